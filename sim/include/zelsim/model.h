@@ -1,0 +1,159 @@
+// The simulated test unit without sockets: registers, EEPROM, optics, identity.
+//
+// One UnitModel is one unit. It answers 128-byte request frames with reply bytes
+// exactly as the unit does on the wire, and offers test hooks to look at and
+// change its state. Every public member is thread-safe (one internal mutex).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zelsim {
+
+inline constexpr size_t kFrameSize = 128;
+inline constexpr unsigned kSelects = 16;
+inline constexpr unsigned kRegistersPerSelect = 2048;
+inline constexpr unsigned kChannels = 8;          // optical channels live on selects 0..7
+inline constexpr uint32_t kEepromSize = 0x20000;  // 128 KiB: select-0 bank, then select-1 bank
+inline constexpr uint32_t kEepromBankSize = 0x10000;
+
+// Register addresses of the unit.
+namespace reg {
+inline constexpr unsigned kFirmware = 9;
+inline constexpr unsigned kEepromAddress = 10;
+inline constexpr unsigned kEepromData = 11;
+inline constexpr unsigned kTemperature = 16;
+inline constexpr unsigned kBoardId = 20;
+inline constexpr unsigned kSerial0 = 21;
+inline constexpr unsigned kSerial1 = 22;
+inline constexpr unsigned kSerial2 = 23;
+inline constexpr unsigned kSerial3 = 24;
+inline constexpr unsigned kSerialCheck = 25;
+inline constexpr unsigned kSwitch2x2 = 33;
+inline constexpr unsigned kSwitchMems = 34;
+inline constexpr unsigned kSwitchLbmm = 35;
+inline constexpr unsigned kOpticalPower = 36;
+inline constexpr unsigned kVoaCode = 37;
+inline constexpr unsigned kScreen = 38;
+}  // namespace reg
+
+struct UnitConfig {
+  uint16_t board_id = 0x0C35;                    // register 20
+  uint16_t firmware_tenths = 123;                // register 9: 123 reads as revision 12.3
+  uint64_t serial = 0x0007'2024'0003'1F5Aull;    // registers 21..24 = words 0..3; 25 = word3 * 5
+  int board_type = 6;                            // EEPROM record 0 (scaled); 6 = 8 channels, 8-port switches
+  std::vector<uint16_t> extra_wavelengths;       // slots 1..5 (nm); empty = only the default slot
+  double input_power_uw[kChannels] = {1000.0, 1000.0, 1000.0, 1000.0,
+                                      1000.0, 1000.0, 1000.0, 1000.0};
+  uint64_t seed = 1;                             // power noise and temperature drift
+  std::string eeprom_file;                       // empty = EEPROM in memory only
+  bool verbose = false;                          // decoded frames and events to stderr
+};
+
+// Receives one finished log line (no trailing newline).
+using LogSink = std::function<void(std::string_view)>;
+
+class UnitModel {
+ public:
+  // Throws std::runtime_error when eeprom_file exists but cannot be read or has
+  // the wrong size. A missing file starts from the factory image.
+  explicit UnitModel(UnitConfig cfg = {});
+  ~UnitModel();  // saves a changed EEPROM image
+  UnitModel(const UnitModel&) = delete;
+  UnitModel& operator=(const UnitModel&) = delete;
+
+  // Answer one request frame. `reply` is resized to the reply length. Never throws.
+  void Handle(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply);
+
+  // Register storage as a read would see it, without side effects (no script
+  // pop, no noise, no drift). Register 36 gives the noise-free power count.
+  uint16_t Register(unsigned select, unsigned address) const;
+  // Sets the stored word directly (read-only registers included). Register 11 on
+  // selects 0/1 writes the EEPROM byte at the current address; register 36 is
+  // computed and ignores this (use ScriptReads or SetInputPower).
+  void SetRegister(unsigned select, unsigned address, uint16_t value);
+
+  uint8_t Eeprom(uint32_t address) const;  // address modulo 128 KiB
+  void SetEeprom(uint32_t address, uint8_t value);
+  std::vector<uint8_t> EepromImage() const;
+  void SetEepromImage(const std::vector<uint8_t>& image);  // must be 128 KiB, else ignored (returns silently)
+
+  // The next reads of (select, address) through Handle answer these values in order.
+  void ScriptReads(unsigned select, unsigned address, std::vector<uint16_t> values);
+  void ClearScripts();
+
+  // Optical input power of a channel (select 0..7) in microwatts.
+  void SetInputPower(unsigned channel_select, double microwatts);
+  double InputPower(unsigned channel_select) const;
+
+  // Physics of the unit at its default wavelength (slot 0).
+  double TrueAttenuationDb(unsigned select, uint16_t code) const;  // code taken modulo 4096
+  double TapFactorUwPerCount(unsigned select) const;               // factory TAP factor, slot 0
+  double OutputPowerUw(unsigned select) const;                      // after the VOA at its current code
+  unsigned SwitchPorts() const;  // MEMS/LBMM port count of the board type now in EEPROM record 0
+  int BoardType() const;          // record 0 decoded (scaled, truncated toward zero)
+  uint8_t ScreenByte() const;
+  double TemperatureC(unsigned select) const;  // register 16 in degrees Celsius
+
+  // Write the EEPROM image file now when it changed (no-op without a file).
+  // Returns false when the save failed.
+  bool Flush();
+  uint64_t SavesDone() const;  // image files written so far
+
+  const UnitConfig& Config() const { return cfg_; }
+  // Log lines go to the sink when one is set, else to stderr when verbose, else nowhere.
+  void SetLogSink(LogSink sink);
+  void SetLogTag(const std::string& tag);  // prefix of stderr lines, default "unit"
+  bool Logging() const { return logging_.load(std::memory_order_relaxed); }
+  void Log(const std::string& line) const;
+
+ private:
+  struct Saver;
+
+  uint16_t ReadLocked(unsigned select, unsigned address);
+  uint16_t WriteLocked(unsigned select, unsigned address, uint16_t value);
+  uint16_t PeekLocked(unsigned select, unsigned address) const;
+  double IdealCountsLocked(unsigned select) const;
+  uint16_t NoisyCountsLocked(unsigned select);
+  uint16_t TemperatureStepLocked(unsigned select);
+  double OutputPowerLocked(unsigned select) const;
+  int BoardTypeLocked() const;
+  unsigned SwitchPortsLocked() const;
+  void EepromChangedLocked();
+  double NextUniform();  // [0, 1)
+  double NextGaussian();
+
+  void HandleRegister(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply);
+  void HandleCommand(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply);
+
+  const UnitConfig cfg_;
+  mutable std::mutex mu_;
+  std::vector<std::array<uint16_t, kRegistersPerSelect>> regs_;
+  std::vector<uint8_t> eeprom_;
+  std::map<std::pair<unsigned, unsigned>, std::deque<uint16_t>> scripts_;
+  double input_uw_[kChannels];
+  // Factory physics per select at the default slot: polynomial form and coefficients.
+  double curve_[kChannels][4];
+  double tap_[kChannels];
+  bool quartic_ = false;
+  int temp_base_[kSelects];
+  uint64_t rng_;
+  uint64_t change_gen_ = 0;  // EEPROM changes so far
+  mutable std::mutex log_mu_;  // guards sink_ and tag_
+  LogSink sink_;
+  std::string tag_ = "unit";
+  std::atomic<bool> logging_{false};
+  std::unique_ptr<Saver> saver_;
+};
+
+}  // namespace zelsim

@@ -1,0 +1,102 @@
+// TCP front of one simulated unit: frames the byte stream into 128-byte
+// requests, hands them to the UnitModel, sends the replies, applies the fault
+// plan and keeps a log of every frame received.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zelsim/model.h"
+
+namespace zelsim {
+
+inline constexpr uint16_t kUnitPort = 6653;
+
+enum class Fault { None, Close, Stall, ShortReply, SplitReply, Delay };
+
+struct FaultPlan {
+  Fault kind = Fault::None;
+  // The fault applies to every frame whose 0-based index (frames received by this
+  // server since the plan was set) is >= after_frames.
+  uint64_t after_frames = 0;
+  size_t short_bytes = 1;      // ShortReply: only this many reply bytes go out, the rest is dropped
+  size_t split_parts = 2;      // SplitReply: the reply goes out in this many writes, 5 ms apart
+  int delay_ms = 0;            // Delay: wait this long before replying
+  bool refuse_connections = false;  // accept and at once close every new connection
+};
+// Close: on a faulty frame, close that connection without replying.
+// Stall: take the frame and never reply; later bytes are read and discarded.
+// Frames hit by Close or Stall never reach the unit model; the others do.
+
+using Frame = std::array<uint8_t, kFrameSize>;
+
+class Server {
+ public:
+  Server(UnitModel& model, std::string listen_address, uint16_t port = kUnitPort);
+  ~Server();  // Stop()
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Bind (SO_REUSEADDR), listen and start accepting. False when the address is
+  // not an IPv4 address, cannot be bound, or the server already runs.
+  bool Start();
+  // Close the listener and every client connection, join all threads and save
+  // a changed EEPROM image. Idempotent; Start may be called again afterwards.
+  void Stop();
+
+  std::vector<Frame> FrameLog() const;  // oldest first, at most the capacity
+  void ClearFrameLog();
+  void SetFrameLogCapacity(size_t frames);  // default 1 << 16; drops the oldest on shrink
+  size_t FramesReceived() const;            // complete frames since construction
+
+  void SetFaults(const FaultPlan& plan);  // also restarts the frame count of after_frames
+  FaultPlan Faults() const;
+  int ConnectionsAccepted() const;  // every accepted connection, refused ones included
+  int ActiveConnections() const;
+  const std::string& Address() const { return address_; }
+  uint16_t Port() const { return port_; }
+
+  static constexpr size_t kMaxConnections = 64;  // more are accepted and closed at once
+
+ private:
+  struct Connection;
+  void AcceptLoop();
+  void Serve(Connection& conn);
+  bool Deliver(Connection& conn, const std::vector<uint8_t>& reply, const FaultPlan& plan, Fault fault);
+  bool SleepUnlessStopping(int ms);
+  void ReapFinished();
+  std::vector<Frame> FrameLogLocked() const;
+  void Log(const std::string& line) const;
+
+  UnitModel& model_;
+  const std::string address_;
+  const uint16_t port_;
+
+  int listen_fd_ = -1;
+  int wake_pipe_[2] = {-1, -1};
+  std::thread accept_thread_;
+  std::atomic<bool> stopping_{false};
+  bool running_ = false;
+  std::mutex run_mu_;  // serializes Start and Stop
+
+  mutable std::mutex mu_;  // guards everything below
+  std::condition_variable stop_cv_;
+  std::list<std::unique_ptr<Connection>> conns_;
+  std::vector<Frame> log_;  // ring
+  size_t log_head_ = 0;     // index of the oldest entry once the ring is full
+  size_t log_capacity_ = size_t{1} << 16;
+  size_t frames_received_ = 0;
+  uint64_t frames_since_plan_ = 0;
+  FaultPlan plan_;
+  int accepted_ = 0;
+};
+
+}  // namespace zelsim

@@ -1,0 +1,112 @@
+#include "cli.h"
+
+#include <arpa/inet.h>
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <set>
+
+namespace zelsim {
+
+bool IsLoopbackAddress(const std::string& address) {
+  in_addr a{};
+  if (::inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
+  return (ntohl(a.s_addr) >> 24) == 127;
+}
+
+std::string EepromFileFor(const std::string& base, const std::string& address, size_t units) {
+  if (units <= 1 || base.empty()) return base;
+  const size_t slash = base.find_last_of('/');
+  const size_t dot = base.find_last_of('.');
+  const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  if (!has_ext) return base + "-" + address;
+  return base.substr(0, dot) + "-" + address + base.substr(dot);
+}
+
+namespace {
+
+// "CH=UW" -> channel select and microwatts.
+void ParsePower(const std::string& text, UnitConfig& unit) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos) throw CLI::ValidationError("--power", "expected CH=UW, got '" + text + "'");
+  size_t used = 0;
+  unsigned long ch = 0;
+  double uw = 0;
+  try {
+    ch = std::stoul(text.substr(0, eq), &used);
+    if (used != eq) throw std::invalid_argument("channel");
+    const std::string value = text.substr(eq + 1);
+    uw = std::stod(value, &used);
+    if (used != value.size()) throw std::invalid_argument("power");
+  } catch (const std::exception&) {
+    throw CLI::ValidationError("--power", "expected CH=UW, got '" + text + "'");
+  }
+  if (ch >= kChannels) throw CLI::ValidationError("--power", "channel must be 0..7 in '" + text + "'");
+  if (!(uw >= 0.0) || !std::isfinite(uw)) throw CLI::ValidationError("--power", "power must be >= 0 in '" + text + "'");
+  unit.input_power_uw[ch] = uw;
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
+  CLI::App app{
+      "Simulated fibre-optic test unit: serves the unit's register and EEPROM protocol on TCP port 6653.\n"
+      "Runs until SIGINT or SIGTERM, then saves the EEPROM image (with --eeprom) and exits."};
+  std::vector<std::string> listen;
+  std::vector<std::string> powers;
+  std::vector<uint16_t> wavelengths;
+  double firmware = out.unit.firmware_tenths / 10.0;
+  UnitConfig& u = out.unit;
+
+  app.add_option("--listen", listen,
+                 "Address of a unit (repeatable: one unit per address, e.g. 127.0.0.1 127.0.0.2); "
+                 "default 127.0.0.1");
+  app.add_option("--port", out.port, "TCP port")->capture_default_str();
+  app.add_flag("--allow-remote", out.allow_remote, "Allow listen addresses outside 127.0.0.0/8");
+  app.add_option("--board-type", u.board_type, "Board type stored in EEPROM record 0 (0..7)")
+      ->check(CLI::Range(0, 7))
+      ->capture_default_str();
+  app.add_option("--board-id", u.board_id, "Board ID (register 20)")->capture_default_str();
+  app.add_option("--firmware", firmware, "Firmware revision, e.g. 12.3 (register 9 holds tenths)")
+      ->check(CLI::Range(0.0, 6553.5))
+      ->capture_default_str();
+  app.add_option("--serial", u.serial,
+                 "64-bit serial number (registers 21..24, low word first; register 25 = check word)")
+      ->capture_default_str();
+  app.add_option("--wavelengths", wavelengths, "Calibrated wavelengths (nm) of slots 1..5, e.g. 1550,1490,1625")
+      ->delimiter(',');
+  app.add_option("--power", powers, "Optical input power of a channel, CH=UW (microwatts; repeatable)");
+  app.add_option("--eeprom", u.eeprom_file,
+                 "EEPROM image file, loaded at start (missing: factory image) and saved on change; "
+                 "with several units each gets FILE-ADDR.EXT");
+  app.add_option("--seed", u.seed, "Seed of power noise and temperature drift")->capture_default_str();
+  app.add_flag("-v,--verbose", u.verbose, "Log connections, decoded frames, screen byte and switch positions");
+
+  try {
+    app.parse(argc, argv);
+    for (const auto& p : powers) ParsePower(p, u);
+    if (wavelengths.size() > 5) throw CLI::ValidationError("--wavelengths", "at most 5 extra wavelengths");
+    for (uint16_t wl : wavelengths) {
+      if (wl == 0xFFFF) throw CLI::ValidationError("--wavelengths", "65535 marks a free slot");
+    }
+    u.extra_wavelengths = wavelengths;
+    u.firmware_tenths = static_cast<uint16_t>(std::lround(firmware * 10.0));
+    out.listen = listen.empty() ? std::vector<std::string>{"127.0.0.1"} : listen;
+    std::set<std::string> seen;
+    for (const auto& a : out.listen) {
+      in_addr tmp{};
+      if (::inet_pton(AF_INET, a.c_str(), &tmp) != 1) {
+        throw CLI::ValidationError("--listen", "'" + a + "' is not an IPv4 address");
+      }
+      if (!out.allow_remote && !IsLoopbackAddress(a)) {
+        throw CLI::ValidationError("--listen", a + " is not a loopback address (use --allow-remote to serve it)");
+      }
+      if (!seen.insert(a).second) throw CLI::ValidationError("--listen", a + " given twice");
+    }
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  return -1;
+}
+
+}  // namespace zelsim
