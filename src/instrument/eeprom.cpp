@@ -1,0 +1,168 @@
+// Identity registers and the EEPROM: single bytes through the address and data registers, and the
+// scaled and raw 8-byte records built on them.
+#include <cmath>
+
+#include "instrument/record_codec.h"
+#include "instrument/zel_api_class.h"
+
+namespace rec = zel::records;
+namespace plat = zel::platform;
+
+namespace {
+constexpr std::uint16_t kRegFirmware = 9;
+constexpr std::uint16_t kRegEEPromAddress = 10;
+constexpr std::uint16_t kRegEEPromData = 11;
+constexpr std::uint16_t kRegSerial0 = 21;  // words 0..3 at 21..24, check word at 25
+constexpr std::uint16_t kRegSerialCheck = 25;
+
+void Settle(unsigned ms) {
+    if (ms != 0) plat::SleepMs(ms);
+}
+}  // namespace
+
+bool ZEL_API::WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte) {
+    bool ok = WriteRegister(select, kRegEEPromAddress, address);
+    return WriteRegister(select, kRegEEPromData, byte) && ok;
+}
+
+bool ZEL_API::ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte) {
+    bool ok = WriteRegister(select, kRegEEPromAddress, address);
+    std::uint16_t word = 0;
+    ok = ReadRegister(select, kRegEEPromData, word) && ok;
+    byte = static_cast<std::uint8_t>(word);
+    return ok;
+}
+
+bool ZEL_API::WriteEEPromBytes(std::uint16_t select, std::uint16_t address, const std::uint8_t* bytes,
+                               unsigned delay_after_ms) {
+    bool ok = true;
+    for (std::uint16_t i = 0; i < 8; ++i) {
+        ok = WriteEEPromByte(select, static_cast<std::uint16_t>(address + i), bytes[i]) && ok;
+        Settle(delay_after_ms);
+    }
+    return ok;
+}
+
+bool ZEL_API::ReadEEPromBytes(std::uint16_t address, std::uint8_t* bytes, unsigned delay_between_ms,
+                              unsigned delay_after_ms) {
+    bool ok = true;
+    for (std::uint16_t i = 0; i < 8; ++i) {
+        ok = WriteRegister(0, kRegEEPromAddress, static_cast<std::uint16_t>(address + i)) && ok;
+        Settle(delay_between_ms);
+        std::uint16_t word = 0;
+        ok = ReadRegister(0, kRegEEPromData, word) && ok;
+        bytes[i] = static_cast<std::uint8_t>(word);
+        Settle(delay_after_ms);
+    }
+    return ok;
+}
+
+std::int32_t ZEL_API::ReadBoardSN() {
+    std::uint16_t low = 0, high = 0;
+    ReadRegister(0, kRegSerial0, low);
+    ReadRegister(0, kRegSerial0 + 1, high);
+    return static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) | low);
+}
+
+std::uint8_t ZEL_API::ReadSerialNumber(std::int64_t* serial, std::int32_t* flag) {
+    *serial = 0;
+    std::uint16_t words[4] = {};
+    for (std::uint16_t i = 0; i < 4; ++i) ReadRegister(0, static_cast<std::uint16_t>(kRegSerial0 + i), words[i]);
+    std::uint16_t check = 0;
+    ReadRegister(0, kRegSerialCheck, check);
+    if (check / 5 == words[3]) {
+        *flag = 1;
+        std::uint64_t v = 0;
+        for (int i = 3; i >= 0; --i) v = (v << 16) | words[i];
+        *serial = static_cast<std::int64_t>(v);
+    } else {
+        *flag = 0;
+        *serial = ReadBoardSN();
+    }
+    return 1;
+}
+
+std::uint8_t ZEL_API::WriteBoardSN(std::int32_t serial) {
+    WriteRegister(0, kRegSerial0, static_cast<std::uint16_t>(serial));
+    WriteRegister(0, kRegSerial0 + 1, static_cast<std::uint16_t>(serial >> 16));
+    return 1;
+}
+
+double ZEL_API::ReadFirmwareRevision() {
+    std::uint16_t word = 0;
+    ReadRegister(0, kRegFirmware, word);
+    return word / 10.0;
+}
+
+std::uint8_t ZEL_API::WriteTypeToEEPROM(std::uint16_t type) {
+    std::uint8_t status = RecordStatus(WriteScaledRecord(0, 0, static_cast<double>(type)) != 0);
+    if (status) AdoptBoardType(type);
+    return status;
+}
+
+std::uint8_t ZEL_API::ReadTypeFromEEPROM(std::uint16_t* type) {
+    double value = 0;
+    std::uint8_t status = RecordStatus(ReadScaledRecord(0, 0, &value) != 0);
+    // Every decodable record lies well inside 64 bits; the guard only keeps the cast defined.
+    const double whole = std::isfinite(value) ? std::trunc(value) : 0.0;
+    *type = static_cast<std::uint16_t>(static_cast<std::int64_t>(whole));
+    if (status) AdoptBoardType(*type);
+    return status;
+}
+
+std::uint8_t ZEL_API::WriteValueToEEProm(std::uint16_t address, std::uint16_t value) {
+    bool ok = WriteRegister(0, kRegEEPromAddress, address);
+    return (WriteRegister(0, kRegEEPromData, value) && ok) ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::ReadValueFromEEProm(std::uint16_t address) {
+    return ReadEEPromByte(0, address, eeprom_byte_) ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::WriteScaledRecord(std::uint16_t group, std::uint16_t record, double value) {
+    return WriteEEPromBytes(0, rec::RecordAddress(group, record), rec::EncodeScaled(value).data(), kSettleMs) ? 1
+                                                                                                              : 0;
+}
+
+std::uint8_t ZEL_API::ReadScaledRecord(std::uint16_t group, std::uint16_t record, double* value) {
+    rec::Bytes8 bytes{};
+    bool ok = ReadEEPromBytes(rec::RecordAddress(group, record), bytes.data(), 0, kSettleMs);
+    *value = rec::DecodeScaled(bytes);
+    return ok ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::WriteStatusToEEProm(std::uint16_t group, std::uint16_t record, double value) {
+    return WriteEEPromBytes(0, rec::RecordAddress(group, record), rec::EncodeRaw(value).data(), kSettleMs) ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::ReadRawRecord(std::uint16_t group, std::uint16_t record, double* value) {
+    rec::Bytes8 bytes{};
+    bool ok = ReadEEPromBytes(rec::RecordAddress(group, record), bytes.data(), 0, kSettleMs);
+    *value = rec::DecodeRaw(bytes);
+    return ok ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::WriteDoubleValueToEEProm(std::uint16_t address, double value) {
+    return WriteEEPromBytes(0, address, rec::EncodeScaled(value).data(), kSettleMs) ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::ReadDoubleValueFromEEProm(std::uint16_t address, double* value) {
+    rec::Bytes8 bytes{};
+    bool ok = ReadEEPromBytes(address, bytes.data(), kSettleMs, kSettleMs);
+    *value = rec::DecodeScaled(bytes);
+    return ok ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::WriteRawDoubleAtAddress(std::uint32_t address, double value) {
+    // Addresses above 0xFFFF live in the second 64 KiB bank, reached on select 1.
+    const std::uint16_t select = address > 0xFFFF ? 1 : 0;
+    return WriteEEPromBytes(select, static_cast<std::uint16_t>(address), rec::EncodeRaw(value).data(), 0) ? 1 : 0;
+}
+
+std::int32_t ZEL_API::ReadBlockWord(std::uint32_t address, std::uint16_t* word) {
+    std::uint8_t block[zel::frame::kBlockSize];
+    bool ok = link_.ReadBlock(0, address, block);
+    *word = zel::codec::GetLE16(block);
+    result_ = ok ? 1 : 0;
+    return result_;
+}

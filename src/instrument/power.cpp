@@ -1,0 +1,94 @@
+// Optical power: ten averaged readings of the power register, scaled by the channel's TAP factor;
+// TAP calibration per wavelength slot and the user TX/RX calibration values kept for the host.
+#include "instrument/zel_api_class.h"
+
+namespace {
+constexpr std::uint16_t kRegPower = 36;
+constexpr int kPowerSamples = 10;
+constexpr int kTAPOffset = 1;  // record offset of select 0's TAP factor in a slot
+constexpr std::uint16_t kUserTXBase = 0x0A00;  // (select + base) x 8 is the EEPROM address
+constexpr std::uint16_t kUserRXBase = 0x0A20;
+
+std::uint16_t UserAddress(std::uint16_t base, std::uint16_t select) {
+    return static_cast<std::uint16_t>((select + base) * 8);
+}
+}  // namespace
+
+std::uint8_t ZEL_API::ReadPowerSum(std::uint16_t select, std::uint32_t& sum) {
+    // The status field steers the loop: after the first failed read no further reads are made, and
+    // each remaining pass counts the word that the failed read left.
+    status_ = 1;
+    sum = 0;
+    std::uint16_t word = 0;
+    for (int i = 0; i < kPowerSamples; ++i) {
+        zel::platform::SleepMs(kSettleMs);
+        if (status_ == 1) status_ = ReadRegister(select, kRegPower, word) ? 1 : 0;
+        sum += word;
+    }
+    return status_;
+}
+
+std::uint8_t ZEL_API::ReadOpticalPower(std::uint16_t channel, double* power) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    std::uint32_t sum = 0;
+    const std::uint8_t status = ReadPowerSum(*select, sum);
+    *power = (sum / 10.0) * active_tap_[*select];
+    return status;
+}
+
+std::uint8_t ZEL_API::ReadOpticalPower(std::uint16_t channel, std::uint16_t* power) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    std::uint32_t sum = 0;
+    const std::uint8_t status = ReadPowerSum(*select, sum);
+    *power = static_cast<std::uint16_t>(sum / 10);
+    return status;
+}
+
+std::uint8_t ZEL_API::ReadTAPCalibration(std::uint16_t channel, double* factor) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    const int s = *select;
+    if (cache_valid_) {
+        *factor = active_tap_[s] = cache_tap_[current_slot_][s];
+        return 1;
+    }
+    const std::uint8_t status = RecordStatus(ReadScaledRecord(0, SlotRecord(kTAPOffset + s), factor) != 0);
+    active_tap_[s] = *factor;
+    return status;
+}
+
+std::uint8_t ZEL_API::WriteTAPCalibration(std::uint16_t channel, double factor) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    const int s = *select;
+    const std::uint8_t status = RecordStatus(WriteScaledRecord(0, SlotRecord(kTAPOffset + s), factor) != 0);
+    active_tap_[s] = factor;
+    if (status && cache_valid_) cache_tap_[current_slot_][s] = factor;
+    return status;
+}
+
+std::uint8_t ZEL_API::WriteUserTXCalibration(std::uint16_t channel, double value) {
+    auto select = SelectOf(channel);
+    if (!select) return 0;
+    return WriteDoubleValueToEEProm(UserAddress(kUserTXBase, *select), value);
+}
+
+std::uint8_t ZEL_API::ReadUserTXCalibration(std::uint16_t channel, double* value) {
+    auto select = SelectOf(channel);
+    if (!select) return 0;
+    return ReadDoubleValueFromEEProm(UserAddress(kUserTXBase, *select), value);
+}
+
+std::uint8_t ZEL_API::WriteUserRXCalibration(std::uint16_t channel, double value) {
+    auto select = SelectOf(channel);
+    if (!select) return 0;
+    return WriteDoubleValueToEEProm(UserAddress(kUserRXBase, *select), value);
+}
+
+std::uint8_t ZEL_API::ReadUserRXCalibration(std::uint16_t channel, double* value) {
+    auto select = SelectOf(channel);
+    if (!select) return 0;
+    return ReadDoubleValueFromEEProm(UserAddress(kUserRXBase, *select), value);
+}

@@ -1,0 +1,124 @@
+// Instrument session: construction, connect and disconnect, board ID, revision, the board-type
+// to channel-layout rule, the date stamp and the number-list splitter.
+#include <cctype>
+#include <climits>
+#include <cstdio>
+
+#include "instrument/date_stamp.h"
+#include "instrument/zel_api_class.h"
+
+namespace {
+
+struct LayoutRow {
+    std::int32_t ports;
+    std::int32_t channels;
+    std::int32_t map[ZEL_API::kSelects];
+};
+
+// Ports, calibrated channels and the select of each channel index, per board type 0..7.
+constexpr LayoutRow kLayouts[8] = {
+    {1, 1, {0, 0, 0, 0, 0, 0, 0, 0}}, {1, 1, {0, 0, 0, 0, 0, 0, 0, 0}},
+    {4, 1, {0, 0, 0, 0, 0, 0, 0, 0}}, {4, 1, {0, 0, 0, 0, 0, 0, 0, 0}},
+    {4, 4, {0, 1, 2, 3, 0, 1, 2, 3}}, {4, 4, {0, 1, 2, 3, 0, 1, 2, 3}},
+    {8, 8, {0, 1, 2, 3, 4, 5, 6, 7}}, {8, 1, {3, 3, 3, 3, 3, 3, 3, 3}},
+};
+
+constexpr const char* kRevisionText = "$Revision: 6926 $";
+
+// atoi's reading of a token: leading white space, optional sign, digits up to the first other
+// character; 0 without digits. Values beyond 32 bits saturate.
+std::int32_t TokenToInt(const std::string& token) {
+    std::size_t i = 0;
+    while (i < token.size() && std::isspace(static_cast<unsigned char>(token[i]))) ++i;
+    bool negative = false;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
+    long long v = 0;
+    for (; i < token.size() && std::isdigit(static_cast<unsigned char>(token[i])); ++i) {
+        v = v * 10 + (token[i] - '0');
+        if (v > static_cast<long long>(INT_MAX) + 1) v = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) v = -v;
+    if (v > INT_MAX) v = INT_MAX;
+    return static_cast<std::int32_t>(v);
+}
+
+}  // namespace
+
+namespace zel {
+std::string FormatDateStamp(const std::tm& local, unsigned milliseconds) {
+    char text[32] = {};
+    std::strftime(text, sizeof text, "Date-%Y-%m-%d-Time-%H-%M-%S", &local);
+    return std::string(text) + "-" + std::to_string(milliseconds);
+}
+}  // namespace zel
+
+ZEL_API::ZEL_API() = default;
+
+ZEL_API::~ZEL_API() = default;
+
+double ZEL_API::GetAPIRev() {
+    double value = 0;
+    for (const char* p = kRevisionText; *p != '\0'; ++p)
+        if (*p >= '0' && *p <= '9') value = value * 10 + (*p - '0');
+    return value;
+}
+
+std::uint8_t ZEL_API::Connect(std::string ip) {
+    ip_ = std::move(ip);
+    if (!link_.OpenLink(ip_.c_str(), kUnitPort)) return 0;
+    ReadBoardID();
+    current_slot_ = 0;
+    return ScanWavelengths(1);
+}
+
+std::uint8_t ZEL_API::Disconnect() { return link_.CloseLink() ? 1 : 0; }
+
+std::uint32_t ZEL_API::ReadBoardID() {
+    std::uint16_t word = 0;
+    bool ok = ReadRegister(0, 20, word);
+    board_id_ = word;
+    return ok ? word : 0;
+}
+
+void ZEL_API::RebuildLayout() {
+    layout_.resize(kSelects, 0);
+    if (board_type_ < 0 || board_type_ > 7) return;
+    const LayoutRow& row = kLayouts[board_type_];
+    port_count_ = row.ports;
+    channel_count_ = row.channels;
+    layout_.assign(row.map, row.map + kSelects);
+}
+
+void ZEL_API::AdoptBoardType(std::int32_t type) {
+    board_type_ = type;
+    RebuildLayout();
+}
+
+std::optional<std::uint16_t> ZEL_API::SelectOf(std::uint16_t channel) {
+    if (channel >= layout_.size()) {
+        RecordError(ZEL_ERR_NO_SUCH_CHANNEL);
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(layout_[channel]);
+}
+
+std::string ZEL_API::MakeDateStamp() {
+    system_time_ = zel::platform::UtcSystemTime();
+    clock_reading_ = zel::platform::ClockSeconds();
+    if (!zel::platform::LocalTime(clock_reading_, broken_down_)) broken_down_ = std::tm{};
+    std::string stamp = zel::FormatDateStamp(broken_down_, system_time_.milliseconds);
+    std::snprintf(date_text_, sizeof date_text_, "%s", stamp.substr(0, stamp.rfind('-')).c_str());
+    return stamp;
+}
+
+std::vector<std::int32_t> ZEL_API::SplitNumbers(std::string text, char delimiter) {
+    std::vector<std::int32_t> numbers;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(delimiter, start);
+        if (end == std::string::npos) end = text.size();
+        numbers.push_back(TokenToInt(text.substr(start, end - start)));
+        start = end + 1;
+    }
+    return numbers;
+}

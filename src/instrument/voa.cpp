@@ -1,0 +1,152 @@
+// Variable optical attenuators: drive codes, the calibration polynomial and its bisection inverse,
+// and the per-slot VOA calibration, defined values and insertion loss in the EEPROM.
+#include <cmath>
+
+#include "instrument/zel_api_class.h"
+
+namespace {
+constexpr std::uint16_t kRegVOA = 37;
+constexpr int kVOACoefficientOffset = 10;  // record offset of coefficient 0 of select 0 in a slot
+constexpr int kVOALossOffset = 103;
+constexpr double kMaxAttenuationDb = 30.0;
+constexpr double kBisectionTolerance = 0.01;
+constexpr int kBisectionIterations = 20;
+constexpr std::uint16_t kNoCode = 0xFFFF;
+constexpr int kQuarticBoardType = 4;
+}  // namespace
+
+double ZEL_API::Attenuation(const double* c, double x) const {
+    if (board_type_ == kQuarticBoardType) return c[0] * x * x * x * x + c[1] * x * x * x + c[2] * x * x + c[3] * x;
+    return c[0] * x * x * x + c[1] * x * x + c[2] * x + c[3];
+}
+
+std::uint16_t ZEL_API::InvertVOACalibration(double c0, double c1, double c2, double c3, double target) {
+    if (target == 0.0) return 0;
+    const double c[4] = {c0, c1, c2, c3};
+    int code = 0;
+    int step = 4096;
+    double value = 0.0;
+    for (int n = 1;; ++n) {
+        step /= 2;
+        code = value > target ? code - step : code + step;
+        value = Attenuation(c, code);
+        // A difference that cannot be ordered (NaN) counts as a hit.
+        if (!(std::fabs(value - target) >= kBisectionTolerance)) return static_cast<std::uint16_t>(code);
+        if (n == kBisectionIterations) return kNoCode;
+    }
+}
+
+std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, double db) {
+    auto select = SelectOf(channel);
+    if (!select) return 0;
+    const double* c = active_voa_[*select];
+    const std::uint16_t code = InvertVOACalibration(c[0], c[1], c[2], c[3], db);
+    // Outside 0..30 dB (or not a number) nothing is sent and the status field is left alone.
+    if (!(db >= 0.0 && db <= kMaxAttenuationDb)) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
+    const bool sent = WriteRegister(*select, kRegVOA, code);
+    if (code == kNoCode) {
+        // The calibration has no code for this attenuation: the unit gets the out-of-range code
+        // as before, but the host is told that its attenuation was not set.
+        if (sent) RecordError(ZEL_ERR_NOT_FOUND);
+        return RecordStatus(false);
+    }
+    return RecordStatus(sent);
+}
+
+std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, std::int32_t code) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    return RecordStatus(WriteRegister(*select, kRegVOA, static_cast<std::uint16_t>(code & 0x0FFF)));
+}
+
+std::uint8_t ZEL_API::ReadVOAAttenuation(std::uint16_t channel, double* db) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    std::uint16_t code = 0;
+    const std::uint8_t status = RecordStatus(ReadRegister(*select, kRegVOA, code));
+    *db = code == 0 ? 0.0 : Attenuation(active_voa_[*select], code);
+    return status;
+}
+
+std::uint8_t ZEL_API::ReadVOAAttenuation(std::uint16_t channel, std::uint16_t* code) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    return RecordStatus(ReadRegister(*select, kRegVOA, *code));
+}
+
+std::uint8_t ZEL_API::WriteVOACalibration(std::uint16_t channel, const double* coefficients) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    const int s = *select;
+    std::uint8_t status = 0;
+    for (int k = 0; k < 4; ++k) {
+        status = RecordStatus(
+            WriteStatusToEEProm(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), coefficients[k]) != 0);
+        active_voa_[s][k] = coefficients[k];
+        if (status && cache_valid_) cache_voa_[current_slot_][s][k] = coefficients[k];
+    }
+    return status;
+}
+
+std::uint8_t ZEL_API::ReadVOACalibration(std::uint16_t channel, double* coefficients) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    const int s = *select;
+    if (cache_valid_) {
+        for (int k = 0; k < 4; ++k) coefficients[k] = active_voa_[s][k] = cache_voa_[current_slot_][s][k];
+        return 1;
+    }
+    std::uint8_t status = 0;
+    for (int k = 0; k < 4; ++k) {
+        double d = 0;
+        status = RecordStatus(ReadRawRecord(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), &d) != 0);
+        coefficients[k] = active_voa_[s][k] = d;
+    }
+    return status;
+}
+
+std::uint8_t ZEL_API::WriteVOADefinedValues(std::uint16_t channel, const std::uint16_t* values) {
+    auto select = SelectOf(channel);
+    if (!select) return 0;
+    bool ok = true;
+    for (int j = 0; j < kDefinedValues; ++j) {
+        const std::uint16_t address = DefinedValueAddress(*select, j);
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(values[j]), static_cast<std::uint8_t>(values[j] >> 8)};
+        for (std::uint16_t half = 0; half < 2; ++half) {
+            ok = WriteEEPromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
+            zel::platform::SleepMs(kSettleMs);
+        }
+    }
+    return ok ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::ReadVOADefinedValues(std::uint16_t channel, std::uint16_t* values) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    bool ok = true;
+    for (int j = 0; j < kDefinedValues; ++j) {
+        const std::uint16_t address = DefinedValueAddress(*select, j);
+        std::uint8_t bytes[2] = {};
+        for (std::uint16_t half = 0; half < 2; ++half) {
+            ok = ReadEEPromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
+            zel::platform::SleepMs(kSettleMs);
+        }
+        values[j] = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+    }
+    return RecordStatus(ok);
+}
+
+std::uint8_t ZEL_API::WriteVOAInsertionLoss(std::uint16_t channel, double loss) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    return RecordStatus(WriteScaledRecord(0, SlotRecord(kVOALossOffset + *select), loss) != 0);
+}
+
+std::uint8_t ZEL_API::ReadVOAInsertionLoss(std::uint16_t channel, double* loss) {
+    auto select = SelectOf(channel);
+    if (!select) return RecordStatus(false);
+    return RecordStatus(ReadScaledRecord(0, SlotRecord(kVOALossOffset + *select), loss) != 0);
+}

@@ -1,0 +1,127 @@
+// Wavelength table: the connect-time scan of the used wavelength slots into the calibration cache,
+// loading the active calibration, and the host's slot selection.
+#include <cstring>
+
+#include "instrument/record_codec.h"
+#include "instrument/zel_api_class.h"
+
+namespace {
+constexpr std::uint16_t kSlotBase = 0x2000;
+constexpr std::uint16_t kSlotSize = 2048;
+constexpr std::uint16_t kLastSlotBase = 0x4800;
+constexpr std::uint16_t kFreeSlot = 0xFFFF;
+constexpr std::uint16_t kScanStart = 8;     // first calibration byte of a slot (TAP factor of select 0)
+constexpr int kScanBlocks = 3;              // offsets 8..391 cover every TAP factor and VOA coefficient
+constexpr std::size_t kTAPInScan = 0;       // offset 8 within the scanned bytes
+constexpr std::size_t kVOAInScan = 80 - kScanStart;
+
+// Default wavelength per board type 0..7: what SetWavelength takes for slot 0 ...
+constexpr std::uint16_t kSetDefault[8] = {1310, 850, 1310, 1310, 850, 1310, 1310, 1310};
+// ... and what AddWavelength refuses to add (board types 0..5 only).
+constexpr std::uint16_t kAddDefault[6] = {1310, 850, 1310, 1310, 850, 1310};
+}  // namespace
+
+std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
+    if (force == 0 && cache_valid_ == 1) return 1;
+    cache_valid_ = 0;
+    wavelengths_.clear();
+    std::uint8_t result = 1;
+    for (int w = 0; w < kSlots; ++w) {
+        const auto base = static_cast<std::uint16_t>(kSlotBase + kSlotSize * w);
+        std::int32_t entry = 0;
+        if (w == 0) {
+            std::uint16_t type = 0;
+            if (ReadTypeFromEEPROM(&type) == 0) return 0;
+            entry = type;
+        } else {
+            std::uint8_t high = 0, low = 0;
+            bool ok = ReadEEPromByte(0, base, high);
+            ok = ReadEEPromByte(0, static_cast<std::uint16_t>(base + 1), low) && ok;
+            if (!ok) return 0;
+            entry = high * 256 + low;
+            if (entry == kFreeSlot) break;
+        }
+        wavelengths_.push_back(entry);
+
+        std::uint8_t scan[kScanBlocks * zel::frame::kBlockSize];
+        bool blocks_ok = true;
+        for (int b = 0; b < kScanBlocks && blocks_ok; ++b)
+            blocks_ok = link_.ReadBlock(0, base + kScanStart + b * zel::frame::kBlockSize,
+                                        scan + b * zel::frame::kBlockSize);
+        if (!blocks_ok) {
+            result = 0;
+            break;
+        }
+        for (int s = 0; s < kSelects; ++s) {
+            cache_tap_[w][s] = zel::records::DecodeScaledBlock(scan + kTAPInScan + 8 * s);
+            for (int k = 0; k < 4; ++k)
+                cache_voa_[w][s][k] = zel::records::DecodeRaw(scan + kVOAInScan + 32 * s + 8 * k);
+        }
+    }
+    cache_valid_ = result;
+    LoadCalibrations();
+    return result;
+}
+
+std::uint8_t ZEL_API::LoadCalibrations() {
+    std::memset(active_tap_, 0, sizeof active_tap_);
+    std::memset(active_voa_, 0, sizeof active_voa_);
+    std::uint16_t type = 0;
+    if (ReadTypeFromEEPROM(&type) == 0) return 0;
+    for (std::int32_t i = 0; i < channel_count_; ++i) {
+        double factor = 0;
+        if (ReadTAPCalibration(static_cast<std::uint16_t>(i), &factor) == 0) return 0;
+        double coefficients[4] = {};
+        if (ReadVOACalibration(static_cast<std::uint16_t>(i), coefficients) == 0) return 0;
+    }
+    return 1;
+}
+
+std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
+    if (ScanWavelengths(0) == 0) return 0;
+    if (board_type_ >= 0 && board_type_ <= 7 && wavelength == kSetDefault[board_type_]) {
+        current_slot_ = 0;
+        return 1;
+    }
+    for (std::size_t k = 1; k < wavelengths_.size(); ++k) {
+        if (wavelengths_[k] == wavelength) {
+            current_slot_ = static_cast<std::int32_t>(k);
+            return 1;
+        }
+    }
+    RecordError(ZEL_ERR_NOT_FOUND);
+    return 0;
+}
+
+std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
+    if (ScanWavelengths(0) == 0) return 0;
+    if (board_type_ >= 0 && board_type_ <= 5 && wavelength == kAddDefault[board_type_]) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
+    for (std::size_t k = 1; k < wavelengths_.size(); ++k) {
+        if (wavelengths_[k] == wavelength) {
+            current_slot_ = static_cast<std::int32_t>(k);
+            return 1;
+        }
+    }
+    const auto n = static_cast<std::int32_t>(wavelengths_.size());
+    const auto base = static_cast<std::uint16_t>((n + 4) * kSlotSize);
+    if (base > kLastSlotBase) {
+        RecordError(ZEL_ERR_TABLE_FULL);
+        return 0;
+    }
+    if (!WriteEEPromByte(0, base, static_cast<std::uint8_t>(wavelength >> 8))) return 0;
+    if (!WriteEEPromByte(0, static_cast<std::uint16_t>(base + 1), static_cast<std::uint8_t>(wavelength & 0xFF)))
+        return 0;
+    wavelengths_.push_back(wavelength);
+    current_slot_ = n;
+    return 1;
+}
+
+std::uint8_t ZEL_API::SetDefaultWavelength() {
+    const std::int32_t previous = current_slot_;
+    current_slot_ = 0;
+    if (previous == 0) return 1;
+    return ScanWavelengths(0);
+}

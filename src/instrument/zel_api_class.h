@@ -1,0 +1,181 @@
+// ZEL_API: the instrument object of one test unit.
+//
+// One instance owns the unit's link, knows the board type and the channel layout that follows from
+// it, and keeps the calibration in use (active arrays) and the calibration read at connect time
+// (cache, per wavelength slot). Its 57 virtual operations keep a fixed order: the instance family
+// of exports calls through the virtual table, the unit-index family calls the entries directly.
+//
+// The implementation is split by concern: session.cpp, eeprom.cpp, switches.cpp, registers.cpp,
+// voa.cpp, power.cpp, wavelengths.cpp.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "transport/hw_layer.h"
+#include "transport/platform.h"
+#include "zel_api.h"
+
+class ZEL_API {
+public:
+    static constexpr std::uint16_t kUnitPort = 6653;
+    static constexpr int kSelects = 8;
+    static constexpr int kSlots = 6;
+    static constexpr int kDefinedValues = 30;
+    static constexpr unsigned kSettleMs = 10;
+
+    ZEL_API();
+    virtual ~ZEL_API();
+    ZEL_API(const ZEL_API&) = delete;
+    ZEL_API& operator=(const ZEL_API&) = delete;
+
+    // ---- virtual operations, in virtual-table order ----
+    virtual double GetAPIRev();                                                   // 1
+    virtual std::uint8_t Connect(std::string ip);                                 // 2
+    virtual std::uint8_t Disconnect();                                            // 3
+    virtual std::uint32_t ReadBoardID();                                          // 4
+    virtual std::int32_t ReadBoardSN();                                           // 5
+    virtual std::uint8_t ReadSerialNumber(std::int64_t* serial, std::int32_t* flag);  // 6
+    virtual std::uint8_t WriteBoardSN(std::int32_t serial);                       // 7
+    virtual double ReadFirmwareRevision();                                        // 8
+    virtual std::uint8_t AccessBoardRegister(std::uint8_t write, std::uint16_t channel, std::uint16_t address,
+                                             std::uint16_t* value);              // 9
+    virtual std::int32_t Monitor(std::uint16_t group, std::uint8_t record, double* value);  // 10
+    virtual double TempRead(std::int32_t select);                                 // 11
+    virtual std::uint8_t WriteScaledRecord(std::uint16_t group, std::uint16_t record, double value);    // 12
+    virtual std::uint8_t WriteStatusToEEProm(std::uint16_t group, std::uint16_t record, double value);  // 13
+    virtual std::uint8_t WriteRawDoubleAtAddress(std::uint32_t address, double value);                 // 14
+    virtual std::int32_t ReadBlockWord(std::uint32_t address, std::uint16_t* word);                    // 15
+    virtual std::uint8_t ReadRawRecord(std::uint16_t group, std::uint16_t record, double* value);      // 16
+    virtual std::uint8_t ReadScaledRecord(std::uint16_t group, std::uint16_t record, double* value);   // 17
+    virtual std::vector<std::int32_t> SplitNumbers(std::string text, char delimiter);                  // 18
+    virtual std::uint8_t SwitchSelect_2x2(std::uint16_t channel, std::uint16_t position);              // 19
+    virtual std::uint8_t SwitchSelect_MEMS(std::uint16_t ignored, std::uint16_t position);             // 20
+    virtual std::uint8_t SwitchSelect_LBMM(std::uint16_t ignored, std::uint16_t position);             // 21
+    virtual std::uint8_t ReadSwitchSelect_2x2(std::uint16_t channel, std::uint16_t* position);         // 22
+    virtual std::uint8_t ReadSwitchSelect_MEMS(std::uint16_t ignored, std::uint16_t* position);        // 23
+    virtual std::uint8_t ReadSwitchSelect_LBMM(std::uint16_t ignored, std::uint16_t* position);        // 24
+    virtual std::uint8_t ReadOpticalPower(std::uint16_t channel, double* power);                       // 25
+    virtual std::uint8_t ReadOpticalPower(std::uint16_t channel, std::uint16_t* power);                // 26
+    virtual std::uint8_t SetVOAAttenuation(std::uint16_t channel, double db);                          // 27
+    virtual std::uint8_t SetVOAAttenuation(std::uint16_t channel, std::int32_t code);                  // 28
+    virtual std::uint8_t ReadVOAAttenuation(std::uint16_t channel, double* db);                        // 29
+    virtual std::uint8_t ReadVOAAttenuation(std::uint16_t channel, std::uint16_t* code);               // 30
+    virtual std::uint8_t WriteTypeToEEPROM(std::uint16_t type);                                        // 31
+    virtual std::uint8_t ReadTypeFromEEPROM(std::uint16_t* type);                                      // 32
+    virtual std::uint8_t SetWavelength(std::uint16_t wavelength);                                      // 33
+    virtual std::uint8_t AddWavelength(std::uint16_t wavelength);                                      // 34
+    virtual std::uint8_t SetDefaultWavelength();                                                       // 35
+    virtual std::uint8_t WriteVOACalibration(std::uint16_t channel, const double* coefficients);       // 36
+    virtual std::uint8_t ReadVOACalibration(std::uint16_t channel, double* coefficients);              // 37
+    virtual std::uint8_t WriteVOADefinedValues(std::uint16_t channel, const std::uint16_t* values);    // 38
+    virtual std::uint8_t ReadVOADefinedValues(std::uint16_t channel, std::uint16_t* values);           // 39
+    virtual std::uint8_t ReadTAPCalibration(std::uint16_t channel, double* factor);                    // 40
+    virtual std::uint8_t WriteVOAInsertionLoss(std::uint16_t channel, double loss);                    // 41
+    virtual std::uint8_t ReadVOAInsertionLoss(std::uint16_t channel, double* loss);                    // 42
+    virtual std::uint8_t Write4x1SwitchInsertionLoss(std::uint16_t channel, double loss);              // 43
+    virtual std::uint8_t Read4x1SwitchInsertionLoss(std::uint16_t channel, double* loss);              // 44
+    virtual std::uint8_t ScreenControl(std::uint16_t ignored, std::uint8_t control);                   // 45
+    virtual std::uint8_t WriteValueToEEProm(std::uint16_t address, std::uint16_t value);               // 46
+    virtual std::uint8_t ReadValueFromEEProm(std::uint16_t address);                                   // 47
+    virtual std::uint8_t WriteDoubleValueToEEProm(std::uint16_t address, double value);                // 48
+    virtual std::uint8_t ReadDoubleValueFromEEProm(std::uint16_t address, double* value);              // 49
+    virtual std::uint8_t WriteUserTXCalibration(std::uint16_t channel, double value);                  // 50
+    virtual std::uint8_t ReadUserTXCalibration(std::uint16_t channel, double* value);                  // 51
+    virtual std::uint8_t WriteUserRXCalibration(std::uint16_t channel, double value);                  // 52
+    virtual std::uint8_t ReadUserRXCalibration(std::uint16_t channel, double* value);                  // 53
+    virtual std::string MakeDateStamp();                                                               // 54
+    virtual std::uint16_t InvertVOACalibration(double c0, double c1, double c2, double c3, double target);  // 55
+    virtual std::uint8_t LoadCalibrations();                                                           // 56
+    virtual std::uint8_t ScanWavelengths(std::uint8_t force);                                          // 57
+
+    // ---- ordinary operations ----
+    std::uint8_t WriteTAPCalibration(std::uint16_t channel, double factor);
+    // The EEPROM byte that the last ReadValueFromEEProm delivered.
+    std::uint8_t LastEEPromByte() const { return eeprom_byte_; }
+
+    // ---- diagnostics ----
+    zel_error LastError() const { return link_.LastError(); }
+    void ClearLastError() { link_.ClearLastError(); }
+    void RecordError(zel_error e) { link_.RecordError(e); }
+    void SetFrameTrace(FrameTraceFn fn, void* user) { link_.SetFrameTrace(fn, user); }
+
+    // ---- inspection (tests, tools) ----
+    const std::vector<std::int32_t>& Layout() const { return layout_; }
+    std::int32_t PortCount() const { return port_count_; }
+    std::int32_t ChannelCount() const { return channel_count_; }
+    std::int32_t BoardType() const { return board_type_; }
+    std::uint32_t BoardIdField() const { return board_id_; }
+    const std::string& IpAddress() const { return ip_; }
+    std::uint8_t StatusField() const { return status_; }
+    std::int32_t ResultField() const { return result_; }
+    std::int32_t CurrentSlot() const { return current_slot_; }
+    std::uint8_t CacheValid() const { return cache_valid_; }
+    const std::vector<std::int32_t>& Wavelengths() const { return wavelengths_; }
+    const double* ActiveVOA(int select) const { return active_voa_[select]; }
+    double ActiveTAP(int select) const { return active_tap_[select]; }
+    double CachedTAP(int slot, int select) const { return cache_tap_[slot][select]; }
+    const double* CachedVOA(int slot, int select) const { return cache_voa_[slot][select]; }
+    HwLayer& Link() { return link_; }
+    // Sets the board type and rebuilds the layout as a successful type read would.
+    void AdoptBoardType(std::int32_t type);
+
+    // The calibration polynomial of the current board type at a VOA code.
+    double Attenuation(const double* c, double code) const;
+
+private:
+    void RebuildLayout();
+    // The select of a channel, or nothing (recorded as "no such channel") when the layout has no entry.
+    std::optional<std::uint16_t> SelectOf(std::uint16_t channel);
+    std::uint8_t RecordStatus(bool ok) {
+        status_ = ok ? 1 : 0;
+        return status_;
+    }
+    bool ReadRegister(std::uint16_t select, std::uint16_t address, std::uint16_t& value) {
+        return link_.AccessRegister(0, select, address, value);
+    }
+    bool WriteRegister(std::uint16_t select, std::uint16_t address, std::uint16_t value) {
+        return link_.AccessRegister(1, select, address, value);
+    }
+    // One EEPROM byte through the address and data registers.
+    bool WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte);
+    bool ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte);
+    // Eight bytes at consecutive (16-bit wrapping) EEPROM addresses, with the settling delays given.
+    bool WriteEEPromBytes(std::uint16_t select, std::uint16_t address, const std::uint8_t* bytes,
+                          unsigned delay_after_ms);
+    bool ReadEEPromBytes(std::uint16_t address, std::uint8_t* bytes, unsigned delay_between_ms,
+                         unsigned delay_after_ms);
+    std::uint8_t ReadPowerSum(std::uint16_t select, std::uint32_t& sum);
+    // Record number of the calibration item at record `offset` of the current wavelength slot,
+    // computed in 32 bits and cut to 16 bits.
+    std::uint16_t SlotRecord(int offset) const { return static_cast<std::uint16_t>(256 * current_slot_ + offset); }
+    // EEPROM address of VOA defined value j of a select in the current slot (16-bit arithmetic).
+    std::uint16_t DefinedValueAddress(std::uint16_t select, int j) const {
+        return static_cast<std::uint16_t>(0x2158 + 2048 * current_slot_ + 60 * select + 2 * j);
+    }
+
+    std::vector<std::int32_t> layout_;
+    std::int32_t port_count_ = 0;
+    std::int32_t channel_count_ = 0;
+    HwLayer link_;
+    std::string ip_;
+    std::uint32_t board_id_ = 0;
+    std::int32_t result_ = 0;
+    std::uint8_t status_ = 0;
+    std::uint8_t eeprom_byte_ = 0;
+    double active_voa_[kSelects][4] = {};
+    double active_tap_[kSelects] = {};
+    std::int32_t board_type_ = 0;
+    std::int64_t clock_reading_ = 0;
+    std::tm broken_down_{};
+    char date_text_[32] = {};
+    zel::platform::SystemTime system_time_{};
+    std::int32_t current_slot_ = 0;
+    std::uint8_t cache_valid_ = 0;
+    std::vector<std::int32_t> wavelengths_;
+    double cache_tap_[kSlots][kSelects] = {};
+    double cache_voa_[kSlots][kSelects][4] = {};
+};

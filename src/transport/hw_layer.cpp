@@ -1,0 +1,271 @@
+#include "transport/hw_layer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace plat = zel::platform;
+namespace fr = zel::frame;
+using zel::codec::PutLE16;
+using zel::codec::PutLE32;
+
+std::atomic<int> HwLayer::timeout_ms_{HwLayer::kDefaultTimeoutMs};
+
+HwLayer::~HwLayer() {
+    if (IsOpen()) plat::CloseSocket(socket_);
+}
+
+bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
+    // A link that is still open is closed first, so that no socket is leaked.
+    if (IsOpen()) {
+        plat::CloseSocket(socket_);
+        socket_ = plat::kInvalidSocket;
+    }
+    plat::NetStartup();
+
+    std::uint32_t address = 0;
+    if (!plat::ParseIPv4(ip, address)) {
+        last_result_ = -1;
+        last_error_ = ZEL_ERR_BAD_ADDRESS;
+        return false;
+    }
+    plat::Socket s = plat::OpenTcpSocket();
+    if (s == plat::kInvalidSocket) {
+        last_result_ = -1;
+        last_error_ = plat::LastSocketError(ZEL_ERR_SOCKET);
+        return false;
+    }
+    last_result_ = plat::BindAny(s);
+    if (last_result_ != 0) {
+        last_error_ = plat::LastSocketError(ZEL_ERR_SOCKET);
+        plat::CloseSocket(s);
+        return false;
+    }
+    plat::ConfigureSocket(s, timeout_ms_.load());
+    last_result_ = plat::Connect(s, address, port);
+    if (last_result_ != 0) {
+        last_error_ = plat::LastSocketError(ZEL_ERR_CONNECT_FAILED);
+        plat::CloseSocket(s);
+        return false;
+    }
+    socket_ = s;
+    return true;
+}
+
+bool HwLayer::CloseLink() {
+    if (!IsOpen()) {
+        last_result_ = -1;
+        last_error_ = ZEL_ERR_NOT_CONNECTED;
+        return false;
+    }
+    last_result_ = plat::CloseSocket(socket_);
+    // The handle is forgotten even when close reports an error: the descriptor number may be
+    // handed to another socket of the process at once and must never be used again here.
+    socket_ = plat::kInvalidSocket;
+    if (last_result_ != 0) {
+        last_error_ = plat::LastSocketError(ZEL_ERR_SOCKET);
+        return false;
+    }
+    return true;
+}
+
+void HwLayer::DiscardStaleBytes() {
+    // Bytes that are already queued before a request is sent belong to an earlier reply whose
+    // tail arrived late; dropping them keeps request and reply in step.
+    std::uint8_t sink[256];
+    for (int i = 0; i < 64 && plat::ReceivePending(socket_, sink, sizeof sink) > 0; ++i) {
+    }
+}
+
+long HwLayer::Transact(const std::uint8_t* data, std::size_t length, std::uint8_t* dest, std::size_t capacity,
+                       std::size_t needed) {
+    if (!IsOpen()) {
+        last_result_ = -1;
+        last_error_ = ZEL_ERR_NOT_CONNECTED;
+        return -1;
+    }
+    DiscardStaleBytes();
+    long sent = plat::SendOnce(socket_, data, length);
+    last_result_ = static_cast<std::int32_t>(sent);
+    if (trace_ != nullptr && sent > 0) trace_(trace_user_, 0, data, static_cast<std::size_t>(sent));
+    if (sent != static_cast<long>(length)) {
+        last_error_ = sent < 0 ? plat::LastSocketError(ZEL_ERR_SEND_FAILED) : ZEL_ERR_SEND_FAILED;
+        return -1;
+    }
+    // The reply buffer keeps the last complete reply until a new one has fully arrived.
+    std::uint8_t* target = dest == reply_ ? incoming_ : dest;
+    needed = std::min(std::max<std::size_t>(needed, 1), capacity);
+    std::size_t got = 0;
+    while (got < needed) {
+        long r = plat::ReceiveOnce(socket_, target + got, capacity - got);
+        if (r <= 0) {
+            last_result_ = static_cast<std::int32_t>(r);
+            if (r == 0)
+                last_error_ = ZEL_ERR_PEER_CLOSED;
+            else
+                last_error_ = plat::LastSocketError(ZEL_ERR_SOCKET);
+            if (got > 0 && last_error_ == ZEL_ERR_TIMEOUT) last_error_ = ZEL_ERR_SHORT_REPLY;
+            if (trace_ != nullptr && got > 0) trace_(trace_user_, 1, target, got);
+            return -1;
+        }
+        got += static_cast<std::size_t>(r);
+    }
+    if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
+    if (target != dest) std::memcpy(dest, target, got);
+    last_result_ = static_cast<std::int32_t>(got);
+    return static_cast<long>(got);
+}
+
+bool HwLayer::SendFrameToReply(std::size_t needed) {
+    return Transact(frame_, fr::kRequestSize, reply_, fr::kReplySize, needed) >= 0;
+}
+
+void HwLayer::WriteCommandHeader(std::uint8_t sub) {
+    frame_[fr::kType] = fr::kCommandFrame;
+    frame_[fr::kSubCommand] = sub;
+}
+
+bool HwLayer::AccessRegister(std::uint16_t write, std::uint16_t select, std::uint16_t address,
+                             std::uint16_t& value) {
+    frame_[fr::kType] = fr::kRegisterFrame;
+    frame_[1] = frame_[2] = frame_[3] = 0;
+    PutLE16(frame_ + fr::kControlWord, fr::ControlWord(write != 0, select, address));
+    if (write != 0) {
+        PutLE16(frame_ + fr::kValue, value);
+        return SendFrameToReply(1);
+    }
+    bool ok = SendFrameToReply(fr::kRegisterReplyNeeded);
+    value = zel::codec::GetLE16(reply_ + fr::kReplyValue);
+    last_result_ = ok ? 1 : 0;
+    return ok;
+}
+
+bool HwLayer::ReadBlock(std::uint8_t bank, std::uint32_t address, std::uint8_t* dest) {
+    WriteCommandHeader(fr::kSubBlock);
+    frame_[fr::kBlockDirection] = 0x01;
+    frame_[fr::kBlockLength] = 0x80;
+    frame_[fr::kBlockBank] = bank;
+    PutLE32(frame_ + fr::kBlockAddress, address);
+    bool ok = SendFrameToReply(fr::kBlockSize);
+    std::memcpy(dest, reply_, fr::kBlockSize);
+    last_result_ = ok ? 1 : 0;
+    return ok;
+}
+
+bool HwLayer::WriteBlock(std::uint8_t bank, std::uint32_t address, const std::uint8_t* src) {
+    WriteCommandHeader(fr::kSubBlock);
+    frame_[fr::kBlockDirection] = 0x00;
+    frame_[fr::kBlockLength] = 0x80;
+    frame_[fr::kBlockBank] = bank;
+    PutLE32(frame_ + fr::kBlockAddress, address);
+    std::memcpy(frame_ + fr::kBlockPayload, src, fr::kBlockPayloadMax);
+    return SendFrameToReply(1);
+}
+
+bool HwLayer::ReadPages(std::uint8_t bank, std::uint16_t count, std::uint8_t* dest) {
+    bool all = true;
+    for (std::uint16_t page = 0; page < count; ++page) {
+        WriteCommandHeader(fr::kSubPages);
+        frame_[2] = bank;
+        frame_[3] = static_cast<std::uint8_t>(page);
+        frame_[4] = 0x00;
+        all = Transact(frame_, fr::kRequestSize, dest + std::size_t{page} * fr::kPageSize, fr::kPageSize, 1) >= 0 &&
+              all;
+    }
+    return all;
+}
+
+bool HwLayer::ReadPagesChecked(std::uint8_t bank, std::uint16_t count, std::uint8_t* dest) {
+    WriteCommandHeader(fr::kSubPages);
+    frame_[2] = bank;
+    if (count == 0) return last_result_ != 0;
+    bool ok = false;
+    for (std::uint16_t pass = 0; pass < count; ++pass)
+        ok = Transact(frame_, fr::kRequestSize, dest + std::size_t{pass} * fr::kPageSize, fr::kPageSize, 1) >= 0;
+    last_result_ = ok ? 1 : 0;
+    return ok;
+}
+
+bool HwLayer::ReadPage(std::uint8_t bank, std::uint16_t page, std::uint8_t* dest) {
+    WriteCommandHeader(fr::kSubPages);
+    frame_[2] = bank;
+    frame_[3] = static_cast<std::uint8_t>(page);
+    frame_[4] = 0x00;
+    return Transact(frame_, fr::kRequestSize, dest + std::size_t{page} * fr::kPageSize, fr::kPageSize, 1) >= 0;
+}
+
+bool HwLayer::ReadPage7F(std::uint8_t bank, std::uint8_t* dest) {
+    WriteCommandHeader(fr::kSubPages);
+    frame_[2] = bank;
+    frame_[3] = 0x7F;
+    frame_[4] = 0x7F;
+    return Transact(frame_, fr::kRequestSize, dest, fr::kPageSize, 1) >= 0;
+}
+
+bool HwLayer::SendQuery(std::uint8_t* dest) {
+    WriteCommandHeader(fr::kSubPages);
+    return Transact(frame_, fr::kRequestSize, dest, fr::kPageSize, 1) >= 0;
+}
+
+bool HwLayer::SendCommand3(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t* dest) {
+    WriteCommandHeader(fr::kSubCommand3);
+    frame_[2] = a;
+    frame_[3] = b;
+    frame_[4] = c;
+    return Transact(frame_, fr::kRequestSize, dest, fr::kPageSize, 1) >= 0;
+}
+
+bool HwLayer::SendCommand4(std::uint8_t a, std::uint8_t b, std::uint8_t* dest) {
+    WriteCommandHeader(fr::kSubCommand4);
+    frame_[2] = a;
+    frame_[3] = b;
+    frame_[4] = 0x7F;
+    return Transact(frame_, fr::kRequestSize, dest, fr::kPageSize, 1) >= 0;
+}
+
+bool HwLayer::ReadBytes(std::uint8_t a, std::uint8_t n, std::uint8_t c, std::uint8_t* dest) {
+    WriteCommandHeader(fr::kSubBytes);
+    frame_[2] = 0x01;
+    frame_[3] = n;
+    frame_[4] = a;
+    frame_[5] = c;
+    bool ok = SendFrameToReply(n);
+    std::memcpy(dest, reply_, n);
+    last_result_ = ok ? 1 : 0;
+    return ok;
+}
+
+bool HwLayer::WriteBytes(std::uint8_t a, std::uint8_t n, std::uint8_t c, const std::uint8_t* src) {
+    WriteCommandHeader(fr::kSubBytes);
+    frame_[2] = 0x00;
+    frame_[3] = n;
+    frame_[4] = a;
+    frame_[5] = c;
+    // The frame has room for 119 payload bytes; a longer request is cut there.
+    std::memcpy(frame_ + fr::kBlockPayload, src, std::min<std::size_t>(n, fr::kBlockPayloadMax));
+    return SendFrameToReply(1);
+}
+
+bool HwLayer::SendCommand7(std::uint8_t p1, std::uint8_t p2, std::uint8_t p3, std::uint8_t p4, std::uint8_t p5,
+                           std::uint8_t p6, std::uint8_t p7, std::uint8_t p8, std::uint8_t p9, std::uint8_t p10,
+                           std::uint16_t p11, std::uint8_t p12, std::uint8_t p13, std::uint8_t p14,
+                           std::uint8_t p15) {
+    WriteCommandHeader(fr::kSubCommand7);
+    frame_[2] = 0x00;
+    frame_[3] = 0x00;
+    const std::uint8_t bytes[10] = {p1, p2, p3, p4, p5, p6, p7, p8, p9, p10};
+    std::memcpy(frame_ + 4, bytes, sizeof bytes);
+    PutLE16(frame_ + 14, p11);
+    frame_[16] = p12;
+    frame_[17] = p13;
+    frame_[18] = p14;
+    frame_[19] = p15;
+    return SendFrameToReply(1);
+}
+
+bool HwLayer::Exchange(const std::uint8_t* data, std::uint32_t length, std::uint8_t* dest, std::uint32_t size) {
+    if (size == 0) {
+        last_error_ = ZEL_ERR_BAD_ARGUMENT;
+        return false;
+    }
+    return Transact(data, length, dest, size, 1) >= 0;
+}

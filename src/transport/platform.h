@@ -1,0 +1,70 @@
+// The few operating-system services the library needs: TCP sockets, sleeping and the clock.
+// Everything below is implemented once per platform (platform_posix.cpp, platform_win32.cpp);
+// no other file of the library touches a socket call, Sleep or the system time directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "zel_api.h"
+
+namespace zel::platform {
+
+#if defined(_WIN32)
+using Socket = std::uintptr_t;
+inline constexpr Socket kInvalidSocket = ~static_cast<Socket>(0);
+#else
+using Socket = int;
+inline constexpr Socket kInvalidSocket = -1;
+#endif
+
+// Prepare the socket layer (WSAStartup on Windows; nothing elsewhere). Safe to call often.
+void NetStartup();
+
+// socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); kInvalidSocket on failure.
+Socket OpenTcpSocket();
+
+// Bind to the wildcard address and an ephemeral port. Returns the raw call result (0 = success).
+int BindAny(Socket s);
+
+// Send and receive time-outs in milliseconds (both set), TCP_NODELAY on.
+void ConfigureSocket(Socket s, int timeout_ms);
+
+// Parse a dotted-quad IPv4 address. False for anything else.
+bool ParseIPv4(const char* text, std::uint32_t& address_network_order);
+
+// connect() to address:port. Returns the raw call result (0 = success).
+int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port);
+
+// One send call; never raises SIGPIPE. Returns bytes sent or -1.
+long SendOnce(Socket s, const void* data, std::size_t length);
+
+// One receive call. Returns bytes received, 0 when the peer closed, -1 on error or time-out.
+long ReceiveOnce(Socket s, void* data, std::size_t length);
+
+// Receive without waiting: bytes already queued, 0 when the peer closed, -1 when nothing is queued.
+long ReceivePending(Socket s, void* data, std::size_t length);
+
+// Close the socket. Returns the raw call result (0 = success).
+int CloseSocket(Socket s);
+
+// The reason of the last failed socket call on this thread, in the library's terms.
+zel_error LastSocketError(zel_error fallback);
+
+// Sleep the calling thread.
+void SleepMs(unsigned milliseconds);
+
+// Seconds since 1970 (the 64-bit clock).
+std::int64_t ClockSeconds();
+
+// Local broken-down time of a clock reading; false when it cannot be represented.
+bool LocalTime(std::int64_t seconds, std::tm& out);
+
+// UTC system time of day, as Windows' SYSTEMTIME gives it.
+struct SystemTime {
+    std::uint16_t year, month, day_of_week, day, hour, minute, second, milliseconds;
+};
+SystemTime UtcSystemTime();
+
+}  // namespace zel::platform

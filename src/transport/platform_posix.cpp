@@ -1,0 +1,133 @@
+// POSIX sockets, nanosleep and clock_gettime behind the platform interface.
+#include "transport/platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace zel::platform {
+
+void NetStartup() {}
+
+Socket OpenTcpSocket() {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return s < 0 ? kInvalidSocket : s;
+}
+
+int BindAny(Socket s) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = 0;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    return ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+}
+
+void ConfigureSocket(Socket s, int timeout_ms) {
+    timeval tv{};
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
+    in_addr a{};
+    if (text == nullptr || ::inet_pton(AF_INET, text, &a) != 1) return false;
+    address_network_order = a.s_addr;
+    return true;
+}
+
+int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address_network_order;
+    int r;
+    do {
+        r = ::connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
+long SendOnce(Socket s, const void* data, std::size_t length) {
+    ssize_t r;
+    do {
+        r = ::send(s, data, length, MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    return static_cast<long>(r);
+}
+
+long ReceiveOnce(Socket s, void* data, std::size_t length) {
+    ssize_t r;
+    do {
+        r = ::recv(s, data, length, 0);
+    } while (r < 0 && errno == EINTR);
+    return static_cast<long>(r);
+}
+
+long ReceivePending(Socket s, void* data, std::size_t length) {
+    return static_cast<long>(::recv(s, data, length, MSG_DONTWAIT));
+}
+
+int CloseSocket(Socket s) { return ::close(s); }
+
+zel_error LastSocketError(zel_error fallback) {
+    switch (errno) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case ETIMEDOUT:
+            return ZEL_ERR_TIMEOUT;
+        case ECONNREFUSED:
+            return ZEL_ERR_CONNECTION_REFUSED;
+        case ECONNRESET:
+        case EPIPE:
+            return ZEL_ERR_PEER_CLOSED;
+        case EBADF:
+        case ENOTSOCK:
+        case ENOTCONN:
+            return ZEL_ERR_NOT_CONNECTED;
+        default:
+            return fallback;
+    }
+}
+
+void SleepMs(unsigned milliseconds) {
+    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::int64_t ClockSeconds() { return static_cast<std::int64_t>(::time(nullptr)); }
+
+bool LocalTime(std::int64_t seconds, std::tm& out) {
+    time_t t = static_cast<time_t>(seconds);
+    return ::localtime_r(&t, &out) != nullptr;
+}
+
+SystemTime UtcSystemTime() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm tm{};
+    ::gmtime_r(&ts.tv_sec, &tm);
+    SystemTime st{};
+    st.year = static_cast<std::uint16_t>(tm.tm_year + 1900);
+    st.month = static_cast<std::uint16_t>(tm.tm_mon + 1);
+    st.day_of_week = static_cast<std::uint16_t>(tm.tm_wday);
+    st.day = static_cast<std::uint16_t>(tm.tm_mday);
+    st.hour = static_cast<std::uint16_t>(tm.tm_hour);
+    st.minute = static_cast<std::uint16_t>(tm.tm_min);
+    st.second = static_cast<std::uint16_t>(tm.tm_sec);
+    st.milliseconds = static_cast<std::uint16_t>(ts.tv_nsec / 1000000L);
+    return st;
+}
+
+}  // namespace zel::platform

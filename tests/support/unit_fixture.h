@@ -1,0 +1,70 @@
+// Test support: an in-process simulated unit on a loopback address of its own, so that test
+// processes can run in parallel, plus helpers to look at the frames the unit received.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "instrument/zel_api_class.h"
+#include "zelsim/sim.h"
+
+namespace zeltest {
+
+// Shortens the send/receive time-outs of links opened from now on (100 s otherwise).
+void ShortenLinkTimeouts(int milliseconds = 2000);
+
+class SimulatedUnit {
+public:
+    explicit SimulatedUnit(zelsim::UnitConfig cfg = {});
+    ~SimulatedUnit();
+    const std::string& ip() const { return ip_; }
+    zelsim::UnitModel& model() { return *model_; }
+    zelsim::Server& server() { return *server_; }
+    std::vector<zelsim::Frame> frames() const { return server_->FrameLog(); }
+    void clear_frames() { server_->ClearFrameLog(); }
+
+private:
+    std::unique_ptr<zelsim::UnitModel> model_;
+    std::unique_ptr<zelsim::Server> server_;
+    std::string ip_;
+};
+
+// A loopback address that nothing listens on (a fresh random 127.a.b.c).
+std::string UnusedLoopbackAddress();
+
+// Frame inspection.
+bool IsRegisterFrame(const zelsim::Frame& f);
+bool IsWrite(const zelsim::Frame& f);
+unsigned SelectOf(const zelsim::Frame& f);
+unsigned AddressOf(const zelsim::Frame& f);
+std::uint16_t ValueOf(const zelsim::Frame& f);
+
+// One EEPROM byte transfer as the unit saw it: the address written to register 10 and, for a write,
+// the word written to register 11.
+struct EEPromAccess {
+    unsigned select;
+    std::uint16_t address;
+    bool write;
+    std::uint16_t value;
+};
+// Pairs each register-10 write with the register-11 access that follows it.
+std::vector<EEPromAccess> EEPromAccesses(const std::vector<zelsim::Frame>& frames);
+
+// A unit plus an instrument connected to it (board type from the unit's factory image).
+class UnitTest : public ::testing::Test {
+protected:
+    explicit UnitTest(zelsim::UnitConfig cfg = {});
+    void SetUp() override;
+    // Connects `inst` to the unit and clears the frame log; asserts success.
+    void ConnectInstrument();
+
+    std::unique_ptr<SimulatedUnit> unit;
+    ZEL_API inst;
+};
+
+}  // namespace zeltest
