@@ -1,11 +1,52 @@
 /*
  * zel_api.h - host interface of the fibre-optic test unit library.
  *
- * (The full list of exports and their documentation is being completed.)
+ * The library drives test units over TCP (port 6653, one connection per unit). A unit carries,
+ * per channel, a variable optical attenuator (VOA) and an optical power monitor behind a tap,
+ * 2x2 optical switches, a MEMS and an LBMM selector switch, a temperature sensor, a front-panel
+ * screen and an EEPROM holding its board type, its calibration for up to six wavelengths and
+ * values the host stores for itself.
+ *
+ * Two families of functions reach a unit:
+ *
+ *   - API...   The first argument is a unit index into the library's table of 32 units. The
+ *              index is an 8-bit value (a host's wider value arrives modulo 256), except for
+ *              APIMonitor, which takes a signed 32-bit index. Valid indexes are 0..31.
+ *   - zel_...  The first argument is an instance from zel_createInstance (plus APIGetAPIRev,
+ *              which also takes an instance).
+ *
+ * Channel index: the host's channel number (0..7). The board's channel layout maps it to the
+ * register bank ("select") of that channel; it is known after a successful connect. A channel
+ * the layout has no entry for fails with ZEL_ERR_NO_SUCH_CHANNEL.
+ *
+ * Results and error handling
+ *   Most functions return a status: 1 for success, 0 for failure. Functions that return a value
+ *   document the value they return on failure. After a 0 (or a failure value), the reason is
+ *   available from zel_LastError (instance) or APILastError (unit index); every call on a unit
+ *   clears it first, so after a success it is ZEL_OK. zel_ErrorText turns a code into English.
+ *   Read functions write their out-values even when an exchange with the unit failed (with what
+ *   the register read delivered); check the status before using them. When the unit index names
+ *   no unit, or when the instance, an out-pointer, an array or an IP string is null, the call
+ *   fails at once: it returns the failure result, writes nothing and sends nothing. No C++
+ *   exception ever leaves the library; an unexpected internal failure returns the failure
+ *   result with ZEL_ERR_INTERNAL.
+ *
+ * Thread safety
+ *   The library starts no thread and takes no lock. Calls on one unit (one table entry or one
+ *   instance) must not overlap; different units share nothing and may be driven from different
+ *   threads at the same time.
+ *
+ * Blocking
+ *   Every call is synchronous on the caller's thread. A call that talks to the unit can block up
+ *   to the link's send and receive time-outs (100 s each) when the unit does not answer. EEPROM
+ *   transfers wait 10 ms for the EEPROM to settle after writes and between reads, so a
+ *   calibration record takes about 80 ms and a connect (which reads the calibration of every
+ *   used wavelength) a little longer.
  */
 #ifndef ZEL_API_H
 #define ZEL_API_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -41,6 +82,280 @@ typedef enum zel_error {
     ZEL_ERR_TABLE_FULL = 14,      /**< all six wavelength slots are in use */
     ZEL_ERR_INTERNAL = 15         /**< an unexpected internal failure (out of memory, ...) */
 } zel_error;
+
+/** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */
+typedef struct zel_instance zel_instance;
+
+/* ======================================================================================== */
+/* Unit-index family. `unit` picks entry 0..31 of the unit table; any other index fails.     */
+/* ======================================================================================== */
+
+/** Read (write = 0) or write (write != 0) register `address` (0..2047) in the register bank of
+ *  `channel`. `value` is the word to write, or receives the word read. Status 1/0. */
+ZEL_EXPORT uint8_t APIAccessBoardRegister(uint8_t unit, uint8_t write, uint16_t channel, uint16_t address,
+                                          uint16_t* value);
+
+/** Add `wavelength` (nm) to the unit's wavelength table in the first free slot. Status 1/0. */
+ZEL_EXPORT uint8_t APIAddWavelength(uint8_t unit, uint16_t wavelength);
+
+/** Open the link to the unit at IPv4 address `ip` (dotted quad), read its board ID, board type
+ *  and the calibration of every wavelength it holds, and select the default wavelength.
+ *  Status 1 when all of that succeeded. */
+ZEL_EXPORT uint8_t APIConnect(uint8_t unit, const char* ip);
+
+/** Close the link. Status 1/0 (0 when no link was open). */
+ZEL_EXPORT uint8_t APIDisconnect(uint8_t unit);
+
+/** Read calibration record `record` of record group `group` as a stored double into `value`.
+ *  Returns 1/0. `unit` is a signed index; anything outside 0..31 fails with 0. */
+ZEL_EXPORT int32_t APIMonitor(int32_t unit, uint8_t group, uint8_t record, double* value);
+
+/** Read the stored 4x1 switch insertion loss (dB) of `channel` into `loss`. Status 1/0. */
+ZEL_EXPORT uint8_t APIRead4x1SwitchInsertionLoss(uint8_t unit, uint16_t channel, double* loss);
+
+/** The unit's board ID (register 20). 0 on failure. */
+ZEL_EXPORT uint32_t APIReadBoardID(uint8_t unit);
+
+/** The unit's 32-bit board serial number (serial words 0 and 1). 0 when the unit index names
+ *  no unit; after a failed exchange, what the register reads delivered (see APILastError). */
+ZEL_EXPORT int32_t APIReadBoardSN(uint8_t unit);
+
+/** Read the scaled 8-byte value stored at EEPROM `address` into `value`. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadDoubleValueFromEEProm(uint8_t unit, uint16_t address, double* value);
+
+/** The unit's firmware revision (register 9 in tenths: 123 reads as 12.3). -1.0 when the unit
+ *  index names no unit; after a failed exchange, what the register read delivered divided by
+ *  10 (see APILastError). */
+ZEL_EXPORT double APIReadFirmwareRevision(uint8_t unit);
+
+/** Averaged raw optical power count of `channel` into `power`. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadOpticalPower(uint8_t unit, uint16_t channel, uint16_t* power);
+
+/** The extended serial number into `serial`; `flag` receives 1 when the unit's check word
+ *  confirms the four serial words, 0 when `serial` fell back to the 32-bit board serial.
+ *  Returns 1 whenever it ran (also when a register read failed); 0 only for a bad unit index
+ *  or a null pointer. */
+ZEL_EXPORT uint8_t APIReadSerialNumber(uint8_t unit, int64_t* serial, int32_t* flag);
+
+/** The position of the 2x2 switch of `channel` into `position`. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadSwicthSelect_2x2(uint8_t unit, uint16_t channel, uint16_t* position);
+
+/** The position of the LBMM selector switch into `position`. `ignored` is not read. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadSwicthSelect_LBMM_1x4(uint8_t unit, uint16_t ignored, uint16_t* position);
+
+/** The position of the MEMS selector switch into `position`. `ignored` is not read. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadSwicthSelect_MEMS_1x4(uint8_t unit, uint16_t ignored, uint16_t* position);
+
+/** The TAP calibration factor (microwatts per power count) of `channel` at the current
+ *  wavelength into `factor`. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadTAPCalibration(uint8_t unit, uint16_t channel, double* factor);
+
+/** The board type stored in the EEPROM into `type`; rebuilds the channel layout. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadTypeFromEEPROM(uint8_t unit, uint16_t* type);
+
+/** The user RX calibration value of `channel` into `value`. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadUserRXCalibration(uint8_t unit, uint16_t channel, double* value);
+
+/** The user TX calibration value of `channel` into `value`. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadUserTXCalibration(uint8_t unit, uint16_t channel, double* value);
+
+/** The VOA drive code (0..4095) of `channel` into `code`. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadVOAAttenuation(uint8_t unit, uint16_t channel, uint16_t* code);
+
+/** The four VOA calibration coefficients of `channel` at the current wavelength into
+ *  `coefficients` (an array of 4). Status 1/0. */
+ZEL_EXPORT uint8_t APIReadVOACalibration(uint8_t unit, uint16_t channel, double* coefficients);
+
+/** The 30 VOA defined values of `channel` at the current wavelength into `values` (an array
+ *  of 30). The values are the host's own; the unit stores them unchanged. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadVOADefinedValues(uint8_t unit, uint16_t channel, uint16_t* values);
+
+/** The stored VOA insertion loss (dB) of `channel` into `loss`. Status 1/0. */
+ZEL_EXPORT uint8_t APIReadVOAInsertionLoss(uint8_t unit, uint16_t channel, double* loss);
+
+/** Read the EEPROM byte at `address`. Status 1/0; the byte itself is offered by
+ *  zel_ReadEEPromByte. */
+ZEL_EXPORT uint8_t APIReadValueFromEEProm(uint8_t unit, uint16_t address);
+
+/** Write `control` to the front-panel screen register. `ignored` is not read. Status 1/0. */
+ZEL_EXPORT uint8_t APIScreenControl(uint8_t unit, uint16_t ignored, uint8_t control);
+
+/** Return to the default wavelength (slot 0) and its calibration. Status 1/0. */
+ZEL_EXPORT uint8_t APISetDefaultWavelength(uint8_t unit);
+
+/** Set the VOA drive code of `channel` (sent as its low 16 bits). Status 1/0. */
+ZEL_EXPORT uint8_t APISetVOAAttenuation(uint8_t unit, uint16_t channel, int32_t code);
+
+/** Select the wavelength slot calibrated for `wavelength` (nm) and load its calibration.
+ *  Status 1/0 (0 with ZEL_ERR_NOT_FOUND when the unit has no such wavelength). */
+ZEL_EXPORT uint8_t APISetWavelength(uint8_t unit, uint16_t wavelength);
+
+/** Set the 2x2 switch of `channel` to `position`. Status 1/0. */
+ZEL_EXPORT uint8_t APISwicthSelect_2x2(uint8_t unit, uint16_t channel, uint16_t position);
+
+/** Set the LBMM selector switch to `position`. `ignored` is not read. Status 1/0. */
+ZEL_EXPORT uint8_t APISwicthSelect_LBMM_1x4(uint8_t unit, uint16_t ignored, uint16_t position);
+
+/** Set the MEMS selector switch to `position`. `ignored` is not read. Status 1/0. */
+ZEL_EXPORT uint8_t APISwicthSelect_MEMS_1x4(uint8_t unit, uint16_t ignored, uint16_t position);
+
+/** The temperature register of register bank `select`. -1.0 on failure. */
+ZEL_EXPORT double APITempRead(uint8_t unit, int32_t select);
+
+/** Store the 4x1 switch insertion loss (dB) of `channel`. Status 1/0. */
+ZEL_EXPORT uint8_t APIWrite4x1SwitchInsertionLoss(uint8_t unit, uint16_t channel, double loss);
+
+/** Write the 32-bit board serial number to serial words 0 and 1. Returns 1 whenever it ran
+ *  (also when a register write failed); 0 only for a bad unit index. */
+ZEL_EXPORT uint8_t APIWriteBoardSN(uint8_t unit, int32_t serial);
+
+/** Store `value` in the scaled 8-byte encoding at EEPROM `address`. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteDoubleValueToEEProm(uint8_t unit, uint16_t address, double value);
+
+/** Store `value` as a raw 8-byte double in record `record` of record group `group`. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteStatusToEEProm(uint8_t unit, uint16_t group, uint16_t record, double value);
+
+/** Store the TAP calibration factor (microwatts per power count) of `channel` at the current
+ *  wavelength. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteTAPCalibration(uint8_t unit, uint16_t channel, double factor);
+
+/** Store the board type in the EEPROM; rebuilds the channel layout. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteTypeToEEPROM(uint8_t unit, uint16_t type);
+
+/** Store the user RX calibration value of `channel`. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteUserRXCalibration(uint8_t unit, uint16_t channel, double value);
+
+/** Store the user TX calibration value of `channel`. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteUserTXCalibration(uint8_t unit, uint16_t channel, double value);
+
+/** Store the four VOA calibration coefficients of `channel` (an array of 4) at the current
+ *  wavelength. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteVOACalibration(uint8_t unit, uint16_t channel, const double* coefficients);
+
+/** Store the 30 VOA defined values of `channel` (an array of 30) at the current wavelength.
+ *  Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteVOADefinedValues(uint8_t unit, uint16_t channel, const uint16_t* values);
+
+/** Store the VOA insertion loss (dB) of `channel`. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteVOAInsertionLoss(uint8_t unit, uint16_t channel, double loss);
+
+/** Write `value` through the EEPROM data register to the byte at `address`. Status 1/0. */
+ZEL_EXPORT uint8_t APIWriteValueToEEProm(uint8_t unit, uint16_t address, uint16_t value);
+
+/* ======================================================================================== */
+/* Instance family.                                                                          */
+/* ======================================================================================== */
+
+/** The library revision, 6926.0, for any instance, null included. */
+ZEL_EXPORT double APIGetAPIRev(zel_instance* instance);
+
+/** A new, unconnected unit instance, or null when no memory is available. The host owns it;
+ *  zel_destroyInstance releases it. */
+ZEL_EXPORT zel_instance* zel_createInstance(void);
+
+/** As APIConnect, for an instance. Status 1/0. */
+ZEL_EXPORT uint8_t zel_Connect(zel_instance* instance, const char* ip);
+
+/** Close the instance's link. Status 1/0 (0 when no link was open). */
+ZEL_EXPORT uint8_t zel_Disconnect(zel_instance* instance);
+
+/** The unit's board ID (register 20). 0 on failure. */
+ZEL_EXPORT uint32_t zel_ReadBoardID(zel_instance* instance);
+
+/** The unit's firmware revision (123 in the register reads as 12.3). -1.0 for a null instance;
+ *  after a failed exchange, what the register read delivered divided by 10. */
+ZEL_EXPORT double zel_ReadFirmwareRevision(zel_instance* instance);
+
+/** The calibrated optical power of `channel` in microwatts into `power`. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadOpticalPower(zel_instance* instance, uint16_t channel, double* power);
+
+/** As APIReadSerialNumber, for an instance. */
+ZEL_EXPORT uint8_t zel_ReadSerialNumber(zel_instance* instance, int64_t* serial, int32_t* flag);
+
+/** The position of the 2x2 switch of `channel` into `position`. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadSwitchSelect_2x2(zel_instance* instance, uint16_t channel, uint16_t* position);
+
+/** The position of the LBMM selector switch into `position`. `ignored` is not read. The _4x1
+ *  and _8x1 names are one function. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadSwitchSelect_LBMM_4x1(zel_instance* instance, uint16_t ignored, uint16_t* position);
+ZEL_EXPORT uint8_t zel_ReadSwitchSelect_LBMM_8x1(zel_instance* instance, uint16_t ignored, uint16_t* position);
+
+/** The position of the MEMS selector switch into `position`. `ignored` is not read. The _4x1
+ *  and _8x1 names are one function. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadSwitchSelect_MEMS_4x1(zel_instance* instance, uint16_t ignored, uint16_t* position);
+ZEL_EXPORT uint8_t zel_ReadSwitchSelect_MEMS_8x1(zel_instance* instance, uint16_t ignored, uint16_t* position);
+
+/** The board type stored in the EEPROM into `type`; rebuilds the channel layout. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadTypeFromEEPROM(zel_instance* instance, uint16_t* type);
+
+/** The attenuation of `channel` in dB, from its VOA code through the channel's calibration,
+ *  into `db`. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadVOAAttenuation(zel_instance* instance, uint16_t channel, double* db);
+
+/** Write `control` to the front-panel screen register. `ignored` is not read. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ScreenControl(zel_instance* instance, uint16_t ignored, uint8_t control);
+
+/** Set the attenuation of `channel` to `db` (0..30 dB) through the channel's calibration.
+ *  Status 1/0. */
+ZEL_EXPORT uint8_t zel_SetVOAAttenuation(zel_instance* instance, uint16_t channel, double db);
+
+/** Set the 2x2 switch of `channel` to `position`. Status 1/0. */
+ZEL_EXPORT uint8_t zel_SwitchSelect_2x2(zel_instance* instance, uint16_t channel, uint16_t position);
+
+/** Set the LBMM selector switch to `position`. `ignored` is not read. The _4x1 and _8x1 names
+ *  are one function. Status 1/0. */
+ZEL_EXPORT uint8_t zel_SwitchSelect_LBMM_4x1(zel_instance* instance, uint16_t ignored, uint16_t position);
+ZEL_EXPORT uint8_t zel_SwitchSelect_LBMM_8x1(zel_instance* instance, uint16_t ignored, uint16_t position);
+
+/** Set the MEMS selector switch to `position`. `ignored` is not read. The _4x1 and _8x1 names
+ *  are one function. Status 1/0. */
+ZEL_EXPORT uint8_t zel_SwitchSelect_MEMS_4x1(zel_instance* instance, uint16_t ignored, uint16_t position);
+ZEL_EXPORT uint8_t zel_SwitchSelect_MEMS_8x1(zel_instance* instance, uint16_t ignored, uint16_t position);
+
+/** The temperature register of register bank `select`. -1.0 on failure. */
+ZEL_EXPORT double zel_TempRead(zel_instance* instance, int32_t select);
+
+/* ======================================================================================== */
+/* Extras: diagnostics and instance release. These add to the functions above and change   */
+/* nothing in how those behave.                                                              */
+/* ======================================================================================== */
+
+/** Close the link of an instance made by zel_createInstance and release it. Null is ignored.
+ *  The pointer is invalid afterwards. Never pass a pointer that did not come from
+ *  zel_createInstance. */
+ZEL_EXPORT void zel_destroyInstance(zel_instance* instance);
+
+/** Why the last call on `instance` failed; ZEL_OK after a success. ZEL_ERR_BAD_ARGUMENT for a
+ *  null instance. Does not change the recorded reason. */
+ZEL_EXPORT zel_error zel_LastError(zel_instance* instance);
+
+/** Why the last call on table entry `unit` failed; ZEL_OK after a success.
+ *  ZEL_ERR_BAD_UNIT_INDEX when `unit` is 32 or more. */
+ZEL_EXPORT zel_error APILastError(uint8_t unit);
+
+/** A short English description of `code` ("no link is open to the unit", ...). The text of a
+ *  code never changes; an unknown code gives "unknown error". Never null; do not free. */
+ZEL_EXPORT const char* zel_ErrorText(zel_error code);
+
+/** Read the EEPROM byte at `address` (as APIReadValueFromEEProm) and hand it back in `byte`.
+ *  Status 1/0; after a failed exchange `byte` holds what the data register read delivered.
+ *  Takes about 10 ms (EEPROM settling). */
+ZEL_EXPORT uint8_t zel_ReadEEPromByte(zel_instance* instance, uint16_t address, uint8_t* byte);
+
+/** Direction of a traced frame. */
+#define ZEL_FRAME_SENT 0     /**< a request frame as sent to the unit (128 bytes) */
+#define ZEL_FRAME_RECEIVED 1 /**< reply bytes as received from the unit */
+
+/** Receives every frame the instance sends and every reply it receives. `direction` is
+ *  ZEL_FRAME_SENT or ZEL_FRAME_RECEIVED; `bytes` is valid only during the call. */
+typedef void (*zel_frame_trace_fn)(void* user, int direction, const uint8_t* bytes, size_t length);
+
+/** Trace the instance's frames through `callback`, which receives `user` unchanged; a null
+ *  callback turns tracing off (the default; tracing costs nothing while off). The callback runs
+ *  on the caller's thread, inside the library call that sends or receives, so it must not call
+ *  back into the library for the same instance. Status 1, or 0 for a null instance. Does not
+ *  change the recorded reason of the last failure. */
+ZEL_EXPORT uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callback, void* user);
 
 #ifdef __cplusplus
 }

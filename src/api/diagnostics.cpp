@@ -1,0 +1,70 @@
+// Exported extras: instance release, the reason of the last failure, EEPROM byte read-back and
+// frame tracing.
+#include <cstdlib>
+
+#include "api/forward.h"
+#include "zel_api.h"
+
+using zel::api::OnInstance;
+using zel::api::ToUnit;
+
+static_assert(std::is_same_v<zel_frame_trace_fn, FrameTraceFn>, "the host's trace callback is the link's");
+
+extern "C" {
+
+void zel_destroyInstance(zel_instance* instance) {
+    if (instance == nullptr) return;
+    ZEL_API* unit = ToUnit(instance);
+    unit->~ZEL_API();  // closes the link
+    std::free(unit);
+}
+
+zel_error zel_LastError(zel_instance* instance) {
+    return instance == nullptr ? ZEL_ERR_BAD_ARGUMENT : ToUnit(instance)->LastError();
+}
+
+zel_error APILastError(std::uint8_t unit) {
+    const ZEL_API* entry = zel::api::UnitEntry(unit);
+    return entry == nullptr ? ZEL_ERR_BAD_UNIT_INDEX : entry->LastError();
+}
+
+const char* zel_ErrorText(zel_error code) {
+    switch (code) {
+        case ZEL_OK: return "no error";
+        case ZEL_ERR_NOT_CONNECTED: return "no link is open to the unit";
+        case ZEL_ERR_BAD_ADDRESS: return "the IP address is not an IPv4 dotted quad";
+        case ZEL_ERR_CONNECTION_REFUSED: return "the unit refused the connection";
+        case ZEL_ERR_CONNECT_FAILED: return "the connection to the unit could not be made";
+        case ZEL_ERR_TIMEOUT: return "the unit did not answer in time";
+        case ZEL_ERR_PEER_CLOSED: return "the unit closed the link";
+        case ZEL_ERR_SHORT_REPLY: return "the unit's reply was too short";
+        case ZEL_ERR_SEND_FAILED: return "the request could not be sent whole";
+        case ZEL_ERR_SOCKET: return "the operating system refused a socket operation";
+        case ZEL_ERR_NO_SUCH_CHANNEL: return "the board has no such channel";
+        case ZEL_ERR_BAD_ARGUMENT: return "a null pointer or an argument out of range";
+        case ZEL_ERR_BAD_UNIT_INDEX: return "the unit index is not 0 to 31";
+        case ZEL_ERR_NOT_FOUND: return "the wavelength or VOA setting was not found";
+        case ZEL_ERR_TABLE_FULL: return "all six wavelength slots are in use";
+        case ZEL_ERR_INTERNAL: return "internal error in the library";
+    }
+    return "unknown error";
+}
+
+std::uint8_t zel_ReadEEPromByte(zel_instance* instance, std::uint16_t address, std::uint8_t* byte) {
+    return OnInstance(
+        instance, std::uint8_t{0},
+        [](ZEL_API& unit, std::uint16_t at, std::uint8_t* out) {
+            const std::uint8_t status = unit.ReadValueFromEEProm(at);
+            *out = unit.LastEEPromByte();
+            return status;
+        },
+        address, byte);
+}
+
+std::uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callback, void* user) {
+    if (instance == nullptr) return 0;
+    ToUnit(instance)->SetFrameTrace(callback, user);
+    return 1;
+}
+
+}  // extern "C"
