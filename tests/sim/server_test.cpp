@@ -1,0 +1,263 @@
+// The unit over real TCP on loopback, observed by a raw socket client.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "support.h"
+
+using namespace simtest;
+using zelsim::Fault;
+using zelsim::FaultPlan;
+using zelsim::Server;
+using zelsim::UnitModel;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+template <typename Pred>
+bool WaitFor(Pred pred, int ms = 2000) {
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (Clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return pred();
+}
+
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = StartOnLoopback(unit);
+    ASSERT_NE(server, nullptr);
+  }
+  UnitModel unit;
+  std::unique_ptr<Server> server;
+};
+
+TEST_F(ServerTest, ExchangesAndExactFrameLog) {
+  Client c(server->Address());
+  ASSERT_TRUE(c.connected());
+  RawFrame read = RegisterRead(0, 20);
+  for (size_t i = 8; i < read.size(); ++i) read[i] = static_cast<uint8_t>(i);  // leftovers travel too
+  Bytes r = c.Exchange(read);
+  ASSERT_EQ(r.size(), 128u);
+  EXPECT_EQ(Value(r), unit.Config().board_id);
+  r = c.Exchange(BlockRead(0x12008));
+  ASSERT_EQ(r.size(), 128u);
+  EXPECT_EQ(r[0], unit.Eeprom(0x12008));
+
+  const auto log = server->FrameLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], read);
+  const uint8_t head[9] = {0xF1, 0x00, 0x01, 0x80, 0x00, 0x08, 0x20, 0x01, 0x00};
+  EXPECT_TRUE(std::equal(std::begin(head), std::end(head), log[1].begin()));
+  EXPECT_EQ(server->FramesReceived(), 2u);
+  server->ClearFrameLog();
+  EXPECT_TRUE(server->FrameLog().empty());
+  EXPECT_EQ(server->FramesReceived(), 2u);
+}
+
+TEST_F(ServerTest, FramesSplitAndJoinedAcrossWrites) {
+  Client c(server->Address());
+  const RawFrame a = RegisterWrite(3, 37, 0x0123);
+  const RawFrame b = RegisterRead(3, 37);
+  // First frame byte by byte.
+  for (uint8_t byte : a) {
+    ASSERT_TRUE(c.Send(&byte, 1));
+  }
+  EXPECT_EQ(Value(c.Receive(128)), 0x0123);
+  // One and a half frames, then the rest.
+  Bytes stream(b.begin(), b.end());
+  stream.insert(stream.end(), b.begin(), b.end());
+  ASSERT_TRUE(c.Send(stream.data(), 192));
+  EXPECT_EQ(Value(c.Receive(128)), 0x0123);
+  EXPECT_TRUE(c.Drain(50).empty());  // half a frame gets no reply
+  ASSERT_TRUE(c.Send(stream.data() + 192, 64));
+  EXPECT_EQ(Value(c.Receive(128)), 0x0123);
+  EXPECT_EQ(server->FramesReceived(), 3u);
+}
+
+TEST_F(ServerTest, FaultCloseAfterFrames) {
+  server->SetFaults({Fault::Close, 2});
+  Client c(server->Address());
+  EXPECT_EQ(c.Exchange(RegisterRead(0, 9)).size(), 128u);
+  EXPECT_EQ(c.Exchange(RegisterWrite(0, 100, 5)).size(), 128u);
+  ASSERT_TRUE(c.Send(RegisterWrite(0, 100, 6)));
+  EXPECT_TRUE(c.PeerClosed());
+  EXPECT_EQ(unit.Register(0, 100), 5);  // the dropped frame never reached the unit
+  EXPECT_EQ(server->FramesReceived(), 3u);
+
+  // Still faulty for later frames on a new connection; a new plan restarts the count.
+  Client d(server->Address());
+  ASSERT_TRUE(d.Send(RegisterRead(0, 9)));
+  EXPECT_TRUE(d.PeerClosed());
+  server->SetFaults({});
+  Client e(server->Address());
+  EXPECT_EQ(Value(e.Exchange(RegisterRead(0, 9))), 123);
+  EXPECT_EQ(server->ConnectionsAccepted(), 3);
+}
+
+TEST_F(ServerTest, FaultStallTakesFramesAndNeverReplies) {
+  Client c(server->Address());
+  server->SetFaults({Fault::Stall, 1});
+  EXPECT_EQ(c.Exchange(RegisterRead(0, 9)).size(), 128u);
+  ASSERT_TRUE(c.Send(RegisterWrite(0, 100, 9)));
+  ASSERT_TRUE(c.Send(RegisterRead(0, 9)));
+  EXPECT_TRUE(c.Drain(200).empty());
+  EXPECT_TRUE(WaitFor([&] { return server->FramesReceived() == 3; }));
+  EXPECT_EQ(unit.Register(0, 100), 0);
+  server->SetFaults({});
+  EXPECT_EQ(Value(c.Exchange(RegisterRead(0, 20))), unit.Config().board_id);
+}
+
+TEST_F(ServerTest, FaultShortReply) {
+  FaultPlan plan;
+  plan.kind = Fault::ShortReply;
+  plan.short_bytes = 3;
+  server->SetFaults(plan);
+  Client c(server->Address());
+  ASSERT_TRUE(c.Send(RegisterRead(0, 20)));
+  const Bytes r = c.Drain(150);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(Value(r), unit.Config().board_id);
+  plan.short_bytes = 1000;  // more than the reply: the whole reply
+  server->SetFaults(plan);
+  ASSERT_TRUE(c.Send(RegisterRead(0, 20)));
+  EXPECT_EQ(c.Drain(150).size(), 128u);
+}
+
+TEST_F(ServerTest, FaultSplitReplyArrivesInPiecesOverTime) {
+  FaultPlan plan;
+  plan.kind = Fault::SplitReply;
+  plan.split_parts = 4;
+  server->SetFaults(plan);
+  unit.SetEeprom(0x2100, 0x5C);
+  Client c(server->Address());
+  ASSERT_TRUE(c.Send(BlockRead(0x2100)));
+  Bytes first = c.Receive(1);
+  ASSERT_EQ(first.size(), 1u);
+  const auto t0 = Clock::now();
+  Bytes rest = c.Receive(127);
+  ASSERT_EQ(rest.size(), 127u);
+  EXPECT_GE(ElapsedMs(t0), 12);  // three 5 ms gaps after the first part
+  EXPECT_EQ(first[0], 0x5C);
+  EXPECT_TRUE(c.Drain(30).empty());
+}
+
+TEST_F(ServerTest, FaultDelay) {
+  FaultPlan plan;
+  plan.kind = Fault::Delay;
+  plan.delay_ms = 150;
+  plan.after_frames = 1;
+  server->SetFaults(plan);
+  Client c(server->Address());
+  auto t0 = Clock::now();
+  EXPECT_EQ(c.Exchange(RegisterRead(0, 9)).size(), 128u);
+  EXPECT_LT(ElapsedMs(t0), 100);
+  t0 = Clock::now();
+  EXPECT_EQ(Value(c.Exchange(RegisterRead(0, 9))), 123);
+  EXPECT_GE(ElapsedMs(t0), 145);
+}
+
+TEST_F(ServerTest, RefuseNewConnectionsOnly) {
+  Client old(server->Address());
+  EXPECT_EQ(old.Exchange(RegisterRead(0, 9)).size(), 128u);
+  FaultPlan plan;
+  plan.refuse_connections = true;
+  server->SetFaults(plan);
+  Client c(server->Address());
+  ASSERT_TRUE(c.connected());  // the kernel accepts; the unit closes at once
+  EXPECT_TRUE(c.PeerClosed());
+  EXPECT_EQ(Value(old.Exchange(RegisterRead(0, 9))), 123);
+  EXPECT_TRUE(WaitFor([&] { return server->ConnectionsAccepted() == 2; }));
+}
+
+TEST_F(ServerTest, BadClientsDoNotDisturbAGoodOne) {
+  Client good(server->Address());
+  std::thread bad([&] {
+    std::mt19937 rng(3);
+    for (int k = 0; k < 20; ++k) {
+      Client b(server->Address());
+      Bytes junk(1000 + k * 37);
+      for (auto& x : junk) x = static_cast<uint8_t>(rng());
+      b.Send(junk.data(), junk.size());  // never reads its replies, leaves half a frame
+      if (k % 2 == 0) b.Abort();
+    }
+  });
+  for (uint16_t i = 0; i < 300; ++i) {
+    ASSERT_EQ(Value(good.Exchange(RegisterWrite(4, 200, i))), i);
+    ASSERT_EQ(Value(good.Exchange(RegisterRead(4, 200))), i);
+  }
+  bad.join();
+  EXPECT_TRUE(WaitFor([&] { return server->ActiveConnections() == 1; }));
+  Client later(server->Address());
+  EXPECT_EQ(Value(later.Exchange(RegisterRead(0, 9))), 123);
+}
+
+TEST_F(ServerTest, StopEndsEveryConnectionPromptly) {
+  Client idle(server->Address());
+  Client half(server->Address());
+  ASSERT_TRUE(half.Send(RegisterRead(0, 9).data(), 60));
+  Client delayed(server->Address());
+  FaultPlan plan;
+  plan.kind = Fault::Delay;
+  plan.delay_ms = 10000;
+  server->SetFaults(plan);
+  ASSERT_TRUE(delayed.Send(RegisterRead(0, 9)));
+  ASSERT_TRUE(WaitFor([&] { return server->FramesReceived() == 1; }));
+  const auto t0 = Clock::now();
+  server->Stop();
+  EXPECT_LT(ElapsedMs(t0), 1000);
+  EXPECT_TRUE(idle.PeerClosed(500));
+  EXPECT_TRUE(half.PeerClosed(500));
+  EXPECT_TRUE(delayed.PeerClosed(500));
+  server->Stop();  // idempotent
+  Client none(server->Address());
+  EXPECT_FALSE(none.connected());
+  // It can start again on the same address.
+  server->SetFaults({});
+  ASSERT_TRUE(server->Start());
+  Client again(server->Address());
+  EXPECT_EQ(Value(again.Exchange(RegisterRead(0, 9))), 123);
+}
+
+TEST_F(ServerTest, FrameLogIsABoundedRing) {
+  server->SetFrameLogCapacity(4);
+  Client c(server->Address());
+  for (uint16_t i = 0; i < 10; ++i) ASSERT_EQ(c.Exchange(RegisterWrite(0, 300, i)).size(), 128u);
+  auto log = server->FrameLog();
+  ASSERT_EQ(log.size(), 4u);
+  for (size_t k = 0; k < 4; ++k) EXPECT_EQ(log[k][6], 6 + k);
+  server->SetFrameLogCapacity(2);
+  log = server->FrameLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0][6], 8);
+  EXPECT_EQ(log[1][6], 9);
+  EXPECT_EQ(server->FramesReceived(), 10u);
+}
+
+TEST(ServerSetup, SeveralUnitsInOneProcessAndBadAddresses) {
+  zelsim::UnitConfig ca, cb;
+  ca.board_id = 111;
+  cb.board_id = 222;
+  UnitModel a(ca), b(cb);
+  auto sa = StartOnLoopback(a);
+  auto sb = StartOnLoopback(b);
+  ASSERT_TRUE(sa && sb);
+  EXPECT_FALSE(sa->Start());  // already running
+  Server clash(b, sa->Address());
+  EXPECT_FALSE(clash.Start());  // address in use
+  Server bogus(b, "not-an-address");
+  EXPECT_FALSE(bogus.Start());
+  Client ka(sa->Address()), kb(sb->Address());
+  EXPECT_EQ(Value(ka.Exchange(RegisterRead(0, 20))), 111);
+  EXPECT_EQ(Value(kb.Exchange(RegisterRead(0, 20))), 222);
+}
+
+}  // namespace
