@@ -1,0 +1,48 @@
+"""Python binding of ``libzel_api``: drive fibre-optic test units over TCP.
+
+``Unit`` is the Pythonic way in::
+
+    from zel_api import Unit
+
+    with Unit("127.0.0.1") as unit:
+        unit.set_attenuation_db(0, 12.5)
+        print(unit.attenuation_db(0), unit.optical_power(0))
+
+The C functions stay reachable with their C semantics (status results, out-pointers) through
+``zel_api.raw``, the loaded ``ctypes.CDLL`` with every prototype declared::
+
+    zel_api.raw.APIConnect(0, b"127.0.0.1")
+
+The library is looked for by :func:`load_library`: an explicit path, then ``$ZEL_API_LIBRARY``,
+then ``build/libzel_api.so`` of the source tree holding this package, then the system's library
+path.
+"""
+
+from __future__ import annotations
+
+import ctypes
+from typing import Any
+
+from ._library import (EXPECTED_API_REVISION, FRAME_TRACE_FN, LIBRARY_ENV, PROTOTYPES,
+                       candidate_paths, library, load_library, use_library)
+from .errors import ErrorCode, LibraryNotFoundError, WavelengthError, ZelError
+from .unit import FRAME_RECEIVED, FRAME_SENT, TABLE_SIZE, SerialNumber, Unit
+
+__all__ = [
+    "EXPECTED_API_REVISION", "FRAME_RECEIVED", "FRAME_SENT", "FRAME_TRACE_FN", "LIBRARY_ENV",
+    "PROTOTYPES", "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "SerialNumber", "Unit",
+    "WavelengthError", "ZelError", "candidate_paths", "error_text", "library", "load_library",
+    "use_library",
+]
+
+
+def error_text(code: int) -> str:
+    """The library's English description of an :class:`ErrorCode`."""
+    return library().zel_ErrorText(int(code)).decode("ascii", "replace")
+
+
+def __getattr__(name: str) -> Any:
+    # ``zel_api.raw`` / ``zel_api.lib``: the library, loaded on first use.
+    if name in ("raw", "lib"):
+        return library()
+    raise AttributeError(f"module 'zel_api' has no attribute {name!r}")

@@ -1,0 +1,57 @@
+"""Exceptions of the binding and the library's failure codes."""
+
+from __future__ import annotations
+
+import enum
+from typing import Optional
+
+
+class ErrorCode(enum.IntEnum):
+    """Why the last call on a unit failed (``zel_error`` in the C interface)."""
+
+    OK = 0
+    NOT_CONNECTED = 1
+    BAD_ADDRESS = 2
+    CONNECTION_REFUSED = 3
+    CONNECT_FAILED = 4
+    TIMEOUT = 5
+    PEER_CLOSED = 6
+    SHORT_REPLY = 7
+    SEND_FAILED = 8
+    SOCKET = 9
+    NO_SUCH_CHANNEL = 10
+    BAD_ARGUMENT = 11
+    BAD_UNIT_INDEX = 12
+    NOT_FOUND = 13
+    TABLE_FULL = 14
+    INTERNAL = 15
+
+
+class ZelError(Exception):
+    """An operation on a unit failed.
+
+    ``operation`` is the name of the C export that failed (``"zel_SetVOAAttenuation"``),
+    ``code`` the library's :class:`ErrorCode` (or ``None`` when the binding itself refused the
+    call) and ``reason`` the library's English description of the code.
+    """
+
+    def __init__(self, operation: str, code: Optional[int], reason: str) -> None:
+        self.operation = operation
+        self.code: Optional[ErrorCode] = None
+        if code is not None:
+            try:
+                self.code = ErrorCode(code)
+            except ValueError:
+                self.code = None
+        self.reason = reason
+        suffix = f" [{self.code.name}]" if self.code is not None else ""
+        super().__init__(f"{operation} failed: {reason}{suffix}")
+
+
+class WavelengthError(ZelError):
+    """An operation that uses the default wavelength's calibration was asked for while the
+    unit's table entry has another wavelength selected (see :class:`zel_api.Unit`)."""
+
+
+class LibraryNotFoundError(ImportError):
+    """``libzel_api.so`` could not be loaded, or it is not the expected revision."""
