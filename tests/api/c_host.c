@@ -1,0 +1,380 @@
+/*
+ * A host program in plain C99: it loads libzel_api.so at run time, resolves every export by
+ * name, starts a simulated unit (zel-unit-sim) as a child process on a loopback address of its
+ * own, and drives that unit through both families of the interface.
+ */
+#define _POSIX_C_SOURCE 200809L
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <math.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "zel_api.h"
+
+/* The unit the simulator plays: values a host cannot have guessed. */
+#define UNIT_BOARD_ID 4660
+#define UNIT_FIRMWARE "4.2"
+#define UNIT_PORT 6653
+
+static struct {
+    uint8_t (*APIAccessBoardRegister)(uint8_t, uint8_t, uint16_t, uint16_t, uint16_t*);
+    uint8_t (*APIAddWavelength)(uint8_t, uint16_t);
+    uint8_t (*APIConnect)(uint8_t, const char*);
+    uint8_t (*APIDisconnect)(uint8_t);
+    int32_t (*APIMonitor)(int32_t, uint8_t, uint8_t, double*);
+    uint8_t (*APIRead4x1SwitchInsertionLoss)(uint8_t, uint16_t, double*);
+    uint32_t (*APIReadBoardID)(uint8_t);
+    int32_t (*APIReadBoardSN)(uint8_t);
+    uint8_t (*APIReadDoubleValueFromEEProm)(uint8_t, uint16_t, double*);
+    double (*APIReadFirmwareRevision)(uint8_t);
+    uint8_t (*APIReadOpticalPower)(uint8_t, uint16_t, uint16_t*);
+    uint8_t (*APIReadSerialNumber)(uint8_t, int64_t*, int32_t*);
+    uint8_t (*APIReadSwicthSelect_2x2)(uint8_t, uint16_t, uint16_t*);
+    uint8_t (*APIReadSwicthSelect_LBMM_1x4)(uint8_t, uint16_t, uint16_t*);
+    uint8_t (*APIReadSwicthSelect_MEMS_1x4)(uint8_t, uint16_t, uint16_t*);
+    uint8_t (*APIReadTAPCalibration)(uint8_t, uint16_t, double*);
+    uint8_t (*APIReadTypeFromEEPROM)(uint8_t, uint16_t*);
+    uint8_t (*APIReadUserRXCalibration)(uint8_t, uint16_t, double*);
+    uint8_t (*APIReadUserTXCalibration)(uint8_t, uint16_t, double*);
+    uint8_t (*APIReadVOAAttenuation)(uint8_t, uint16_t, uint16_t*);
+    uint8_t (*APIReadVOACalibration)(uint8_t, uint16_t, double*);
+    uint8_t (*APIReadVOADefinedValues)(uint8_t, uint16_t, uint16_t*);
+    uint8_t (*APIReadVOAInsertionLoss)(uint8_t, uint16_t, double*);
+    uint8_t (*APIReadValueFromEEProm)(uint8_t, uint16_t);
+    uint8_t (*APIScreenControl)(uint8_t, uint16_t, uint8_t);
+    uint8_t (*APISetDefaultWavelength)(uint8_t);
+    uint8_t (*APISetVOAAttenuation)(uint8_t, uint16_t, int32_t);
+    uint8_t (*APISetWavelength)(uint8_t, uint16_t);
+    uint8_t (*APISwicthSelect_2x2)(uint8_t, uint16_t, uint16_t);
+    uint8_t (*APISwicthSelect_LBMM_1x4)(uint8_t, uint16_t, uint16_t);
+    uint8_t (*APISwicthSelect_MEMS_1x4)(uint8_t, uint16_t, uint16_t);
+    double (*APITempRead)(uint8_t, int32_t);
+    uint8_t (*APIWrite4x1SwitchInsertionLoss)(uint8_t, uint16_t, double);
+    uint8_t (*APIWriteBoardSN)(uint8_t, int32_t);
+    uint8_t (*APIWriteDoubleValueToEEProm)(uint8_t, uint16_t, double);
+    uint8_t (*APIWriteStatusToEEProm)(uint8_t, uint16_t, uint16_t, double);
+    uint8_t (*APIWriteTAPCalibration)(uint8_t, uint16_t, double);
+    uint8_t (*APIWriteTypeToEEPROM)(uint8_t, uint16_t);
+    uint8_t (*APIWriteUserRXCalibration)(uint8_t, uint16_t, double);
+    uint8_t (*APIWriteUserTXCalibration)(uint8_t, uint16_t, double);
+    uint8_t (*APIWriteVOACalibration)(uint8_t, uint16_t, const double*);
+    uint8_t (*APIWriteVOADefinedValues)(uint8_t, uint16_t, const uint16_t*);
+    uint8_t (*APIWriteVOAInsertionLoss)(uint8_t, uint16_t, double);
+    uint8_t (*APIWriteValueToEEProm)(uint8_t, uint16_t, uint16_t);
+
+    double (*APIGetAPIRev)(zel_instance*);
+    zel_instance* (*zel_createInstance)(void);
+    uint8_t (*zel_Connect)(zel_instance*, const char*);
+    uint8_t (*zel_Disconnect)(zel_instance*);
+    uint32_t (*zel_ReadBoardID)(zel_instance*);
+    double (*zel_ReadFirmwareRevision)(zel_instance*);
+    uint8_t (*zel_ReadOpticalPower)(zel_instance*, uint16_t, double*);
+    uint8_t (*zel_ReadSerialNumber)(zel_instance*, int64_t*, int32_t*);
+    uint8_t (*zel_ReadSwitchSelect_2x2)(zel_instance*, uint16_t, uint16_t*);
+    uint8_t (*zel_ReadSwitchSelect_LBMM_4x1)(zel_instance*, uint16_t, uint16_t*);
+    uint8_t (*zel_ReadSwitchSelect_LBMM_8x1)(zel_instance*, uint16_t, uint16_t*);
+    uint8_t (*zel_ReadSwitchSelect_MEMS_4x1)(zel_instance*, uint16_t, uint16_t*);
+    uint8_t (*zel_ReadSwitchSelect_MEMS_8x1)(zel_instance*, uint16_t, uint16_t*);
+    uint8_t (*zel_ReadTypeFromEEPROM)(zel_instance*, uint16_t*);
+    uint8_t (*zel_ReadVOAAttenuation)(zel_instance*, uint16_t, double*);
+    uint8_t (*zel_ScreenControl)(zel_instance*, uint16_t, uint8_t);
+    uint8_t (*zel_SetVOAAttenuation)(zel_instance*, uint16_t, double);
+    uint8_t (*zel_SwitchSelect_2x2)(zel_instance*, uint16_t, uint16_t);
+    uint8_t (*zel_SwitchSelect_LBMM_4x1)(zel_instance*, uint16_t, uint16_t);
+    uint8_t (*zel_SwitchSelect_LBMM_8x1)(zel_instance*, uint16_t, uint16_t);
+    uint8_t (*zel_SwitchSelect_MEMS_4x1)(zel_instance*, uint16_t, uint16_t);
+    uint8_t (*zel_SwitchSelect_MEMS_8x1)(zel_instance*, uint16_t, uint16_t);
+    double (*zel_TempRead)(zel_instance*, int32_t);
+
+    void (*zel_destroyInstance)(zel_instance*);
+    zel_error (*zel_LastError)(zel_instance*);
+    zel_error (*APILastError)(uint8_t);
+    const char* (*zel_ErrorText)(zel_error);
+    uint8_t (*zel_ReadEEPromByte)(zel_instance*, uint16_t, uint8_t*);
+    uint8_t (*zel_SetFrameTrace)(zel_instance*, zel_frame_trace_fn, void*);
+} zel;
+
+static int failures;
+static int resolved;
+
+#define CHECK(cond)                                                                 \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                             \
+        }                                                                           \
+    } while (0)
+
+static void resolve(void* library, const char* name, void* slot, size_t size) {
+    void* symbol = dlsym(library, name);
+    if (symbol == NULL || size != sizeof symbol) {
+        fprintf(stderr, "cannot resolve %s\n", name);
+        ++failures;
+        return;
+    }
+    memcpy(slot, &symbol, size);
+    ++resolved;
+}
+
+/* The unevaluated conditional makes the compiler compare the slot's type with the header's
+ * declaration of the function: a mismatch is a "pointer type mismatch" error under -Werror. */
+#define RESOLVE(name) ((void)sizeof(1 ? &name : zel.name), resolve(library, #name, (void*)&zel.name, sizeof zel.name))
+
+static void resolve_all(void* library) {
+    RESOLVE(APIAccessBoardRegister);
+    RESOLVE(APIAddWavelength);
+    RESOLVE(APIConnect);
+    RESOLVE(APIDisconnect);
+    RESOLVE(APIMonitor);
+    RESOLVE(APIRead4x1SwitchInsertionLoss);
+    RESOLVE(APIReadBoardID);
+    RESOLVE(APIReadBoardSN);
+    RESOLVE(APIReadDoubleValueFromEEProm);
+    RESOLVE(APIReadFirmwareRevision);
+    RESOLVE(APIReadOpticalPower);
+    RESOLVE(APIReadSerialNumber);
+    RESOLVE(APIReadSwicthSelect_2x2);
+    RESOLVE(APIReadSwicthSelect_LBMM_1x4);
+    RESOLVE(APIReadSwicthSelect_MEMS_1x4);
+    RESOLVE(APIReadTAPCalibration);
+    RESOLVE(APIReadTypeFromEEPROM);
+    RESOLVE(APIReadUserRXCalibration);
+    RESOLVE(APIReadUserTXCalibration);
+    RESOLVE(APIReadVOAAttenuation);
+    RESOLVE(APIReadVOACalibration);
+    RESOLVE(APIReadVOADefinedValues);
+    RESOLVE(APIReadVOAInsertionLoss);
+    RESOLVE(APIReadValueFromEEProm);
+    RESOLVE(APIScreenControl);
+    RESOLVE(APISetDefaultWavelength);
+    RESOLVE(APISetVOAAttenuation);
+    RESOLVE(APISetWavelength);
+    RESOLVE(APISwicthSelect_2x2);
+    RESOLVE(APISwicthSelect_LBMM_1x4);
+    RESOLVE(APISwicthSelect_MEMS_1x4);
+    RESOLVE(APITempRead);
+    RESOLVE(APIWrite4x1SwitchInsertionLoss);
+    RESOLVE(APIWriteBoardSN);
+    RESOLVE(APIWriteDoubleValueToEEProm);
+    RESOLVE(APIWriteStatusToEEProm);
+    RESOLVE(APIWriteTAPCalibration);
+    RESOLVE(APIWriteTypeToEEPROM);
+    RESOLVE(APIWriteUserRXCalibration);
+    RESOLVE(APIWriteUserTXCalibration);
+    RESOLVE(APIWriteVOACalibration);
+    RESOLVE(APIWriteVOADefinedValues);
+    RESOLVE(APIWriteVOAInsertionLoss);
+    RESOLVE(APIWriteValueToEEProm);
+    RESOLVE(APIGetAPIRev);
+    RESOLVE(zel_createInstance);
+    RESOLVE(zel_Connect);
+    RESOLVE(zel_Disconnect);
+    RESOLVE(zel_ReadBoardID);
+    RESOLVE(zel_ReadFirmwareRevision);
+    RESOLVE(zel_ReadOpticalPower);
+    RESOLVE(zel_ReadSerialNumber);
+    RESOLVE(zel_ReadSwitchSelect_2x2);
+    RESOLVE(zel_ReadSwitchSelect_LBMM_4x1);
+    RESOLVE(zel_ReadSwitchSelect_LBMM_8x1);
+    RESOLVE(zel_ReadSwitchSelect_MEMS_4x1);
+    RESOLVE(zel_ReadSwitchSelect_MEMS_8x1);
+    RESOLVE(zel_ReadTypeFromEEPROM);
+    RESOLVE(zel_ReadVOAAttenuation);
+    RESOLVE(zel_ScreenControl);
+    RESOLVE(zel_SetVOAAttenuation);
+    RESOLVE(zel_SwitchSelect_2x2);
+    RESOLVE(zel_SwitchSelect_LBMM_4x1);
+    RESOLVE(zel_SwitchSelect_LBMM_8x1);
+    RESOLVE(zel_SwitchSelect_MEMS_4x1);
+    RESOLVE(zel_SwitchSelect_MEMS_8x1);
+    RESOLVE(zel_TempRead);
+    CHECK(resolved == 67);
+    RESOLVE(zel_destroyInstance);
+    RESOLVE(zel_LastError);
+    RESOLVE(APILastError);
+    RESOLVE(zel_ErrorText);
+    RESOLVE(zel_ReadEEPromByte);
+    RESOLVE(zel_SetFrameTrace);
+}
+
+/* ---- the simulated unit, a child process ---- */
+
+static pid_t simulator = -1;
+
+static void stop_simulator(void) {
+    if (simulator <= 0) return;
+    kill(simulator, SIGTERM);
+    waitpid(simulator, NULL, 0);
+    simulator = -1;
+}
+
+static void pause_ms(long ms) {
+    struct timespec t;
+    t.tv_sec = ms / 1000;
+    t.tv_nsec = (ms % 1000) * 1000000L;
+    nanosleep(&t, NULL);
+}
+
+/* 1 once something accepts connections at address:6653, 0 when the child exited or 5 s passed. */
+static int wait_for_listener(const char* address) {
+    struct sockaddr_in to;
+    int attempt;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(UNIT_PORT);
+    inet_pton(AF_INET, address, &to.sin_addr);
+    for (attempt = 0; attempt < 250; ++attempt) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        int ok = s >= 0 && connect(s, (const struct sockaddr*)&to, sizeof to) == 0;
+        if (s >= 0) close(s);
+        if (ok) return 1;
+        if (waitpid(simulator, NULL, WNOHANG) == simulator) {
+            simulator = -1;
+            return 0;
+        }
+        pause_ms(20);
+    }
+    return 0;
+}
+
+/* Starts zel-unit-sim on a fresh 127.x.y.z; writes the address into `address`. */
+static int start_simulator(char* address, size_t size) {
+    unsigned seed = (unsigned)getpid() * 2654435761u ^ (unsigned)time(NULL);
+    int attempt;
+    for (attempt = 0; attempt < 8; ++attempt, seed = seed * 1103515245u + 12345u) {
+        snprintf(address, size, "127.%u.%u.%u", 1 + (seed >> 8) % 254, 1 + (seed >> 16) % 254, 1 + (seed >> 24) % 254);
+        simulator = fork();
+        if (simulator < 0) return 0;
+        if (simulator == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM); /* never outlive this host */
+            execl(ZEL_SIM_PATH, ZEL_SIM_PATH, "--listen", address, "--board-id", "4660", "--firmware",
+                  UNIT_FIRMWARE, (char*)NULL);
+            _exit(127);
+        }
+        if (wait_for_listener(address)) return 1;
+        stop_simulator();
+    }
+    return 0;
+}
+
+/* ---- the two families ---- */
+
+static void drive_unit_index_family(const char* address) {
+    const uint8_t unit = 3;
+    uint16_t word = 0xBEEF, back = 0, position = 0, code = 0;
+    double value = 42.0;
+
+    CHECK(zel.APIGetAPIRev(NULL) == 6926.0);
+    CHECK(zel.APIConnect(unit, address) == 1);
+    CHECK(zel.APILastError(unit) == ZEL_OK);
+    CHECK(zel.APIReadBoardID(unit) == UNIT_BOARD_ID);
+    CHECK(fabs(zel.APIReadFirmwareRevision(unit) - 4.2) < 1e-9);
+
+    CHECK(zel.APIAccessBoardRegister(unit, 1, 2, 100, &word) == 1);
+    CHECK(zel.APIAccessBoardRegister(unit, 0, 2, 100, &back) == 1);
+    CHECK(back == 0xBEEF);
+
+    CHECK(zel.APISwicthSelect_2x2(unit, 1, 1) == 1);
+    CHECK(zel.APIReadSwicthSelect_2x2(unit, 1, &position) == 1 && position == 1);
+    CHECK(zel.APISwicthSelect_LBMM_1x4(unit, 0, 3) == 1);
+    CHECK(zel.APIReadSwicthSelect_LBMM_1x4(unit, 0, &position) == 1 && position == 3);
+
+    CHECK(zel.APISetVOAAttenuation(unit, 2, 1234) == 1);
+    CHECK(zel.APIReadVOAAttenuation(unit, 2, &code) == 1 && code == 1234);
+
+    CHECK(zel.APIWriteValueToEEProm(unit, 0x7F00, 0x5A) == 1);
+
+    /* No unit 32; the monitor's signed index has no modulo. */
+    CHECK(zel.APIReadBoardID(32) == 0);
+    CHECK(zel.APILastError(32) == ZEL_ERR_BAD_UNIT_INDEX);
+    CHECK(zel.APIMonitor(-1, 0, 1, &value) == 0 && value == 42.0);
+
+    CHECK(zel.APIDisconnect(unit) == 1);
+    CHECK(zel.APIReadBoardID(unit) == 0);
+    CHECK(zel.APILastError(unit) == ZEL_ERR_NOT_CONNECTED);
+    CHECK(strcmp(zel.zel_ErrorText(ZEL_ERR_NOT_CONNECTED), "no link is open to the unit") == 0);
+}
+
+static void count_frame(void* user, int direction, const uint8_t* bytes, size_t length) {
+    int* counts = (int*)user;
+    (void)bytes;
+    if (direction == ZEL_FRAME_SENT && length == 128) ++counts[0];
+    if (direction == ZEL_FRAME_RECEIVED && length > 0) ++counts[1];
+}
+
+static void drive_instance_family(const char* address) {
+    zel_instance* inst = zel.zel_createInstance();
+    uint16_t position = 0;
+    uint8_t byte = 0;
+    double db = 0.0;
+    int counts[2] = {0, 0};
+
+    CHECK(inst != NULL);
+    if (inst == NULL) return;
+    CHECK(zel.APIGetAPIRev(inst) == 6926.0);
+    CHECK(zel.zel_Connect(inst, address) == 1);
+    CHECK(zel.zel_LastError(inst) == ZEL_OK);
+    CHECK(zel.zel_ReadBoardID(inst) == UNIT_BOARD_ID);
+    CHECK(fabs(zel.zel_ReadFirmwareRevision(inst) - 4.2) < 1e-9);
+
+    CHECK(zel.zel_SetFrameTrace(inst, count_frame, counts) == 1);
+    CHECK(zel.zel_SwitchSelect_2x2(inst, 1, 0) == 1);
+    CHECK(zel.zel_ReadSwitchSelect_2x2(inst, 1, &position) == 1 && position == 0);
+    CHECK(counts[0] == 2 && counts[1] == 2);
+    CHECK(zel.zel_SetFrameTrace(inst, NULL, NULL) == 1);
+
+    CHECK(zel.zel_SwitchSelect_MEMS_4x1(inst, 0, 5) == 1);
+    CHECK(zel.zel_ReadSwitchSelect_MEMS_8x1(inst, 0, &position) == 1 && position == 5);
+    CHECK(zel.zel_SwitchSelect_LBMM_8x1(inst, 0, 2) == 1);
+    CHECK(zel.zel_ReadSwitchSelect_LBMM_4x1(inst, 0, &position) == 1 && position == 2);
+
+    CHECK(zel.zel_SetVOAAttenuation(inst, 2, 5.0) == 1);
+    CHECK(zel.zel_ReadVOAAttenuation(inst, 2, &db) == 1 && fabs(db - 5.0) < 0.05);
+
+    /* The byte the unit-index family wrote before it disconnected. */
+    CHECK(zel.zel_ReadEEPromByte(inst, 0x7F00, &byte) == 1 && byte == 0x5A);
+
+    CHECK(zel.zel_Disconnect(inst) == 1);
+    CHECK(zel.zel_Disconnect(inst) == 0);
+    CHECK(zel.zel_LastError(inst) == ZEL_ERR_NOT_CONNECTED);
+    zel.zel_destroyInstance(inst);
+}
+
+int main(void) {
+    char address[32];
+    void* library = dlopen(ZEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (library == NULL) {
+        fprintf(stderr, "cannot load %s: %s\n", ZEL_LIBRARY_PATH, dlerror());
+        return 1;
+    }
+    resolve_all(library);
+    if (failures != 0) return 1;
+
+    if (!start_simulator(address, sizeof address)) {
+        fprintf(stderr, "cannot start %s\n", ZEL_SIM_PATH);
+        return 1;
+    }
+    atexit(stop_simulator);
+    drive_unit_index_family(address);
+    drive_instance_family(address);
+    stop_simulator();
+    dlclose(library);
+
+    if (failures != 0) {
+        fprintf(stderr, "%d check(s) failed\n", failures);
+        return 1;
+    }
+    printf("C host: %d exports resolved, both families drove the unit at %s\n", resolved, address);
+    return 0;
+}

@@ -1,0 +1,382 @@
+// The exported C interface against an in-process simulated unit: the unit table, argument and
+// index checks, the last-error record, instances and the diagnostic extras.
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "api/instance_table.h"
+#include "support/unit_fixture.h"
+#include "zel_api.h"
+
+namespace {
+
+using zel::api::kUnitCount;
+using zel::api::UnitEntry;
+using zeltest::SimulatedUnit;
+
+// The raw bytes of a table entry, to show that a call left it alone.
+using EntryBytes = std::vector<unsigned char>;
+EntryBytes BytesOf(int index) {
+    const auto* p = reinterpret_cast<const unsigned char*>(UnitEntry(index));
+    return EntryBytes(p, p + sizeof(ZEL_API));
+}
+std::vector<EntryBytes> TableBytes() {
+    std::vector<EntryBytes> all;
+    for (int i = 0; i < kUnitCount; ++i) all.push_back(BytesOf(i));
+    return all;
+}
+
+// The table is process-wide: every test leaves all entries disconnected.
+class UnitTableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zeltest::ShortenLinkTimeouts();
+        unit = std::make_unique<SimulatedUnit>();
+    }
+    void TearDown() override {
+        for (int i = 0; i < kUnitCount; ++i)
+            if (UnitEntry(i)->Link().IsOpen()) APIDisconnect(static_cast<std::uint8_t>(i));
+    }
+    void Connect(std::uint8_t index) {
+        ASSERT_EQ(APIConnect(index, unit->ip().c_str()), 1) << zel_ErrorText(APILastError(index));
+        unit->clear_frames();
+    }
+    std::unique_ptr<SimulatedUnit> unit;
+};
+
+TEST_F(UnitTableTest, HostIndexIsTakenModulo256) {
+    int host_index = 259;  // what a host with a wider integer passes arrives as 3
+    ASSERT_EQ(APIConnect(host_index, unit->ip().c_str()), 1);
+    EXPECT_TRUE(UnitEntry(3)->Link().IsOpen());
+    EXPECT_EQ(UnitEntry(3)->IpAddress(), unit->ip());
+    EXPECT_EQ(APIReadBoardID(host_index), unit->model().Config().board_id);
+    ASSERT_EQ(APISwicthSelect_2x2(host_index, 2, 1), 1);
+    std::uint16_t position = 0;
+    ASSERT_EQ(APIReadSwicthSelect_2x2(3, 2, &position), 1);
+    EXPECT_EQ(position, 1);
+}
+
+TEST_F(UnitTableTest, ConnectingOneEntryLeavesEveryOtherEntryUntouched) {
+    const std::vector<EntryBytes> before = TableBytes();
+    Connect(3);
+    const std::vector<EntryBytes> after = TableBytes();
+    for (int i = 0; i < kUnitCount; ++i) {
+        if (i == 3)
+            EXPECT_NE(after[i], before[i]);
+        else
+            EXPECT_EQ(after[i], before[i]) << "entry " << i;
+    }
+    EXPECT_EQ(UnitEntry(3)->BoardIdField(), unit->model().Config().board_id);
+}
+
+TEST_F(UnitTableTest, IndexOutsideTheTableFailsWithoutTouchingAnything) {
+    Connect(3);
+    const std::vector<EntryBytes> before = TableBytes();
+    for (int index : {32, 100, 255}) {
+        SCOPED_TRACE(index);
+        const auto u = static_cast<std::uint8_t>(index);
+        std::uint16_t word = 0xBEEF;
+        double value = 12.5;
+        std::int64_t serial = 77;
+        std::int32_t flag = 5;
+        EXPECT_EQ(APIConnect(u, unit->ip().c_str()), 0);
+        EXPECT_EQ(APIReadBoardID(u), 0u);
+        EXPECT_EQ(APIReadBoardSN(u), 0);
+        EXPECT_EQ(APIReadFirmwareRevision(u), -1.0);
+        EXPECT_EQ(APITempRead(u, 0), -1.0);
+        EXPECT_EQ(APIWriteBoardSN(u, 1234), 0);
+        EXPECT_EQ(APIReadSerialNumber(u, &serial, &flag), 0);
+        EXPECT_EQ(APIAccessBoardRegister(u, 0, 0, 20, &word), 0);
+        EXPECT_EQ(APIReadVOAInsertionLoss(u, 0, &value), 0);
+        EXPECT_EQ(word, 0xBEEF);
+        EXPECT_EQ(value, 12.5);
+        EXPECT_EQ(serial, 77);
+        EXPECT_EQ(flag, 5);
+        EXPECT_EQ(APILastError(u), ZEL_ERR_BAD_UNIT_INDEX);
+    }
+    // The monitor takes a signed index and no modulo: 259 and -253 are not entry 3.
+    for (std::int32_t index : {32, 259, -253, -1, INT32_MIN}) {
+        double value = 12.5;
+        EXPECT_EQ(APIMonitor(index, 0, 1, &value), 0) << index;
+        EXPECT_EQ(value, 12.5) << index;
+    }
+    EXPECT_EQ(TableBytes(), before);
+    EXPECT_TRUE(unit->frames().empty());
+    double value = 0;
+    EXPECT_EQ(APIMonitor(3, 0, 1, &value), 1);  // the same call on a real entry does reach the unit
+    EXPECT_FALSE(unit->frames().empty());
+}
+
+TEST_F(UnitTableTest, NullPointersFailBeforeAnythingIsSent) {
+    const std::uint8_t u = 5;
+    Connect(u);
+    std::uint16_t word = 0;
+    std::int64_t serial = 77;
+    std::int32_t flag = 5;
+    const std::vector<std::pair<const char*, std::function<int()>>> calls = {
+        {"APIAccessBoardRegister", [&] { return APIAccessBoardRegister(u, 0, 0, 20, nullptr); }},
+        {"APIConnect", [&] { return APIConnect(u, nullptr); }},
+        {"APIMonitor", [&] { return APIMonitor(u, 0, 1, nullptr); }},
+        {"APIRead4x1SwitchInsertionLoss", [&] { return APIRead4x1SwitchInsertionLoss(u, 0, nullptr); }},
+        {"APIReadDoubleValueFromEEProm", [&] { return APIReadDoubleValueFromEEProm(u, 0x100, nullptr); }},
+        {"APIReadOpticalPower", [&] { return APIReadOpticalPower(u, 0, nullptr); }},
+        {"APIReadSerialNumber serial", [&] { return APIReadSerialNumber(u, nullptr, &flag); }},
+        {"APIReadSerialNumber flag", [&] { return APIReadSerialNumber(u, &serial, nullptr); }},
+        {"APIReadSwicthSelect_2x2", [&] { return APIReadSwicthSelect_2x2(u, 0, nullptr); }},
+        {"APIReadSwicthSelect_LBMM_1x4", [&] { return APIReadSwicthSelect_LBMM_1x4(u, 0, nullptr); }},
+        {"APIReadSwicthSelect_MEMS_1x4", [&] { return APIReadSwicthSelect_MEMS_1x4(u, 0, nullptr); }},
+        {"APIReadTAPCalibration", [&] { return APIReadTAPCalibration(u, 0, nullptr); }},
+        {"APIReadTypeFromEEPROM", [&] { return APIReadTypeFromEEPROM(u, nullptr); }},
+        {"APIReadUserRXCalibration", [&] { return APIReadUserRXCalibration(u, 0, nullptr); }},
+        {"APIReadUserTXCalibration", [&] { return APIReadUserTXCalibration(u, 0, nullptr); }},
+        {"APIReadVOAAttenuation", [&] { return APIReadVOAAttenuation(u, 0, nullptr); }},
+        {"APIReadVOACalibration", [&] { return APIReadVOACalibration(u, 0, nullptr); }},
+        {"APIReadVOADefinedValues", [&] { return APIReadVOADefinedValues(u, 0, nullptr); }},
+        {"APIReadVOAInsertionLoss", [&] { return APIReadVOAInsertionLoss(u, 0, nullptr); }},
+        {"APIWriteVOACalibration", [&] { return APIWriteVOACalibration(u, 0, nullptr); }},
+        {"APIWriteVOADefinedValues", [&] { return APIWriteVOADefinedValues(u, 0, nullptr); }},
+    };
+    for (const auto& [name, call] : calls) {
+        // Leave a different reason behind first, so that the check below sees this call's own.
+        ASSERT_EQ(APIReadSwicthSelect_2x2(u, 99, &word), 0);
+        ASSERT_EQ(APILastError(u), ZEL_ERR_NO_SUCH_CHANNEL);
+        EXPECT_EQ(call(), 0) << name;
+        EXPECT_EQ(APILastError(u), ZEL_ERR_BAD_ARGUMENT) << name;
+    }
+    EXPECT_EQ(serial, 77);
+    EXPECT_EQ(flag, 5);
+    EXPECT_TRUE(unit->frames().empty());
+    EXPECT_TRUE(UnitEntry(u)->Link().IsOpen());  // the refused connect did not drop the link
+    EXPECT_EQ(UnitEntry(u)->IpAddress(), unit->ip());
+}
+
+TEST_F(UnitTableTest, LastErrorTellsWhyAndIsClearedBySuccess) {
+    const std::uint8_t u = 7;
+    EXPECT_EQ(APIDisconnect(u), 0);
+    EXPECT_EQ(APILastError(u), ZEL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(APIReadBoardID(u), 0u);
+    EXPECT_EQ(APILastError(u), ZEL_ERR_NOT_CONNECTED);
+    Connect(u);
+    EXPECT_EQ(APILastError(u), ZEL_OK);
+    EXPECT_EQ(APIReadSwicthSelect_2x2(u, 8, nullptr), 0);
+    EXPECT_EQ(APILastError(u), ZEL_ERR_BAD_ARGUMENT);
+    std::uint16_t position = 0;
+    EXPECT_EQ(APIReadSwicthSelect_2x2(u, 8, &position), 0);  // type 6 has channels 0..7
+    EXPECT_EQ(APILastError(u), ZEL_ERR_NO_SUCH_CHANNEL);
+    EXPECT_EQ(APIReadSwicthSelect_2x2(u, 7, &position), 1);
+    EXPECT_EQ(APILastError(u), ZEL_OK);
+    EXPECT_EQ(APILastError(8), ZEL_OK);  // other entries keep their own record
+}
+
+TEST_F(UnitTableTest, ScreenControlSendsTheSameFrameWhateverItsIgnoredArgument) {
+    Connect(1);
+    std::vector<zelsim::Frame> frames;
+    for (std::uint16_t ignored : {0, 1, 0x1234, 0xFFFF}) {
+        unit->clear_frames();
+        ASSERT_EQ(APIScreenControl(1, ignored, 0x5A), 1);
+        ASSERT_EQ(unit->frames().size(), 1u);
+        frames.push_back(unit->frames()[0]);
+    }
+    for (const auto& f : frames) EXPECT_EQ(f, frames[0]);
+    EXPECT_EQ(unit->model().ScreenByte(), 0x5A);
+
+    zel_instance* inst = zel_createInstance();
+    ASSERT_NE(inst, nullptr);
+    ASSERT_EQ(zel_Connect(inst, unit->ip().c_str()), 1);
+    unit->clear_frames();
+    ASSERT_EQ(zel_ScreenControl(inst, 0xFFFF, 0x5A), 1);
+    ASSERT_EQ(unit->frames().size(), 1u);
+    EXPECT_EQ(unit->frames()[0], frames[0]);
+    zel_destroyInstance(inst);
+}
+
+TEST(ApiRevision, AnyInstancePointerNullIncluded) {
+    EXPECT_EQ(APIGetAPIRev(nullptr), 6926.0);
+    zel_instance* inst = zel_createInstance();
+    ASSERT_NE(inst, nullptr);
+    EXPECT_EQ(APIGetAPIRev(inst), 6926.0);  // never connected
+    zel_destroyInstance(inst);
+}
+
+// ---- instance family ----
+
+class InstanceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zeltest::ShortenLinkTimeouts();
+        unit = std::make_unique<SimulatedUnit>();
+        inst = zel_createInstance();
+        ASSERT_NE(inst, nullptr);
+    }
+    void TearDown() override { zel_destroyInstance(inst); }
+    void Connect() {
+        ASSERT_EQ(zel_Connect(inst, unit->ip().c_str()), 1) << zel_ErrorText(zel_LastError(inst));
+        unit->clear_frames();
+    }
+    std::unique_ptr<SimulatedUnit> unit;
+    zel_instance* inst = nullptr;
+};
+
+bool WaitForNoConnections(zelsim::Server& server) {
+    for (int i = 0; i < 200 && server.ActiveConnections() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return server.ActiveConnections() == 0;
+}
+
+TEST_F(InstanceTest, DrivesTheUnitAndDestroyClosesTheLink) {
+    Connect();
+    EXPECT_EQ(zel_ReadBoardID(inst), unit->model().Config().board_id);
+    EXPECT_DOUBLE_EQ(zel_ReadFirmwareRevision(inst), unit->model().Config().firmware_tenths / 10.0);
+    ASSERT_EQ(zel_SwitchSelect_MEMS_8x1(inst, 0, 6), 1);
+    std::uint16_t position = 0;
+    ASSERT_EQ(zel_ReadSwitchSelect_MEMS_4x1(inst, 0, &position), 1);
+    EXPECT_EQ(position, 6);
+    EXPECT_EQ(unit->model().Register(0, zelsim::reg::kSwitchMems), 6);
+
+    // A second instance is a unit of its own.
+    zel_instance* other = zel_createInstance();
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(other, inst);
+    EXPECT_EQ(zel_ReadBoardID(other), 0u);
+    EXPECT_EQ(zel_LastError(other), ZEL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+    zel_destroyInstance(other);
+
+    EXPECT_EQ(unit->server().ActiveConnections(), 1);
+    zel_destroyInstance(inst);
+    inst = nullptr;
+    EXPECT_TRUE(WaitForNoConnections(unit->server()));
+    zel_destroyInstance(nullptr);  // ignored
+}
+
+TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
+    std::uint16_t word = 0xBEEF;
+    double value = 12.5;
+    std::int64_t serial = 77;
+    std::int32_t flag = 5;
+    std::uint8_t byte = 0xEE;
+    EXPECT_EQ(zel_Connect(nullptr, unit->ip().c_str()), 0);
+    EXPECT_EQ(zel_Disconnect(nullptr), 0);
+    EXPECT_EQ(zel_ReadBoardID(nullptr), 0u);
+    EXPECT_EQ(zel_ReadFirmwareRevision(nullptr), -1.0);
+    EXPECT_EQ(zel_TempRead(nullptr, 0), -1.0);
+    EXPECT_EQ(zel_ReadOpticalPower(nullptr, 0, &value), 0);
+    EXPECT_EQ(zel_ReadSerialNumber(nullptr, &serial, &flag), 0);
+    EXPECT_EQ(zel_ReadSwitchSelect_LBMM_8x1(nullptr, 0, &word), 0);
+    EXPECT_EQ(zel_ReadEEPromByte(nullptr, 0, &byte), 0);
+    EXPECT_EQ(zel_SetFrameTrace(nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(zel_LastError(nullptr), ZEL_ERR_BAD_ARGUMENT);
+
+    Connect();
+    const std::vector<std::pair<const char*, std::function<int()>>> calls = {
+        {"zel_Connect", [&] { return zel_Connect(inst, nullptr); }},
+        {"zel_ReadOpticalPower", [&] { return zel_ReadOpticalPower(inst, 0, nullptr); }},
+        {"zel_ReadSerialNumber serial", [&] { return zel_ReadSerialNumber(inst, nullptr, &flag); }},
+        {"zel_ReadSerialNumber flag", [&] { return zel_ReadSerialNumber(inst, &serial, nullptr); }},
+        {"zel_ReadSwitchSelect_2x2", [&] { return zel_ReadSwitchSelect_2x2(inst, 0, nullptr); }},
+        {"zel_ReadSwitchSelect_LBMM_4x1", [&] { return zel_ReadSwitchSelect_LBMM_4x1(inst, 0, nullptr); }},
+        {"zel_ReadSwitchSelect_MEMS_4x1", [&] { return zel_ReadSwitchSelect_MEMS_4x1(inst, 0, nullptr); }},
+        {"zel_ReadTypeFromEEPROM", [&] { return zel_ReadTypeFromEEPROM(inst, nullptr); }},
+        {"zel_ReadVOAAttenuation", [&] { return zel_ReadVOAAttenuation(inst, 0, nullptr); }},
+        {"zel_ReadEEPromByte", [&] { return zel_ReadEEPromByte(inst, 0, nullptr); }},
+    };
+    for (const auto& [name, call] : calls) {
+        ASSERT_EQ(zel_ReadSwitchSelect_2x2(inst, 99, &word), 0);
+        ASSERT_EQ(zel_LastError(inst), ZEL_ERR_NO_SUCH_CHANNEL);
+        EXPECT_EQ(call(), 0) << name;
+        EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT) << name;
+    }
+    EXPECT_EQ(word, 0xBEEF);
+    EXPECT_EQ(serial, 77);
+    EXPECT_EQ(flag, 5);
+    EXPECT_TRUE(unit->frames().empty());
+}
+
+TEST_F(InstanceTest, ReadEEPromByteHandsBackTheStoredByte) {
+    Connect();
+    unit->model().SetEeprom(0x1234, 0xA5);
+    unit->model().SetEeprom(0x1235, 0x3C);
+    std::uint8_t byte = 0;
+    ASSERT_EQ(zel_ReadEEPromByte(inst, 0x1234, &byte), 1);
+    EXPECT_EQ(byte, 0xA5);
+    ASSERT_EQ(zel_ReadEEPromByte(inst, 0x1235, &byte), 1);
+    EXPECT_EQ(byte, 0x3C);
+    EXPECT_EQ(APIReadValueFromEEProm(40, 0x1234), 0);  // the table entry has no link: no byte either
+}
+
+struct TraceLog {
+    std::vector<std::pair<int, std::vector<std::uint8_t>>> frames;
+    static void Record(void* user, int direction, const std::uint8_t* bytes, std::size_t length) {
+        static_cast<TraceLog*>(user)->frames.emplace_back(direction, std::vector<std::uint8_t>(bytes, bytes + length));
+    }
+};
+
+TEST_F(InstanceTest, FrameTraceSeesExactlyTheFramesOnTheWire) {
+    Connect();
+    TraceLog log;
+    ASSERT_EQ(zel_SetFrameTrace(inst, &TraceLog::Record, &log), 1);
+    const std::uint32_t id = zel_ReadBoardID(inst);
+    ASSERT_EQ(zel_SwitchSelect_2x2(inst, 4, 1), 1);
+
+    const auto wire = unit->frames();
+    ASSERT_EQ(wire.size(), 2u);
+    ASSERT_EQ(log.frames.size(), 4u);
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        EXPECT_EQ(log.frames[2 * i].first, ZEL_FRAME_SENT);
+        EXPECT_EQ(log.frames[2 * i].second, std::vector<std::uint8_t>(wire[i].begin(), wire[i].end()));
+        EXPECT_EQ(log.frames[2 * i + 1].first, ZEL_FRAME_RECEIVED);
+    }
+    const auto& reply = log.frames[1].second;  // the register value is reply bytes 1 (low) and 2 (high)
+    ASSERT_GE(reply.size(), 3u);
+    EXPECT_EQ(reply[1] | reply[2] << 8, static_cast<int>(id));
+
+    ASSERT_EQ(zel_SetFrameTrace(inst, nullptr, &log), 1);
+    zel_ReadBoardID(inst);
+    EXPECT_EQ(log.frames.size(), 4u);
+}
+
+// A unit whose operations are replaced, to show that the instance family calls through the
+// virtual table and that no exception leaves an export.
+class ScriptedUnit : public ZEL_API {
+public:
+    std::uint32_t ReadBoardID() override { return 0x4242; }
+    std::uint8_t Disconnect() override { throw std::runtime_error("link torn"); }
+    double TempRead(std::int32_t) override { throw std::bad_alloc(); }
+    using ZEL_API::ReadVOAAttenuation;
+    std::uint8_t ReadVOAAttenuation(std::uint16_t, double*) override { throw 17; }
+};
+
+TEST(InstanceDispatch, CallsGoThroughTheVirtualTableAndExceptionsStayInside) {
+    ScriptedUnit scripted;
+    zel_instance* inst = reinterpret_cast<zel_instance*>(static_cast<ZEL_API*>(&scripted));
+    EXPECT_EQ(zel_ReadBoardID(inst), 0x4242u);
+    EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+    EXPECT_EQ(zel_Disconnect(inst), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_INTERNAL);
+    EXPECT_EQ(zel_TempRead(inst, 0), -1.0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_INTERNAL);
+    double db = 3.0;
+    EXPECT_EQ(zel_ReadVOAAttenuation(inst, 0, &db), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_INTERNAL);
+    EXPECT_EQ(db, 3.0);
+}
+
+TEST(ErrorText, EveryCodeHasItsOwnText) {
+    std::set<std::string> texts;
+    for (int code = ZEL_OK; code <= ZEL_ERR_INTERNAL; ++code) {
+        const char* text = zel_ErrorText(static_cast<zel_error>(code));
+        ASSERT_NE(text, nullptr);
+        EXPECT_GT(std::strlen(text), 0u);
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(ZEL_ERR_INTERNAL + 1));
+    EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(ZEL_ERR_INTERNAL + 1)), "unknown error");
+    EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(-1)), "unknown error");
+}
+
+}  // namespace
