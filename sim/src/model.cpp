@@ -129,7 +129,7 @@ UnitModel::UnitModel(UnitConfig cfg)
     input_uw_[s] = std::max(0.0, cfg_.input_power_uw[s]);
   }
   for (unsigned s = 0; s < kSelects; ++s) {
-    // Settled temperatures between about 24.5 and 31 degC, a little warmer on higher selects.
+    // Settled temperatures between about 24.7 and 30.9 degC, a little warmer on higher selects.
     temp_base_[s] = 2500 + 35 * static_cast<int>(s) + static_cast<int>(Mix64(cfg_.seed + s) % 61) - 30;
     regs_[s][reg::kTemperature] = static_cast<uint16_t>(temp_base_[s] - kTempWarmup);
   }
@@ -451,7 +451,10 @@ std::vector<uint8_t> UnitModel::EepromImage() const {
 }
 
 void UnitModel::SetEepromImage(const std::vector<uint8_t>& image) {
-  if (image.size() != kEepromSize) return;
+  if (image.size() != kEepromSize) {
+    throw std::invalid_argument("EEPROM image must be " + std::to_string(kEepromSize) + " bytes, not " +
+                                std::to_string(image.size()));
+  }
   std::lock_guard<std::mutex> lk(mu_);
   if (eeprom_ != image) {
     eeprom_ = image;

@@ -171,6 +171,18 @@ TEST(ModelEeprom, BlockReadWriteAndPages) {
   EXPECT_EQ(r[1023], 0x88);
 }
 
+TEST(ModelEeprom, WholeImageReplacement) {
+  UnitModel unit;
+  Bytes img(0x20000);
+  for (size_t i = 0; i < img.size(); ++i) img[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
+  unit.SetEepromImage(img);
+  EXPECT_EQ(unit.EepromImage(), img);
+  Ask(unit, RegisterWrite(1, 10, 0x1234));
+  EXPECT_EQ(Value(Ask(unit, RegisterRead(1, 11))), img[0x11234]);
+  EXPECT_THROW(unit.SetEepromImage(Bytes(0x10000)), std::invalid_argument);
+  EXPECT_EQ(unit.EepromImage(), img);
+}
+
 TEST(ModelEeprom, ByteCommands) {
   UnitModel unit;
   RawFrame f{};

@@ -86,7 +86,7 @@ class UnitModel {
   uint8_t Eeprom(uint32_t address) const;  // address modulo 128 KiB
   void SetEeprom(uint32_t address, uint8_t value);
   std::vector<uint8_t> EepromImage() const;
-  void SetEepromImage(const std::vector<uint8_t>& image);  // must be 128 KiB, else ignored (returns silently)
+  void SetEepromImage(const std::vector<uint8_t>& image);  // throws std::invalid_argument unless 128 KiB
 
   // The next reads of (select, address) through Handle answer these values in order.
   void ScriptReads(unsigned select, unsigned address, std::vector<uint16_t> values);
@@ -112,6 +112,7 @@ class UnitModel {
 
   const UnitConfig& Config() const { return cfg_; }
   // Log lines go to the sink when one is set, else to stderr when verbose, else nowhere.
+  // The sink runs with the model locked: it must not call back into the model.
   void SetLogSink(LogSink sink);
   void SetLogTag(const std::string& tag);  // prefix of stderr lines, default "unit"
   bool Logging() const { return logging_.load(std::memory_order_relaxed); }
