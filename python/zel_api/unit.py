@@ -205,7 +205,8 @@ class Unit:
 
     Channels are the host's channel numbers (0..7); a channel the board's layout lacks raises
     :class:`ZelError` with :attr:`ErrorCode.NO_SUCH_CHANNEL`. Every failed call raises
-    :class:`ZelError` naming the C export and the library's reason.
+    :class:`ZelError` naming the C export and the library's reason; every operation on a unit
+    that is not connected raises it with :attr:`ErrorCode.NOT_CONNECTED`.
     """
 
     def __init__(self, ip: str, *, library: Optional[ctypes.CDLL] = None) -> None:
@@ -333,15 +334,18 @@ class Unit:
             instance, self._instance = self._instance, None
             instance.destroy()
 
-    def _companion_ready(self, name: str) -> None:
+    def _ensure_connected(self, name: str) -> None:
+        # The library alone would answer some calls on a unit that is not connected from what
+        # an earlier connection left behind (cached calibration, channel layout); the binding
+        # refuses them all alike.
+        self._ensure_open()
         if not self._primary.connected:
             raise self._primary.fail(name, ErrorCode.NOT_CONNECTED)
 
     def _via_table(self, name: str) -> _TableHandle:
         """The table handle, claiming and connecting a companion entry when needed."""
-        self._ensure_open()
+        self._ensure_connected(name)
         if self._table is None:
-            self._companion_ready(name)
             table = _TableHandle(self._lib, _claim_free_entry())
             try:
                 table.connect(self.ip)
@@ -354,14 +358,13 @@ class Unit:
     def _via_instance(self, name: str, calibrated: bool = False) -> _InstanceHandle:
         """The instance handle, creating and connecting a companion when needed, and
         reconnecting it when the table handle changed what it read at connect."""
-        self._ensure_open()
+        self._ensure_connected(name)
         if calibrated and self._wavelength is not None:
             raise WavelengthError(
                 name, None,
                 f"{self._wavelength} nm is selected, but this operation uses the default "
                 "wavelength's calibration; call set_default_wavelength() first")
         if self._instance is None:
-            self._companion_ready(name)
             instance = _InstanceHandle(self._lib)
             try:
                 instance.connect(self.ip)
@@ -375,18 +378,20 @@ class Unit:
         self._instance.stale = False
         return self._instance
 
+    def _common_handle(self, key: str) -> _Handle:
+        """The primary handle for an operation both families offer (an instance made fresh
+        when the table handle changed the board type or calibration)."""
+        if self._primary is self._instance:
+            return self._via_instance(_COMMON[key][0])
+        self._ensure_connected(_COMMON[key][1])
+        return self._primary
+
     def _common(self, key: str, *args: object, status: bool = True) -> object:
-        self._ensure_open()
-        handle = self._primary
-        if handle is self._instance:
-            handle = self._via_instance(_COMMON[key][0])
+        handle = self._common_handle(key)
         return handle.call(_COMMON[key][handle.family], *args, status=status)
 
     def _read_common(self, key: str, ctype: type, *args: object) -> object:
-        self._ensure_open()
-        handle = self._primary
-        if handle is self._instance:
-            handle = self._via_instance(_COMMON[key][0])
+        handle = self._common_handle(key)
         return handle.read(_COMMON[key][handle.family], ctype, *args)
 
     def _calibration_changed(self) -> None:

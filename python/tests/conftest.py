@@ -1,0 +1,106 @@
+"""Fixtures: the library, and simulated units started on loopback addresses of their own."""
+
+from __future__ import annotations
+
+import os
+import random
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Callable, Iterator, List
+
+import pytest
+
+PYTHON_DIR = Path(__file__).resolve().parent.parent
+REPO = PYTHON_DIR.parent
+sys.path.insert(0, str(PYTHON_DIR))
+
+import zel_api  # noqa: E402
+
+UNIT_PORT = 6653
+SIM = os.environ.get("ZEL_UNIT_SIM", str(REPO / "build" / "zel-unit-sim"))
+# The table entry the tests give to Unit.from_table (any but the companions' lowest entries).
+TABLE_INDEX = 7
+
+
+def _random_loopback() -> str:
+    return f"127.{random.randint(1, 254)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
+
+
+def _wait_until_listening(proc: subprocess.Popen, address: str, deadline: float) -> bool:
+    """Retry a TCP connect until the unit accepts; False when the simulator exited first."""
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            return False
+        try:
+            with socket.create_connection((address, UNIT_PORT), timeout=0.5):
+                return True
+        except OSError:
+            time.sleep(0.02)
+    raise TimeoutError(f"zel-unit-sim did not listen on {address}:{UNIT_PORT}")
+
+
+@pytest.fixture(scope="session")
+def lib():
+    """The library under test, made the one Unit objects use."""
+    loaded = zel_api.load_library()
+    zel_api.use_library(loaded)
+    return loaded
+
+
+@pytest.fixture
+def start_sim(lib) -> Iterator[Callable[..., str]]:
+    """start_sim(*options) runs a simulated unit with extra command-line options on a random
+    loopback address and returns the address; every unit is stopped at teardown."""
+    procs: List[subprocess.Popen] = []
+
+    def start(*options: str) -> str:
+        if not os.access(SIM, os.X_OK):
+            pytest.fail(f"no simulator at {SIM} (set ZEL_UNIT_SIM)")
+        for _ in range(10):  # another test run may hold the address
+            address = _random_loopback()
+            proc = subprocess.Popen([SIM, "--listen", address, *options],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            procs.append(proc)
+            if _wait_until_listening(proc, address, time.monotonic() + 10):
+                return address
+        raise RuntimeError(f"zel-unit-sim would not start: {proc.stderr.read().decode()}")
+
+    yield start
+    for proc in procs:
+        if proc.poll() is None:
+            proc.terminate()
+    for proc in procs:
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        proc.stderr.close()
+
+
+@pytest.fixture
+def sim(start_sim) -> str:
+    """A simulated unit with factory settings."""
+    return start_sim()
+
+
+def open_unit(family: str, address: str) -> zel_api.Unit:
+    """A unit of the given family ("instance" or "table"), not yet connected."""
+    if family == "instance":
+        return zel_api.Unit(address)
+    return zel_api.Unit.from_table(TABLE_INDEX, address)
+
+
+@pytest.fixture(params=["instance", "table"])
+def family(request) -> str:
+    return request.param
+
+
+@pytest.fixture
+def unit(family, sim) -> Iterator[zel_api.Unit]:
+    """A connected unit of each family on a factory-fresh simulated unit."""
+    with open_unit(family, sim) as u:
+        yield u

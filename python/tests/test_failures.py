@@ -1,0 +1,83 @@
+"""Failures raise ZelError with the operation's name and the library's reason."""
+
+from __future__ import annotations
+
+import pytest
+
+import zel_api
+from conftest import TABLE_INDEX, open_unit, _random_loopback
+
+E = zel_api.ErrorCode
+
+
+def expect(code, call, *args):
+    with pytest.raises(zel_api.ZelError) as info:
+        call(*args)
+    assert info.value.code == code
+    assert info.value.reason == zel_api.error_text(code)
+    assert info.value.operation in str(info.value)
+    return info.value
+
+
+def test_connection_refused(family, lib):
+    unit = open_unit(family, _random_loopback())  # nothing listens there
+    error = expect(E.CONNECTION_REFUSED, unit.__enter__)
+    assert error.operation == ("zel_Connect" if family == "instance" else "APIConnect")
+    with pytest.raises(ValueError):  # a failed context entry releases the unit
+        unit.connect()
+
+
+def test_channel_the_board_does_not_have(family, start_sim):
+    with open_unit(family, start_sim("--board-type", "4")) as unit:  # four channels, map of 8
+        unit.set_switch_2x2(7, 1)
+        for op, args in [(unit.set_attenuation_db, (8, 3.0)), (unit.attenuation_db, (8,)),
+                         (unit.optical_power, (9,)), (unit.voa_code, (8,)),
+                         (unit.switch_2x2, (8,)), (unit.tap_calibration, (100,)),
+                         (unit.read_register, (8, 33))]:
+            expect(E.NO_SUCH_CHANNEL, op, *args)
+        # Channel 7 is bank 3 on this board: the switch set above shows on channel 3.
+        assert unit.switch_2x2(3) == 1
+
+
+def test_bad_arguments(unit):
+    for db in (-0.5, 30.5, float("nan")):
+        error = expect(E.BAD_ARGUMENT, unit.set_attenuation_db, 0, db)
+        assert error.operation == "zel_SetVOAAttenuation"
+    unit.set_attenuation_db(0, 30.0)
+
+
+def test_calibration_without_a_code_for_the_attenuation(unit):
+    unit.set_voa_calibration(1, [0.0, 0.0, 0.0, 0.0])
+    expect(E.NOT_FOUND, unit.set_attenuation_db, 1, 12.0)
+
+
+def test_not_connected(family, sim):
+    unit = open_unit(family, sim)
+    try:
+        expect(E.NOT_CONNECTED, lambda: unit.board_id)
+        expect(E.NOT_CONNECTED, unit.voa_calibration, 0)  # a table-only operation
+        expect(E.NOT_CONNECTED, unit.optical_power, 0)  # an instance-only operation
+        expect(E.NOT_CONNECTED, unit.disconnect)
+        unit.connect()
+        unit.disconnect()
+        expect(E.NOT_CONNECTED, unit.disconnect)
+        expect(E.NOT_CONNECTED, unit.set_voa_code, 0, 5)
+    finally:
+        unit.close()
+    with pytest.raises(ValueError):
+        unit.connect()
+
+
+def test_unit_table_entries(lib, sim):
+    expect(E.BAD_UNIT_INDEX, zel_api.Unit.from_table(40, sim).__enter__)
+    with pytest.raises(ValueError):
+        zel_api.Unit.from_table(256, sim)
+    with zel_api.Unit.from_table(TABLE_INDEX, sim):
+        with pytest.raises(ValueError, match="in use"):
+            zel_api.Unit.from_table(TABLE_INDEX, sim)
+        with zel_api.Unit(sim) as unit:
+            unit.voa_code(0)  # claims a companion entry other than TABLE_INDEX
+            assert unit.table_index not in (None, TABLE_INDEX)
+            companion = unit.table_index
+        with zel_api.Unit.from_table(companion, sim):  # released again
+            pass

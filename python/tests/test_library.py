@@ -1,0 +1,115 @@
+"""Loading the library, the declared prototypes against the header, and the raw functions."""
+
+from __future__ import annotations
+
+import ctypes
+import re
+
+import pytest
+
+import zel_api
+from zel_api import _library
+from conftest import REPO
+
+C_TYPES = {
+    "uint8_t": ctypes.c_uint8, "uint16_t": ctypes.c_uint16, "int32_t": ctypes.c_int32,
+    "uint32_t": ctypes.c_uint32, "int": ctypes.c_int, "double": ctypes.c_double,
+    "zel_error": ctypes.c_int, "const char*": ctypes.c_char_p, "zel_instance*": ctypes.c_void_p,
+    "void": None, "void*": ctypes.c_void_p, "zel_frame_trace_fn": _library.FRAME_TRACE_FN,
+    "uint8_t*": ctypes.POINTER(ctypes.c_uint8), "uint16_t*": ctypes.POINTER(ctypes.c_uint16),
+    "const uint16_t*": ctypes.POINTER(ctypes.c_uint16), "int32_t*": ctypes.POINTER(ctypes.c_int32),
+    "int64_t*": ctypes.POINTER(ctypes.c_int64), "double*": ctypes.POINTER(ctypes.c_double),
+    "const double*": ctypes.POINTER(ctypes.c_double),
+}
+
+
+def header_exports():
+    """(name, return type, [parameter types]) of every ZEL_EXPORT in include/zel_api.h."""
+    text = (REPO / "include" / "zel_api.h").read_text()
+    text = re.sub(r"/\*.*?\*/", "", text, flags=re.S)
+    found = []
+    for ret, name, params in re.findall(r"ZEL_EXPORT\s+([\w\s\*]+?)\s*\b(\w+)\s*\(([^)]*)\)", text):
+        types = []
+        for param in filter(None, (p.strip() for p in params.split(","))):
+            if param == "void":
+                continue
+            ctype = re.sub(r"\s*\b\w+$", "", param) if not param.endswith("*") else param
+            types.append(re.sub(r"\s*\*", "*", ctype).strip())
+        found.append((name, re.sub(r"\s*\*", "*", ret.strip()), types))
+    return found
+
+
+def test_every_header_export_is_declared_with_its_c_types(lib):
+    exports = header_exports()
+    assert len(exports) >= 73  # the 67 names and six extras
+    for name, ret, params in exports:
+        fn = getattr(lib, name)
+        assert fn.restype is C_TYPES[ret], name
+        assert list(fn.argtypes) == [C_TYPES[p] for p in params], name
+    assert sorted(_library.PROTOTYPES) == sorted(name for name, _, _ in exports)
+
+
+def test_load_checks_the_revision(lib):
+    assert lib.APIGetAPIRev(None) == zel_api.EXPECTED_API_REVISION
+    assert zel_api.raw is zel_api.library()
+
+
+def test_explicit_path_is_the_only_place_looked(tmp_path):
+    missing = tmp_path / "libzel_api.so"
+    with pytest.raises(zel_api.LibraryNotFoundError, match=str(missing)) as info:
+        zel_api.load_library(missing)
+    assert "build tree" not in str(info.value)
+
+
+def test_error_names_every_place_looked(tmp_path, monkeypatch):
+    bogus = tmp_path / "elsewhere" / "libzel_api.so"
+    monkeypatch.setenv(zel_api.LIBRARY_ENV, str(bogus))
+    monkeypatch.setattr(_library, "_package_build_tree", lambda: tmp_path / "build" / "libzel_api.so")
+    monkeypatch.setattr(_library.ctypes.util, "find_library", lambda name: None)
+    # The real library is loaded in this process already, and dlopen() would hand it out again.
+    monkeypatch.setattr(_library, "LIBRARY_NAME", "libzel_api_not_installed.so")
+    with pytest.raises(zel_api.LibraryNotFoundError) as info:
+        zel_api.load_library()
+    message = str(info.value)
+    for place in (str(bogus), str(tmp_path / "build"), "libzel_api_not_installed.so"):
+        assert place in message
+
+
+def test_environment_variable_comes_before_the_build_tree(lib, monkeypatch, tmp_path):
+    monkeypatch.setenv(zel_api.LIBRARY_ENV, lib._name)
+    places = zel_api.candidate_paths()
+    assert places[0] == ("$" + zel_api.LIBRARY_ENV, lib._name)
+    assert [d for d, _ in places][1:3] == ["build tree", places[2][0]]
+
+
+def test_raw_functions_keep_the_c_semantics(lib, sim):
+    raw = zel_api.raw
+    index = 30
+    assert raw.APIConnect(index, sim.encode()) == 1
+    try:
+        assert raw.APILastError(index) == zel_api.ErrorCode.OK
+        assert raw.APIReadValueFromEEProm(index, 0x2000) == 1
+        assert raw.APISwicthSelect_MEMS_1x4(index, 0, 3) == 1
+        position = ctypes.c_uint16()
+        assert raw.APIReadSwicthSelect_MEMS_1x4(index, 999, ctypes.byref(position)) == 1
+        assert position.value == 3
+        assert raw.APIReadVOAAttenuation(index, 8, ctypes.byref(position)) == 0
+        assert raw.APILastError(index) == zel_api.ErrorCode.NO_SUCH_CHANNEL
+    finally:
+        assert raw.APIDisconnect(index) == 1
+
+
+def test_4x1_and_8x1_names_drive_the_same_switch(lib, sim):
+    inst = lib.zel_createInstance()
+    try:
+        assert lib.zel_Connect(inst, sim.encode()) == 1
+        pos = ctypes.c_uint16()
+        for kind in ("MEMS", "LBMM"):
+            assert getattr(lib, f"zel_SwitchSelect_{kind}_8x1")(inst, 0, 5) == 1
+            assert getattr(lib, f"zel_ReadSwitchSelect_{kind}_4x1")(inst, 0, ctypes.byref(pos)) == 1
+            assert pos.value == 5
+            assert getattr(lib, f"zel_SwitchSelect_{kind}_4x1")(inst, 0, 2) == 1
+            assert getattr(lib, f"zel_ReadSwitchSelect_{kind}_8x1")(inst, 0, ctypes.byref(pos)) == 1
+            assert pos.value == 2
+    finally:
+        lib.zel_destroyInstance(inst)
