@@ -1,14 +1,48 @@
 #include "commands.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"zelctl: command-line host for zel_api"};
   app.require_subcommand(1);
+  app.fallthrough();
+  app.footer(
+      "Exit codes: 0 success; 1 the unit failed, refused or did not answer; 2 bad arguments (option, address, "
+      "channel the board does not have); 3 a file cannot be read or written, or does not fit the unit; "
+      "4 a restore read back other values than it wrote.");
   zelctl::Context context;
 
-  zelctl::register_clock_commands(app, context);
+  zelctl::GlobalOptions unit_options;
+  const char* env_unit = std::getenv("ZEL_UNIT");
+  unit_options.unit = env_unit != nullptr && *env_unit != '\0' ? env_unit : "127.0.0.1";
+  app.add_option("--unit", unit_options.unit, "IPv4 address of the unit (default: $ZEL_UNIT, else 127.0.0.1)");
+  app.add_flag("--json", unit_options.json, "Machine-readable output");
+  app.add_flag("--trace", unit_options.trace, "Print every frame sent and received as hex on stderr");
 
-  CLI11_PARSE(app, argc, argv);
+  zelctl::register_clock_commands(app, context);
+  zelctl::AddUnitCommands(app, unit_options);
+  zelctl::AddOpticsCommands(app, unit_options);
+  zelctl::AddWavelengthCommands(app, unit_options);
+  zelctl::AddEepromCommands(app, unit_options);
+  zelctl::AddCalibCommands(app, unit_options);
+  zelctl::AddDemoCommand(app, unit_options);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::fprintf(stderr, "zelctl: %s\nRun with --help for more information.\n", e.what());
+    return zelctl::kExitUsage;
+  } catch (const zelctl::Failure& e) {
+    std::fprintf(stderr, "zelctl: %s\n", e.what());
+    return e.code();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zelctl: %s\n", e.what());
+    return zelctl::kExitUnit;
+  }
   return context.exit_code;
 }

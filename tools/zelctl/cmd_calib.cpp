@@ -1,0 +1,561 @@
+// calib get|set|backup|restore: the calibration records of each wavelength slot and the user calibration.
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "unit_helpers.h"
+
+namespace zelctl {
+namespace {
+
+constexpr const char* kFormat = "zelctl calibration backup";
+constexpr int kVersion = 1;
+
+enum class Item { Tap, Voa, Defined, VoaLoss, SwitchLoss, UserTx, UserRx };
+
+struct ItemSpec {
+  Item item;
+  const char* key;    // command-line name and JSON key
+  const char* label;
+  size_t count;       // values per channel
+  bool per_slot;      // stored once per wavelength slot (else once per channel)
+  bool whole_numbers;
+};
+
+const ItemSpec kItems[] = {
+    {Item::Tap, "tap", "TAP factor (uW/count)", 1, true, false},
+    {Item::Voa, "voa", "VOA coefficients c0..c3", 4, true, false},
+    {Item::Defined, "defined", "VOA defined values", 30, true, true},
+    {Item::VoaLoss, "voa_loss", "VOA insertion loss (dB)", 1, true, false},
+    {Item::SwitchLoss, "switch_loss", "4x1 switch insertion loss (dB)", 1, true, false},
+    {Item::UserTx, "user_tx", "User TX calibration", 1, false, false},
+    {Item::UserRx, "user_rx", "User RX calibration", 1, false, false},
+};
+
+const ItemSpec& Spec(Item item) {
+  for (const auto& s : kItems) {
+    if (s.item == item) return s;
+  }
+  throw std::logic_error("unknown calibration item");
+}
+
+std::vector<double> ReadItem(Session& s, Item item, int channel) {
+  const uint8_t e = s.Entry();
+  const auto c = static_cast<uint16_t>(channel);
+  std::vector<double> v(Spec(item).count);
+  uint8_t ok = 0;
+  switch (item) {
+    case Item::Tap: ok = APIReadTAPCalibration(e, c, v.data()); break;
+    case Item::Voa: ok = APIReadVOACalibration(e, c, v.data()); break;
+    case Item::Defined: {
+      uint16_t words[30] = {};
+      ok = APIReadVOADefinedValues(e, c, words);
+      for (size_t j = 0; j < 30; ++j) v[j] = words[j];
+      break;
+    }
+    case Item::VoaLoss: ok = APIReadVOAInsertionLoss(e, c, v.data()); break;
+    case Item::SwitchLoss: ok = APIRead4x1SwitchInsertionLoss(e, c, v.data()); break;
+    case Item::UserTx: ok = APIReadUserTXCalibration(e, c, v.data()); break;
+    case Item::UserRx: ok = APIReadUserRXCalibration(e, c, v.data()); break;
+  }
+  s.CheckEntry(ok != 0, std::string("cannot read the ") + Spec(item).label + " of channel " + std::to_string(channel));
+  return v;
+}
+
+void WriteItem(Session& s, Item item, int channel, const std::vector<double>& v) {
+  const uint8_t e = s.Entry();
+  const auto c = static_cast<uint16_t>(channel);
+  uint8_t ok = 0;
+  switch (item) {
+    case Item::Tap: ok = APIWriteTAPCalibration(e, c, v[0]); break;
+    case Item::Voa: ok = APIWriteVOACalibration(e, c, v.data()); break;
+    case Item::Defined: {
+      uint16_t words[30];
+      for (size_t j = 0; j < 30; ++j) words[j] = static_cast<uint16_t>(v[j]);
+      ok = APIWriteVOADefinedValues(e, c, words);
+      break;
+    }
+    case Item::VoaLoss: ok = APIWriteVOAInsertionLoss(e, c, v[0]); break;
+    case Item::SwitchLoss: ok = APIWrite4x1SwitchInsertionLoss(e, c, v[0]); break;
+    case Item::UserTx: ok = APIWriteUserTXCalibration(e, c, v[0]); break;
+    case Item::UserRx: ok = APIWriteUserRXCalibration(e, c, v[0]); break;
+  }
+  s.CheckEntry(ok != 0, std::string("cannot write the ") + Spec(item).label + " of channel " + std::to_string(channel));
+}
+
+// A double as JSON: a number, or (NaN, infinity: an erased record) its bit pattern as "0x...".
+Json NumberJson(double x) {
+  if (std::isfinite(x)) return x;
+  uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%016llX", static_cast<unsigned long long>(bits));
+  return buf;
+}
+
+Json ItemJson(const ItemSpec& spec, const std::vector<double>& v) {
+  if (spec.count == 1) return NumberJson(v[0]);
+  Json out = Json::array();
+  for (double x : v) out.push_back(spec.whole_numbers ? Json(static_cast<unsigned>(x)) : NumberJson(x));
+  return out;
+}
+
+// ---- backup file ---------------------------------------------------------------------------------
+
+class FileError {
+ public:
+  explicit FileError(std::string path) : path_(std::move(path)) {}
+  [[noreturn]] void operator()(const std::string& where, const std::string& what) const {
+    throw Failure(kExitFile, path_ + ": " + where + ": " + what);
+  }
+
+ private:
+  std::string path_;
+};
+
+const Json& Member(const Json& obj, const char* key, const std::string& where, const FileError& fail) {
+  if (!obj.is_object() || !obj.contains(key)) fail(where, std::string("missing \"") + key + "\"");
+  return obj[key];
+}
+
+int64_t IntegerOf(const Json& v, const std::string& where, const FileError& fail) {
+  if (!v.is_number_integer()) fail(where, "expected a whole number");
+  return v.get<int64_t>();
+}
+
+double NumberOf(const Json& v, const std::string& where, const FileError& fail) {
+  if (v.is_number()) return v.get<double>();
+  if (v.is_string()) {
+    const std::string text = v.get<std::string>();
+    uint64_t bits = 0;
+    size_t used = 0;
+    try {
+      bits = std::stoull(text, &used, 16);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (text.size() == 18 && text.rfind("0x", 0) == 0 && used == text.size()) {
+      double x;
+      std::memcpy(&x, &bits, sizeof x);
+      return x;
+    }
+  }
+  fail(where, "expected a number");
+}
+
+std::vector<double> ItemFromJson(const ItemSpec& spec, const Json& v, const std::string& where, const FileError& fail) {
+  if (spec.count == 1) return {NumberOf(v, where, fail)};
+  if (!v.is_array() || v.size() != spec.count) fail(where, "expected " + std::to_string(spec.count) + " values");
+  std::vector<double> out;
+  for (size_t j = 0; j < spec.count; ++j) {
+    const std::string at = where + "[" + std::to_string(j) + "]";
+    if (spec.whole_numbers) {
+      const int64_t x = IntegerOf(v[j], at, fail);
+      if (x < 0 || x > 0xFFFF) fail(at, "expected 0..65535");
+      out.push_back(static_cast<double>(x));
+    } else {
+      out.push_back(NumberOf(v[j], at, fail));
+    }
+  }
+  return out;
+}
+
+// The calibration content of a unit, as backed up and restored.
+struct SlotCalibration {
+  WavelengthSlot slot;
+  std::vector<std::vector<std::vector<double>>> channels;  // [channel][per-slot item]
+};
+struct Calibration {
+  int board_type = 0;
+  int64_t serial = 0;
+  uint32_t board_id = 0;
+  std::vector<SlotCalibration> slots;
+  std::vector<std::vector<std::vector<double>>> user;  // [channel][user item]
+};
+
+std::vector<const ItemSpec*> ItemsOf(bool per_slot) {
+  std::vector<const ItemSpec*> out;
+  for (const auto& spec : kItems) {
+    if (spec.per_slot == per_slot) out.push_back(&spec);
+  }
+  return out;
+}
+
+Json ToJson(const Calibration& cal) {
+  Json doc = {{"format", kFormat},
+              {"version", kVersion},
+              {"unit", {{"board_id", cal.board_id}, {"board_type", cal.board_type}, {"serial", cal.serial}}},
+              {"channels", ChannelsOfBoardType(cal.board_type)}};
+  auto channel_json = [](const std::vector<const ItemSpec*>& specs, int c, const std::vector<std::vector<double>>& v) {
+    Json ch = {{"channel", c}};
+    for (size_t i = 0; i < specs.size(); ++i) ch[specs[i]->key] = ItemJson(*specs[i], v[i]);
+    return ch;
+  };
+  Json slots = Json::array();
+  for (const auto& sc : cal.slots) {
+    Json channels = Json::array();
+    for (size_t c = 0; c < sc.channels.size(); ++c) {
+      channels.push_back(channel_json(ItemsOf(true), static_cast<int>(c), sc.channels[c]));
+    }
+    slots.push_back({{"slot", sc.slot.slot}, {"wavelength_nm", sc.slot.nm}, {"channels", channels}});
+  }
+  doc["wavelengths"] = slots;
+  Json user = Json::array();
+  for (size_t c = 0; c < cal.user.size(); ++c) user.push_back(channel_json(ItemsOf(false), static_cast<int>(c), cal.user[c]));
+  doc["user"] = user;
+  return doc;
+}
+
+std::vector<std::vector<std::vector<double>>> ChannelsFromJson(const Json& arr, int channels,
+                                                               const std::vector<const ItemSpec*>& specs,
+                                                               const std::string& where, const FileError& fail) {
+  if (!arr.is_array() || arr.size() != static_cast<size_t>(channels)) {
+    fail(where, "expected " + std::to_string(channels) + " channel entries");
+  }
+  std::vector<std::vector<std::vector<double>>> out;
+  for (int c = 0; c < channels; ++c) {
+    const std::string at = where + "[" + std::to_string(c) + "]";
+    if (IntegerOf(Member(arr[c], "channel", at, fail), at + ".channel", fail) != c) fail(at + ".channel", "expected " + std::to_string(c));
+    std::vector<std::vector<double>> items;
+    for (const auto* spec : specs) {
+      items.push_back(ItemFromJson(*spec, Member(arr[c], spec->key, at, fail), at + "." + spec->key, fail));
+    }
+    out.push_back(std::move(items));
+  }
+  return out;
+}
+
+Calibration FromJson(const Json& doc, const FileError& fail) {
+  if (!doc.is_object() || Member(doc, "format", "top level", fail) != kFormat) fail("format", "not a zelctl calibration backup");
+  if (IntegerOf(Member(doc, "version", "top level", fail), "version", fail) != kVersion) {
+    fail("version", "this zelctl reads version " + std::to_string(kVersion));
+  }
+  Calibration cal;
+  const Json& unit = Member(doc, "unit", "top level", fail);
+  cal.board_type = static_cast<int>(IntegerOf(Member(unit, "board_type", "unit", fail), "unit.board_type", fail));
+  cal.serial = IntegerOf(Member(unit, "serial", "unit", fail), "unit.serial", fail);
+  cal.board_id = static_cast<uint32_t>(IntegerOf(Member(unit, "board_id", "unit", fail), "unit.board_id", fail));
+  const int channels = ChannelsOfBoardType(cal.board_type);
+  if (IntegerOf(Member(doc, "channels", "top level", fail), "channels", fail) != channels) {
+    fail("channels", "board type " + std::to_string(cal.board_type) + " has " + std::to_string(channels) + " channels");
+  }
+  const Json& slots = Member(doc, "wavelengths", "top level", fail);
+  if (!slots.is_array() || slots.empty() || slots.size() > 6) fail("wavelengths", "expected 1 to 6 wavelength slots");
+  for (size_t w = 0; w < slots.size(); ++w) {
+    const std::string at = "wavelengths[" + std::to_string(w) + "]";
+    SlotCalibration sc;
+    if (IntegerOf(Member(slots[w], "slot", at, fail), at + ".slot", fail) != static_cast<int64_t>(w)) {
+      fail(at + ".slot", "expected " + std::to_string(w));
+    }
+    const int64_t nm = IntegerOf(Member(slots[w], "wavelength_nm", at, fail), at + ".wavelength_nm", fail);
+    if (nm < 1 || nm > 0xFFFE) fail(at + ".wavelength_nm", "expected 1..65534");
+    if (w == 0 && nm != DefaultWavelengthOf(cal.board_type)) {
+      fail(at + ".wavelength_nm", "slot 0 of board type " + std::to_string(cal.board_type) + " serves " +
+                                      std::to_string(DefaultWavelengthOf(cal.board_type)) + " nm");
+    }
+    sc.slot = {static_cast<int>(w), static_cast<uint16_t>(nm)};
+    sc.channels = ChannelsFromJson(Member(slots[w], "channels", at, fail), channels, ItemsOf(true), at + ".channels", fail);
+    cal.slots.push_back(std::move(sc));
+  }
+  cal.user = ChannelsFromJson(Member(doc, "user", "top level", fail), channels, ItemsOf(false), "user", fail);
+  return cal;
+}
+
+size_t TransferCount(int channels, size_t slots) {
+  return static_cast<size_t>(channels) * (slots * ItemsOf(true).size() + ItemsOf(false).size());
+}
+
+// Reads the calibration of the given slots and the user calibration.
+Calibration ReadCalibration(Session& s, const std::vector<WavelengthSlot>& slots, Progress& progress) {
+  Calibration cal;
+  cal.board_type = s.BoardType();
+  const int channels = s.Channels();
+  for (const auto& w : slots) {
+    s.SelectWavelength(w.nm);
+    SlotCalibration sc{w, {}};
+    for (int c = 0; c < channels; ++c) {
+      std::vector<std::vector<double>> items;
+      for (const auto* spec : ItemsOf(true)) {
+        items.push_back(ReadItem(s, spec->item, c));
+        progress.Advance();
+      }
+      sc.channels.push_back(std::move(items));
+    }
+    cal.slots.push_back(std::move(sc));
+  }
+  for (int c = 0; c < channels; ++c) {
+    std::vector<std::vector<double>> items;
+    for (const auto* spec : ItemsOf(false)) {
+      items.push_back(ReadItem(s, spec->item, c));
+      progress.Advance();
+    }
+    cal.user.push_back(std::move(items));
+  }
+  return cal;
+}
+
+void Identify(Session& s, Calibration& cal) {
+  cal.board_id = zel_ReadBoardID(s.Instance());
+  int32_t confirmed = 0;
+  zel_ReadSerialNumber(s.Instance(), &cal.serial, &confirmed);
+  s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
+}
+
+std::string Describe(const SlotCalibration& sc) {
+  return "slot " + std::to_string(sc.slot.slot) + " (" + std::to_string(sc.slot.nm) + " nm)";
+}
+
+// Differences between what was written and what was read back, one line each.
+std::vector<std::string> Differences(const Calibration& want, const Calibration& got) {
+  std::vector<std::string> out;
+  auto compare = [&](const std::string& where, const std::vector<const ItemSpec*>& specs,
+                     const std::vector<std::vector<double>>& a, const std::vector<std::vector<double>>& b) {
+    for (size_t i = 0; i < specs.size(); ++i) {
+      if (ItemJson(*specs[i], a[i]) != ItemJson(*specs[i], b[i])) {
+        out.push_back(where + " " + specs[i]->key + ": wrote " + ItemJson(*specs[i], a[i]).dump() + ", read back " +
+                      ItemJson(*specs[i], b[i]).dump());
+      }
+    }
+  };
+  for (size_t w = 0; w < want.slots.size(); ++w) {
+    for (size_t c = 0; c < want.slots[w].channels.size(); ++c) {
+      compare(Describe(want.slots[w]) + " channel " + std::to_string(c), ItemsOf(true), want.slots[w].channels[c],
+              got.slots[w].channels[c]);
+    }
+  }
+  for (size_t c = 0; c < want.user.size(); ++c) {
+    compare("channel " + std::to_string(c), ItemsOf(false), want.user[c], got.user[c]);
+  }
+  return out;
+}
+
+void WriteTextFile(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << text;
+    if (!out.flush()) throw Failure(kExitFile, "cannot write " + tmp);
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    throw Failure(kExitFile, "cannot write " + path);
+  }
+}
+
+Json ReadJsonFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw Failure(kExitFile, "cannot open " + path);
+  std::stringstream text;
+  text << in.rdbuf();
+  try {
+    return Json::parse(text.str());
+  } catch (const Json::parse_error& e) {
+    std::string what = e.what();
+    const size_t colon = what.find("] ");
+    throw Failure(kExitFile, path + ": malformed JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2)));
+  }
+}
+
+void Backup(Session& s, const std::string& path, bool json) {
+  Calibration cal;
+  const int channels = s.Channels();
+  const std::vector<WavelengthSlot> slots = s.Wavelengths();
+  {
+    Progress progress("backup", TransferCount(channels, slots.size()));
+    Calibration read = ReadCalibration(s, slots, progress);
+    cal.slots = std::move(read.slots);
+    cal.user = std::move(read.user);
+  }
+  cal.board_type = s.BoardType();
+  Identify(s, cal);
+  WriteTextFile(path, ToJson(cal).dump(2) + "\n");
+  Record()
+      .Add("file", "File", path)
+      .Add("wavelengths", "Wavelength slots", slots.size())
+      .Add("channels", "Channels", channels)
+      .Print(json);
+}
+
+void Restore(Session& s, const std::string& path, bool force, bool json) {
+  const FileError fail(path);
+  const Calibration want = FromJson(ReadJsonFile(path), fail);
+
+  // Everything is checked against the unit before the first write.
+  const std::string unit = "unit " + s.address();
+  if (want.board_type != s.BoardType()) {
+    throw Failure(kExitFile, path + " does not fit " + unit + ": board type " + std::to_string(want.board_type) +
+                                 " in the file, " + std::to_string(s.BoardType()) + " on the unit");
+  }
+  Calibration here;
+  Identify(s, here);
+  if (here.serial != want.serial && !force) {
+    throw Failure(kExitFile, path + " does not fit " + unit + ": serial number " + std::to_string(want.serial) +
+                                 " in the file, " + std::to_string(here.serial) + " on the unit (--force restores anyway)");
+  }
+  const std::vector<WavelengthSlot> present = s.Wavelengths();
+  for (const auto& sc : want.slots) {
+    const auto w = static_cast<size_t>(sc.slot.slot);
+    if (w < present.size() && present[w].nm != sc.slot.nm) {
+      throw Failure(kExitFile, path + " does not fit " + unit + ": " + Describe(sc) + " in the file, " +
+                                   std::to_string(present[w].nm) + " nm in that slot on the unit");
+    }
+  }
+
+  {
+    Progress progress("restore", 2 * TransferCount(s.Channels(), want.slots.size()));
+    for (const auto& sc : want.slots) {
+      if (static_cast<size_t>(sc.slot.slot) >= present.size()) {
+        s.CheckEntry(APIAddWavelength(s.Entry(), sc.slot.nm) != 0, "cannot add " + std::to_string(sc.slot.nm) + " nm");
+      }
+      s.SelectWavelength(sc.slot.nm);
+      for (size_t c = 0; c < sc.channels.size(); ++c) {
+        for (size_t i = 0; i < ItemsOf(true).size(); ++i) {
+          WriteItem(s, ItemsOf(true)[i]->item, static_cast<int>(c), sc.channels[c][i]);
+          progress.Advance();
+        }
+      }
+    }
+    for (size_t c = 0; c < want.user.size(); ++c) {
+      for (size_t i = 0; i < ItemsOf(false).size(); ++i) {
+        WriteItem(s, ItemsOf(false)[i]->item, static_cast<int>(c), want.user[c][i]);
+        progress.Advance();
+      }
+    }
+    // Read back from the EEPROM itself: reconnecting makes the library reread its calibration.
+    s.ReconnectEntry();
+    std::vector<WavelengthSlot> slots;
+    for (const auto& sc : want.slots) slots.push_back(sc.slot);
+    const Calibration got = ReadCalibration(s, slots, progress);
+    const std::vector<std::string> diffs = Differences(want, got);
+    if (!diffs.empty()) {
+      for (const auto& d : diffs) std::fprintf(stderr, "zelctl: mismatch: %s\n", d.c_str());
+      throw Failure(kExitMismatch, "restore of " + path + " onto " + unit + " read back " +
+                                       std::to_string(diffs.size()) + " value(s) other than written");
+    }
+  }
+  Record()
+      .Add("file", "File", path)
+      .Add("wavelengths", "Wavelength slots", want.slots.size())
+      .Add("channels", "Channels", want.user.size())
+      .Add("verified", "Verified", true, "every value read back as written")
+      .Print(json);
+}
+
+const ItemSpec& ItemNamed(const std::string& name) {
+  for (const auto& spec : kItems) {
+    if (name == spec.key) return spec;
+  }
+  throw Failure(kExitUsage, "unknown calibration item " + name);
+}
+
+std::string ItemNames() {
+  std::string out;
+  for (const auto& spec : kItems) out += std::string(out.empty() ? "" : ", ") + spec.key;
+  return out;
+}
+
+std::string ValuesText(const ItemSpec& spec, const std::vector<double>& v) {
+  std::string out;
+  for (double x : v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, spec.whole_numbers ? "%.0f" : "%.12g", x);
+    out += (out.empty() ? "" : " ") + std::string(buf);
+  }
+  return out;
+}
+
+}  // namespace
+
+void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
+  auto* calib = app.add_subcommand("calib", "Calibration records: " + ItemNames())->require_subcommand(1);
+
+  struct Args {
+    std::string item;
+    std::optional<int> channel;
+    std::optional<uint16_t> wavelength;
+    std::vector<double> values;
+    std::string file;
+    bool force = false;
+  };
+  auto args = std::make_shared<Args>();
+  std::vector<std::string> names;
+  for (const auto& spec : kItems) names.push_back(spec.key);
+
+  auto common = [&, args](CLI::App* sub) {
+    sub->add_option("item", args->item, "Calibration item")->required()->check(CLI::IsMember(names));
+    sub->add_option("--wavelength", args->wavelength, "Wavelength slot to use, in nm (default: the board's default)");
+  };
+  auto select = [args](Session& s) {
+    if (args->wavelength) s.SelectWavelength(*args->wavelength);
+  };
+
+  auto* get = calib->add_subcommand("get", "Read a calibration item (default: every channel)");
+  common(get);
+  AddChannelOption(get, args->channel, false);
+  get->callback([&g, args, select] {
+    const ItemSpec& spec = ItemNamed(args->item);
+    Session s(g);
+    select(s);
+    Table table({{"channel", "Channel"}, {spec.key, spec.label, false}});
+    std::vector<int> channels;
+    if (args->channel) {
+      s.RequireChannel(*args->channel);
+      channels = {*args->channel};
+    } else {
+      for (int c = 0; c < s.Channels(); ++c) channels.push_back(c);
+    }
+    for (int c : channels) {
+      const std::vector<double> v = ReadItem(s, spec.item, c);
+      table.AddRow({{c, std::to_string(c)}, {ItemJson(spec, v), ValuesText(spec, v)}});
+    }
+    table.Print(g.json);
+  });
+
+  auto* set = calib->add_subcommand("set", "Write a calibration item of a channel");
+  common(set);
+  AddChannelOption(set, args->channel, true);
+  set->add_option("values", args->values, "The value (4 coefficients for voa, 30 values for defined)")->required();
+  set->callback([&g, args, select] {
+    const ItemSpec& spec = ItemNamed(args->item);
+    if (args->values.size() != spec.count) {
+      throw Failure(kExitUsage, std::string(spec.key) + " takes " + std::to_string(spec.count) + " value(s), got " +
+                                    std::to_string(args->values.size()));
+    }
+    for (double x : args->values) {
+      if (spec.whole_numbers && (x < 0 || x > 0xFFFF || x != std::floor(x))) {
+        throw Failure(kExitUsage, std::string(spec.key) + " values are whole numbers in 0..65535");
+      }
+    }
+    Session s(g);
+    s.RequireChannel(*args->channel);
+    select(s);
+    WriteItem(s, spec.item, *args->channel, args->values);
+    Record()
+        .Add("channel", "Channel", *args->channel)
+        .Add(spec.key, spec.label, ItemJson(spec, args->values), ValuesText(spec, args->values))
+        .Print(g.json);
+  });
+
+  auto* backup = calib->add_subcommand(
+      "backup", "Save every calibration item of every used wavelength slot and the user calibration as JSON");
+  backup->add_option("file", args->file, "JSON file to write")->required();
+  backup->callback([&g, args] {
+    Session s(g);
+    Backup(s, args->file, g.json);
+  });
+
+  auto* restore = calib->add_subcommand(
+      "restore", "Write a calibration backup into the unit, read it back and verify it (nothing is written when the "
+                 "file is malformed or does not fit the unit)");
+  restore->add_option("file", args->file, "JSON file made by calib backup")->required();
+  restore->add_flag("--force", args->force, "Restore onto a unit with another serial number");
+  restore->callback([&g, args] {
+    Session s(g);
+    Restore(s, args->file, args->force, g.json);
+  });
+}
+
+}  // namespace zelctl

@@ -1,0 +1,144 @@
+// eeprom read|write|dump|load: byte access to the unit's EEPROM and whole-image files.
+//
+// An image file holds 128 KiB: the select-0 bank the library reaches (64 KiB), then the select-1
+// bank, which the library cannot reach and a dump fills with 0xFF (erased), as zel-unit-sim expects.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "unit_helpers.h"
+
+namespace zelctl {
+namespace {
+
+constexpr uint32_t kBankSize = 0x10000;
+constexpr uint32_t kImageSize = 2 * kBankSize;
+
+struct Range {
+  uint32_t start = 0;
+  uint32_t length = kBankSize;
+};
+
+void AddRangeOptions(CLI::App* sub, Range& range) {
+  sub->add_option("--start", range.start, "First EEPROM address")->check(CLI::Range(0u, kBankSize - 1));
+  sub->add_option("--length", range.length, "Number of bytes (default: to the end of the bank)")
+      ->check(CLI::Range(1u, kBankSize));
+}
+
+Range Clip(Range r) {
+  r.length = std::min(r.length, kBankSize - r.start);
+  return r;
+}
+
+std::vector<uint8_t> ReadImageFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure(kExitFile, "cannot open " + path);
+  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (data.size() != kImageSize) {
+    throw Failure(kExitFile, path + " is not an EEPROM image: " + std::to_string(data.size()) + " bytes, expected " +
+                                 std::to_string(kImageSize));
+  }
+  return data;
+}
+
+void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& data) {
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!out.flush()) throw Failure(kExitFile, "cannot write " + tmp);
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    throw Failure(kExitFile, "cannot write " + path);
+  }
+}
+
+}  // namespace
+
+void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
+  auto* ee = app.add_subcommand("eeprom", "The unit's EEPROM, byte by byte (about 10 ms per byte)")->require_subcommand(1);
+
+  auto address = std::make_shared<uint32_t>(0);
+  auto count = std::make_shared<uint32_t>(1);
+  auto* read = ee->add_subcommand("read", "Read bytes and show them in hex");
+  read->add_option("address", *address, "First address (0x... for hex)")->required()->check(CLI::Range(0u, kBankSize - 1));
+  read->add_option("-n,--count", *count, "Number of bytes")->check(CLI::Range(1u, 4096u));
+  read->callback([&g, address, count] {
+    Session s(g);
+    const uint32_t n = std::min(*count, kBankSize - *address);
+    std::vector<uint8_t> bytes;
+    for (uint32_t i = 0; i < n; ++i) bytes.push_back(ReadEepromByte(s, static_cast<uint16_t>(*address + i)));
+    if (g.json) {
+      PrintJson(Json{{"address", *address}, {"bytes", bytes}});
+      return;
+    }
+    for (uint32_t line = 0; line < n; line += 16) {
+      std::string text = Hex(*address + line, 4) + ":";
+      for (uint32_t i = line; i < std::min(n, line + 16); ++i) text += " " + Hex(bytes[i], 2).substr(2);
+      std::printf("%s\n", text.c_str());
+    }
+  });
+
+  auto values = std::make_shared<std::vector<unsigned>>();
+  auto* write = ee->add_subcommand("write", "Write bytes from an address on");
+  write->add_option("address", *address, "First address (0x... for hex)")->required()->check(CLI::Range(0u, kBankSize - 1));
+  write->add_option("bytes", *values, "Byte values (0..255)")->required()->check(CLI::Range(0u, 255u));
+  write->callback([&g, address, values] {
+    if (*address + values->size() > kBankSize) throw Failure(kExitUsage, "the bytes run past the end of the EEPROM (0xFFFF)");
+    Session s(g);
+    for (size_t i = 0; i < values->size(); ++i) {
+      WriteEepromByte(s, static_cast<uint16_t>(*address + i), static_cast<uint8_t>((*values)[i]));
+    }
+    Record().Add("address", "Address", *address, Hex(*address, 4)).Add("written", "Bytes written", values->size()).Print(g.json);
+  });
+
+  auto file = std::make_shared<std::string>();
+  auto range = std::make_shared<Range>();
+  auto* dump = ee->add_subcommand("dump", "Capture the EEPROM into a 128 KiB image file that zel-unit-sim --eeprom "
+                                          "loads (the whole bank takes about 11 minutes)");
+  dump->add_option("file", *file, "Image file to write")->required();
+  AddRangeOptions(dump, *range);
+  dump->callback([&g, file, range] {
+    const Range r = Clip(*range);
+    Session s(g);
+    std::vector<uint8_t> image(kImageSize, 0xFF);
+    {
+      Progress progress("dump", r.length);
+      for (uint32_t a = r.start; a < r.start + r.length; ++a) {
+        image[a] = ReadEepromByte(s, static_cast<uint16_t>(a));
+        progress.Advance();
+      }
+    }
+    WriteFileAtomically(*file, image);
+    Record()
+        .Add("file", "File", *file)
+        .Add("start", "First address", r.start, Hex(r.start, 4))
+        .Add("length", "Bytes read", r.length)
+        .Print(g.json);
+  });
+
+  auto* load = ee->add_subcommand("load", "Write the select-0 bank of a 128 KiB image file into the EEPROM");
+  load->add_option("file", *file, "Image file to read")->required();
+  AddRangeOptions(load, *range);
+  load->callback([&g, file, range] {
+    const Range r = Clip(*range);
+    const std::vector<uint8_t> image = ReadImageFile(*file);
+    Session s(g);
+    {
+      Progress progress("load", r.length);
+      for (uint32_t a = r.start; a < r.start + r.length; ++a) {
+        WriteEepromByte(s, static_cast<uint16_t>(a), image[a]);
+        progress.Advance();
+      }
+    }
+    Record()
+        .Add("file", "File", *file)
+        .Add("start", "First address", r.start, Hex(r.start, 4))
+        .Add("length", "Bytes written", r.length)
+        .Print(g.json);
+  });
+}
+
+}  // namespace zelctl

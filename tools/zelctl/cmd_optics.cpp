@@ -1,0 +1,134 @@
+// voa, power: attenuators and power monitors of the channels.
+#include <CLI/CLI.hpp>
+#include <cmath>
+
+#include "unit_helpers.h"
+
+namespace zelctl {
+namespace {
+
+std::vector<int> ChannelsToShow(Session& s, const std::optional<int>& channel) {
+  if (channel) {
+    s.RequireChannel(*channel);
+    return {*channel};
+  }
+  std::vector<int> all;
+  for (int c = 0; c < s.Channels(); ++c) all.push_back(c);
+  return all;
+}
+
+std::string Channel(int c) { return "channel " + std::to_string(c); }
+
+}  // namespace
+
+double ReadAttenuationDb(Session& s, int channel) {
+  double db = 0;
+  s.CheckInstance(zel_ReadVOAAttenuation(s.Instance(), static_cast<uint16_t>(channel), &db) != 0,
+                  "cannot read the attenuation of " + Channel(channel));
+  return db;
+}
+
+double ReadPowerUw(Session& s, int channel) {
+  double uw = 0;
+  s.CheckInstance(zel_ReadOpticalPower(s.Instance(), static_cast<uint16_t>(channel), &uw) != 0,
+                  "cannot read the optical power of " + Channel(channel));
+  return uw;
+}
+
+void SetAttenuationDb(Session& s, int channel, double db) {
+  s.CheckInstance(zel_SetVOAAttenuation(s.Instance(), static_cast<uint16_t>(channel), db) != 0,
+                  "cannot set " + Fixed(db, 2) + " dB on " + Channel(channel));
+}
+
+std::string PowerDbm(double uw) {
+  if (uw <= 0) return "-inf";
+  const double dbm = 10.0 * std::log10(uw / 1000.0);
+  return Fixed(std::fabs(dbm) < 0.005 ? 0.0 : dbm, 2);  // no "-0.00"
+}
+
+void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
+  auto* voa = app.add_subcommand("voa", "Variable optical attenuators")->require_subcommand(1);
+
+  auto* get = voa->add_subcommand("get", "Read the attenuation in dB (default: every channel)");
+  auto get_channel = std::make_shared<std::optional<int>>();
+  auto get_code = std::make_shared<bool>(false);
+  AddChannelOption(get, *get_channel, false);
+  get->add_flag("--code", *get_code, "Show the VOA drive code instead of dB");
+  get->callback([&g, get_channel, get_code] {
+    Session s(g);
+    Table table({{"channel", "Channel"}, *get_code ? Table::Column{"code", "Code"} : Table::Column{"db", "Attenuation (dB)"}});
+    for (int c : ChannelsToShow(s, *get_channel)) {
+      if (*get_code) {
+        uint16_t code = 0;
+        s.CheckEntry(APIReadVOAAttenuation(s.Entry(), static_cast<uint16_t>(c), &code) != 0,
+                     "cannot read the VOA code of " + Channel(c));
+        table.AddRow({{c, std::to_string(c)}, {code, std::to_string(code)}});
+      } else {
+        const double db = ReadAttenuationDb(s, c);
+        table.AddRow({{c, std::to_string(c)}, {db, Fixed(db, 2)}});
+      }
+    }
+    table.Print(g.json);
+  });
+
+  auto* set = voa->add_subcommand("set", "Set the attenuation of a channel in dB (0..30) or, with --code, its drive code");
+  auto set_channel = std::make_shared<std::optional<int>>();
+  auto value = std::make_shared<double>(0);
+  auto set_code = std::make_shared<bool>(false);
+  set->add_option("value", *value, "Attenuation in dB, or the code (0..4095) with --code")->required();
+  AddChannelOption(set, *set_channel, true);
+  set->add_flag("--code", *set_code, "The value is a VOA drive code");
+  set->callback([&g, set_channel, value, set_code] {
+    Session s(g);
+    const int c = **set_channel;
+    s.RequireChannel(c);
+    Record r;
+    r.Add("channel", "Channel", c);
+    if (*set_code) {
+      if (*value < 0 || *value > 4095 || *value != std::floor(*value)) {
+        throw Failure(kExitUsage, "VOA code " + Fixed(*value, 2) + " is not a whole number in 0..4095");
+      }
+      const auto code = static_cast<int32_t>(*value);
+      s.CheckEntry(APISetVOAAttenuation(s.Entry(), static_cast<uint16_t>(c), code) != 0,
+                   "cannot set VOA code " + std::to_string(code) + " on " + Channel(c));
+      r.Add("code", "Code", code);
+    } else {
+      SetAttenuationDb(s, c, *value);
+      const double db = ReadAttenuationDb(s, c);
+      r.Add("set_db", "Set", *value, Fixed(*value, 2) + " dB").Add("read_db", "Read back", db, Fixed(db, 2) + " dB");
+    }
+    r.Print(g.json);
+  });
+
+  auto* power = app.add_subcommand("power", "Optical power behind the tap (default: every channel)");
+  auto power_channel = std::make_shared<std::optional<int>>();
+  auto raw = std::make_shared<bool>(false);
+  AddChannelOption(power, *power_channel, false);
+  power->add_flag("--raw", *raw, "Show the averaged monitor count instead of the calibrated power");
+  power->callback([&g, power_channel, raw] {
+    Session s(g);
+    std::vector<Table::Column> columns{{"channel", "Channel"}};
+    if (*raw) {
+      columns.push_back({"count", "Count"});
+    } else {
+      columns.push_back({"power_uw", "Power (uW)"});
+      columns.push_back({"power_dbm", "Power (dBm)"});
+    }
+    Table table(columns);
+    for (int c : ChannelsToShow(s, *power_channel)) {
+      if (*raw) {
+        uint16_t count = 0;
+        s.CheckEntry(APIReadOpticalPower(s.Entry(), static_cast<uint16_t>(c), &count) != 0,
+                     "cannot read the optical power of " + Channel(c));
+        table.AddRow({{c, std::to_string(c)}, {count, std::to_string(count)}});
+      } else {
+        const double uw = ReadPowerUw(s, c);
+        const Json dbm = uw > 0 ? Json(10.0 * std::log10(uw / 1000.0)) : Json(nullptr);
+        table.AddRow({{c, std::to_string(c)}, {uw, Fixed(uw, 2)}, {dbm, PowerDbm(uw)}});
+      }
+    }
+    table.Print(g.json);
+  });
+}
+
+}  // namespace zelctl

@@ -1,0 +1,62 @@
+// wavelength list|set|add|default: the unit's table of calibrated wavelengths.
+#include <CLI/CLI.hpp>
+
+#include "unit_helpers.h"
+
+namespace zelctl {
+namespace {
+
+Table SlotTable(const std::vector<WavelengthSlot>& slots) {
+  Table table({{"slot", "Slot"}, {"wavelength_nm", "Wavelength (nm)"}});
+  for (const auto& w : slots) table.AddRow({{w.slot, std::to_string(w.slot)}, {w.nm, std::to_string(w.nm)}});
+  return table;
+}
+
+int SlotOf(const std::vector<WavelengthSlot>& slots, uint16_t nm) {
+  for (const auto& w : slots) {
+    if (w.nm == nm) return w.slot;
+  }
+  return -1;
+}
+
+}  // namespace
+
+void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
+  auto* wl = app.add_subcommand("wavelength", "Calibrated wavelengths (slot 0 serves the board's default)")
+                 ->require_subcommand(1);
+
+  wl->add_subcommand("list", "List the used wavelength slots")->callback([&g] {
+    Session s(g);
+    SlotTable(s.Wavelengths()).Print(g.json);
+  });
+
+  auto nm = std::make_shared<uint16_t>(0);
+  auto* set = wl->add_subcommand(
+      "set", "Check that the unit is calibrated for a wavelength and show its slot (the library selects the "
+             "slot per connection; calib commands take --wavelength)");
+  set->add_option("nm", *nm, "Wavelength in nm")->required();
+  set->callback([&g, nm] {
+    Session s(g);
+    s.SelectWavelength(*nm);
+    const int slot = *nm == DefaultWavelengthOf(s.BoardType()) ? 0 : SlotOf(s.Wavelengths(), *nm);
+    Record().Add("wavelength_nm", "Wavelength", *nm, std::to_string(*nm) + " nm").Add("slot", "Slot", slot).Print(g.json);
+  });
+
+  auto* add = wl->add_subcommand("add", "Add a wavelength to the first free slot (its calibration is written "
+                                        "separately, e.g. with calib set --wavelength)");
+  add->add_option("nm", *nm, "Wavelength in nm")->required()->check(CLI::Range(1, 65534));
+  add->callback([&g, nm] {
+    Session s(g);
+    s.CheckEntry(APIAddWavelength(s.Entry(), *nm) != 0, "cannot add " + std::to_string(*nm) + " nm");
+    SlotTable(s.Wavelengths()).Print(g.json);
+  });
+
+  wl->add_subcommand("default", "Select the board's default wavelength (slot 0) and show it")->callback([&g] {
+    Session s(g);
+    s.CheckEntry(APISetDefaultWavelength(s.Entry()) != 0, "cannot select the default wavelength");
+    const uint16_t def = DefaultWavelengthOf(s.BoardType());
+    Record().Add("wavelength_nm", "Wavelength", def, std::to_string(def) + " nm").Add("slot", "Slot", 0).Print(g.json);
+  });
+}
+
+}  // namespace zelctl

@@ -1,0 +1,176 @@
+// Shared layer of zelctl: exit codes, failures, output (text and --json), the session with a unit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "zel_api.h"
+
+namespace CLI {
+class App;
+}
+
+namespace zelctl {
+
+using Json = nlohmann::ordered_json;
+
+// Exit codes (also listed in `zelctl --help`).
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitUnit = 1,      // the unit failed, refused or did not answer
+  kExitUsage = 2,     // bad arguments: option, address, channel the board does not have
+  kExitFile = 3,      // a file cannot be read or written, or its content is malformed or does not fit
+  kExitMismatch = 4,  // a restore read back values other than those written
+};
+
+// A failure that ends the command: one line on stderr, then the exit code.
+class Failure : public std::runtime_error {
+ public:
+  Failure(int exit_code, const std::string& message) : std::runtime_error(message), code_(exit_code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+// Options every subcommand shares.
+struct GlobalOptions {
+  std::string unit;   // IPv4 address of the unit
+  bool json = false;  // machine-readable output on stdout
+  bool trace = false;  // every frame as hex on stderr
+};
+
+// ---- output ------------------------------------------------------------------------------------
+
+// Labelled values: "Label:  text" lines in text mode, one JSON object with --json.
+class Record {
+ public:
+  Record& Add(std::string key, std::string label, Json value, std::string text);
+  Record& Add(std::string key, std::string label, Json value);  // text = value as printed by JSON
+  void Print(bool json) const;
+  Json ToJson() const;
+  void PrintText() const;
+
+ private:
+  struct Field {
+    std::string key, label, text;
+    Json value;
+  };
+  std::vector<Field> fields_;
+};
+
+// Columns with their units in the headers; numbers right-aligned. --json gives an array of objects.
+class Table {
+ public:
+  struct Column {
+    std::string key;
+    std::string header;
+    bool numeric = true;
+  };
+  explicit Table(std::vector<Column> columns) : columns_(std::move(columns)) {}
+  // One cell per column: the JSON value and its text.
+  void AddRow(std::vector<std::pair<Json, std::string>> cells);
+  void PrintText(const std::string& indent = "") const;
+  Json ToJson() const;
+  void Print(bool json) const;
+
+ private:
+  std::vector<Column> columns_;
+  std::vector<std::vector<std::pair<Json, std::string>>> rows_;
+};
+
+std::string Fixed(double value, int decimals);
+std::string Hex(unsigned value, int digits);
+void PrintJson(const Json& value);
+
+// A progress bar on stderr, drawn only when stderr is a terminal.
+class Progress {
+ public:
+  Progress(std::string label, size_t total);
+  ~Progress();
+  void Advance(size_t steps = 1);
+
+ private:
+  void Draw();
+  std::string label_;
+  size_t total_, done_ = 0;
+  int last_permille_ = -1;
+  bool enabled_;
+};
+
+// ---- session -----------------------------------------------------------------------------------
+
+// Channel count of a board type: 8 on type 6, 4 on types 4 and 5, else 1.
+int ChannelsOfBoardType(int board_type);
+// The wavelength a board type's slot 0 is calibrated for.
+uint16_t DefaultWavelengthOf(int board_type);
+
+struct WavelengthSlot {
+  int slot;
+  uint16_t nm;
+};
+
+// One unit, reached through the library's two interfaces. The instance (zel_... functions) serves
+// identity, switches, temperature, screen, EEPROM reads and the calibrated dB and power functions;
+// table entry 0 (API... functions) serves what only that family offers: VOA codes, raw power,
+// registers, EEPROM writes, the wavelength table and the calibration records. Each is connected
+// the first time a command needs it, so most commands open one link.
+class Session {
+ public:
+  explicit Session(const GlobalOptions& options);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  zel_instance* Instance();
+  uint8_t Entry();  // unit index of the connected table entry
+
+  // After a failed call: throws Failure(kExitUnit, "<what>: <reason>").
+  void CheckInstance(bool ok, const std::string& what);
+  void CheckEntry(bool ok, const std::string& what);
+
+  int BoardType();
+  int Channels() { return ChannelsOfBoardType(BoardType()); }
+  // Throws Failure(kExitUsage) for a channel the board does not have.
+  void RequireChannel(int channel);
+
+  // Used wavelength slots, read from the EEPROM wavelength words (slot 0 = the board default).
+  std::vector<WavelengthSlot> Wavelengths(Progress* progress = nullptr);
+  // Selects the slot of `nm` on the table entry (calibration records follow it).
+  void SelectWavelength(uint16_t nm);
+
+  // Reopens the table entry's link, which rereads the unit's calibration into the library.
+  void ReconnectEntry();
+
+  const std::string& address() const { return options_.unit; }
+
+ private:
+  [[noreturn]] void Fail(zel_error code, const std::string& what);
+  GlobalOptions options_;
+  zel_instance* instance_ = nullptr;
+  bool instance_connected_ = false;
+  bool entry_connected_ = false;
+  std::optional<int> board_type_;
+};
+
+// EEPROM byte reads take about 10 ms each; the reading side is the instance.
+uint8_t ReadEepromByte(Session& session, uint16_t address);
+// Writes one byte and waits for the EEPROM to settle.
+void WriteEepromByte(Session& session, uint16_t address, uint8_t value);
+
+// ---- subcommands -------------------------------------------------------------------------------
+
+void AddUnitCommands(CLI::App& app, const GlobalOptions& options);        // info, temp, screen, reg, switch
+void AddOpticsCommands(CLI::App& app, const GlobalOptions& options);      // voa, power
+void AddWavelengthCommands(CLI::App& app, const GlobalOptions& options);  // wavelength
+void AddEepromCommands(CLI::App& app, const GlobalOptions& options);      // eeprom
+void AddCalibCommands(CLI::App& app, const GlobalOptions& options);       // calib
+void AddDemoCommand(CLI::App& app, const GlobalOptions& options);         // demo
+
+}  // namespace zelctl
