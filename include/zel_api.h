@@ -39,9 +39,8 @@
  * Blocking
  *   Every call is synchronous on the caller's thread. A call that talks to the unit can block up
  *   to the link's send and receive time-outs (100 s each) when the unit does not answer. EEPROM
- *   transfers wait 10 ms for the EEPROM to settle after writes and between reads, so a
- *   calibration record takes about 80 ms and a connect (which reads the calibration of every
- *   used wavelength) a little longer.
+ *   transfers pause 10 ms at a time to let the EEPROM settle, so storing or reading calibration
+ *   values takes tens of milliseconds per value, and a full calibration backup tens of seconds.
  */
 #ifndef ZEL_API_H
 #define ZEL_API_H
