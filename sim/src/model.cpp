@@ -261,23 +261,25 @@ void UnitModel::HandleCommand(const uint8_t (&frame)[kFrameSize], std::vector<ui
     }
     if (changed) EepromChangedLocked();
   };
+  // Byte 2 gives the direction: 1 = read `read_len` bytes, 0 = store `write_len` bytes from frame byte 9.
+  auto transfer = [&](const char* what, uint32_t address, size_t read_len, size_t write_len) {
+    if (frame[2] == 0x01) {
+      copy_out(address, read_len);
+      if (Logging()) Log(Format("%s read 0x%05X, %zu bytes", what, address, read_len));
+    } else if (frame[2] == 0x00) {
+      store(address, &frame[9], write_len);
+      ack(kCmdDone);
+      if (Logging()) Log(Format("%s write 0x%05X, %zu bytes", what, address, write_len));
+    } else {
+      ack(kCmdUnknown);
+      if (Logging()) Log(Format("%s command with direction 0x%02X not understood", what, frame[2]));
+    }
+  };
 
   switch (sub) {
-    case 0x00: {  // 128-byte block of EEPROM at a 32-bit address (bank byte 4 is not used)
-      const uint32_t address = Le32(&frame[5]) % kEepromSize;
-      if (frame[2] == 0x01) {
-        copy_out(address, kFrameSize);
-        if (Logging()) Log(Format("block read 0x%05X", address));
-      } else if (frame[2] == 0x00) {
-        store(address, &frame[9], kBlockPayload);
-        ack(kCmdDone);
-        if (Logging()) Log(Format("block write 0x%05X, %zu bytes", address, kBlockPayload));
-      } else {
-        ack(kCmdUnknown);
-        if (Logging()) Log(Format("block command with direction 0x%02X not understood", frame[2]));
-      }
+    case 0x00:  // 128-byte block of EEPROM at a 32-bit address (bank byte 4 is not used)
+      transfer("block", Le32(&frame[5]) % kEepromSize, kFrameSize, kBlockPayload);
       return;
-    }
     case 0x02: {  // 1024-byte page: bank in byte 2 (bit 0), page in byte 3
       const uint32_t address =
           ((frame[2] & 1u) * kEepromBankSize + uint32_t{frame[3]} * kPageSize) % kEepromSize;
@@ -285,23 +287,10 @@ void UnitModel::HandleCommand(const uint8_t (&frame)[kFrameSize], std::vector<ui
       if (Logging()) Log(Format("page read bank %u page %u (0x%05X)", frame[2] & 1u, frame[3], address));
       return;
     }
-    case 0x06: {  // n = byte 3 bytes at the select-0 EEPROM address byte 4 | byte 5 << 8
-      const size_t n = frame[3];
-      const uint32_t address = frame[4] | uint32_t{frame[5]} << 8;
-      if (frame[2] == 0x01) {
-        copy_out(address, std::max<size_t>(n, 1));  // never an empty reply
-        if (Logging()) Log(Format("byte read 0x%04X, %zu bytes", address, n));
-      } else if (frame[2] == 0x00) {
-        const size_t count = std::min(n, kBlockPayload);
-        store(address, &frame[9], count);
-        ack(kCmdDone);
-        if (Logging()) Log(Format("byte write 0x%04X, %zu bytes", address, count));
-      } else {
-        ack(kCmdUnknown);
-        if (Logging()) Log(Format("byte command with direction 0x%02X not understood", frame[2]));
-      }
+    case 0x06:  // n = byte 3 bytes at the select-0 EEPROM address byte 4 | byte 5 << 8
+      transfer("byte", frame[4] | uint32_t{frame[5]} << 8, std::max<size_t>(frame[3], 1),  // never an empty reply
+               std::min<size_t>(frame[3], kBlockPayload));
       return;
-    }
     case 0x03:
     case 0x04:
     case 0x07:

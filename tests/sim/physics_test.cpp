@@ -1,6 +1,7 @@
 // Optics, sensors and switches of the unit as a host sees them through frames.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 
 #include "support.h"
@@ -17,10 +18,13 @@ double MeanPower(UnitModel& unit, unsigned select, int reads = 10) {
   return sum / reads;
 }
 
-// The default slot's stored curve of one select, decoded from the image.
-double StoredDb(const Bytes& img, unsigned s, bool quartic, double x) {
+// The default slot's stored coefficients of one select, decoded from the image.
+std::array<double, 4> StoredCurve(const Bytes& img, unsigned s) {
   const uint32_t a = 0x2000 + 80 + 32 * s;
-  const double c[4] = {Raw(img, a), Raw(img, a + 8), Raw(img, a + 16), Raw(img, a + 24)};
+  return {Raw(img, a), Raw(img, a + 8), Raw(img, a + 16), Raw(img, a + 24)};
+}
+
+double Db(const std::array<double, 4>& c, bool quartic, double x) {
   return quartic ? (((c[0] * x + c[1]) * x + c[2]) * x + c[3]) * x : ((c[0] * x + c[1]) * x + c[2]) * x + c[3];
 }
 
@@ -32,13 +36,14 @@ TEST(Attenuator, MonotonicFromZeroBeyondThirtyAndMatchesStoredCalibration) {
     const Bytes img = unit.EepromImage();
     for (unsigned s = 0; s < 8; ++s) {
       SCOPED_TRACE("type " + std::to_string(type) + " select " + std::to_string(s));
+      const auto stored = StoredCurve(img, s);
       EXPECT_EQ(unit.TrueAttenuationDb(s, 0), 0.0);
       EXPECT_GT(unit.TrueAttenuationDb(s, 4095), 30.0);
       double prev = -1;
       for (unsigned code = 0; code < 4096; ++code) {
         const double db = unit.TrueAttenuationDb(s, static_cast<uint16_t>(code));
         ASSERT_GT(db, prev) << "code " << code;
-        ASSERT_NEAR(StoredDb(img, s, type == 4, code), db, 0.05) << "code " << code;
+        ASSERT_NEAR(Db(stored, type == 4, code), db, 0.05) << "code " << code;
         prev = db;
       }
       // Codes above 12 bits act on their low 12 bits, as the register keeps them.
