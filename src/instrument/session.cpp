@@ -96,7 +96,8 @@ void ZEL_API::AdoptBoardType(std::int32_t type) {
 
 std::optional<std::uint16_t> ZEL_API::SelectOf(std::uint16_t channel) {
     if (channel >= layout_.size()) {
-        RecordError(ZEL_ERR_NO_SUCH_CHANNEL);
+        // Before the first connect there is no layout at all: say so rather than blame the channel.
+        RecordError(layout_.empty() && !link_.IsOpen() ? ZEL_ERR_NOT_CONNECTED : ZEL_ERR_NO_SUCH_CHANNEL);
         return std::nullopt;
     }
     return static_cast<std::uint16_t>(layout_[channel]);

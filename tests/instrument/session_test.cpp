@@ -49,7 +49,7 @@ TEST(SessionOffline, ChannelWithoutLayoutEntryFailsWithoutSending) {
     ZEL_API inst;  // never connected: no layout, no link
     std::uint16_t pos = 0xBEEF;
     EXPECT_EQ(inst.ReadSwitchSelect_2x2(0, &pos), 0);
-    EXPECT_EQ(inst.LastError(), ZEL_ERR_NO_SUCH_CHANNEL);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CONNECTED);
     EXPECT_EQ(pos, 0xBEEF);
     inst.AdoptBoardType(6);
     EXPECT_EQ(inst.SwitchSelect_2x2(8, 1), 0);
