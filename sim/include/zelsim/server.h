@@ -38,6 +38,7 @@ struct FaultPlan {
 
 using Frame = std::array<uint8_t, kFrameSize>;
 
+// The model must outlive the server.
 class Server {
  public:
   Server(UnitModel& model, std::string listen_address, uint16_t port = kUnitPort);
