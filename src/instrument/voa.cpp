@@ -1,7 +1,6 @@
 // Variable optical attenuators: drive codes, the calibration polynomial and its bisection inverse,
 // and the per-slot VOA calibration, defined values and insertion loss in the EEPROM.
-#include <cmath>
-
+#include "instrument/voa_bisection.h"
 #include "instrument/zel_api_class.h"
 
 namespace {
@@ -9,9 +8,6 @@ constexpr std::uint16_t kRegVOA = 37;
 constexpr int kVOACoefficientOffset = 10;  // record offset of coefficient 0 of select 0 in a slot
 constexpr int kVOALossOffset = 103;
 constexpr double kMaxAttenuationDb = 30.0;
-constexpr double kBisectionTolerance = 0.01;
-constexpr int kBisectionIterations = 20;
-constexpr std::uint16_t kNoCode = 0xFFFF;
 constexpr int kQuarticBoardType = 4;
 }  // namespace
 
@@ -21,19 +17,8 @@ double ZEL_API::Attenuation(const double* c, double x) const {
 }
 
 std::uint16_t ZEL_API::InvertVOACalibration(double c0, double c1, double c2, double c3, double target) {
-    if (target == 0.0) return 0;
     const double c[4] = {c0, c1, c2, c3};
-    int code = 0;
-    int step = 4096;
-    double value = 0.0;
-    for (int n = 1;; ++n) {
-        step /= 2;
-        code = value > target ? code - step : code + step;
-        value = Attenuation(c, code);
-        // A difference that cannot be ordered (NaN) counts as a hit.
-        if (!(std::fabs(value - target) >= kBisectionTolerance)) return static_cast<std::uint16_t>(code);
-        if (n == kBisectionIterations) return kNoCode;
-    }
+    return zel::voa::BisectCode([&](int code) { return Attenuation(c, code); }, target);
 }
 
 std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, double db) {
@@ -47,7 +32,7 @@ std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, double db) {
         return 0;
     }
     const bool sent = WriteRegister(*select, kRegVOA, code);
-    if (code == kNoCode) {
+    if (code == zel::voa::kNoCode) {
         // The calibration has no code for this attenuation: the unit gets the out-of-range code
         // as before, but the host is told that its attenuation was not set.
         if (sent) RecordError(ZEL_ERR_NOT_FOUND);

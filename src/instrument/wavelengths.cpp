@@ -45,9 +45,11 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
 
         std::uint8_t scan[kScanBlocks * zel::frame::kBlockSize];
         bool blocks_ok = true;
-        for (int b = 0; b < kScanBlocks && blocks_ok; ++b)
+        // All three blocks are requested; a failure in any of them spoils the slot.
+        for (int b = 0; b < kScanBlocks; ++b)
             blocks_ok = link_.ReadBlock(0, base + kScanStart + b * zel::frame::kBlockSize,
-                                        scan + b * zel::frame::kBlockSize);
+                                        scan + b * zel::frame::kBlockSize) &&
+                        blocks_ok;
         if (!blocks_ok) {
             result = 0;
             break;
