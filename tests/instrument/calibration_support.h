@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "instrument/record_codec.h"
@@ -18,6 +19,14 @@ constexpr std::uint16_t kRegEEPromAddress = 10;
 constexpr std::uint16_t kRegEEPromData = 11;
 constexpr std::uint16_t kRegPower = 36;
 constexpr std::uint16_t kRegVOA = 37;
+
+// A unit of the given board type whose slots 1.. serve `extra` (slot 0 serves the board's default).
+inline zelsim::UnitConfig UnitOf(int board_type, std::vector<std::uint16_t> extra = {}) {
+    zelsim::UnitConfig cfg;
+    cfg.board_type = board_type;
+    cfg.extra_wavelengths = std::move(extra);
+    return cfg;
+}
 
 // EEPROM addresses of a wavelength slot's items.
 constexpr std::uint16_t SlotBase(int w) { return static_cast<std::uint16_t>(0x2000 + 2048 * w); }

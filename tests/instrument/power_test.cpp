@@ -20,16 +20,9 @@ std::vector<std::uint16_t> Readings(std::uint16_t first, int count, int step = 1
 }
 
 // Board type 6 with a second slot for 1550 nm; select 1 has a TAP factor of 0.002, select 4 none.
-zelsim::UnitConfig PowerConfig() {
-    zelsim::UnitConfig cfg;
-    cfg.board_type = 6;
-    cfg.extra_wavelengths = {1550};
-    return cfg;
-}
-
 class PowerTest : public zeltest::UnitTest {
 protected:
-    PowerTest() : UnitTest(PowerConfig()) {
+    PowerTest() : UnitTest(caltest::UnitOf(6, {1550})) {
         caltest::PutScaled(unit->model(), caltest::TapAddress(0, 1), 0.002);
         caltest::PutScaled(unit->model(), caltest::TapAddress(0, 4), 0.0);
     }
@@ -197,12 +190,7 @@ TEST_F(PowerTest, UserCalibrationLivesAtFixedAddressesWhateverTheSlot) {
 
 class PowerRoundTrip : public zeltest::UnitTest, public ::testing::WithParamInterface<int> {
 protected:
-    PowerRoundTrip() : UnitTest(Config(GetParam())) {}
-    static zelsim::UnitConfig Config(int board_type) {
-        zelsim::UnitConfig cfg;
-        cfg.board_type = board_type;
-        return cfg;
-    }
+    PowerRoundTrip() : UnitTest(caltest::UnitOf(GetParam())) {}
 };
 
 TEST_P(PowerRoundTrip, TenDecibelsLeaveATenthOfThePower) {

@@ -122,16 +122,9 @@ TEST(VoaCalibrationCurve, QuarticFormOnBoardTypeFour) {
 
 // Board type 6 (eight channels, select = channel) with calibrations the tests control in slot 0,
 // and a second slot for 1550 nm.
-zelsim::UnitConfig VoaConfig() {
-    zelsim::UnitConfig cfg;
-    cfg.board_type = 6;
-    cfg.extra_wavelengths = {1550};
-    return cfg;
-}
-
 class VoaTest : public zeltest::UnitTest {
 protected:
-    VoaTest() : UnitTest(VoaConfig()) {
+    VoaTest() : UnitTest(caltest::UnitOf(6, {1550})) {
         auto& m = unit->model();
         caltest::PutChannelCalibration(m, 0, 2, 0.025, kLinear);
         caltest::PutChannelCalibration(m, 0, 5, 0.025, {0, 0, 0, 0});

@@ -26,18 +26,13 @@ std::vector<std::uint32_t> SlotBlocks(std::initializer_list<int> slots) {
     return out;
 }
 
-zelsim::UnitConfig Unit(int board_type, std::vector<std::uint16_t> extra) {
-    zelsim::UnitConfig cfg;
-    cfg.board_type = board_type;
-    cfg.extra_wavelengths = std::move(extra);
-    return cfg;
-}
+using caltest::UnitOf;
 
 // ---- a board type 0 unit with only its default slot ----
 
 class DefaultSlotOnly : public zeltest::UnitTest {
 protected:
-    DefaultSlotOnly() : UnitTest(Unit(0, {})) {}
+    DefaultSlotOnly() : UnitTest(UnitOf(0, {})) {}
 
     // The EEPROM bytes written by the frames in the log, as (address, byte) pairs.
     std::vector<std::pair<std::uint16_t, std::uint16_t>> Written() {
@@ -157,7 +152,7 @@ TEST_F(DefaultSlotOnly, FailedWavelengthWriteLeavesListAndSlotAlone) {
 
 class SixSlots : public zeltest::UnitTest {
 protected:
-    SixSlots() : UnitTest(Unit(6, {1550, 1490, 1625, 1570, 1590})) {}
+    SixSlots() : UnitTest(UnitOf(6, {1550, 1490, 1625, 1570, 1590})) {}
 };
 
 TEST_F(SixSlots, ConnectCachesEverySlotAsTheRecordsHoldIt) {
@@ -244,7 +239,7 @@ TEST_F(SixSlots, ForcedScanRereadsTheUnitAndLoadsTheCurrentSlot) {
 
 class UnknownBoardType : public zeltest::UnitTest {
 protected:
-    UnknownBoardType() : UnitTest(Unit(9, {1310, 1550})) {}
+    UnknownBoardType() : UnitTest(UnitOf(9, {1310, 1550})) {}
 };
 
 TEST_F(UnknownBoardType, OnlyListEntriesSelectASlot) {
@@ -268,7 +263,7 @@ TEST_F(UnknownBoardType, OnlyListEntriesSelectASlot) {
 // Board type 7: one calibrated channel, on select 3.
 class FailingScan : public zeltest::UnitTest {
 protected:
-    FailingScan() : UnitTest(Unit(7, {1550, 1625})) {}
+    FailingScan() : UnitTest(UnitOf(7, {1550, 1625})) {}
 };
 
 TEST_F(FailingScan, BlockReadFailurePartWayLeavesTheSlotListedAndLoadsFromTheRecords) {
