@@ -47,6 +47,10 @@ void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
   add->add_option("nm", *nm, "Wavelength in nm")->required()->check(CLI::Range(1, 65534));
   add->callback([&g, nm] {
     Session s(g);
+    if (s.BoardType() <= 5 && *nm == DefaultWavelengthOf(s.BoardType())) {  // 6 and 7 may add it to a slot of its own
+      throw Failure(kExitUsage, "cannot add " + std::to_string(*nm) + " nm: slot 0 serves it, the default of board type " +
+                                    std::to_string(s.BoardType()));
+    }
     s.CheckEntry(APIAddWavelength(s.Entry(), *nm) != 0, "cannot add " + std::to_string(*nm) + " nm");
     SlotTable(s.Wavelengths()).Print(g.json);
   });

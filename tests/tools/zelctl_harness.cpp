@@ -1,0 +1,137 @@
+#include "zelctl_harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace zelctltest {
+namespace {
+
+std::mt19937& Rng() {
+  static std::mt19937 rng(std::random_device{}());
+  return rng;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out,
+            const std::string& err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.empty() ? environ : envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
+bool Accepts(const std::string& ip) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(zelsim::kUnitPort);
+  ::inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+std::string RandomLoopback() {
+  std::uniform_int_distribution<int> b(1, 254);
+  return "127." + std::to_string(b(Rng())) + "." + std::to_string(b(Rng())) + "." + std::to_string(b(Rng()));
+}
+
+std::string TempPath(const std::string& name) {
+  char dir[] = "/tmp/zelctl-test-XXXXXX";
+  if (::mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp");
+  return std::string(dir) + "/" + name;
+}
+
+Result Zelctl(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  const std::string out = TempPath("out"), err = out.substr(0, out.size() - 3) + "err";
+  std::vector<std::string> argv{ZELCTL_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = Spawn(argv, env, out, err);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  Result r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  return r;
+}
+
+Unit::Unit(zelsim::UnitConfig cfg) : model_(std::make_unique<zelsim::UnitModel>(std::move(cfg))) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    server_ = std::make_unique<zelsim::Server>(*model_, RandomLoopback());
+    if (server_->Start()) return;
+  }
+  throw std::runtime_error("no free loopback address for a simulated unit");
+}
+
+Result Unit::Run(std::vector<std::string> args) const {
+  args.insert(args.begin(), {"--unit", ip()});
+  return Zelctl(args);
+}
+
+SimProcess::SimProcess(const std::vector<std::string>& args) : ip_(RandomLoopback()) {
+  std::vector<std::string> argv{ZEL_UNIT_SIM_EXE, "--listen", ip_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const std::string log = TempPath("sim.log");
+  pid_ = Spawn(argv, {}, log, log + ".err");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!Accepts(ip_)) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      throw std::runtime_error("zel-unit-sim exited: " + Slurp(log + ".err"));
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, &status, 0);
+      pid_ = -1;
+      throw std::runtime_error("zel-unit-sim does not accept connections");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+SimProcess::~SimProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+}  // namespace zelctltest

@@ -1,0 +1,55 @@
+// Runs the built zelctl and provides simulated units: in-process servers and zel-unit-sim processes,
+// each on a random loopback address of its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "zelsim/sim.h"
+
+namespace zelctltest {
+
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+  nlohmann::json Json() const { return nlohmann::json::parse(out); }
+};
+
+// zelctl with these arguments; `env` entries ("NAME=value") replace the environment when given.
+Result Zelctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+
+std::string RandomLoopback();
+std::string TempPath(const std::string& name);  // in a fresh directory
+
+// An in-process unit.
+class Unit {
+ public:
+  explicit Unit(zelsim::UnitConfig cfg = {});
+  zelsim::UnitModel& model() { return *model_; }
+  const std::string& ip() const { return server_->Address(); }
+  // zelctl --unit <this unit> args...
+  Result Run(std::vector<std::string> args) const;
+
+ private:
+  std::unique_ptr<zelsim::UnitModel> model_;
+  std::unique_ptr<zelsim::Server> server_;
+};
+
+// A zel-unit-sim process; ready when it accepts a TCP connection, killed at destruction.
+class SimProcess {
+ public:
+  explicit SimProcess(const std::vector<std::string>& args);
+  ~SimProcess();
+  const std::string& ip() const { return ip_; }
+
+ private:
+  std::string ip_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace zelctltest

@@ -1,0 +1,248 @@
+// zelctl against simulated units: demo, identity, optics, switches, registers, wavelengths, EEPROM,
+// tracing and the errors a user meets.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "zelctl_harness.h"
+
+namespace zelctltest {
+namespace {
+
+using nlohmann::json;
+
+size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+zelsim::UnitConfig Board(int type, std::vector<uint16_t> wavelengths = {}) {
+  zelsim::UnitConfig cfg;
+  cfg.board_type = type;
+  cfg.extra_wavelengths = std::move(wavelengths);
+  return cfg;
+}
+
+TEST(ZelctlDemo, PrintsTheChannelTableAndExitsZero) {
+  const Result r = Zelctl({"demo"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Channel  Set (dB)  Read (dB)  Power (uW)  Power (dBm)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1310, 1550, 1490 nm"), std::string::npos);
+  EXPECT_NE(r.out.find("Disconnected"), std::string::npos);
+
+  const Result j = Zelctl({"--json", "demo"});
+  ASSERT_EQ(j.code, 0) << j.err;
+  const json doc = j.Json();
+  ASSERT_EQ(doc["channels"].size(), 8u);
+  for (const auto& ch : doc["channels"]) {
+    // Set and read back through the calibration agree, and the power follows the attenuation.
+    EXPECT_NEAR(ch["read_db"].get<double>(), ch["set_db"].get<double>(), 0.05);
+  }
+  EXPECT_GT(doc["channels"][0]["power_uw"].get<double>(), 5 * doc["channels"][7]["power_uw"].get<double>());
+  EXPECT_EQ(doc["switches"]["mems"], 3);
+  EXPECT_EQ(doc["switches"]["2x2"][1]["position"], 1);
+}
+
+TEST(ZelctlInfo, ReportsTheIdentityOfAUnitProcess) {
+  SimProcess sim({"--board-type", "4", "--board-id", "0x0ABC", "--firmware", "4.2", "--serial", "123456789",
+                  "--wavelengths", "1550"});
+  Result r = Zelctl({"--unit", sim.ip(), "--json", "info"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  json info = r.Json();
+  EXPECT_EQ(info["board_id"], 0x0ABC);
+  EXPECT_EQ(info["board_type"], 4);
+  EXPECT_EQ(info["channels"], 4);
+  EXPECT_EQ(info["serial"], 123456789);
+  EXPECT_DOUBLE_EQ(info["firmware"].get<double>(), 4.2);
+  EXPECT_DOUBLE_EQ(info["api_revision"].get<double>(), 6926.0);
+  EXPECT_EQ(info["wavelengths_nm"], json({850, 1550}));
+  EXPECT_GT(info["temperature_c"].get<double>(), 15.0);
+
+  // The unit address comes from ZEL_UNIT when --unit is not given; text output is labelled.
+  r = Zelctl({"info"}, {"ZEL_UNIT=" + sim.ip()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Board ID:           0x0ABC"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Wavelengths:        850, 1550 nm"), std::string::npos) << r.out;
+}
+
+TEST(ZelctlOptics, SetsAndReadsAttenuationAndPower) {
+  Unit unit(Board(6));
+  Result r = unit.Run({"voa", "set", "12.5", "-c", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const uint16_t code = unit.model().Register(2, zelsim::reg::kVoaCode);
+  EXPECT_NEAR(unit.model().TrueAttenuationDb(2, code), 12.5, 0.05);
+  EXPECT_EQ(unit.model().Register(3, zelsim::reg::kVoaCode), 0);
+
+  r = unit.Run({"--json", "voa", "get", "--code", "-c", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()[0]["code"], code);
+
+  ASSERT_EQ(unit.Run({"voa", "set", "--code", "1234", "-c", "5"}).code, 0);
+  EXPECT_EQ(unit.model().Register(5, zelsim::reg::kVoaCode), 1234);
+  r = unit.Run({"--json", "voa", "get"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_EQ(r.Json().size(), 8u);
+  EXPECT_NEAR(r.Json()[2]["db"].get<double>(), 12.5, 0.05);
+  EXPECT_NEAR(r.Json()[5]["db"].get<double>(), unit.model().TrueAttenuationDb(5, 1234), 0.05);
+
+  r = unit.Run({"--json", "power", "-c", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const double expected_uw = unit.model().OutputPowerUw(2);
+  EXPECT_NEAR(r.Json()[0]["power_uw"].get<double>(), expected_uw, 0.03 * expected_uw);
+  r = unit.Run({"--json", "power", "--raw", "-c", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NEAR(r.Json()[0]["count"].get<double>(), expected_uw / unit.model().TapFactorUwPerCount(2),
+              0.03 * expected_uw / unit.model().TapFactorUwPerCount(2));
+
+  r = unit.Run({"voa", "set", "31", "-c", "0"});
+  EXPECT_EQ(r.code, 2) << r.err;
+  EXPECT_EQ(Lines(r.err), 1u) << r.err;
+}
+
+TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
+  Unit unit(Board(6));
+  zelsim::UnitModel& m = unit.model();
+  ASSERT_EQ(unit.Run({"switch", "2x2", "set", "1", "-c", "3"}).code, 0);
+  EXPECT_EQ(m.Register(3, zelsim::reg::kSwitch2x2), 1);
+  EXPECT_EQ(m.Register(2, zelsim::reg::kSwitch2x2), 0);
+  ASSERT_EQ(unit.Run({"switch", "mems", "set", "5"}).code, 0);
+  ASSERT_EQ(unit.Run({"switch", "lbmm", "set", "6"}).code, 0);
+  EXPECT_EQ(m.Register(0, zelsim::reg::kSwitchMems), 5);
+  EXPECT_EQ(m.Register(0, zelsim::reg::kSwitchLbmm), 6);
+  Result r = unit.Run({"--json", "switch", "2x2", "get"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_EQ(r.Json().size(), 8u);
+  EXPECT_EQ(r.Json()[3]["position"], 1);
+  r = unit.Run({"--json", "switch", "lbmm", "get"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["position"], 6);
+
+  ASSERT_EQ(unit.Run({"screen", "0x41"}).code, 0);
+  EXPECT_EQ(m.ScreenByte(), 0x41);
+
+  r = unit.Run({"reg", "write", "100", "0xBEEF", "-c", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(m.Register(2, 100), 0xBEEF);
+  EXPECT_EQ(m.Register(0, 100), 0);
+  m.SetRegister(4, 200, 4321);
+  r = unit.Run({"--json", "reg", "read", "200", "--channel", "4"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["value"], 4321);
+
+  r = unit.Run({"--json", "temp", "--select", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NEAR(r.Json()[0]["temperature_c"].get<double>(), m.TemperatureC(1), 0.1);
+  r = unit.Run({"--json", "temp"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json().size(), 8u);
+}
+
+TEST(ZelctlWavelength, ListsSelectsAndAddsSlots) {
+  Unit unit(Board(0, {1550, 1490}));
+  Result r = unit.Run({"--json", "wavelength", "list"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json(), json::parse(R"([{"slot":0,"wavelength_nm":1310},{"slot":1,"wavelength_nm":1550},
+                                      {"slot":2,"wavelength_nm":1490}])"));
+  r = unit.Run({"--json", "wavelength", "set", "1490"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["slot"], 2);
+  r = unit.Run({"wavelength", "set", "999"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("cannot select 999 nm"), std::string::npos) << r.err;
+
+  r = unit.Run({"--json", "wavelength", "add", "1625"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json().size(), 4u);
+  EXPECT_EQ(unit.model().Eeprom(0x3800), 0x06);  // 1625 = 0x0659, high byte first
+  EXPECT_EQ(unit.model().Eeprom(0x3801), 0x59);
+  r = unit.Run({"wavelength", "add", "1310"});  // the default of board type 0 is refused
+  EXPECT_EQ(r.code, 2) << r.err;
+  EXPECT_EQ(r.err, "zelctl: cannot add 1310 nm: slot 0 serves it, the default of board type 0\n");
+  EXPECT_EQ(unit.model().Eeprom(0x4000), 0xFF);
+
+  r = unit.Run({"--json", "wavelength", "default"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["wavelength_nm"], 1310);
+}
+
+TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
+  Unit unit(Board(4));
+  Result r = unit.Run({"eeprom", "write", "0x6000", "1", "0x22", "255"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(unit.model().Eeprom(0x6000), 1);
+  EXPECT_EQ(unit.model().Eeprom(0x6001), 0x22);
+  EXPECT_EQ(unit.model().Eeprom(0x6002), 255);
+  r = unit.Run({"eeprom", "read", "0x5FFF", "-n", "4"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "0x5FFF: FF 01 22 FF\n");
+
+  // A dump of the board-type record and slot 0's first TAP factors, served by zel-unit-sim.
+  const std::string image = TempPath("unit.eeprom");
+  r = unit.Run({"eeprom", "dump", image, "--start", "0x2000", "--length", "24"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::ifstream in(image, std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(bytes.size(), zelsim::kEepromSize);
+  const std::vector<uint8_t> original = unit.model().EepromImage();
+  for (uint32_t a = 0; a < bytes.size(); ++a) {
+    ASSERT_EQ(bytes[a], a >= 0x2000 && a < 0x2018 ? original[a] : 0xFF) << "address " << a;
+  }
+  {
+    SimProcess sim({"--board-type", "6", "--eeprom", image});
+    r = Zelctl({"--unit", sim.ip(), "--json", "info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.Json()["board_type"], 4);  // from the image, not from --board-type
+  }
+
+  // Load a range of the image back into another unit.
+  Unit other(Board(6));
+  r = other.Run({"eeprom", "load", image, "--start", "0x2000", "--length", "16"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  for (uint32_t a = 0x2000; a < 0x2010; ++a) EXPECT_EQ(other.model().Eeprom(a), original[a]) << a;
+  EXPECT_NE(other.model().Eeprom(0x2010), original[0x2010]);
+
+  const std::string short_image = TempPath("short.eeprom");
+  std::ofstream(short_image) << "too short";
+  r = other.Run({"eeprom", "load", short_image});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err, "zelctl: " + short_image + " is not an EEPROM image: 9 bytes, expected 131072\n");
+  r = other.Run({"eeprom", "load", "/nonexistent/unit.eeprom"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("cannot open /nonexistent/unit.eeprom"), std::string::npos) << r.err;
+}
+
+TEST(ZelctlTrace, PrintsFramesAsHex) {
+  Unit unit(Board(0));
+  const Result r = unit.Run({"--trace", "switch", "mems", "set", "7"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  // The MEMS write: register frame, control word 0x8022 (write, select 0, register 34), value 7.
+  EXPECT_NE(r.err.find(">> f0 00 00 00 22 80 07 00"), std::string::npos) << r.err.substr(0, 2000);
+  EXPECT_NE(r.err.find("<< "), std::string::npos);
+  EXPECT_EQ(unit.Run({"switch", "mems", "set", "7"}).err, "");
+}
+
+TEST(ZelctlErrors, OneLineOnStderrAndAnExitCode) {
+  // Nothing listens at the address: the unit does not answer.
+  const std::string nobody = RandomLoopback();
+  Result r = Zelctl({"--unit", nobody, "info"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zelctl: cannot connect to unit " + nobody + ": the unit refused the connection\n");
+  EXPECT_EQ(r.out, "");
+
+  r = Zelctl({"--unit", "127.0.0.300", "info"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "zelctl: cannot connect to unit 127.0.0.300: the IP address is not an IPv4 dotted quad\n");
+
+  Unit unit(Board(4));
+  r = unit.Run({"voa", "set", "3", "-c", "5"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "zelctl: channel 5: the board (type 4) has channels 0..3\n");
+  EXPECT_EQ(unit.model().Register(1, zelsim::reg::kVoaCode), 0);  // channel 5 would alias select 1
+  r = unit.Run({"power", "-c", "9"});
+  EXPECT_EQ(r.code, 2);
+
+  r = unit.Run({"voa", "frobnicate"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("zelctl: "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zelctltest
