@@ -321,6 +321,21 @@ TEST_F(VoaTest, FailedCalibrationWriteChangesTheActiveCopyButNotTheCache) {
     EXPECT_EQ(stored[3], before[3]);
 }
 
+TEST_F(VoaTest, CalibrationWriteReportsOnlyTheFourthRecord) {
+    zeltest::ShortenLinkTimeouts(300);
+    ConnectInstrument();
+    const Coefficients before = caltest::AsArray(inst.CachedVOA(0, 4));
+    {
+        caltest::OneFailedExchange fault(unit->server(), 5);  // a byte of the first coefficient
+        EXPECT_EQ(inst.WriteVOACalibration(4, kNewCurve.data()), 1);
+    }
+    EXPECT_EQ(inst.StatusField(), 1);
+    EXPECT_EQ(caltest::AsArray(inst.ActiveVOA(4)), kNewCurve);
+    const double* cached = inst.CachedVOA(0, 4);
+    EXPECT_EQ(cached[0], before[0]);  // its record failed: the cache keeps the old value
+    for (int k = 1; k < 4; ++k) EXPECT_EQ(cached[k], kNewCurve[k]) << k;
+}
+
 // ---- defined values and insertion loss ----
 
 std::array<std::uint16_t, 30> DefinedValues() {
