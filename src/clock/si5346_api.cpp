@@ -2,6 +2,7 @@
 
 #include "si5346_detail.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -128,8 +129,9 @@ bool SI5346_API::plan_loop(Loop& loop, const Decimal& input, const Decimal& requ
   for (;; ++half_r) {
     if (half_r > max_output_divider_half) return false;
     multisynth = Decimal(2 * half_r) * requested;
+    // Past the upper edge (loop A: trunc(multisynth) > 1420) no larger R can pass.
+    if (multisynth >= Decimal(is_loop_a ? window_high + 1 : window_high)) return false;
     const std::int64_t ms = multisynth.to_int64(true);
-    if (is_loop_a ? ms > window_high : multisynth >= Decimal(window_high)) return false;
     ratio = multisynth / phase_detector;
     const std::int64_t t = ratio.to_int64(true);
     bool fails;

@@ -247,6 +247,9 @@ TEST(Si5346Plan, UnreachableFrequencyFailsVisiblyAndLeavesEverything) {
       {"NaN", "100", "24", 0, PlanStatus::loop_a_failed},
       {"100", "Inf", "24", 1, PlanStatus::loop_b_failed},
       {"1E-9", "100", "24", 0, PlanStatus::loop_a_failed},  // R beyond the 24-bit divider code
+      {"1E+300", "100", "24", 1, PlanStatus::loop_a_failed},
+      {"100", "1E+300", "24", 1, PlanStatus::loop_b_failed},
+      {"100", "100", "1E+300", 1, PlanStatus::loop_a_failed},  // no input divider in 48 bits
       {"100", "100", "0.001", 1, PlanStatus::loop_a_failed},  // no input divider at all
       {"100", "100", "0.001", 0, PlanStatus::loop_b_failed},  // loop A runs from 50 here
       {"100", "100", "2", 1, PlanStatus::loop_b_failed},  // loop B: P = 2, phase detector 1
