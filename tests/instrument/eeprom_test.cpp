@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "instrument/record_codec.h"
-#include "support/unit_fixture.h"
+#include "register_checks.h"
 
 namespace {
 
@@ -51,6 +51,9 @@ namespace {
 
 namespace rec = zel::records;
 using zeltest::AddressOf;
+using zeltest::AddressRun;
+using zeltest::BitsOf;
+using zeltest::IsRegisterAccess;
 using zeltest::EEPromAccess;
 using zeltest::IsRegisterFrame;
 using zeltest::IsWrite;
@@ -64,23 +67,11 @@ void CountSentFrame(void* user, int direction, const std::uint8_t*, std::size_t)
     if (direction == 0) ++static_cast<PauseLog*>(user)->frames_sent;
 }
 
-std::vector<std::uint16_t> Span(std::uint16_t first, int n = 8) {
-    std::vector<std::uint16_t> out;
-    for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint16_t>(first + i));
-    return out;
-}
-
 // One 10 ms pause after every `every`-th frame of a 16-frame transfer.
 std::vector<Pause> PausesEvery(int every) {
     std::vector<Pause> out;
     for (int f = every; f <= 16; f += every) out.push_back({f, 10});
     return out;
-}
-
-std::uint64_t BitsOf(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
 }
 
 class EEPromTest : public zeltest::UnitTest {
@@ -194,13 +185,9 @@ TEST_F(EEPromTest, WriteBoardSerialSplitsIntoLowAndSignExtendedHighWord) {
     EXPECT_EQ(inst.WriteBoardSN(-2), 1);
     auto frames = unit->frames();
     ASSERT_EQ(frames.size(), 2u);
-    for (const auto& f : frames) {
-        EXPECT_TRUE(IsWrite(f));
-        EXPECT_EQ(SelectOf(f), 0u);
-    }
-    EXPECT_EQ(AddressOf(frames[0]), 21u);
+    EXPECT_TRUE(IsRegisterAccess(frames[0], true, 0, 21));
     EXPECT_EQ(ValueOf(frames[0]), 0xFFFE);
-    EXPECT_EQ(AddressOf(frames[1]), 22u);
+    EXPECT_TRUE(IsRegisterAccess(frames[1], true, 0, 22));
     EXPECT_EQ(ValueOf(frames[1]), 0xFFFF);
 
     EXPECT_EQ(inst.WriteBoardSN(0x12345678), 1);
@@ -222,8 +209,7 @@ TEST_F(EEPromTest, FirmwareRevisionIsTheWordInTenths) {
     EXPECT_EQ(inst.ReadFirmwareRevision(), 12.3);
     auto frames = unit->frames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_FALSE(IsWrite(frames[0]));
-    EXPECT_EQ(AddressOf(frames[0]), 9u);
+    EXPECT_TRUE(IsRegisterAccess(frames[0], false, 0, 9));
     unit->model().SetRegister(0, 9, 0xFFFF);
     EXPECT_EQ(inst.ReadFirmwareRevision(), 6553.5);
 }
@@ -252,7 +238,7 @@ TEST_F(EEPromTest, StoredBoardTypeIsTruncatedToItsLowSixteenBits) {
         EXPECT_EQ(inst.PortCount(), 4);
         EXPECT_EQ(inst.ChannelCount(), 1);
         auto acc = EightBytes();
-        EXPECT_EQ(AddressesOf(acc), Span(0x2000));
+        EXPECT_EQ(AddressesOf(acc), AddressRun(0x2000));
         for (const auto& a : acc) EXPECT_FALSE(a.write);
         EXPECT_EQ(Pauses(), PausesEvery(2));
     }
@@ -265,7 +251,7 @@ TEST_F(EEPromTest, WritingTheBoardTypeStoresRecordZeroAndRebuildsTheLayout) {
     EXPECT_EQ(inst.Layout(), (std::vector<std::int32_t>{0, 1, 2, 3, 0, 1, 2, 3}));
     EXPECT_EQ(unit->model().BoardType(), 4);
     EXPECT_EQ(EepromAt(0x2000), (rec::Bytes8{0x00, 0x40, 0x94, 0x52, 0xA3, 0x03, 0x00, 0x00}));
-    EXPECT_EQ(AddressesOf(EightBytes()), Span(0x2000));
+    EXPECT_EQ(AddressesOf(EightBytes()), AddressRun(0x2000));
     EXPECT_EQ(Pauses(), PausesEvery(2));
 }
 
@@ -299,10 +285,9 @@ TEST_F(EEPromTest, SingleByteOperationsUseAddressAndDataRegisterWithoutPause) {
     EXPECT_EQ(inst.WriteValueToEEProm(0x1234, 0xAB5A), 1);
     auto frames = unit->frames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_TRUE(IsWrite(frames[0]) && IsWrite(frames[1]));
-    EXPECT_EQ(AddressOf(frames[0]), 10u);
+    EXPECT_TRUE(IsRegisterAccess(frames[0], true, 0, 10));
     EXPECT_EQ(ValueOf(frames[0]), 0x1234);
-    EXPECT_EQ(AddressOf(frames[1]), 11u);
+    EXPECT_TRUE(IsRegisterAccess(frames[1], true, 0, 11));
     EXPECT_EQ(ValueOf(frames[1]), 0xAB5A);  // the whole word goes out
     EXPECT_EQ(unit->model().Eeprom(0x1234), 0x5A);
     EXPECT_TRUE(Pauses().empty());
@@ -329,7 +314,7 @@ TEST_F(EEPromTest, ScaledRecordStoresAndReadsBackOnePointFive) {
     EXPECT_EQ(inst.WriteScaledRecord(0, 5, 1.5), 1);
     EXPECT_EQ(EepromAt(0x2028), bytes);
     auto acc = EightBytes();
-    EXPECT_EQ(AddressesOf(acc), Span(0x2028));
+    EXPECT_EQ(AddressesOf(acc), AddressRun(0x2028));
     for (int i = 0; i < 8; ++i) {
         EXPECT_TRUE(acc[i].write);
         EXPECT_EQ(acc[i].select, 0u);
@@ -341,7 +326,7 @@ TEST_F(EEPromTest, ScaledRecordStoresAndReadsBackOnePointFive) {
     double x = 0;
     EXPECT_EQ(inst.ReadScaledRecord(0, 5, &x), 1);
     EXPECT_EQ(x, 1.5);
-    EXPECT_EQ(AddressesOf(EightBytes()), Span(0x2028));
+    EXPECT_EQ(AddressesOf(EightBytes()), AddressRun(0x2028));
     EXPECT_EQ(Pauses(), PausesEvery(2));
 }
 
@@ -356,7 +341,7 @@ TEST_F(EEPromTest, NegativeScaledRecordReadsBackAsTheMostNegativeValue) {
 TEST_F(EEPromTest, RawRecordKeepsTheDoubleBitForBit) {
     EXPECT_EQ(inst.WriteStatusToEEProm(0, 7, -1.0), 1);
     EXPECT_EQ(EepromAt(0x2038), (rec::Bytes8{0, 0, 0, 0, 0, 0, 0xF0, 0xBF}));
-    EXPECT_EQ(AddressesOf(EightBytes()), Span(0x2038));
+    EXPECT_EQ(AddressesOf(EightBytes()), AddressRun(0x2038));
     EXPECT_EQ(Pauses(), PausesEvery(2));
     Restart();
     double x = 0;
@@ -373,7 +358,7 @@ TEST_F(EEPromTest, RawRecordKeepsTheDoubleBitForBit) {
 TEST_F(EEPromTest, RecordAddressesWrapAtSixtyFourKilobytes) {
     const auto above = EepromAt(0x10000);
     EXPECT_EQ(inst.WriteScaledRecord(0, 7168, 1.5), 1);
-    EXPECT_EQ(AddressesOf(EightBytes()), Span(0x0000));
+    EXPECT_EQ(AddressesOf(EightBytes()), AddressRun(0x0000));
     EXPECT_EQ(EepromAt(0x0000), (rec::Bytes8{0x00, 0x98, 0xF7, 0x3E, 0x5D, 0x01, 0x00, 0x00}));
     EXPECT_EQ(EepromAt(0x10000), above);  // the second bank is never reached this way
 }
@@ -404,7 +389,7 @@ TEST_F(EEPromTest, RawDoubleAtAddressPicksTheBankBySizeAndWrapsWithinIt) {
         std::vector<std::uint16_t> addresses;
     };
     const Case cases[] = {
-        {0x10000, 1, Span(0x0000)},
+        {0x10000, 1, AddressRun(0x0000)},
         {0xFFFF, 0, {0xFFFF, 0, 1, 2, 3, 4, 5, 6}},
         {0x1FFFE, 1, {0xFFFE, 0xFFFF, 0, 1, 2, 3, 4, 5}},
     };

@@ -5,7 +5,6 @@
 
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <random>
 
@@ -18,11 +17,7 @@ constexpr std::uint64_t kBit63 = 0x8000000000000000ull;
 // What every pattern with byte 7 at 0x80 or more reads back as.
 const double kNegativeReading = -std::ldexp(1.0, 63) / 1e12;
 
-std::uint64_t BitsOf(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
+std::uint64_t BitsOf(double x) { return std::bit_cast<std::uint64_t>(x); }
 
 TEST(RecordAddress, GroupZeroStartsAt0x2000AndStepsByEightBytes) {
     EXPECT_EQ(rec::RecordAddress(0, 0), 0x2000);

@@ -1,16 +1,17 @@
 // Optical switches, switch insertion loss, raw register access, status records (Monitor),
 // temperature and the front-panel screen, against a simulated unit.
 #include <cmath>
-#include <cstring>
 
 #include "instrument/record_codec.h"
-#include "support/unit_fixture.h"
+#include "register_checks.h"
 
 namespace {
 
 namespace rec = zel::records;
-using zeltest::AddressOf;
-using zeltest::IsRegisterFrame;
+
+using zeltest::AddressRun;
+using zeltest::BitsOf;
+using zeltest::IsRegisterAccess;
 using zeltest::IsWrite;
 using zeltest::SelectOf;
 using zeltest::ValueOf;
@@ -18,12 +19,6 @@ using zelsim::Fault;
 
 constexpr int kInterleavedType = 5;  // layout 0, 1, 2, 3, 0, 1, 2, 3; default wavelength 1310
 constexpr int kAllThreeType = 7;     // layout 3 in every entry
-
-std::uint64_t BitsOf(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
 
 class SwitchRegisterTest : public zeltest::UnitTest {
 protected:
@@ -63,12 +58,6 @@ protected:
     void StatusZero() { ASSERT_EQ(inst.SwitchSelect_2x2(8, 0), 0); }
 };
 
-std::vector<std::uint16_t> Span(std::uint16_t first) {
-    std::vector<std::uint16_t> out;
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint16_t>(first + i));
-    return out;
-}
-
 // ---- 2x2 switches ----
 
 TEST_F(SwitchRegisterTest, TwoByTwoSwitchOfEachChannelFollowsTheLayout) {
@@ -76,9 +65,7 @@ TEST_F(SwitchRegisterTest, TwoByTwoSwitchOfEachChannelFollowsTheLayout) {
     for (std::uint16_t c = 0; c < 8; ++c) {
         EXPECT_EQ(inst.SwitchSelect_2x2(c, static_cast<std::uint16_t>(0x100 + c)), 1);
         const auto f = OnlyFrame();
-        EXPECT_TRUE(IsWrite(f));
-        EXPECT_EQ(SelectOf(f), c % 4u) << c;
-        EXPECT_EQ(AddressOf(f), 33u);
+        EXPECT_TRUE(IsRegisterAccess(f, true, c % 4u, 33)) << c;
         EXPECT_EQ(ValueOf(f), 0x100 + c);
     }
     EXPECT_EQ(unit->model().Register(1, 33), 0x105);  // channel 5 came after channel 1 on select 1
@@ -87,10 +74,7 @@ TEST_F(SwitchRegisterTest, TwoByTwoSwitchOfEachChannelFollowsTheLayout) {
     std::uint16_t p = 0xFFFF;
     EXPECT_EQ(inst.ReadSwitchSelect_2x2(5, &p), 1);
     EXPECT_EQ(p, 1);
-    const auto f = OnlyFrame();
-    EXPECT_FALSE(IsWrite(f));
-    EXPECT_EQ(SelectOf(f), 1u);
-    EXPECT_EQ(AddressOf(f), 33u);
+    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 1, 33));
 }
 
 TEST_F(SwitchRegisterTest, OnTheAllThreeLayoutEveryChannelReachesSelectThree) {
@@ -138,26 +122,23 @@ TEST_F(SwitchRegisterTest, SelectorSwitchesUseRegisters34And35OnSelectZero) {
     std::uint32_t host_position = 0x12345;  // a wider host value keeps its low 16 bits
     EXPECT_EQ(inst.SwitchSelect_MEMS(7, static_cast<std::uint16_t>(host_position)), 1);
     auto f = OnlyFrame();
-    EXPECT_TRUE(IsWrite(f));
-    EXPECT_EQ(SelectOf(f), 0u);
-    EXPECT_EQ(AddressOf(f), 34u);
+    EXPECT_TRUE(IsRegisterAccess(f, true, 0, 34));
     EXPECT_EQ(ValueOf(f), 0x2345);
     EXPECT_EQ(unit->model().Register(0, 34), 0x2345);
 
     EXPECT_EQ(inst.SwitchSelect_LBMM(7, 3), 1);
     f = OnlyFrame();
-    EXPECT_EQ(SelectOf(f), 0u);
-    EXPECT_EQ(AddressOf(f), 35u);
+    EXPECT_TRUE(IsRegisterAccess(f, true, 0, 35));
     EXPECT_EQ(ValueOf(f), 3);
 
     unit->model().SetRegister(0, 34, 6);
     std::uint16_t p = 0;
     EXPECT_EQ(inst.ReadSwitchSelect_MEMS(7, &p), 1);
     EXPECT_EQ(p, 6);
-    EXPECT_EQ(AddressOf(OnlyFrame()), 34u);
+    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 0, 34));
     EXPECT_EQ(inst.ReadSwitchSelect_LBMM(7, &p), 1);
     EXPECT_EQ(p, 3);
-    EXPECT_EQ(AddressOf(OnlyFrame()), 35u);
+    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 0, 35));
 }
 
 TEST_F(SwitchRegisterTest, IgnoredArgumentLeavesTheFrameUnchanged) {
@@ -191,19 +172,19 @@ TEST_F(SwitchRegisterTest, ChannelsSharingASelectShareTheirInsertionLossRecord) 
     StatusZero();
     EXPECT_EQ(inst.Write4x1SwitchInsertionLoss(5, 0.75), 1);
     EXPECT_EQ(inst.StatusField(), 1);
-    EXPECT_EQ(RecordAddresses(true), Span(0x2380));  // record 111 + 1 of slot 0
+    EXPECT_EQ(RecordAddresses(true), AddressRun(0x2380));  // record 111 + 1 of slot 0
     double loss = 0;
     StatusZero();
     EXPECT_EQ(inst.Read4x1SwitchInsertionLoss(1, &loss), 1);
     EXPECT_EQ(inst.StatusField(), 1);
     EXPECT_EQ(loss, 0.75);
-    EXPECT_EQ(RecordAddresses(false), Span(0x2380));
+    EXPECT_EQ(RecordAddresses(false), AddressRun(0x2380));
 }
 
 TEST_F(SwitchRegisterTest, OnTheAllThreeLayoutEveryChannelUsesRecord114) {
     ConnectBoard(kAllThreeType);
     EXPECT_EQ(inst.Write4x1SwitchInsertionLoss(6, 1.125), 1);
-    EXPECT_EQ(RecordAddresses(true), Span(0x2000 + 8 * 114));
+    EXPECT_EQ(RecordAddresses(true), AddressRun(0x2000 + 8 * 114));
     double loss = 0;
     EXPECT_EQ(inst.Read4x1SwitchInsertionLoss(0, &loss), 1);
     EXPECT_EQ(loss, 1.125);
@@ -215,7 +196,7 @@ TEST_F(SwitchRegisterTest, InsertionLossFollowsTheCurrentWavelengthSlot) {
     ASSERT_EQ(inst.CurrentSlot(), 2);
     unit->clear_frames();
     EXPECT_EQ(inst.Write4x1SwitchInsertionLoss(1, 1.25), 1);
-    EXPECT_EQ(RecordAddresses(true), Span(0x3380));
+    EXPECT_EQ(RecordAddresses(true), AddressRun(0x3380));
     const rec::Bytes8 stored{0x00, 0x54, 0xCE, 0x09, 0x23, 0x01, 0x00, 0x00};  // 1.25, scaled
     for (unsigned i = 0; i < 8; ++i) EXPECT_EQ(unit->model().Eeprom(0x3380 + i), stored[i]) << i;
     double loss = 0;
@@ -247,9 +228,7 @@ TEST_F(SwitchRegisterTest, BoardRegisterAccessUsesTheChannelsSelect) {
     std::uint16_t v = 0x0BAD;
     EXPECT_EQ(inst.AccessBoardRegister(1, 6, 100, &v), 1);
     auto f = OnlyFrame();
-    EXPECT_TRUE(IsWrite(f));
-    EXPECT_EQ(SelectOf(f), 2u);
-    EXPECT_EQ(AddressOf(f), 100u);
+    EXPECT_TRUE(IsRegisterAccess(f, true, 2, 100));
     EXPECT_EQ(ValueOf(f), 0x0BAD);
     EXPECT_EQ(unit->model().Register(2, 100), 0x0BAD);
 
@@ -257,9 +236,7 @@ TEST_F(SwitchRegisterTest, BoardRegisterAccessUsesTheChannelsSelect) {
     v = 0;
     EXPECT_EQ(inst.AccessBoardRegister(0, 7, 200, &v), 1);
     EXPECT_EQ(v, 0x7E57);
-    f = OnlyFrame();
-    EXPECT_FALSE(IsWrite(f));
-    EXPECT_EQ(SelectOf(f), 3u);
+    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 3, 200));
 }
 
 TEST_F(SwitchRegisterTest, AnyNonZeroWriteFlagWrites) {
@@ -281,18 +258,12 @@ TEST_F(SwitchRegisterTest, RegisterAddressIsPassedOnUnmasked) {
     // Bit 11 of the address lands in the select field: register 5 of select 1.
     EXPECT_EQ(inst.AccessBoardRegister(0, 0, 0x0805, &v), 1);
     EXPECT_EQ(v, 0x1505);
-    auto f = OnlyFrame();
-    EXPECT_FALSE(IsWrite(f));
-    EXPECT_EQ(SelectOf(f), 1u);
-    EXPECT_EQ(AddressOf(f), 5u);
+    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 1, 5));
     // Bit 15 of the address does not turn a read into a write.
     v = 0x9999;
     EXPECT_EQ(inst.AccessBoardRegister(0, 0, 0x8005, &v), 1);
     EXPECT_EQ(v, 0x0005);
-    f = OnlyFrame();
-    EXPECT_FALSE(IsWrite(f));
-    EXPECT_EQ(SelectOf(f), 0u);
-    EXPECT_EQ(AddressOf(f), 5u);
+    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 0, 5));
     EXPECT_EQ(unit->model().Register(0, 5), 0x0005);
 }
 
@@ -322,10 +293,7 @@ TEST_F(SwitchRegisterTest, TemperatureIsTheUnsignedWordOnTheGivenSelect) {
     ConnectInstrument();
     unit->model().ScriptReads(1, 16, {0xFFFF, 0x0000, 0x1234});
     EXPECT_EQ(inst.TempRead(17), 65535.0);  // only the low four bits of the select reach the frame
-    auto f = OnlyFrame();
-    EXPECT_FALSE(IsWrite(f));
-    EXPECT_EQ(SelectOf(f), 1u);
-    EXPECT_EQ(AddressOf(f), 16u);
+    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 1, 16));
     EXPECT_EQ(inst.ResultField(), 1);
     EXPECT_EQ(inst.TempRead(1), 0.0);
     EXPECT_EQ(inst.ResultField(), 1);
@@ -355,9 +323,7 @@ TEST_F(SwitchRegisterTest, ScreenControlWritesOneByteToRegister38) {
     EXPECT_EQ(inst.ScreenControl(0x5555, static_cast<std::uint8_t>(host_control)), 1);
     EXPECT_EQ(inst.StatusField(), 1);
     const auto f = OnlyFrame();
-    EXPECT_TRUE(IsWrite(f));
-    EXPECT_EQ(SelectOf(f), 0u);
-    EXPECT_EQ(AddressOf(f), 38u);
+    EXPECT_TRUE(IsRegisterAccess(f, true, 0, 38));
     EXPECT_EQ(ValueOf(f), 0x00FF);
     EXPECT_EQ(unit->model().ScreenByte(), 0xFF);
     DropConnection();
@@ -382,12 +348,12 @@ TEST_F(SwitchRegisterTest, MonitorReadsTheStatusRecordOfGroupAndNumber) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(inst.WriteStatusToEEProm(c.group, c.record, c.value), 1);
-        EXPECT_EQ(RecordAddresses(true), Span(c.address));
+        EXPECT_EQ(RecordAddresses(true), AddressRun(c.address));
         double x = 1.0;
         EXPECT_EQ(inst.Monitor(c.group, c.record, &x), 1);
         EXPECT_EQ(BitsOf(x), BitsOf(c.value)) << c.value;
         EXPECT_EQ(inst.ResultField(), 1);
-        EXPECT_EQ(RecordAddresses(false), Span(c.address));
+        EXPECT_EQ(RecordAddresses(false), AddressRun(c.address));
     }
 }
 
