@@ -63,7 +63,10 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
           if (!g.json) wavelengths.PrintText("  ");
           out["wavelengths"] = wavelengths.ToJson();
 
+          // The source power at each channel's input is part of the bench set-up, so the table can
+          // show how much of it the attenuator lets through.
           Table optics({{"channel", "Channel"},
+                        {"input_uw", "Input (uW)"},
                         {"set_db", "Set (dB)"},
                         {"read_db", "Read (dB)"},
                         {"power_uw", "Power (uW)"},
@@ -73,7 +76,9 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
             SetAttenuationDb(s, c, target);
             const double db = ReadAttenuationDb(s, c);
             const double uw = ReadPowerUw(s, c);
+            const double input = unit.InputPower(static_cast<unsigned>(c));
             optics.AddRow({{c, std::to_string(c)},
+                           {input, Fixed(input, 1)},
                            {target, Fixed(target, 2)},
                            {db, Fixed(db, 2)},
                            {uw, Fixed(uw, 2)},
