@@ -356,6 +356,18 @@ typedef void (*zel_frame_trace_fn)(void* user, int direction, const uint8_t* byt
  *  change the recorded reason of the last failure. */
 ZEL_EXPORT uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callback, void* user);
 
+/** The same for the table entry of a unit index. Status 1, or 0 for an index of 32 or more. */
+ZEL_EXPORT uint8_t APISetFrameTrace(uint8_t unit, zel_frame_trace_fn callback, void* user);
+
+/** Select the wavelength slot that serves `wavelength` (nm) -- the board's default wavelength
+ *  selects slot 0 -- and make that slot's TAP factors and VOA coefficients the ones that
+ *  zel_SetVOAAttenuation, zel_ReadVOAAttenuation and zel_ReadOpticalPower use. (APISetWavelength
+ *  selects the slot only; the active calibration follows it channel by channel as it is read.)
+ *  Status 1; 0 when the unit has no slot for the wavelength (ZEL_ERR_NOT_FOUND; the current slot
+ *  and the active calibration stay as they were) or an exchange failed. Reading the calibration
+ *  costs no calibration-record transfers after a successful connect, only the board-type record. */
+ZEL_EXPORT uint8_t zel_SelectWavelength(zel_instance* instance, uint16_t wavelength);
+
 #ifdef __cplusplus
 }
 #endif

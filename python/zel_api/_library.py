@@ -110,6 +110,8 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "zel_ErrorText": (c_char_p, [c_zel_error]),
     "zel_ReadEEPromByte": (c_uint8, [_INST, c_uint16, P(c_uint8)]),
     "zel_SetFrameTrace": (c_uint8, [_INST, FRAME_TRACE_FN, c_void_p]),
+    "APISetFrameTrace": (c_uint8, [_UNIT, FRAME_TRACE_FN, c_void_p]),
+    "zel_SelectWavelength": (c_uint8, [_INST, c_uint16]),
 }
 
 

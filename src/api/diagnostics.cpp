@@ -1,5 +1,5 @@
-// Exported extras: instance release, the reason of the last failure, EEPROM byte read-back and
-// frame tracing.
+// Exported extras: instance release, the reason of the last failure, EEPROM byte read-back,
+// frame tracing and wavelength selection for instances.
 #include <cstdlib>
 
 #include "api/forward.h"
@@ -65,6 +65,23 @@ std::uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callba
     if (instance == nullptr) return 0;
     ToUnit(instance)->SetFrameTrace(callback, user);
     return 1;
+}
+
+std::uint8_t APISetFrameTrace(std::uint8_t unit, zel_frame_trace_fn callback, void* user) {
+    ZEL_API* entry = zel::api::UnitEntry(unit);
+    if (entry == nullptr) return 0;
+    entry->SetFrameTrace(callback, user);
+    return 1;
+}
+
+std::uint8_t zel_SelectWavelength(zel_instance* instance, std::uint16_t wavelength) {
+    return OnInstance(
+        instance, std::uint8_t{0},
+        [](ZEL_API& unit, std::uint16_t nm) -> std::uint8_t {
+            if (unit.SetWavelength(nm) == 0) return 0;
+            return unit.LoadCalibrations();
+        },
+        wavelength);
 }
 
 }  // extern "C"
