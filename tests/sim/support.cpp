@@ -75,18 +75,7 @@ double Raw(const Bytes& image, uint32_t address) {
   return d;
 }
 
-std::unique_ptr<zelsim::Server> StartOnLoopback(zelsim::UnitModel& unit) {
-  static std::mt19937 rng(static_cast<unsigned>(::getpid()) ^
-                          static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::uniform_int_distribution<int> part(1, 254);
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    const std::string addr = "127." + std::to_string(part(rng)) + "." + std::to_string(part(rng)) + "." +
-                             std::to_string(part(rng));
-    auto server = std::make_unique<zelsim::Server>(unit, addr);
-    if (server->Start()) return server;
-  }
-  return nullptr;
-}
+std::unique_ptr<zelsim::Server> StartOnLoopback(zelsim::UnitModel& unit) { return zelsim::StartOnFreeLoopback(unit); }
 
 Client::Client(const std::string& address, uint16_t port) {
   sockaddr_in sa{};

@@ -1,37 +1,24 @@
 #include "unit_fixture.h"
 
-#include <random>
 #include <stdexcept>
 
 #include "transport/frame_codec.h"
 
 namespace zeltest {
 
-namespace {
-std::string RandomLoopback() {
-    static std::mt19937 rng{std::random_device{}()};
-    std::uniform_int_distribution<int> octet(1, 254);
-    return "127." + std::to_string(octet(rng)) + "." + std::to_string(octet(rng)) + "." +
-           std::to_string(octet(rng));
-}
-}  // namespace
-
 void ShortenLinkTimeouts(int milliseconds) { HwLayer::SetTimeoutForTesting(milliseconds); }
 
-SimulatedUnit::SimulatedUnit(zelsim::UnitConfig cfg) : model_(std::make_unique<zelsim::UnitModel>(std::move(cfg))) {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        ip_ = RandomLoopback();
-        server_ = std::make_unique<zelsim::Server>(*model_, ip_);
-        if (server_->Start()) return;
-    }
-    throw std::runtime_error("no free loopback address for the simulated unit");
+SimulatedUnit::SimulatedUnit(zelsim::UnitConfig cfg)
+    : model_(std::make_unique<zelsim::UnitModel>(std::move(cfg))), server_(zelsim::StartOnFreeLoopback(*model_)) {
+    if (!server_) throw std::runtime_error("no free loopback address for the simulated unit");
+    ip_ = server_->Address();
 }
 
 SimulatedUnit::~SimulatedUnit() {
     if (server_) server_->Stop();
 }
 
-std::string UnusedLoopbackAddress() { return RandomLoopback(); }
+std::string UnusedLoopbackAddress() { return zelsim::RandomLoopbackAddress(); }
 
 bool IsRegisterFrame(const zelsim::Frame& f) { return f[0] == zel::frame::kRegisterFrame; }
 bool IsWrite(const zelsim::Frame& f) { return (f[5] & 0x80) != 0; }

@@ -9,5 +9,6 @@
 
 #include "zelsim/eeprom_file.h"
 #include "zelsim/factory.h"
+#include "zelsim/loopback.h"
 #include "zelsim/model.h"
 #include "zelsim/server.h"
