@@ -94,7 +94,11 @@ typedef struct zel_instance zel_instance;
 ZEL_EXPORT uint8_t APIAccessBoardRegister(uint8_t unit, uint8_t write, uint16_t channel, uint16_t address,
                                           uint16_t* value);
 
-/** Add `wavelength` (nm) to the unit's wavelength table in the first free slot. Status 1/0. */
+/** Add `wavelength` (nm) to the unit's wavelength table in the first free slot and select that
+ *  slot; a wavelength already in the table is only selected. Only the slot's two wavelength bytes
+ *  are written: its calibration is whatever the EEPROM holds there until the host writes it.
+ *  Status 1/0: 0 for the default wavelength of board types 0..5 (ZEL_ERR_BAD_ARGUMENT) and when
+ *  all six slots are used (ZEL_ERR_TABLE_FULL). */
 ZEL_EXPORT uint8_t APIAddWavelength(uint8_t unit, uint16_t wavelength);
 
 /** Open the link to the unit at IPv4 address `ip` (dotted quad), read its board ID, board type
@@ -105,8 +109,9 @@ ZEL_EXPORT uint8_t APIConnect(uint8_t unit, const char* ip);
 /** Close the link. Status 1/0 (0 when no link was open). */
 ZEL_EXPORT uint8_t APIDisconnect(uint8_t unit);
 
-/** Read calibration record `record` of record group `group` as a stored double into `value`.
- *  Returns 1/0. `unit` is a signed index; anything outside 0..31 fails with 0. */
+/** Read the status record `record` of record group `group` (a double stored bit for bit by
+ *  APIWriteStatusToEEProm) into `value`. Returns 1/0. `unit` is a signed index; anything outside
+ *  0..31 fails with 0. */
 ZEL_EXPORT int32_t APIMonitor(int32_t unit, uint8_t group, uint8_t record, double* value);
 
 /** Read the stored 4x1 switch insertion loss (dB) of `channel` into `loss`. Status 1/0. */
@@ -179,14 +184,19 @@ ZEL_EXPORT uint8_t APIReadValueFromEEProm(uint8_t unit, uint16_t address);
 /** Write `control` to the front-panel screen register. `ignored` is not read. Status 1/0. */
 ZEL_EXPORT uint8_t APIScreenControl(uint8_t unit, uint16_t ignored, uint8_t control);
 
-/** Return to the default wavelength (slot 0) and its calibration. Status 1/0. */
+/** Select slot 0, the board's default wavelength. Like APISetWavelength, this does not reload
+ *  the active calibration. Status 1/0. */
 ZEL_EXPORT uint8_t APISetDefaultWavelength(uint8_t unit);
 
-/** Set the VOA drive code of `channel` (sent as its low 16 bits). Status 1/0. */
+/** Set the VOA drive code of `channel`; only the low 12 bits (0..4095) are sent. Status 1/0. */
 ZEL_EXPORT uint8_t APISetVOAAttenuation(uint8_t unit, uint16_t channel, int32_t code);
 
-/** Select the wavelength slot calibrated for `wavelength` (nm) and load its calibration.
- *  Status 1/0 (0 with ZEL_ERR_NOT_FOUND when the unit has no such wavelength). */
+/** Select the wavelength slot calibrated for `wavelength` (nm); the board's default wavelength
+ *  selects slot 0. Calibration reads and writes then address that slot. The active calibration
+ *  that the dB and power operations use is not reloaded: a channel's TAP factor and VOA
+ *  coefficients follow the new slot when APIReadTAPCalibration / APIReadVOACalibration (or the
+ *  write forms) run for it. Status 1/0 (0 with ZEL_ERR_NOT_FOUND when the unit has no such
+ *  wavelength; the current slot is kept). */
 ZEL_EXPORT uint8_t APISetWavelength(uint8_t unit, uint16_t wavelength);
 
 /** Set the 2x2 switch of `channel` to `position`. Status 1/0. */
@@ -265,7 +275,10 @@ ZEL_EXPORT uint32_t zel_ReadBoardID(zel_instance* instance);
  *  after a failed exchange, what the register read delivered divided by 10. */
 ZEL_EXPORT double zel_ReadFirmwareRevision(zel_instance* instance);
 
-/** The calibrated optical power of `channel` in microwatts into `power`. Status 1/0. */
+/** The optical power of `channel` into `power`: the average of ten power-register readings
+ *  (10 ms apart) times the channel's active TAP factor, in the unit the TAP factor carries
+ *  (microwatts with the simulator's factory calibration). 0.0 while no TAP factor is loaded.
+ *  Status 1 only when all ten readings succeeded. */
 ZEL_EXPORT uint8_t zel_ReadOpticalPower(zel_instance* instance, uint16_t channel, double* power);
 
 /** As APIReadSerialNumber, for an instance. */
@@ -294,8 +307,11 @@ ZEL_EXPORT uint8_t zel_ReadVOAAttenuation(zel_instance* instance, uint16_t chann
 /** Write `control` to the front-panel screen register. `ignored` is not read. Status 1/0. */
 ZEL_EXPORT uint8_t zel_ScreenControl(zel_instance* instance, uint16_t ignored, uint8_t control);
 
-/** Set the attenuation of `channel` to `db` (0..30 dB) through the channel's calibration.
- *  Status 1/0. */
+/** Set the attenuation of `channel` to `db` (0..30 dB) through the channel's active
+ *  calibration polynomial. Outside 0..30 dB, or not a number: 0 with ZEL_ERR_BAD_ARGUMENT and
+ *  nothing sent. When the calibration has no code for `db`, the unit still receives the
+ *  out-of-range code 0xFFFF (its highest attenuation) and the call returns 0 with
+ *  ZEL_ERR_NOT_FOUND. Status 1 when the code was found and written. */
 ZEL_EXPORT uint8_t zel_SetVOAAttenuation(zel_instance* instance, uint16_t channel, double db);
 
 /** Set the 2x2 switch of `channel` to `position`. Status 1/0. */
