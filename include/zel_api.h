@@ -310,7 +310,7 @@ ZEL_EXPORT uint8_t zel_ScreenControl(zel_instance* instance, uint16_t ignored, u
 /** Set the attenuation of `channel` to `db` (0..30 dB) through the channel's active
  *  calibration polynomial. Outside 0..30 dB, or not a number: 0 with ZEL_ERR_BAD_ARGUMENT and
  *  nothing sent. When the calibration has no code for `db`, the unit still receives the
- *  out-of-range code 0xFFFF (its highest attenuation) and the call returns 0 with
+ *  out-of-range code 0xFFFF and the call returns 0 with
  *  ZEL_ERR_NOT_FOUND. Status 1 when the code was found and written. */
 ZEL_EXPORT uint8_t zel_SetVOAAttenuation(zel_instance* instance, uint16_t channel, double db);
 
