@@ -98,17 +98,11 @@ def test_records_live_in_the_selected_wavelength(family, start_sim):
         assert unit.tap_calibration(CHANNEL) == pytest.approx(0.5)
         assert unit.voa_insertion_loss(CHANNEL) == pytest.approx(1.25)
         assert unit.switch_insertion_loss(CHANNEL) == pytest.approx(0.75)
-        with pytest.raises(zel_api.WavelengthError, match="set_default_wavelength"):
-            unit.optical_power(CHANNEL)
-        with pytest.raises(zel_api.WavelengthError):
-            unit.set_attenuation_db(CHANNEL, 3.0)
 
         unit.set_default_wavelength()
         assert unit.wavelength is None
         assert unit.tap_calibration(CHANNEL) == pytest.approx(default_tap)
         assert unit.voa_insertion_loss(CHANNEL) != pytest.approx(1.25)
-        unit.set_attenuation_db(CHANNEL, 3.0)
-        assert unit.attenuation_db(CHANNEL) == pytest.approx(3.0, abs=0.01)
 
         unit.add_wavelength(1490)
         assert unit.wavelength == 1490
@@ -162,12 +156,33 @@ def test_board_type_change_rebuilds_the_channel_layout(unit):
     assert unit.voa_code(4) == 700
 
 
-def test_frame_trace(unit):
+def test_frame_trace_covers_primary_and_companion_links(family, sim):
     frames = []
-    unit.trace_frames(lambda direction, data: frames.append((direction, data)))
-    unit.attenuation_db(CHANNEL)
-    assert [d for d, _ in frames] == [zel_api.FRAME_SENT, zel_api.FRAME_RECEIVED]
-    assert len(frames[0][1]) == 128 and frames[0][1][0] == 0xF0
-    unit.trace_frames(None)
-    unit.attenuation_db(CHANNEL)
-    assert len(frames) == 2
+    with open_unit(family, sim) as unit:
+        unit.attenuation_db(CHANNEL)  # instance side
+        unit.voa_code(CHANNEL)        # table side: both links are up now
+        unit.trace_frames(lambda direction, data: frames.append((direction, data)))
+        unit.attenuation_db(CHANNEL)
+        unit.voa_code(CHANNEL)
+        assert [d for d, _ in frames] == [zel_api.FRAME_SENT, zel_api.FRAME_RECEIVED] * 2
+        assert all(len(data) == 128 for _, data in frames) and frames[0][1][0] == 0xF0
+        unit.trace_frames(None)
+        unit.attenuation_db(CHANNEL)
+        unit.voa_code(CHANNEL)
+        assert len(frames) == 4
+
+    # Traced before connecting: the connect and a companion's own connect are seen too.
+    frames.clear()
+    unit = open_unit(family, sim)
+    unit.trace_frames(lambda direction, data: frames.append(direction))
+    with unit:
+        after_connect = len(frames)
+        assert after_connect > 2
+        unit.voa_code(CHANNEL) if family == "instance" else unit.attenuation_db(CHANNEL)
+        assert len(frames) - after_connect > 2
+        companion = unit.table_index
+    # The released table entry no longer reports to this unit's callback.
+    seen = len(frames)
+    with zel_api.Unit.from_table(companion, sim) as other:
+        other.voa_code(CHANNEL)
+    assert len(frames) == seen

@@ -25,13 +25,13 @@ from typing import Any
 
 from ._library import (EXPECTED_API_REVISION, FRAME_TRACE_FN, LIBRARY_ENV, PROTOTYPES,
                        candidate_paths, library, load_library, use_library)
-from .errors import ErrorCode, LibraryNotFoundError, WavelengthError, ZelError
-from .unit import FRAME_RECEIVED, FRAME_SENT, TABLE_SIZE, SerialNumber, Unit
+from .errors import ErrorCode, LibraryNotFoundError, ZelError
+from .unit import FRAME_RECEIVED, FRAME_SENT, TABLE_SIZE, SerialNumber, Unit, default_wavelength
 
 __all__ = [
     "EXPECTED_API_REVISION", "FRAME_RECEIVED", "FRAME_SENT", "FRAME_TRACE_FN", "LIBRARY_ENV",
     "PROTOTYPES", "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "SerialNumber", "Unit",
-    "WavelengthError", "ZelError", "candidate_paths", "error_text", "library", "load_library",
+    "ZelError", "candidate_paths", "default_wavelength", "error_text", "library", "load_library",
     "use_library",
 ]
 

@@ -48,10 +48,5 @@ class ZelError(Exception):
         super().__init__(f"{operation} failed: {reason}{suffix}")
 
 
-class WavelengthError(ZelError):
-    """An operation that uses the default wavelength's calibration was asked for while the
-    unit's table entry has another wavelength selected (see :class:`zel_api.Unit`)."""
-
-
 class LibraryNotFoundError(ImportError):
     """``libzel_api.so`` could not be loaded, or it is not the expected revision."""

@@ -7,8 +7,10 @@ Neither family offers every operation:
 * only an instance sets and reads the attenuation in dB and reads the calibrated optical power,
   and only an instance hands back a single EEPROM byte;
 * only a table entry reads and writes calibration (VOA coefficients, defined values, insertion
-  losses, TAP factors, user TX/RX values), selects wavelengths, sets the VOA drive code, reads
+  losses, TAP factors, user TX/RX values), adds wavelengths, sets the VOA drive code, reads
   the raw power count, and reaches registers, records and the board serial number.
+
+Both select a wavelength (an instance to choose the calibration its dB and power calls use).
 
 A :class:`Unit` is built on one of the two (its *primary* handle) and offers every operation.
 An operation that the primary family lacks runs on a *companion* handle of the other family,
@@ -16,14 +18,18 @@ which the unit connects to the same address the first time it is needed: ``Unit(
 free table entry, ``Unit.from_table(index, ip)`` creates an instance. The companion lives until
 the unit disconnects. Two rules keep the two handles in step:
 
-* The instance reads its calibration from the unit when it connects. After the table handle
-  stores a VOA calibration, a TAP factor or the board type, the instance is reconnected before
-  its next call, so dB attenuation and calibrated power use what was just stored.
-* The instance family has no wavelength selection: dB attenuation and calibrated power always
-  use the default wavelength's calibration. While the table handle has another wavelength
-  selected (:meth:`Unit.set_wavelength`, :meth:`Unit.add_wavelength`), those three operations
-  raise :class:`WavelengthError` instead of answering with the wrong calibration;
-  :meth:`Unit.set_default_wavelength` lifts that.
+* The instance reads the calibration of every wavelength slot when it connects. After the
+  table handle stores a VOA calibration, a TAP factor or the board type, or adds a wavelength,
+  the instance is reconnected before its next call, so it works from what was just stored.
+* The instance follows the table handle's wavelength: every selection
+  (:meth:`Unit.set_wavelength`, :meth:`Unit.add_wavelength`,
+  :meth:`Unit.set_default_wavelength`) is repeated on the instance with
+  ``zel_SelectWavelength``, which makes the slot's TAP factors and VOA coefficients the ones dB
+  attenuation and calibrated power use. An instance created or reconnected later selects the
+  unit's wavelength again before its first dB or power call.
+
+Frame tracing (:meth:`Unit.trace_frames`) covers both handles, the companion included from
+the moment it connects.
 """
 
 from __future__ import annotations
@@ -32,7 +38,7 @@ import ctypes
 from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Union
 
 from . import _library
-from .errors import ErrorCode, WavelengthError, ZelError
+from .errors import ErrorCode, ZelError
 
 #: Number of entries in the library's unit table.
 TABLE_SIZE = 32
@@ -46,6 +52,15 @@ FRAME_SENT = 0
 FRAME_RECEIVED = 1
 
 FrameCallback = Callable[[int, bytes], None]
+
+# Board types whose default wavelength (the one slot 0 is calibrated for) is 850 nm; every other
+# board type's is 1310 nm.
+_MULTIMODE_BOARD_TYPES = (1, 4)
+
+
+def default_wavelength(board_type: int) -> int:
+    """The default wavelength (nm) of a board type: the one its wavelength slot 0 serves."""
+    return 850 if board_type in _MULTIMODE_BOARD_TYPES else 1310
 
 
 class SerialNumber(NamedTuple):
@@ -74,6 +89,7 @@ class _Handle:
 
     INSTANCE, TABLE = 0, 1
     family: int
+    REFUSED: int  # why the library refuses a handle outright (no reason is recorded then)
 
     def __init__(self, lib: ctypes.CDLL) -> None:
         self.lib = lib
@@ -115,9 +131,18 @@ class _Handle:
         self.connected = False
         self.call(_COMMON["disconnect"][self.family])
 
+    def set_trace(self, c_callback: Optional[object]) -> None:
+        """Install a C frame trace callback; None stops tracing."""
+        if c_callback is None:
+            c_callback = ctypes.cast(None, _library.FRAME_TRACE_FN)
+        name = _COMMON["trace"][self.family]
+        if not getattr(self.lib, name)(self.arg, c_callback, None):
+            raise self.fail(name, self.REFUSED)
+
 
 class _InstanceHandle(_Handle):
     family = _Handle.INSTANCE
+    REFUSED = ErrorCode.BAD_ARGUMENT
 
     def __init__(self, lib: ctypes.CDLL) -> None:
         super().__init__(lib)
@@ -125,7 +150,8 @@ class _InstanceHandle(_Handle):
         if not self.pointer:
             raise MemoryError("zel_createInstance returned no instance")
         self.stale = False
-        self._trace: Optional[object] = None  # keeps the C callback alive while installed
+        # The wavelength this instance has selected; None: the default, as after a connect.
+        self.selected: Optional[int] = None
 
     @property
     def arg(self) -> Optional[int]:
@@ -134,27 +160,20 @@ class _InstanceHandle(_Handle):
     def last_error(self) -> int:
         return self.lib.zel_LastError(self.pointer)
 
-    def set_trace(self, callback: Optional[FrameCallback]) -> None:
-        if callback is None:
-            c_callback = ctypes.cast(None, _library.FRAME_TRACE_FN)
-        else:
-            def trampoline(_user: Optional[int], direction: int, data: object, length: int) -> None:
-                callback(direction, ctypes.string_at(data, length))
-            c_callback = _library.FRAME_TRACE_FN(trampoline)
-        if not self.lib.zel_SetFrameTrace(self.pointer, c_callback, None):
-            raise self.fail("zel_SetFrameTrace", ErrorCode.BAD_ARGUMENT)
-        self._trace = None if callback is None else c_callback
+    def connect(self, ip: str) -> None:
+        super().connect(ip)
+        self.selected = None
 
     def destroy(self) -> None:
         if self.pointer:
             self.lib.zel_destroyInstance(self.pointer)
         self.pointer = None
         self.connected = False
-        self._trace = None
 
 
 class _TableHandle(_Handle):
     family = _Handle.TABLE
+    REFUSED = ErrorCode.BAD_UNIT_INDEX
 
     def __init__(self, lib: ctypes.CDLL, index: int) -> None:
         super().__init__(lib)
@@ -184,6 +203,7 @@ _COMMON: Dict[str, tuple] = {
     "read_type": ("zel_ReadTypeFromEEPROM", "APIReadTypeFromEEPROM"),
     "screen": ("zel_ScreenControl", "APIScreenControl"),
     "temperature": ("zel_TempRead", "APITempRead"),
+    "trace": ("zel_SetFrameTrace", "APISetFrameTrace"),
 }
 
 
@@ -210,13 +230,19 @@ class Unit:
     """
 
     def __init__(self, ip: str, *, library: Optional[ctypes.CDLL] = None) -> None:
+        lib = library if library is not None else _library.library()
+        self._setup(ip, lib, _InstanceHandle(lib), None)
+
+    def _setup(self, ip: str, lib: ctypes.CDLL, instance: Optional[_InstanceHandle],
+               table: Optional[_TableHandle]) -> None:
         self.ip = ip
-        self._lib = library if library is not None else _library.library()
-        self._instance: Optional[_InstanceHandle] = _InstanceHandle(self._lib)
-        self._table: Optional[_TableHandle] = None
-        self._primary: _Handle = self._instance
-        self._own_entry: Optional[int] = None  # the entry of a from_table unit
+        self._lib = lib
+        self._instance = instance
+        self._table = table
+        self._primary: _Handle = instance if instance is not None else table
+        self._own_entry: Optional[int] = None if table is None else table.index
         self._wavelength: Optional[int] = None  # None: the default wavelength is selected
+        self._trace: Optional[object] = None  # the installed C trace callback, kept alive here
         self._closed = False
 
     @classmethod
@@ -229,14 +255,8 @@ class Unit:
         if index in _claimed_entries:
             raise ValueError(f"table entry {index} is in use by another unit")
         unit = cls.__new__(cls)
-        unit.ip = ip
-        unit._lib = library if library is not None else _library.library()
-        unit._instance = None
-        unit._table = _TableHandle(unit._lib, index)
-        unit._primary = unit._table
-        unit._own_entry = index
-        unit._wavelength = None
-        unit._closed = False
+        lib = library if library is not None else _library.library()
+        unit._setup(ip, lib, None, _TableHandle(lib, index))
         if index < TABLE_SIZE:
             _claimed_entries.add(index)
         return unit
@@ -313,23 +333,30 @@ class Unit:
                 pass
         if self._instance is not None:
             self._instance.destroy()
-        if self._own_entry is not None:
-            _claimed_entries.discard(self._own_entry)
+        if self._table is not None:
+            self._release_entry(self._table)
         self._closed = True
 
     def _ensure_open(self) -> None:
         if self._closed:
             raise ValueError("operation on a closed Unit")
 
+    def _release_entry(self, table: _TableHandle) -> None:
+        """Stop tracing on a table entry (the callback dies with this object) and free it for
+        other units."""
+        if self._trace is not None and table.index < TABLE_SIZE:
+            table.set_trace(None)
+        _claimed_entries.discard(table.index)
+
     def _drop_companion(self) -> None:
         if self._primary is self._instance and self._table is not None:
             table, self._table = self._table, None
-            _claimed_entries.discard(table.index)
             if table.connected:
                 try:
                     table.disconnect()
                 except ZelError:
                     pass
+            self._release_entry(table)
         elif self._primary is self._table and self._instance is not None:
             instance, self._instance = self._instance, None
             instance.destroy()
@@ -348,25 +375,26 @@ class Unit:
         if self._table is None:
             table = _TableHandle(self._lib, _claim_free_entry())
             try:
+                if self._trace is not None:
+                    table.set_trace(self._trace)
                 table.connect(self.ip)
             except ZelError:
-                _claimed_entries.discard(table.index)
+                self._release_entry(table)
                 raise
             self._table = table
         return self._table
 
     def _via_instance(self, name: str, calibrated: bool = False) -> _InstanceHandle:
         """The instance handle, creating and connecting a companion when needed, and
-        reconnecting it when the table handle changed what it read at connect."""
+        reconnecting it when the table handle changed what it read at connect. ``calibrated``:
+        the call uses the active calibration, so the instance must have the unit's wavelength
+        selected first."""
         self._ensure_connected(name)
-        if calibrated and self._wavelength is not None:
-            raise WavelengthError(
-                name, None,
-                f"{self._wavelength} nm is selected, but this operation uses the default "
-                "wavelength's calibration; call set_default_wavelength() first")
         if self._instance is None:
             instance = _InstanceHandle(self._lib)
             try:
+                if self._trace is not None:
+                    instance.set_trace(self._trace)
                 instance.connect(self.ip)
             except ZelError:
                 instance.destroy()
@@ -376,7 +404,20 @@ class Unit:
             self._instance.disconnect()
             self._instance.connect(self.ip)
         self._instance.stale = False
+        if calibrated:
+            self._follow_wavelength(self._instance)
         return self._instance
+
+    def _follow_wavelength(self, instance: _InstanceHandle) -> None:
+        """Select the unit's wavelength on the instance, which makes that slot's TAP factors
+        and VOA coefficients the active calibration."""
+        if instance.selected == self._wavelength:
+            return
+        nm = self._wavelength
+        if nm is None:
+            nm = default_wavelength(instance.read("zel_ReadTypeFromEEPROM", ctypes.c_uint16))
+        instance.call("zel_SelectWavelength", nm)
+        instance.selected = self._wavelength
 
     def _common_handle(self, key: str) -> _Handle:
         """The primary handle for an operation both families offer (an instance made fresh
@@ -483,15 +524,15 @@ class Unit:
     # ---- VOA ----------------------------------------------------------------------------------
 
     def set_attenuation_db(self, channel: int, db: float) -> None:
-        """Set the attenuation of ``channel`` to ``db`` (0..30 dB) through the channel's
-        calibration at the default wavelength. Outside 0..30 dB raises
+        """Set the attenuation of ``channel`` to ``db`` (0..30 dB) through the channel's VOA
+        calibration at the selected wavelength. Outside 0..30 dB raises
         :attr:`ErrorCode.BAD_ARGUMENT`; no drive code for ``db`` raises
         :attr:`ErrorCode.NOT_FOUND`."""
         self._via_instance("zel_SetVOAAttenuation", True).call("zel_SetVOAAttenuation", channel, db)
 
     def attenuation_db(self, channel: int) -> float:
-        """The attenuation of ``channel`` in dB, from its drive code through the calibration at
-        the default wavelength."""
+        """The attenuation of ``channel`` in dB, from its drive code through the VOA
+        calibration at the selected wavelength."""
         return self._via_instance("zel_ReadVOAAttenuation", True).read(
             "zel_ReadVOAAttenuation", ctypes.c_double, channel)
 
@@ -555,7 +596,7 @@ class Unit:
 
     def optical_power(self, channel: int) -> float:
         """The calibrated optical power of ``channel`` in microwatts: the average of ten
-        readings times the channel's TAP factor at the default wavelength."""
+        readings times the channel's TAP factor at the selected wavelength."""
         return self._via_instance("zel_ReadOpticalPower", True).read(
             "zel_ReadOpticalPower", ctypes.c_double, channel)
 
@@ -596,22 +637,37 @@ class Unit:
     # ---- wavelengths --------------------------------------------------------------------------
 
     def set_wavelength(self, nm: int) -> None:
-        """Select the calibration of wavelength ``nm``; :attr:`ErrorCode.NOT_FOUND` when the
-        unit holds none for it. Until :meth:`set_default_wavelength`, dB attenuation and
-        calibrated power raise :class:`WavelengthError`."""
-        self._via_table("APISetWavelength").call("APISetWavelength", nm)
-        self._wavelength = nm
+        """Select the calibration of wavelength ``nm`` for every calibrated operation (dB
+        attenuation and calibrated power included); :attr:`ErrorCode.NOT_FOUND` when the unit
+        holds none for it, and the selection stays as it was. The board's default wavelength
+        (:attr:`default_wavelength`) selects the default calibration."""
+        self._select_wavelength(nm, "APISetWavelength", nm)
 
     def add_wavelength(self, nm: int) -> None:
         """Add ``nm`` to the unit's wavelength table (or select it when present) and select it.
         The new slot's calibration is whatever the unit's EEPROM holds there."""
-        self._via_table("APIAddWavelength").call("APIAddWavelength", nm)
-        self._wavelength = nm
+        self._select_wavelength(nm, "APIAddWavelength", nm, new_slot=True)
 
     def set_default_wavelength(self) -> None:
         """Return to the default wavelength and its calibration."""
-        self._via_table("APISetDefaultWavelength").call("APISetDefaultWavelength")
-        self._wavelength = None
+        self._select_wavelength(None, "APISetDefaultWavelength")
+
+    def _select_wavelength(self, nm: Optional[int], export: str, *args: object,
+                           new_slot: bool = False) -> None:
+        """Select ``nm`` (None: the default) on the table handle through ``export``, then on a
+        connected instance at once. ``new_slot``: the selection may have added a slot, which
+        the instance learns of only by reconnecting."""
+        self._via_table(export).call(export, *args)
+        if new_slot:
+            self._calibration_changed()
+        self._wavelength = nm
+        if self._instance is not None and self._instance.connected:
+            self._via_instance("zel_SelectWavelength", calibrated=True)
+
+    @property
+    def default_wavelength(self) -> int:
+        """The board's default wavelength in nm (850 or 1310, by board type)."""
+        return default_wavelength(self.board_type)
 
     @property
     def wavelength(self) -> Optional[int]:
@@ -665,8 +721,18 @@ class Unit:
     # ---- diagnostics --------------------------------------------------------------------------
 
     def trace_frames(self, callback: Optional[FrameCallback]) -> None:
-        """Pass every frame the unit's instance sends (:data:`FRAME_SENT`) and every reply it
-        receives (:data:`FRAME_RECEIVED`) to ``callback(direction, data)``; None stops.
-        Only the instance's traffic is traced (for a table unit: its companion instance). The
-        callback must not call into this unit."""
-        self._via_instance("zel_SetFrameTrace").set_trace(callback)
+        """Pass every frame the unit sends (:data:`FRAME_SENT`) and every reply it receives
+        (:data:`FRAME_RECEIVED`) to ``callback(direction, data)``; None stops. Both links
+        are traced: the primary handle's and the companion's, including a companion connected
+        later (its connect exchanges too). Calling it before :meth:`connect` traces the
+        connect. The callback must not call into this unit."""
+        self._ensure_open()
+        c_callback = None
+        if callback is not None:
+            def trampoline(_user: Optional[int], direction: int, data: object, length: int) -> None:
+                callback(direction, ctypes.string_at(data, length))
+            c_callback = _library.FRAME_TRACE_FN(trampoline)
+        for handle in (self._instance, self._table):
+            if handle is not None:
+                handle.set_trace(c_callback)
+        self._trace = c_callback

@@ -1,0 +1,74 @@
+"""dB attenuation and calibrated power follow the selected wavelength's calibration."""
+
+from __future__ import annotations
+
+import pytest
+
+import zel_api
+from conftest import open_unit
+from test_unit import evaluate
+
+CHANNEL = 3
+DB = 12.0
+
+
+def code_for(unit, db=DB):
+    """The VOA drive code a dB setting leaves on CHANNEL."""
+    unit.set_attenuation_db(CHANNEL, db)
+    return unit.voa_code(CHANNEL)
+
+
+def test_db_and_power_use_the_selected_slot(family, start_sim):
+    with open_unit(family, start_sim("--wavelengths", "1550", "1625",
+                                     "--power", f"{CHANNEL}=400")) as unit:
+        default_curve = unit.voa_calibration(CHANNEL)
+        default_tap = unit.tap_calibration(CHANNEL)
+        # A table unit's companion instance is created after the selection and must follow it.
+        unit.set_wavelength(1550)
+        curve = unit.voa_calibration(CHANNEL)
+        tap = unit.tap_calibration(CHANNEL)
+        assert curve != default_curve and abs(tap / default_tap - 1) > 0.01
+
+        code = code_for(unit)
+        assert evaluate(curve, code) == pytest.approx(DB, abs=0.01)
+        assert unit.attenuation_db(CHANNEL) == pytest.approx(DB, abs=0.01)
+        raw = unit.raw_optical_power(CHANNEL)
+        assert unit.optical_power(CHANNEL) == pytest.approx(raw * tap, rel=0.005)
+
+        # An unknown wavelength changes nothing.
+        with pytest.raises(zel_api.ZelError) as info:
+            unit.set_wavelength(1490)
+        assert info.value.code == zel_api.ErrorCode.NOT_FOUND
+        assert info.value.operation == "APISetWavelength"
+        assert unit.wavelength == 1550
+        assert code_for(unit) == code
+
+        # Calibration stored for the selected slot is used at once, in that slot.
+        unit.set_voa_calibration(CHANNEL, [0.0, 0.0, 0.01, 0.0])
+        unit.set_tap_calibration(CHANNEL, 0.002)
+        assert code_for(unit, 10.0) == 1000
+        raw = unit.raw_optical_power(CHANNEL)
+        assert unit.optical_power(CHANNEL) == pytest.approx(raw * 0.002, rel=0.005)
+
+        unit.set_default_wavelength()
+        default_code = code_for(unit)
+        assert default_code != code
+        assert evaluate(default_curve, default_code) == pytest.approx(DB, abs=0.01)
+        raw = unit.raw_optical_power(CHANNEL)
+        assert unit.optical_power(CHANNEL) == pytest.approx(raw * default_tap, rel=0.005)
+
+        unit.set_wavelength(1625)
+        assert code_for(unit) not in (code, default_code)
+
+
+def test_default_wavelength_of_an_850_nm_board(family, start_sim):
+    # Board type 4 calibrates slot 0 for 850 nm; 1310 nm is an extra slot on it.
+    with open_unit(family, start_sim("--board-type", "4", "--wavelengths", "1310")) as unit:
+        assert unit.default_wavelength == 850
+        default_code = code_for(unit)
+        unit.set_wavelength(1310)
+        assert code_for(unit) != default_code
+        unit.set_default_wavelength()
+        assert code_for(unit) == default_code
+        unit.set_wavelength(850)
+        assert code_for(unit) == default_code
