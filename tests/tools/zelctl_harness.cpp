@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -69,6 +70,21 @@ bool Accepts(const std::string& ip) {
 std::string RandomLoopback() {
   std::uniform_int_distribution<int> b(1, 254);
   return "127." + std::to_string(b(Rng())) + "." + std::to_string(b(Rng())) + "." + std::to_string(b(Rng()));
+}
+
+zelsim::UnitConfig Board(int type, std::vector<uint16_t> wavelengths) {
+  zelsim::UnitConfig cfg;
+  cfg.board_type = type;
+  cfg.extra_wavelengths = std::move(wavelengths);
+  return cfg;
+}
+
+double EepromDouble(const zelsim::UnitModel& m, uint32_t address) {
+  uint64_t bits = 0;
+  for (unsigned i = 0; i < 8; ++i) bits |= uint64_t{m.Eeprom(address + i)} << (8 * i);
+  double x;
+  std::memcpy(&x, &bits, sizeof x);
+  return x;
 }
 
 std::string TempPath(const std::string& name) {

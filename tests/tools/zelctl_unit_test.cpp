@@ -5,6 +5,8 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+#include <set>
 
 #include "zelctl_harness.h"
 
@@ -14,13 +16,6 @@ namespace {
 using nlohmann::json;
 
 size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
-
-zelsim::UnitConfig Board(int type, std::vector<uint16_t> wavelengths = {}) {
-  zelsim::UnitConfig cfg;
-  cfg.board_type = type;
-  cfg.extra_wavelengths = std::move(wavelengths);
-  return cfg;
-}
 
 TEST(ZelctlDemo, PrintsTheChannelTableAndExitsZero) {
   const Result r = Zelctl({"demo"});
@@ -39,6 +34,16 @@ TEST(ZelctlDemo, PrintsTheChannelTableAndExitsZero) {
     const double expected = ch["input_uw"].get<double>() * std::pow(10.0, -ch["set_db"].get<double>() / 10.0);
     EXPECT_NEAR(ch["power_uw"].get<double>(), expected, 0.02 * expected) << ch;
   }
+  // One channel at 10 dB through each wavelength's calibration: each slot's curve needs a code of its own.
+  const json& settings = doc["wavelength_settings"];
+  ASSERT_EQ(settings["rows"].size(), 3u) << settings;
+  std::set<int> codes;
+  for (const auto& row : settings["rows"]) {
+    EXPECT_NEAR(row["read_db"].get<double>(), 10.0, 0.05) << row;
+    codes.insert(row["code"].get<int>());
+  }
+  EXPECT_EQ(codes.size(), 3u) << settings;
+  EXPECT_EQ(settings["rows"][1]["wavelength_nm"], 1550);
   EXPECT_EQ(doc["switches"]["mems"], 3);
   EXPECT_EQ(doc["switches"]["2x2"][1]["position"], 1);
 }
@@ -99,6 +104,67 @@ TEST(ZelctlOptics, SetsAndReadsAttenuationAndPower) {
   EXPECT_EQ(Lines(r.err), 1u) << r.err;
 }
 
+// Attenuation (dB) of `code` on the cubic VOA curve of `select` in wavelength slot `slot`, from the
+// coefficients in the unit's EEPROM.
+double SlotCurveDb(const zelsim::UnitModel& m, unsigned slot, unsigned select, uint16_t code) {
+  const uint32_t at = 0x2000 + 2048 * slot + 80 + 32 * select;
+  double c[4];
+  for (unsigned k = 0; k < 4; ++k) c[k] = EepromDouble(m, at + 8 * k);
+  const double x = code;
+  return c[0] * x * x * x + c[1] * x * x + c[2] * x + c[3];
+}
+
+TEST(ZelctlOptics, WavelengthSelectsTheSlotsCalibration) {
+  Unit unit(Board(6, {1550}));
+  zelsim::UnitModel& m = unit.model();
+  auto code_of_3 = [&] { return m.Register(3, zelsim::reg::kVoaCode); };
+
+  Result r = unit.Run({"voa", "set", "12", "-c", "3", "--wavelength", "1550"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const uint16_t at_1550 = code_of_3();
+  EXPECT_NEAR(SlotCurveDb(m, 1, 3, at_1550), 12.0, 0.01);
+  // Read back through each slot's curve.
+  r = unit.Run({"--json", "voa", "get", "-c", "3", "--wavelength", "1550"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NEAR(r.Json()[0]["db"].get<double>(), 12.0, 0.01);
+  r = unit.Run({"--json", "voa", "get", "-c", "3"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NEAR(r.Json()[0]["db"].get<double>(), SlotCurveDb(m, 0, 3, at_1550), 1e-6);
+
+  // Without --wavelength (or with the default one) slot 0's curve sets another code.
+  ASSERT_EQ(unit.Run({"voa", "set", "12", "-c", "3"}).code, 0);
+  const uint16_t at_default = code_of_3();
+  EXPECT_NEAR(SlotCurveDb(m, 0, 3, at_default), 12.0, 0.01);
+  EXPECT_NE(at_default, at_1550);
+  ASSERT_EQ(unit.Run({"voa", "set", "12", "-c", "3", "--wavelength", "1550"}).code, 0);
+  ASSERT_EQ(unit.Run({"voa", "set", "12", "-c", "3", "--wavelength", "1310"}).code, 0);
+  EXPECT_EQ(code_of_3(), at_default);
+
+  // Power goes through the slot's TAP factor: twice the factor in slot 1, twice the power.
+  std::vector<uint8_t> image = m.EepromImage();
+  zelsim::PutScaled(image, 0x2800 + 8 + 8 * 3, 2 * m.TapFactorUwPerCount(3));
+  m.SetEepromImage(image);
+  r = unit.Run({"--json", "power", "-c", "3", "--wavelength", "1550"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const double expected_uw = 2 * m.OutputPowerUw(3);
+  EXPECT_NEAR(r.Json()[0]["power_uw"].get<double>(), expected_uw, 0.03 * expected_uw);
+
+  // A wavelength the unit is not calibrated for: one line, exit 2, nothing set.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"voa", "set", "5", "-c", "3", "--wavelength", "1625"},
+                                                               {"voa", "get", "--wavelength", "1625"},
+                                                               {"power", "--wavelength", "1625"}}) {
+    r = unit.Run(args);
+    EXPECT_EQ(r.code, 2) << args[0];
+    EXPECT_EQ(r.err, "zelctl: cannot select 1625 nm: the unit is not calibrated for it (calibrated: 1310, 1550 nm)\n");
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(code_of_3(), at_default);
+  // Codes and raw counts bypass the calibration, so a wavelength makes no sense with them.
+  r = unit.Run({"voa", "set", "100", "--code", "-c", "3", "--wavelength", "1550"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(code_of_3(), at_default);
+}
+
 TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
   Unit unit(Board(6));
   zelsim::UnitModel& m = unit.model();
@@ -147,7 +213,7 @@ TEST(ZelctlWavelength, ListsSelectsAndAddsSlots) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.Json()["slot"], 2);
   r = unit.Run({"wavelength", "set", "999"});
-  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("cannot select 999 nm"), std::string::npos) << r.err;
 
   r = unit.Run({"--json", "wavelength", "add", "1625"});
@@ -219,6 +285,41 @@ TEST(ZelctlTrace, PrintsFramesAsHex) {
   EXPECT_NE(r.err.find(">> f0 00 00 00 22 80 07 00"), std::string::npos) << r.err.substr(0, 2000);
   EXPECT_NE(r.err.find("<< "), std::string::npos);
   EXPECT_EQ(unit.Run({"switch", "mems", "set", "7"}).err, "");
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+TEST(ZelctlTrace, ShowsTheUnitIndexLinkAndLabelsFramesWhenBothLinksAreOpen) {
+  Unit unit(Board(6, {1550}));
+  // A calibration record of another slot goes over the unit-index link only: its frames are shown bare.
+  Result r = unit.Run({"--trace", "calib", "get", "tap", "-c", "0", "--wavelength", "1550"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err.find("not traced"), std::string::npos) << r.err.substr(0, 500);
+  EXPECT_EQ(r.err.rfind(">> f0 00 00 00 14 00", 0), 0u) << "board ID read first: " << r.err.substr(0, 200);
+  for (const auto& line : SplitLines(r.err)) ASSERT_TRUE(line.rfind(">> ", 0) == 0 || line.rfind("<< ", 0) == 0) << line;
+
+  // The VOA code of channel 0: the instance reads the board type, then the unit-index link opens.
+  r = unit.Run({"--trace", "voa", "get", "--code", "-c", "0"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<std::string> lines = SplitLines(r.err);
+  size_t marker = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].rfind("-- ", 0) == 0) marker = i;
+  }
+  ASSERT_LT(marker, lines.size()) << r.err.substr(0, 500);
+  ASSERT_GT(marker, 0u);
+  EXPECT_EQ(lines[marker], "-- second link to " + unit.ip() + " opens: frames are labelled \"instance\" or \"index 0\" from here on");
+  for (size_t i = 0; i < marker; ++i) ASSERT_TRUE(lines[i].rfind(">> ", 0) == 0 || lines[i].rfind("<< ", 0) == 0) << lines[i];
+  for (size_t i = marker + 1; i < lines.size(); ++i) {
+    ASSERT_TRUE(lines[i].rfind("index 0  >> ", 0) == 0 || lines[i].rfind("index 0  << ", 0) == 0) << lines[i];
+  }
+  // Last request: read register 37 (VOA code) of select 0.
+  EXPECT_EQ(lines[lines.size() - 2].rfind("index 0  >> f0 00 00 00 25 00 ", 0), 0u) << lines[lines.size() - 2];
 }
 
 TEST(ZelctlErrors, OneLineOnStderrAndAnExitCode) {

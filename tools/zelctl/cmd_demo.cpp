@@ -56,7 +56,8 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
           out["identity"] = identity.ToJson();
 
           Table wavelengths({{"slot", "Slot"}, {"wavelength_nm", "Wavelength (nm)"}});
-          for (const auto& w : s.Wavelengths()) {
+          const std::vector<WavelengthSlot> wavelength_slots = s.Wavelengths();
+          for (const auto& w : wavelength_slots) {
             wavelengths.AddRow({{w.slot, std::to_string(w.slot)}, {w.nm, std::to_string(w.nm)}});
           }
           Heading(g, "Calibrated wavelengths:");
@@ -88,6 +89,24 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
                          std::to_string(DefaultWavelengthOf(s.BoardType())) + " nm):");
           if (!g.json) optics.PrintText("  ");
           out["channels"] = optics.ToJson();
+
+          // One channel at one attenuation through each wavelength's calibration: each slot's curve
+          // needs its own drive code for the same dB.
+          constexpr int kChannel = 4;
+          constexpr double kTargetDb = 10.0;
+          Table per_wavelength({{"wavelength_nm", "Wavelength (nm)"}, {"code", "Code"}, {"read_db", "Read (dB)"}});
+          for (const auto& w : wavelength_slots) {
+            s.UseWavelength(w.nm);
+            SetAttenuationDb(s, kChannel, kTargetDb);
+            const double db = ReadAttenuationDb(s, kChannel);
+            uint16_t code = 0;
+            s.CheckEntry(APIReadVOAAttenuation(s.Entry(), kChannel, &code) != 0, "cannot read the VOA code");
+            per_wavelength.AddRow({{w.nm, std::to_string(w.nm)}, {code, std::to_string(code)}, {db, Fixed(db, 2)}});
+          }
+          Heading(g, "Channel " + std::to_string(kChannel) + " set to " + Fixed(kTargetDb, 0) +
+                         " dB through the calibration of each wavelength:");
+          if (!g.json) per_wavelength.PrintText("  ");
+          out["wavelength_settings"] = {{"channel", kChannel}, {"set_db", kTargetDb}, {"rows", per_wavelength.ToJson()}};
 
           Table switches({{"channel", "Channel"}, {"position", "2x2 position"}});
           zel_instance* inst = s.Instance();

@@ -19,6 +19,16 @@ std::vector<int> ChannelsToShow(Session& s, const std::optional<int>& channel) {
 
 std::string Channel(int c) { return "channel " + std::to_string(c); }
 
+// --wavelength of the dB and power subcommands; not with the flag that bypasses the calibration.
+void AddWavelengthOption(CLI::App* sub, std::optional<uint16_t>& nm, CLI::Option* uncalibrated) {
+  sub->add_option("--wavelength", nm, "Use the calibration of this wavelength, in nm (default: the board's default)")
+      ->excludes(uncalibrated);
+}
+
+void UseWavelengthIfGiven(Session& s, const std::optional<uint16_t>& nm) {
+  if (nm) s.UseWavelength(*nm);
+}
+
 }  // namespace
 
 double ReadAttenuationDb(Session& s, int channel) {
@@ -52,12 +62,15 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
   auto* get = voa->add_subcommand("get", "Read the attenuation in dB (default: every channel)");
   auto get_channel = std::make_shared<std::optional<int>>();
   auto get_code = std::make_shared<bool>(false);
+  auto get_nm = std::make_shared<std::optional<uint16_t>>();
   AddChannelOption(get, *get_channel, false);
-  get->add_flag("--code", *get_code, "Show the VOA drive code instead of dB");
-  get->callback([&g, get_channel, get_code] {
+  AddWavelengthOption(get, *get_nm, get->add_flag("--code", *get_code, "Show the VOA drive code instead of dB"));
+  get->callback([&g, get_channel, get_code, get_nm] {
     Session s(g);
+    const std::vector<int> channels = ChannelsToShow(s, *get_channel);
+    UseWavelengthIfGiven(s, *get_nm);
     Table table({{"channel", "Channel"}, *get_code ? Table::Column{"code", "Code"} : Table::Column{"db", "Attenuation (dB)"}});
-    for (int c : ChannelsToShow(s, *get_channel)) {
+    for (int c : channels) {
       if (*get_code) {
         uint16_t code = 0;
         s.CheckEntry(APIReadVOAAttenuation(s.Entry(), static_cast<uint16_t>(c), &code) != 0,
@@ -75,10 +88,11 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
   auto set_channel = std::make_shared<std::optional<int>>();
   auto value = std::make_shared<double>(0);
   auto set_code = std::make_shared<bool>(false);
+  auto set_nm = std::make_shared<std::optional<uint16_t>>();
   set->add_option("value", *value, "Attenuation in dB, or the code (0..4095) with --code")->required();
   AddChannelOption(set, *set_channel, true);
-  set->add_flag("--code", *set_code, "The value is a VOA drive code");
-  set->callback([&g, set_channel, value, set_code] {
+  AddWavelengthOption(set, *set_nm, set->add_flag("--code", *set_code, "The value is a VOA drive code"));
+  set->callback([&g, set_channel, value, set_code, set_nm] {
     Session s(g);
     const int c = **set_channel;
     s.RequireChannel(c);
@@ -93,6 +107,7 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
                    "cannot set VOA code " + std::to_string(code) + " on " + Channel(c));
       r.Add("code", "Code", code);
     } else {
+      UseWavelengthIfGiven(s, *set_nm);
       SetAttenuationDb(s, c, *value);
       const double db = ReadAttenuationDb(s, c);
       r.Add("set_db", "Set", *value, Fixed(*value, 2) + " dB").Add("read_db", "Read back", db, Fixed(db, 2) + " dB");
@@ -103,10 +118,14 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
   auto* power = app.add_subcommand("power", "Optical power behind the tap (default: every channel)");
   auto power_channel = std::make_shared<std::optional<int>>();
   auto raw = std::make_shared<bool>(false);
+  auto power_nm = std::make_shared<std::optional<uint16_t>>();
   AddChannelOption(power, *power_channel, false);
-  power->add_flag("--raw", *raw, "Show the averaged monitor count instead of the calibrated power");
-  power->callback([&g, power_channel, raw] {
+  AddWavelengthOption(power, *power_nm,
+                      power->add_flag("--raw", *raw, "Show the averaged monitor count instead of the calibrated power"));
+  power->callback([&g, power_channel, raw, power_nm] {
     Session s(g);
+    const std::vector<int> channels = ChannelsToShow(s, *power_channel);
+    UseWavelengthIfGiven(s, *power_nm);
     std::vector<Table::Column> columns{{"channel", "Channel"}};
     if (*raw) {
       columns.push_back({"count", "Count"});
@@ -115,7 +134,7 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
       columns.push_back({"power_dbm", "Power (dBm)"});
     }
     Table table(columns);
-    for (int c : ChannelsToShow(s, *power_channel)) {
+    for (int c : channels) {
       if (*raw) {
         uint16_t count = 0;
         s.CheckEntry(APIReadOpticalPower(s.Entry(), static_cast<uint16_t>(c), &count) != 0,

@@ -7,12 +7,6 @@
 namespace zelctl {
 namespace {
 
-std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots) {
-  std::string out;
-  for (const auto& s : slots) out += (out.empty() ? "" : ", ") + std::to_string(s.nm);
-  return out + " nm";
-}
-
 void Temperatures(Session& s, const GlobalOptions& g, std::optional<int> select) {
   Table table({{"select", "Select"}, {"temperature_c", "Temperature (degC)"}, {"word", "Word"}});
   const int first = select.value_or(0);

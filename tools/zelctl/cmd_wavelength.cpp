@@ -33,7 +33,7 @@ void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
   auto nm = std::make_shared<uint16_t>(0);
   auto* set = wl->add_subcommand(
       "set", "Check that the unit is calibrated for a wavelength and show its slot (the library selects the "
-             "slot per connection; calib commands take --wavelength)");
+             "slot per connection; calib, voa and power take --wavelength)");
   set->add_option("nm", *nm, "Wavelength in nm")->required();
   set->callback([&g, nm] {
     Session s(g);

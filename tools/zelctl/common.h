@@ -24,7 +24,7 @@ using Json = nlohmann::ordered_json;
 enum ExitCode : int {
   kExitOk = 0,
   kExitUnit = 1,      // the unit failed, refused or did not answer
-  kExitUsage = 2,     // bad arguments: option, address, channel the board does not have
+  kExitUsage = 2,     // bad arguments: option, address, channel or wavelength the unit does not have
   kExitFile = 3,      // a file cannot be read or written, or its content is malformed or does not fit
   kExitMismatch = 4,  // a restore read back values other than those written
 };
@@ -115,6 +115,8 @@ struct WavelengthSlot {
   int slot;
   uint16_t nm;
 };
+// "1310, 1550 nm"
+std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots);
 
 // One unit, reached through the library's two interfaces. The instance (zel_... functions) serves
 // identity, switches, temperature, screen, EEPROM reads and the calibrated dB and power functions;
@@ -144,15 +146,31 @@ class Session {
   std::vector<WavelengthSlot> Wavelengths(Progress* progress = nullptr);
   // Selects the slot of `nm` on the table entry (calibration records follow it).
   void SelectWavelength(uint16_t nm);
+  // Selects the slot of `nm` on the instance and makes its TAP factors and VOA coefficients the ones
+  // the dB and power functions use. After connecting, the board's default wavelength is in use.
+  void UseWavelength(uint16_t nm);
 
   // Reopens the table entry's link, which rereads the unit's calibration into the library.
   void ReconnectEntry();
 
   const std::string& address() const { return options_.unit; }
 
+  // What --trace hands the library for each link.
+  struct LinkTrace {
+    const char* label;
+    const bool* both_open;  // frames are labelled only while both links are open
+  };
+
  private:
   [[noreturn]] void Fail(zel_error code, const std::string& what);
+  // A wavelength the unit has no slot for is a usage error naming the wavelengths it has.
+  [[noreturn]] void FailSelecting(zel_error code, uint16_t nm);
+  // Before a link connects: when the other is open, frames are labelled from now on.
+  void TraceOpening(bool other_link_open);
   GlobalOptions options_;
+  bool both_links_open_ = false;
+  LinkTrace instance_trace_{"instance", &both_links_open_};
+  LinkTrace entry_trace_{"index 0", &both_links_open_};
   zel_instance* instance_ = nullptr;
   bool instance_connected_ = false;
   bool entry_connected_ = false;

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   app.fallthrough();
   app.footer(
       "Exit codes: 0 success; 1 the unit failed, refused or did not answer; 2 bad arguments (option, address, "
-      "channel the board does not have); 3 a file cannot be read or written, or does not fit the unit; "
+      "channel or wavelength the unit does not have); 3 a file cannot be read or written, or does not fit the unit; "
       "4 a restore read back other values than it wrote.");
   zelctl::Context context;
 

@@ -13,9 +13,17 @@ constexpr uint16_t kSlotSize = 2048;
 constexpr int kSlots = 6;
 constexpr uint16_t kFreeSlot = 0xFFFF;
 
-void TraceFrame(void* /*user*/, int direction, const uint8_t* bytes, size_t length) {
-  std::string line = direction == ZEL_FRAME_SENT ? ">>" : "<<";
-  char buf[4];
+// Frames go to stderr as hex. While only one link is open its frames are shown bare; from the
+// moment the second opens, every frame carries the label of the link it went over.
+void TraceFrame(void* user, int direction, const uint8_t* bytes, size_t length) {
+  const auto* link = static_cast<const Session::LinkTrace*>(user);
+  char buf[16];
+  std::string line;
+  if (*link->both_open) {
+    std::snprintf(buf, sizeof buf, "%-8s ", link->label);
+    line = buf;
+  }
+  line += direction == ZEL_FRAME_SENT ? ">>" : "<<";
   for (size_t i = 0; i < length; ++i) {
     std::snprintf(buf, sizeof buf, " %02x", bytes[i]);
     line += buf;
@@ -38,6 +46,14 @@ Session::Session(const GlobalOptions& options) : options_(options) {}
 Session::~Session() {
   if (instance_ != nullptr) zel_destroyInstance(instance_);  // closes its link
   if (entry_connected_) APIDisconnect(kEntry);
+  if (options_.trace) APISetFrameTrace(kEntry, nullptr, nullptr);  // the callback's data dies with the session
+}
+
+void Session::TraceOpening(bool other_link_open) {
+  if (!options_.trace || !other_link_open || both_links_open_) return;
+  both_links_open_ = true;
+  std::fprintf(stderr, "-- second link to %s opens: frames are labelled \"%s\" or \"%s\" from here on\n",
+               options_.unit.c_str(), instance_trace_.label, entry_trace_.label);
 }
 
 void Session::Fail(zel_error code, const std::string& what) {
@@ -52,8 +68,9 @@ zel_instance* Session::Instance() {
   if (instance_ == nullptr) {
     instance_ = zel_createInstance();
     if (instance_ == nullptr) throw Failure(kExitUnit, "cannot create a unit instance: out of memory");
-    if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, nullptr);
+    if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, &instance_trace_);
   }
+  TraceOpening(entry_connected_);
   if (zel_Connect(instance_, options_.unit.c_str()) == 0) {
     Fail(zel_LastError(instance_), "cannot connect to unit " + options_.unit);
   }
@@ -63,9 +80,8 @@ zel_instance* Session::Instance() {
 
 uint8_t Session::Entry() {
   if (entry_connected_) return kEntry;
-  if (options_.trace) {
-    std::fprintf(stderr, "zelctl: note: frames of the unit-index link (%s) are not traced\n", options_.unit.c_str());
-  }
+  if (options_.trace) APISetFrameTrace(kEntry, TraceFrame, &entry_trace_);
+  TraceOpening(instance_connected_);
   const uint8_t ok = APIConnect(kEntry, options_.unit.c_str());
   entry_connected_ = true;  // the link may be open even when the calibration scan failed
   if (ok == 0) Fail(APILastError(kEntry), "cannot connect to unit " + options_.unit);
@@ -125,7 +141,23 @@ std::vector<WavelengthSlot> Session::Wavelengths(Progress* progress) {
 }
 
 void Session::SelectWavelength(uint16_t nm) {
-  CheckEntry(APISetWavelength(Entry(), nm) != 0, "cannot select " + std::to_string(nm) + " nm");
+  if (APISetWavelength(Entry(), nm) == 0) FailSelecting(APILastError(kEntry), nm);
+}
+
+void Session::UseWavelength(uint16_t nm) {
+  if (zel_SelectWavelength(Instance(), nm) == 0) FailSelecting(zel_LastError(instance_), nm);
+}
+
+void Session::FailSelecting(zel_error code, uint16_t nm) {
+  const std::string what = "cannot select " + std::to_string(nm) + " nm";
+  if (code != ZEL_ERR_NOT_FOUND) Fail(code, what);
+  throw Failure(kExitUsage, what + ": the unit is not calibrated for it (calibrated: " + JoinWavelengths(Wavelengths()) + ")");
+}
+
+std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots) {
+  std::string out;
+  for (const auto& s : slots) out += (out.empty() ? "" : ", ") + std::to_string(s.nm);
+  return out + " nm";
 }
 
 uint8_t ReadEepromByte(Session& session, uint16_t address) {
