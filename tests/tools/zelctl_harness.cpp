@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -21,11 +20,6 @@ extern char** environ;
 
 namespace zelctltest {
 namespace {
-
-std::mt19937& Rng() {
-  static std::mt19937 rng(std::random_device{}());
-  return rng;
-}
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path);
@@ -67,10 +61,7 @@ bool Accepts(const std::string& ip) {
 
 }  // namespace
 
-std::string RandomLoopback() {
-  std::uniform_int_distribution<int> b(1, 254);
-  return "127." + std::to_string(b(Rng())) + "." + std::to_string(b(Rng())) + "." + std::to_string(b(Rng()));
-}
+std::string RandomLoopback() { return zelsim::RandomLoopbackAddress(); }
 
 zelsim::UnitConfig Board(int type, std::vector<uint16_t> wavelengths) {
   zelsim::UnitConfig cfg;
@@ -107,12 +98,9 @@ Result Zelctl(const std::vector<std::string>& args, const std::vector<std::strin
   return r;
 }
 
-Unit::Unit(zelsim::UnitConfig cfg) : model_(std::make_unique<zelsim::UnitModel>(std::move(cfg))) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    server_ = std::make_unique<zelsim::Server>(*model_, RandomLoopback());
-    if (server_->Start()) return;
-  }
-  throw std::runtime_error("no free loopback address for a simulated unit");
+Unit::Unit(zelsim::UnitConfig cfg)
+    : model_(std::make_unique<zelsim::UnitModel>(std::move(cfg))), server_(zelsim::StartOnFreeLoopback(*model_)) {
+  if (!server_) throw std::runtime_error("no free loopback address for a simulated unit");
 }
 
 Result Unit::Run(std::vector<std::string> args) const {

@@ -16,7 +16,7 @@ constexpr int kVersion = 1;
 
 enum class Item { Tap, Voa, Defined, VoaLoss, SwitchLoss, UserTx, UserRx };
 
-struct ItemSpec {
+struct ItemShape {
   Item item;
   const char* key;    // command-line name and JSON key
   const char* label;
@@ -25,7 +25,7 @@ struct ItemSpec {
   bool whole_numbers;
 };
 
-const ItemSpec kItems[] = {
+const ItemShape kItems[] = {
     {Item::Tap, "tap", "TAP factor (uW/count)", 1, true, false},
     {Item::Voa, "voa", "VOA coefficients c0..c3", 4, true, false},
     {Item::Defined, "defined", "VOA defined values", 30, true, true},
@@ -35,7 +35,7 @@ const ItemSpec kItems[] = {
     {Item::UserRx, "user_rx", "User RX calibration", 1, false, false},
 };
 
-const ItemSpec& Spec(Item item) {
+const ItemShape& ShapeOf(Item item) {
   for (const auto& s : kItems) {
     if (s.item == item) return s;
   }
@@ -45,7 +45,7 @@ const ItemSpec& Spec(Item item) {
 std::vector<double> ReadItem(Session& s, Item item, int channel) {
   const uint8_t e = s.Entry();
   const auto c = static_cast<uint16_t>(channel);
-  std::vector<double> v(Spec(item).count);
+  std::vector<double> v(ShapeOf(item).count);
   uint8_t ok = 0;
   switch (item) {
     case Item::Tap: ok = APIReadTAPCalibration(e, c, v.data()); break;
@@ -61,7 +61,7 @@ std::vector<double> ReadItem(Session& s, Item item, int channel) {
     case Item::UserTx: ok = APIReadUserTXCalibration(e, c, v.data()); break;
     case Item::UserRx: ok = APIReadUserRXCalibration(e, c, v.data()); break;
   }
-  s.CheckEntry(ok != 0, std::string("cannot read the ") + Spec(item).label + " of channel " + std::to_string(channel));
+  s.CheckEntry(ok != 0, std::string("cannot read the ") + ShapeOf(item).label + " of channel " + std::to_string(channel));
   return v;
 }
 
@@ -83,7 +83,7 @@ void WriteItem(Session& s, Item item, int channel, const std::vector<double>& v)
     case Item::UserTx: ok = APIWriteUserTXCalibration(e, c, v[0]); break;
     case Item::UserRx: ok = APIWriteUserRXCalibration(e, c, v[0]); break;
   }
-  s.CheckEntry(ok != 0, std::string("cannot write the ") + Spec(item).label + " of channel " + std::to_string(channel));
+  s.CheckEntry(ok != 0, std::string("cannot write the ") + ShapeOf(item).label + " of channel " + std::to_string(channel));
 }
 
 // A double as JSON: a number, or (NaN, infinity: an erased record) its bit pattern as "0x...".
@@ -96,10 +96,10 @@ Json NumberJson(double x) {
   return buf;
 }
 
-Json ItemJson(const ItemSpec& spec, const std::vector<double>& v) {
-  if (spec.count == 1) return NumberJson(v[0]);
+Json ItemJson(const ItemShape& shape, const std::vector<double>& v) {
+  if (shape.count == 1) return NumberJson(v[0]);
   Json out = Json::array();
-  for (double x : v) out.push_back(spec.whole_numbers ? Json(static_cast<unsigned>(x)) : NumberJson(x));
+  for (double x : v) out.push_back(shape.whole_numbers ? Json(static_cast<unsigned>(x)) : NumberJson(x));
   return out;
 }
 
@@ -146,13 +146,13 @@ double NumberOf(const Json& v, const std::string& where, const FileError& fail) 
   fail(where, "expected a number");
 }
 
-std::vector<double> ItemFromJson(const ItemSpec& spec, const Json& v, const std::string& where, const FileError& fail) {
-  if (spec.count == 1) return {NumberOf(v, where, fail)};
-  if (!v.is_array() || v.size() != spec.count) fail(where, "expected " + std::to_string(spec.count) + " values");
+std::vector<double> ItemFromJson(const ItemShape& shape, const Json& v, const std::string& where, const FileError& fail) {
+  if (shape.count == 1) return {NumberOf(v, where, fail)};
+  if (!v.is_array() || v.size() != shape.count) fail(where, "expected " + std::to_string(shape.count) + " values");
   std::vector<double> out;
-  for (size_t j = 0; j < spec.count; ++j) {
+  for (size_t j = 0; j < shape.count; ++j) {
     const std::string at = where + "[" + std::to_string(j) + "]";
-    if (spec.whole_numbers) {
+    if (shape.whole_numbers) {
       const int64_t x = IntegerOf(v[j], at, fail);
       if (x < 0 || x > 0xFFFF) fail(at, "expected 0..65535");
       out.push_back(static_cast<double>(x));
@@ -176,10 +176,10 @@ struct Calibration {
   std::vector<std::vector<std::vector<double>>> user;  // [channel][user item]
 };
 
-std::vector<const ItemSpec*> ItemsOf(bool per_slot) {
-  std::vector<const ItemSpec*> out;
-  for (const auto& spec : kItems) {
-    if (spec.per_slot == per_slot) out.push_back(&spec);
+std::vector<const ItemShape*> ItemsOf(bool per_slot) {
+  std::vector<const ItemShape*> out;
+  for (const auto& shape : kItems) {
+    if (shape.per_slot == per_slot) out.push_back(&shape);
   }
   return out;
 }
@@ -189,9 +189,9 @@ Json ToJson(const Calibration& cal) {
               {"version", kVersion},
               {"unit", {{"board_id", cal.board_id}, {"board_type", cal.board_type}, {"serial", cal.serial}}},
               {"channels", ChannelsOfBoardType(cal.board_type)}};
-  auto channel_json = [](const std::vector<const ItemSpec*>& specs, int c, const std::vector<std::vector<double>>& v) {
+  auto channel_json = [](const std::vector<const ItemShape*>& shapes, int c, const std::vector<std::vector<double>>& v) {
     Json ch = {{"channel", c}};
-    for (size_t i = 0; i < specs.size(); ++i) ch[specs[i]->key] = ItemJson(*specs[i], v[i]);
+    for (size_t i = 0; i < shapes.size(); ++i) ch[shapes[i]->key] = ItemJson(*shapes[i], v[i]);
     return ch;
   };
   Json slots = Json::array();
@@ -210,7 +210,7 @@ Json ToJson(const Calibration& cal) {
 }
 
 std::vector<std::vector<std::vector<double>>> ChannelsFromJson(const Json& arr, int channels,
-                                                               const std::vector<const ItemSpec*>& specs,
+                                                               const std::vector<const ItemShape*>& shapes,
                                                                const std::string& where, const FileError& fail) {
   if (!arr.is_array() || arr.size() != static_cast<size_t>(channels)) {
     fail(where, "expected " + std::to_string(channels) + " channel entries");
@@ -220,8 +220,8 @@ std::vector<std::vector<std::vector<double>>> ChannelsFromJson(const Json& arr, 
     const std::string at = where + "[" + std::to_string(c) + "]";
     if (IntegerOf(Member(arr[c], "channel", at, fail), at + ".channel", fail) != c) fail(at + ".channel", "expected " + std::to_string(c));
     std::vector<std::vector<double>> items;
-    for (const auto* spec : specs) {
-      items.push_back(ItemFromJson(*spec, Member(arr[c], spec->key, at, fail), at + "." + spec->key, fail));
+    for (const auto* shape : shapes) {
+      items.push_back(ItemFromJson(*shape, Member(arr[c], shape->key, at, fail), at + "." + shape->key, fail));
     }
     out.push_back(std::move(items));
   }
@@ -278,8 +278,8 @@ Calibration ReadCalibration(Session& s, const std::vector<WavelengthSlot>& slots
     SlotCalibration sc{w, {}};
     for (int c = 0; c < channels; ++c) {
       std::vector<std::vector<double>> items;
-      for (const auto* spec : ItemsOf(true)) {
-        items.push_back(ReadItem(s, spec->item, c));
+      for (const auto* shape : ItemsOf(true)) {
+        items.push_back(ReadItem(s, shape->item, c));
         progress.Advance();
       }
       sc.channels.push_back(std::move(items));
@@ -288,8 +288,8 @@ Calibration ReadCalibration(Session& s, const std::vector<WavelengthSlot>& slots
   }
   for (int c = 0; c < channels; ++c) {
     std::vector<std::vector<double>> items;
-    for (const auto* spec : ItemsOf(false)) {
-      items.push_back(ReadItem(s, spec->item, c));
+    for (const auto* shape : ItemsOf(false)) {
+      items.push_back(ReadItem(s, shape->item, c));
       progress.Advance();
     }
     cal.user.push_back(std::move(items));
@@ -311,12 +311,12 @@ std::string Describe(const SlotCalibration& sc) {
 // Differences between what was written and what was read back, one line each.
 std::vector<std::string> Differences(const Calibration& want, const Calibration& got) {
   std::vector<std::string> out;
-  auto compare = [&](const std::string& where, const std::vector<const ItemSpec*>& specs,
+  auto compare = [&](const std::string& where, const std::vector<const ItemShape*>& shapes,
                      const std::vector<std::vector<double>>& a, const std::vector<std::vector<double>>& b) {
-    for (size_t i = 0; i < specs.size(); ++i) {
-      if (ItemJson(*specs[i], a[i]) != ItemJson(*specs[i], b[i])) {
-        out.push_back(where + " " + specs[i]->key + ": wrote " + ItemJson(*specs[i], a[i]).dump() + ", read back " +
-                      ItemJson(*specs[i], b[i]).dump());
+    for (size_t i = 0; i < shapes.size(); ++i) {
+      if (ItemJson(*shapes[i], a[i]) != ItemJson(*shapes[i], b[i])) {
+        out.push_back(where + " " + shapes[i]->key + ": wrote " + ItemJson(*shapes[i], a[i]).dump() + ", read back " +
+                      ItemJson(*shapes[i], b[i]).dump());
       }
     }
   };
@@ -444,24 +444,24 @@ void Restore(Session& s, const std::string& path, bool force, bool json) {
       .Print(json);
 }
 
-const ItemSpec& ItemNamed(const std::string& name) {
-  for (const auto& spec : kItems) {
-    if (name == spec.key) return spec;
+const ItemShape& ItemNamed(const std::string& name) {
+  for (const auto& shape : kItems) {
+    if (name == shape.key) return shape;
   }
   throw Failure(kExitUsage, "unknown calibration item " + name);
 }
 
 std::string ItemNames() {
   std::string out;
-  for (const auto& spec : kItems) out += std::string(out.empty() ? "" : ", ") + spec.key;
+  for (const auto& shape : kItems) out += std::string(out.empty() ? "" : ", ") + shape.key;
   return out;
 }
 
-std::string ValuesText(const ItemSpec& spec, const std::vector<double>& v) {
+std::string ValuesText(const ItemShape& shape, const std::vector<double>& v) {
   std::string out;
   for (double x : v) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, spec.whole_numbers ? "%.0f" : "%.12g", x);
+    std::snprintf(buf, sizeof buf, shape.whole_numbers ? "%.0f" : "%.12g", x);
     out += (out.empty() ? "" : " ") + std::string(buf);
   }
   return out;
@@ -482,7 +482,7 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
   };
   auto args = std::make_shared<Args>();
   std::vector<std::string> names;
-  for (const auto& spec : kItems) names.push_back(spec.key);
+  for (const auto& shape : kItems) names.push_back(shape.key);
 
   auto common = [&, args](CLI::App* sub) {
     sub->add_option("item", args->item, "Calibration item")->required()->check(CLI::IsMember(names));
@@ -496,10 +496,10 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
   common(get);
   AddChannelOption(get, args->channel, false);
   get->callback([&g, args, select] {
-    const ItemSpec& spec = ItemNamed(args->item);
+    const ItemShape& shape = ItemNamed(args->item);
     Session s(g);
     select(s);
-    Table table({{"channel", "Channel"}, {spec.key, spec.label, false}});
+    Table table({{"channel", "Channel"}, {shape.key, shape.label, false}});
     std::vector<int> channels;
     if (args->channel) {
       s.RequireChannel(*args->channel);
@@ -508,8 +508,8 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
       for (int c = 0; c < s.Channels(); ++c) channels.push_back(c);
     }
     for (int c : channels) {
-      const std::vector<double> v = ReadItem(s, spec.item, c);
-      table.AddRow({{c, std::to_string(c)}, {ItemJson(spec, v), ValuesText(spec, v)}});
+      const std::vector<double> v = ReadItem(s, shape.item, c);
+      table.AddRow({{c, std::to_string(c)}, {ItemJson(shape, v), ValuesText(shape, v)}});
     }
     table.Print(g.json);
   });
@@ -519,23 +519,23 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
   AddChannelOption(set, args->channel, true);
   set->add_option("values", args->values, "The value (4 coefficients for voa, 30 values for defined)")->required();
   set->callback([&g, args, select] {
-    const ItemSpec& spec = ItemNamed(args->item);
-    if (args->values.size() != spec.count) {
-      throw Failure(kExitUsage, std::string(spec.key) + " takes " + std::to_string(spec.count) + " value(s), got " +
+    const ItemShape& shape = ItemNamed(args->item);
+    if (args->values.size() != shape.count) {
+      throw Failure(kExitUsage, std::string(shape.key) + " takes " + std::to_string(shape.count) + " value(s), got " +
                                     std::to_string(args->values.size()));
     }
     for (double x : args->values) {
-      if (spec.whole_numbers && (x < 0 || x > 0xFFFF || x != std::floor(x))) {
-        throw Failure(kExitUsage, std::string(spec.key) + " values are whole numbers in 0..65535");
+      if (shape.whole_numbers && (x < 0 || x > 0xFFFF || x != std::floor(x))) {
+        throw Failure(kExitUsage, std::string(shape.key) + " values are whole numbers in 0..65535");
       }
     }
     Session s(g);
     s.RequireChannel(*args->channel);
     select(s);
-    WriteItem(s, spec.item, *args->channel, args->values);
+    WriteItem(s, shape.item, *args->channel, args->values);
     Record()
         .Add("channel", "Channel", *args->channel)
-        .Add(spec.key, spec.label, ItemJson(spec, args->values), ValuesText(spec, args->values))
+        .Add(shape.key, shape.label, ItemJson(shape, args->values), ValuesText(shape, args->values))
         .Print(g.json);
   });
 

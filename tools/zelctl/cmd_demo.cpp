@@ -2,27 +2,12 @@
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdio>
-#include <random>
 
 #include "unit_helpers.h"
 #include "zelsim/sim.h"
 
 namespace zelctl {
 namespace {
-
-// A server on a random 127.a.b.c address; retried when the address is taken.
-std::unique_ptr<zelsim::Server> StartSimulatedUnit(zelsim::UnitModel& unit) {
-  std::random_device seed;
-  std::mt19937 rng(seed());
-  std::uniform_int_distribution<int> byte(1, 254);
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    const std::string address = "127." + std::to_string(byte(rng)) + "." + std::to_string(byte(rng)) + "." +
-                                std::to_string(byte(rng));
-    auto server = std::make_unique<zelsim::Server>(unit, address);
-    if (server->Start()) return server;
-  }
-  throw Failure(kExitUnit, "cannot start the simulated unit on a loopback address");
-}
 
 zelsim::UnitConfig DemoUnit() {
   zelsim::UnitConfig cfg;
@@ -43,7 +28,8 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
   app.add_subcommand("demo", "Start a simulated 8-channel unit in this process and run a bench session against it")
       ->callback([&options] {
         zelsim::UnitModel unit(DemoUnit());
-        auto server = StartSimulatedUnit(unit);
+        auto server = zelsim::StartOnFreeLoopback(unit);
+        if (!server) throw Failure(kExitUnit, "cannot start the simulated unit on a loopback address");
         GlobalOptions g = options;
         g.unit = server->Address();
         Json out = Json::object();
