@@ -25,8 +25,10 @@ bool ZEL_API::WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::
     return WriteRegister(select, kRegEEPromData, byte) && ok;
 }
 
-bool ZEL_API::ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte) {
+bool ZEL_API::ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
+                             unsigned delay_between_ms) {
     bool ok = WriteRegister(select, kRegEEPromAddress, address);
+    Settle(delay_between_ms);
     std::uint16_t word = 0;
     ok = ReadRegister(select, kRegEEPromData, word) && ok;
     byte = static_cast<std::uint8_t>(word);
@@ -47,11 +49,7 @@ bool ZEL_API::ReadEEPromBytes(std::uint16_t address, std::uint8_t* bytes, unsign
                               unsigned delay_after_ms) {
     bool ok = true;
     for (std::uint16_t i = 0; i < 8; ++i) {
-        ok = WriteRegister(0, kRegEEPromAddress, static_cast<std::uint16_t>(address + i)) && ok;
-        Settle(delay_between_ms);
-        std::uint16_t word = 0;
-        ok = ReadRegister(0, kRegEEPromData, word) && ok;
-        bytes[i] = static_cast<std::uint8_t>(word);
+        ok = ReadEEPromByte(0, static_cast<std::uint16_t>(address + i), bytes[i], delay_between_ms) && ok;
         Settle(delay_after_ms);
     }
     return ok;

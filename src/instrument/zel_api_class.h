@@ -142,7 +142,9 @@ private:
     }
     // One EEPROM byte through the address and data registers.
     bool WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte);
-    bool ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte);
+    // `delay_between_ms` settles the EEPROM between the address write and the data read.
+    bool ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
+                        unsigned delay_between_ms = 0);
     // Eight bytes at consecutive (16-bit wrapping) EEPROM addresses, with the settling delays given.
     bool WriteEEPromBytes(std::uint16_t select, std::uint16_t address, const std::uint8_t* bytes,
                           unsigned delay_after_ms);
