@@ -79,7 +79,9 @@ typedef enum zel_error {
     ZEL_ERR_BAD_UNIT_INDEX = 12,  /**< the unit index names no entry of the instance table (0..31) */
     ZEL_ERR_NOT_FOUND = 13,       /**< the wavelength (or VOA code) asked for does not exist */
     ZEL_ERR_TABLE_FULL = 14,      /**< all six wavelength slots are in use */
-    ZEL_ERR_INTERNAL = 15         /**< an unexpected internal failure (out of memory, ...) */
+    ZEL_ERR_INTERNAL = 15,        /**< an unexpected internal failure (out of memory, ...) */
+    ZEL_ERR_NOT_CALIBRATED = 16,  /**< the channel's calibration at this wavelength is erased */
+    ZEL_ERR_BUSY = 17             /**< another thread is using this unit right now */
 } zel_error;
 
 /** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */

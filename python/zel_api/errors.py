@@ -25,6 +25,8 @@ class ErrorCode(enum.IntEnum):
     NOT_FOUND = 13
     TABLE_FULL = 14
     INTERNAL = 15
+    NOT_CALIBRATED = 16
+    BUSY = 17
 
 
 class ZelError(Exception):

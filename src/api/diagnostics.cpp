@@ -46,6 +46,8 @@ const char* zel_ErrorText(zel_error code) {
         case ZEL_ERR_NOT_FOUND: return "the wavelength or VOA setting was not found";
         case ZEL_ERR_TABLE_FULL: return "all six wavelength slots are in use";
         case ZEL_ERR_INTERNAL: return "internal error in the library";
+        case ZEL_ERR_NOT_CALIBRATED: return "the channel is not calibrated at this wavelength";
+        case ZEL_ERR_BUSY: return "another call on this unit is in progress";
     }
     return "unknown error";
 }
