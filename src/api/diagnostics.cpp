@@ -1,6 +1,8 @@
 // Exported extras: instance release, the reason of the last failure, EEPROM byte read-back,
 // frame tracing and wavelength selection for instances.
 #include <cstdlib>
+#include <cstring>
+#include <type_traits>
 
 #include "api/forward.h"
 #include "zel_api.h"
@@ -29,7 +31,12 @@ zel_error APILastError(std::uint8_t unit) {
 }
 
 const char* zel_ErrorText(zel_error code) {
-    switch (code) {
+    // A host may pass any integer here. Reading a value outside the enumerators as zel_error is
+    // undefined in C++, so the parameter's bytes are read as its underlying integer instead.
+    std::underlying_type_t<zel_error> value;
+    static_assert(sizeof value == sizeof code, "an enum is stored as its underlying type");
+    std::memcpy(&value, &code, sizeof value);
+    switch (value) {
         case ZEL_OK: return "no error";
         case ZEL_ERR_NOT_CONNECTED: return "no link is open to the unit";
         case ZEL_ERR_BAD_ADDRESS: return "the IP address is not an IPv4 dotted quad";

@@ -21,8 +21,9 @@ void Settle(unsigned ms) {
 }  // namespace
 
 bool ZEL_API::WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte) {
-    bool ok = WriteRegister(select, kRegEEPromAddress, address);
-    return WriteRegister(select, kRegEEPromData, byte) && ok;
+    // Without a confirmed address write the address register may still hold an earlier address:
+    // a data write now would store the byte there.
+    return WriteRegister(select, kRegEEPromAddress, address) && WriteRegister(select, kRegEEPromData, byte);
 }
 
 bool ZEL_API::ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
@@ -55,6 +56,10 @@ bool ZEL_API::ReadEEPromBytes(std::uint16_t address, std::uint8_t* bytes, unsign
     return ok;
 }
 
+bool ZEL_API::ReadRecordBytes(std::uint16_t group, std::uint16_t record, std::uint8_t* bytes) {
+    return ReadEEPromBytes(rec::RecordAddress(group, record), bytes, 0, kSettleMs);
+}
+
 std::int32_t ZEL_API::ReadBoardSN() {
     std::uint16_t low = 0, high = 0;
     ReadRegister(0, kRegSerial0, low);
@@ -65,25 +70,31 @@ std::int32_t ZEL_API::ReadBoardSN() {
 std::uint8_t ZEL_API::ReadSerialNumber(std::int64_t* serial, std::int32_t* flag) {
     *serial = 0;
     std::uint16_t words[4] = {};
-    for (std::uint16_t i = 0; i < 4; ++i) ReadRegister(0, static_cast<std::uint16_t>(kRegSerial0 + i), words[i]);
+    bool ok = true;
+    for (std::uint16_t i = 0; i < 4; ++i)
+        ok = ReadRegister(0, static_cast<std::uint16_t>(kRegSerial0 + i), words[i]) && ok;
     std::uint16_t check = 0;
-    ReadRegister(0, kRegSerialCheck, check);
+    ok = ReadRegister(0, kRegSerialCheck, check) && ok;
     if (check / 5 == words[3]) {
         *flag = 1;
         std::uint64_t v = 0;
         for (int i = 3; i >= 0; --i) v = (v << 16) | words[i];
         *serial = static_cast<std::int64_t>(v);
     } else {
+        // The 32-bit board serial, read again as ReadBoardSN reads it.
         *flag = 0;
-        *serial = ReadBoardSN();
+        std::uint16_t low = 0, high = 0;
+        ok = ReadRegister(0, kRegSerial0, low) && ok;
+        ok = ReadRegister(0, kRegSerial0 + 1, high) && ok;
+        *serial = static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) | low);
     }
-    return 1;
+    return ok ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::WriteBoardSN(std::int32_t serial) {
-    WriteRegister(0, kRegSerial0, static_cast<std::uint16_t>(serial));
-    WriteRegister(0, kRegSerial0 + 1, static_cast<std::uint16_t>(serial >> 16));
-    return 1;
+    bool ok = WriteRegister(0, kRegSerial0, static_cast<std::uint16_t>(serial));
+    ok = WriteRegister(0, kRegSerial0 + 1, static_cast<std::uint16_t>(serial >> 16)) && ok;
+    return ok ? 1 : 0;
 }
 
 double ZEL_API::ReadFirmwareRevision() {
@@ -109,8 +120,8 @@ std::uint8_t ZEL_API::ReadTypeFromEEPROM(std::uint16_t* type) {
 }
 
 std::uint8_t ZEL_API::WriteValueToEEProm(std::uint16_t address, std::uint16_t value) {
-    bool ok = WriteRegister(0, kRegEEPromAddress, address);
-    return (WriteRegister(0, kRegEEPromData, value) && ok) ? 1 : 0;
+    // As for every EEPROM byte: the data goes out only once the address is in place.
+    return (WriteRegister(0, kRegEEPromAddress, address) && WriteRegister(0, kRegEEPromData, value)) ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::ReadValueFromEEProm(std::uint16_t address) {
@@ -118,13 +129,17 @@ std::uint8_t ZEL_API::ReadValueFromEEProm(std::uint16_t address) {
 }
 
 std::uint8_t ZEL_API::WriteScaledRecord(std::uint16_t group, std::uint16_t record, double value) {
+    if (!rec::ScaledCanHold(value)) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
     return WriteEEPromBytes(0, rec::RecordAddress(group, record), rec::EncodeScaled(value).data(), kSettleMs) ? 1
                                                                                                               : 0;
 }
 
 std::uint8_t ZEL_API::ReadScaledRecord(std::uint16_t group, std::uint16_t record, double* value) {
     rec::Bytes8 bytes{};
-    bool ok = ReadEEPromBytes(rec::RecordAddress(group, record), bytes.data(), 0, kSettleMs);
+    const bool ok = ReadRecordBytes(group, record, bytes.data());
     *value = rec::DecodeScaled(bytes);
     return ok ? 1 : 0;
 }
@@ -135,12 +150,16 @@ std::uint8_t ZEL_API::WriteStatusToEEProm(std::uint16_t group, std::uint16_t rec
 
 std::uint8_t ZEL_API::ReadRawRecord(std::uint16_t group, std::uint16_t record, double* value) {
     rec::Bytes8 bytes{};
-    bool ok = ReadEEPromBytes(rec::RecordAddress(group, record), bytes.data(), 0, kSettleMs);
+    const bool ok = ReadRecordBytes(group, record, bytes.data());
     *value = rec::DecodeRaw(bytes);
     return ok ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::WriteDoubleValueToEEProm(std::uint16_t address, double value) {
+    if (!rec::ScaledCanHold(value)) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
     return WriteEEPromBytes(0, address, rec::EncodeScaled(value).data(), kSettleMs) ? 1 : 0;
 }
 

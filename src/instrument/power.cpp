@@ -1,5 +1,6 @@
 // Optical power: ten averaged readings of the power register, scaled by the channel's TAP factor;
 // TAP calibration per wavelength slot and the user TX/RX calibration values kept for the host.
+#include "instrument/record_codec.h"
 #include "instrument/zel_api_class.h"
 
 namespace {
@@ -28,9 +29,16 @@ std::uint8_t ZEL_API::ReadPowerSum(std::uint16_t select, std::uint32_t& sum) {
     return status_;
 }
 
+bool ZEL_API::RequireTAPCalibration(std::uint16_t select) {
+    if (!active_tap_uncal_[select]) return true;
+    RecordError(ZEL_ERR_NOT_CALIBRATED);
+    return false;
+}
+
 std::uint8_t ZEL_API::ReadOpticalPower(std::uint16_t channel, double* power) {
     auto select = SelectOf(channel);
     if (!select) return RecordStatus(false);
+    if (!RequireTAPCalibration(*select)) return RecordStatus(false);
     std::uint32_t sum = 0;
     const std::uint8_t status = ReadPowerSum(*select, sum);
     *power = (sum / 10.0) * active_tap_[*select];
@@ -52,10 +60,13 @@ std::uint8_t ZEL_API::ReadTAPCalibration(std::uint16_t channel, double* factor) 
     const int s = *select;
     if (cache_valid_) {
         *factor = active_tap_[s] = cache_tap_[current_slot_][s];
+        active_tap_uncal_[s] = cache_tap_uncal_[current_slot_][s];
         return 1;
     }
-    const std::uint8_t status = RecordStatus(ReadScaledRecord(0, SlotRecord(kTAPOffset + s), factor) != 0);
-    active_tap_[s] = *factor;
+    zel::records::Bytes8 bytes{};
+    const std::uint8_t status = RecordStatus(ReadRecordBytes(0, SlotRecord(kTAPOffset + s), bytes.data()));
+    *factor = active_tap_[s] = zel::records::DecodeScaled(bytes);
+    active_tap_uncal_[s] = zel::records::IsErased(bytes);
     return status;
 }
 
@@ -63,9 +74,18 @@ std::uint8_t ZEL_API::WriteTAPCalibration(std::uint16_t channel, double factor) 
     auto select = SelectOf(channel);
     if (!select) return RecordStatus(false);
     const int s = *select;
+    if (!zel::records::ScaledCanHold(factor)) {
+        // Refused before anything is written: the active and cached factors stay as they are.
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
     const std::uint8_t status = RecordStatus(WriteScaledRecord(0, SlotRecord(kTAPOffset + s), factor) != 0);
     active_tap_[s] = factor;
-    if (status && cache_valid_) cache_tap_[current_slot_][s] = factor;
+    active_tap_uncal_[s] = false;  // a factor the encoding holds is never the erased pattern
+    if (status && cache_valid_) {
+        cache_tap_[current_slot_][s] = factor;
+        cache_tap_uncal_[current_slot_][s] = false;
+    }
     return status;
 }
 

@@ -34,6 +34,11 @@ std::uint64_t ScaledInteger(double x) {
 
 Bytes8 EncodeScaled(double x) { return ToBytes(ScaledInteger(x)); }
 
+bool ScaledCanHold(double x) {
+    // NaN fails both comparisons; an infinite product fails the second.
+    return x >= 0.0 && x * kScale < kTwo63;
+}
+
 double DecodeScaled(const Bytes8& bytes) {
     std::int64_t s = 0;
     for (int i = 0; i < 8; ++i) {
@@ -45,6 +50,12 @@ double DecodeScaled(const Bytes8& bytes) {
 
 double DecodeScaledBlock(const std::uint8_t* bytes) {
     return static_cast<double>(codec::GetLE64(bytes)) / kScale;
+}
+
+bool IsErased(const std::uint8_t* bytes) {
+    for (int i = 0; i < 8; ++i)
+        if (bytes[i] != 0xFF) return false;
+    return true;
 }
 
 Bytes8 EncodeRaw(double x) {

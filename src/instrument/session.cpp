@@ -66,7 +66,10 @@ double ZEL_API::GetAPIRev() {
 std::uint8_t ZEL_API::Connect(std::string ip) {
     ip_ = std::move(ip);
     if (!link_.OpenLink(ip_.c_str(), kUnitPort)) return 0;
+    // ReadBoardID's 0 is also a board ID: its exchange failed only if it left a reason.
+    link_.ClearLastError();
     ReadBoardID();
+    if (LastError() != ZEL_OK) return 0;
     current_slot_ = 0;
     return ScanWavelengths(1);
 }

@@ -1,5 +1,6 @@
 // Variable optical attenuators: drive codes, the calibration polynomial and its bisection inverse,
 // and the per-slot VOA calibration, defined values and insertion loss in the EEPROM.
+#include "instrument/record_codec.h"
 #include "instrument/voa_bisection.h"
 #include "instrument/zel_api_class.h"
 
@@ -16,6 +17,22 @@ double ZEL_API::Attenuation(const double* c, double x) const {
     return c[0] * x * x * x + c[1] * x * x + c[2] * x + c[3];
 }
 
+bool ZEL_API::ActiveVOAUncalibrated(int select) const {
+    const bool* marks = active_voa_uncal_[select];
+    return marks[0] || marks[1] || marks[2] || marks[3];
+}
+
+bool ZEL_API::CachedVOAUncalibrated(int slot, int select) const {
+    const bool* marks = cache_voa_uncal_[slot][select];
+    return marks[0] || marks[1] || marks[2] || marks[3];
+}
+
+bool ZEL_API::RequireVOACalibration(std::uint16_t select) {
+    if (!ActiveVOAUncalibrated(select)) return true;
+    RecordError(ZEL_ERR_NOT_CALIBRATED);
+    return false;
+}
+
 std::uint16_t ZEL_API::InvertVOACalibration(double c0, double c1, double c2, double c3, double target) {
     const double c[4] = {c0, c1, c2, c3};
     return zel::voa::BisectCode([&](int code) { return Attenuation(c, code); }, target);
@@ -26,11 +43,13 @@ std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, double db) {
     if (!select) return 0;
     const double* c = active_voa_[*select];
     const std::uint16_t code = InvertVOACalibration(c[0], c[1], c[2], c[3], db);
-    // Outside 0..30 dB (or not a number) nothing is sent and the status field is left alone.
+    // Outside 0..30 dB (or not a number), or without calibration, nothing is sent and the status
+    // field is left alone.
     if (!(db >= 0.0 && db <= kMaxAttenuationDb)) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
+    if (!RequireVOACalibration(*select)) return 0;
     const bool sent = WriteRegister(*select, kRegVOA, code);
     if (code == zel::voa::kNoCode) {
         // The calibration has no code for this attenuation: the unit gets the out-of-range code
@@ -50,6 +69,7 @@ std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, std::int32_t code
 std::uint8_t ZEL_API::ReadVOAAttenuation(std::uint16_t channel, double* db) {
     auto select = SelectOf(channel);
     if (!select) return RecordStatus(false);
+    if (!RequireVOACalibration(*select)) return RecordStatus(false);
     std::uint16_t code = 0;
     const std::uint8_t status = RecordStatus(ReadRegister(*select, kRegVOA, code));
     *db = code == 0 ? 0.0 : Attenuation(active_voa_[*select], code);
@@ -66,14 +86,21 @@ std::uint8_t ZEL_API::WriteVOACalibration(std::uint16_t channel, const double* c
     auto select = SelectOf(channel);
     if (!select) return RecordStatus(false);
     const int s = *select;
-    std::uint8_t status = 0;
+    bool all_ok = true;
     for (int k = 0; k < 4; ++k) {
-        status = RecordStatus(
-            WriteStatusToEEProm(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), coefficients[k]) != 0);
+        const bool ok =
+            WriteStatusToEEProm(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), coefficients[k]) != 0;
+        all_ok = ok && all_ok;
+        // A coefficient whose bytes are those of erased EEPROM is no calibration, written or not.
+        const bool uncal = zel::records::IsErased(zel::records::EncodeRaw(coefficients[k]));
         active_voa_[s][k] = coefficients[k];
-        if (status && cache_valid_) cache_voa_[current_slot_][s][k] = coefficients[k];
+        active_voa_uncal_[s][k] = uncal;
+        if (ok && cache_valid_) {
+            cache_voa_[current_slot_][s][k] = coefficients[k];
+            cache_voa_uncal_[current_slot_][s][k] = uncal;
+        }
     }
-    return status;
+    return RecordStatus(all_ok);
 }
 
 std::uint8_t ZEL_API::ReadVOACalibration(std::uint16_t channel, double* coefficients) {
@@ -81,16 +108,20 @@ std::uint8_t ZEL_API::ReadVOACalibration(std::uint16_t channel, double* coeffici
     if (!select) return RecordStatus(false);
     const int s = *select;
     if (cache_valid_) {
-        for (int k = 0; k < 4; ++k) coefficients[k] = active_voa_[s][k] = cache_voa_[current_slot_][s][k];
+        for (int k = 0; k < 4; ++k) {
+            coefficients[k] = active_voa_[s][k] = cache_voa_[current_slot_][s][k];
+            active_voa_uncal_[s][k] = cache_voa_uncal_[current_slot_][s][k];
+        }
         return 1;
     }
-    std::uint8_t status = 0;
+    bool all_ok = true;
     for (int k = 0; k < 4; ++k) {
-        double d = 0;
-        status = RecordStatus(ReadRawRecord(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), &d) != 0);
-        coefficients[k] = active_voa_[s][k] = d;
+        zel::records::Bytes8 bytes{};
+        all_ok = ReadRecordBytes(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), bytes.data()) && all_ok;
+        coefficients[k] = active_voa_[s][k] = zel::records::DecodeRaw(bytes);
+        active_voa_uncal_[s][k] = zel::records::IsErased(bytes);
     }
-    return status;
+    return RecordStatus(all_ok);
 }
 
 std::uint8_t ZEL_API::WriteVOADefinedValues(std::uint16_t channel, const std::uint16_t* values) {

@@ -55,19 +55,27 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
             break;
         }
         for (int s = 0; s < kSelects; ++s) {
-            cache_tap_[w][s] = zel::records::DecodeScaledBlock(scan + kTAPInScan + 8 * s);
-            for (int k = 0; k < 4; ++k)
-                cache_voa_[w][s][k] = zel::records::DecodeRaw(scan + kVOAInScan + 32 * s + 8 * k);
+            const std::uint8_t* tap = scan + kTAPInScan + 8 * s;
+            cache_tap_[w][s] = zel::records::DecodeScaledBlock(tap);
+            cache_tap_uncal_[w][s] = zel::records::IsErased(tap);
+            for (int k = 0; k < 4; ++k) {
+                const std::uint8_t* c = scan + kVOAInScan + 32 * s + 8 * k;
+                cache_voa_[w][s][k] = zel::records::DecodeRaw(c);
+                cache_voa_uncal_[w][s][k] = zel::records::IsErased(c);
+            }
         }
     }
     cache_valid_ = result;
-    LoadCalibrations();
-    return result;
+    // A scan whose calibrations did not load is no success either.
+    const bool loaded = LoadCalibrations() != 0;
+    return result != 0 && loaded ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::LoadCalibrations() {
     std::memset(active_tap_, 0, sizeof active_tap_);
     std::memset(active_voa_, 0, sizeof active_voa_);
+    std::memset(active_tap_uncal_, 0, sizeof active_tap_uncal_);
+    std::memset(active_voa_uncal_, 0, sizeof active_voa_uncal_);
     std::uint16_t type = 0;
     if (ReadTypeFromEEPROM(&type) == 0) return 0;
     for (std::int32_t i = 0; i < channel_count_; ++i) {
@@ -80,6 +88,11 @@ std::uint8_t ZEL_API::LoadCalibrations() {
 }
 
 std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
+    // 0xFFFF marks the first free slot in the table: it is never a wavelength.
+    if (wavelength == kFreeSlot) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
     if (ScanWavelengths(0) == 0) return 0;
     if (board_type_ >= 0 && board_type_ <= 7 && wavelength == kSetDefault[board_type_]) {
         current_slot_ = 0;
@@ -96,6 +109,11 @@ std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
 }
 
 std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
+    // Written as a slot's wavelength, 0xFFFF would end the table at that slot.
+    if (wavelength == kFreeSlot) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
     if (ScanWavelengths(0) == 0) return 0;
     if (board_type_ >= 0 && board_type_ <= 5 && wavelength == kAddDefault[board_type_]) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
@@ -118,6 +136,12 @@ std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
         return 0;
     wavelengths_.push_back(wavelength);
     current_slot_ = n;
+    // The new slot's calibration records hold whatever the EEPROM held there, unread: none of it
+    // counts as calibration until the host writes it or a forced scan reads the slot.
+    for (int s = 0; s < kSelects; ++s) {
+        cache_tap_uncal_[n][s] = true;
+        for (bool& mark : cache_voa_uncal_[n][s]) mark = true;
+    }
     return 1;
 }
 

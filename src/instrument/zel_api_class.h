@@ -119,6 +119,12 @@ public:
     double ActiveTAP(int select) const { return active_tap_[select]; }
     double CachedTAP(int slot, int select) const { return cache_tap_[slot][select]; }
     const double* CachedVOA(int slot, int select) const { return cache_voa_[slot][select]; }
+    // Whether a select's TAP factor / VOA coefficients (any of the four) in use, or cached for a
+    // slot, are not calibration: read from erased EEPROM, or a slot added since the last scan.
+    bool ActiveTAPUncalibrated(int select) const { return active_tap_uncal_[select]; }
+    bool ActiveVOAUncalibrated(int select) const;
+    bool CachedTAPUncalibrated(int slot, int select) const { return cache_tap_uncal_[slot][select]; }
+    bool CachedVOAUncalibrated(int slot, int select) const;
     HwLayer& Link() { return link_; }
     // Sets the board type and rebuilds the layout as a successful type read would.
     void AdoptBoardType(std::int32_t type);
@@ -150,7 +156,12 @@ private:
                           unsigned delay_after_ms);
     bool ReadEEPromBytes(std::uint16_t address, std::uint8_t* bytes, unsigned delay_between_ms,
                          unsigned delay_after_ms);
+    // The 8 bytes of record (group, record), 16 exchanges with the record settling delays.
+    bool ReadRecordBytes(std::uint16_t group, std::uint16_t record, std::uint8_t* bytes);
     std::uint8_t ReadPowerSum(std::uint16_t select, std::uint32_t& sum);
+    // Refuses (ZEL_ERR_NOT_CALIBRATED) a select whose active VOA or TAP calibration is not calibration.
+    bool RequireVOACalibration(std::uint16_t select);
+    bool RequireTAPCalibration(std::uint16_t select);
     // Record number of the calibration item at record `offset` of the current wavelength slot,
     // computed in 32 bits and cut to 16 bits.
     std::uint16_t SlotRecord(int offset) const { return static_cast<std::uint16_t>(256 * current_slot_ + offset); }
@@ -170,6 +181,9 @@ private:
     std::uint8_t eeprom_byte_ = 0;
     double active_voa_[kSelects][4] = {};
     double active_tap_[kSelects] = {};
+    // Not-calibration marks of the active values, one per value (see ActiveTAPUncalibrated).
+    bool active_voa_uncal_[kSelects][4] = {};
+    bool active_tap_uncal_[kSelects] = {};
     std::int32_t board_type_ = 0;
     std::int64_t clock_reading_ = 0;
     std::tm broken_down_{};
@@ -180,4 +194,6 @@ private:
     std::vector<std::int32_t> wavelengths_;
     double cache_tap_[kSlots][kSelects] = {};
     double cache_voa_[kSlots][kSelects][4] = {};
+    bool cache_tap_uncal_[kSlots][kSelects] = {};
+    bool cache_voa_uncal_[kSlots][kSelects][4] = {};
 };
