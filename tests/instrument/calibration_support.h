@@ -66,6 +66,15 @@ inline double StoredTAP(const zelsim::UnitModel& m, int w, int s) {
 }
 inline std::array<double, 4> AsArray(const double* c) { return {c[0], c[1], c[2], c[3]}; }
 
+// EEPROM addresses whose bytes differ between two images of the unit's EEPROM.
+inline std::vector<std::uint32_t> ChangedBytes(const std::vector<std::uint8_t>& before,
+                                               const std::vector<std::uint8_t>& after) {
+    std::vector<std::uint32_t> out;
+    for (std::size_t a = 0; a < before.size() && a < after.size(); ++a)
+        if (before[a] != after[a]) out.push_back(static_cast<std::uint32_t>(a));
+    return out;
+}
+
 // Register frames on one register address, in order.
 inline std::vector<zelsim::Frame> RegisterFrames(const std::vector<zelsim::Frame>& frames, unsigned address) {
     std::vector<zelsim::Frame> out;
@@ -88,11 +97,14 @@ inline std::vector<std::uint16_t> Consecutive(std::uint16_t first, int count) {
 
 // The reply to the index-th frame from now (0-based) never comes whole, so that exchange fails on
 // the link's time-out; every other frame is answered normally. Keep the link time-out short.
+// With Fault::ShortReply (the default) the unit still acts on that frame; with Fault::Stall the
+// frame is lost on its way and never reaches the unit.
 class OneFailedExchange {
 public:
-    OneFailedExchange(zelsim::Server& server, std::uint64_t index) : server_(server) {
+    OneFailedExchange(zelsim::Server& server, std::uint64_t index, zelsim::Fault kind = zelsim::Fault::ShortReply)
+        : server_(server) {
         const std::size_t target = server.FramesReceived() + index + 1;
-        server.SetFaults({.kind = zelsim::Fault::ShortReply, .after_frames = index, .short_bytes = 0});
+        server.SetFaults({.kind = kind, .after_frames = index, .short_bytes = 0});
         // The plan of a frame is taken together with the frame count, so once the count has passed
         // the spoiled frame the plan can go before the next frame arrives.
         watcher_ = std::thread([this, target] {

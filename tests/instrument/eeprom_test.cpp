@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "instrument/record_codec.h"
@@ -196,12 +197,25 @@ TEST_F(EEPromTest, WriteBoardSerialSplitsIntoLowAndSignExtendedHighWord) {
     EXPECT_EQ(inst.ReadBoardSN(), 0x12345678);
 }
 
-TEST_F(EEPromTest, IdentityOperationsDoNotLookAtOutcomes) {
-    DropConnection();
-    EXPECT_EQ(inst.WriteBoardSN(5), 1);
+TEST_F(EEPromTest, IdentityOperationsFailWhenAnyExchangeFails) {
+    // Serial words 21..24 and the check word 25 succeed; the fall-back's read of word 22 fails.
+    unit->model().SetRegister(0, 25, 0);
+    unit->model().SetRegister(0, 24, 7);
+    TruncateRepliesFrom(6, 0);
     std::int64_t serial = 0;
-    std::int32_t flag = 0;
-    EXPECT_EQ(inst.ReadSerialNumber(&serial, &flag), 1);
+    std::int32_t flag = 1;
+    EXPECT_EQ(inst.ReadSerialNumber(&serial, &flag), 0);
+    EXPECT_EQ(flag, 0);
+
+    // Only the high word's write fails.
+    Restart();
+    unit->server().SetFaults({.kind = Fault::ShortReply, .after_frames = 1, .short_bytes = 0});
+    EXPECT_EQ(inst.WriteBoardSN(5), 0);
+    EXPECT_EQ(unit->model().Register(0, 21), 5);
+
+    DropConnection();
+    EXPECT_EQ(inst.WriteBoardSN(5), 0);
+    EXPECT_EQ(inst.ReadSerialNumber(&serial, &flag), 0);
 }
 
 TEST_F(EEPromTest, FirmwareRevisionIsTheWordInTenths) {
@@ -330,9 +344,40 @@ TEST_F(EEPromTest, ScaledRecordStoresAndReadsBackOnePointFive) {
     EXPECT_EQ(Pauses(), PausesEvery(2));
 }
 
-TEST_F(EEPromTest, NegativeScaledRecordReadsBackAsTheMostNegativeValue) {
-    EXPECT_EQ(inst.WriteScaledRecord(0, 6, -1.0), 1);
-    EXPECT_EQ(EepromAt(0x2030), (rec::Bytes8{0x00, 0xF0, 0x5A, 0x2B, 0x17, 0xFF, 0xFF, 0xFF}));
+TEST_F(EEPromTest, ScaledValuesTheEncodingCannotHoldAreRefusedWithoutSending) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double bad[] = {-1.0, -1e-13, -inf, inf, std::numeric_limits<double>::quiet_NaN(),
+                          9223372.036854775808,  // 2^63 / 10^12
+                          9223372.04, 1e7, std::numeric_limits<double>::max()};
+    const auto image = unit->model().EepromImage();
+    for (double x : bad) {
+        inst.ClearLastError();
+        EXPECT_EQ(inst.WriteScaledRecord(0, 6, x), 0) << x;
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT) << x;
+        inst.ClearLastError();
+        EXPECT_EQ(inst.WriteDoubleValueToEEProm(0x5000, x), 0) << x;
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT) << x;
+    }
+    EXPECT_TRUE(unit->frames().empty());
+    EXPECT_TRUE(Pauses().empty());
+    EXPECT_EQ(unit->model().EepromImage(), image);
+
+    // What it can hold reads back as written, up to just below 2^63 / 10^12; -0 is stored as 0.
+    for (double x : {0.0, -0.0, 1e-12, 9223372.0, 9223372.036854}) {
+        double back = -1;
+        EXPECT_EQ(inst.WriteScaledRecord(0, 6, x), 1) << x;
+        EXPECT_EQ(inst.ReadScaledRecord(0, 6, &back), 1) << x;
+        EXPECT_NEAR(back, x, 1e-12 * (1 + x)) << x;
+        back = -1;
+        EXPECT_EQ(inst.WriteDoubleValueToEEProm(0x5000, x), 1) << x;
+        EXPECT_EQ(inst.ReadDoubleValueFromEEProm(0x5000, &back), 1) << x;
+        EXPECT_NEAR(back, x, 1e-12 * (1 + x)) << x;
+    }
+}
+
+TEST_F(EEPromTest, NegativeScaledPatternReadsBackAsTheMostNegativeValue) {
+    // Stored before such values were refused, a negative value's pattern still reads this way.
+    PutEeprom(0x2030, {0x00, 0xF0, 0x5A, 0x2B, 0x17, 0xFF, 0xFF, 0xFF});
     double x = 0;
     EXPECT_EQ(inst.ReadScaledRecord(0, 6, &x), 1);
     EXPECT_EQ(x, kNegativeReading);
@@ -453,14 +498,26 @@ TEST_F(EEPromTest, FailedScaledReadStillDecodes) {
     EXPECT_EQ(x, rec::DecodeScaled({0x00, 0x98, 0x98, 0x98, 0x98, 0x98, 0x98, 0x98}));
 }
 
-TEST_F(EEPromTest, AFailedByteDoesNotStopTheTransfer) {
-    // From the second byte on the unit answers without a byte: every later exchange times out,
-    // yet the unit still receives all 16 frames and stores all 8 bytes.
+TEST_F(EEPromTest, NoDataByteFollowsAFailedAddressWrite) {
+    // From the second byte on the unit answers without a byte: every later exchange times out.
+    // An address write that did not go through is not followed by its data write, so only byte 0
+    // is stored.
+    const auto before = EepromAt(0x2048);
     TruncateRepliesFrom(2, 0);
     EXPECT_EQ(inst.WriteStatusToEEProm(0, 9, 0.5), 0);
-    EXPECT_EQ(unit->frames().size(), 16u);
-    EXPECT_EQ(EepromAt(0x2048), rec::EncodeRaw(0.5));
-    EXPECT_EQ(Pauses(), PausesEvery(2));
+    const auto frames = unit->frames();
+    for (std::size_t i = 2; i < frames.size(); ++i) EXPECT_TRUE(IsRegisterAccess(frames[i], true, 0, 10)) << i;
+    auto stored = before;
+    stored[0] = rec::EncodeRaw(0.5)[0];
+    EXPECT_EQ(EepromAt(0x2048), stored);
+
+    // The single-byte write too.
+    Restart();
+    unit->server().SetFaults({.kind = Fault::ShortReply, .after_frames = 0, .short_bytes = 0});
+    EXPECT_EQ(inst.WriteValueToEEProm(0x2049, 0x5A), 0);
+    EXPECT_EQ(unit->frames().size(), 1u);
+    EXPECT_EQ(EepromAt(0x2048), stored);
+    unit->server().SetFaults({});
 
     // Reads from the second byte on come back short; the address writes still succeed.
     PutEeprom(0x2050, rec::EncodeRaw(-3.25));

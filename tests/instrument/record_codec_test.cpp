@@ -115,6 +115,44 @@ TEST(ScaledDecoding, TheLargestPositivePatternOverflowsWhileAccumulating) {
     EXPECT_EQ(rec::DecodeScaled({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x7F}), 127 * std::ldexp(1.0, 56) / 1e12);
 }
 
+TEST(ScaledEncoding, WhatItAcceptsBothReadersGiveBack) {
+    // Each accepted value must come back from the record reader and the scan's block reader alike
+    // (to the 10^-12 the encoding keeps); the top of the range is where accumulating in double
+    // precision could overflow into the negative reading.
+    auto agrees = [](double x) {
+        const Bytes8 b = rec::EncodeScaled(x);
+        const double want = std::trunc(x * 1e12) / 1e12;
+        return rec::DecodeScaled(b) == want && rec::DecodeScaledBlock(b.data()) == want;
+    };
+    double top = std::ldexp(1.0, 63) / 1e12;
+    while (!rec::ScaledCanHold(top)) top = std::nextafter(top, 0.0);
+    EXPECT_GT(top, 9223372.0368);
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> spread(0.0, top);
+    std::vector<double> accepted{0.0, -0.0, 1e-12, 0.5e-12, top, std::nextafter(top, 0.0)};
+    for (int i = 0; i < 20000; ++i) accepted.push_back(spread(rng));
+    for (double x : accepted) {
+        ASSERT_TRUE(rec::ScaledCanHold(x)) << x;
+        ASSERT_TRUE(agrees(x)) << x;
+    }
+    // Refused: every negative value, NaN, the infinities, and from 2^63 / 10^12 up.
+    for (double x : {-1e-300, -1e-13, -1.0, -top, std::nextafter(top, 1e300), 1e7, 1e300,
+                     std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_FALSE(rec::ScaledCanHold(x)) << x;
+}
+
+TEST(Erasure, OnlyEightBytesOfAllOnesAreErased) {
+    EXPECT_TRUE(rec::IsErased(Bytes8{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    for (int i = 0; i < 8; ++i) {
+        Bytes8 b{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        b[i] = 0xFE;
+        EXPECT_FALSE(rec::IsErased(b)) << i;
+    }
+    // As a raw record erased bytes are a NaN, which no calibration polynomial can use.
+    EXPECT_TRUE(std::isnan(rec::DecodeRaw(Bytes8{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})));
+}
+
 TEST(RawEncoding, StoresTheDoubleItselfLeastSignificantByteFirst) {
     EXPECT_EQ(rec::EncodeRaw(-1.0), (Bytes8{0, 0, 0, 0, 0, 0, 0xF0, 0xBF}));
     EXPECT_EQ(rec::EncodeRaw(1.5), (Bytes8{0, 0, 0, 0, 0, 0, 0xF8, 0x3F}));

@@ -1,5 +1,6 @@
 // Optical switches, switch insertion loss, raw register access, status records (Monitor),
 // temperature and the front-panel screen, against a simulated unit.
+#include <climits>
 #include <cmath>
 
 #include "instrument/record_codec.h"
@@ -250,21 +251,31 @@ TEST_F(SwitchRegisterTest, AnyNonZeroWriteFlagWrites) {
     }
 }
 
-TEST_F(SwitchRegisterTest, RegisterAddressIsPassedOnUnmasked) {
+TEST_F(SwitchRegisterTest, RegisterAddressBeyondTheBankIsRefusedWithoutSending) {
     ConnectBoard(kInterleavedType);
-    unit->model().SetRegister(1, 5, 0x1505);
-    unit->model().SetRegister(0, 5, 0x0005);
+    unit->model().SetRegister(1, 37, 0x0123);  // channel 1's VOA, one select above channel 0's bank
+    unit->model().SetRegister(0, 2047, 0x07FF);
+    StatusOne();
+    // Bit 11 and up of an address would land in the select field (or the write bit) of the frame.
+    for (std::uint16_t address : {0x0800, 0x0800 + 37, 0x0805, 0x8005, 0xFFFF}) {
+        for (std::uint8_t write : {0, 1}) {
+            std::uint16_t v = 0x0456;
+            inst.ClearLastError();
+            EXPECT_EQ(inst.AccessBoardRegister(write, 0, address, &v), 0) << address;
+            EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT) << address;
+            EXPECT_EQ(v, 0x0456) << address;
+        }
+    }
+    EXPECT_TRUE(unit->frames().empty());
+    EXPECT_EQ(unit->model().Register(1, 37), 0x0123);
+    EXPECT_EQ(inst.StatusField(), 1);
+    // The last register of the bank is still reached.
     std::uint16_t v = 0;
-    // Bit 11 of the address lands in the select field: register 5 of select 1.
-    EXPECT_EQ(inst.AccessBoardRegister(0, 0, 0x0805, &v), 1);
-    EXPECT_EQ(v, 0x1505);
-    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 1, 5));
-    // Bit 15 of the address does not turn a read into a write.
-    v = 0x9999;
-    EXPECT_EQ(inst.AccessBoardRegister(0, 0, 0x8005, &v), 1);
-    EXPECT_EQ(v, 0x0005);
-    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 0, 5));
-    EXPECT_EQ(unit->model().Register(0, 5), 0x0005);
+    inst.ClearLastError();
+    EXPECT_EQ(inst.AccessBoardRegister(0, 4, 2047, &v), 1);
+    EXPECT_EQ(v, 0x07FF);
+    EXPECT_EQ(inst.LastError(), ZEL_OK);
+    EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 0, 2047));
 }
 
 TEST_F(SwitchRegisterTest, BoardRegisterAccessLeavesTheStatusFieldAlone) {
@@ -292,16 +303,31 @@ TEST_F(SwitchRegisterTest, SuccessfulBoardRegisterAccessLeavesAFailedStatus) {
 TEST_F(SwitchRegisterTest, TemperatureIsTheUnsignedWordOnTheGivenSelect) {
     ConnectInstrument();
     unit->model().ScriptReads(1, 16, {0xFFFF, 0x0000, 0x1234});
-    EXPECT_EQ(inst.TempRead(17), 65535.0);  // only the low four bits of the select reach the frame
+    EXPECT_EQ(inst.TempRead(1), 65535.0);
     EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 1, 16));
     EXPECT_EQ(inst.ResultField(), 1);
     EXPECT_EQ(inst.TempRead(1), 0.0);
     EXPECT_EQ(inst.ResultField(), 1);
     EXPECT_EQ(inst.TempRead(1), 4660.0);
     unit->clear_frames();
-    unit->model().ScriptReads(10, 16, {0x0ABC});
-    EXPECT_EQ(inst.TempRead(0x1A), 2748.0);
-    EXPECT_EQ(SelectOf(OnlyFrame()), 10u);
+    unit->model().ScriptReads(15, 16, {0x0ABC});
+    EXPECT_EQ(inst.TempRead(15), 2748.0);  // the top bank
+    EXPECT_EQ(SelectOf(OnlyFrame()), 15u);
+}
+
+TEST_F(SwitchRegisterTest, TemperatureSelectOutsideTheSixteenBanksIsRefused) {
+    ConnectInstrument();
+    ASSERT_GE(inst.TempRead(0), 0.0);
+    ASSERT_EQ(inst.ResultField(), 1);
+    unit->clear_frames();
+    // Cut to four bits these would read bank 0, 1, 15 and 10.
+    for (std::int32_t select : {16, 17, -1, 0x1A, INT32_MIN, INT32_MAX}) {
+        inst.ClearLastError();
+        EXPECT_EQ(inst.TempRead(select), -1.0) << select;
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT) << select;
+        EXPECT_EQ(inst.ResultField(), 0) << select;
+    }
+    EXPECT_TRUE(unit->frames().empty());
 }
 
 TEST_F(SwitchRegisterTest, FailedTemperatureReadGivesMinusOne) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "calibration_support.h"
+#include "register_checks.h"
 #include "instrument/voa_bisection.h"
 
 namespace {
@@ -321,19 +322,117 @@ TEST_F(VoaTest, FailedCalibrationWriteChangesTheActiveCopyButNotTheCache) {
     EXPECT_EQ(stored[3], before[3]);
 }
 
-TEST_F(VoaTest, CalibrationWriteReportsOnlyTheFourthRecord) {
+TEST_F(VoaTest, CalibrationWriteWithALostFrameFailsAndStoresNothingElsewhere) {
     zeltest::ShortenLinkTimeouts(300);
     ConnectInstrument();
-    const Coefficients before = caltest::AsArray(inst.CachedVOA(0, 4));
+    const Coefficients cached_before = caltest::AsArray(inst.CachedVOA(0, 4));
+    const auto image_before = unit->model().EepromImage();
+    caltest::PrimeStatusField(inst, 1);
+    unit->clear_frames();
+    {
+        // The address write of coefficient 0's first byte never reaches the unit, whose address
+        // register still points into the board-type record that the connect read last.
+        caltest::OneFailedExchange fault(unit->server(), 0, zelsim::Fault::Stall);
+        inst.ClearLastError();
+        EXPECT_EQ(inst.WriteVOACalibration(4, kNewCurve.data()), 0);
+    }
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_TIMEOUT);
+    EXPECT_EQ(inst.StatusField(), 0);
+    const std::uint16_t first = caltest::VoaAddress(0, 4, 0);
+    for (std::uint32_t a : caltest::ChangedBytes(image_before, unit->model().EepromImage())) {
+        EXPECT_GE(a, first) << std::hex << a;
+        EXPECT_LT(a, first + 32u) << std::hex << a;
+    }
+    EXPECT_EQ(unit->model().BoardType(), 6);
+    // Coefficient 0's first byte went out to no address: its data write was never sent.
+    for (const auto& access : zeltest::EEPromAccesses(unit->frames())) EXPECT_NE(access.address, first);
+    EXPECT_EQ(inst.CachedVOA(0, 4)[0], cached_before[0]);  // its record failed: the cache keeps it
+
+    // A failure in the first record fails the call even though the last record went through.
     {
         caltest::OneFailedExchange fault(unit->server(), 5);  // a byte of the first coefficient
-        EXPECT_EQ(inst.WriteVOACalibration(4, kNewCurve.data()), 1);
+        EXPECT_EQ(inst.WriteVOACalibration(4, kNewCurve.data()), 0);
+    }
+    EXPECT_EQ(inst.StatusField(), 0);
+    EXPECT_EQ(caltest::AsArray(inst.ActiveVOA(4)), kNewCurve);
+}
+
+TEST_F(VoaTest, CalibrationReadFromTheRecordsFailsOnAFailedFirstRecord) {
+    zeltest::ShortenLinkTimeouts(300);
+    {
+        // Board ID 0, board type 1..16, slot 0's first block 17: the cache stays invalid and the
+        // calibrations come from the records.
+        caltest::OneFailedExchange fault(unit->server(), 17);
+        ASSERT_EQ(inst.Connect(unit->ip()), 0);
+    }
+    ASSERT_EQ(inst.CacheValid(), 0);
+    const Coefficients stored = caltest::StoredVOA(unit->model(), 0, 2);
+    ASSERT_EQ(caltest::AsArray(inst.ActiveVOA(2)), stored);
+    unit->clear_frames();
+    double c[4] = {};
+    {
+        caltest::OneFailedExchange fault(unit->server(), 1);  // the data read of coefficient 0's first byte
+        EXPECT_EQ(inst.ReadVOACalibration(2, c), 0);
+    }
+    EXPECT_EQ(inst.StatusField(), 0);
+    EXPECT_EQ(unit->frames().size(), 64u);
+    EXPECT_EQ(c[3], stored[3]);
+}
+
+// ---- erased calibration ----
+
+TEST_F(VoaTest, ErasedCoefficientsAreNoCalibrationAndNothingIsSentForThem) {
+    auto& m = unit->model();
+    // Slot 1 (1550 nm): select 3's coefficient 2 erased, the rest of the slot calibrated.
+    caltest::PutBytes(m, caltest::VoaAddress(1, 3, 2), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    caltest::PutChannelCalibration(m, 1, 2, 0.025, kLinear);
+    ConnectInstrument();
+    EXPECT_TRUE(inst.CachedVOAUncalibrated(1, 3));
+    EXPECT_FALSE(inst.CachedVOAUncalibrated(1, 2));
+    EXPECT_FALSE(inst.CachedVOAUncalibrated(0, 3));
+    ASSERT_EQ(inst.SetWavelength(1550), 1);
+    ASSERT_EQ(inst.LoadCalibrations(), 1);
+    EXPECT_TRUE(inst.ActiveVOAUncalibrated(3));
+    caltest::PrimeStatusField(inst, 1);
+    unit->clear_frames();
+
+    for (double db : {0.0, 10.0, 30.0}) {
+        inst.ClearLastError();
+        EXPECT_EQ(inst.SetVOAAttenuation(3, db), 0) << db;
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED) << db;
     }
     EXPECT_EQ(inst.StatusField(), 1);
-    EXPECT_EQ(caltest::AsArray(inst.ActiveVOA(4)), kNewCurve);
-    const double* cached = inst.CachedVOA(0, 4);
-    EXPECT_EQ(cached[0], before[0]);  // its record failed: the cache keeps the old value
-    for (int k = 1; k < 4; ++k) EXPECT_EQ(cached[k], kNewCurve[k]) << k;
+    double db = -1;
+    inst.ClearLastError();
+    EXPECT_EQ(inst.ReadVOAAttenuation(3, &db), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+    EXPECT_EQ(db, -1);
+    // An attenuation outside the range is still an argument fault first.
+    EXPECT_EQ(inst.SetVOAAttenuation(3, 31.0), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_TRUE(unit->frames().empty());
+
+    // The coefficients themselves still read as stored; the code forms and other channels work.
+    double c[4] = {};
+    EXPECT_EQ(inst.ReadVOACalibration(3, c), 1);
+    EXPECT_EQ(zeltest::BitsOf(c[2]), ~std::uint64_t{0});
+    EXPECT_EQ(inst.SetVOAAttenuation(3, std::int32_t{100}), 1);
+    std::uint16_t code = 0;
+    EXPECT_EQ(inst.ReadVOAAttenuation(3, &code), 1);
+    EXPECT_EQ(code, 100);
+    EXPECT_EQ(CodeSentFor(2, 10.0, 1), 1000);
+
+    // Back at the default wavelength the channel is calibrated; writing 1550's calibration cures it.
+    ASSERT_EQ(inst.SetDefaultWavelength(), 1);
+    ASSERT_EQ(inst.ReadVOACalibration(3, c), 1);
+    EXPECT_FALSE(inst.ActiveVOAUncalibrated(3));
+    EXPECT_EQ(inst.SetVOAAttenuation(3, 10.0), 1);
+    ASSERT_EQ(inst.SetWavelength(1550), 1);
+    ASSERT_EQ(inst.ReadVOACalibration(3, c), 1);
+    EXPECT_TRUE(inst.ActiveVOAUncalibrated(3));
+    ASSERT_EQ(inst.WriteVOACalibration(3, kLinear.data()), 1);
+    EXPECT_FALSE(inst.CachedVOAUncalibrated(1, 3));
+    EXPECT_EQ(CodeSentFor(3, 10.0, 1), 1000);
 }
 
 // ---- defined values and insertion loss ----
