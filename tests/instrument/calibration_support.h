@@ -35,6 +35,9 @@ constexpr std::uint16_t VoaAddress(int w, int s, int k) {
     return static_cast<std::uint16_t>(SlotBase(w) + 80 + 32 * s + 8 * k);
 }
 
+// The eight bytes of an erased record.
+inline constexpr zel::records::Bytes8 kErasedRecord{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
 inline void PutBytes(zelsim::UnitModel& m, std::uint32_t address, const zel::records::Bytes8& bytes) {
     for (unsigned i = 0; i < 8; ++i) m.SetEeprom(address + i, bytes[i]);
 }

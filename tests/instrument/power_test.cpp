@@ -1,6 +1,7 @@
 // Optical power: averaging ten readings, scaling by the TAP factor, the TAP calibration per
 // wavelength slot, the user TX/RX calibration values, and a whole attenuate-and-measure round.
 #include <chrono>
+#include <limits>
 #include <numeric>
 
 #include "calibration_support.h"
@@ -161,6 +162,57 @@ TEST_F(PowerTest, CalibratedReadUsesTheActiveFactorEvenAfterAFailedWrite) {
     EXPECT_EQ(power, 1000 * 0.5);
 }
 
+TEST_F(PowerTest, ErasedTapFactorIsNoCalibration) {
+    // Slot 1 (1550 nm): select 1's TAP factor erased, select 2's calibrated.
+    caltest::PutBytes(unit->model(), caltest::TapAddress(1, 1), caltest::kErasedRecord);
+    caltest::PutScaled(unit->model(), caltest::TapAddress(1, 2), 0.004);
+    ConnectInstrument();
+    EXPECT_TRUE(inst.CachedTAPUncalibrated(1, 1));
+    EXPECT_FALSE(inst.CachedTAPUncalibrated(0, 1));
+    ASSERT_EQ(inst.SetWavelength(1550), 1);
+    ASSERT_EQ(inst.LoadCalibrations(), 1);
+    caltest::PrimeStatusField(inst, 1);
+    unit->clear_frames();
+    double power = -1;
+    inst.ClearLastError();
+    EXPECT_EQ(inst.ReadOpticalPower(1, &power), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+    EXPECT_EQ(power, -1);
+    EXPECT_TRUE(unit->frames().empty());
+    // The count itself is no calibration and still reads; so does a calibrated channel.
+    std::uint16_t raw = 0;
+    EXPECT_EQ(inst.ReadOpticalPower(1, &raw), 1);
+    ExpectPowerReads(1, 10);
+    unit->model().ScriptReads(2, kRegPower, std::vector<std::uint16_t>(10, 250));
+    EXPECT_EQ(inst.ReadOpticalPower(2, &power), 1);
+    EXPECT_NEAR(power, 1.0, 1e-12);
+
+    // A factor the host writes is calibration again.
+    ASSERT_EQ(inst.WriteTAPCalibration(1, 0.002), 1);
+    EXPECT_FALSE(inst.CachedTAPUncalibrated(1, 1));
+    EXPECT_EQ(inst.ReadOpticalPower(1, &power), 1);
+}
+
+TEST_F(PowerTest, TapFactorTheRecordCannotHoldIsRefusedAndNotTaken) {
+    ConnectInstrument();
+    const double before = inst.ActiveTAP(1);
+    unit->clear_frames();
+    for (double factor : {-0.002, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                          1e7}) {
+        inst.ClearLastError();
+        EXPECT_EQ(inst.WriteTAPCalibration(1, factor), 0) << factor;
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT) << factor;
+        EXPECT_EQ(inst.ActiveTAP(1), before) << factor;
+        EXPECT_EQ(inst.CachedTAP(0, 1), before) << factor;
+        for (int direction = 0; direction < 2; ++direction) {
+            inst.ClearLastError();
+            EXPECT_EQ(direction == 0 ? inst.WriteUserTXCalibration(1, factor) : inst.WriteUserRXCalibration(1, factor), 0);
+            EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT) << factor;
+        }
+    }
+    EXPECT_TRUE(unit->frames().empty());
+}
+
 // ---- user TX/RX calibration ----
 
 TEST_F(PowerTest, UserCalibrationLivesAtFixedAddressesWhateverTheSlot) {
@@ -171,10 +223,10 @@ TEST_F(PowerTest, UserCalibrationLivesAtFixedAddressesWhateverTheSlot) {
     EXPECT_EQ(inst.WriteUserTXCalibration(3, 2.5), 1);
     EXPECT_EQ(caltest::EEPromAddresses(unit->frames()), caltest::Consecutive(0x5018, 8));
     unit->clear_frames();
-    EXPECT_EQ(inst.WriteUserRXCalibration(3, -0.125), 1);
+    EXPECT_EQ(inst.WriteUserRXCalibration(3, 0.125), 1);
     EXPECT_EQ(caltest::EEPromAddresses(unit->frames()), caltest::Consecutive(0x5118, 8));
     EXPECT_EQ(caltest::GetBytes(unit->model(), 0x5018), zel::records::EncodeScaled(2.5));
-    EXPECT_EQ(caltest::GetBytes(unit->model(), 0x5118), zel::records::EncodeScaled(-0.125));
+    EXPECT_EQ(caltest::GetBytes(unit->model(), 0x5118), zel::records::EncodeScaled(0.125));
 
     caltest::PutScaled(unit->model(), 0x5000 + 8 * 6, 7.75);
     caltest::PutScaled(unit->model(), 0x5100 + 8 * 6, 0.0625);

@@ -384,7 +384,7 @@ TEST_F(VoaTest, CalibrationReadFromTheRecordsFailsOnAFailedFirstRecord) {
 TEST_F(VoaTest, ErasedCoefficientsAreNoCalibrationAndNothingIsSentForThem) {
     auto& m = unit->model();
     // Slot 1 (1550 nm): select 3's coefficient 2 erased, the rest of the slot calibrated.
-    caltest::PutBytes(m, caltest::VoaAddress(1, 3, 2), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    caltest::PutBytes(m, caltest::VoaAddress(1, 3, 2), caltest::kErasedRecord);
     caltest::PutChannelCalibration(m, 1, 2, 0.025, kLinear);
     ConnectInstrument();
     EXPECT_TRUE(inst.CachedVOAUncalibrated(1, 3));

@@ -148,6 +148,80 @@ TEST_F(DefaultSlotOnly, FailedWavelengthWriteLeavesListAndSlotAlone) {
     EXPECT_EQ(unit->model().Eeprom(0x2800), 0x06);  // the high byte went through
 }
 
+TEST_F(DefaultSlotOnly, FreeSlotMarkerIsNoWavelength) {
+    ConnectInstrument();
+    for (int pass = 0; pass < 2; ++pass) {
+        inst.ClearLastError();
+        EXPECT_EQ(inst.AddWavelength(0xFFFF), 0);
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT);
+        inst.ClearLastError();
+        EXPECT_EQ(inst.SetWavelength(0xFFFF), 0);
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT);
+        EXPECT_EQ(inst.CurrentSlot(), 0);
+        // Refused before the scan that an invalid cache would call for.
+        ASSERT_EQ(inst.AddWavelength(0xFFFE), 1);
+        ASSERT_EQ(inst.SetDefaultWavelength(), 1);
+        unit->clear_frames();
+    }
+    EXPECT_EQ(inst.Wavelengths(), (std::vector<std::int32_t>{0, 0xFFFE}));
+    EXPECT_EQ(unit->model().Eeprom(0x3000), 0xFF);  // slot 2 stays the first free one
+    EXPECT_TRUE(unit->frames().empty());
+}
+
+TEST_F(DefaultSlotOnly, AddedSlotIsNoCalibrationUntilTheHostWritesIt) {
+    ConnectInstrument();
+    ASSERT_EQ(inst.AddWavelength(1550), 1);
+    ASSERT_EQ(inst.LoadCalibrations(), 1);  // the slot's cache entries, never read from the unit
+    EXPECT_TRUE(inst.ActiveTAPUncalibrated(0));
+    EXPECT_TRUE(inst.ActiveVOAUncalibrated(0));
+    auto refused = [&] {
+        unit->clear_frames();
+        double x = -1;
+        inst.ClearLastError();
+        EXPECT_EQ(inst.SetVOAAttenuation(0, 10.0), 0);
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+        inst.ClearLastError();
+        EXPECT_EQ(inst.ReadOpticalPower(0, &x), 0);
+        EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+        EXPECT_EQ(x, -1);
+        EXPECT_TRUE(unit->frames().empty());
+    };
+    refused();
+
+    // A new connect reads the slot: its calibration bytes are erased.
+    ConnectInstrument();
+    EXPECT_TRUE(inst.CachedTAPUncalibrated(1, 0));
+    EXPECT_TRUE(inst.CachedVOAUncalibrated(1, 0));
+    EXPECT_FALSE(inst.CachedTAPUncalibrated(0, 0));
+    ASSERT_EQ(inst.SetWavelength(1550), 1);
+    ASSERT_EQ(inst.LoadCalibrations(), 1);
+    refused();
+
+    const double linear[4] = {0, 0, 0.01, 0};
+    ASSERT_EQ(inst.WriteTAPCalibration(0, 0.002), 1);
+    ASSERT_EQ(inst.WriteVOACalibration(0, linear), 1);
+    unit->clear_frames();
+    EXPECT_EQ(inst.SetVOAAttenuation(0, 10.0), 1);
+    ASSERT_EQ(unit->frames().size(), 1u);
+    EXPECT_EQ(ValueOf(unit->frames()[0]), 1000);
+    double power = -1;
+    EXPECT_EQ(inst.ReadOpticalPower(0, &power), 1);
+    EXPECT_GE(power, 0.0);
+}
+
+TEST_F(DefaultSlotOnly, ConnectFailsWhenAnyOfItsReadsFails) {
+    zeltest::ShortenLinkTimeouts(300);
+    // Board ID 0, board type 1..16, slot 0's blocks 17..19, the free slot's word 20..23, and the
+    // board type again while loading the calibrations 24..39.
+    for (std::uint64_t exchange : {0, 30}) {
+        caltest::OneFailedExchange fault(unit->server(), exchange);
+        inst.ClearLastError();
+        EXPECT_EQ(inst.Connect(unit->ip()), 0) << exchange;
+        EXPECT_NE(inst.LastError(), ZEL_OK) << exchange;
+    }
+    EXPECT_EQ(inst.Connect(unit->ip()), 1);
+}
+
 // ---- a board type 6 unit with all six slots calibrated ----
 
 class SixSlots : public zeltest::UnitTest {
@@ -304,6 +378,29 @@ TEST_F(FailingScan, BlockReadFailurePartWayLeavesTheSlotListedAndLoadsFromTheRec
     EXPECT_EQ(inst.CacheValid(), 1);
     EXPECT_EQ(BlockReadAddresses(unit->frames()), SlotBlocks({0, 1, 2}));
     EXPECT_EQ(inst.CachedTAP(1, 3), caltest::StoredTAP(m, 1, 3));
+}
+
+TEST_F(FailingScan, ErasedCalibrationRecordsAreNoCalibrationEither) {
+    zeltest::ShortenLinkTimeouts(300);
+    auto& m = unit->model();
+    caltest::PutBytes(m, caltest::TapAddress(0, 3), caltest::kErasedRecord);
+    caltest::PutBytes(m, caltest::VoaAddress(0, 3, 3), caltest::kErasedRecord);
+    {
+        caltest::OneFailedExchange fault(unit->server(), 17);  // slot 0's first block
+        ASSERT_EQ(inst.Connect(unit->ip()), 0);
+    }
+    ASSERT_EQ(inst.CacheValid(), 0);  // the calibrations came from the records
+    EXPECT_TRUE(inst.ActiveTAPUncalibrated(3));
+    EXPECT_TRUE(inst.ActiveVOAUncalibrated(3));
+    unit->clear_frames();
+    double x = -1;
+    EXPECT_EQ(inst.SetVOAAttenuation(0, 5.0), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+    EXPECT_EQ(inst.ReadVOAAttenuation(0, &x), 0);
+    EXPECT_EQ(inst.ReadOpticalPower(0, &x), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+    EXPECT_EQ(x, -1);
+    EXPECT_TRUE(unit->frames().empty());
 }
 
 TEST_F(FailingScan, WavelengthReadFailureEndsTheScanWithoutLoading) {
