@@ -92,20 +92,24 @@ typedef struct zel_instance zel_instance;
 /* ======================================================================================== */
 
 /** Read (write = 0) or write (write != 0) register `address` (0..2047) in the register bank of
- *  `channel`. `value` is the word to write, or receives the word read. Status 1/0. */
+ *  `channel`. `value` is the word to write, or receives the word read. Status 1/0; an address of
+ *  2048 or more fails with ZEL_ERR_BAD_ARGUMENT before anything is sent. */
 ZEL_EXPORT uint8_t APIAccessBoardRegister(uint8_t unit, uint8_t write, uint16_t channel, uint16_t address,
                                           uint16_t* value);
 
 /** Add `wavelength` (nm) to the unit's wavelength table in the first free slot and select that
  *  slot; a wavelength already in the table is only selected. Only the slot's two wavelength bytes
- *  are written: its calibration is whatever the EEPROM holds there until the host writes it.
- *  Status 1/0: 0 for the default wavelength of board types 0..5 (ZEL_ERR_BAD_ARGUMENT) and when
- *  all six slots are used (ZEL_ERR_TABLE_FULL). */
+ *  are written. Until the host writes the slot's TAP factor and VOA calibration of a channel (or
+ *  a later connect reads calibration there), that channel has no calibration at the new
+ *  wavelength: the dB and calibrated power functions fail with ZEL_ERR_NOT_CALIBRATED.
+ *  Status 1/0: 0 for the default wavelength of board types 0..5 and for 0xFFFF, the table's
+ *  free-slot marker (both ZEL_ERR_BAD_ARGUMENT, nothing written), and when all six slots are used
+ *  (ZEL_ERR_TABLE_FULL). */
 ZEL_EXPORT uint8_t APIAddWavelength(uint8_t unit, uint16_t wavelength);
 
 /** Open the link to the unit at IPv4 address `ip` (dotted quad), read its board ID, board type
  *  and the calibration of every wavelength it holds, and select the default wavelength.
- *  Status 1 when all of that succeeded. */
+ *  Status 1 when all of that succeeded, 0 when any of it failed. */
 ZEL_EXPORT uint8_t APIConnect(uint8_t unit, const char* ip);
 
 /** Close the link. Status 1/0 (0 when no link was open). */
@@ -126,7 +130,9 @@ ZEL_EXPORT uint32_t APIReadBoardID(uint8_t unit);
  *  no unit; after a failed exchange, what the register reads delivered (see APILastError). */
 ZEL_EXPORT int32_t APIReadBoardSN(uint8_t unit);
 
-/** Read the scaled 8-byte value stored at EEPROM `address` into `value`. Status 1/0. */
+/** Read the scaled 8-byte value stored at EEPROM `address` into `value`. Status 1/0. A stored
+ *  pattern whose top byte is 0x80 or more (no value APIWriteDoubleValueToEEProm accepts) reads
+ *  as -9223372.036854775808. */
 ZEL_EXPORT uint8_t APIReadDoubleValueFromEEProm(uint8_t unit, uint16_t address, double* value);
 
 /** The unit's firmware revision (register 9 in tenths: 123 reads as 12.3). -1.0 when the unit
@@ -139,8 +145,8 @@ ZEL_EXPORT uint8_t APIReadOpticalPower(uint8_t unit, uint16_t channel, uint16_t*
 
 /** The extended serial number into `serial`; `flag` receives 1 when the unit's check word
  *  confirms the four serial words, 0 when `serial` fell back to the 32-bit board serial.
- *  Returns 1 whenever it ran (also when a register read failed); 0 only for a bad unit index
- *  or a null pointer. */
+ *  Status 1 when every register read succeeded, else 0 (`serial` and `flag` then hold what the
+ *  reads delivered). */
 ZEL_EXPORT uint8_t APIReadSerialNumber(uint8_t unit, int64_t* serial, int32_t* flag);
 
 /** The position of the 2x2 switch of `channel` into `position`. Status 1/0. */
@@ -153,7 +159,9 @@ ZEL_EXPORT uint8_t APIReadSwicthSelect_LBMM_1x4(uint8_t unit, uint16_t ignored, 
 ZEL_EXPORT uint8_t APIReadSwicthSelect_MEMS_1x4(uint8_t unit, uint16_t ignored, uint16_t* position);
 
 /** The TAP calibration factor (microwatts per power count) of `channel` at the current
- *  wavelength into `factor`. Status 1/0. */
+ *  wavelength into `factor`, and make it the factor zel_ReadOpticalPower uses. Status 1/0. An
+ *  erased factor (all eight EEPROM bytes 0xFF) reads with status 1 as what those bytes decode to,
+ *  and marks the channel as not calibrated (see zel_ReadOpticalPower). */
 ZEL_EXPORT uint8_t APIReadTAPCalibration(uint8_t unit, uint16_t channel, double* factor);
 
 /** The board type stored in the EEPROM into `type`; rebuilds the channel layout. Status 1/0. */
@@ -169,7 +177,9 @@ ZEL_EXPORT uint8_t APIReadUserTXCalibration(uint8_t unit, uint16_t channel, doub
 ZEL_EXPORT uint8_t APIReadVOAAttenuation(uint8_t unit, uint16_t channel, uint16_t* code);
 
 /** The four VOA calibration coefficients of `channel` at the current wavelength into
- *  `coefficients` (an array of 4). Status 1/0. */
+ *  `coefficients` (an array of 4), and make them the ones the dB functions use. Status 1 only
+ *  when all four were read. An erased coefficient (all eight EEPROM bytes 0xFF, a NaN) reads with
+ *  status 1 and marks the channel as not calibrated (see zel_SetVOAAttenuation). */
 ZEL_EXPORT uint8_t APIReadVOACalibration(uint8_t unit, uint16_t channel, double* coefficients);
 
 /** The 30 VOA defined values of `channel` at the current wavelength into `values` (an array
@@ -198,7 +208,8 @@ ZEL_EXPORT uint8_t APISetVOAAttenuation(uint8_t unit, uint16_t channel, int32_t 
  *  that the dB and power operations use is not reloaded: a channel's TAP factor and VOA
  *  coefficients follow the new slot when APIReadTAPCalibration / APIReadVOACalibration (or the
  *  write forms) run for it. Status 1/0 (0 with ZEL_ERR_NOT_FOUND when the unit has no such
- *  wavelength; the current slot is kept). */
+ *  wavelength, with ZEL_ERR_BAD_ARGUMENT for 0xFFFF, which is never a wavelength; the current
+ *  slot is kept). */
 ZEL_EXPORT uint8_t APISetWavelength(uint8_t unit, uint16_t wavelength);
 
 /** Set the 2x2 switch of `channel` to `position`. Status 1/0. */
@@ -210,47 +221,66 @@ ZEL_EXPORT uint8_t APISwicthSelect_LBMM_1x4(uint8_t unit, uint16_t ignored, uint
 /** Set the MEMS selector switch to `position`. `ignored` is not read. Status 1/0. */
 ZEL_EXPORT uint8_t APISwicthSelect_MEMS_1x4(uint8_t unit, uint16_t ignored, uint16_t position);
 
-/** The temperature register of register bank `select`. -1.0 on failure. */
+/** The temperature register of register bank `select` (0..15). -1.0 on failure; a select
+ *  outside 0..15 fails with ZEL_ERR_BAD_ARGUMENT before anything is sent. */
 ZEL_EXPORT double APITempRead(uint8_t unit, int32_t select);
 
-/** Store the 4x1 switch insertion loss (dB) of `channel`. Status 1/0. */
+/** Store the 4x1 switch insertion loss (dB) of `channel`. Status 1/0. The record holds values
+ *  from 0 up to (not including) 9223372.036854775808 in steps of 10^-12: a negative, infinite or
+ *  larger value, or NaN, fails with ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWrite4x1SwitchInsertionLoss(uint8_t unit, uint16_t channel, double loss);
 
-/** Write the 32-bit board serial number to serial words 0 and 1. Returns 1 whenever it ran
- *  (also when a register write failed); 0 only for a bad unit index. */
+/** Write the 32-bit board serial number to serial words 0 and 1. Status 1 when both writes
+ *  succeeded, else 0. */
 ZEL_EXPORT uint8_t APIWriteBoardSN(uint8_t unit, int32_t serial);
 
-/** Store `value` in the scaled 8-byte encoding at EEPROM `address`. Status 1/0. */
+/** Store `value` in the scaled 8-byte encoding (value x 10^12 as a 64-bit integer) at EEPROM
+ *  `address`. Status 1/0. The encoding holds values from 0 up to (not including)
+ *  9223372.036854775808: a negative, infinite or larger value, or NaN, fails with
+ *  ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteDoubleValueToEEProm(uint8_t unit, uint16_t address, double value);
 
-/** Store `value` as a raw 8-byte double in record `record` of record group `group`. Status 1/0. */
+/** Store `value` as a raw 8-byte double in record `record` of record group `group`; every double
+ *  is stored bit for bit. Status 1 only when all eight bytes were written. */
 ZEL_EXPORT uint8_t APIWriteStatusToEEProm(uint8_t unit, uint16_t group, uint16_t record, double value);
 
 /** Store the TAP calibration factor (microwatts per power count) of `channel` at the current
- *  wavelength. Status 1/0. */
+ *  wavelength. Status 1/0. A factor the scaled record cannot hold (negative, NaN, infinite, or
+ *  9223372.036854775808 and up) fails with ZEL_ERR_BAD_ARGUMENT; nothing is written and the
+ *  factor in use stays. */
 ZEL_EXPORT uint8_t APIWriteTAPCalibration(uint8_t unit, uint16_t channel, double factor);
 
-/** Store the board type in the EEPROM; rebuilds the channel layout. Status 1/0. */
+/** Store the board type in the EEPROM; rebuilds the channel layout. Status 1/0 (the layout
+ *  changes only on 1). */
 ZEL_EXPORT uint8_t APIWriteTypeToEEPROM(uint8_t unit, uint16_t type);
 
-/** Store the user RX calibration value of `channel`. Status 1/0. */
+/** Store the user RX calibration value of `channel`. Status 1/0. The scaled record holds 0 up
+ *  to (not including) 9223372.036854775808: other values, NaN included, fail with
+ *  ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteUserRXCalibration(uint8_t unit, uint16_t channel, double value);
 
-/** Store the user TX calibration value of `channel`. Status 1/0. */
+/** Store the user TX calibration value of `channel`. Status 1/0. The scaled record holds 0 up
+ *  to (not including) 9223372.036854775808: other values, NaN included, fail with
+ *  ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteUserTXCalibration(uint8_t unit, uint16_t channel, double value);
 
 /** Store the four VOA calibration coefficients of `channel` (an array of 4) at the current
- *  wavelength. Status 1/0. */
+ *  wavelength; they become the ones the dB functions use. Status 1 only when all four records
+ *  were written. An EEPROM byte goes out only after its address did, so a lost frame never
+ *  stores a byte anywhere else. */
 ZEL_EXPORT uint8_t APIWriteVOACalibration(uint8_t unit, uint16_t channel, const double* coefficients);
 
 /** Store the 30 VOA defined values of `channel` (an array of 30) at the current wavelength.
  *  Status 1/0. */
 ZEL_EXPORT uint8_t APIWriteVOADefinedValues(uint8_t unit, uint16_t channel, const uint16_t* values);
 
-/** Store the VOA insertion loss (dB) of `channel`. Status 1/0. */
+/** Store the VOA insertion loss (dB) of `channel`. Status 1/0. The scaled record holds 0 up to
+ *  (not including) 9223372.036854775808: a negative, infinite or larger value, or NaN, fails
+ *  with ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteVOAInsertionLoss(uint8_t unit, uint16_t channel, double loss);
 
-/** Write `value` through the EEPROM data register to the byte at `address`. Status 1/0. */
+/** Write `value` through the EEPROM data register to the byte at `address`. Status 1/0; the
+ *  data write is not sent when the address write failed. */
 ZEL_EXPORT uint8_t APIWriteValueToEEProm(uint8_t unit, uint16_t address, uint16_t value);
 
 /* ======================================================================================== */
@@ -280,7 +310,9 @@ ZEL_EXPORT double zel_ReadFirmwareRevision(zel_instance* instance);
 /** The optical power of `channel` into `power`: the average of ten power-register readings
  *  (10 ms apart) times the channel's active TAP factor, in the unit the TAP factor carries
  *  (microwatts with the simulator's factory calibration). 0.0 while no TAP factor is loaded.
- *  Status 1 only when all ten readings succeeded. */
+ *  Status 1 only when all ten readings succeeded. When the channel's TAP factor at the
+ *  wavelength in use is erased in the EEPROM, or belongs to a slot added since the last connect
+ *  and not yet written: 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent and `power` not written. */
 ZEL_EXPORT uint8_t zel_ReadOpticalPower(zel_instance* instance, uint16_t channel, double* power);
 
 /** As APIReadSerialNumber, for an instance. */
@@ -303,7 +335,8 @@ ZEL_EXPORT uint8_t zel_ReadSwitchSelect_MEMS_8x1(zel_instance* instance, uint16_
 ZEL_EXPORT uint8_t zel_ReadTypeFromEEPROM(zel_instance* instance, uint16_t* type);
 
 /** The attenuation of `channel` in dB, from its VOA code through the channel's calibration,
- *  into `db`. Status 1/0. */
+ *  into `db`. Status 1/0. A channel without VOA calibration at the wavelength in use (as for
+ *  zel_SetVOAAttenuation): 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent and `db` not written. */
 ZEL_EXPORT uint8_t zel_ReadVOAAttenuation(zel_instance* instance, uint16_t channel, double* db);
 
 /** Write `control` to the front-panel screen register. `ignored` is not read. Status 1/0. */
@@ -311,9 +344,12 @@ ZEL_EXPORT uint8_t zel_ScreenControl(zel_instance* instance, uint16_t ignored, u
 
 /** Set the attenuation of `channel` to `db` (0..30 dB) through the channel's active
  *  calibration polynomial. Outside 0..30 dB, or not a number: 0 with ZEL_ERR_BAD_ARGUMENT and
- *  nothing sent. When the calibration has no code for `db`, the unit still receives the
- *  out-of-range code 0xFFFF and the call returns 0 with
- *  ZEL_ERR_NOT_FOUND. Status 1 when the code was found and written. */
+ *  nothing sent. When any of the channel's four VOA coefficients at the wavelength in use is
+ *  erased in the EEPROM (all bytes 0xFF), or the wavelength's slot was added since the last
+ *  connect and its calibration not yet written: 0 with ZEL_ERR_NOT_CALIBRATED and nothing sent.
+ *  When the calibration has no code for `db`, the unit still receives the out-of-range code
+ *  0xFFFF and the call returns 0 with ZEL_ERR_NOT_FOUND. Status 1 when the code was found and
+ *  written. */
 ZEL_EXPORT uint8_t zel_SetVOAAttenuation(zel_instance* instance, uint16_t channel, double db);
 
 /** Set the 2x2 switch of `channel` to `position`. Status 1/0. */
@@ -329,7 +365,8 @@ ZEL_EXPORT uint8_t zel_SwitchSelect_LBMM_8x1(zel_instance* instance, uint16_t ig
 ZEL_EXPORT uint8_t zel_SwitchSelect_MEMS_4x1(zel_instance* instance, uint16_t ignored, uint16_t position);
 ZEL_EXPORT uint8_t zel_SwitchSelect_MEMS_8x1(zel_instance* instance, uint16_t ignored, uint16_t position);
 
-/** The temperature register of register bank `select`. -1.0 on failure. */
+/** The temperature register of register bank `select` (0..15). -1.0 on failure; a select
+ *  outside 0..15 fails with ZEL_ERR_BAD_ARGUMENT before anything is sent. */
 ZEL_EXPORT double zel_TempRead(zel_instance* instance, int32_t select);
 
 /* ======================================================================================== */
@@ -351,7 +388,8 @@ ZEL_EXPORT zel_error zel_LastError(zel_instance* instance);
 ZEL_EXPORT zel_error APILastError(uint8_t unit);
 
 /** A short English description of `code` ("no link is open to the unit", ...). The text of a
- *  code never changes; an unknown code gives "unknown error". Never null; do not free. */
+ *  code never changes; any other integer passed as `code` gives "unknown error". Never null; do
+ *  not free. */
 ZEL_EXPORT const char* zel_ErrorText(zel_error code);
 
 /** Read the EEPROM byte at `address` (as APIReadValueFromEEProm) and hand it back in `byte`.
@@ -382,8 +420,11 @@ ZEL_EXPORT uint8_t APISetFrameTrace(uint8_t unit, zel_frame_trace_fn callback, v
  *  zel_SetVOAAttenuation, zel_ReadVOAAttenuation and zel_ReadOpticalPower use. (APISetWavelength
  *  selects the slot only; the active calibration follows it channel by channel as it is read.)
  *  Status 1; 0 when the unit has no slot for the wavelength (ZEL_ERR_NOT_FOUND; the current slot
- *  and the active calibration stay as they were) or an exchange failed. Reading the calibration
- *  costs no calibration-record transfers after a successful connect, only the board-type record. */
+ *  and the active calibration stay as they were; ZEL_ERR_BAD_ARGUMENT for 0xFFFF) or an exchange
+ *  failed. A wavelength whose calibration is erased for some channels is still selected; the
+ *  three functions then fail for those channels with ZEL_ERR_NOT_CALIBRATED. Reading the
+ *  calibration costs no calibration-record transfers after a successful connect, only the
+ *  board-type record. */
 ZEL_EXPORT uint8_t zel_SelectWavelength(zel_instance* instance, uint16_t wavelength);
 
 #ifdef __cplusplus
