@@ -165,6 +165,41 @@ TEST(ZelctlOptics, WavelengthSelectsTheSlotsCalibration) {
   EXPECT_EQ(code_of_3(), at_default);
 }
 
+TEST(ZelctlOptics, AnAddedWavelengthIsNotCalibrationUntilItIsWritten) {
+  Unit unit(Board(6));
+  zelsim::UnitModel& m = unit.model();
+  ASSERT_EQ(unit.Run({"voa", "set", "--code", "123", "-c", "2"}).code, 0);
+  ASSERT_EQ(unit.Run({"wavelength", "add", "1550"}).code, 0);  // its slot's calibration stays erased
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"voa", "set", "10", "-c", "2", "--wavelength", "1550"},
+       "cannot set 10.00 dB on channel 2: channel 2 has no VOA calibration at 1550 nm"},
+      {{"voa", "get", "-c", "2", "--wavelength", "1550"},
+       "cannot read the attenuation of channel 2: channel 2 has no VOA calibration at 1550 nm"},
+      {{"power", "-c", "2", "--wavelength", "1550"},
+       "cannot read the optical power of channel 2: channel 2 has no TAP calibration at 1550 nm"},
+  };
+  for (const auto& c : cases) {
+    const Result r = unit.Run(c.args);
+    EXPECT_EQ(r.code, 1) << c.args[0];
+    EXPECT_EQ(r.err.rfind("zelctl: " + c.message + " (", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("calib set --wavelength 1550"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(m.Register(2, zelsim::reg::kVoaCode), 123);  // nothing was sent to the attenuator
+
+  // Once the slot's calibration of the channel is written, it is used.
+  ASSERT_EQ(unit.Run({"calib", "set", "voa", "-c", "2", "--wavelength", "1550", "0", "0", "0.01", "0"}).code, 0);
+  ASSERT_EQ(unit.Run({"calib", "set", "tap", "-c", "2", "--wavelength", "1550", "0.002"}).code, 0);
+  Result r = unit.Run({"voa", "set", "10", "-c", "2", "--wavelength", "1550"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(m.Register(2, zelsim::reg::kVoaCode), 1000);
+  r = unit.Run({"power", "-c", "2", "--wavelength", "1550"});
+  EXPECT_EQ(r.code, 0) << r.err;
+}
+
 TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
   Unit unit(Board(6));
   zelsim::UnitModel& m = unit.model();

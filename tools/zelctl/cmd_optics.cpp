@@ -33,21 +33,21 @@ void UseWavelengthIfGiven(Session& s, const std::optional<uint16_t>& nm) {
 
 double ReadAttenuationDb(Session& s, int channel) {
   double db = 0;
-  s.CheckInstance(zel_ReadVOAAttenuation(s.Instance(), static_cast<uint16_t>(channel), &db) != 0,
-                  "cannot read the attenuation of " + Channel(channel));
+  s.CheckCalibrated(zel_ReadVOAAttenuation(s.Instance(), static_cast<uint16_t>(channel), &db) != 0, channel, "VOA",
+                    "cannot read the attenuation of " + Channel(channel));
   return db;
 }
 
 double ReadPowerUw(Session& s, int channel) {
   double uw = 0;
-  s.CheckInstance(zel_ReadOpticalPower(s.Instance(), static_cast<uint16_t>(channel), &uw) != 0,
-                  "cannot read the optical power of " + Channel(channel));
+  s.CheckCalibrated(zel_ReadOpticalPower(s.Instance(), static_cast<uint16_t>(channel), &uw) != 0, channel, "TAP",
+                    "cannot read the optical power of " + Channel(channel));
   return uw;
 }
 
 void SetAttenuationDb(Session& s, int channel, double db) {
-  s.CheckInstance(zel_SetVOAAttenuation(s.Instance(), static_cast<uint16_t>(channel), db) != 0,
-                  "cannot set " + Fixed(db, 2) + " dB on " + Channel(channel));
+  s.CheckCalibrated(zel_SetVOAAttenuation(s.Instance(), static_cast<uint16_t>(channel), db) != 0, channel, "VOA",
+                    "cannot set " + Fixed(db, 2) + " dB on " + Channel(channel));
 }
 
 std::string PowerDbm(double uw) {

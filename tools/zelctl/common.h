@@ -136,6 +136,9 @@ class Session {
   // After a failed call: throws Failure(kExitUnit, "<what>: <reason>").
   void CheckInstance(bool ok, const std::string& what);
   void CheckEntry(bool ok, const std::string& what);
+  // CheckInstance for the dB and power functions: a channel whose `item` calibration ("VOA",
+  // "TAP") is missing at the wavelength in use is named together with that wavelength.
+  void CheckCalibrated(bool ok, int channel, const char* item, const std::string& what);
 
   int BoardType();
   int Channels() { return ChannelsOfBoardType(BoardType()); }
@@ -149,6 +152,8 @@ class Session {
   // Selects the slot of `nm` on the instance and makes its TAP factors and VOA coefficients the ones
   // the dB and power functions use. After connecting, the board's default wavelength is in use.
   void UseWavelength(uint16_t nm);
+  // The wavelength whose calibration the instance's dB and power functions use.
+  uint16_t WavelengthInUse();
 
   // Reopens the table entry's link, which rereads the unit's calibration into the library.
   void ReconnectEntry();
@@ -175,6 +180,7 @@ class Session {
   bool instance_connected_ = false;
   bool entry_connected_ = false;
   std::optional<int> board_type_;
+  std::optional<uint16_t> wavelength_in_use_;  // unset: the board's default
 };
 
 // EEPROM byte reads take about 10 ms each; the reading side is the instance.

@@ -104,6 +104,16 @@ void Session::CheckEntry(bool ok, const std::string& what) {
   if (!ok) Fail(APILastError(kEntry), what);
 }
 
+void Session::CheckCalibrated(bool ok, int channel, const char* item, const std::string& what) {
+  if (ok) return;
+  const zel_error code = zel_LastError(instance_);
+  if (code != ZEL_ERR_NOT_CALIBRATED) Fail(code, what);
+  const std::string nm = std::to_string(WavelengthInUse());
+  throw Failure(kExitUnit, what + ": channel " + std::to_string(channel) + " has no " + item + " calibration at " +
+                               nm + " nm (its calibration records are erased; write them with calib set --wavelength " +
+                               nm + ")");
+}
+
 int Session::BoardType() {
   if (!board_type_) {
     uint16_t type = 0;
@@ -146,6 +156,11 @@ void Session::SelectWavelength(uint16_t nm) {
 
 void Session::UseWavelength(uint16_t nm) {
   if (zel_SelectWavelength(Instance(), nm) == 0) FailSelecting(zel_LastError(instance_), nm);
+  wavelength_in_use_ = nm;
+}
+
+uint16_t Session::WavelengthInUse() {
+  return wavelength_in_use_ ? *wavelength_in_use_ : DefaultWavelengthOf(BoardType());
 }
 
 void Session::FailSelecting(zel_error code, uint16_t nm) {
