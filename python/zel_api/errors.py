@@ -34,11 +34,16 @@ class ZelError(Exception):
 
     ``operation`` is the name of the C export that failed (``"zel_SetVOAAttenuation"``),
     ``code`` the library's :class:`ErrorCode` (or ``None`` when the binding itself refused the
-    call) and ``reason`` the library's English description of the code.
+    call) and ``reason`` the library's English description of the code. For
+    :attr:`ErrorCode.NOT_CALIBRATED`, ``channel`` and ``wavelength`` (nm) say which channel
+    lacks calibration at which wavelength; otherwise they are ``None``.
     """
 
-    def __init__(self, operation: str, code: Optional[int], reason: str) -> None:
+    def __init__(self, operation: str, code: Optional[int], reason: str, *,
+                 channel: Optional[int] = None, wavelength: Optional[int] = None) -> None:
         self.operation = operation
+        self.channel = channel
+        self.wavelength = wavelength
         self.code: Optional[ErrorCode] = None
         if code is not None:
             try:

@@ -523,18 +523,37 @@ class Unit:
 
     # ---- VOA ----------------------------------------------------------------------------------
 
+    def _calibrated(self, export: str, item: str, channel: int, call: Callable[[], object]) -> object:
+        """Run ``call``; a :attr:`ErrorCode.NOT_CALIBRATED` failure is raised again naming the
+        channel and the wavelength whose ``item`` calibration is missing."""
+        try:
+            return call()
+        except ZelError as error:
+            if error.code != ErrorCode.NOT_CALIBRATED:
+                raise
+            nm = self._wavelength if self._wavelength is not None else self.default_wavelength
+            reason = (f"channel {channel} has no {item} calibration at {nm} nm (its calibration "
+                      f"records are erased or were never written; store them at that wavelength)")
+            raise ZelError(export, error.code, reason, channel=channel, wavelength=nm) from None
+
     def set_attenuation_db(self, channel: int, db: float) -> None:
         """Set the attenuation of ``channel`` to ``db`` (0..30 dB) through the channel's VOA
         calibration at the selected wavelength. Outside 0..30 dB raises
         :attr:`ErrorCode.BAD_ARGUMENT`; no drive code for ``db`` raises
-        :attr:`ErrorCode.NOT_FOUND`."""
-        self._via_instance("zel_SetVOAAttenuation", True).call("zel_SetVOAAttenuation", channel, db)
+        :attr:`ErrorCode.NOT_FOUND`; a channel without VOA calibration at that wavelength raises
+        :attr:`ErrorCode.NOT_CALIBRATED` (with ``channel`` and ``wavelength`` set) and the
+        attenuator is left alone."""
+        export = "zel_SetVOAAttenuation"
+        self._calibrated(export, "VOA", channel,
+                         lambda: self._via_instance(export, True).call(export, channel, db))
 
     def attenuation_db(self, channel: int) -> float:
         """The attenuation of ``channel`` in dB, from its drive code through the VOA
-        calibration at the selected wavelength."""
-        return self._via_instance("zel_ReadVOAAttenuation", True).read(
-            "zel_ReadVOAAttenuation", ctypes.c_double, channel)
+        calibration at the selected wavelength (:attr:`ErrorCode.NOT_CALIBRATED` without
+        one)."""
+        export = "zel_ReadVOAAttenuation"
+        return self._calibrated(export, "VOA", channel,
+                                lambda: self._via_instance(export, True).read(export, ctypes.c_double, channel))
 
     def set_voa_code(self, channel: int, code: int) -> None:
         """Set the VOA drive code of ``channel`` (the unit keeps its low 12 bits)."""
@@ -596,9 +615,11 @@ class Unit:
 
     def optical_power(self, channel: int) -> float:
         """The calibrated optical power of ``channel`` in microwatts: the average of ten
-        readings times the channel's TAP factor at the selected wavelength."""
-        return self._via_instance("zel_ReadOpticalPower", True).read(
-            "zel_ReadOpticalPower", ctypes.c_double, channel)
+        readings times the channel's TAP factor at the selected wavelength
+        (:attr:`ErrorCode.NOT_CALIBRATED` without one)."""
+        export = "zel_ReadOpticalPower"
+        return self._calibrated(export, "TAP", channel,
+                                lambda: self._via_instance(export, True).read(export, ctypes.c_double, channel))
 
     def raw_optical_power(self, channel: int) -> int:
         """The average of ten raw power readings of ``channel`` (truncated)."""
@@ -645,7 +666,9 @@ class Unit:
 
     def add_wavelength(self, nm: int) -> None:
         """Add ``nm`` to the unit's wavelength table (or select it when present) and select it.
-        The new slot's calibration is whatever the unit's EEPROM holds there."""
+        Where the unit's EEPROM holds no calibration in the new slot (erased bytes), a channel's
+        dB and calibrated power calls raise :attr:`ErrorCode.NOT_CALIBRATED` until its VOA
+        calibration and TAP factor are stored at the new wavelength."""
         self._select_wavelength(nm, "APIAddWavelength", nm, new_slot=True)
 
     def set_default_wavelength(self) -> None:
