@@ -45,6 +45,17 @@ TEST(ZelctlCalib, GetAndSetItemsPerWavelength) {
   r = unit.Run({"calib", "set", "voa", "-c", "0", "1", "2"});
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "zelctl: voa takes 4 value(s), got 2\n");
+  // A value the scaled record cannot hold is refused by the library before anything is written.
+  const std::vector<uint8_t> image = m.EepromImage();
+  r = unit.Run({"calib", "set", "voa_loss", "-c", "1", "--", "-0.25"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err,
+            "zelctl: cannot write the VOA insertion loss (dB) of channel 1: the record holds values from 0 up to "
+            "9223372.036854, not -0.25\n");
+  r = unit.Run({"calib", "set", "user_tx", "-c", "0", "1e7"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("not 10000000\n"), std::string::npos) << r.err;
+  EXPECT_EQ(m.EepromImage(), image);
   r = unit.Run({"calib", "get", "tap", "--wavelength", "1625"});
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "zelctl: cannot select 1625 nm: the unit is not calibrated for it (calibrated: 850, 1550 nm)\n");

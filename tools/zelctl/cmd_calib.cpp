@@ -83,7 +83,15 @@ void WriteItem(Session& s, Item item, int channel, const std::vector<double>& v)
     case Item::UserTx: ok = APIWriteUserTXCalibration(e, c, v[0]); break;
     case Item::UserRx: ok = APIWriteUserRXCalibration(e, c, v[0]); break;
   }
-  s.CheckEntry(ok != 0, std::string("cannot write the ") + ShapeOf(item).label + " of channel " + std::to_string(channel));
+  const std::string what = std::string("cannot write the ") + ShapeOf(item).label + " of channel " + std::to_string(channel);
+  // Every single-value item is a scaled record: value x 10^12 as a 64-bit integer that must stay
+  // below 2^63. Erased records (and negative values stored long ago) read back outside that range.
+  if (ok == 0 && ShapeOf(item).count == 1 && APILastError(e) == ZEL_ERR_BAD_ARGUMENT) {
+    char value[40];
+    std::snprintf(value, sizeof value, "%.12g", v[0]);
+    throw Failure(kExitUsage, what + ": the record holds values from 0 up to 9223372.036854, not " + value);
+  }
+  s.CheckEntry(ok != 0, what);
 }
 
 // A double as JSON: a number, or (NaN, infinity: an erased record) its bit pattern as "0x...".
