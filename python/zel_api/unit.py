@@ -518,7 +518,8 @@ class Unit:
         self._common("screen", 0, control)
 
     def temperature(self, select: int = 0) -> float:
-        """The raw temperature word of register bank ``select``, as a float."""
+        """The raw temperature word of register bank ``select`` (0..15), as a float; another
+        select raises :attr:`ErrorCode.BAD_ARGUMENT`."""
         return self._common("temperature", select, status=False)
 
     # ---- VOA ----------------------------------------------------------------------------------
@@ -700,14 +701,16 @@ class Unit:
     # ---- registers, EEPROM and records --------------------------------------------------------
 
     def read_register(self, channel: int, address: int) -> int:
-        """Read register ``address`` (0..2047) in the register bank of ``channel``."""
+        """Read register ``address`` (0..2047) in the register bank of ``channel``; a larger
+        address raises :attr:`ErrorCode.BAD_ARGUMENT`."""
         value = ctypes.c_uint16()
         self._via_table("APIAccessBoardRegister").call(
             "APIAccessBoardRegister", 0, channel, address, ctypes.byref(value))
         return value.value
 
     def write_register(self, channel: int, address: int, value: int) -> None:
-        """Write ``value`` (0..65535) to register ``address`` in the bank of ``channel``."""
+        """Write ``value`` (0..65535) to register ``address`` (0..2047) in the bank of
+        ``channel``; a larger address raises :attr:`ErrorCode.BAD_ARGUMENT`."""
         word = ctypes.c_uint16(value)
         self._via_table("APIAccessBoardRegister").call(
             "APIAccessBoardRegister", 1, channel, address, ctypes.byref(word))
