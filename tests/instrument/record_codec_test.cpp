@@ -142,17 +142,6 @@ TEST(ScaledEncoding, WhatItAcceptsBothReadersGiveBack) {
         EXPECT_FALSE(rec::ScaledCanHold(x)) << x;
 }
 
-TEST(Erasure, OnlyEightBytesOfAllOnesAreErased) {
-    EXPECT_TRUE(rec::IsErased(Bytes8{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-    for (int i = 0; i < 8; ++i) {
-        Bytes8 b{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-        b[i] = 0xFE;
-        EXPECT_FALSE(rec::IsErased(b)) << i;
-    }
-    // As a raw record erased bytes are a NaN, which no calibration polynomial can use.
-    EXPECT_TRUE(std::isnan(rec::DecodeRaw(Bytes8{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})));
-}
-
 TEST(RawEncoding, StoresTheDoubleItselfLeastSignificantByteFirst) {
     EXPECT_EQ(rec::EncodeRaw(-1.0), (Bytes8{0, 0, 0, 0, 0, 0, 0xF0, 0xBF}));
     EXPECT_EQ(rec::EncodeRaw(1.5), (Bytes8{0, 0, 0, 0, 0, 0, 0xF8, 0x3F}));
