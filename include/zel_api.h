@@ -309,10 +309,11 @@ ZEL_EXPORT double zel_ReadFirmwareRevision(zel_instance* instance);
 
 /** The optical power of `channel` into `power`: the average of ten power-register readings
  *  (10 ms apart) times the channel's active TAP factor, in the unit the TAP factor carries
- *  (microwatts with the simulator's factory calibration). 0.0 while no TAP factor is loaded.
- *  Status 1 only when all ten readings succeeded. When the channel's TAP factor at the
- *  wavelength in use is erased in the EEPROM, or belongs to a slot added since the last connect
- *  and not yet written: 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent and `power` not written. */
+ *  (microwatts with the simulator's factory calibration). Status 1 only when all ten readings
+ *  succeeded. When the channel's TAP factor at the wavelength in use is erased in the EEPROM,
+ *  belongs to a slot added since the last connect and not yet written, or was never loaded (the
+ *  connect failed while loading the calibration): 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent
+ *  and `power` not written. */
 ZEL_EXPORT uint8_t zel_ReadOpticalPower(zel_instance* instance, uint16_t channel, double* power);
 
 /** As APIReadSerialNumber, for an instance. */
@@ -345,8 +346,9 @@ ZEL_EXPORT uint8_t zel_ScreenControl(zel_instance* instance, uint16_t ignored, u
 /** Set the attenuation of `channel` to `db` (0..30 dB) through the channel's active
  *  calibration polynomial. Outside 0..30 dB, or not a number: 0 with ZEL_ERR_BAD_ARGUMENT and
  *  nothing sent. When any of the channel's four VOA coefficients at the wavelength in use is
- *  erased in the EEPROM (all bytes 0xFF), or the wavelength's slot was added since the last
- *  connect and its calibration not yet written: 0 with ZEL_ERR_NOT_CALIBRATED and nothing sent.
+ *  erased in the EEPROM (all bytes 0xFF), the wavelength's slot was added since the last connect
+ *  and its calibration not yet written, or the calibration was never loaded (the connect failed
+ *  while loading it): 0 with ZEL_ERR_NOT_CALIBRATED and nothing sent.
  *  When the calibration has no code for `db`, the unit still receives the out-of-range code
  *  0xFFFF and the call returns 0 with ZEL_ERR_NOT_FOUND. Status 1 when the code was found and
  *  written. */

@@ -1,5 +1,6 @@
 // Wavelength table: the connect-time scan of the used wavelength slots into the calibration cache,
 // loading the active calibration, and the host's slot selection.
+#include <algorithm>
 #include <cstring>
 
 #include "instrument/record_codec.h"
@@ -74,8 +75,10 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
 std::uint8_t ZEL_API::LoadCalibrations() {
     std::memset(active_tap_, 0, sizeof active_tap_);
     std::memset(active_voa_, 0, sizeof active_voa_);
-    std::memset(active_tap_uncal_, 0, sizeof active_tap_uncal_);
-    std::memset(active_voa_uncal_, 0, sizeof active_voa_uncal_);
+    // Until a channel's calibration is read it is none: a load that fails part-way leaves the
+    // channels it did not reach refusing the dB and power functions rather than using 0.0.
+    std::fill(&active_tap_uncal_[0], &active_tap_uncal_[0] + kSelects, true);
+    std::fill(&active_voa_uncal_[0][0], &active_voa_uncal_[0][0] + kSelects * 4, true);
     std::uint16_t type = 0;
     if (ReadTypeFromEEPROM(&type) == 0) return 0;
     for (std::int32_t i = 0; i < channel_count_; ++i) {

@@ -204,7 +204,13 @@ TEST_F(DefaultSlotOnly, ConnectFailsWhenAnyOfItsReadsFails) {
         EXPECT_EQ(inst.Connect(unit->ip()), 0) << exchange;
         EXPECT_NE(inst.LastError(), ZEL_OK) << exchange;
     }
+    // The failed load left channel 0 without calibration: refused, not driven through zeros.
+    unit->clear_frames();
+    EXPECT_EQ(inst.SetVOAAttenuation(0, 10.0), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+    EXPECT_TRUE(unit->frames().empty());
     EXPECT_EQ(inst.Connect(unit->ip()), 1);
+    EXPECT_FALSE(inst.ActiveVOAUncalibrated(0));
 }
 
 // ---- a board type 6 unit with all six slots calibrated ----
