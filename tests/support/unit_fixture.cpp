@@ -6,7 +6,7 @@
 
 namespace zeltest {
 
-void ShortenLinkTimeouts(int milliseconds) { HwLayer::SetTimeoutForTesting(milliseconds); }
+void ShortenLinkTimeouts(int milliseconds) { HwLayer::SetDefaultTimeout(milliseconds); }
 
 SimulatedUnit::SimulatedUnit(zelsim::UnitConfig cfg)
     : model_(std::make_unique<zelsim::UnitModel>(std::move(cfg))), server_(zelsim::StartOnFreeLoopback(*model_)) {

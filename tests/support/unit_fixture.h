@@ -15,7 +15,7 @@
 
 namespace zeltest {
 
-// Shortens the send/receive time-outs of links opened from now on (100 s otherwise).
+// Shortens the time-out of every link that sets none of its own (100 s otherwise).
 void ShortenLinkTimeouts(int milliseconds = 2000);
 
 class SimulatedUnit {
