@@ -244,6 +244,39 @@ bool Server::Deliver(Connection& conn, const std::vector<uint8_t>& reply, const 
     case Fault::Delay:
       if (!SleepUnlessStopping(plan.delay_ms)) return false;
       return SendAll(conn.fd, reply.data(), reply.size());
+    case Fault::Late:
+      if (!SleepUnlessStopping(plan.late_ms)) return false;
+      return SendAll(conn.fd, reply.data(), reply.size());
+    case Fault::Duplicate: {
+      std::vector<uint8_t> twice(reply);
+      twice.insert(twice.end(), reply.begin(), reply.end());
+      return SendAll(conn.fd, twice.data(), twice.size());
+    }
+    case Fault::Surplus: {
+      std::vector<uint8_t> more(reply);
+      for (size_t i = 0; i < plan.surplus_bytes; ++i) more.push_back(static_cast<uint8_t>(0x5A + i));
+      return SendAll(conn.fd, more.data(), more.size());
+    }
+    case Fault::Garbage: {
+      std::vector<uint8_t> wrong(plan.garbage_bytes != 0 ? plan.garbage_bytes : std::max<size_t>(reply.size(), 1));
+      uint32_t x = 0x9E3779B9u;
+      for (auto& b : wrong) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(x >> 24);
+      }
+      if (!reply.empty() && wrong[0] == reply[0]) wrong[0] = static_cast<uint8_t>(~reply[0]);
+      return SendAll(conn.fd, wrong.data(), wrong.size());
+    }
+    case Fault::Reset: {
+      // Disconnecting a TCP socket aborts the connection: the peer sees a reset, not an orderly close.
+      linger hard{1, 0};
+      ::setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      sockaddr unspecified{};
+      unspecified.sa_family = AF_UNSPEC;
+      ::connect(conn.fd, &unspecified, sizeof unspecified);
+      Log("fault: reset " + conn.peer);
+      return false;
+    }
     default:
       return SendAll(conn.fd, reply.data(), reply.size());
   }

@@ -15,6 +15,7 @@ extern "C" {
 void zel_destroyInstance(zel_instance* instance) {
     if (instance == nullptr) return;
     ZEL_API* unit = ToUnit(instance);
+    if (zel::api::refused_unit == unit) zel::api::refused_unit = nullptr;
     unit->~ZEL_API();  // closes the link
     std::free(unit);
 }

@@ -64,6 +64,10 @@ bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
     }
     peer_address_ = address;
     peer_port_ = port;
+    // A new connect learns the unit's replies afresh; a reopen keeps what was learned, so that a
+    // unit misbehaving while the link is reopened cannot teach a wrong length.
+    reply_length_ = 0;
+    register_mark_ = false;
     return Open(address, port);
 }
 
@@ -73,8 +77,6 @@ bool HwLayer::Open(std::uint32_t address, std::uint16_t port) {
     if (IsOpen()) plat::CloseSocket(socket_);
     socket_ = plat::kInvalidSocket;
     out_of_step_ = false;
-    register_reply_ = block_reply_ = 0;
-    register_mark_ = false;
 
     plat::Socket s = plat::OpenTcpSocket();
     if (s == plat::kInvalidSocket) {
@@ -179,12 +181,10 @@ long HwLayer::Transact(const std::uint8_t* data, std::size_t length, std::uint8_
 
     // The reply buffer keeps the last complete reply until a new one has fully arrived.
     std::uint8_t* target = dest == reply_ ? incoming_ : dest;
-    std::size_t* learned = kind == ReplyKind::Register ? &register_reply_
-                           : kind == ReplyKind::Block  ? &block_reply_
-                                                       : nullptr;
-    const bool learning = learned != nullptr && *learned == 0;
-    const bool exact = learned != nullptr && !learning;
-    std::size_t want = exact ? *learned : needed;
+    const bool framed = kind != ReplyKind::Other;
+    const bool learning = framed && reply_length_ == 0;
+    const bool exact = framed && !learning;
+    std::size_t want = exact ? reply_length_ : needed;
     want = std::min(std::max<std::size_t>(want, 1), capacity);
     std::size_t got = 0;
     for (;;) {
@@ -217,9 +217,10 @@ long HwLayer::Transact(const std::uint8_t* data, std::size_t length, std::uint8_
     if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
     last_result_ = static_cast<std::int32_t>(got);
 
+    if (got < needed) return Fail(ZEL_ERR_SHORT_REPLY);  // a whole reply, but too short for this form
     if (learning) {
-        *learned = got;
-        if (kind == ReplyKind::Register) register_mark_ = target[0] == fr::kRegisterFrame;
+        reply_length_ = got;
+        register_mark_ = kind == ReplyKind::Register && target[0] == fr::kRegisterFrame;
     } else if (exact) {
         // Anything already queued behind the reply means the reply was not what it seemed.
         std::uint8_t sink[64];

@@ -4,9 +4,10 @@
 // sends all 128 bytes and gathers the reply through one exchange routine, which owns time-outs,
 // peer-closed and short-reply handling and records the reason of a failure.
 //
-// Replies never cross: the first register exchange and the first block exchange after the link
-// opens learn how long the unit's replies to those frames are (gathering until the unit has
-// been quiet for a moment), and later exchanges gather exactly that many bytes. A time-out, a
+// Replies never cross: the first register or block exchange after the link opens learns how long
+// the unit's replies to those frames are (gathering until the unit has been quiet for a moment;
+// the unit answers both with replies of one length), and later exchanges gather exactly that
+// many bytes. A time-out, a
 // short reply, bytes beyond the reply, bytes waiting before a request goes out, or a register
 // reply without the register frame's mark put the link out of step; the next exchange then
 // reopens it (same address and port) before sending, so no late byte is ever taken as the
@@ -74,9 +75,8 @@ public:
     void RecordError(zel_error e) { last_error_.store(e, std::memory_order_relaxed); }
     // True while the link must be reopened before its next exchange.
     bool OutOfStep() const { return out_of_step_; }
-    // The reply lengths learned since the link opened (0 = not learned yet).
-    std::size_t RegisterReplyLength() const { return register_reply_; }
-    std::size_t BlockReplyLength() const { return block_reply_; }
+    // The reply length learned since the link opened (0 = not learned yet).
+    std::size_t ReplyLength() const { return reply_length_; }
 
     // Send, receive and connect time-out of this link in milliseconds; 0 restores the default
     // (DefaultTimeoutMs). Takes effect for the next exchange, also on an open link.
@@ -101,7 +101,7 @@ public:
     static int DefaultTimeoutMs() { return default_timeout_ms_.load(); }
 
 private:
-    // How the reply to a frame is gathered: register and block replies have a learned length;
+    // How the reply to a frame is gathered: register and block replies have the learned length;
     // other forms take at least the bytes they need, up to the capacity.
     enum class ReplyKind { Other, Register, Block };
 
@@ -131,9 +131,8 @@ private:
     std::uint32_t peer_address_ = 0;
     std::uint16_t peer_port_ = 0;
     bool out_of_step_ = false;
-    std::size_t register_reply_ = 0;
-    std::size_t block_reply_ = 0;
-    bool register_mark_ = false;  // register replies begin with the register frame's first byte
+    std::size_t reply_length_ = 0;  // of register and block replies, learned on the first of them
+    bool register_mark_ = false;    // register replies begin with the register frame's first byte
     std::uint32_t timeout_ms_ = 0;
 
     std::atomic<bool> in_call_{false};
