@@ -30,11 +30,12 @@ HwLayer::~HwLayer() {
 
 void HwLayer::SetTimeout(std::uint32_t milliseconds) {
     timeout_ms_ = milliseconds;
+    opened_default_ms_ = default_timeout_ms_.load();
     if (IsOpen()) plat::ConfigureSocket(socket_, TimeoutMs());
 }
 
 int HwLayer::TimeoutMs() const {
-    if (timeout_ms_ == 0) return default_timeout_ms_.load();
+    if (timeout_ms_ == 0) return opened_default_ms_ != 0 ? opened_default_ms_ : default_timeout_ms_.load();
     return static_cast<int>(std::min<std::uint32_t>(timeout_ms_, INT_MAX));
 }
 
@@ -68,6 +69,7 @@ bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
     // unit misbehaving while the link is reopened cannot teach a wrong length.
     reply_length_ = 0;
     register_mark_ = false;
+    opened_default_ms_ = default_timeout_ms_.load();
     return Open(address, port);
 }
 

@@ -79,7 +79,8 @@ public:
     std::size_t ReplyLength() const { return reply_length_; }
 
     // Send, receive and connect time-out of this link in milliseconds; 0 restores the default
-    // (DefaultTimeoutMs). Takes effect for the next exchange, also on an open link.
+    // (DefaultTimeoutMs). Takes effect for the next exchange, also on an open link. A link that
+    // sets none keeps the default as it stood when it was opened.
     void SetTimeout(std::uint32_t milliseconds);
     int TimeoutMs() const;
 
@@ -133,7 +134,8 @@ private:
     bool out_of_step_ = false;
     std::size_t reply_length_ = 0;  // of register and block replies, learned on the first of them
     bool register_mark_ = false;    // register replies begin with the register frame's first byte
-    std::uint32_t timeout_ms_ = 0;
+    std::uint32_t timeout_ms_ = 0;       // 0: the default
+    int opened_default_ms_ = 0;          // the default as it stood when the link was opened
 
     std::atomic<bool> in_call_{false};
     bool call_open_ = false;
