@@ -40,7 +40,7 @@ public:
     static constexpr int kDefaultTimeoutMs = 100000;
     // After the first reply to a kind of frame has its needed bytes, the unit counts as done
     // with it once it has sent nothing more for this long.
-    static constexpr int kLearnQuietMs = 30;
+    static constexpr int kLearnQuietMs = 50;
 
     bool OpenLink(const char* ip, std::uint16_t port);
     bool CloseLink();
