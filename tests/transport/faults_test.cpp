@@ -110,17 +110,6 @@ TEST_F(FaultTest, DelayedReplyWithinTheTimeoutSucceeds) {
     EXPECT_EQ(v, 0x2222);
 }
 
-TEST_F(FaultTest, SplitRepliesNeverLeaveATailForTheNextRead) {
-    // Replies in two writes 5 ms apart: every read must take its whole reply.
-    for (std::uint16_t r = 0; r < 20; ++r) unit.model().SetRegister(0, 300 + r, static_cast<std::uint16_t>(0x100 + r));
-    Plan({.kind = Fault::SplitReply, .split_parts = 2});
-    for (std::uint16_t r = 0; r < 20; ++r) {
-        std::uint16_t v = 0;
-        ASSERT_TRUE(link.AccessRegister(0, 0, 300 + r, v)) << r;
-        ASSERT_EQ(v, 0x100 + r);
-    }
-}
-
 TEST_F(FaultTest, UnitThatDropsNewConnectionsFailsTheFirstExchange) {
     Plan({.refuse_connections = true});
     HwLayer second;
@@ -197,22 +186,6 @@ TEST_F(FaultTest, EveryReadGetsItsOwnValueOrFailsWithTheFaultsReason) {
         EXPECT_TRUE(link.AccessRegister(0, 0, 100, v));
         EXPECT_EQ(v, 0x1111);
     }
-}
-
-TEST_F(FaultTest, ReplyTailsAndLateRepliesAreNeverTakenForTheNextAnswer) {
-    // The reply to the first read arrives after its time-out; the second read must not see it.
-    unit.model().SetRegister(0, 34, 3);  // a MEMS position
-    unit.model().SetRegister(0, 35, 7);  // an LBMM position
-    Plan({.kind = Fault::Late, .late_ms = kTimeoutMs + 150});
-    std::uint16_t v = 0;
-    EXPECT_FALSE(link.AccessRegister(0, 0, 34, v));
-    EXPECT_EQ(link.LastError(), ZEL_ERR_TIMEOUT);
-    EXPECT_TRUE(link.OutOfStep());
-    Plan({});
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the late reply is on its way by now
-    EXPECT_TRUE(link.AccessRegister(0, 0, 35, v));
-    EXPECT_EQ(v, 7);
-    EXPECT_FALSE(link.OutOfStep());
 }
 
 TEST_F(FaultTest, AfterALinkFailureTheRestOfTheCallFailsAtOnceWithoutSending) {
