@@ -32,6 +32,16 @@ bool SendAll(int fd, const uint8_t* data, size_t len) {
   return true;
 }
 
+// Aborts a connection without closing the descriptor (the connection's owner closes it later):
+// disconnecting a TCP socket with a zero linger time sends a reset, not an orderly close.
+void Abort(int fd) {
+  linger hard{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  sockaddr unspecified{};
+  unspecified.sa_family = AF_UNSPEC;
+  ::connect(fd, &unspecified, sizeof unspecified);
+}
+
 std::string PeerName(const sockaddr_in& sa) {
   char buf[INET_ADDRSTRLEN] = "?";
   ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
@@ -267,16 +277,10 @@ bool Server::Deliver(Connection& conn, const std::vector<uint8_t>& reply, const 
       if (!reply.empty() && wrong[0] == reply[0]) wrong[0] = static_cast<uint8_t>(~reply[0]);
       return SendAll(conn.fd, wrong.data(), wrong.size());
     }
-    case Fault::Reset: {
-      // Disconnecting a TCP socket aborts the connection: the peer sees a reset, not an orderly close.
-      linger hard{1, 0};
-      ::setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-      sockaddr unspecified{};
-      unspecified.sa_family = AF_UNSPEC;
-      ::connect(conn.fd, &unspecified, sizeof unspecified);
+    case Fault::Reset:
+      Abort(conn.fd);
       Log("fault: reset " + conn.peer);
       return false;
-    }
     default:
       return SendAll(conn.fd, reply.data(), reply.size());
   }
