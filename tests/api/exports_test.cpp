@@ -358,7 +358,7 @@ TEST_F(UnitTableTest, CallOnAUnitInUseFailsAtOnceWithBusyAndLeavesTheOwnerAlone)
     const std::uint8_t u = 2;
     Connect(u);
     unit->model().SetRegister(0, 34, 6);
-    unit->server().SetFaults({.kind = zelsim::Fault::Delay, .delay_ms = 400});
+    unit->server().SetFaults({.kind = zelsim::Fault::Delay, .delay_ms = 1000});
     const std::size_t frames = unit->server().FramesReceived();
     std::uint16_t owner_value = 0;
     std::uint8_t owner_status = 0;
