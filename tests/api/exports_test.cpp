@@ -325,17 +325,17 @@ void ReadFromTwoThreads(const std::function<std::uint8_t(int, std::uint16_t*)>& 
 }
 
 TEST_F(UnitTableTest, OverlappingCallsOnOneEntryOrInstanceAreRefusedNeverCrossed) {
-    const std::uint8_t u = 4;
+    static constexpr std::uint8_t u = 4;
     Connect(u);
     unit->model().SetRegister(0, 34, 5);  // MEMS position
     unit->model().SetRegister(1, 33, 1);  // channel 1's 2x2 switch
     const std::uint16_t expected[2] = {5, 1};
     OverlapTally on_entry;
     ReadFromTwoThreads(
-        [u](int t, std::uint16_t* v) {
+        [](int t, std::uint16_t* v) {
             return t == 0 ? APIReadSwicthSelect_MEMS_1x4(u, 0, v) : APIReadSwicthSelect_2x2(u, 1, v);
         },
-        [u] { return APILastError(u); }, expected, on_entry);
+        [] { return APILastError(u); }, expected, on_entry);
     EXPECT_EQ(on_entry.wrong, 0);
     EXPECT_EQ(on_entry.other, 0);
     EXPECT_GT(on_entry.right, 0);
