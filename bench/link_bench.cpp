@@ -27,7 +27,7 @@ struct LinkedUnit {
             return;
         }
         server->SetFrameLogCapacity(16);
-        HwLayer::SetTimeoutForTesting(2000);  // a lost reply fails the run instead of hanging it
+        HwLayer::SetDefaultTimeout(2000);  // a lost reply fails the run instead of hanging it
         if (!link.OpenLink(server->Address().c_str(), server->Port())) error = "cannot connect to the unit";
     }
 };

@@ -31,16 +31,35 @@
  *   exception ever leaves the library; an unexpected internal failure returns the failure
  *   result with ZEL_ERR_INTERNAL.
  *
- * Thread safety
- *   The library starts no thread and takes no lock. Calls on one unit (one table entry or one
- *   instance) must not overlap; different units share nothing and may be driven from different
- *   threads at the same time.
+ *   A status of 1 always comes with ZEL_OK as the last error, and a status of 0 never does: an
+ *   operation of several exchanges reports 1 only when every exchange went through.
  *
- * Blocking
- *   Every call is synchronous on the caller's thread. A call that talks to the unit can block up
- *   to the link's send and receive time-outs (100 s each) when the unit does not answer. EEPROM
- *   transfers pause 10 ms at a time to let the EEPROM settle, so storing or reading calibration
- *   values takes tens of milliseconds per value, and a full calibration backup tens of seconds.
+ * Thread safety
+ *   The library starts no thread and takes no lock. Different units (table entries or created
+ *   instances) share nothing and may be driven from different threads at the same time. Calls
+ *   on one unit do not overlap: a call on a unit that another thread is inside a call on fails
+ *   at once, without waiting and without touching the unit, with the failure result and
+ *   ZEL_ERR_BUSY. That reason is kept for the refused thread only (its zel_LastError or
+ *   APILastError for that unit says ZEL_ERR_BUSY until its next call on the unit); the thread
+ *   inside the call, and its result and reason, are not disturbed. Asking for the last error
+ *   (zel_LastError, APILastError) and zel_ErrorText may be called from any thread at any time.
+ *
+ * Blocking and time-outs
+ *   Every call is synchronous on the caller's thread. Each unit has one time-out (100 s unless
+ *   set with zel_SetTimeout or APISetTimeout) that bounds the connect, the sending of each
+ *   request and the wait for each reply. Once one exchange of a call has timed out or found the
+ *   link closed, the rest of that call fails at once without sending anything (the reason stays
+ *   ZEL_ERR_TIMEOUT or ZEL_ERR_PEER_CLOSED), so a call against a unit that stops answering
+ *   returns after about one time-out plus the settling pauses it has made. EEPROM transfers
+ *   pause 10 ms at a time to let the EEPROM settle, so storing or reading calibration values
+ *   takes tens of milliseconds per value, and a full calibration backup tens of seconds.
+ *
+ * Link recovery
+ *   Each exchange takes the unit's whole reply. A reply that times out, ends early, is followed
+ *   by bytes that belong to no request, or is not a register reply where one is expected fails
+ *   the call and puts the link out of step; the next call on the unit reopens the connection to
+ *   the same address before it sends anything, so a late or repeated reply is never taken as
+ *   the answer to a later request. zel_Connect / APIConnect starts afresh in any case.
  */
 #ifndef ZEL_API_H
 #define ZEL_API_H
@@ -81,7 +100,9 @@ typedef enum zel_error {
     ZEL_ERR_TABLE_FULL = 14,      /**< all six wavelength slots are in use */
     ZEL_ERR_INTERNAL = 15,        /**< an unexpected internal failure (out of memory, ...) */
     ZEL_ERR_NOT_CALIBRATED = 16,  /**< the channel's calibration at this wavelength is erased */
-    ZEL_ERR_BUSY = 17             /**< another thread is using this unit right now */
+    ZEL_ERR_BUSY = 17,            /**< another thread is using this unit right now */
+    ZEL_ERR_BAD_REPLY = 18        /**< the unit's reply cannot be the answer to the request (bytes beyond
+                                       it, or not a register reply); the link is reopened */
 } zel_error;
 
 /** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */
@@ -416,6 +437,16 @@ ZEL_EXPORT uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn 
 
 /** The same for the table entry of a unit index. Status 1, or 0 for an index of 32 or more. */
 ZEL_EXPORT uint8_t APISetFrameTrace(uint8_t unit, zel_frame_trace_fn callback, void* user);
+
+/** Set the time-out of the unit's link in milliseconds: it bounds the connect, the sending of
+ *  each request and the wait for each reply, from the next exchange on (also on an open link)
+ *  and for later connects. 0 restores the default of 100 s. Status 1; 0 for a null instance,
+ *  or with ZEL_ERR_BUSY while another thread is inside a call on the unit. */
+ZEL_EXPORT uint8_t zel_SetTimeout(zel_instance* instance, uint32_t milliseconds);
+
+/** The same for the table entry of a unit index. Status 1; 0 for an index of 32 or more
+ *  (ZEL_ERR_BAD_UNIT_INDEX from APILastError) or with ZEL_ERR_BUSY. */
+ZEL_EXPORT uint8_t APISetTimeout(uint8_t unit, uint32_t milliseconds);
 
 /** Select the wavelength slot that serves `wavelength` (nm) -- the board's default wavelength
  *  selects slot 0 -- and make that slot's TAP factors and VOA coefficients the ones that

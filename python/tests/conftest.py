@@ -87,11 +87,11 @@ def sim(start_sim) -> str:
     return start_sim()
 
 
-def open_unit(family: str, address: str) -> zel_api.Unit:
+def open_unit(family: str, address: str, **options) -> zel_api.Unit:
     """A unit of the given family ("instance" or "table"), not yet connected."""
     if family == "instance":
-        return zel_api.Unit(address)
-    return zel_api.Unit.from_table(TABLE_INDEX, address)
+        return zel_api.Unit(address, **options)
+    return zel_api.Unit.from_table(TABLE_INDEX, address, **options)
 
 
 @pytest.fixture(params=["instance", "table"])

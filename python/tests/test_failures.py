@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import socket
+import time
+
 import pytest
 
 import zel_api
@@ -25,6 +28,34 @@ def test_connection_refused(family, lib):
     assert error.operation == ("zel_Connect" if family == "instance" else "APIConnect")
     with pytest.raises(ValueError):  # a failed context entry releases the unit
         unit.connect()
+
+
+def test_time_out_bounds_a_unit_that_never_answers(family, lib):
+    # A listener that never accepts: the connection is made, requests go out, nothing comes back.
+    silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    for _ in range(10):
+        try:
+            silent.bind((_random_loopback(), 6653))
+            break
+        except OSError:
+            continue
+    silent.listen(4)
+    try:
+        unit = open_unit(family, silent.getsockname()[0], timeout=0.3)
+        assert unit.timeout == 0.3
+        start = time.monotonic()
+        expect(E.TIMEOUT, unit.__enter__)
+        assert time.monotonic() - start < 2.0
+    finally:
+        silent.close()
+    for wrong in (0, -1.0):
+        with pytest.raises(ValueError):
+            open_unit(family, "127.0.0.1", timeout=wrong)
+    with pytest.raises(TypeError):
+        open_unit(family, "127.0.0.1", timeout="5")
+    default = open_unit(family, "127.0.0.1")
+    assert default.timeout == 5.0
+    default.close()
 
 
 def test_channel_the_board_does_not_have(family, start_sim):

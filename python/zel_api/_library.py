@@ -112,6 +112,8 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "zel_SetFrameTrace": (c_uint8, [_INST, FRAME_TRACE_FN, c_void_p]),
     "APISetFrameTrace": (c_uint8, [_UNIT, FRAME_TRACE_FN, c_void_p]),
     "zel_SelectWavelength": (c_uint8, [_INST, c_uint16]),
+    "zel_SetTimeout": (c_uint8, [_INST, c_uint32]),
+    "APISetTimeout": (c_uint8, [_UNIT, c_uint32]),
 }
 
 

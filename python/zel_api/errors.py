@@ -27,6 +27,7 @@ class ErrorCode(enum.IntEnum):
     INTERNAL = 15
     NOT_CALIBRATED = 16
     BUSY = 17
+    BAD_REPLY = 18
 
 
 class ZelError(Exception):

@@ -30,6 +30,13 @@ the unit disconnects. Two rules keep the two handles in step:
 
 Frame tracing (:meth:`Unit.trace_frames`) covers both handles, the companion included from
 the moment it connects.
+
+Time-out: every unit has one, in seconds (``Unit(ip, timeout=5.0)``, the default 5 s; the
+companion gets the same). It bounds the connect, the sending of each request and the wait for
+each reply, and once one exchange of a call has timed out the rest of that call fails at once,
+so no call runs much longer than one time-out plus the EEPROM settling pauses it makes. The
+library runs each call in C without the interpreter's lock; Ctrl-C takes effect when the call
+returns, that is within about one time-out.
 """
 
 from __future__ import annotations
@@ -91,9 +98,10 @@ class _Handle:
     family: int
     REFUSED: int  # why the library refuses a handle outright (no reason is recorded then)
 
-    def __init__(self, lib: ctypes.CDLL) -> None:
+    def __init__(self, lib: ctypes.CDLL, timeout_ms: int) -> None:
         self.lib = lib
         self.connected = False
+        self.timeout_ms = timeout_ms
 
     @property
     def arg(self) -> Union[int, None]:
@@ -124,6 +132,9 @@ class _Handle:
         return out.value
 
     def connect(self, ip: str) -> None:
+        # The time-out covers the connect itself. A table index the library refuses is
+        # reported by the connect below.
+        getattr(self.lib, _COMMON["timeout"][self.family])(self.arg, self.timeout_ms)
         self.call(_COMMON["connect"][self.family], ip.encode("ascii"))
         self.connected = True
 
@@ -144,8 +155,8 @@ class _InstanceHandle(_Handle):
     family = _Handle.INSTANCE
     REFUSED = ErrorCode.BAD_ARGUMENT
 
-    def __init__(self, lib: ctypes.CDLL) -> None:
-        super().__init__(lib)
+    def __init__(self, lib: ctypes.CDLL, timeout_ms: int) -> None:
+        super().__init__(lib, timeout_ms)
         self.pointer: Optional[int] = lib.zel_createInstance()
         if not self.pointer:
             raise MemoryError("zel_createInstance returned no instance")
@@ -175,8 +186,8 @@ class _TableHandle(_Handle):
     family = _Handle.TABLE
     REFUSED = ErrorCode.BAD_UNIT_INDEX
 
-    def __init__(self, lib: ctypes.CDLL, index: int) -> None:
-        super().__init__(lib)
+    def __init__(self, lib: ctypes.CDLL, index: int, timeout_ms: int) -> None:
+        super().__init__(lib, timeout_ms)
         self.index = index
 
     @property
@@ -204,7 +215,19 @@ _COMMON: Dict[str, tuple] = {
     "screen": ("zel_ScreenControl", "APIScreenControl"),
     "temperature": ("zel_TempRead", "APITempRead"),
     "trace": ("zel_SetFrameTrace", "APISetFrameTrace"),
+    "timeout": ("zel_SetTimeout", "APISetTimeout"),
 }
+
+DEFAULT_TIMEOUT = 5.0  # seconds
+
+
+def _timeout_ms(timeout: float) -> int:
+    """A time-out in seconds as the library's milliseconds (at least 1 ms)."""
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"the time-out is a number of seconds, not {timeout!r}")
+    if not 0 < timeout <= 0xFFFFFFFF / 1000:
+        raise ValueError(f"the time-out must be more than 0 and at most 4294967 s, not {timeout}")
+    return max(1, round(timeout * 1000))
 
 
 def _check_values(name: str, values: Sequence[float], count: int) -> List[float]:
@@ -229,13 +252,16 @@ class Unit:
     that is not connected raises it with :attr:`ErrorCode.NOT_CONNECTED`.
     """
 
-    def __init__(self, ip: str, *, library: Optional[ctypes.CDLL] = None) -> None:
+    def __init__(self, ip: str, *, library: Optional[ctypes.CDLL] = None,
+                 timeout: float = DEFAULT_TIMEOUT) -> None:
+        ms = _timeout_ms(timeout)
         lib = library if library is not None else _library.library()
-        self._setup(ip, lib, _InstanceHandle(lib), None)
+        self._setup(ip, lib, _InstanceHandle(lib, ms), None, ms)
 
     def _setup(self, ip: str, lib: ctypes.CDLL, instance: Optional[_InstanceHandle],
-               table: Optional[_TableHandle]) -> None:
+               table: Optional[_TableHandle], timeout_ms: int) -> None:
         self.ip = ip
+        self._timeout_ms = timeout_ms
         self._lib = lib
         self._instance = instance
         self._table = table
@@ -246,17 +272,19 @@ class Unit:
         self._closed = False
 
     @classmethod
-    def from_table(cls, index: int, ip: str, *, library: Optional[ctypes.CDLL] = None) -> "Unit":
+    def from_table(cls, index: int, ip: str, *, library: Optional[ctypes.CDLL] = None,
+                   timeout: float = DEFAULT_TIMEOUT) -> "Unit":
         """A unit driven through table entry ``index`` (0..31). Raises :class:`ValueError`
         when another live :class:`Unit` holds that entry or the index is not 0..255; an index
         of 32..255 is passed on and the library refuses it on connect."""
         if not 0 <= index <= 255:
             raise ValueError(f"table index {index} is not 0..255")
+        ms = _timeout_ms(timeout)
         if index in _claimed_entries:
             raise ValueError(f"table entry {index} is in use by another unit")
         unit = cls.__new__(cls)
         lib = library if library is not None else _library.library()
-        unit._setup(ip, lib, None, _TableHandle(lib, index))
+        unit._setup(ip, lib, None, _TableHandle(lib, index, ms), ms)
         if index < TABLE_SIZE:
             _claimed_entries.add(index)
         return unit
@@ -289,6 +317,11 @@ class Unit:
     def connected(self) -> bool:
         """True after a successful :meth:`connect` until :meth:`disconnect`."""
         return not self._closed and self._primary.connected
+
+    @property
+    def timeout(self) -> float:
+        """The unit's time-out in seconds (see the module documentation)."""
+        return self._timeout_ms / 1000
 
     @property
     def raw(self) -> ctypes.CDLL:
@@ -373,7 +406,7 @@ class Unit:
         """The table handle, claiming and connecting a companion entry when needed."""
         self._ensure_connected(name)
         if self._table is None:
-            table = _TableHandle(self._lib, _claim_free_entry())
+            table = _TableHandle(self._lib, _claim_free_entry(), self._timeout_ms)
             try:
                 if self._trace is not None:
                     table.set_trace(self._trace)
@@ -391,7 +424,7 @@ class Unit:
         selected first."""
         self._ensure_connected(name)
         if self._instance is None:
-            instance = _InstanceHandle(self._lib)
+            instance = _InstanceHandle(self._lib, self._timeout_ms)
             try:
                 if self._trace is not None:
                     instance.set_trace(self._trace)

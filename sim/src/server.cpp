@@ -32,6 +32,16 @@ bool SendAll(int fd, const uint8_t* data, size_t len) {
   return true;
 }
 
+// Aborts a connection without closing the descriptor (the connection's owner closes it later):
+// disconnecting a TCP socket with a zero linger time sends a reset, not an orderly close.
+void Abort(int fd) {
+  linger hard{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  sockaddr unspecified{};
+  unspecified.sa_family = AF_UNSPEC;
+  ::connect(fd, &unspecified, sizeof unspecified);
+}
+
 std::string PeerName(const sockaddr_in& sa) {
   char buf[INET_ADDRSTRLEN] = "?";
   ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
@@ -244,6 +254,33 @@ bool Server::Deliver(Connection& conn, const std::vector<uint8_t>& reply, const 
     case Fault::Delay:
       if (!SleepUnlessStopping(plan.delay_ms)) return false;
       return SendAll(conn.fd, reply.data(), reply.size());
+    case Fault::Late:
+      if (!SleepUnlessStopping(plan.late_ms)) return false;
+      return SendAll(conn.fd, reply.data(), reply.size());
+    case Fault::Duplicate: {
+      std::vector<uint8_t> twice(reply);
+      twice.insert(twice.end(), reply.begin(), reply.end());
+      return SendAll(conn.fd, twice.data(), twice.size());
+    }
+    case Fault::Surplus: {
+      std::vector<uint8_t> more(reply);
+      for (size_t i = 0; i < plan.surplus_bytes; ++i) more.push_back(static_cast<uint8_t>(0x5A + i));
+      return SendAll(conn.fd, more.data(), more.size());
+    }
+    case Fault::Garbage: {
+      std::vector<uint8_t> wrong(plan.garbage_bytes != 0 ? plan.garbage_bytes : std::max<size_t>(reply.size(), 1));
+      uint32_t x = 0x9E3779B9u;
+      for (auto& b : wrong) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(x >> 24);
+      }
+      if (!reply.empty() && wrong[0] == reply[0]) wrong[0] = static_cast<uint8_t>(~reply[0]);
+      return SendAll(conn.fd, wrong.data(), wrong.size());
+    }
+    case Fault::Reset:
+      Abort(conn.fd);
+      Log("fault: reset " + conn.peer);
+      return false;
     default:
       return SendAll(conn.fd, reply.data(), reply.size());
   }

@@ -1,5 +1,5 @@
 // Exported extras: instance release, the reason of the last failure, EEPROM byte read-back,
-// frame tracing and wavelength selection for instances.
+// frame tracing, the link time-out and wavelength selection for instances.
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -17,17 +17,33 @@ extern "C" {
 void zel_destroyInstance(zel_instance* instance) {
     if (instance == nullptr) return;
     ZEL_API* unit = ToUnit(instance);
+    if (zel::api::refused_unit == unit) zel::api::refused_unit = nullptr;
     unit->~ZEL_API();  // closes the link
     std::free(unit);
 }
 
 zel_error zel_LastError(zel_instance* instance) {
-    return instance == nullptr ? ZEL_ERR_BAD_ARGUMENT : ToUnit(instance)->LastError();
+    return instance == nullptr ? ZEL_ERR_BAD_ARGUMENT : zel::api::LastErrorSeenBy(*ToUnit(instance));
 }
 
 zel_error APILastError(std::uint8_t unit) {
     const ZEL_API* entry = zel::api::UnitEntry(unit);
-    return entry == nullptr ? ZEL_ERR_BAD_UNIT_INDEX : entry->LastError();
+    return entry == nullptr ? ZEL_ERR_BAD_UNIT_INDEX : zel::api::LastErrorSeenBy(*entry);
+}
+
+namespace {
+constexpr auto kSetTimeout = [](ZEL_API& unit, std::uint32_t milliseconds) -> std::uint8_t {
+    unit.Link().SetTimeout(milliseconds);
+    return 1;
+};
+}  // namespace
+
+std::uint8_t zel_SetTimeout(zel_instance* instance, std::uint32_t milliseconds) {
+    return OnInstance(instance, std::uint8_t{0}, kSetTimeout, milliseconds);
+}
+
+std::uint8_t APISetTimeout(std::uint8_t unit, std::uint32_t milliseconds) {
+    return zel::api::OnEntry(unit, std::uint8_t{0}, kSetTimeout, milliseconds);
 }
 
 const char* zel_ErrorText(zel_error code) {
@@ -55,6 +71,7 @@ const char* zel_ErrorText(zel_error code) {
         case ZEL_ERR_INTERNAL: return "internal error in the library";
         case ZEL_ERR_NOT_CALIBRATED: return "the channel is not calibrated at this wavelength";
         case ZEL_ERR_BUSY: return "another call on this unit is in progress";
+        case ZEL_ERR_BAD_REPLY: return "the unit's reply did not answer the request";
     }
     return "unknown error";
 }

@@ -11,6 +11,7 @@
 using zel::api::OnEntry;
 using zel::api::OnInstance;
 using zel::api::ToUnit;
+using zel::api::Result::Value;
 
 namespace {
 
@@ -53,13 +54,13 @@ std::int32_t APIMonitor(std::int32_t unit, std::uint8_t group, std::uint8_t reco
 std::uint8_t APIRead4x1SwitchInsertionLoss(std::uint8_t unit, std::uint16_t channel, double* loss) {
     return OnEntry(unit, kFailed, ZEL_DIRECT(Read4x1SwitchInsertionLoss), channel, loss);
 }
-std::uint32_t APIReadBoardID(std::uint8_t unit) { return OnEntry(unit, kNoBoardId, ZEL_DIRECT(ReadBoardID)); }
-std::int32_t APIReadBoardSN(std::uint8_t unit) { return OnEntry(unit, kNoSerial, ZEL_DIRECT(ReadBoardSN)); }
+std::uint32_t APIReadBoardID(std::uint8_t unit) { return OnEntry<Value>(unit, kNoBoardId, ZEL_DIRECT(ReadBoardID)); }
+std::int32_t APIReadBoardSN(std::uint8_t unit) { return OnEntry<Value>(unit, kNoSerial, ZEL_DIRECT(ReadBoardSN)); }
 std::uint8_t APIReadDoubleValueFromEEProm(std::uint8_t unit, std::uint16_t address, double* value) {
     return OnEntry(unit, kFailed, ZEL_DIRECT(ReadDoubleValueFromEEProm), address, value);
 }
 double APIReadFirmwareRevision(std::uint8_t unit) {
-    return OnEntry(unit, kNoRevision, ZEL_DIRECT(ReadFirmwareRevision));
+    return OnEntry<Value>(unit, kNoRevision, ZEL_DIRECT(ReadFirmwareRevision));
 }
 std::uint8_t APIReadOpticalPower(std::uint8_t unit, std::uint16_t channel, std::uint16_t* power) {
     return OnEntry(unit, kFailed, ZEL_DIRECT(ReadOpticalPower), channel, power);
@@ -125,7 +126,7 @@ std::uint8_t APISwicthSelect_MEMS_1x4(std::uint8_t unit, std::uint16_t ignored, 
     return OnEntry(unit, kFailed, ZEL_DIRECT(SwitchSelect_MEMS), ignored, position);
 }
 double APITempRead(std::uint8_t unit, std::int32_t select) {
-    return OnEntry(unit, kNoTemperature, ZEL_DIRECT(TempRead), select);
+    return OnEntry<Value>(unit, kNoTemperature, ZEL_DIRECT(TempRead), select);
 }
 std::uint8_t APIWrite4x1SwitchInsertionLoss(std::uint8_t unit, std::uint16_t channel, double loss) {
     return OnEntry(unit, kFailed, ZEL_DIRECT(Write4x1SwitchInsertionLoss), channel, loss);
@@ -169,7 +170,7 @@ std::uint8_t APIWriteValueToEEProm(std::uint8_t unit, std::uint16_t address, std
 double APIGetAPIRev(zel_instance* instance) {
     // The revision belongs to the library rather than to a unit, so a null instance hears it too.
     if (instance == nullptr) return zel::api::UnitEntry(0)->ZEL_API::GetAPIRev();
-    return OnInstance(instance, kNoRevision, ZEL_VIRTUAL(GetAPIRev));
+    return OnInstance<Value>(instance, kNoRevision, ZEL_VIRTUAL(GetAPIRev));
 }
 
 zel_instance* zel_createInstance(void) {
@@ -189,10 +190,10 @@ std::uint8_t zel_Connect(zel_instance* instance, const char* ip) {
 }
 std::uint8_t zel_Disconnect(zel_instance* instance) { return OnInstance(instance, kFailed, ZEL_VIRTUAL(Disconnect)); }
 std::uint32_t zel_ReadBoardID(zel_instance* instance) {
-    return OnInstance(instance, kNoBoardId, ZEL_VIRTUAL(ReadBoardID));
+    return OnInstance<Value>(instance, kNoBoardId, ZEL_VIRTUAL(ReadBoardID));
 }
 double zel_ReadFirmwareRevision(zel_instance* instance) {
-    return OnInstance(instance, kNoRevision, ZEL_VIRTUAL(ReadFirmwareRevision));
+    return OnInstance<Value>(instance, kNoRevision, ZEL_VIRTUAL(ReadFirmwareRevision));
 }
 std::uint8_t zel_ReadOpticalPower(zel_instance* instance, std::uint16_t channel, double* power) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(ReadOpticalPower), channel, power);
@@ -231,7 +232,7 @@ std::uint8_t zel_SwitchSelect_MEMS_4x1(zel_instance* instance, std::uint16_t ign
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(SwitchSelect_MEMS), ignored, position);
 }
 double zel_TempRead(zel_instance* instance, std::int32_t select) {
-    return OnInstance(instance, kNoTemperature, ZEL_VIRTUAL(TempRead), select);
+    return OnInstance<Value>(instance, kNoTemperature, ZEL_VIRTUAL(TempRead), select);
 }
 
 }  // extern "C"

@@ -1,5 +1,7 @@
-// The one way an export reaches a unit: find it or fail, clear its last error, refuse null
-// pointers, call the operation, and keep every exception inside the library.
+// The one way an export reaches a unit: find it or fail, take the unit for this thread (or fail
+// with ZEL_ERR_BUSY), clear its last error, refuse null pointers, open the link's call scope, call
+// the operation, keep every exception inside the library, and make the status and the last error
+// agree.
 #pragma once
 
 #include <type_traits>
@@ -21,37 +23,70 @@ constexpr bool IsNullPointer(const T& value) {
         return false;
 }
 
+// The unit on which this thread's last call was refused because another thread was using it.
+// A refused call must not write the unit's own last error (the owning thread's call is writing
+// it), so the refusal is kept per thread and LastErrorSeenBy reports it to the refused thread.
+inline thread_local const ZEL_API* refused_unit = nullptr;
+
+inline zel_error LastErrorSeenBy(const ZEL_API& unit) {
+    return refused_unit == &unit ? ZEL_ERR_BUSY : unit.LastError();
+}
+
+// Whether a result of an export is a 1/0 status (the invariant below applies) or a value.
+enum class Result { Status, Value };
+
 // Calls `op(*unit, args...)` and returns its result. Returns `failure` without calling when
-// there is no unit (nothing to record on) or when a pointer argument is null
-// (ZEL_ERR_BAD_ARGUMENT), and when the operation throws (ZEL_ERR_INTERNAL).
-template <class R, class Op, class... Args>
+// there is no unit (nothing to record on), when another thread is inside a call on the unit
+// (ZEL_ERR_BUSY), when a pointer argument is null (ZEL_ERR_BAD_ARGUMENT), and when the
+// operation throws (ZEL_ERR_INTERNAL).
+//
+// For status results the status and the last error always agree: a success after which the
+// link or the operation recorded a reason is turned into a failure (a partial failure is never
+// success), and a failure without a recorded reason gets a generic one.
+template <Result kind = Result::Status, class R, class Op, class... Args>
 R Forward(ZEL_API* unit, R failure, Op op, Args... args) noexcept {
     static_assert(std::is_same_v<std::invoke_result_t<Op, ZEL_API&, Args...>, R>,
                   "the failure value must have the operation's result type");
     if (unit == nullptr) return failure;
+    HwLayer& link = unit->Link();
+    if (!link.EnterCall()) {
+        refused_unit = unit;
+        return failure;
+    }
+    struct Leave {
+        HwLayer& link;
+        ~Leave() { link.LeaveCall(); }
+    } leave{link};
+    if (refused_unit == unit) refused_unit = nullptr;
     unit->ClearLastError();
     if ((IsNullPointer(args) || ...)) {
         unit->RecordError(ZEL_ERR_BAD_ARGUMENT);
         return failure;
     }
+    R result = failure;
     try {
-        return op(*unit, args...);
+        result = op(*unit, args...);
     } catch (...) {
         unit->RecordError(ZEL_ERR_INTERNAL);
         return failure;
     }
+    if constexpr (kind == Result::Status) {
+        if (result != failure && unit->LastError() != ZEL_OK) return failure;
+        if (result == failure && unit->LastError() == ZEL_OK) unit->RecordError(ZEL_ERR_INTERNAL);
+    }
+    return result;
 }
 
 // Unit-index family: `index` picks a table entry (outside 0..31 fails without touching memory).
-template <class R, class Op, class... Args>
+template <Result kind = Result::Status, class R, class Op, class... Args>
 R OnEntry(std::int64_t index, R failure, Op op, Args... args) noexcept {
-    return Forward(UnitEntry(index), failure, op, args...);
+    return Forward<kind>(UnitEntry(index), failure, op, args...);
 }
 
 // Instance family.
-template <class R, class Op, class... Args>
+template <Result kind = Result::Status, class R, class Op, class... Args>
 R OnInstance(zel_instance* instance, R failure, Op op, Args... args) noexcept {
-    return Forward(ToUnit(instance), failure, op, args...);
+    return Forward<kind>(ToUnit(instance), failure, op, args...);
 }
 
 }  // namespace zel::api

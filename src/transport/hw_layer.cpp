@@ -1,6 +1,8 @@
 #include "transport/hw_layer.h"
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstring>
 
 namespace plat = zel::platform;
@@ -8,42 +10,93 @@ namespace fr = zel::frame;
 using zel::codec::PutLE16;
 using zel::codec::PutLE32;
 
-std::atomic<int> HwLayer::timeout_ms_{HwLayer::kDefaultTimeoutMs};
+std::atomic<int> HwLayer::default_timeout_ms_{HwLayer::kDefaultTimeoutMs};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, never negative.
+int Remaining(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
+}
+
+}  // namespace
 
 HwLayer::~HwLayer() {
     if (IsOpen()) plat::CloseSocket(socket_);
 }
 
-bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
-    // A link that is still open is closed first, so that no socket is leaked.
-    if (IsOpen()) {
-        plat::CloseSocket(socket_);
-        socket_ = plat::kInvalidSocket;
-    }
-    plat::NetStartup();
+void HwLayer::SetTimeout(std::uint32_t milliseconds) {
+    timeout_ms_ = milliseconds;
+    opened_default_ms_ = default_timeout_ms_.load();
+    if (IsOpen()) plat::ConfigureSocket(socket_, TimeoutMs());
+}
 
+int HwLayer::TimeoutMs() const {
+    if (timeout_ms_ == 0) return opened_default_ms_ != 0 ? opened_default_ms_ : default_timeout_ms_.load();
+    return static_cast<int>(std::min<std::uint32_t>(timeout_ms_, INT_MAX));
+}
+
+bool HwLayer::EnterCall() {
+    if (in_call_.exchange(true, std::memory_order_acquire)) return false;
+    call_open_ = true;
+    call_broken_ = false;
+    return true;
+}
+
+void HwLayer::LeaveCall() {
+    call_open_ = false;
+    call_broken_ = false;
+    in_call_.store(false, std::memory_order_release);
+}
+
+bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
+    plat::NetStartup();
     std::uint32_t address = 0;
     if (!plat::ParseIPv4(ip, address)) {
+        if (IsOpen()) plat::CloseSocket(socket_);
+        socket_ = plat::kInvalidSocket;
+        out_of_step_ = false;
         last_result_ = -1;
-        last_error_ = ZEL_ERR_BAD_ADDRESS;
+        RecordError(ZEL_ERR_BAD_ADDRESS);
         return false;
     }
+    peer_address_ = address;
+    peer_port_ = port;
+    // A new connect learns the unit's replies afresh; a reopen keeps what was learned, so that a
+    // unit misbehaving while the link is reopened cannot teach a wrong length.
+    reply_length_ = 0;
+    register_mark_ = false;
+    opened_default_ms_ = default_timeout_ms_.load();
+    return Open(address, port);
+}
+
+bool HwLayer::Open(std::uint32_t address, std::uint16_t port) {
+    // A link that is still open is closed first, so that no socket is leaked; whatever the old
+    // connection still carries is gone with it.
+    if (IsOpen()) plat::CloseSocket(socket_);
+    socket_ = plat::kInvalidSocket;
+    out_of_step_ = false;
+
     plat::Socket s = plat::OpenTcpSocket();
     if (s == plat::kInvalidSocket) {
         last_result_ = -1;
-        last_error_ = plat::LastSocketError(ZEL_ERR_SOCKET);
+        RecordError(plat::LastSocketError(ZEL_ERR_SOCKET));
         return false;
     }
     last_result_ = plat::BindAny(s);
     if (last_result_ != 0) {
-        last_error_ = plat::LastSocketError(ZEL_ERR_SOCKET);
+        RecordError(plat::LastSocketError(ZEL_ERR_SOCKET));
         plat::CloseSocket(s);
         return false;
     }
-    plat::ConfigureSocket(s, timeout_ms_.load());
-    last_result_ = plat::Connect(s, address, port);
+    const int timeout = TimeoutMs();
+    plat::ConfigureSocket(s, timeout);
+    last_result_ = plat::Connect(s, address, port, timeout);
     if (last_result_ != 0) {
-        last_error_ = plat::LastSocketError(ZEL_ERR_CONNECT_FAILED);
+        RecordError(plat::LastSocketError(ZEL_ERR_CONNECT_FAILED));
         plat::CloseSocket(s);
         return false;
     }
@@ -52,9 +105,10 @@ bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
 }
 
 bool HwLayer::CloseLink() {
+    out_of_step_ = false;
     if (!IsOpen()) {
         last_result_ = -1;
-        last_error_ = ZEL_ERR_NOT_CONNECTED;
+        RecordError(ZEL_ERR_NOT_CONNECTED);
         return false;
     }
     last_result_ = plat::CloseSocket(socket_);
@@ -62,61 +116,128 @@ bool HwLayer::CloseLink() {
     // handed to another socket of the process at once and must never be used again here.
     socket_ = plat::kInvalidSocket;
     if (last_result_ != 0) {
-        last_error_ = plat::LastSocketError(ZEL_ERR_SOCKET);
+        RecordError(plat::LastSocketError(ZEL_ERR_SOCKET));
         return false;
     }
     return true;
 }
 
-void HwLayer::DiscardStaleBytes() {
-    // Bytes that are already queued before a request is sent belong to an earlier reply whose
-    // tail arrived late; dropping them keeps request and reply in step.
-    std::uint8_t sink[256];
-    for (int i = 0; i < 64 && plat::ReceivePending(socket_, sink, sizeof sink) > 0; ++i) {
+long HwLayer::Fail(zel_error reason) {
+    RecordError(reason);
+    out_of_step_ = true;
+    call_broken_ = true;
+    return -1;
+}
+
+bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, int deadline_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
+    std::size_t sent = 0;
+    while (sent < length) {
+        const int ready = plat::WaitReady(socket_, true, Remaining(deadline));
+        if (ready <= 0) {
+            if (ready == 0) plat::NoteTimeout();
+            last_result_ = -1;
+            Fail(plat::LastSocketError(ZEL_ERR_SEND_FAILED));
+            break;
+        }
+        const long r = plat::SendOnce(socket_, data + sent, length - sent);
+        if (r <= 0) {
+            last_result_ = static_cast<std::int32_t>(r);
+            Fail(r < 0 ? plat::LastSocketError(ZEL_ERR_SEND_FAILED) : ZEL_ERR_SEND_FAILED);
+            break;
+        }
+        sent += static_cast<std::size_t>(r);
+        last_result_ = static_cast<std::int32_t>(sent);
     }
+    if (trace_ != nullptr && sent > 0) trace_(trace_user_, 0, data, sent);
+    return sent == length;
 }
 
 long HwLayer::Transact(const std::uint8_t* data, std::size_t length, std::uint8_t* dest, std::size_t capacity,
-                       std::size_t needed) {
-    if (!IsOpen()) {
+                       std::size_t needed, ReplyKind kind) {
+    if (call_open_ && call_broken_) {
+        // An earlier exchange of this call failed: the call ends here, keeping that reason.
         last_result_ = -1;
-        last_error_ = ZEL_ERR_NOT_CONNECTED;
         return -1;
     }
-    DiscardStaleBytes();
-    long sent = plat::SendOnce(socket_, data, length);
-    last_result_ = static_cast<std::int32_t>(sent);
-    if (trace_ != nullptr && sent > 0) trace_(trace_user_, 0, data, static_cast<std::size_t>(sent));
-    if (sent != static_cast<long>(length)) {
-        last_error_ = sent < 0 ? plat::LastSocketError(ZEL_ERR_SEND_FAILED) : ZEL_ERR_SEND_FAILED;
+    if (!IsOpen() && !out_of_step_) {
+        last_result_ = -1;
+        RecordError(ZEL_ERR_NOT_CONNECTED);
         return -1;
     }
+    if (!out_of_step_) {
+        // Bytes (or the end of the stream) waiting before a request goes out belong to no
+        // request of ours: the link is out of step.
+        std::uint8_t sink[64];
+        if (plat::ReceivePending(socket_, sink, sizeof sink) >= 0) out_of_step_ = true;
+    }
+    if (out_of_step_ && !Open(peer_address_, peer_port_)) {
+        out_of_step_ = true;
+        call_broken_ = true;
+        return -1;
+    }
+
+    const int timeout = TimeoutMs();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    if (!SendWithin(data, length, timeout)) return -1;
+
     // The reply buffer keeps the last complete reply until a new one has fully arrived.
     std::uint8_t* target = dest == reply_ ? incoming_ : dest;
-    needed = std::min(std::max<std::size_t>(needed, 1), capacity);
+    const bool framed = kind != ReplyKind::Other;
+    const bool learning = framed && reply_length_ == 0;
+    const bool exact = framed && !learning;
+    std::size_t want = exact ? reply_length_ : needed;
+    want = std::min(std::max<std::size_t>(want, 1), capacity);
     std::size_t got = 0;
-    while (got < needed) {
-        long r = plat::ReceiveOnce(socket_, target + got, capacity - got);
+    for (;;) {
+        int wait = Remaining(deadline);
+        if (got >= want) {
+            if (!learning) break;
+            wait = std::min(wait, kLearnQuietMs);
+        }
+        const int ready = wait > 0 ? plat::WaitReady(socket_, false, wait) : 0;
+        if (ready == 0 && got >= want) break;  // the unit has been quiet: its reply is complete
+        long r;
+        if (ready < 0) {
+            r = -1;
+        } else if (ready == 0) {
+            plat::NoteTimeout();
+            r = -1;
+        } else {
+            // Never read past the learned length: bytes beyond it must stay visible as surplus.
+            r = plat::ReceiveOnce(socket_, target + got, (exact ? want : capacity) - got);
+        }
         if (r <= 0) {
             last_result_ = static_cast<std::int32_t>(r);
-            if (r == 0)
-                last_error_ = ZEL_ERR_PEER_CLOSED;
-            else
-                last_error_ = plat::LastSocketError(ZEL_ERR_SOCKET);
-            if (got > 0 && last_error_ == ZEL_ERR_TIMEOUT) last_error_ = ZEL_ERR_SHORT_REPLY;
+            zel_error reason = r == 0 ? ZEL_ERR_PEER_CLOSED : plat::LastSocketError(ZEL_ERR_SOCKET);
+            if (got > 0 && reason == ZEL_ERR_TIMEOUT) reason = ZEL_ERR_SHORT_REPLY;
             if (trace_ != nullptr && got > 0) trace_(trace_user_, 1, target, got);
-            return -1;
+            return Fail(reason);
         }
         got += static_cast<std::size_t>(r);
     }
     if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
-    if (target != dest) std::memcpy(dest, target, got);
     last_result_ = static_cast<std::int32_t>(got);
+
+    if (got < needed) return Fail(ZEL_ERR_SHORT_REPLY);  // a whole reply, but too short for this form
+    if (learning) {
+        reply_length_ = got;
+        register_mark_ = kind == ReplyKind::Register && target[0] == fr::kRegisterFrame;
+    } else if (exact) {
+        // Anything already queued behind the reply means the reply was not what it seemed.
+        std::uint8_t sink[64];
+        const long more = plat::ReceivePending(socket_, sink, sizeof sink);
+        if (more > 0) return Fail(ZEL_ERR_BAD_REPLY);
+        if (more == 0) out_of_step_ = true;  // the unit closed after a whole reply: reopen next time
+    }
+    if (kind == ReplyKind::Register && register_mark_ && target[0] != fr::kRegisterFrame)
+        return Fail(ZEL_ERR_BAD_REPLY);
+    if (target != dest) std::memcpy(dest, target, got);
     return static_cast<long>(got);
 }
 
-bool HwLayer::SendFrameToReply(std::size_t needed) {
-    return Transact(frame_, fr::kRequestSize, reply_, fr::kReplySize, needed) >= 0;
+bool HwLayer::SendFrameToReply(std::size_t needed, ReplyKind kind) {
+    return Transact(frame_, fr::kRequestSize, reply_, fr::kReplySize, needed, kind) >= 0;
 }
 
 void HwLayer::WriteCommandHeader(std::uint8_t sub) {
@@ -131,9 +252,9 @@ bool HwLayer::AccessRegister(std::uint16_t write, std::uint16_t select, std::uin
     PutLE16(frame_ + fr::kControlWord, fr::ControlWord(write != 0, select, address));
     if (write != 0) {
         PutLE16(frame_ + fr::kValue, value);
-        return SendFrameToReply(1);
+        return SendFrameToReply(1, ReplyKind::Register);
     }
-    bool ok = SendFrameToReply(fr::kRegisterReplyNeeded);
+    bool ok = SendFrameToReply(fr::kRegisterReplyNeeded, ReplyKind::Register);
     value = zel::codec::GetLE16(reply_ + fr::kReplyValue);
     last_result_ = ok ? 1 : 0;
     return ok;
@@ -145,7 +266,7 @@ bool HwLayer::ReadBlock(std::uint8_t bank, std::uint32_t address, std::uint8_t* 
     frame_[fr::kBlockLength] = 0x80;
     frame_[fr::kBlockBank] = bank;
     PutLE32(frame_ + fr::kBlockAddress, address);
-    bool ok = SendFrameToReply(fr::kBlockSize);
+    bool ok = SendFrameToReply(fr::kBlockSize, ReplyKind::Block);
     std::memcpy(dest, reply_, fr::kBlockSize);
     last_result_ = ok ? 1 : 0;
     return ok;
@@ -264,7 +385,7 @@ bool HwLayer::SendCommand7(std::uint8_t p1, std::uint8_t p2, std::uint8_t p3, st
 
 bool HwLayer::Exchange(const std::uint8_t* data, std::uint32_t length, std::uint8_t* dest, std::uint32_t size) {
     if (size == 0) {
-        last_error_ = ZEL_ERR_BAD_ARGUMENT;
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
         return false;
     }
     return Transact(data, length, dest, size, 1) >= 0;

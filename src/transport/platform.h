@@ -34,8 +34,18 @@ void ConfigureSocket(Socket s, int timeout_ms);
 // Parse a dotted-quad IPv4 address. False for anything else.
 bool ParseIPv4(const char* text, std::uint32_t& address_network_order);
 
-// connect() to address:port. Returns the raw call result (0 = success).
-int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port);
+// connect() to address:port, given up after `timeout_ms` (the socket is switched to non-blocking
+// for the attempt and back to blocking after it). 0 on success; -1 otherwise, with the reason
+// (the time-out included) left for LastSocketError.
+int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms);
+
+// Wait until the socket can be read (for_write false) or written (for_write true), at most
+// `timeout_ms`. 1 when it can, 0 on time-out, -1 on error (reason for LastSocketError). A peer
+// that closed or reset the link counts as readable: the receive then tells which.
+int WaitReady(Socket s, bool for_write, int timeout_ms);
+
+// Marks the calling thread's last socket failure as a time-out (for the waits above).
+void NoteTimeout();
 
 // One send call; never raises SIGPIPE. Returns bytes sent or -1.
 long SendOnce(Socket s, const void* data, std::size_t length);

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -44,17 +46,50 @@ bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
     return true;
 }
 
-int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port) {
+int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = address_network_order;
-    int r;
-    do {
-        r = ::connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-    } while (r != 0 && errno == EINTR);
+    const int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+    int r = ::connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        // The handshake runs on; its end shows as the socket becoming writable.
+        const int ready = WaitReady(s, true, timeout_ms);
+        if (ready == 0) {
+            NoteTimeout();
+            r = -1;
+        } else if (ready > 0) {
+            int error = 0;
+            socklen_t len = sizeof error;
+            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+            errno = error;
+            r = error == 0 ? 0 : -1;
+        }
+    }
+    const int saved = errno;
+    ::fcntl(s, F_SETFL, flags);
+    errno = saved;
     return r;
 }
+
+int WaitReady(Socket s, bool for_write, int timeout_ms) {
+    pollfd p{s, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    if ((p.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;
+}
+
+void NoteTimeout() { errno = ETIMEDOUT; }
 
 long SendOnce(Socket s, const void* data, std::size_t length) {
     ssize_t r;

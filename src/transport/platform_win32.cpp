@@ -40,13 +40,61 @@ bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
     return true;
 }
 
-int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port) {
+int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms) {
+    const SOCKET sock = static_cast<SOCKET>(s);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = address_network_order;
-    return ::connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    u_long non_blocking = 1;
+    if (::ioctlsocket(sock, FIONBIO, &non_blocking) != 0) return -1;
+    int r = ::connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    if (r != 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) {
+        // Winsock reports the end of the handshake as writable (success) or as an exception (failure).
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(sock, &writable);
+        FD_SET(sock, &failed);
+        timeval tv{};
+        const int ms = timeout_ms < 0 ? 0 : timeout_ms;
+        tv.tv_sec = ms / 1000;
+        tv.tv_usec = (ms % 1000) * 1000;
+        const int ready = ::select(0, nullptr, &writable, &failed, &tv);
+        if (ready == 0) {
+            NoteTimeout();
+        } else if (ready > 0) {
+            int error = 0;
+            int len = sizeof error;
+            if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0)
+                error = ::WSAGetLastError();
+            if (error == 0 && FD_ISSET(sock, &writable)) r = 0;
+            else ::WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+        }
+    }
+    const int saved = ::WSAGetLastError();
+    u_long blocking = 0;
+    ::ioctlsocket(sock, FIONBIO, &blocking);
+    ::WSASetLastError(saved);
+    return r;
 }
+
+int WaitReady(Socket s, bool for_write, int timeout_ms) {
+    const SOCKET sock = static_cast<SOCKET>(s);
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(sock, &set);
+    timeval tv{};
+    const int ms = timeout_ms < 0 ? 0 : timeout_ms;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    const int r = for_write ? ::select(0, nullptr, &set, nullptr, &tv) : ::select(0, &set, nullptr, nullptr, &tv);
+    if (r == SOCKET_ERROR) return -1;
+    return r == 0 ? 0 : 1;
+}
+
+void NoteTimeout() { ::WSASetLastError(WSAETIMEDOUT); }
 
 long SendOnce(Socket s, const void* data, std::size_t length) {
     return ::send(static_cast<SOCKET>(s), static_cast<const char*>(data), static_cast<int>(length), 0);

@@ -104,6 +104,8 @@ static struct {
     const char* (*zel_ErrorText)(zel_error);
     uint8_t (*zel_ReadEEPromByte)(zel_instance*, uint16_t, uint8_t*);
     uint8_t (*zel_SetFrameTrace)(zel_instance*, zel_frame_trace_fn, void*);
+    uint8_t (*zel_SetTimeout)(zel_instance*, uint32_t);
+    uint8_t (*APISetTimeout)(uint8_t, uint32_t);
 } zel;
 
 static int failures;
@@ -207,6 +209,8 @@ static void resolve_all(void* library) {
     RESOLVE(zel_ErrorText);
     RESOLVE(zel_ReadEEPromByte);
     RESOLVE(zel_SetFrameTrace);
+    RESOLVE(zel_SetTimeout);
+    RESOLVE(APISetTimeout);
 }
 
 /* ---- the simulated unit, a child process ---- */
@@ -331,6 +335,10 @@ static void drive_instance_family(const char* address) {
     CHECK(inst != NULL);
     if (inst == NULL) return;
     CHECK(zel.APIGetAPIRev(inst) == 6926.0);
+    CHECK(zel.zel_SetTimeout(NULL, 5000) == 0);
+    CHECK(zel.zel_SetTimeout(inst, 5000) == 1);
+    CHECK(zel.APISetTimeout(32, 5000) == 0);
+    CHECK(zel.APILastError(32) == ZEL_ERR_BAD_UNIT_INDEX);
     CHECK(zel.zel_Connect(inst, address) == 1);
     CHECK(zel.zel_LastError(inst) == ZEL_OK);
     CHECK(zel.zel_ReadBoardID(inst) == UNIT_BOARD_ID);

@@ -1,5 +1,6 @@
 // The exported C interface against an in-process simulated unit: the unit table, argument and
 // index checks, the last-error record, instances and the diagnostic extras.
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -8,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "api/instance_table.h"
 #include "support/unit_fixture.h"
@@ -171,6 +173,219 @@ TEST_F(UnitTableTest, LastErrorTellsWhyAndIsClearedBySuccess) {
     EXPECT_EQ(APIReadSwicthSelect_2x2(u, 7, &position), 1);
     EXPECT_EQ(APILastError(u), ZEL_OK);
     EXPECT_EQ(APILastError(8), ZEL_OK);  // other entries keep their own record
+}
+
+// Every status export, on table entry `u` or instance `inst`: 1 always comes with ZEL_OK as the
+// last error and 0 never does. Value exports: the last error says whether the value is good.
+struct SweptExport {
+    const char* name;
+    std::function<int()> call;
+    std::function<zel_error()> last_error;
+    bool status;  // false: a value result, `failed` says whether it is the failure value
+    std::function<bool(int)> failed;
+};
+
+std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const std::string& ip) {
+    static std::uint16_t word;
+    static std::uint16_t words[30];
+    static double value;
+    static double coefficients[4] = {0.5, 0.01, 0, 0};
+    static std::int64_t serial;
+    static std::int32_t flag;
+    static std::uint8_t byte;
+    auto entry = [u] { return APILastError(u); };
+    auto instance = [inst] { return zel_LastError(inst); };
+    auto zero = [](int v) { return v == 0; };
+    std::vector<SweptExport> all = {
+        {"APIAccessBoardRegister", [=] { return APIAccessBoardRegister(u, 0, 1, 33, &word); }, entry, true, {}},
+        {"APIMonitor", [=] { return APIMonitor(u, 0, 1, &value); }, entry, true, {}},
+        {"APIRead4x1SwitchInsertionLoss", [=] { return APIRead4x1SwitchInsertionLoss(u, 1, &value); }, entry, true, {}},
+        {"APIReadDoubleValueFromEEProm", [=] { return APIReadDoubleValueFromEEProm(u, 0x3000, &value); }, entry, true, {}},
+        {"APIReadOpticalPower", [=] { return APIReadOpticalPower(u, 1, &word); }, entry, true, {}},
+        {"APIReadSerialNumber", [=] { return APIReadSerialNumber(u, &serial, &flag); }, entry, true, {}},
+        {"APIReadSwicthSelect_2x2", [=] { return APIReadSwicthSelect_2x2(u, 1, &word); }, entry, true, {}},
+        {"APIReadSwicthSelect_LBMM_1x4", [=] { return APIReadSwicthSelect_LBMM_1x4(u, 0, &word); }, entry, true, {}},
+        {"APIReadSwicthSelect_MEMS_1x4", [=] { return APIReadSwicthSelect_MEMS_1x4(u, 0, &word); }, entry, true, {}},
+        {"APIReadTAPCalibration", [=] { return APIReadTAPCalibration(u, 1, &value); }, entry, true, {}},
+        {"APIReadTypeFromEEPROM", [=] { return APIReadTypeFromEEPROM(u, &word); }, entry, true, {}},
+        {"APIReadUserRXCalibration", [=] { return APIReadUserRXCalibration(u, 1, &value); }, entry, true, {}},
+        {"APIReadUserTXCalibration", [=] { return APIReadUserTXCalibration(u, 1, &value); }, entry, true, {}},
+        {"APIReadVOAAttenuation", [=] { return APIReadVOAAttenuation(u, 1, &word); }, entry, true, {}},
+        {"APIReadVOACalibration", [=] { return APIReadVOACalibration(u, 1, coefficients); }, entry, true, {}},
+        {"APIReadVOADefinedValues", [=] { return APIReadVOADefinedValues(u, 1, words); }, entry, true, {}},
+        {"APIReadVOAInsertionLoss", [=] { return APIReadVOAInsertionLoss(u, 1, &value); }, entry, true, {}},
+        {"APIReadValueFromEEProm", [=] { return APIReadValueFromEEProm(u, 0x3000); }, entry, true, {}},
+        {"APIScreenControl", [=] { return APIScreenControl(u, 0, 1); }, entry, true, {}},
+        {"APISetDefaultWavelength", [=] { return APISetDefaultWavelength(u); }, entry, true, {}},
+        {"APISetVOAAttenuation", [=] { return APISetVOAAttenuation(u, 1, 100); }, entry, true, {}},
+        {"APISetWavelength", [=] { return APISetWavelength(u, 1310); }, entry, true, {}},
+        {"APISwicthSelect_2x2", [=] { return APISwicthSelect_2x2(u, 1, 1); }, entry, true, {}},
+        {"APISwicthSelect_LBMM_1x4", [=] { return APISwicthSelect_LBMM_1x4(u, 0, 1); }, entry, true, {}},
+        {"APISwicthSelect_MEMS_1x4", [=] { return APISwicthSelect_MEMS_1x4(u, 0, 2); }, entry, true, {}},
+        {"APIWrite4x1SwitchInsertionLoss", [=] { return APIWrite4x1SwitchInsertionLoss(u, 1, 0.5); }, entry, true, {}},
+        {"APIWriteBoardSN", [=] { return APIWriteBoardSN(u, 1234); }, entry, true, {}},
+        {"APIWriteDoubleValueToEEProm", [=] { return APIWriteDoubleValueToEEProm(u, 0x3000, 1.5); }, entry, true, {}},
+        {"APIWriteStatusToEEProm", [=] { return APIWriteStatusToEEProm(u, 1, 1, 2.5); }, entry, true, {}},
+        {"APIWriteTAPCalibration", [=] { return APIWriteTAPCalibration(u, 1, 1.25); }, entry, true, {}},
+        {"APIWriteTypeToEEPROM", [=] { return APIWriteTypeToEEPROM(u, 6); }, entry, true, {}},
+        {"APIWriteUserRXCalibration", [=] { return APIWriteUserRXCalibration(u, 1, 0.1); }, entry, true, {}},
+        {"APIWriteUserTXCalibration", [=] { return APIWriteUserTXCalibration(u, 1, 0.2); }, entry, true, {}},
+        {"APIWriteVOACalibration", [=] { return APIWriteVOACalibration(u, 1, coefficients); }, entry, true, {}},
+        {"APIWriteVOADefinedValues", [=] { return APIWriteVOADefinedValues(u, 1, words); }, entry, true, {}},
+        {"APIWriteVOAInsertionLoss", [=] { return APIWriteVOAInsertionLoss(u, 1, 0.3); }, entry, true, {}},
+        {"APIWriteValueToEEProm", [=] { return APIWriteValueToEEProm(u, 0x3000, 7); }, entry, true, {}},
+        {"APIAddWavelength", [=] { return APIAddWavelength(u, 1550); }, entry, true, {}},
+        {"APISetTimeout", [=] { return APISetTimeout(u, 2000); }, entry, true, {}},
+        {"APIReadBoardID", [=] { return static_cast<int>(APIReadBoardID(u)); }, entry, false, zero},
+        {"APITempRead", [=] { return static_cast<int>(APITempRead(u, 0)); }, entry, false,
+         [](int v) { return v == -1; }},
+        {"APIConnect", [=] { return APIConnect(u, ip.c_str()); }, entry, true, {}},
+        {"zel_ReadOpticalPower", [=] { return zel_ReadOpticalPower(inst, 1, &value); }, instance, true, {}},
+        {"zel_ReadSerialNumber", [=] { return zel_ReadSerialNumber(inst, &serial, &flag); }, instance, true, {}},
+        {"zel_ReadSwitchSelect_2x2", [=] { return zel_ReadSwitchSelect_2x2(inst, 1, &word); }, instance, true, {}},
+        {"zel_ReadSwitchSelect_LBMM_4x1", [=] { return zel_ReadSwitchSelect_LBMM_4x1(inst, 0, &word); }, instance, true,
+         {}},
+        {"zel_ReadSwitchSelect_MEMS_8x1", [=] { return zel_ReadSwitchSelect_MEMS_8x1(inst, 0, &word); }, instance, true,
+         {}},
+        {"zel_ReadTypeFromEEPROM", [=] { return zel_ReadTypeFromEEPROM(inst, &word); }, instance, true, {}},
+        {"zel_ReadVOAAttenuation", [=] { return zel_ReadVOAAttenuation(inst, 1, &value); }, instance, true, {}},
+        {"zel_ScreenControl", [=] { return zel_ScreenControl(inst, 0, 2); }, instance, true, {}},
+        {"zel_SetVOAAttenuation", [=] { return zel_SetVOAAttenuation(inst, 1, 5.0); }, instance, true, {}},
+        {"zel_SwitchSelect_2x2", [=] { return zel_SwitchSelect_2x2(inst, 1, 0); }, instance, true, {}},
+        {"zel_SwitchSelect_LBMM_8x1", [=] { return zel_SwitchSelect_LBMM_8x1(inst, 0, 3); }, instance, true, {}},
+        {"zel_SwitchSelect_MEMS_4x1", [=] { return zel_SwitchSelect_MEMS_4x1(inst, 0, 1); }, instance, true, {}},
+        {"zel_ReadEEPromByte", [=] { return zel_ReadEEPromByte(inst, 0x3000, &byte); }, instance, true, {}},
+        {"zel_SelectWavelength", [=] { return zel_SelectWavelength(inst, 1310); }, instance, true, {}},
+        {"zel_SetTimeout", [=] { return zel_SetTimeout(inst, 2000); }, instance, true, {}},
+        {"zel_ReadBoardID", [=] { return static_cast<int>(zel_ReadBoardID(inst)); }, instance, false, zero},
+        {"zel_TempRead", [=] { return static_cast<int>(zel_TempRead(inst, 0)); }, instance, false,
+         [](int v) { return v == -1; }},
+        {"zel_Connect", [=] { return zel_Connect(inst, ip.c_str()); }, instance, true, {}},
+        {"zel_Disconnect", [=] { return zel_Disconnect(inst); }, instance, true, {}},
+        {"APIDisconnect", [=] { return APIDisconnect(u); }, entry, true, {}},
+    };
+    return all;
+}
+
+TEST_F(UnitTableTest, StatusAndLastErrorAgreeForEveryExportOnAHealthyAndAFailingUnit) {
+    const std::uint8_t u = 6;
+    zel_instance* inst = zel_createInstance();
+    ASSERT_NE(inst, nullptr);
+    for (const bool failing : {false, true}) {
+        SCOPED_TRACE(failing ? "failing unit" : "healthy unit");
+        unit->server().SetFaults({});
+        Connect(u);
+        ASSERT_EQ(zel_Connect(inst, unit->ip().c_str()), 1);
+        // A failing unit closes the link at every frame, reconnects included.
+        if (failing) unit->server().SetFaults({.kind = zelsim::Fault::Close});
+        int failures = 0;
+        for (const SweptExport& e : AllExports(u, inst, unit->ip())) {
+            const int result = e.call();
+            const zel_error reason = e.last_error();
+            if (e.status) {
+                EXPECT_TRUE(result == 0 || result == 1) << e.name << " " << result;
+                EXPECT_EQ(result == 1, reason == ZEL_OK) << e.name << " " << result << " " << zel_ErrorText(reason);
+            } else if (e.failed(result)) {
+                EXPECT_NE(reason, ZEL_OK) << e.name;
+            }
+            if (!failing) {
+                EXPECT_EQ(reason, ZEL_OK) << e.name << ": " << zel_ErrorText(reason);
+            }
+            failures += reason != ZEL_OK;
+        }
+        if (failing) {
+            EXPECT_GT(failures, 40);
+        }
+    }
+    zel_destroyInstance(inst);
+}
+
+// ---- overlapping calls on one unit ----
+
+// Two threads reading different registers of one unit through `read`: every call hands back its
+// own register's value with 1, or fails with ZEL_ERR_BUSY as that thread's last error.
+struct OverlapTally {
+    std::atomic<int> right{0}, wrong{0}, busy{0}, other{0};
+};
+void ReadFromTwoThreads(const std::function<std::uint8_t(int, std::uint16_t*)>& read,
+                        const std::function<zel_error()>& last_error, const std::uint16_t expected[2],
+                        OverlapTally& tally) {
+    auto worker = [&](int t) {
+        for (int i = 0; i < 400; ++i) {
+            std::uint16_t v = 0xDEAD;
+            if (read(t, &v) == 1)
+                (v == expected[t] ? tally.right : tally.wrong)++;
+            else
+                (last_error() == ZEL_ERR_BUSY ? tally.busy : tally.other)++;
+        }
+    };
+    std::thread a(worker, 0), b(worker, 1);
+    a.join();
+    b.join();
+}
+
+TEST_F(UnitTableTest, OverlappingCallsOnOneEntryOrInstanceAreRefusedNeverCrossed) {
+    static constexpr std::uint8_t u = 4;
+    Connect(u);
+    unit->model().SetRegister(0, 34, 5);  // MEMS position
+    unit->model().SetRegister(1, 33, 1);  // channel 1's 2x2 switch
+    const std::uint16_t expected[2] = {5, 1};
+    OverlapTally on_entry;
+    ReadFromTwoThreads(
+        [](int t, std::uint16_t* v) {
+            return t == 0 ? APIReadSwicthSelect_MEMS_1x4(u, 0, v) : APIReadSwicthSelect_2x2(u, 1, v);
+        },
+        [] { return APILastError(u); }, expected, on_entry);
+    EXPECT_EQ(on_entry.wrong, 0);
+    EXPECT_EQ(on_entry.other, 0);
+    EXPECT_GT(on_entry.right, 0);
+
+    zel_instance* inst = zel_createInstance();
+    ASSERT_EQ(zel_Connect(inst, unit->ip().c_str()), 1);
+    OverlapTally on_instance;
+    ReadFromTwoThreads(
+        [inst](int t, std::uint16_t* v) {
+            return t == 0 ? zel_ReadSwitchSelect_MEMS_4x1(inst, 0, v) : zel_ReadSwitchSelect_2x2(inst, 1, v);
+        },
+        [inst] { return zel_LastError(inst); }, expected, on_instance);
+    EXPECT_EQ(on_instance.wrong, 0);
+    EXPECT_EQ(on_instance.other, 0);
+    EXPECT_GT(on_instance.right, 0);
+    zel_destroyInstance(inst);
+}
+
+TEST_F(UnitTableTest, CallOnAUnitInUseFailsAtOnceWithBusyAndLeavesTheOwnerAlone) {
+    const std::uint8_t u = 2;
+    Connect(u);
+    unit->model().SetRegister(0, 34, 6);
+    unit->server().SetFaults({.kind = zelsim::Fault::Delay, .delay_ms = 1000});
+    const std::size_t frames = unit->server().FramesReceived();
+    std::uint16_t owner_value = 0;
+    std::uint8_t owner_status = 0;
+    zel_error owner_reason = ZEL_ERR_INTERNAL;
+    std::thread owner([&] {
+        owner_status = APIReadSwicthSelect_MEMS_1x4(u, 0, &owner_value);
+        owner_reason = APILastError(u);
+    });
+    for (int i = 0; i < 200 && unit->server().FramesReceived() == frames; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::uint16_t mine = 0xBEEF;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(APIReadSwicthSelect_2x2(u, 1, &mine), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(APILastError(u), ZEL_ERR_BUSY);
+    EXPECT_EQ(mine, 0xBEEF);
+    EXPECT_EQ(APISetTimeout(u, 100), 0);  // settings too wait for the unit to be free
+    EXPECT_EQ(APILastError(u), ZEL_ERR_BUSY);
+    owner.join();
+    EXPECT_EQ(owner_status, 1);
+    EXPECT_EQ(owner_value, 6);
+    EXPECT_EQ(owner_reason, ZEL_OK);
+    EXPECT_EQ(unit->server().FramesReceived(), frames + 1);  // the refused calls sent nothing
+    // Once the unit is free, this thread's next call runs and its busy record is gone.
+    unit->server().SetFaults({});
+    EXPECT_EQ(APIReadSwicthSelect_2x2(u, 1, &mine), 1);
+    EXPECT_EQ(APILastError(u), ZEL_OK);
 }
 
 TEST_F(UnitTableTest, ScreenControlSendsTheSameFrameWhateverItsIgnoredArgument) {
@@ -367,14 +582,14 @@ TEST(InstanceDispatch, CallsGoThroughTheVirtualTableAndExceptionsStayInside) {
 
 TEST(ErrorText, EveryCodeHasItsOwnText) {
     std::set<std::string> texts;
-    for (int code = ZEL_OK; code <= ZEL_ERR_BUSY; ++code) {
+    for (int code = ZEL_OK; code <= ZEL_ERR_BAD_REPLY; ++code) {
         const char* text = zel_ErrorText(static_cast<zel_error>(code));
         ASSERT_NE(text, nullptr);
         EXPECT_GT(std::strlen(text), 0u);
         texts.insert(text);
     }
-    EXPECT_EQ(texts.size(), static_cast<std::size_t>(ZEL_ERR_BUSY + 1));
-    EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(ZEL_ERR_BUSY + 1)), "unknown error");
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(ZEL_ERR_BAD_REPLY + 1));
+    EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(ZEL_ERR_BAD_REPLY + 1)), "unknown error");
     EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(-1)), "unknown error");
 }
 

@@ -34,7 +34,7 @@ const std::set<std::string> kExports = {
 };
 const std::set<std::string> kExtras = {
     "zel_destroyInstance", "zel_LastError", "APILastError", "zel_ErrorText", "zel_ReadEEPromByte", "zel_SetFrameTrace",
-    "APISetFrameTrace", "zel_SelectWavelength",
+    "APISetFrameTrace", "zel_SelectWavelength", "zel_SetTimeout", "APISetTimeout",
 };
 
 std::string Join(const std::set<std::string>& names) {

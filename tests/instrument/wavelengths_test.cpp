@@ -401,7 +401,10 @@ TEST_F(FailingScan, WavelengthReadFailureEndsTheScanWithoutLoading) {
     ASSERT_NE(tap, 0.0);
     // Board type 0..15, slot 0's blocks 16..18, slot 1's word from 19: its second exchange fails.
     unit->server().SetFaults({.kind = zelsim::Fault::Close, .after_frames = 20});
+    // As one call from an export: after the closed link nothing more is sent.
+    ASSERT_TRUE(inst.Link().EnterCall());
     EXPECT_EQ(inst.ScanWavelengths(1), 0);
+    inst.Link().LeaveCall();
     EXPECT_EQ(unit->frames().size(), 21u);
     EXPECT_EQ(inst.Wavelengths(), std::vector<std::int32_t>{7});
     EXPECT_EQ(inst.CacheValid(), 0);

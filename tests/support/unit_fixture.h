@@ -15,7 +15,7 @@
 
 namespace zeltest {
 
-// Shortens the send/receive time-outs of links opened from now on (100 s otherwise).
+// Shortens the time-out of every link that sets none of its own (100 s otherwise).
 void ShortenLinkTimeouts(int milliseconds = 2000);
 
 class SimulatedUnit {
@@ -36,6 +36,24 @@ private:
 
 // A loopback address that nothing listens on (a fresh random 127.a.b.c).
 std::string UnusedLoopbackAddress();
+
+// A listener on ip:6653 with an accept queue of one that is filled and never accepted from: the
+// system then drops every further connection attempt without answering, so a connect to it
+// hangs until the connecting side gives up. Bind to an address that is free (a stopped unit's).
+class DroppingListener {
+public:
+    explicit DroppingListener(const std::string& ip);
+    ~DroppingListener();
+    DroppingListener(const DroppingListener&) = delete;
+    DroppingListener& operator=(const DroppingListener&) = delete;
+    // True once the queue is full and connects are being dropped.
+    bool dropping() const { return dropping_; }
+
+private:
+    int listener_ = -1;
+    std::vector<int> fillers_;
+    bool dropping_ = false;
+};
 
 // Frame inspection.
 bool IsRegisterFrame(const zelsim::Frame& f);

@@ -36,6 +36,7 @@ class Unit {
  public:
   explicit Unit(zelsim::UnitConfig cfg = {});
   zelsim::UnitModel& model() { return *model_; }
+  zelsim::Server& server() { return *server_; }
   const std::string& ip() const { return server_->Address(); }
   // zelctl --unit <this unit> args...
   Result Run(std::vector<std::string> args) const;

@@ -1,5 +1,6 @@
 // zelctl against simulated units: demo, identity, optics, switches, registers, wavelengths, EEPROM,
 // tracing and the errors a user meets.
+#include <chrono>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -364,6 +365,25 @@ TEST(ZelctlErrors, OneLineOnStderrAndAnExitCode) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "zelctl: cannot connect to unit " + nobody + ": the unit refused the connection\n");
   EXPECT_EQ(r.out, "");
+
+  // A unit that takes requests and never answers: the default of 5 s, --timeout or
+  // $ZEL_TIMEOUT_MS bound the wait.
+  {
+    Unit silent;
+    silent.server().SetFaults({.kind = zelsim::Fault::Stall});
+    for (const auto& [args, env] : std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>>{
+             {{"--unit", silent.ip(), "--timeout", "300", "info"}, {}},
+             {{"--unit", silent.ip(), "info"}, {"ZEL_TIMEOUT_MS=300"}}}) {
+      const auto start = std::chrono::steady_clock::now();
+      r = Zelctl(args, env);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+      EXPECT_EQ(r.code, 1);
+      EXPECT_EQ(r.err, "zelctl: cannot connect to unit " + silent.ip() + ": the unit did not answer in time\n");
+    }
+    r = Zelctl({"--unit", silent.ip(), "info"}, {"ZEL_TIMEOUT_MS=soon"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("ZEL_TIMEOUT_MS"), std::string::npos) << r.err;
+  }
 
   r = Zelctl({"--unit", "127.0.0.300", "info"});
   EXPECT_EQ(r.code, 2);

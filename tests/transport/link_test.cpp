@@ -45,6 +45,22 @@ TEST_F(LinkTest, NothingListeningIsRefusedPromptly) {
     EXPECT_FALSE(link.IsOpen());
 }
 
+TEST_F(LinkTest, ConnectWhoseAttemptsAreDroppedEndsAtTheLinksTimeOut) {
+    const std::string ip = zeltest::UnusedLoopbackAddress();
+    zeltest::DroppingListener dropping(ip);
+    ASSERT_TRUE(dropping.dropping());
+    HwLayer link;
+    link.SetTimeout(200);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(link.OpenLink(ip.c_str(), 6653));
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(link.LastError(), ZEL_ERR_TIMEOUT);
+    EXPECT_GE(ms, 190);
+    EXPECT_LT(ms, 600);
+    EXPECT_FALSE(link.IsOpen());
+}
+
 TEST_F(LinkTest, CloseWithoutOpenFailsAndExchangesReportNotConnected) {
     HwLayer link;
     EXPECT_FALSE(link.CloseLink());

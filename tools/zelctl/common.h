@@ -44,6 +44,7 @@ struct GlobalOptions {
   std::string unit;   // IPv4 address of the unit
   bool json = false;  // machine-readable output on stdout
   bool trace = false;  // every frame as hex on stderr
+  uint32_t timeout_ms = 5000;  // the links' time-out (connect, each send, each reply wait); 0 = library default
 };
 
 // ---- output ------------------------------------------------------------------------------------

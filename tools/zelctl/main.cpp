@@ -22,6 +22,20 @@ int main(int argc, char** argv) {
   app.add_option("--unit", unit_options.unit, "IPv4 address of the unit (default: $ZEL_UNIT, else 127.0.0.1)");
   app.add_flag("--json", unit_options.json, "Machine-readable output");
   app.add_flag("--trace", unit_options.trace, "Print every frame sent and received as hex on stderr");
+  const char* env_timeout = std::getenv("ZEL_TIMEOUT_MS");
+  if (env_timeout != nullptr && *env_timeout != '\0') {
+    char* end = nullptr;
+    const unsigned long long ms = std::strtoull(env_timeout, &end, 10);
+    if (*end != '\0' || *env_timeout == '-' || ms > 0xFFFFFFFFull) {
+      std::fprintf(stderr, "zelctl: ZEL_TIMEOUT_MS must be a number of milliseconds, not '%s'\n", env_timeout);
+      return zelctl::kExitUsage;
+    }
+    unit_options.timeout_ms = static_cast<uint32_t>(ms);
+  }
+  app.add_option("--timeout", unit_options.timeout_ms,
+                 "Time-out in ms for connecting, sending each request and waiting for each reply; a call gives up "
+                 "after about one time-out (default: $ZEL_TIMEOUT_MS, else 5000; 0 = the library's 100 s)")
+      ->check(CLI::Range(0u, 0xFFFFFFFFu));
 
   zelctl::register_clock_commands(app, context);
   zelctl::AddUnitCommands(app, unit_options);

@@ -68,6 +68,7 @@ zel_instance* Session::Instance() {
   if (instance_ == nullptr) {
     instance_ = zel_createInstance();
     if (instance_ == nullptr) throw Failure(kExitUnit, "cannot create a unit instance: out of memory");
+    zel_SetTimeout(instance_, options_.timeout_ms);
     if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, &instance_trace_);
   }
   TraceOpening(entry_connected_);
@@ -81,6 +82,7 @@ zel_instance* Session::Instance() {
 uint8_t Session::Entry() {
   if (entry_connected_) return kEntry;
   if (options_.trace) APISetFrameTrace(kEntry, TraceFrame, &entry_trace_);
+  APISetTimeout(kEntry, options_.timeout_ms);
   TraceOpening(instance_connected_);
   const uint8_t ok = APIConnect(kEntry, options_.unit.c_str());
   entry_connected_ = true;  // the link may be open even when the calibration scan failed

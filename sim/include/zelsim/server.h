@@ -20,7 +20,7 @@ namespace zelsim {
 
 inline constexpr uint16_t kUnitPort = 6653;
 
-enum class Fault { None, Close, Stall, ShortReply, SplitReply, Delay };
+enum class Fault { None, Close, Stall, ShortReply, SplitReply, Delay, Late, Duplicate, Surplus, Garbage, Reset };
 
 struct FaultPlan {
   Fault kind = Fault::None;
@@ -30,10 +30,15 @@ struct FaultPlan {
   size_t short_bytes = 1;      // ShortReply: only this many reply bytes go out, the rest is dropped
   size_t split_parts = 2;      // SplitReply: the reply goes out in this many writes, 5 ms apart
   int delay_ms = 0;            // Delay: wait this long before replying
+  int late_ms = 1000;          // Late: wait this long (meant to outlast the client's time-out), then reply
+  size_t surplus_bytes = 16;   // Surplus: this many extra bytes follow the reply in the same write
+  size_t garbage_bytes = 0;    // Garbage: this many wrong bytes instead of the reply (0 = the reply's length)
   bool refuse_connections = false;  // accept and at once close every new connection
 };
 // Close: on a faulty frame, close that connection without replying.
 // Stall: take the frame and never reply; later bytes are read and discarded.
+// Duplicate: the reply twice, in one write. Garbage: bytes that are not the reply (the first
+// one differs from the reply's first byte). Reset: reply nothing and abort the connection (RST).
 // Frames hit by Close or Stall never reach the unit model; the others do.
 
 using Frame = std::array<uint8_t, kFrameSize>;
