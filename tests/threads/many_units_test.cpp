@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kTableThreads = 32;
 constexpr int kInstanceThreads = 32;
-constexpr int kRounds = 4;
+constexpr int kRounds = 8;
 
 // Distinct identity per unit, so that a reply from another thread's unit shows.
 zelsim::UnitConfig ConfigOf(int k) {
