@@ -110,7 +110,10 @@ void Server::Stop() {
     }
     conns.swap(conns_);
   }
-  for (auto& c : conns) c->thread.join();
+  for (auto& c : conns) {
+    c->thread.join();
+    if (c->fd >= 0) ::close(c->fd);
+  }
   ::close(wake_pipe_[0]);
   ::close(wake_pipe_[1]);
   wake_pipe_[0] = wake_pipe_[1] = -1;
@@ -129,7 +132,10 @@ void Server::ReapFinished() {
       it = next;
     }
   }
-  for (auto& c : finished) c->thread.join();
+  for (auto& c : finished) {
+    c->thread.join();
+    if (c->fd >= 0) ::close(c->fd);
+  }
 }
 
 void Server::AcceptLoop() {
@@ -257,27 +263,28 @@ void Server::Serve(Connection& conn) {
       if ((errno == EAGAIN || errno == EWOULDBLOCK) && !stopping_) {
         Log("send time-out: resetting " + conn.peer);
         timed_out = true;
-        reset = true;  // a FIN would wait behind replies the host never reads
+        reset = true;
       }
       break;
     }
     idle_deadline = std::chrono::steady_clock::now() + idle;
   }
-  {
-    // Closed here, under the lock Stop takes to shut connections down, so the peer
-    // learns at once and the descriptor and its buffers go now, not at the next accept.
+  if (reset) {
+    // A close would queue its FIN behind replies the host never reads: reset the link
+    // and drop the descriptor now, under the lock Stop takes to shut connections down.
     std::lock_guard<std::mutex> lk(mu_);
-    if (reset) {
-      const linger abort{1, 0};
-      ::setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    }
+    const linger abort{1, 0};
+    ::setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     ::close(conn.fd);
     conn.fd = -1;
-    if (timed_out) ++timed_out_;
+  } else {
+    // Tell the peer at once; the descriptor itself is closed after the thread is joined.
+    ::shutdown(conn.fd, SHUT_RDWR);
   }
   if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
   model_.Flush();
   std::lock_guard<std::mutex> lk(mu_);
+  if (timed_out) ++timed_out_;
   conn.done = true;
 }
 
