@@ -6,12 +6,14 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "log.h"
 
@@ -53,12 +55,13 @@ std::string PeerName(const sockaddr_in& sa) {
 struct Server::Connection {
   int fd = -1;
   std::string peer;
+  int idle_timeout_ms = 0;  // 0: never
   std::thread thread;
   bool done = false;  // guarded by Server::mu_
 };
 
-Server::Server(UnitModel& model, std::string listen_address, uint16_t port)
-    : model_(model), address_(std::move(listen_address)), port_(port) {}
+Server::Server(UnitModel& model, std::string listen_address, uint16_t port, ServerLimits limits)
+    : model_(model), address_(std::move(listen_address)), port_(port), limits_(limits) {}
 
 Server::~Server() { Stop(); }
 
@@ -78,7 +81,7 @@ bool Server::Start() {
   if (fd < 0) return false;
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 64) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     ::close(fd);
     return false;
   }
@@ -112,12 +115,14 @@ void Server::Stop() {
   std::list<std::unique_ptr<Connection>> conns;
   {
     std::lock_guard<std::mutex> lk(mu_);
-    for (auto& c : conns_) ::shutdown(c->fd, SHUT_RDWR);
+    for (auto& c : conns_) {
+      if (c->fd >= 0) ::shutdown(c->fd, SHUT_RDWR);
+    }
     conns.swap(conns_);
   }
   for (auto& c : conns) {
     c->thread.join();
-    ::close(c->fd);
+    if (c->fd >= 0) ::close(c->fd);
   }
   ::close(wake_pipe_[0]);
   ::close(wake_pipe_[1]);
@@ -139,7 +144,7 @@ void Server::ReapFinished() {
   }
   for (auto& c : finished) {
     c->thread.join();
-    ::close(c->fd);
+    if (c->fd >= 0) ::close(c->fd);
   }
 }
 
@@ -166,7 +171,8 @@ void Server::AcceptLoop() {
     const std::string name = PeerName(peer);
     std::unique_lock<std::mutex> lk(mu_);
     ++accepted_;
-    if (plan_.refuse_connections || conns_.size() >= kMaxConnections) {
+    const ServerLimits limits = limits_;
+    if (plan_.refuse_connections || conns_.size() >= limits.max_connections) {
       lk.unlock();
       ::close(fd);
       Log("refused connection from " + name);
@@ -174,12 +180,28 @@ void Server::AcceptLoop() {
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (limits.send_timeout_ms > 0) {
+      // A blocked send then fails with EAGAIN and the connection ends.
+      timeval tv{};
+      tv.tv_sec = limits.send_timeout_ms / 1000;
+      tv.tv_usec = (limits.send_timeout_ms % 1000) * 1000;
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
     auto conn = std::make_unique<Connection>();
     conn->fd = fd;
     conn->peer = name;
+    conn->idle_timeout_ms = limits.idle_timeout_ms;
     Connection* raw = conn.get();
+    try {
+      raw->thread = std::thread([this, raw] { Serve(*raw); });
+    } catch (const std::system_error&) {
+      // Out of threads: turn the host away rather than end the whole simulator.
+      lk.unlock();
+      ::close(fd);
+      Log("no thread for connection from " + name + ", closed");
+      continue;
+    }
     conns_.push_back(std::move(conn));
-    raw->thread = std::thread([this, raw] { Serve(*raw); });
     lk.unlock();
     Log("connection from " + name);
   }
@@ -191,13 +213,33 @@ void Server::Serve(Connection& conn) {
   std::vector<uint8_t> reply;
   reply.reserve(1024);
   bool closed_by_unit = false;
+  bool timed_out = false;
+  bool reset = false;
+  // The idle time runs from the last complete request (or its reply), so a host
+  // dribbling a frame byte by byte cannot hold a connection for ever.
+  const auto idle = std::chrono::milliseconds(conn.idle_timeout_ms);
+  auto idle_deadline = std::chrono::steady_clock::now() + idle;
   for (;;) {
+    if (conn.idle_timeout_ms > 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(idle_deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        Log("idle time-out: closing " + conn.peer);
+        timed_out = true;
+        break;
+      }
+      pollfd p{conn.fd, POLLIN, 0};
+      const int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) break;
+      if (r == 0) continue;  // the deadline is checked at the top
+    }
     const ssize_t n = ::recv(conn.fd, frame + have, kFrameSize - have, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     have += static_cast<size_t>(n);
     if (have < kFrameSize) continue;
     have = 0;
+    idle_deadline = std::chrono::steady_clock::now() + idle;
 
     FaultPlan plan;
     uint64_t index;
@@ -226,13 +268,33 @@ void Server::Serve(Connection& conn) {
     }
     if (fault == Fault::Stall) continue;  // taken, never answered
     model_.Handle(frame, reply);
-    if (!Deliver(conn, reply, plan, fault)) break;
+    if (!Deliver(conn, reply, plan, fault)) {
+      // SO_SNDTIMEO expired: the host stopped reading.
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && !stopping_) {
+        Log("send time-out: resetting " + conn.peer);
+        timed_out = true;
+        reset = true;
+      }
+      break;
+    }
+    idle_deadline = std::chrono::steady_clock::now() + idle;
   }
-  // Tell the peer at once; the descriptor itself is closed after the thread is joined.
-  ::shutdown(conn.fd, SHUT_RDWR);
+  if (reset) {
+    // A close would queue its FIN behind replies the host never reads: reset the link
+    // and drop the descriptor now, under the lock Stop takes to shut connections down.
+    std::lock_guard<std::mutex> lk(mu_);
+    const linger abort{1, 0};
+    ::setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(conn.fd);
+    conn.fd = -1;
+  } else {
+    // Tell the peer at once; the descriptor itself is closed after the thread is joined.
+    ::shutdown(conn.fd, SHUT_RDWR);
+  }
   if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
   model_.Flush();
   std::lock_guard<std::mutex> lk(mu_);
+  if (timed_out) ++timed_out_;
   conn.done = true;
 }
 
@@ -338,6 +400,21 @@ FaultPlan Server::Faults() const {
 int Server::ConnectionsAccepted() const {
   std::lock_guard<std::mutex> lk(mu_);
   return accepted_;
+}
+
+void Server::SetLimits(const ServerLimits& limits) {
+  std::lock_guard<std::mutex> lk(mu_);
+  limits_ = limits;
+}
+
+ServerLimits Server::Limits() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return limits_;
+}
+
+int Server::ConnectionsTimedOut() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return timed_out_;
 }
 
 int Server::ActiveConnections() const {
