@@ -1,19 +1,11 @@
 #include "zelsim/server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "log.h"
+#include "sys.h"
 
 namespace zelsim {
 
@@ -21,27 +13,17 @@ namespace {
 
 constexpr int kSplitGapMs = 5;
 
-bool SendAll(int fd, const uint8_t* data, size_t len) {
-  while (len > 0) {
-    const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string PeerName(const sockaddr_in& sa) {
-  char buf[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
-  return std::string(buf) + ":" + std::to_string(ntohs(sa.sin_port));
-}
+using sys::SendAll;
 
 }  // namespace
 
+struct Server::Listener {
+  sys::Socket socket = sys::kNoSocket;
+  sys::Waker waker;
+};
+
 struct Server::Connection {
-  int fd = -1;
+  sys::Socket fd = sys::kNoSocket;
   std::string peer;
   std::thread thread;
   bool done = false;  // guarded by Server::mu_
@@ -59,24 +41,14 @@ void Server::Log(const std::string& line) const {
 bool Server::Start() {
   std::lock_guard<std::mutex> run(run_mu_);
   if (running_) return false;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port_);
-  if (::inet_pton(AF_INET, address_.c_str(), &sa.sin_addr) != 1) return false;
-
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 64) != 0) {
-    ::close(fd);
+  auto listener = std::make_unique<Listener>();
+  listener->socket = sys::Listen(address_, port_);
+  if (listener->socket == sys::kNoSocket) return false;
+  if (!sys::OpenWaker(listener->waker)) {
+    sys::Close(listener->socket);
     return false;
   }
-  if (::pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    ::close(fd);
-    return false;
-  }
-  listen_fd_ = fd;
+  listener_ = std::move(listener);
   stopping_ = false;
   running_ = true;
   accept_thread_ = std::thread([this] { AcceptLoop(); });
@@ -92,26 +64,22 @@ void Server::Stop() {
     stopping_ = true;
   }
   stop_cv_.notify_all();
-  const char byte = 'x';
-  while (::write(wake_pipe_[1], &byte, 1) < 0 && errno == EINTR) {
-  }
+  sys::Wake(listener_->waker);
   accept_thread_.join();
-  ::close(listen_fd_);
-  listen_fd_ = -1;
+  sys::Close(listener_->socket);
 
   std::list<std::unique_ptr<Connection>> conns;
   {
     std::lock_guard<std::mutex> lk(mu_);
-    for (auto& c : conns_) ::shutdown(c->fd, SHUT_RDWR);
+    for (auto& c : conns_) sys::Shutdown(c->fd);
     conns.swap(conns_);
   }
   for (auto& c : conns) {
     c->thread.join();
-    ::close(c->fd);
+    sys::Close(c->fd);
   }
-  ::close(wake_pipe_[0]);
-  ::close(wake_pipe_[1]);
-  wake_pipe_[0] = wake_pipe_[1] = -1;
+  sys::CloseWaker(listener_->waker);
+  listener_.reset();
   running_ = false;
   Log("stopped");
   model_.Flush();
@@ -129,41 +97,34 @@ void Server::ReapFinished() {
   }
   for (auto& c : finished) {
     c->thread.join();
-    ::close(c->fd);
+    sys::Close(c->fd);
   }
 }
 
 void Server::AcceptLoop() {
   while (!stopping_) {
-    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
-    const int r = ::poll(fds, 2, -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
+    const sys::WaitResult ready = sys::WaitForConnection(listener_->socket, listener_->waker);
+    if (ready == sys::WaitResult::Failed || ready == sys::WaitResult::Woken) return;
+    if (ready == sys::WaitResult::Again) continue;
 
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
+    sys::Socket fd = sys::kNoSocket;
+    std::string name;
+    const sys::AcceptResult accepted = sys::Accept(listener_->socket, fd, name);
+    if (accepted != sys::AcceptResult::Accepted) {
       // Out of descriptors or a connection reset before we took it: try again shortly.
-      if (errno != EINTR && errno != ECONNABORTED) SleepUnlessStopping(10);
+      if (accepted == sys::AcceptResult::BackOff) SleepUnlessStopping(10);
       continue;
     }
     ReapFinished();
-    const std::string name = PeerName(peer);
     std::unique_lock<std::mutex> lk(mu_);
     ++accepted_;
     if (plan_.refuse_connections || conns_.size() >= kMaxConnections) {
       lk.unlock();
-      ::close(fd);
+      sys::Close(fd);
       Log("refused connection from " + name);
       continue;
     }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sys::SetNoDelay(fd);
     auto conn = std::make_unique<Connection>();
     conn->fd = fd;
     conn->peer = name;
@@ -182,8 +143,7 @@ void Server::Serve(Connection& conn) {
   reply.reserve(1024);
   bool closed_by_unit = false;
   for (;;) {
-    const ssize_t n = ::recv(conn.fd, frame + have, kFrameSize - have, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = sys::Receive(conn.fd, frame + have, kFrameSize - have);
     if (n <= 0) break;
     have += static_cast<size_t>(n);
     if (have < kFrameSize) continue;
@@ -219,7 +179,7 @@ void Server::Serve(Connection& conn) {
     if (!Deliver(conn, reply, plan, fault)) break;
   }
   // Tell the peer at once; the descriptor itself is closed after the thread is joined.
-  ::shutdown(conn.fd, SHUT_RDWR);
+  sys::Shutdown(conn.fd);
   if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
   model_.Flush();
   std::lock_guard<std::mutex> lk(mu_);
