@@ -5,6 +5,12 @@
 # C library headers gets onto the Windows include path. GoogleTest is built from its sources
 # (Debian: /usr/src/googletest) with the same compiler as the tests.
 
+if(MINGW)
+  # C99 printf and scanf (%zu, %lld, two-digit exponents) instead of the older msvcrt forms, so
+  # that the programs print what they print on Linux.
+  add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
+endif()
+
 if(NOT CMAKE_CROSSCOMPILING)
   return()  # a native Windows build finds its packages the usual way
 endif()
