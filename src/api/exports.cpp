@@ -27,12 +27,11 @@ constexpr auto kConnectInstance = [](ZEL_API& unit, const char* ip) { return uni
 
 }  // namespace
 
-// A second export name for one function. On Windows the module definition file (zel_api.def)
-// names the second names of ZEL_API.dll.
-#if defined(_WIN32)
-#define ZEL_SECOND_NAME(name, target)
+// A second export name for one function.
+#if defined(_MSC_VER)
+#define ZEL_SECOND_NAME(name, target) __pragma(comment(linker, "/EXPORT:" #name "=" #target))
 #else
-#define ZEL_SECOND_NAME(name, target) extern "C" decltype(target) name __attribute__((alias(#target)));
+#define ZEL_SECOND_NAME(name, target) extern "C" decltype(target) name __attribute__((alias(#target), nothrow));
 #endif
 
 extern "C" {
