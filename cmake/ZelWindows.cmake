@@ -9,6 +9,9 @@ if(MINGW)
   # C99 printf and scanf (%zu, %lld, two-digit exponents) instead of the older msvcrt forms, so
   # that the programs print what they print on Linux.
   add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
+  # The C, C++ and thread run-times linked in: ZEL_API.dll and the programs import only Windows
+  # system DLLs and need no MinGW DLL beside them.
+  add_link_options(-static)
 endif()
 
 if(NOT CMAKE_CROSSCOMPILING)

@@ -2,8 +2,9 @@
 # (package g++-mingw-w64-x86-64). Use with -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake.
 #
 # The posix thread flavour of the compilers is used because the simulator and the tests need
-# std::thread; every binary links the C, C++ and thread run-times statically (-static), so
-# ZEL_API.dll and the programs need no MinGW DLL beside them and import only Windows system DLLs.
+# std::thread; every binary links the C, C++ and thread run-times statically (-static, set in
+# cmake/ZelWindows.cmake for every MinGW build), so ZEL_API.dll and the programs need no MinGW DLL
+# beside them and import only Windows system DLLs.
 # When wine is installed, programs built here run through it (tests run by CTest do too).
 
 set(CMAKE_SYSTEM_NAME Windows)
@@ -22,9 +23,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
 # Debian's wine64 package puts the loader here; WINEPREFIX and WINEDEBUG come from the environment
 # (scripts/test-windows.sh sets them).

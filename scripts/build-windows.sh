@@ -3,7 +3,7 @@
 # ZEL_API.dll and its import library ZEL_API.dll.a, zelctl.exe, zel-unit-sim.exe and the Windows
 # tests. Installs what is missing and fetches the decimal library's sources first.
 # Extra CMake arguments may be passed in $CMAKE_ARGS (for example -DZEL_BUILD_TESTS=OFF), and the
-# targets to build in $TARGETS (default: everything). `TARGETS=package` also makes the zip.
+# targets to build in $TARGETS (default: everything, and then the zip ZEL_API-<version>-win64.zip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-windows-deps.sh
@@ -14,3 +14,7 @@ cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -
   -DZEL_WERROR=ON -DZEL_BUILD_BENCH=OFF -DIntelRDFPMath_SOURCE_DIR="$decimal" ${CMAKE_ARGS:-} >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" -j"$(nproc)" ${TARGETS:+--target $TARGETS}
+if [ -z "${TARGETS:-}" ]; then
+  cmake --build "$BUILD_DIR" --target package >/dev/null
+  echo "built $BUILD_DIR/ZEL_API.dll and the zip $(ls "$BUILD_DIR"/ZEL_API-*-win64.zip)"
+fi
