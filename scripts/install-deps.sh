@@ -8,6 +8,7 @@ packages=(
   libintelrdfpmath-dev libcli11-dev nlohmann-json3-dev
   python3 python3-pytest
   binutils
+  clang libclang-rt-14-dev
 )
 
 missing=()

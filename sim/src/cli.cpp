@@ -80,6 +80,18 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
                  "EEPROM image file, loaded at start (missing: factory image) and saved on change; "
                  "with several units each gets FILE-ADDR.EXT");
   app.add_option("--seed", u.seed, "Seed of power noise and temperature drift")->capture_default_str();
+  app.add_option("--max-connections", out.limits.max_connections,
+                 "Connections served at once per unit; more are accepted and closed at once")
+      ->check(CLI::Range(size_t{1}, size_t{4096}))
+      ->capture_default_str();
+  app.add_option("--idle-timeout-ms", out.limits.idle_timeout_ms,
+                 "Close a connection that sends no complete request for this long (0: never)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--send-timeout-ms", out.limits.send_timeout_ms,
+                 "Close a connection whose host stops reading replies for this long (0: never)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
   app.add_flag("-v,--verbose", u.verbose, "Log connections, decoded frames, screen byte and switch positions");
 
   try {

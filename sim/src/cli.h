@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "zelsim/model.h"
+#include "zelsim/server.h"
 
 namespace zelsim {
 
@@ -14,6 +15,7 @@ struct SimOptions {
   uint16_t port = 6653;
   bool allow_remote = false;
   UnitConfig unit;  // shared settings; every unit gets its own model (and image file)
+  ServerLimits limits;  // per unit
 };
 
 // Parses argv into `out`. Returns -1 when the program should go on, otherwise the

@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
       cfg.eeprom_file = zelsim::EepromFileFor(opts.unit.eeprom_file, address, opts.listen.size());
       units.push_back(std::make_unique<zelsim::UnitModel>(cfg));
       units.back()->SetLogTag(address);
-      servers.push_back(std::make_unique<zelsim::Server>(*units.back(), address, opts.port));
+      servers.push_back(std::make_unique<zelsim::Server>(*units.back(), address, opts.port, opts.limits));
       if (!servers.back()->Start()) {
         std::fprintf(stderr, "zel-unit-sim: cannot listen on %s:%u\n", address.c_str(), opts.port);
         exit_code = 1;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "log.h"
 #include "sys.h"
@@ -25,12 +26,13 @@ struct Server::Listener {
 struct Server::Connection {
   sys::Socket fd = sys::kNoSocket;
   std::string peer;
+  int idle_timeout_ms = 0;  // 0: never
   std::thread thread;
   bool done = false;  // guarded by Server::mu_
 };
 
-Server::Server(UnitModel& model, std::string listen_address, uint16_t port)
-    : model_(model), address_(std::move(listen_address)), port_(port) {}
+Server::Server(UnitModel& model, std::string listen_address, uint16_t port, ServerLimits limits)
+    : model_(model), address_(std::move(listen_address)), port_(port), limits_(limits) {}
 
 Server::~Server() { Stop(); }
 
@@ -71,13 +73,12 @@ void Server::Stop() {
   std::list<std::unique_ptr<Connection>> conns;
   {
     std::lock_guard<std::mutex> lk(mu_);
-    for (auto& c : conns_) sys::Shutdown(c->fd);
+    for (auto& c : conns_) {
+      if (c->fd != sys::kNoSocket) sys::Shutdown(c->fd);
+    }
     conns.swap(conns_);
   }
-  for (auto& c : conns) {
-    c->thread.join();
-    sys::Close(c->fd);
-  }
+  for (auto& c : conns) c->thread.join();
   sys::CloseWaker(listener_->waker);
   listener_.reset();
   running_ = false;
@@ -95,10 +96,7 @@ void Server::ReapFinished() {
       it = next;
     }
   }
-  for (auto& c : finished) {
-    c->thread.join();
-    sys::Close(c->fd);
-  }
+  for (auto& c : finished) c->thread.join();
 }
 
 void Server::AcceptLoop() {
@@ -118,19 +116,31 @@ void Server::AcceptLoop() {
     ReapFinished();
     std::unique_lock<std::mutex> lk(mu_);
     ++accepted_;
-    if (plan_.refuse_connections || conns_.size() >= kMaxConnections) {
+    const ServerLimits limits = limits_;
+    if (plan_.refuse_connections || conns_.size() >= limits.max_connections) {
       lk.unlock();
       sys::Close(fd);
       Log("refused connection from " + name);
       continue;
     }
     sys::SetNoDelay(fd);
+    // A blocked send then fails as timed out and the connection ends.
+    if (limits.send_timeout_ms > 0) sys::SetSendTimeout(fd, limits.send_timeout_ms);
     auto conn = std::make_unique<Connection>();
     conn->fd = fd;
     conn->peer = name;
+    conn->idle_timeout_ms = limits.idle_timeout_ms;
     Connection* raw = conn.get();
+    try {
+      raw->thread = std::thread([this, raw] { Serve(*raw); });
+    } catch (const std::system_error&) {
+      // Out of threads: turn the host away rather than end the whole simulator.
+      lk.unlock();
+      sys::Close(fd);
+      Log("no thread for connection from " + name + ", closed");
+      continue;
+    }
     conns_.push_back(std::move(conn));
-    raw->thread = std::thread([this, raw] { Serve(*raw); });
     lk.unlock();
     Log("connection from " + name);
   }
@@ -142,12 +152,31 @@ void Server::Serve(Connection& conn) {
   std::vector<uint8_t> reply;
   reply.reserve(1024);
   bool closed_by_unit = false;
+  bool timed_out = false;
+  bool reset = false;
+  // The idle time runs from the last complete request (or its reply), so a host
+  // dribbling a frame byte by byte cannot hold a connection for ever.
+  const auto idle = std::chrono::milliseconds(conn.idle_timeout_ms);
+  auto idle_deadline = std::chrono::steady_clock::now() + idle;
   for (;;) {
+    if (conn.idle_timeout_ms > 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(idle_deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        Log("idle time-out: closing " + conn.peer);
+        timed_out = true;
+        break;
+      }
+      const sys::Readable r =
+          sys::WaitReadable(conn.fd, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+      if (r == sys::Readable::Failed) break;
+      if (r != sys::Readable::Yes) continue;  // the deadline is checked at the top
+    }
     const long n = sys::Receive(conn.fd, frame + have, kFrameSize - have);
     if (n <= 0) break;
     have += static_cast<size_t>(n);
     if (have < kFrameSize) continue;
     have = 0;
+    idle_deadline = std::chrono::steady_clock::now() + idle;
 
     FaultPlan plan;
     uint64_t index;
@@ -176,10 +205,29 @@ void Server::Serve(Connection& conn) {
     }
     if (fault == Fault::Stall) continue;  // taken, never answered
     model_.Handle(frame, reply);
-    if (!Deliver(conn, reply, plan, fault)) break;
+    if (!Deliver(conn, reply, plan, fault)) {
+      // The send time-out expired: the host stopped reading.
+      if (sys::LastSendTimedOut() && !stopping_) {
+        Log("send time-out: resetting " + conn.peer);
+        timed_out = true;
+        reset = true;  // a FIN would wait behind replies the host never reads
+      }
+      break;
+    }
+    idle_deadline = std::chrono::steady_clock::now() + idle;
   }
-  // Tell the peer at once; the descriptor itself is closed after the thread is joined.
-  sys::Shutdown(conn.fd);
+  {
+    // Closed here, under the lock Stop takes to shut connections down, so the peer
+    // learns at once and the descriptor and its buffers go now, not at the next accept.
+    std::lock_guard<std::mutex> lk(mu_);
+    if (reset) {
+      sys::Reset(conn.fd);
+    } else {
+      sys::Close(conn.fd);
+    }
+    conn.fd = sys::kNoSocket;
+    if (timed_out) ++timed_out_;
+  }
   if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
   model_.Flush();
   std::lock_guard<std::mutex> lk(mu_);
@@ -261,6 +309,21 @@ FaultPlan Server::Faults() const {
 int Server::ConnectionsAccepted() const {
   std::lock_guard<std::mutex> lk(mu_);
   return accepted_;
+}
+
+void Server::SetLimits(const ServerLimits& limits) {
+  std::lock_guard<std::mutex> lk(mu_);
+  limits_ = limits;
+}
+
+ServerLimits Server::Limits() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return limits_;
+}
+
+int Server::ConnectionsTimedOut() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return timed_out_;
 }
 
 int Server::ActiveConnections() const {

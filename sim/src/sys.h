@@ -21,7 +21,8 @@ inline constexpr Socket kNoSocket = -1;
 // Parse a dotted-quad IPv4 address into the 32-bit address in host order.
 bool ParseIPv4(const std::string& text, std::uint32_t& address);
 
-// A TCP listener on address:port (backlog 64). kNoSocket when the address cannot be bound.
+// A TCP listener on address:port (the system's largest backlog). kNoSocket when the address
+// cannot be bound.
 // A second listener on an address and port already served fails.
 Socket Listen(const std::string& address, std::uint16_t port);
 
@@ -44,16 +45,26 @@ enum class AcceptResult { Accepted, Again, BackOff };
 AcceptResult Accept(Socket listener, Socket& connection, std::string& peer);
 
 void SetNoDelay(Socket s);
+// A send that cannot go out within `ms` fails (see LastSendTimedOut).
+void SetSendTimeout(Socket s, int ms);
+
+enum class Readable { Yes, TimedOut, Again, Failed };
+// Waits up to `timeout_ms` for bytes (or the peer's close) on the socket.
+Readable WaitReadable(Socket s, int timeout_ms);
 
 // One receive: bytes received, 0 when the peer closed, -1 on error (interrupted calls are retried).
 long Receive(Socket s, std::uint8_t* data, std::size_t length);
 
 // Sends all bytes; false when the connection failed (never raises a signal).
 bool SendAll(Socket s, const std::uint8_t* data, std::size_t length);
+// Whether the last failed send of this thread failed because its send time-out expired.
+bool LastSendTimedOut();
 
 // Shut down both directions, telling the peer at once; the socket stays allocated.
 void Shutdown(Socket s);
 void Close(Socket s);
+// Close with a reset instead of an orderly close: nothing still queued is sent.
+void Reset(Socket s);
 
 // Stop requests of the program (SIGINT and SIGTERM, Ctrl+C and console close on Windows).
 // CatchStopRequests must run before any thread starts; WaitForStopRequest blocks until one

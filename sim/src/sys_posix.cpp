@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,7 +34,7 @@ Socket Listen(const std::string& address, std::uint16_t port) {
   if (fd < 0) return kNoSocket;
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 64) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     ::close(fd);
     return kNoSocket;
   }
@@ -87,6 +88,20 @@ void SetNoDelay(Socket s) {
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+void SetSendTimeout(Socket s, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+Readable WaitReadable(Socket s, int timeout_ms) {
+  pollfd p{s, POLLIN, 0};
+  const int r = ::poll(&p, 1, timeout_ms);
+  if (r < 0) return errno == EINTR ? Readable::Again : Readable::Failed;
+  return r == 0 ? Readable::TimedOut : Readable::Yes;
+}
+
 long Receive(Socket s, std::uint8_t* data, std::size_t length) {
   for (;;) {
     const ssize_t n = ::recv(s, data, length, 0);
@@ -106,10 +121,18 @@ bool SendAll(Socket s, const std::uint8_t* data, std::size_t length) {
   return true;
 }
 
+bool LastSendTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 void Shutdown(Socket s) { ::shutdown(s, SHUT_RDWR); }
 
 void Close(Socket s) {
   if (s >= 0) ::close(s);
+}
+
+void Reset(Socket s) {
+  const linger abort{1, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  Close(s);
 }
 
 namespace {

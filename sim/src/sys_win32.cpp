@@ -41,7 +41,7 @@ Socket Listen(const std::string& address, std::uint16_t port) {
   if (s == INVALID_SOCKET) return kNoSocket;
   // No SO_REUSEADDR: on Windows it would let a second listener take over an address in use.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, 64) != 0) {
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, SOMAXCONN) != 0) {
     ::closesocket(s);
     return kNoSocket;
   }
@@ -110,6 +110,23 @@ void SetNoDelay(Socket s) {
   ::setsockopt(Raw(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
+void SetSendTimeout(Socket s, int ms) {
+  const DWORD timeout = static_cast<DWORD>(ms);
+  ::setsockopt(Raw(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+}
+
+Readable WaitReadable(Socket s, int timeout_ms) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(Raw(s), &readable);
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  const int r = ::select(0, &readable, nullptr, nullptr, &tv);
+  if (r == SOCKET_ERROR) return ::WSAGetLastError() == WSAEINTR ? Readable::Again : Readable::Failed;
+  return r == 0 ? Readable::TimedOut : Readable::Yes;
+}
+
 long Receive(Socket s, std::uint8_t* data, std::size_t length) {
   for (;;) {
     const int n = ::recv(Raw(s), reinterpret_cast<char*>(data), static_cast<int>(length), 0);
@@ -129,10 +146,21 @@ bool SendAll(Socket s, const std::uint8_t* data, std::size_t length) {
   return true;
 }
 
+bool LastSendTimedOut() {
+  const int error = ::WSAGetLastError();
+  return error == WSAETIMEDOUT || error == WSAEWOULDBLOCK;
+}
+
 void Shutdown(Socket s) { ::shutdown(Raw(s), SD_BOTH); }
 
 void Close(Socket s) {
   if (s != kNoSocket) ::closesocket(Raw(s));
+}
+
+void Reset(Socket s) {
+  const linger abort{1, 0};
+  ::setsockopt(Raw(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+  Close(s);
 }
 
 namespace {

@@ -33,11 +33,15 @@ TEST(CommandLine, DefaultsAndEveryOption) {
   EXPECT_EQ(d.listen, std::vector<std::string>{"127.0.0.1"});
   EXPECT_EQ(d.port, 6653);
   EXPECT_EQ(d.unit.board_type, zelsim::UnitConfig{}.board_type);
+  EXPECT_EQ(d.limits.max_connections, zelsim::ServerLimits{}.max_connections);
+  EXPECT_EQ(d.limits.idle_timeout_ms, zelsim::ServerLimits{}.idle_timeout_ms);
+  EXPECT_EQ(d.limits.send_timeout_ms, zelsim::ServerLimits{}.send_timeout_ms);
 
   zelsim::SimOptions o;
   ASSERT_EQ(Parse({"--listen", "127.0.0.2", "--listen", "127.0.0.3", "--board-type", "4", "--board-id", "4242",
                    "--firmware", "12.3", "--serial", "0x0001000200030004", "--wavelengths", "1550,1490,1625",
-                   "--power", "2=500", "--power", "7=12.5", "--eeprom", "/tmp/u.img", "--seed", "99", "--verbose"},
+                   "--power", "2=500", "--power", "7=12.5", "--eeprom", "/tmp/u.img", "--seed", "99", "--verbose",
+                   "--max-connections", "300", "--idle-timeout-ms", "0", "--send-timeout-ms", "2500"},
                   o),
             -1);
   EXPECT_EQ(o.listen, (std::vector<std::string>{"127.0.0.2", "127.0.0.3"}));
@@ -52,6 +56,9 @@ TEST(CommandLine, DefaultsAndEveryOption) {
   EXPECT_EQ(o.unit.eeprom_file, "/tmp/u.img");
   EXPECT_EQ(o.unit.seed, 99u);
   EXPECT_TRUE(o.unit.verbose);
+  EXPECT_EQ(o.limits.max_connections, 300u);
+  EXPECT_EQ(o.limits.idle_timeout_ms, 0);
+  EXPECT_EQ(o.limits.send_timeout_ms, 2500);
 }
 
 TEST(CommandLine, RefusesRemoteAndMalformedValues) {
@@ -60,7 +67,8 @@ TEST(CommandLine, RefusesRemoteAndMalformedValues) {
       {"--listen", "127.0.0.2", "--listen", "127.0.0.2"},                  {"--board-type", "9"},
       {"--power", "8=100"},            {"--power", "1:100"},             {"--power", "1=-3"},
       {"--power", "1=abc"},            {"--wavelengths", "1,2,3,4,5,6"}, {"--wavelengths", "65535"},
-      {"--no-such-option"},
+      {"--no-such-option"},            {"--max-connections", "0"},       {"--idle-timeout-ms", "-1"},
+      {"--send-timeout-ms", "x"},
   };
   for (const auto& args : bad) {
     zelsim::SimOptions o;

@@ -1,7 +1,10 @@
 // The unit over real TCP on loopback, observed by a raw socket client.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -198,6 +201,130 @@ TEST_F(ServerTest, BadClientsDoNotDisturbAGoodOne) {
   EXPECT_TRUE(WaitFor([&] { return server->ActiveConnections() == 1; }));
   Client later(server->Address());
   EXPECT_EQ(Value(later.Exchange(RegisterRead(0, 9))), 123);
+}
+
+TEST_F(ServerTest, GoodClientServedAmong240MisbehavingConnections) {
+  zelsim::ServerLimits limits;
+  limits.idle_timeout_ms = 1000;
+  limits.send_timeout_ms = 300;
+  server->SetLimits(limits);
+  // Silent hosts, hosts stuck half-way through a frame, hosts that send and never read.
+  std::vector<std::unique_ptr<Client>> bad;
+  for (int k = 0; k < 240; ++k) {
+    bad.push_back(std::make_unique<Client>(server->Address()));
+    ASSERT_TRUE(bad.back()->connected());
+    if (k % 3 == 1) {
+      ASSERT_TRUE(bad.back()->Send(RegisterRead(0, 9).data(), 50));
+    } else if (k % 3 == 2) {
+      for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(bad.back()->Send(PageRead(static_cast<uint8_t>(i))));
+      }
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionsAccepted() == 240; }));
+
+  Client good(server->Address());
+  ASSERT_TRUE(good.connected());
+  std::vector<long> us;
+  for (uint16_t i = 0; i < 200; ++i) {
+    const auto t0 = Clock::now();
+    ASSERT_EQ(Value(good.Exchange(RegisterWrite(5, 300, static_cast<uint16_t>(i * 7)))), i * 7);
+    us.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count()));
+  }
+  std::sort(us.begin(), us.end());
+  std::cout << "good client with 240 misbehaving connections open: round trip median " << us[us.size() / 2]
+            << " us, 99th percentile " << us[us.size() * 99 / 100] << " us, max " << us.back() << " us\n";
+
+  // The misbehaving ones go at the idle time-out; the host that keeps talking stays.
+  EXPECT_TRUE(WaitFor(
+      [&] { return Value(good.Exchange(RegisterRead(5, 300))) == 199 * 7 && server->ActiveConnections() == 1; },
+      limits.idle_timeout_ms * 6));
+  EXPECT_EQ(server->ConnectionsTimedOut(), 240);
+  for (size_t k : {0, 1, 2, 239}) {
+    EXPECT_TRUE(bad[k]->PeerClosed(500)) << k;
+  }
+  EXPECT_EQ(server->ConnectionsAccepted(), 241);
+}
+
+TEST_F(ServerTest, ConnectionCapAndIdleTimeOutFreeSlots) {
+  zelsim::ServerLimits limits;
+  limits.max_connections = 8;
+  limits.idle_timeout_ms = 300;
+  server->SetLimits(limits);
+  std::vector<std::unique_ptr<Client>> silent;
+  for (int k = 0; k < 8; ++k) silent.push_back(std::make_unique<Client>(server->Address()));
+  ASSERT_TRUE(WaitFor([&] { return server->ActiveConnections() == 8; }));
+  Client ninth(server->Address());
+  EXPECT_TRUE(ninth.PeerClosed(200));  // over the cap: accepted and closed at once
+  EXPECT_LE(server->ActiveConnections(), 8);
+
+  // The silent ones time out; a host then gets a slot. A host dribbling bytes
+  // without ever completing a frame is idle too; one that talks slower than
+  // the time-out between frames but within it is not.
+  EXPECT_TRUE(WaitFor([&] { return server->ActiveConnections() == 0; }, 3000));
+  for (auto& c : silent) {
+    EXPECT_TRUE(c->PeerClosed(100));
+  }
+  Client dribbler(server->Address());
+  Client talker(server->Address());
+  ASSERT_TRUE(talker.connected());
+  const RawFrame f = RegisterRead(0, 9);
+  bool dribbler_closed = false;
+  for (int i = 0; i < 8; ++i) {  // 8 x 100 ms: well past the idle time-out
+    if (!dribbler.Send(&f[static_cast<size_t>(i)], 1)) dribbler_closed = true;
+    ASSERT_EQ(Value(talker.Exchange(f)), 123) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(dribbler_closed || dribbler.PeerClosed(500));
+  EXPECT_EQ(server->ConnectionsTimedOut(), 9);
+
+  // Limits apply to connections accepted later: with no idle time-out a silent host stays.
+  talker.Close();
+  limits.idle_timeout_ms = 0;
+  server->SetLimits(limits);
+  Client patient(server->Address());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Value(patient.Exchange(f)), 123);
+  EXPECT_EQ(server->ConnectionsTimedOut(), 9);
+}
+
+TEST_F(ServerTest, HostThatNeverReadsIsCutOffBySendTimeOut) {
+  zelsim::ServerLimits limits;
+  limits.idle_timeout_ms = 0;
+  limits.send_timeout_ms = 200;
+  server->SetLimits(limits);
+  std::atomic<bool> flooding{true};
+  std::atomic<bool> cut_off{false};
+  std::thread flooder([&] {
+    Client f(server->Address());
+    f.SetSendTimeout(10000);  // far beyond the unit's send time-out
+    Bytes batch;
+    for (int i = 0; i < 64; ++i) {
+      const RawFrame p = PageRead(static_cast<uint8_t>(i));
+      batch.insert(batch.end(), p.begin(), p.end());
+    }
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < end && f.Send(batch.data(), batch.size())) {
+    }
+    // Ended by the unit (not by the time limit): a reset, or a close after the replies still queued.
+    cut_off = Clock::now() < end && f.PeerClosed(5000);
+    flooding = false;
+  });
+  Client good(server->Address());
+  int exchanges = 0;
+  while (flooding) {
+    const uint16_t v = static_cast<uint16_t>(exchanges);
+    if (Value(good.Exchange(RegisterWrite(1, 400, v))) != v) {
+      ADD_FAILURE() << "exchange " << exchanges << " while the other host floods";
+      break;
+    }
+    ++exchanges;
+  }
+  flooder.join();
+  EXPECT_TRUE(cut_off);
+  EXPECT_GT(exchanges, 0);
+  EXPECT_EQ(server->ConnectionsTimedOut(), 1);
+  EXPECT_EQ(Value(good.Exchange(RegisterRead(1, 400))), static_cast<uint16_t>(exchanges - 1));
 }
 
 TEST_F(ServerTest, StopEndsEveryConnectionPromptly) {

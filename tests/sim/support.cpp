@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,6 +39,15 @@ RawFrame BlockRead(uint32_t address, uint8_t bank) {
   f[3] = 0x80;
   f[4] = bank;
   for (int i = 0; i < 4; ++i) f[5 + i] = static_cast<uint8_t>(address >> (8 * i));
+  return f;
+}
+
+RawFrame PageRead(uint8_t page, uint8_t bank) {
+  RawFrame f{};
+  f[0] = 0xF1;
+  f[1] = 0x02;
+  f[2] = bank;
+  f[3] = page;
   return f;
 }
 
@@ -99,6 +109,13 @@ void Client::Abort() {
   linger lg{1, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
   Close();
+}
+
+void Client::SetSendTimeout(int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 bool Client::Send(const uint8_t* data, size_t len) {

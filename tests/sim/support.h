@@ -20,6 +20,7 @@ RawFrame RegisterRead(unsigned select, unsigned address);
 RawFrame RegisterWrite(unsigned select, unsigned address, uint16_t value);
 RawFrame BlockRead(uint32_t address, uint8_t bank = 0);
 RawFrame BlockWrite(uint32_t address, const Bytes& payload, uint8_t bank = 0);
+RawFrame PageRead(uint8_t page, uint8_t bank = 0);  // 1024-byte reply
 
 // Reply of the model to one frame.
 Bytes Ask(zelsim::UnitModel& unit, const RawFrame& frame);
@@ -43,6 +44,7 @@ class Client {
   bool connected() const { return fd_ >= 0; }
   bool Send(const uint8_t* data, size_t len);
   bool Send(const RawFrame& f) { return Send(f.data(), f.size()); }
+  void SetSendTimeout(int ms);  // a Send blocked this long fails
   // Exactly n bytes, or fewer when the peer closed or `timeout_ms` passed.
   Bytes Receive(size_t n, int timeout_ms = 2000);
   // Bytes that arrive within `ms` (not waiting for more once the peer is quiet that long).

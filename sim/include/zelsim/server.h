@@ -38,10 +38,23 @@ struct FaultPlan {
 
 using Frame = std::array<uint8_t, kFrameSize>;
 
+// How the server protects itself from hosts that misbehave or vanish. A change
+// applies to connections accepted afterwards.
+struct ServerLimits {
+  // Connections served at once; more are accepted and closed at once.
+  size_t max_connections = 256;
+  // A connection that completes no request frame for this long is closed (0: never).
+  // Generous, so a host that merely pauses between calls keeps its link.
+  int idle_timeout_ms = 300000;
+  // A reply send that makes no progress for this long (the host stopped
+  // reading and the socket buffers are full) closes the connection (0: never).
+  int send_timeout_ms = 10000;
+};
+
 // The model must outlive the server.
 class Server {
  public:
-  Server(UnitModel& model, std::string listen_address, uint16_t port = kUnitPort);
+  Server(UnitModel& model, std::string listen_address, uint16_t port = kUnitPort, ServerLimits limits = {});
   ~Server();  // Stop()
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -62,10 +75,11 @@ class Server {
   FaultPlan Faults() const;
   int ConnectionsAccepted() const;  // every accepted connection, refused ones included
   int ActiveConnections() const;
+  void SetLimits(const ServerLimits& limits);  // for connections accepted from now on
+  ServerLimits Limits() const;
+  int ConnectionsTimedOut() const;  // closed by the idle or send time-out
   const std::string& Address() const { return address_; }
   uint16_t Port() const { return port_; }
-
-  static constexpr size_t kMaxConnections = 64;  // more are accepted and closed at once
 
  private:
   struct Connection;
@@ -98,6 +112,8 @@ class Server {
   uint64_t frames_since_plan_ = 0;
   FaultPlan plan_;
   int accepted_ = 0;
+  int timed_out_ = 0;
+  ServerLimits limits_;
 };
 
 }  // namespace zelsim
