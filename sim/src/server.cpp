@@ -78,7 +78,10 @@ void Server::Stop() {
     }
     conns.swap(conns_);
   }
-  for (auto& c : conns) c->thread.join();
+  for (auto& c : conns) {
+    c->thread.join();
+    if (c->fd != sys::kNoSocket) sys::Close(c->fd);
+  }
   sys::CloseWaker(listener_->waker);
   listener_.reset();
   running_ = false;
@@ -96,7 +99,10 @@ void Server::ReapFinished() {
       it = next;
     }
   }
-  for (auto& c : finished) c->thread.join();
+  for (auto& c : finished) {
+    c->thread.join();
+    if (c->fd != sys::kNoSocket) sys::Close(c->fd);
+  }
 }
 
 void Server::AcceptLoop() {
@@ -210,27 +216,26 @@ void Server::Serve(Connection& conn) {
       if (sys::LastSendTimedOut() && !stopping_) {
         Log("send time-out: resetting " + conn.peer);
         timed_out = true;
-        reset = true;  // a FIN would wait behind replies the host never reads
+        reset = true;
       }
       break;
     }
     idle_deadline = std::chrono::steady_clock::now() + idle;
   }
-  {
-    // Closed here, under the lock Stop takes to shut connections down, so the peer
-    // learns at once and the descriptor and its buffers go now, not at the next accept.
+  if (reset) {
+    // A close would queue its FIN behind replies the host never reads: reset the link
+    // and drop the descriptor now, under the lock Stop takes to shut connections down.
     std::lock_guard<std::mutex> lk(mu_);
-    if (reset) {
-      sys::Reset(conn.fd);
-    } else {
-      sys::Close(conn.fd);
-    }
+    sys::Reset(conn.fd);
     conn.fd = sys::kNoSocket;
-    if (timed_out) ++timed_out_;
+  } else {
+    // Tell the peer at once; the descriptor itself is closed after the thread is joined.
+    sys::Shutdown(conn.fd);
   }
   if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
   model_.Flush();
   std::lock_guard<std::mutex> lk(mu_);
+  if (timed_out) ++timed_out_;
   conn.done = true;
 }
 

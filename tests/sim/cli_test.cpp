@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -116,16 +117,30 @@ TEST(Program, ServesUntilSignalledThenSavesAndExitsCleanly) {
   const std::string dir = TempDir();
   const std::string image = dir + "/unit.img";
   std::string address;
-  const pid_t pid = Launch({"--board-id", "4242", "--eeprom", image, "--wavelengths", "1550"}, address);
+  const pid_t pid = Launch({"--board-id", "4242", "--eeprom", image, "--wavelengths", "1550", "--max-connections",
+                            "1", "--idle-timeout-ms", "500"},
+                           address);
   ASSERT_GT(pid, 0);
   {
-    Client c(address);
-    EXPECT_EQ(Value(c.Exchange(RegisterRead(0, 20))), 4242);
+    // The launch probe's connection may hold the only slot for a moment.
+    std::unique_ptr<Client> first;
+    for (int i = 0; i < 100 && !first; ++i) {
+      first = std::make_unique<Client>(address);
+      if (Value(first->Exchange(RegisterRead(0, 20))) != 4242) {
+        first.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    ASSERT_TRUE(first);
+    Client& c = *first;
+    Client over_the_cap(address);
+    EXPECT_TRUE(over_the_cap.PeerClosed(500));
     EXPECT_EQ(c.Exchange(RegisterWrite(0, 10, 0x5100)).size(), 128u);
     EXPECT_EQ(c.Exchange(RegisterWrite(0, 11, 0x3C)).size(), 128u);
     const Bytes block = c.Exchange(BlockRead(0x2800));
     ASSERT_EQ(block.size(), 128u);
     EXPECT_EQ(block[0] << 8 | block[1], 1550);
+    EXPECT_TRUE(c.PeerClosed(3000));  // idle past its time-out
   }
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   int status = 0;

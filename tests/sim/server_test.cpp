@@ -221,7 +221,7 @@ TEST_F(ServerTest, GoodClientServedAmong240MisbehavingConnections) {
       }
     }
   }
-  ASSERT_TRUE(WaitFor([&] { return server->ConnectionsAccepted() == 240; }));
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionsAccepted() == 240; }, 10000));
 
   Client good(server->Address());
   ASSERT_TRUE(good.connected());
@@ -249,11 +249,11 @@ TEST_F(ServerTest, GoodClientServedAmong240MisbehavingConnections) {
 TEST_F(ServerTest, ConnectionCapAndIdleTimeOutFreeSlots) {
   zelsim::ServerLimits limits;
   limits.max_connections = 8;
-  limits.idle_timeout_ms = 300;
+  limits.idle_timeout_ms = 1000;
   server->SetLimits(limits);
   std::vector<std::unique_ptr<Client>> silent;
   for (int k = 0; k < 8; ++k) silent.push_back(std::make_unique<Client>(server->Address()));
-  ASSERT_TRUE(WaitFor([&] { return server->ActiveConnections() == 8; }));
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionsAccepted() == 8; }));
   Client ninth(server->Address());
   EXPECT_TRUE(ninth.PeerClosed(200));  // over the cap: accepted and closed at once
   EXPECT_LE(server->ActiveConnections(), 8);
@@ -261,7 +261,7 @@ TEST_F(ServerTest, ConnectionCapAndIdleTimeOutFreeSlots) {
   // The silent ones time out; a host then gets a slot. A host dribbling bytes
   // without ever completing a frame is idle too; one that talks slower than
   // the time-out between frames but within it is not.
-  EXPECT_TRUE(WaitFor([&] { return server->ActiveConnections() == 0; }, 3000));
+  EXPECT_TRUE(WaitFor([&] { return server->ActiveConnections() == 0; }, 6000));
   for (auto& c : silent) {
     EXPECT_TRUE(c->PeerClosed(100));
   }
@@ -270,7 +270,7 @@ TEST_F(ServerTest, ConnectionCapAndIdleTimeOutFreeSlots) {
   ASSERT_TRUE(talker.connected());
   const RawFrame f = RegisterRead(0, 9);
   bool dribbler_closed = false;
-  for (int i = 0; i < 8; ++i) {  // 8 x 100 ms: well past the idle time-out
+  for (int i = 0; i < 15; ++i) {  // 15 x 100 ms: well past the idle time-out
     if (!dribbler.Send(&f[static_cast<size_t>(i)], 1)) dribbler_closed = true;
     ASSERT_EQ(Value(talker.Exchange(f)), 123) << i;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

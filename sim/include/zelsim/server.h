@@ -45,7 +45,7 @@ struct ServerLimits {
   size_t max_connections = 256;
   // A connection that completes no request frame for this long is closed (0: never).
   // Generous, so a host that merely pauses between calls keeps its link.
-  int idle_timeout_ms = 300000;
+  int idle_timeout_ms = 600000;
   // A reply send that makes no progress for this long (the host stopped
   // reading and the socket buffers are full) closes the connection (0: never).
   int send_timeout_ms = 10000;
