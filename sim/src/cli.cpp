@@ -1,17 +1,17 @@
 #include "cli.h"
 
-#include <arpa/inet.h>
-
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <set>
 
+#include "sys.h"
+
 namespace zelsim {
 
 bool IsLoopbackAddress(const std::string& address) {
-  in_addr a{};
-  if (::inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
-  return (ntohl(a.s_addr) >> 24) == 127;
+  std::uint32_t a = 0;
+  if (!sys::ParseIPv4(address, a)) return false;
+  return (a >> 24) == 127;
 }
 
 std::string EepromFileFor(const std::string& base, const std::string& address, size_t units) {
@@ -106,8 +106,8 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
     out.listen = listen.empty() ? std::vector<std::string>{"127.0.0.1"} : listen;
     std::set<std::string> seen;
     for (const auto& a : out.listen) {
-      in_addr tmp{};
-      if (::inet_pton(AF_INET, a.c_str(), &tmp) != 1) {
+      std::uint32_t parsed = 0;
+      if (!sys::ParseIPv4(a, parsed)) {
         throw CLI::ValidationError("--listen", "'" + a + "' is not an IPv4 address");
       }
       if (!out.allow_remote && !IsLoopbackAddress(a)) {

@@ -1,13 +1,11 @@
 // zel-unit-sim: one or more simulated test units on TCP port 6653.
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <vector>
 
 #include "cli.h"
+#include "sys.h"
 #include "zelsim/sim.h"
 
 int main(int argc, char** argv) {
@@ -15,13 +13,8 @@ int main(int argc, char** argv) {
   const int status = zelsim::ParseCommandLine(argc, argv, opts);
   if (status >= 0) return status;
 
-  // Block the stop signals before any thread starts, so only sigwait below sees them.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  // Before any thread starts, so that only the wait below sees the stop requests.
+  zelsim::sys::CatchStopRequests();
 
   std::vector<std::unique_ptr<zelsim::UnitModel>> units;
   std::vector<std::unique_ptr<zelsim::Server>> servers;
@@ -48,9 +41,8 @@ int main(int argc, char** argv) {
   }
 
   if (exit_code == 0) {
-    int sig = 0;
-    sigwait(&stop_signals, &sig);
-    std::fprintf(stderr, "zel-unit-sim: signal %d, stopping\n", sig);
+    const std::string why = zelsim::sys::WaitForStopRequest();
+    std::fprintf(stderr, "zel-unit-sim: %s, stopping\n", why.c_str());
   }
   for (auto& s : servers) s->Stop();
   servers.clear();

@@ -1,21 +1,12 @@
 #include "zelsim/server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <system_error>
 
 #include "log.h"
+#include "sys.h"
 
 namespace zelsim {
 
@@ -23,37 +14,17 @@ namespace {
 
 constexpr int kSplitGapMs = 5;
 
-bool SendAll(int fd, const uint8_t* data, size_t len) {
-  while (len > 0) {
-    const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Aborts a connection without closing the descriptor (the connection's owner closes it later):
-// disconnecting a TCP socket with a zero linger time sends a reset, not an orderly close.
-void Abort(int fd) {
-  linger hard{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  sockaddr unspecified{};
-  unspecified.sa_family = AF_UNSPEC;
-  ::connect(fd, &unspecified, sizeof unspecified);
-}
-
-std::string PeerName(const sockaddr_in& sa) {
-  char buf[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
-  return std::string(buf) + ":" + std::to_string(ntohs(sa.sin_port));
-}
+using sys::SendAll;
 
 }  // namespace
 
+struct Server::Listener {
+  sys::Socket socket = sys::kNoSocket;
+  sys::Waker waker;
+};
+
 struct Server::Connection {
-  int fd = -1;
+  sys::Socket fd = sys::kNoSocket;
   std::string peer;
   int idle_timeout_ms = 0;  // 0: never
   std::thread thread;
@@ -72,24 +43,14 @@ void Server::Log(const std::string& line) const {
 bool Server::Start() {
   std::lock_guard<std::mutex> run(run_mu_);
   if (running_) return false;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port_);
-  if (::inet_pton(AF_INET, address_.c_str(), &sa.sin_addr) != 1) return false;
-
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    ::close(fd);
+  auto listener = std::make_unique<Listener>();
+  listener->socket = sys::Listen(address_, port_);
+  if (listener->socket == sys::kNoSocket) return false;
+  if (!sys::OpenWaker(listener->waker)) {
+    sys::Close(listener->socket);
     return false;
   }
-  if (::pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    ::close(fd);
-    return false;
-  }
-  listen_fd_ = fd;
+  listener_ = std::move(listener);
   stopping_ = false;
   running_ = true;
   accept_thread_ = std::thread([this] { AcceptLoop(); });
@@ -105,28 +66,24 @@ void Server::Stop() {
     stopping_ = true;
   }
   stop_cv_.notify_all();
-  const char byte = 'x';
-  while (::write(wake_pipe_[1], &byte, 1) < 0 && errno == EINTR) {
-  }
+  sys::Wake(listener_->waker);
   accept_thread_.join();
-  ::close(listen_fd_);
-  listen_fd_ = -1;
+  sys::Close(listener_->socket);
 
   std::list<std::unique_ptr<Connection>> conns;
   {
     std::lock_guard<std::mutex> lk(mu_);
     for (auto& c : conns_) {
-      if (c->fd >= 0) ::shutdown(c->fd, SHUT_RDWR);
+      if (c->fd != sys::kNoSocket) sys::Shutdown(c->fd);
     }
     conns.swap(conns_);
   }
   for (auto& c : conns) {
     c->thread.join();
-    if (c->fd >= 0) ::close(c->fd);
+    if (c->fd != sys::kNoSocket) sys::Close(c->fd);
   }
-  ::close(wake_pipe_[0]);
-  ::close(wake_pipe_[1]);
-  wake_pipe_[0] = wake_pipe_[1] = -1;
+  sys::CloseWaker(listener_->waker);
+  listener_.reset();
   running_ = false;
   Log("stopped");
   model_.Flush();
@@ -144,49 +101,37 @@ void Server::ReapFinished() {
   }
   for (auto& c : finished) {
     c->thread.join();
-    if (c->fd >= 0) ::close(c->fd);
+    if (c->fd != sys::kNoSocket) sys::Close(c->fd);
   }
 }
 
 void Server::AcceptLoop() {
   while (!stopping_) {
-    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
-    const int r = ::poll(fds, 2, -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
+    const sys::WaitResult ready = sys::WaitForConnection(listener_->socket, listener_->waker);
+    if (ready == sys::WaitResult::Failed || ready == sys::WaitResult::Woken) return;
+    if (ready == sys::WaitResult::Again) continue;
 
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
+    sys::Socket fd = sys::kNoSocket;
+    std::string name;
+    const sys::AcceptResult accepted = sys::Accept(listener_->socket, fd, name);
+    if (accepted != sys::AcceptResult::Accepted) {
       // Out of descriptors or a connection reset before we took it: try again shortly.
-      if (errno != EINTR && errno != ECONNABORTED) SleepUnlessStopping(10);
+      if (accepted == sys::AcceptResult::BackOff) SleepUnlessStopping(10);
       continue;
     }
     ReapFinished();
-    const std::string name = PeerName(peer);
     std::unique_lock<std::mutex> lk(mu_);
     ++accepted_;
     const ServerLimits limits = limits_;
     if (plan_.refuse_connections || conns_.size() >= limits.max_connections) {
       lk.unlock();
-      ::close(fd);
+      sys::Close(fd);
       Log("refused connection from " + name);
       continue;
     }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (limits.send_timeout_ms > 0) {
-      // A blocked send then fails with EAGAIN and the connection ends.
-      timeval tv{};
-      tv.tv_sec = limits.send_timeout_ms / 1000;
-      tv.tv_usec = (limits.send_timeout_ms % 1000) * 1000;
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    }
+    sys::SetNoDelay(fd);
+    // A blocked send then fails as timed out and the connection ends.
+    if (limits.send_timeout_ms > 0) sys::SetSendTimeout(fd, limits.send_timeout_ms);
     auto conn = std::make_unique<Connection>();
     conn->fd = fd;
     conn->peer = name;
@@ -197,7 +142,7 @@ void Server::AcceptLoop() {
     } catch (const std::system_error&) {
       // Out of threads: turn the host away rather than end the whole simulator.
       lk.unlock();
-      ::close(fd);
+      sys::Close(fd);
       Log("no thread for connection from " + name + ", closed");
       continue;
     }
@@ -227,14 +172,12 @@ void Server::Serve(Connection& conn) {
         timed_out = true;
         break;
       }
-      pollfd p{conn.fd, POLLIN, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) break;
-      if (r == 0) continue;  // the deadline is checked at the top
+      const sys::Readable r =
+          sys::WaitReadable(conn.fd, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+      if (r == sys::Readable::Failed) break;
+      if (r != sys::Readable::Yes) continue;  // the deadline is checked at the top
     }
-    const ssize_t n = ::recv(conn.fd, frame + have, kFrameSize - have, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = sys::Receive(conn.fd, frame + have, kFrameSize - have);
     if (n <= 0) break;
     have += static_cast<size_t>(n);
     if (have < kFrameSize) continue;
@@ -269,8 +212,8 @@ void Server::Serve(Connection& conn) {
     if (fault == Fault::Stall) continue;  // taken, never answered
     model_.Handle(frame, reply);
     if (!Deliver(conn, reply, plan, fault)) {
-      // SO_SNDTIMEO expired: the host stopped reading.
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && !stopping_) {
+      // The send time-out expired: the host stopped reading.
+      if (sys::LastSendTimedOut() && !stopping_) {
         Log("send time-out: resetting " + conn.peer);
         timed_out = true;
         reset = true;
@@ -283,13 +226,11 @@ void Server::Serve(Connection& conn) {
     // A close would queue its FIN behind replies the host never reads: reset the link
     // and drop the descriptor now, under the lock Stop takes to shut connections down.
     std::lock_guard<std::mutex> lk(mu_);
-    const linger abort{1, 0};
-    ::setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    ::close(conn.fd);
-    conn.fd = -1;
+    sys::Reset(conn.fd);
+    conn.fd = sys::kNoSocket;
   } else {
     // Tell the peer at once; the descriptor itself is closed after the thread is joined.
-    ::shutdown(conn.fd, SHUT_RDWR);
+    sys::Shutdown(conn.fd);
   }
   if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
   model_.Flush();
@@ -340,7 +281,7 @@ bool Server::Deliver(Connection& conn, const std::vector<uint8_t>& reply, const 
       return SendAll(conn.fd, wrong.data(), wrong.size());
     }
     case Fault::Reset:
-      Abort(conn.fd);
+      sys::Abort(conn.fd);
       Log("fault: reset " + conn.peer);
       return false;
     default:

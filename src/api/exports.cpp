@@ -32,7 +32,7 @@ constexpr auto kConnectInstance = [](ZEL_API& unit, const char* ip) { return uni
 #if defined(_MSC_VER)
 #define ZEL_SECOND_NAME(name, target) __pragma(comment(linker, "/EXPORT:" #name "=" #target))
 #else
-#define ZEL_SECOND_NAME(name, target) extern "C" decltype(target) name __attribute__((alias(#target)));
+#define ZEL_SECOND_NAME(name, target) extern "C" decltype(target) name __attribute__((alias(#target), nothrow));
 #endif
 
 extern "C" {

@@ -1,26 +1,16 @@
 /*
- * A host program in plain C99: it loads libzel_api.so at run time, resolves every export by
- * name, starts a simulated unit (zel-unit-sim) as a child process on a loopback address of its
- * own, and drives that unit through both families of the interface.
+ * A host program in plain C99: it loads the library at run time (libzel_api.so with dlopen,
+ * ZEL_API.dll with LoadLibrary), resolves every export by name, starts a simulated unit
+ * (zel-unit-sim) as a child process on a loopback address of its own, and drives that unit
+ * through both families of the interface, failures and their reasons included.
  */
-#define _POSIX_C_SOURCE 200809L
-
-#include <arpa/inet.h>
-#include <dlfcn.h>
-#include <errno.h>
 #include <limits.h>
 #include <math.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
+#include "c_host_platform.h"
 #include "zel_api.h"
 
 /* The unit the simulator plays: values a host cannot have guessed. */
@@ -106,6 +96,8 @@ static struct {
     uint8_t (*zel_SetFrameTrace)(zel_instance*, zel_frame_trace_fn, void*);
     uint8_t (*zel_SetTimeout)(zel_instance*, uint32_t);
     uint8_t (*APISetTimeout)(uint8_t, uint32_t);
+    uint8_t (*APISetFrameTrace)(uint8_t, zel_frame_trace_fn, void*);
+    uint8_t (*zel_SelectWavelength)(zel_instance*, uint16_t);
 } zel;
 
 static int failures;
@@ -120,7 +112,7 @@ static int resolved;
     } while (0)
 
 static void resolve(void* library, const char* name, void* slot, size_t size) {
-    void* symbol = dlsym(library, name);
+    void* symbol = host_find_export(library, name);
     if (symbol == NULL || size != sizeof symbol) {
         fprintf(stderr, "cannot resolve %s\n", name);
         ++failures;
@@ -211,66 +203,74 @@ static void resolve_all(void* library) {
     RESOLVE(zel_SetFrameTrace);
     RESOLVE(zel_SetTimeout);
     RESOLVE(APISetTimeout);
+    RESOLVE(APISetFrameTrace);
+    RESOLVE(zel_SelectWavelength);
 }
 
 /* ---- the simulated unit, a child process ---- */
 
-static pid_t simulator = -1;
+static void stop_simulator(void) { host_stop_child(); }
 
-static void stop_simulator(void) {
-    if (simulator <= 0) return;
-    kill(simulator, SIGTERM);
-    waitpid(simulator, NULL, 0);
-    simulator = -1;
-}
-
-static void pause_ms(long ms) {
-    struct timespec t;
-    t.tv_sec = ms / 1000;
-    t.tv_nsec = (ms % 1000) * 1000000L;
-    nanosleep(&t, NULL);
-}
-
-/* 1 once something accepts connections at address:6653, 0 when the child exited or 5 s passed. */
+/* 1 once something accepts connections at address:6653, 0 when the child exited or 10 s passed. */
 static int wait_for_listener(const char* address) {
-    struct sockaddr_in to;
     int attempt;
-    memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(UNIT_PORT);
-    inet_pton(AF_INET, address, &to.sin_addr);
-    for (attempt = 0; attempt < 250; ++attempt) {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        int ok = s >= 0 && connect(s, (const struct sockaddr*)&to, sizeof to) == 0;
-        if (s >= 0) close(s);
-        if (ok) return 1;
-        if (waitpid(simulator, NULL, WNOHANG) == simulator) {
-            simulator = -1;
-            return 0;
-        }
-        pause_ms(20);
+    for (attempt = 0; attempt < 500; ++attempt) {
+        if (host_can_connect(address, UNIT_PORT)) return 1;
+        if (!host_child_running()) return 0;
+        host_pause_ms(20);
     }
     return 0;
+}
+
+static void pick_loopback_address(unsigned seed, char* address, size_t size) {
+    snprintf(address, size, "127.%u.%u.%u", 1 + (seed >> 8) % 254, 1 + (seed >> 16) % 254, 1 + (seed >> 24) % 254);
 }
 
 /* Starts zel-unit-sim on a fresh 127.x.y.z; writes the address into `address`. */
 static int start_simulator(char* address, size_t size) {
-    unsigned seed = (unsigned)getpid() * 2654435761u ^ (unsigned)time(NULL);
+    unsigned seed = host_seed();
     int attempt;
     for (attempt = 0; attempt < 8; ++attempt, seed = seed * 1103515245u + 12345u) {
-        snprintf(address, size, "127.%u.%u.%u", 1 + (seed >> 8) % 254, 1 + (seed >> 16) % 254, 1 + (seed >> 24) % 254);
-        simulator = fork();
-        if (simulator < 0) return 0;
-        if (simulator == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM); /* never outlive this host */
-            execl(ZEL_SIM_PATH, ZEL_SIM_PATH, "--listen", address, "--board-id", "4660", "--firmware",
-                  UNIT_FIRMWARE, (char*)NULL);
-            _exit(127);
-        }
+        const char* argv[] = {ZEL_SIM_PATH, "--listen", NULL, "--board-id", "4660", "--firmware", UNIT_FIRMWARE, NULL};
+        pick_loopback_address(seed, address, size);
+        argv[2] = address;
+        if (!host_start_child(argv)) return 0;
         if (wait_for_listener(address)) return 1;
         stop_simulator();
     }
     return 0;
+}
+
+/* The reasons a host sees when a unit cannot be reached: the operating system's socket errors
+ * as the library reports them. */
+static void check_connect_failures(const char* unit_address) {
+    zel_instance* inst = zel.zel_createInstance();
+    char nobody[32];
+    unsigned seed = host_seed() * 2246822519u + 7u;
+    int attempt;
+    CHECK(inst != NULL);
+    if (inst == NULL) return;
+
+    CHECK(zel.zel_Connect(inst, "127.0.0.256") == 0);
+    CHECK(zel.zel_LastError(inst) == ZEL_ERR_BAD_ADDRESS);
+    CHECK(zel.APIConnect(5, "unit-five") == 0);
+    CHECK(zel.APILastError(5) == ZEL_ERR_BAD_ADDRESS);
+
+    /* A loopback address where nothing listens refuses at once. */
+    for (attempt = 0; attempt < 8; ++attempt, seed = seed * 1103515245u + 12345u) {
+        pick_loopback_address(seed, nobody, sizeof nobody);
+        if (strcmp(nobody, unit_address) != 0 && !host_can_connect(nobody, UNIT_PORT)) break;
+    }
+    CHECK(zel.zel_Connect(inst, nobody) == 0);
+    CHECK(zel.zel_LastError(inst) == ZEL_ERR_CONNECTION_REFUSED);
+    CHECK(zel.zel_ReadBoardID(inst) == 0);
+    CHECK(zel.zel_LastError(inst) == ZEL_ERR_NOT_CONNECTED);
+
+    /* The instance is usable after the failures. */
+    CHECK(zel.zel_Connect(inst, unit_address) == 1);
+    CHECK(zel.zel_ReadBoardID(inst) == UNIT_BOARD_ID);
+    CHECK(zel.zel_Disconnect(inst) == 1);
+    zel.zel_destroyInstance(inst);
 }
 
 /* ---- the two families ---- */
@@ -369,9 +369,10 @@ static void drive_instance_family(const char* address) {
 
 int main(void) {
     char address[32];
-    void* library = dlopen(ZEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    char why[256] = "";
+    void* library = host_load_library(ZEL_LIBRARY_PATH, why, sizeof why);
     if (library == NULL) {
-        fprintf(stderr, "cannot load %s: %s\n", ZEL_LIBRARY_PATH, dlerror());
+        fprintf(stderr, "cannot load %s: %s\n", ZEL_LIBRARY_PATH, why);
         return 1;
     }
     resolve_all(library);
@@ -384,8 +385,9 @@ int main(void) {
     atexit(stop_simulator);
     drive_unit_index_family(address);
     drive_instance_family(address);
+    check_connect_failures(address);
     stop_simulator();
-    dlclose(library);
+    host_unload_library(library);
 
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);

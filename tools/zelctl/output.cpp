@@ -1,10 +1,9 @@
 // Text and JSON output, and the progress bar.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "common.h"
+#include "terminal.h"
 
 namespace zelctl {
 
@@ -98,7 +97,7 @@ std::string Hex(unsigned value, int digits) {
 void PrintJson(const Json& value) { std::printf("%s\n", value.dump(2).c_str()); }
 
 Progress::Progress(std::string label, size_t total)
-    : label_(std::move(label)), total_(total), enabled_(total > 0 && ::isatty(STDERR_FILENO) == 1) {
+    : label_(std::move(label)), total_(total), enabled_(total > 0 && StderrIsTerminal()) {
   Draw();
 }
 

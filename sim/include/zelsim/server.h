@@ -88,6 +88,7 @@ class Server {
 
  private:
   struct Connection;
+  struct Listener;  // the listening socket and the wake-up of the accept loop
   void AcceptLoop();
   void Serve(Connection& conn);
   bool Deliver(Connection& conn, const std::vector<uint8_t>& reply, const FaultPlan& plan, Fault fault);
@@ -100,8 +101,7 @@ class Server {
   const std::string address_;
   const uint16_t port_;
 
-  int listen_fd_ = -1;
-  int wake_pipe_[2] = {-1, -1};
+  std::unique_ptr<Listener> listener_;
   std::thread accept_thread_;
   std::atomic<bool> stopping_{false};
   bool running_ = false;

@@ -1,3 +1,4 @@
+// EEPROM image files on POSIX systems: whole-image load and crash-safe replacement (fsync, rename).
 #include "zelsim/eeprom_file.h"
 
 #include <fcntl.h>

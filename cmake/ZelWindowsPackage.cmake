@@ -1,0 +1,26 @@
+# The Windows zip (CPack ZIP generator; `cmake --build build-windows --target package`):
+#   ZEL_API.dll, zelctl.exe, zel-unit-sim.exe   the library and the programs, side by side
+#   include/zel_api.h                           the header
+#   lib/ZEL_API.dll.a                           import library for MinGW-w64 and clang
+#   lib/ZEL_API.def                             export list; MSVC makes its import library from it
+#   README.md
+# Binaries go in stripped of their debugging information.
+
+install(TARGETS zel_api RUNTIME DESTINATION . ARCHIVE DESTINATION lib)
+install(FILES ${PROJECT_SOURCE_DIR}/src/api/zel_api.def DESTINATION lib RENAME ZEL_API.def)
+install(FILES ${PROJECT_SOURCE_DIR}/include/zel_api.h DESTINATION include)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+foreach(program zelctl zel-unit-sim)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION .)
+  endif()
+endforeach()
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME ZEL_API)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_SYSTEM_NAME win64)
+set(CPACK_PACKAGE_FILE_NAME ZEL_API-${PROJECT_VERSION}-win64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

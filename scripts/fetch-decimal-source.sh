@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Fetches and unpacks the sources of the decimal floating-point library (Debian source package
+# intelrdfpmath) into DEST (default: build-windows/_deps/intelrdfpmath), for builds that cannot
+# use the Linux archive of libintelrdfpmath-dev (the Windows cross build). Prints the LIBRARY
+# folder to pass as -DIntelRDFPMath_SOURCE_DIR.
+#
+# apt-get source needs a deb-src entry; when none serves the package, one is made from the
+# machine's Debian apt source (same archive, Types: deb-src).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+DEST=$(realpath -m "${1:-build-windows/_deps/intelrdfpmath}")
+
+library_dir() { find "$DEST" -maxdepth 4 -path '*/LIBRARY/src/bid128.c' -printf '%h\n' 2>/dev/null | head -1 || true; }
+
+found=$(library_dir)
+if [ -n "$found" ]; then
+  dirname "$found"
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+if ! apt-cache showsrc intelrdfpmath 2>/dev/null | grep -q '^Package: intelrdfpmath'; then
+  src=/etc/apt/sources.list.d/debian.sources
+  if [ ! -f "$src" ]; then
+    echo "no deb-src entry serves intelrdfpmath and $src is missing: add a deb-src line for the Debian archive" >&2
+    exit 1
+  fi
+  echo "adding a deb-src entry made from $src" >&2
+  sed 's/^Types: deb$/Types: deb-src/' "$src" | $SUDO tee /etc/apt/sources.list.d/zel-deb-src.sources >/dev/null
+  $SUDO apt-get update -q >&2
+fi
+
+mkdir -p "$DEST"
+( cd "$DEST" && apt-get source -q -o APT::Sandbox::User=root intelrdfpmath >&2 )
+found=$(library_dir)
+if [ -z "$found" ]; then
+  echo "apt-get source intelrdfpmath unpacked nothing usable into $DEST" >&2
+  exit 1
+fi
+dirname "$found"

@@ -1,0 +1,78 @@
+// The operating-system services of the simulator: TCP sockets, the wake-up of the accept loop,
+// IPv4 address parsing and the stop request of the program. Implemented once per platform
+// (sys_posix.cpp, sys_win32.cpp); the EEPROM image files have their own pair
+// (eeprom_file_posix.cpp, eeprom_file_win32.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zelsim::sys {
+
+#if defined(_WIN32)
+using Socket = std::uintptr_t;
+inline constexpr Socket kNoSocket = ~static_cast<Socket>(0);
+#else
+using Socket = int;
+inline constexpr Socket kNoSocket = -1;
+#endif
+
+// Parse a dotted-quad IPv4 address into the 32-bit address in host order.
+bool ParseIPv4(const std::string& text, std::uint32_t& address);
+
+// A TCP listener on address:port (the system's largest backlog). kNoSocket when the address
+// cannot be bound.
+// A second listener on an address and port already served fails.
+Socket Listen(const std::string& address, std::uint16_t port);
+
+// Lets another thread interrupt WaitForConnection.
+struct Waker {
+  Socket read = kNoSocket;
+  Socket write = kNoSocket;
+};
+bool OpenWaker(Waker& waker);
+void Wake(const Waker& waker);
+void CloseWaker(Waker& waker);
+
+enum class WaitResult { Connection, Woken, Again, Failed };
+// Blocks until a connection is pending on the listener or the waker was woken.
+WaitResult WaitForConnection(Socket listener, const Waker& waker);
+
+enum class AcceptResult { Accepted, Again, BackOff };
+// Takes one pending connection; `peer` receives "a.b.c.d:port". BackOff when the system is out
+// of resources (try again a little later), Again when the connection vanished before it was taken.
+AcceptResult Accept(Socket listener, Socket& connection, std::string& peer);
+
+void SetNoDelay(Socket s);
+// A send that cannot go out within `ms` fails (see LastSendTimedOut).
+void SetSendTimeout(Socket s, int ms);
+
+enum class Readable { Yes, TimedOut, Again, Failed };
+// Waits up to `timeout_ms` for bytes (or the peer's close) on the socket.
+Readable WaitReadable(Socket s, int timeout_ms);
+
+// One receive: bytes received, 0 when the peer closed, -1 on error (interrupted calls are retried).
+long Receive(Socket s, std::uint8_t* data, std::size_t length);
+
+// Sends all bytes; false when the connection failed (never raises a signal).
+bool SendAll(Socket s, const std::uint8_t* data, std::size_t length);
+// Whether the last failed send of this thread failed because its send time-out expired.
+bool LastSendTimedOut();
+
+// Shut down both directions, telling the peer at once; the socket stays allocated.
+void Shutdown(Socket s);
+void Close(Socket s);
+// Close with a reset instead of an orderly close: nothing still queued is sent.
+void Reset(Socket s);
+// Abort the connection with a reset but keep the socket allocated (its owner closes it later).
+// Where the system cannot reset an open socket, the peer sees an orderly shutdown instead.
+void Abort(Socket s);
+
+// Stop requests of the program (SIGINT and SIGTERM, Ctrl+C and console close on Windows).
+// CatchStopRequests must run before any thread starts; WaitForStopRequest blocks until one
+// arrives and returns its name.
+void CatchStopRequests();
+std::string WaitForStopRequest();
+
+}  // namespace zelsim::sys

@@ -1,0 +1,9 @@
+#include "terminal.h"
+
+#include <unistd.h>
+
+namespace zelctl {
+
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+}  // namespace zelctl
