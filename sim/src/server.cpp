@@ -222,6 +222,11 @@ void Server::Serve(Connection& conn) {
     }
     idle_deadline = std::chrono::steady_clock::now() + idle;
   }
+  if (timed_out) {
+    // Counted before the host can see the end of its link.
+    std::lock_guard<std::mutex> lk(mu_);
+    ++timed_out_;
+  }
   if (reset) {
     // A close would queue its FIN behind replies the host never reads: reset the link
     // and drop the descriptor now, under the lock Stop takes to shut connections down.
@@ -235,7 +240,6 @@ void Server::Serve(Connection& conn) {
   if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
   model_.Flush();
   std::lock_guard<std::mutex> lk(mu_);
-  if (timed_out) ++timed_out_;
   conn.done = true;
 }
 
