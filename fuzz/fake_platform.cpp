@@ -88,7 +88,11 @@ bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
     return true;
 }
 
-int Connect(Socket s, std::uint32_t, std::uint16_t) {
+int Connect(Socket s, std::uint32_t, std::uint16_t, int timeout_ms) {
+    if (timeout_ms <= 0) {
+        std::fprintf(stderr, "fake platform: connect time-out of %d ms\n", timeout_ms);
+        std::abort();
+    }
     RequireOpen("connect", s);
     if (HaveData() && g_data->ConsumeIntegralInRange<int>(0, 15) == 0) {
         errno = PickErrno();
@@ -96,6 +100,26 @@ int Connect(Socket s, std::uint32_t, std::uint16_t) {
     }
     return 0;
 }
+
+int WaitReady(Socket s, bool for_write, int timeout_ms) {
+    RequireOpen("wait", s);
+    if (timeout_ms < 0) {
+        std::fprintf(stderr, "fake platform: wait of %d ms\n", timeout_ms);
+        std::abort();
+    }
+    if (!HaveData()) return for_write ? 1 : 0;  // a silent unit: the wait for a reply times out
+    switch (g_data->ConsumeIntegralInRange<int>(0, 31)) {
+        case 0:
+            errno = PickErrno();
+            return -1;
+        case 1:
+            return 0;
+        default:
+            return 1;
+    }
+}
+
+void NoteTimeout() { errno = ETIMEDOUT; }
 
 long SendOnce(Socket s, const void* data, std::size_t length) {
     RequireOpen("send", s);

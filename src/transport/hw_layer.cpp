@@ -192,7 +192,7 @@ long HwLayer::Transact(const std::uint8_t* data, std::size_t length, std::uint8_
     for (;;) {
         int wait = Remaining(deadline);
         if (got >= want) {
-            if (!learning) break;
+            if (!learning || got >= capacity) break;  // whole, or the reply buffer is full
             wait = std::min(wait, kLearnQuietMs);
         }
         const int ready = wait > 0 ? plat::WaitReady(socket_, false, wait) : 0;
