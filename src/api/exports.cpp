@@ -31,7 +31,10 @@ constexpr auto kConnectInstance = [](ZEL_API& unit, const char* ip) { return uni
 // A second export name for one function.
 #if defined(_MSC_VER)
 #define ZEL_SECOND_NAME(name, target) __pragma(comment(linker, "/EXPORT:" #name "=" #target))
+#elif defined(__clang__)
+#define ZEL_SECOND_NAME(name, target) extern "C" decltype(target) name __attribute__((alias(#target)));
 #else
+// GCC wants the alias to carry the target's attributes (the target is nothrow as a C function).
 #define ZEL_SECOND_NAME(name, target) extern "C" decltype(target) name __attribute__((alias(#target), nothrow));
 #endif
 

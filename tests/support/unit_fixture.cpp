@@ -1,12 +1,5 @@
 #include "unit_fixture.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <stdexcept>
 
 #include "transport/frame_codec.h"
@@ -26,32 +19,6 @@ SimulatedUnit::~SimulatedUnit() {
 }
 
 std::string UnusedLoopbackAddress() { return zelsim::RandomLoopbackAddress(); }
-
-DroppingListener::DroppingListener(const std::string& ip) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(6653);
-    if (::inet_pton(AF_INET, ip.c_str(), &sa.sin_addr) != 1) return;
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listener_, 0) != 0)
-        return;
-    // Connect until an attempt is no longer answered: from then on the queue is full.
-    for (int i = 0; i < 16 && !dropping_; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        fillers_.push_back(fd);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) continue;
-        if (errno != EINPROGRESS) return;
-        pollfd p{fd, POLLOUT, 0};
-        dropping_ = ::poll(&p, 1, 200) == 0;
-    }
-}
-
-DroppingListener::~DroppingListener() {
-    for (int fd : fillers_) ::close(fd);
-    if (listener_ >= 0) ::close(listener_);
-}
 
 bool IsRegisterFrame(const zelsim::Frame& f) { return f[0] == zel::frame::kRegisterFrame; }
 bool IsWrite(const zelsim::Frame& f) { return (f[5] & 0x80) != 0; }

@@ -37,7 +37,7 @@ private:
 // A loopback address that nothing listens on (a fresh random 127.a.b.c).
 std::string UnusedLoopbackAddress();
 
-// A listener on ip:6653 with an accept queue of one that is filled and never accepted from: the
+// A listener on ip:6653 (dropping_listener_posix.cpp, dropping_listener_win32.cpp) with an accept queue of one that is filled and never accepted from: the
 // system then drops every further connection attempt without answering, so a connect to it
 // hangs until the connecting side gives up. Bind to an address that is free (a stopped unit's).
 class DroppingListener {
@@ -50,8 +50,11 @@ public:
     bool dropping() const { return dropping_; }
 
 private:
-    int listener_ = -1;
-    std::vector<int> fillers_;
+    // Sockets of either platform (an int descriptor or a SOCKET handle); kNone when there is none.
+    using Handle = std::uintptr_t;
+    static constexpr Handle kNone = ~Handle{0};
+    Handle listener_ = kNone;
+    std::vector<Handle> fillers_;
     bool dropping_ = false;
 };
 
