@@ -1,9 +1,17 @@
-// Extras that reach past the two families' split: tracing a table entry's link, and an instance
-// choosing the wavelength whose calibration its dB and power operations use.
+// Extras that reach past the two families' split: tracing a table entry's link, an instance
+// choosing the wavelength whose calibration its dB and power operations use, the instance forms
+// of the unit-index operations, what a host learns about its unit, and block EEPROM reads.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
 
 #include "api/instance_table.h"
 #include "support/unit_fixture.h"
+#include "transport/frame_codec.h"
 #include "zel_api.h"
 
 namespace {
@@ -87,6 +95,113 @@ TEST_F(SelectWavelengthTest, UnknownWavelengthKeepsSlotAndCalibration) {
     EXPECT_EQ(core->ActiveVOA(5)[1], before);
     EXPECT_TRUE(unit->frames().empty());
     EXPECT_EQ(zel_SelectWavelength(nullptr, 1550), 0);
+}
+
+// ---- block EEPROM reads ----
+
+class BlockReadTest : public SelectWavelengthTest {
+protected:
+    void SetUp() override {
+        SelectWavelengthTest::SetUp();
+        std::mt19937 random(16);
+        image.resize(ZEL_EEPROM_SIZE);
+        for (auto& b : image) b = static_cast<std::uint8_t>(random());
+        unit->model().SetEepromImage(image);
+        unit->clear_frames();
+    }
+    // Addresses of the block reads the unit received, in order; any other frame fails the test.
+    std::vector<std::uint32_t> BlockReads() {
+        std::vector<std::uint32_t> at;
+        for (const auto& f : unit->frames()) {
+            EXPECT_FALSE(zeltest::IsRegisterFrame(f));
+            EXPECT_EQ(f[1], zel::frame::kSubBlock);
+            EXPECT_EQ(f[zel::frame::kBlockDirection], 0x01);
+            at.push_back(zel::codec::GetLE32(&f[zel::frame::kBlockAddress]));
+        }
+        unit->clear_frames();
+        return at;
+    }
+    std::vector<std::uint8_t> image;
+};
+
+TEST_F(BlockReadTest, ReadsAnyRangeWithOneBlockPer128Bytes) {
+    struct Range {
+        std::uint32_t address;
+        std::size_t length;
+        std::vector<std::uint32_t> blocks;
+    };
+    const Range ranges[] = {
+        {0x2000, 128, {0x2000}},
+        {0x2000, 129, {0x2000, 0x2080}},
+        {0x1F3, 300, {0x1F3, 0x273, 0x2F3}},             // unaligned start and end
+        {0x7F, 2, {0x7F}},                               // two bytes astride a 128-byte boundary
+        {ZEL_EEPROM_SIZE - 5, 5, {ZEL_EEPROM_SIZE - 128}},  // the last bytes: no block past the end
+        {ZEL_EEPROM_SIZE - 200, 200, {ZEL_EEPROM_SIZE - 200, ZEL_EEPROM_SIZE - 128}},
+        {0x10000 - 64, 128, {0x10000 - 64}},             // across the two 64 KiB banks
+    };
+    for (const Range& r : ranges) {
+        SCOPED_TRACE(testing::Message() << std::hex << r.address << " +" << std::dec << r.length);
+        std::vector<std::uint8_t> got(r.length + 2, 0xEE);
+        ASSERT_EQ(zel_ReadEEProm(inst, r.address, got.data() + 1, r.length), 1);
+        EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+        EXPECT_TRUE(std::equal(got.begin() + 1, got.end() - 1, image.begin() + r.address));
+        EXPECT_EQ(got.front(), 0xEE);
+        EXPECT_EQ(got.back(), 0xEE);
+        EXPECT_EQ(BlockReads(), r.blocks);
+    }
+
+    std::vector<std::uint8_t> all(ZEL_EEPROM_SIZE);
+    ASSERT_EQ(zel_ReadEEProm(inst, 0, all.data(), all.size()), 1);
+    EXPECT_EQ(all, image);
+    const auto blocks = BlockReads();
+    ASSERT_EQ(blocks.size(), 1024u);
+    for (std::size_t i = 0; i < blocks.size(); ++i) ASSERT_EQ(blocks[i], 128 * i);
+}
+
+TEST_F(BlockReadTest, RefusesRangesBeyondTheEEPromWithoutSending) {
+    std::uint8_t byte = 0x5A;
+    std::vector<std::uint8_t> buffer(256, 0x5A);
+    EXPECT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE - 1, buffer.data(), 2), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE, &byte, 1), 0);
+    EXPECT_EQ(zel_ReadEEProm(inst, 0xFFFFFFFFu, &byte, 1), 0);
+    EXPECT_EQ(zel_ReadEEProm(inst, 0x100, buffer.data(), SIZE_MAX), 0);  // length that would wrap the sum
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_ReadEEProm(inst, 0, nullptr, 4), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(byte, 0x5A);
+    EXPECT_TRUE(unit->frames().empty());
+    // Up to the very end, and an empty range, are fine.
+    EXPECT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE, buffer.data(), 0), 1);
+    EXPECT_TRUE(unit->frames().empty());
+    ASSERT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE - 1, &byte, 1), 1);
+    EXPECT_EQ(byte, image.back());
+}
+
+TEST_F(BlockReadTest, FailsWholeWhenABlockIsLost) {
+    zel_SetTimeout(inst, 300);
+    const struct {
+        zelsim::Fault kind;
+        zel_error reason;
+    } faults[] = {{zelsim::Fault::Close, ZEL_ERR_PEER_CLOSED},
+                  {zelsim::Fault::Stall, ZEL_ERR_TIMEOUT},
+                  {zelsim::Fault::ShortReply, ZEL_ERR_SHORT_REPLY}};
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(static_cast<int>(fault.kind));
+        unit->server().SetFaults({.kind = fault.kind, .after_frames = 3});
+        std::vector<std::uint8_t> buffer(1000, 0xEE);
+        EXPECT_EQ(zel_ReadEEProm(inst, 0x3010, buffer.data(), buffer.size()), 0);
+        EXPECT_EQ(zel_LastError(inst), fault.reason);
+        // Nothing of the blocks that did arrive reaches the host, and no block follows the lost one.
+        EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 1000);
+        EXPECT_LE(unit->frames().size(), 4u);
+        unit->server().SetFaults({});
+        unit->clear_frames();
+        // The next call reopens the link and reads the range whole.
+        ASSERT_EQ(zel_ReadEEProm(inst, 0x3010, buffer.data(), buffer.size()), 1);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), image.begin() + 0x3010));
+        unit->clear_frames();
+    }
 }
 
 }  // namespace
