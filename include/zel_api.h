@@ -473,7 +473,8 @@ ZEL_EXPORT uint8_t zel_SelectWavelength(zel_instance* instance, uint16_t wavelen
 /* ======================================================================================== */
 /* Instance forms of the unit-index operations. Each behaves as its API... form (named in    */
 /* its comment) does on a table entry, for an instance: same exchanges, same status and     */
-/* out-values, same reasons. Where the API... name is misspelt the zel_ name is spelt right;  */
+/* out-values, same reasons, except where its comment says otherwise (zel_SetVOACode,       */
+/* zel_WriteValueToEEProm). Where the API... name is misspelt the zel_ name is spelt right;   */
 /* where the zel_ name was taken by a calibrated (dB, microwatt) form, the raw form is named  */
 /* for what it carries (zel_SetVOACode, zel_ReadVOACode, zel_ReadOpticalPowerCount).          */
 /* APIReadValueFromEEProm's instance form is zel_ReadEEPromByte (extras, above).             */
