@@ -136,7 +136,27 @@ void InstanceCall(FuzzedDataProvider& in, zel_instance* inst) {
     std::uint8_t byte = 0;
     std::int64_t serial = 0;
     std::int32_t flag = 0;
-    switch (in.ConsumeIntegralInRange<int>(0, 11)) {
+    static std::uint8_t eeprom[ZEL_EEPROM_SIZE + 0x100];
+    std::uint16_t nm[7] = {};
+    std::size_t count = 0;
+    std::uint32_t address = 0, length = 0;
+    switch (in.ConsumeIntegralInRange<int>(0, 15)) {
+        case 12: {
+            // Ranges up to a little past the end of the EEPROM, which must be refused unsent.
+            const auto at = in.ConsumeIntegralInRange<std::uint32_t>(0, ZEL_EEPROM_SIZE + 0x80);
+            zel_ReadEEProm(inst, at, eeprom, in.ConsumeIntegralInRange<std::size_t>(0, sizeof eeprom));
+            break;
+        }
+        case 13: zel_GetWavelengths(inst, nm, in.ConsumeIntegralInRange<std::size_t>(0, 7), &count); break;
+        case 14:
+            zel_GetRecordLocation(inst, in.ConsumeIntegralInRange<std::uint8_t>(0, 7), ch,
+                                  in.ConsumeIntegralInRange<std::uint32_t>(0, 9), &address, &length);
+            break;
+        case 15:
+            zel_GetChannelCount(inst, &byte);
+            zel_ReadVOACode(inst, ch, &word);
+            zel_SetVOACode(inst, ch, in.ConsumeIntegral<std::uint16_t>());
+            break;
         case 0: zel_Connect(inst, Address(in).c_str()); break;
         case 1: zel_Disconnect(inst); break;
         case 2: zel_SetVOAAttenuation(inst, ch, AnyDouble(in)); break;

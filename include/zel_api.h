@@ -15,6 +15,13 @@
  *   - zel_...  The first argument is an instance from zel_createInstance (plus APIGetAPIRev,
  *              which also takes an instance).
  *
+ * Which family to use: the instance family is complete. Every operation of the unit-index
+ * family has an instance form (see "Instance forms" below), and the instance family adds what a
+ * host otherwise had to know itself: the channel count, the wavelength table, block reads of
+ * the EEPROM and where each calibration record lies. New hosts use instances only, one per unit
+ * and so one link per unit. The unit-index family stays, unchanged and with its historical
+ * names (APISwicthSelect_2x2, APIReadDoubleValueFromEEProm, ...), for existing hosts.
+ *
  * Channel index: the host's channel number (0..7). The board's channel layout maps it to the
  * register bank ("select") of that channel; it is known after a successful connect. A channel
  * the layout has no entry for fails with ZEL_ERR_NO_SUCH_CHANNEL.
@@ -50,9 +57,11 @@
  *   request and the wait for each reply. Once one exchange of a call has timed out or found the
  *   link closed, the rest of that call fails at once without sending anything (the reason stays
  *   ZEL_ERR_TIMEOUT or ZEL_ERR_PEER_CLOSED), so a call against a unit that stops answering
- *   returns after about one time-out plus the settling pauses it has made. EEPROM transfers
- *   pause 10 ms at a time to let the EEPROM settle, so storing or reading calibration values
- *   takes tens of milliseconds per value, and a full calibration backup tens of seconds.
+ *   returns after about one time-out plus the settling pauses it has made. EEPROM record
+ *   transfers pause 10 ms at a time to let the EEPROM settle, so storing or reading a
+ *   calibration value through its record function takes tens of milliseconds. Single-byte reads
+ *   (zel_ReadEEPromByte) make no pause, and zel_ReadEEProm reads 128 bytes per exchange with no
+ *   pause, so reading calibration areas whole is the fast way.
  *
  * Link recovery
  *   Each exchange takes the unit's whole reply. A reply that times out, ends early, is followed
@@ -415,9 +424,10 @@ ZEL_EXPORT zel_error APILastError(uint8_t unit);
  *  not free. */
 ZEL_EXPORT const char* zel_ErrorText(zel_error code);
 
-/** Read the EEPROM byte at `address` (as APIReadValueFromEEProm) and hand it back in `byte`.
- *  Status 1/0; after a failed exchange `byte` holds what the data register read delivered.
- *  Takes about 10 ms (EEPROM settling). */
+/** Read the EEPROM byte at `address` (as APIReadValueFromEEProm) and hand it back in `byte`;
+ *  this is the instance form of APIReadValueFromEEProm. Status 1/0; after a failed exchange
+ *  `byte` holds what the data register read delivered. Two register exchanges and no settling
+ *  pause (about 0.1 ms on a local link). */
 ZEL_EXPORT uint8_t zel_ReadEEPromByte(zel_instance* instance, uint16_t address, uint8_t* byte);
 
 /** Direction of a traced frame. */
@@ -459,6 +469,173 @@ ZEL_EXPORT uint8_t APISetTimeout(uint8_t unit, uint32_t milliseconds);
  *  calibration costs no calibration-record transfers after a successful connect, only the
  *  board-type record. */
 ZEL_EXPORT uint8_t zel_SelectWavelength(zel_instance* instance, uint16_t wavelength);
+
+/* ======================================================================================== */
+/* Instance forms of the unit-index operations. Each behaves as its API... form (named in    */
+/* its comment) does on a table entry, for an instance: same exchanges, same status and     */
+/* out-values, same reasons, except where its comment says otherwise (zel_SetVOACode,       */
+/* zel_WriteValueToEEProm). Where the API... name is misspelt the zel_ name is spelt right;   */
+/* where the zel_ name was taken by a calibrated (dB, microwatt) form, the raw form is named  */
+/* for what it carries (zel_SetVOACode, zel_ReadVOACode, zel_ReadOpticalPowerCount).          */
+/* APIReadValueFromEEProm's instance form is zel_ReadEEPromByte (extras, above).             */
+/* ======================================================================================== */
+
+/** As APIAccessBoardRegister: read (write = 0) or write register `address` (0..2047) in the
+ *  register bank of `channel`. Status 1/0; `value` receives the word read (after a failed read,
+ *  what the exchange delivered). */
+ZEL_EXPORT uint8_t zel_AccessBoardRegister(zel_instance* instance, uint8_t write, uint16_t channel,
+                                           uint16_t address, uint16_t* value);
+
+/** As APIAddWavelength: add `wavelength` (nm) in the first free slot and select it. Status 1/0
+ *  (ZEL_ERR_BAD_ARGUMENT, ZEL_ERR_TABLE_FULL as there). */
+ZEL_EXPORT uint8_t zel_AddWavelength(zel_instance* instance, uint16_t wavelength);
+
+/** As APIMonitor: the status record `record` of group `group` into `value`. Status 1/0; after a
+ *  failed exchange `value` holds what the reads delivered. */
+ZEL_EXPORT uint8_t zel_Monitor(zel_instance* instance, uint8_t group, uint8_t record, double* value);
+
+/** As APIRead4x1SwitchInsertionLoss: the stored 4x1 switch insertion loss (dB) of `channel`. */
+ZEL_EXPORT uint8_t zel_Read4x1SwitchInsertionLoss(zel_instance* instance, uint16_t channel, double* loss);
+
+/** As APIReadBoardSN: the 32-bit board serial number. 0 for a null instance; after a failed
+ *  exchange, what the register reads delivered (see zel_LastError). */
+ZEL_EXPORT int32_t zel_ReadBoardSN(zel_instance* instance);
+
+/** As APIReadDoubleValueFromEEProm: the scaled 8-byte value at EEPROM `address`. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadDoubleValueFromEEProm(zel_instance* instance, uint16_t address, double* value);
+
+/** As APIReadOpticalPower: the averaged raw power count of `channel` (no TAP factor applied)
+ *  into `count`. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadOpticalPowerCount(zel_instance* instance, uint16_t channel, uint16_t* count);
+
+/** As APIReadTAPCalibration: the TAP factor of `channel` at the selected slot into `factor`,
+ *  which becomes the factor zel_ReadOpticalPower uses. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadTAPCalibration(zel_instance* instance, uint16_t channel, double* factor);
+
+/** As APIReadUserRXCalibration / APIReadUserTXCalibration. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadUserRXCalibration(zel_instance* instance, uint16_t channel, double* value);
+ZEL_EXPORT uint8_t zel_ReadUserTXCalibration(zel_instance* instance, uint16_t channel, double* value);
+
+/** As APIReadVOAAttenuation: the VOA drive code (0..4095) of `channel` into `code`. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadVOACode(zel_instance* instance, uint16_t channel, uint16_t* code);
+
+/** As APIReadVOACalibration: the four VOA coefficients of `channel` at the selected slot into
+ *  `coefficients` (an array of 4); they become the ones the dB functions use. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadVOACalibration(zel_instance* instance, uint16_t channel, double* coefficients);
+
+/** As APIReadVOADefinedValues: the 30 defined values of `channel` at the selected slot into
+ *  `values` (an array of 30). Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadVOADefinedValues(zel_instance* instance, uint16_t channel, uint16_t* values);
+
+/** As APIReadVOAInsertionLoss: the stored VOA insertion loss (dB) of `channel`. Status 1/0. */
+ZEL_EXPORT uint8_t zel_ReadVOAInsertionLoss(zel_instance* instance, uint16_t channel, double* loss);
+
+/** As APISetDefaultWavelength: select slot 0. Status 1/0. */
+ZEL_EXPORT uint8_t zel_SetDefaultWavelength(zel_instance* instance);
+
+/** Set the VOA drive code of `channel` to `code` (0..4095), as APISetVOAAttenuation does. A code
+ *  above 4095 fails with ZEL_ERR_BAD_ARGUMENT and nothing is sent (APISetVOAAttenuation sends its
+ *  low 12 bits). Status 1/0. */
+ZEL_EXPORT uint8_t zel_SetVOACode(zel_instance* instance, uint16_t channel, uint16_t code);
+
+/** As APISetWavelength: select the slot of `wavelength` for calibration reads and writes without
+ *  reloading the active calibration (zel_SelectWavelength also reloads it). Status 1/0. */
+ZEL_EXPORT uint8_t zel_SetWavelength(zel_instance* instance, uint16_t wavelength);
+
+/** As APIWrite4x1SwitchInsertionLoss. Status 1/0; values outside the scaled record's range fail
+ *  with ZEL_ERR_BAD_ARGUMENT and nothing is written. */
+ZEL_EXPORT uint8_t zel_Write4x1SwitchInsertionLoss(zel_instance* instance, uint16_t channel, double loss);
+
+/** As APIWriteBoardSN. Status 1 when both serial words were written, else 0. */
+ZEL_EXPORT uint8_t zel_WriteBoardSN(zel_instance* instance, int32_t serial);
+
+/** As APIWriteDoubleValueToEEProm. Status 1/0 (ZEL_ERR_BAD_ARGUMENT as there). */
+ZEL_EXPORT uint8_t zel_WriteDoubleValueToEEProm(zel_instance* instance, uint16_t address, double value);
+
+/** As APIWriteStatusToEEProm. Status 1 only when all eight bytes were written. */
+ZEL_EXPORT uint8_t zel_WriteStatusToEEProm(zel_instance* instance, uint16_t group, uint16_t record, double value);
+
+/** As APIWriteTAPCalibration. Status 1/0 (ZEL_ERR_BAD_ARGUMENT as there). */
+ZEL_EXPORT uint8_t zel_WriteTAPCalibration(zel_instance* instance, uint16_t channel, double factor);
+
+/** As APIWriteTypeToEEPROM. Status 1/0 (the channel layout changes only on 1). */
+ZEL_EXPORT uint8_t zel_WriteTypeToEEPROM(zel_instance* instance, uint16_t type);
+
+/** As APIWriteUserRXCalibration / APIWriteUserTXCalibration. Status 1/0 (ZEL_ERR_BAD_ARGUMENT
+ *  as there). */
+ZEL_EXPORT uint8_t zel_WriteUserRXCalibration(zel_instance* instance, uint16_t channel, double value);
+ZEL_EXPORT uint8_t zel_WriteUserTXCalibration(zel_instance* instance, uint16_t channel, double value);
+
+/** As APIWriteVOACalibration (`coefficients`: an array of 4). Status 1 only when all four
+ *  records were written. */
+ZEL_EXPORT uint8_t zel_WriteVOACalibration(zel_instance* instance, uint16_t channel, const double* coefficients);
+
+/** As APIWriteVOADefinedValues (`values`: an array of 30). Status 1/0. */
+ZEL_EXPORT uint8_t zel_WriteVOADefinedValues(zel_instance* instance, uint16_t channel, const uint16_t* values);
+
+/** As APIWriteVOAInsertionLoss. Status 1/0 (ZEL_ERR_BAD_ARGUMENT as there). */
+ZEL_EXPORT uint8_t zel_WriteVOAInsertionLoss(zel_instance* instance, uint16_t channel, double loss);
+
+/** Write the EEPROM byte at `address` through the address and data registers, as
+ *  APIWriteValueToEEProm does, then wait the 10 ms the EEPROM needs to store it, so the next
+ *  EEPROM access may follow at once. Status 1/0; the data write is not sent when the address
+ *  write failed (no pause is made after a failure). */
+ZEL_EXPORT uint8_t zel_WriteValueToEEProm(zel_instance* instance, uint16_t address, uint8_t value);
+
+/* ======================================================================================== */
+/* Unit knowledge and block reads (instance family).                                         */
+/* ======================================================================================== */
+
+/** The number of calibrated channels of the board (1, 4 or 8, from the board type read at the
+ *  last connect or board-type read or write; 0 for a board type outside 0..7) into `count`;
+ *  channels 0..count-1 each have their own calibration records. Nothing is sent. Status 1; 0
+ *  with ZEL_ERR_NOT_CONNECTED when no board type has been read yet (`count` then holds 0). */
+ZEL_EXPORT uint8_t zel_GetChannelCount(zel_instance* instance, uint8_t* count);
+
+/** The unit's wavelength table: the wavelength (nm) each used slot serves, in slot order
+ *  (slot 0 first, holding the board's default wavelength; 0 there when the board type is not
+ *  one of 0..7), into `nm`, which has room for `capacity` entries. `count` always receives the
+ *  number of used slots (1..6), also when `capacity` is too small: the first `capacity` entries
+ *  are then written and the call returns 0 with ZEL_ERR_BAD_ARGUMENT, so a host may ask again
+ *  with room for `count` (6 always suffices). Nothing is sent when the table is known since the
+ *  connect; otherwise it is read again as zel_SetWavelength would. Status 1 when every entry was
+ *  written; after a failed exchange `count` is 0 and `nm` is not written. */
+ZEL_EXPORT uint8_t zel_GetWavelengths(zel_instance* instance, uint16_t* nm, size_t capacity, size_t* count);
+
+/** Size of the unit's EEPROM in bytes (128 KiB): zel_ReadEEProm reads addresses below it. */
+#define ZEL_EEPROM_SIZE 0x20000u
+
+/** Read `length` EEPROM bytes from `address` into `buffer`, 128 bytes per exchange (block
+ *  reads) and without settling pauses: ceil(length / 128) exchanges for any alignment (about
+ *  0.1 ms each on a local link). `address` + `length` must not exceed ZEL_EEPROM_SIZE; otherwise
+ *  0 with ZEL_ERR_BAD_ARGUMENT and nothing is sent. A length of 0 succeeds without sending.
+ *  All or nothing: status 1 when every block arrived, and only then is `buffer` written; after a
+ *  failure `buffer` is unchanged and no further block is requested. */
+ZEL_EXPORT uint8_t zel_ReadEEProm(zel_instance* instance, uint32_t address, uint8_t* buffer, size_t length);
+
+/** Calibration items, for zel_GetRecordLocation. Scaled records hold value x 10^12 as a 64-bit
+ *  integer, least significant byte first; raw records the IEEE-754 double, least significant
+ *  byte first; defined values are 16-bit words, least significant byte first. Erased bytes are
+ *  0xFF. */
+#define ZEL_RECORD_TAP 0         /**< TAP factor, scaled, 8 bytes, per slot and channel */
+#define ZEL_RECORD_VOA 1         /**< VOA coefficients c0..c3, raw, 4 x 8 bytes, per slot and channel */
+#define ZEL_RECORD_DEFINED 2     /**< VOA defined values, 30 words, 60 bytes, per slot and channel */
+#define ZEL_RECORD_VOA_LOSS 3    /**< VOA insertion loss, scaled, 8 bytes, per slot and channel */
+#define ZEL_RECORD_SWITCH_LOSS 4 /**< 4x1 switch insertion loss, scaled, 8 bytes, per slot and channel */
+#define ZEL_RECORD_USER_TX 5     /**< user TX calibration, scaled, 8 bytes, per channel (no slot) */
+#define ZEL_RECORD_USER_RX 6     /**< user RX calibration, scaled, 8 bytes, per channel (no slot) */
+#define ZEL_RECORD_SLOT 7        /**< a slot's whole calibration area: its table entry and every
+                                      per-slot record of every channel (the channel is not read) */
+
+/** Where calibration item `item` (ZEL_RECORD_...) of `channel` in wavelength slot `slot` (0..5,
+ *  whether in use or not; ignored for the user items) lies in the EEPROM: its first byte's
+ *  address into `address` and its size in bytes into `length`, for zel_ReadEEProm. These are the
+ *  bytes the record functions (zel_ReadTAPCalibration, ...) read and write for that channel and
+ *  slot. Nothing is sent. Status 1; 0 with ZEL_ERR_BAD_ARGUMENT for an unknown item or a slot
+ *  above 5, with ZEL_ERR_NO_SUCH_CHANNEL (or ZEL_ERR_NOT_CONNECTED before the first connect) for
+ *  a channel the board's layout has no entry for; `address` and `length` are then 0. */
+ZEL_EXPORT uint8_t zel_GetRecordLocation(zel_instance* instance, uint8_t slot, uint16_t channel, uint32_t item,
+                                         uint32_t* address, uint32_t* length);
 
 #ifdef __cplusplus
 }

@@ -19,7 +19,8 @@ C_TYPES = {
     "uint8_t*": ctypes.POINTER(ctypes.c_uint8), "uint16_t*": ctypes.POINTER(ctypes.c_uint16),
     "const uint16_t*": ctypes.POINTER(ctypes.c_uint16), "int32_t*": ctypes.POINTER(ctypes.c_int32),
     "int64_t*": ctypes.POINTER(ctypes.c_int64), "double*": ctypes.POINTER(ctypes.c_double),
-    "const double*": ctypes.POINTER(ctypes.c_double),
+    "const double*": ctypes.POINTER(ctypes.c_double), "size_t": ctypes.c_size_t,
+    "size_t*": ctypes.POINTER(ctypes.c_size_t), "uint32_t*": ctypes.POINTER(ctypes.c_uint32),
 }
 
 

@@ -1,6 +1,8 @@
 // Identity registers and the EEPROM: single bytes through the address and data registers, and the
 // scaled and raw 8-byte records built on them.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "instrument/record_codec.h"
 #include "instrument/zel_api_class.h"
@@ -182,4 +184,24 @@ std::int32_t ZEL_API::ReadBlockWord(std::uint32_t address, std::uint16_t* word) 
     *word = zel::codec::GetLE16(block);
     result_ = ok ? 1 : 0;
     return result_;
+}
+
+std::uint8_t ZEL_API::ReadEEPromRange(std::uint32_t address, std::uint8_t* buffer, std::size_t length) {
+    constexpr std::size_t kBlock = zel::frame::kBlockSize;
+    if (address > kEEPromSize || length > kEEPromSize - address) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
+    // Staged so that a failure part-way leaves the host's buffer as it was.
+    std::vector<std::uint8_t> staged(length);
+    std::uint8_t block[kBlock];
+    for (std::size_t done = 0; done < length; done += kBlock) {
+        const auto at = static_cast<std::uint32_t>(address + done);
+        // A block never runs past the end of the EEPROM: the last one starts early enough to end there.
+        const std::uint32_t start = std::min<std::uint32_t>(at, kEEPromSize - kBlock);
+        if (!link_.ReadBlock(0, start, block)) return 0;
+        std::memcpy(staged.data() + done, block + (at - start), std::min(kBlock, length - done));
+    }
+    if (length != 0) std::memcpy(buffer, staged.data(), length);
+    return 1;
 }

@@ -1,14 +1,15 @@
 // Optical power: ten averaged readings of the power register, scaled by the channel's TAP factor;
 // TAP calibration per wavelength slot and the user TX/RX calibration values kept for the host.
 #include "instrument/record_codec.h"
+#include "instrument/slot_layout.h"
 #include "instrument/zel_api_class.h"
 
 namespace {
 constexpr std::uint16_t kRegPower = 36;
 constexpr int kPowerSamples = 10;
-constexpr int kTAPOffset = 1;  // record offset of select 0's TAP factor in a slot
-constexpr std::uint16_t kUserTXBase = 0x0A00;  // (select + base) x 8 is the EEPROM address
-constexpr std::uint16_t kUserRXBase = 0x0A20;
+using zel::layout::kTAPOffset;
+using zel::layout::kUserRXBase;
+using zel::layout::kUserTXBase;
 
 std::uint16_t UserAddress(std::uint16_t base, std::uint16_t select) {
     return static_cast<std::uint16_t>((select + base) * 8);

@@ -97,6 +97,17 @@ void ZEL_API::AdoptBoardType(std::int32_t type) {
     RebuildLayout();
 }
 
+std::uint8_t ZEL_API::GetChannelCount(std::uint8_t* count) {
+    *count = 0;
+    // The layout exists once a board type was read or written.
+    if (layout_.empty()) {
+        RecordError(ZEL_ERR_NOT_CONNECTED);
+        return 0;
+    }
+    if (board_type_ >= 0 && board_type_ <= 7) *count = static_cast<std::uint8_t>(channel_count_);
+    return 1;
+}
+
 std::optional<std::uint16_t> ZEL_API::SelectOf(std::uint16_t channel) {
     if (channel >= layout_.size()) {
         // Before the first connect there is no layout at all: say so rather than blame the channel.

@@ -6,7 +6,7 @@ namespace {
 constexpr std::uint16_t kReg2x2 = 33;
 constexpr std::uint16_t kRegMEMS = 34;
 constexpr std::uint16_t kRegLBMM = 35;
-constexpr int kSwitchLossOffset = 111;  // record offset within a wavelength slot
+using zel::layout::kSwitchLossOffset;
 }  // namespace
 
 std::uint8_t ZEL_API::SwitchSelect_2x2(std::uint16_t channel, std::uint16_t position) {

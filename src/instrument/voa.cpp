@@ -6,8 +6,8 @@
 
 namespace {
 constexpr std::uint16_t kRegVOA = 37;
-constexpr int kVOACoefficientOffset = 10;  // record offset of coefficient 0 of select 0 in a slot
-constexpr int kVOALossOffset = 103;
+using zel::layout::kVOACoefficientOffset;
+using zel::layout::kVOALossOffset;
 constexpr double kMaxAttenuationDb = 30.0;
 constexpr int kQuarticBoardType = 4;
 }  // namespace

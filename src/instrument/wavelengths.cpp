@@ -154,3 +154,46 @@ std::uint8_t ZEL_API::SetDefaultWavelength() {
     if (previous == 0) return 1;
     return ScanWavelengths(0);
 }
+
+std::uint8_t ZEL_API::WavelengthTable(std::vector<std::uint16_t>& nm) {
+    nm.clear();
+    if (ScanWavelengths(0) == 0) return 0;
+    // Slot 0's table entry is the board-type record; the slot serves the type's default wavelength.
+    nm.push_back(board_type_ >= 0 && board_type_ <= 7 ? kSetDefault[board_type_] : 0);
+    for (std::size_t k = 1; k < wavelengths_.size(); ++k) nm.push_back(static_cast<std::uint16_t>(wavelengths_[k]));
+    return 1;
+}
+
+std::uint8_t ZEL_API::RecordLocation(std::uint8_t slot, std::uint16_t channel, std::uint32_t item,
+                                     std::uint32_t* address, std::uint32_t* length) {
+    namespace lay = zel::layout;
+    *address = 0;
+    *length = 0;
+    if (slot >= kSlots || item > ZEL_RECORD_SLOT) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
+    const std::uint32_t base = lay::kSlotBase + lay::kSlotSize * slot;
+    if (item == ZEL_RECORD_SLOT) {
+        *address = base;
+        *length = lay::kSlotAreaLength;
+        return 1;
+    }
+    const auto select = SelectOf(channel);
+    if (!select) return 0;
+    const std::uint32_t s = *select;
+    const auto record = [base](std::uint32_t r) { return base + 8 * r; };
+    switch (item) {
+        case ZEL_RECORD_TAP: *address = record(lay::kTAPOffset + s); *length = 8; break;
+        case ZEL_RECORD_VOA: *address = record(lay::kVOACoefficientOffset + 4 * s); *length = 32; break;
+        case ZEL_RECORD_DEFINED:
+            *address = base + lay::kDefinedValuesInSlot + lay::kDefinedValuesPerSelect * s;
+            *length = 2 * kDefinedValues;
+            break;
+        case ZEL_RECORD_VOA_LOSS: *address = record(lay::kVOALossOffset + s); *length = 8; break;
+        case ZEL_RECORD_SWITCH_LOSS: *address = record(lay::kSwitchLossOffset + s); *length = 8; break;
+        case ZEL_RECORD_USER_TX: *address = (lay::kUserTXBase + s) * 8; *length = 8; break;
+        default: *address = (lay::kUserRXBase + s) * 8; *length = 8; break;
+    }
+    return 1;
+}

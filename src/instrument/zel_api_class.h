@@ -9,12 +9,14 @@
 // voa.cpp, power.cpp, wavelengths.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "instrument/slot_layout.h"
 #include "transport/hw_layer.h"
 #include "transport/platform.h"
 #include "zel_api.h"
@@ -96,6 +98,17 @@ public:
     std::uint8_t WriteTAPCalibration(std::uint16_t channel, double factor);
     // The EEPROM byte that the last ReadValueFromEEProm delivered.
     std::uint8_t LastEEPromByte() const { return eeprom_byte_; }
+    // `length` EEPROM bytes from `address` (within the 128 KiB) by 128-byte block reads, no settling;
+    // `buffer` is written only when every block arrived. Refuses a range beyond the EEPROM.
+    std::uint8_t ReadEEPromRange(std::uint32_t address, std::uint8_t* buffer, std::size_t length);
+    // The wavelength each used slot serves, slot 0's being the board type's default (0 if unknown).
+    std::uint8_t WavelengthTable(std::vector<std::uint16_t>& nm);
+    // Address and size of calibration item `item` (ZEL_RECORD_...) of a channel in a slot.
+    std::uint8_t RecordLocation(std::uint8_t slot, std::uint16_t channel, std::uint32_t item,
+                                std::uint32_t* address, std::uint32_t* length);
+    // The calibrated channel count of the board type read last; fails before any was read.
+    std::uint8_t GetChannelCount(std::uint8_t* count);
+    static constexpr std::uint32_t kEEPromSize = 0x20000;
 
     // ---- diagnostics ----
     zel_error LastError() const { return link_.LastError(); }
@@ -167,7 +180,9 @@ private:
     std::uint16_t SlotRecord(int offset) const { return static_cast<std::uint16_t>(256 * current_slot_ + offset); }
     // EEPROM address of VOA defined value j of a select in the current slot (16-bit arithmetic).
     std::uint16_t DefinedValueAddress(std::uint16_t select, int j) const {
-        return static_cast<std::uint16_t>(0x2158 + 2048 * current_slot_ + 60 * select + 2 * j);
+        return static_cast<std::uint16_t>(zel::layout::kSlotBase + zel::layout::kSlotSize * current_slot_ +
+                                          zel::layout::kDefinedValuesInSlot +
+                                          zel::layout::kDefinedValuesPerSelect * select + 2 * j);
     }
 
     std::vector<std::int32_t> layout_;

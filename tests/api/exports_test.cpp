@@ -193,6 +193,10 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
     static std::int64_t serial;
     static std::int32_t flag;
     static std::uint8_t byte;
+    static std::uint8_t block[300];
+    static std::uint16_t nm[6];
+    static std::size_t count;
+    static std::uint32_t location[2];
     auto entry = [u] { return APILastError(u); };
     auto instance = [inst] { return zel_LastError(inst); };
     auto zero = [](int v) { return v == 0; };
@@ -260,6 +264,45 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_ReadBoardID", [=] { return static_cast<int>(zel_ReadBoardID(inst)); }, instance, false, zero},
         {"zel_TempRead", [=] { return static_cast<int>(zel_TempRead(inst, 0)); }, instance, false,
          [](int v) { return v == -1; }},
+        {"zel_AccessBoardRegister", [=] { return zel_AccessBoardRegister(inst, 1, 1, 33, &word); }, instance, true, {}},
+        {"zel_AddWavelength", [=] { return zel_AddWavelength(inst, 1550); }, instance, true, {}},
+        {"zel_Monitor", [=] { return zel_Monitor(inst, 0, 1, &value); }, instance, true, {}},
+        {"zel_Read4x1SwitchInsertionLoss", [=] { return zel_Read4x1SwitchInsertionLoss(inst, 1, &value); }, instance,
+         true, {}},
+        {"zel_ReadBoardSN", [=] { return zel_ReadBoardSN(inst) == 0 ? 0 : 1; }, instance, false, zero},
+        {"zel_ReadDoubleValueFromEEProm", [=] { return zel_ReadDoubleValueFromEEProm(inst, 0x3000, &value); },
+         instance, true, {}},
+        {"zel_ReadOpticalPowerCount", [=] { return zel_ReadOpticalPowerCount(inst, 1, &word); }, instance, true, {}},
+        {"zel_ReadTAPCalibration", [=] { return zel_ReadTAPCalibration(inst, 1, &value); }, instance, true, {}},
+        {"zel_ReadUserRXCalibration", [=] { return zel_ReadUserRXCalibration(inst, 1, &value); }, instance, true, {}},
+        {"zel_ReadUserTXCalibration", [=] { return zel_ReadUserTXCalibration(inst, 1, &value); }, instance, true, {}},
+        {"zel_ReadVOACode", [=] { return zel_ReadVOACode(inst, 1, &word); }, instance, true, {}},
+        {"zel_ReadVOACalibration", [=] { return zel_ReadVOACalibration(inst, 1, coefficients); }, instance, true, {}},
+        {"zel_ReadVOADefinedValues", [=] { return zel_ReadVOADefinedValues(inst, 1, words); }, instance, true, {}},
+        {"zel_ReadVOAInsertionLoss", [=] { return zel_ReadVOAInsertionLoss(inst, 1, &value); }, instance, true, {}},
+        {"zel_SetDefaultWavelength", [=] { return zel_SetDefaultWavelength(inst); }, instance, true, {}},
+        {"zel_SetVOACode", [=] { return zel_SetVOACode(inst, 1, 100); }, instance, true, {}},
+        {"zel_SetWavelength", [=] { return zel_SetWavelength(inst, 1310); }, instance, true, {}},
+        {"zel_Write4x1SwitchInsertionLoss", [=] { return zel_Write4x1SwitchInsertionLoss(inst, 1, 0.5); }, instance,
+         true, {}},
+        {"zel_WriteBoardSN", [=] { return zel_WriteBoardSN(inst, 1234); }, instance, true, {}},
+        {"zel_WriteDoubleValueToEEProm", [=] { return zel_WriteDoubleValueToEEProm(inst, 0x3000, 1.5); }, instance,
+         true, {}},
+        {"zel_WriteStatusToEEProm", [=] { return zel_WriteStatusToEEProm(inst, 1, 1, 2.5); }, instance, true, {}},
+        {"zel_WriteTAPCalibration", [=] { return zel_WriteTAPCalibration(inst, 1, 1.25); }, instance, true, {}},
+        {"zel_WriteTypeToEEPROM", [=] { return zel_WriteTypeToEEPROM(inst, 6); }, instance, true, {}},
+        {"zel_WriteUserRXCalibration", [=] { return zel_WriteUserRXCalibration(inst, 1, 0.1); }, instance, true, {}},
+        {"zel_WriteUserTXCalibration", [=] { return zel_WriteUserTXCalibration(inst, 1, 0.2); }, instance, true, {}},
+        {"zel_WriteVOACalibration", [=] { return zel_WriteVOACalibration(inst, 1, coefficients); }, instance, true, {}},
+        {"zel_WriteVOADefinedValues", [=] { return zel_WriteVOADefinedValues(inst, 1, words); }, instance, true, {}},
+        {"zel_WriteVOAInsertionLoss", [=] { return zel_WriteVOAInsertionLoss(inst, 1, 0.3); }, instance, true, {}},
+        {"zel_WriteValueToEEProm", [=] { return zel_WriteValueToEEProm(inst, 0x3000, 7); }, instance, true, {}},
+        {"zel_GetChannelCount", [=] { return zel_GetChannelCount(inst, &byte); }, instance, true, {}},
+        {"zel_GetWavelengths", [=] { return zel_GetWavelengths(inst, nm, 6, &count); }, instance, true, {}},
+        {"zel_GetRecordLocation",
+         [=] { return zel_GetRecordLocation(inst, 2, 1, ZEL_RECORD_VOA, &location[0], &location[1]); }, instance, true,
+         {}},
+        {"zel_ReadEEProm", [=] { return zel_ReadEEProm(inst, 0x2F0, block, sizeof block); }, instance, true, {}},
         {"zel_Connect", [=] { return zel_Connect(inst, ip.c_str()); }, instance, true, {}},
         {"zel_Disconnect", [=] { return zel_Disconnect(inst); }, instance, true, {}},
         {"APIDisconnect", [=] { return APIDisconnect(u); }, entry, true, {}},
@@ -475,6 +518,9 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     std::int64_t serial = 77;
     std::int32_t flag = 5;
     std::uint8_t byte = 0xEE;
+    std::uint16_t nm[6] = {};
+    std::size_t count = 99;
+    std::uint32_t length = 99;
     EXPECT_EQ(zel_Connect(nullptr, unit->ip().c_str()), 0);
     EXPECT_EQ(zel_Disconnect(nullptr), 0);
     EXPECT_EQ(zel_ReadBoardID(nullptr), 0u);
@@ -499,6 +545,15 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
         {"zel_ReadTypeFromEEPROM", [&] { return zel_ReadTypeFromEEPROM(inst, nullptr); }},
         {"zel_ReadVOAAttenuation", [&] { return zel_ReadVOAAttenuation(inst, 0, nullptr); }},
         {"zel_ReadEEPromByte", [&] { return zel_ReadEEPromByte(inst, 0, nullptr); }},
+        {"zel_AccessBoardRegister", [&] { return zel_AccessBoardRegister(inst, 0, 0, 33, nullptr); }},
+        {"zel_ReadVOACalibration", [&] { return zel_ReadVOACalibration(inst, 0, nullptr); }},
+        {"zel_WriteVOACalibration", [&] { return zel_WriteVOACalibration(inst, 0, nullptr); }},
+        {"zel_WriteVOADefinedValues", [&] { return zel_WriteVOADefinedValues(inst, 0, nullptr); }},
+        {"zel_GetChannelCount", [&] { return zel_GetChannelCount(inst, nullptr); }},
+        {"zel_GetWavelengths nm", [&] { return zel_GetWavelengths(inst, nullptr, 6, &count); }},
+        {"zel_GetWavelengths count", [&] { return zel_GetWavelengths(inst, nm, 6, nullptr); }},
+        {"zel_ReadEEProm", [&] { return zel_ReadEEProm(inst, 0, nullptr, 1); }},
+        {"zel_GetRecordLocation", [&] { return zel_GetRecordLocation(inst, 0, 0, ZEL_RECORD_TAP, nullptr, &length); }},
     };
     for (const auto& [name, call] : calls) {
         ASSERT_EQ(zel_ReadSwitchSelect_2x2(inst, 99, &word), 0);
@@ -509,6 +564,8 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     EXPECT_EQ(word, 0xBEEF);
     EXPECT_EQ(serial, 77);
     EXPECT_EQ(flag, 5);
+    EXPECT_EQ(count, 99u);
+    EXPECT_EQ(length, 99u);
     EXPECT_TRUE(unit->frames().empty());
 }
 

@@ -1,9 +1,17 @@
-// Extras that reach past the two families' split: tracing a table entry's link, and an instance
-// choosing the wavelength whose calibration its dB and power operations use.
+// Extras that reach past the two families' split: tracing a table entry's link, an instance
+// choosing the wavelength whose calibration its dB and power operations use, the instance forms
+// of the unit-index operations, what a host learns about its unit, and block EEPROM reads.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
 
 #include "api/instance_table.h"
 #include "support/unit_fixture.h"
+#include "transport/frame_codec.h"
 #include "zel_api.h"
 
 namespace {
@@ -87,6 +95,417 @@ TEST_F(SelectWavelengthTest, UnknownWavelengthKeepsSlotAndCalibration) {
     EXPECT_EQ(core->ActiveVOA(5)[1], before);
     EXPECT_TRUE(unit->frames().empty());
     EXPECT_EQ(zel_SelectWavelength(nullptr, 1550), 0);
+}
+
+// ---- block EEPROM reads ----
+
+class BlockReadTest : public SelectWavelengthTest {
+protected:
+    void SetUp() override {
+        SelectWavelengthTest::SetUp();
+        std::mt19937 random(16);
+        image.resize(ZEL_EEPROM_SIZE);
+        for (auto& b : image) b = static_cast<std::uint8_t>(random());
+        unit->model().SetEepromImage(image);
+        unit->clear_frames();
+    }
+    // Addresses of the block reads the unit received, in order; any other frame fails the test.
+    std::vector<std::uint32_t> BlockReads() {
+        std::vector<std::uint32_t> at;
+        for (const auto& f : unit->frames()) {
+            EXPECT_FALSE(zeltest::IsRegisterFrame(f));
+            EXPECT_EQ(f[1], zel::frame::kSubBlock);
+            EXPECT_EQ(f[zel::frame::kBlockDirection], 0x01);
+            at.push_back(zel::codec::GetLE32(&f[zel::frame::kBlockAddress]));
+        }
+        unit->clear_frames();
+        return at;
+    }
+    std::vector<std::uint8_t> image;
+};
+
+TEST_F(BlockReadTest, ReadsAnyRangeWithOneBlockPer128Bytes) {
+    struct Range {
+        std::uint32_t address;
+        std::size_t length;
+        std::vector<std::uint32_t> blocks;
+    };
+    const Range ranges[] = {
+        {0x2000, 128, {0x2000}},
+        {0x2000, 129, {0x2000, 0x2080}},
+        {0x1F3, 300, {0x1F3, 0x273, 0x2F3}},             // unaligned start and end
+        {0x7F, 2, {0x7F}},                               // two bytes astride a 128-byte boundary
+        {ZEL_EEPROM_SIZE - 5, 5, {ZEL_EEPROM_SIZE - 128}},  // the last bytes: no block past the end
+        {ZEL_EEPROM_SIZE - 200, 200, {ZEL_EEPROM_SIZE - 200, ZEL_EEPROM_SIZE - 128}},
+        {0x10000 - 64, 128, {0x10000 - 64}},             // across the two 64 KiB banks
+    };
+    for (const Range& r : ranges) {
+        SCOPED_TRACE(testing::Message() << std::hex << r.address << " +" << std::dec << r.length);
+        std::vector<std::uint8_t> got(r.length + 2, 0xEE);
+        ASSERT_EQ(zel_ReadEEProm(inst, r.address, got.data() + 1, r.length), 1);
+        EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+        EXPECT_TRUE(std::equal(got.begin() + 1, got.end() - 1, image.begin() + r.address));
+        EXPECT_EQ(got.front(), 0xEE);
+        EXPECT_EQ(got.back(), 0xEE);
+        EXPECT_EQ(BlockReads(), r.blocks);
+    }
+
+    std::vector<std::uint8_t> all(ZEL_EEPROM_SIZE);
+    ASSERT_EQ(zel_ReadEEProm(inst, 0, all.data(), all.size()), 1);
+    EXPECT_EQ(all, image);
+    const auto blocks = BlockReads();
+    ASSERT_EQ(blocks.size(), 1024u);
+    for (std::size_t i = 0; i < blocks.size(); ++i) ASSERT_EQ(blocks[i], 128 * i);
+}
+
+TEST_F(BlockReadTest, RefusesRangesBeyondTheEEPromWithoutSending) {
+    std::uint8_t byte = 0x5A;
+    std::vector<std::uint8_t> buffer(256, 0x5A);
+    EXPECT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE - 1, buffer.data(), 2), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE, &byte, 1), 0);
+    EXPECT_EQ(zel_ReadEEProm(inst, 0xFFFFFFFFu, &byte, 1), 0);
+    EXPECT_EQ(zel_ReadEEProm(inst, 0x100, buffer.data(), SIZE_MAX), 0);  // length that would wrap the sum
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_ReadEEProm(inst, 0, nullptr, 4), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(byte, 0x5A);
+    EXPECT_TRUE(unit->frames().empty());
+    // Up to the very end, and an empty range, are fine.
+    EXPECT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE, buffer.data(), 0), 1);
+    EXPECT_TRUE(unit->frames().empty());
+    ASSERT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE - 1, &byte, 1), 1);
+    EXPECT_EQ(byte, image.back());
+}
+
+TEST_F(BlockReadTest, FailsWholeWhenABlockIsLost) {
+    zel_SetTimeout(inst, 300);
+    const struct {
+        zelsim::Fault kind;
+        zel_error reason;
+    } faults[] = {{zelsim::Fault::Close, ZEL_ERR_PEER_CLOSED},
+                  {zelsim::Fault::Stall, ZEL_ERR_TIMEOUT},
+                  {zelsim::Fault::ShortReply, ZEL_ERR_SHORT_REPLY}};
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(static_cast<int>(fault.kind));
+        unit->server().SetFaults({.kind = fault.kind, .after_frames = 3});
+        std::vector<std::uint8_t> buffer(1000, 0xEE);
+        EXPECT_EQ(zel_ReadEEProm(inst, 0x3010, buffer.data(), buffer.size()), 0);
+        EXPECT_EQ(zel_LastError(inst), fault.reason);
+        // Nothing of the blocks that did arrive reaches the host, and no block follows the lost one.
+        EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 1000);
+        EXPECT_LE(unit->frames().size(), 4u);
+        unit->server().SetFaults({});
+        unit->clear_frames();
+        // The next call reopens the link and reads the range whole.
+        ASSERT_EQ(zel_ReadEEProm(inst, 0x3010, buffer.data(), buffer.size()), 1);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), image.begin() + 0x3010));
+        unit->clear_frames();
+    }
+}
+
+// ---- instance forms of the unit-index operations ----
+
+// Out-values of one call, compared byte for byte between the two forms.
+struct Outs {
+    int result = -1;
+    std::uint16_t words[30] = {};
+    double values[4] = {};
+    bool operator==(const Outs& o) const {
+        return result == o.result && std::memcmp(words, o.words, sizeof words) == 0 &&
+               std::memcmp(values, o.values, sizeof values) == 0;
+    }
+};
+
+struct FormPair {
+    const char* name;
+    std::function<int(std::uint8_t, Outs&)> entry;
+    std::function<int(zel_instance*, Outs&)> instance;
+};
+
+// Each instance form does what its unit-index form does: the same result and out-values, the
+// same frames at the unit (none where both answer from the calibration read at connect), and in
+// the end the same EEPROM. The two forms run on two identical
+// units, one driven through table entry 20 and one through an instance, so that operations that
+// change the unit (wavelength table, EEPROM) meet the same state in both.
+TEST(InstanceForms, MatchTheUnitIndexFormsFrameForFrame) {
+    zeltest::ShortenLinkTimeouts();
+    zelsim::UnitConfig cfg;
+    cfg.board_type = 6;
+    cfg.extra_wavelengths = {1550};
+    zeltest::SimulatedUnit for_entry(cfg), for_instance(cfg);
+    const std::uint8_t u = 20;
+    ASSERT_EQ(APIConnect(u, for_entry.ip().c_str()), 1);
+    zel_instance* inst = zel_createInstance();
+    ASSERT_EQ(zel_Connect(inst, for_instance.ip().c_str()), 1);
+
+    static const double kCoefficients[4] = {0.75, 0.015, -2e-6, 3e-10};
+    static std::uint16_t defined[30];
+    for (int j = 0; j < 30; ++j) defined[j] = static_cast<std::uint16_t>(1000 * j + 7);
+    const FormPair pairs[] = {
+        {"AccessBoardRegister write", [](auto e, Outs& o) { o.words[0] = 0x1234; return APIAccessBoardRegister(e, 1, 2, 40, o.words); },
+         [](auto i, Outs& o) { o.words[0] = 0x1234; return zel_AccessBoardRegister(i, 1, 2, 40, o.words); }},
+        {"AccessBoardRegister read", [](auto e, Outs& o) { return APIAccessBoardRegister(e, 0, 2, 40, o.words); },
+         [](auto i, Outs& o) { return zel_AccessBoardRegister(i, 0, 2, 40, o.words); }},
+        {"SetVOACode", [](auto e, Outs&) { return APISetVOAAttenuation(e, 5, 2345); },
+         [](auto i, Outs&) { return zel_SetVOACode(i, 5, 2345); }},
+        {"ReadVOACode", [](auto e, Outs& o) { return APIReadVOAAttenuation(e, 5, o.words); },
+         [](auto i, Outs& o) { return zel_ReadVOACode(i, 5, o.words); }},
+        {"ReadOpticalPowerCount", [](auto e, Outs& o) { return APIReadOpticalPower(e, 2, o.words); },
+         [](auto i, Outs& o) { return zel_ReadOpticalPowerCount(i, 2, o.words); }},
+        {"ReadBoardSN", [](auto e, Outs&) { return static_cast<int>(APIReadBoardSN(e)); },
+         [](auto i, Outs&) { return static_cast<int>(zel_ReadBoardSN(i)); }},
+        {"WriteBoardSN", [](auto e, Outs&) { return APIWriteBoardSN(e, 0x0BADCAFE); },
+         [](auto i, Outs&) { return zel_WriteBoardSN(i, 0x0BADCAFE); }},
+        {"AddWavelength", [](auto e, Outs&) { return APIAddWavelength(e, 1490); },
+         [](auto i, Outs&) { return zel_AddWavelength(i, 1490); }},
+        {"WriteTAPCalibration", [](auto e, Outs&) { return APIWriteTAPCalibration(e, 3, 0.0625); },
+         [](auto i, Outs&) { return zel_WriteTAPCalibration(i, 3, 0.0625); }},
+        {"ReadTAPCalibration", [](auto e, Outs& o) { return APIReadTAPCalibration(e, 3, o.values); },
+         [](auto i, Outs& o) { return zel_ReadTAPCalibration(i, 3, o.values); }},
+        {"WriteVOACalibration", [](auto e, Outs&) { return APIWriteVOACalibration(e, 3, kCoefficients); },
+         [](auto i, Outs&) { return zel_WriteVOACalibration(i, 3, kCoefficients); }},
+        {"ReadVOACalibration", [](auto e, Outs& o) { return APIReadVOACalibration(e, 3, o.values); },
+         [](auto i, Outs& o) { return zel_ReadVOACalibration(i, 3, o.values); }},
+        {"WriteVOADefinedValues", [](auto e, Outs&) { return APIWriteVOADefinedValues(e, 3, defined); },
+         [](auto i, Outs&) { return zel_WriteVOADefinedValues(i, 3, defined); }},
+        {"ReadVOADefinedValues", [](auto e, Outs& o) { return APIReadVOADefinedValues(e, 3, o.words); },
+         [](auto i, Outs& o) { return zel_ReadVOADefinedValues(i, 3, o.words); }},
+        {"WriteVOAInsertionLoss", [](auto e, Outs&) { return APIWriteVOAInsertionLoss(e, 3, 0.875); },
+         [](auto i, Outs&) { return zel_WriteVOAInsertionLoss(i, 3, 0.875); }},
+        {"ReadVOAInsertionLoss", [](auto e, Outs& o) { return APIReadVOAInsertionLoss(e, 3, o.values); },
+         [](auto i, Outs& o) { return zel_ReadVOAInsertionLoss(i, 3, o.values); }},
+        {"Write4x1SwitchInsertionLoss", [](auto e, Outs&) { return APIWrite4x1SwitchInsertionLoss(e, 3, 1.125); },
+         [](auto i, Outs&) { return zel_Write4x1SwitchInsertionLoss(i, 3, 1.125); }},
+        {"Read4x1SwitchInsertionLoss", [](auto e, Outs& o) { return APIRead4x1SwitchInsertionLoss(e, 3, o.values); },
+         [](auto i, Outs& o) { return zel_Read4x1SwitchInsertionLoss(i, 3, o.values); }},
+        {"SetWavelength", [](auto e, Outs&) { return APISetWavelength(e, 1550); },
+         [](auto i, Outs&) { return zel_SetWavelength(i, 1550); }},
+        {"SetDefaultWavelength", [](auto e, Outs&) { return APISetDefaultWavelength(e); },
+         [](auto i, Outs&) { return zel_SetDefaultWavelength(i); }},
+        {"WriteUserTXCalibration", [](auto e, Outs&) { return APIWriteUserTXCalibration(e, 6, 0.25); },
+         [](auto i, Outs&) { return zel_WriteUserTXCalibration(i, 6, 0.25); }},
+        {"ReadUserTXCalibration", [](auto e, Outs& o) { return APIReadUserTXCalibration(e, 6, o.values); },
+         [](auto i, Outs& o) { return zel_ReadUserTXCalibration(i, 6, o.values); }},
+        {"WriteUserRXCalibration", [](auto e, Outs&) { return APIWriteUserRXCalibration(e, 6, 0.5); },
+         [](auto i, Outs&) { return zel_WriteUserRXCalibration(i, 6, 0.5); }},
+        {"ReadUserRXCalibration", [](auto e, Outs& o) { return APIReadUserRXCalibration(e, 6, o.values); },
+         [](auto i, Outs& o) { return zel_ReadUserRXCalibration(i, 6, o.values); }},
+        {"WriteDoubleValueToEEProm", [](auto e, Outs&) { return APIWriteDoubleValueToEEProm(e, 0x7000, 3.5); },
+         [](auto i, Outs&) { return zel_WriteDoubleValueToEEProm(i, 0x7000, 3.5); }},
+        {"ReadDoubleValueFromEEProm", [](auto e, Outs& o) { return APIReadDoubleValueFromEEProm(e, 0x7000, o.values); },
+         [](auto i, Outs& o) { return zel_ReadDoubleValueFromEEProm(i, 0x7000, o.values); }},
+        {"WriteStatusToEEProm", [](auto e, Outs&) { return APIWriteStatusToEEProm(e, 2, 5, -6.25); },
+         [](auto i, Outs&) { return zel_WriteStatusToEEProm(i, 2, 5, -6.25); }},
+        {"Monitor", [](auto e, Outs& o) { return static_cast<int>(APIMonitor(e, 2, 5, o.values)); },
+         [](auto i, Outs& o) { return static_cast<int>(zel_Monitor(i, 2, 5, o.values)); }},
+        {"WriteValueToEEProm", [](auto e, Outs&) { return APIWriteValueToEEProm(e, 0x7100, 0xC3); },
+         [](auto i, Outs&) { return zel_WriteValueToEEProm(i, 0x7100, 0xC3); }},
+        {"WriteTypeToEEPROM", [](auto e, Outs&) { return APIWriteTypeToEEPROM(e, 4); },
+         [](auto i, Outs&) { return zel_WriteTypeToEEPROM(i, 4); }},
+        {"ReadVOACode on a 4-channel board", [](auto e, Outs& o) { return APIReadVOAAttenuation(e, 5, o.words); },
+         [](auto i, Outs& o) { return zel_ReadVOACode(i, 5, o.words); }},
+    };
+    for (const FormPair& p : pairs) {
+        SCOPED_TRACE(p.name);
+        for_entry.clear_frames();
+        for_instance.clear_frames();
+        Outs by_entry, by_instance;
+        by_entry.result = p.entry(u, by_entry);
+        by_instance.result = p.instance(inst, by_instance);
+        EXPECT_EQ(by_entry.result != 0, APILastError(u) == ZEL_OK);
+        EXPECT_EQ(zel_LastError(inst), APILastError(u));
+        EXPECT_TRUE(by_instance == by_entry) << by_instance.result << " " << by_entry.result;
+        EXPECT_EQ(for_instance.frames(), for_entry.frames());
+    }
+    EXPECT_EQ(for_instance.model().EepromImage(), for_entry.model().EepromImage());
+
+    // What the reads above handed back is what was written, so the comparison compared something.
+    Outs o;
+    ASSERT_EQ(zel_SetWavelength(inst, 1490), 1);
+    ASSERT_EQ(zel_ReadVOACalibration(inst, 3, o.values), 1);
+    EXPECT_EQ(std::memcmp(o.values, kCoefficients, sizeof kCoefficients), 0);
+    ASSERT_EQ(zel_ReadVOADefinedValues(inst, 3, o.words), 1);
+    EXPECT_EQ(std::memcmp(o.words, defined, sizeof defined), 0);
+    ASSERT_EQ(zel_Monitor(inst, 2, 5, o.values), 1);
+    EXPECT_EQ(o.values[0], -6.25);
+    EXPECT_EQ(zel_ReadBoardSN(inst), 0x0BADCAFE);
+    EXPECT_EQ(for_instance.model().Register(5, 37), 2345);
+    EXPECT_EQ(for_instance.model().Eeprom(0x7100), 0xC3);
+    EXPECT_EQ(for_instance.model().Register(2, 40), 0x1234);
+
+    APIDisconnect(u);
+    zel_destroyInstance(inst);
+}
+
+TEST(InstanceForms, SetVOACodeRefusesCodesTheUnitCannotTake) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    zel_instance* inst = zel_createInstance();
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    ASSERT_EQ(zel_SetVOACode(inst, 2, 4095), 1);
+    EXPECT_EQ(unit.model().Register(2, 37), 4095);
+    unit.clear_frames();
+    EXPECT_EQ(zel_SetVOACode(inst, 2, 4096), 0);  // 4096 would reach the unit as code 0
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_TRUE(unit.frames().empty());
+    EXPECT_EQ(unit.model().Register(2, 37), 4095);
+    zel_destroyInstance(inst);
+}
+
+// ---- what a host learns about its unit ----
+
+TEST(UnitKnowledge, ChannelCountFollowsTheBoardTypeWithoutTraffic) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    zel_instance* inst = zel_createInstance();
+    std::uint8_t count = 77;
+    EXPECT_EQ(zel_GetChannelCount(inst, &count), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    const struct {
+        std::uint16_t type;
+        std::uint8_t channels;
+    } types[] = {{6, 8}, {4, 4}, {5, 4}, {0, 1}, {1, 1}, {7, 1}, {9, 0}, {6, 8}};
+    for (const auto& t : types) {
+        SCOPED_TRACE(t.type);
+        ASSERT_EQ(zel_WriteTypeToEEPROM(inst, t.type), 1);
+        unit.clear_frames();
+        ASSERT_EQ(zel_GetChannelCount(inst, &count), 1);
+        EXPECT_EQ(count, t.channels);
+        EXPECT_TRUE(unit.frames().empty());
+    }
+    zel_destroyInstance(inst);
+}
+
+TEST(UnitKnowledge, WavelengthTableInSlotOrder) {
+    zeltest::ShortenLinkTimeouts();
+    zelsim::UnitConfig cfg;
+    cfg.board_type = 4;  // slot 0 serves 850 nm
+    cfg.extra_wavelengths = {1310, 1550};
+    zeltest::SimulatedUnit unit(cfg);
+    zel_instance* inst = zel_createInstance();
+    std::uint16_t nm[7] = {};
+    std::size_t count = 99;
+    EXPECT_EQ(zel_GetWavelengths(inst, nm, 6, &count), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    unit.clear_frames();
+
+    ASSERT_EQ(zel_GetWavelengths(inst, nm, 6, &count), 1);
+    ASSERT_EQ(count, 3u);
+    EXPECT_EQ(std::vector<std::uint16_t>(nm, nm + 3), (std::vector<std::uint16_t>{850, 1310, 1550}));
+    EXPECT_TRUE(unit.frames().empty());  // known since the connect
+
+    // Too little room: the first entries, the full count, and a failure that says so.
+    std::uint16_t two[3] = {0, 0, 0xABCD};
+    EXPECT_EQ(zel_GetWavelengths(inst, two, 2, &count), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(two[0], 850);
+    EXPECT_EQ(two[1], 1310);
+    EXPECT_EQ(two[2], 0xABCD);
+
+    // An added wavelength takes the next slot; the full table of six fits in six.
+    for (std::uint16_t w : {1490, 1625, 1270}) ASSERT_EQ(zel_AddWavelength(inst, w), 1);
+    nm[6] = 0xABCD;
+    ASSERT_EQ(zel_GetWavelengths(inst, nm, 7, &count), 1);
+    ASSERT_EQ(count, 6u);
+    EXPECT_EQ(std::vector<std::uint16_t>(nm, nm + 7),
+              (std::vector<std::uint16_t>{850, 1310, 1550, 1490, 1625, 1270, 0xABCD}));
+    // A fresh instance reads the same table from the unit.
+    zel_instance* other = zel_createInstance();
+    ASSERT_EQ(zel_Connect(other, unit.ip().c_str()), 1);
+    std::uint16_t again[6] = {};
+    ASSERT_EQ(zel_GetWavelengths(other, again, 6, &count), 1);
+    EXPECT_TRUE(std::equal(again, again + 6, nm));
+    zel_destroyInstance(other);
+    zel_destroyInstance(inst);
+}
+
+// The location of each record is where its record function stores it: writing the item changes
+// the EEPROM only inside the reported bytes, and those bytes hold the item's encoding.
+TEST_F(SelectWavelengthTest, RecordLocationsAreWhereTheRecordFunctionsStore) {
+    struct Item {
+        std::uint32_t item;
+        std::function<int()> write;
+        std::vector<std::uint8_t> stored;  // the bytes the record must hold afterwards
+    };
+    const auto le64 = [](std::uint64_t v) {
+        std::vector<std::uint8_t> b(8);
+        for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+        return b;
+    };
+    const auto raw = [&](double d) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &d, 8);
+        return le64(bits);
+    };
+    static const double coefficients[4] = {0.5, 0.25, -0.125, 1e-9};
+    static std::uint16_t defined[30];
+    std::vector<std::uint8_t> coefficient_bytes, defined_bytes;
+    for (double c : coefficients) {
+        const auto b = raw(c);
+        coefficient_bytes.insert(coefficient_bytes.end(), b.begin(), b.end());
+    }
+    for (int j = 0; j < 30; ++j) {
+        defined[j] = static_cast<std::uint16_t>(0x0101 * j + 0x2A00);
+        defined_bytes.push_back(static_cast<std::uint8_t>(defined[j]));
+        defined_bytes.push_back(static_cast<std::uint8_t>(defined[j] >> 8));
+    }
+    const std::uint16_t channel = 6;
+    const std::uint8_t slot = 2;  // 1625 nm
+    ASSERT_EQ(zel_SetWavelength(inst, 1625), 1);
+    const Item items[] = {
+        {ZEL_RECORD_TAP, [&] { return zel_WriteTAPCalibration(inst, channel, 2.5); }, le64(2'500'000'000'000)},
+        {ZEL_RECORD_VOA, [&] { return zel_WriteVOACalibration(inst, channel, coefficients); }, coefficient_bytes},
+        {ZEL_RECORD_DEFINED, [&] { return zel_WriteVOADefinedValues(inst, channel, defined); }, defined_bytes},
+        {ZEL_RECORD_VOA_LOSS, [&] { return zel_WriteVOAInsertionLoss(inst, channel, 0.75); }, le64(750'000'000'000)},
+        {ZEL_RECORD_SWITCH_LOSS, [&] { return zel_Write4x1SwitchInsertionLoss(inst, channel, 1.5); },
+         le64(1'500'000'000'000)},
+        {ZEL_RECORD_USER_TX, [&] { return zel_WriteUserTXCalibration(inst, channel, 3.0); }, le64(3'000'000'000'000)},
+        {ZEL_RECORD_USER_RX, [&] { return zel_WriteUserRXCalibration(inst, channel, 4.0); }, le64(4'000'000'000'000)},
+    };
+    std::uint32_t area = 0, area_length = 0;
+    ASSERT_EQ(zel_GetRecordLocation(inst, slot, 0, ZEL_RECORD_SLOT, &area, &area_length), 1);
+    for (const Item& it : items) {
+        SCOPED_TRACE(it.item);
+        std::uint32_t address = 0, length = 0;
+        unit->clear_frames();
+        ASSERT_EQ(zel_GetRecordLocation(inst, slot, channel, it.item, &address, &length), 1);
+        EXPECT_TRUE(unit->frames().empty());
+        ASSERT_EQ(length, it.stored.size());
+        const auto before = unit->model().EepromImage();
+        ASSERT_EQ(it.write(), 1);
+        const auto after = unit->model().EepromImage();
+        for (std::uint32_t a = 0; a < before.size(); ++a) {
+            if (before[a] != after[a]) {
+                ASSERT_TRUE(a >= address && a < address + length) << std::hex << a;
+            }
+        }
+        std::vector<std::uint8_t> read(length);
+        ASSERT_EQ(zel_ReadEEProm(inst, address, read.data(), length), 1);
+        EXPECT_EQ(read, it.stored);
+        // Per-slot records lie inside the slot's area; the user values belong to no slot.
+        const bool per_slot = it.item != ZEL_RECORD_USER_TX && it.item != ZEL_RECORD_USER_RX;
+        EXPECT_EQ(address >= area && address + length <= area + area_length, per_slot);
+    }
+    // The area begins with the slot's table entry: the wavelength, high byte first.
+    std::uint8_t entry[2] = {};
+    ASSERT_EQ(zel_ReadEEProm(inst, area, entry, 2), 1);
+    EXPECT_EQ(entry[0] * 256 + entry[1], 1625);
+
+    std::uint32_t address = 1, length = 1;
+    EXPECT_EQ(zel_GetRecordLocation(inst, 6, 0, ZEL_RECORD_TAP, &address, &length), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_GetRecordLocation(inst, 0, 0, ZEL_RECORD_SLOT + 1, &address, &length), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_GetRecordLocation(inst, 0, 8, ZEL_RECORD_TAP, &address, &length), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_NO_SUCH_CHANNEL);
+    EXPECT_EQ(address, 0u);
+    EXPECT_EQ(length, 0u);
 }
 
 }  // namespace

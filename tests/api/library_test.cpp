@@ -35,6 +35,16 @@ const std::set<std::string> kExports = {
 const std::set<std::string> kExtras = {
     "zel_destroyInstance", "zel_LastError", "APILastError", "zel_ErrorText", "zel_ReadEEPromByte", "zel_SetFrameTrace",
     "APISetFrameTrace", "zel_SelectWavelength", "zel_SetTimeout", "APISetTimeout",
+    // instance forms, unit knowledge, block reads
+    "zel_AccessBoardRegister", "zel_AddWavelength", "zel_GetChannelCount", "zel_GetRecordLocation",
+    "zel_GetWavelengths", "zel_Monitor", "zel_Read4x1SwitchInsertionLoss", "zel_ReadBoardSN",
+    "zel_ReadDoubleValueFromEEProm", "zel_ReadEEProm", "zel_ReadOpticalPowerCount", "zel_ReadTAPCalibration",
+    "zel_ReadUserRXCalibration", "zel_ReadUserTXCalibration", "zel_ReadVOACalibration", "zel_ReadVOACode",
+    "zel_ReadVOADefinedValues", "zel_ReadVOAInsertionLoss", "zel_SetDefaultWavelength", "zel_SetVOACode",
+    "zel_SetWavelength", "zel_Write4x1SwitchInsertionLoss", "zel_WriteBoardSN", "zel_WriteDoubleValueToEEProm",
+    "zel_WriteStatusToEEProm", "zel_WriteTAPCalibration", "zel_WriteTypeToEEPROM",
+    "zel_WriteUserRXCalibration", "zel_WriteUserTXCalibration", "zel_WriteVOACalibration",
+    "zel_WriteVOADefinedValues", "zel_WriteVOAInsertionLoss", "zel_WriteValueToEEProm",
 };
 
 std::string Join(const std::set<std::string>& names) {
