@@ -12,8 +12,11 @@ install(TARGETS zel_api EXPORT zel_apiTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/zel_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The programs find the library relative to themselves, so that an installed tree can be moved.
+file(RELATIVE_PATH ZEL_BIN_TO_LIB /x/${CMAKE_INSTALL_BINDIR} /x/${CMAKE_INSTALL_LIBDIR})
 foreach(program zelctl zel-unit-sim)
   if(TARGET ${program})
+    set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${ZEL_BIN_TO_LIB}")
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()

@@ -47,3 +47,10 @@ for prog in "$work/fp/build/consumer" "$work/consumer-pc"; do
   [ "$out" = "board id 4242" ] || { echo "$prog printed '$out'"; exit 1; }
   echo "$prog: $out"
 done
+
+# Both programs report the project version that the library and pkg-config carry.
+want=$(pkg-config --modversion zel_api)
+for prog in zelctl zel-unit-sim; do
+  got=$("$prefix/bin/$prog" --version)
+  [ "$got" = "$prog $want" ] || { echo "$prog --version printed '$got', want '$prog $want'"; exit 1; }
+done
