@@ -52,6 +52,7 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
   CLI::App app{
       "Simulated fibre-optic test unit: serves the unit's register and EEPROM protocol on TCP port 6653.\n"
       "Runs until SIGINT or SIGTERM, then saves the EEPROM image (with --eeprom) and exits."};
+  app.set_version_flag("--version", "zel-unit-sim " ZEL_VERSION);
   std::vector<std::string> listen;
   std::vector<std::string> powers;
   std::vector<uint16_t> wavelengths;

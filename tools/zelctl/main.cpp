@@ -8,6 +8,7 @@
 
 int main(int argc, char** argv) {
   CLI::App app{"zelctl: command-line host for zel_api"};
+  app.set_version_flag("--version", "zelctl " ZEL_VERSION);
   app.require_subcommand(1);
   app.fallthrough();
   app.footer(

@@ -1,0 +1,5 @@
+cmake_minimum_required(VERSION 3.25)
+project(zel_consumer LANGUAGES C)
+find_package(zel_api 1.0 REQUIRED)
+add_executable(consumer consumer.c)
+target_link_libraries(consumer PRIVATE zel_api::zel_api)
