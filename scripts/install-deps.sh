@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds and tests with, when any is missing.
+# Installs the Debian packages the project builds and tests with, when any is missing. With
+# arguments, installs those packages instead (scripts/install-windows-deps.sh names its own).
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,9 @@ packages=(
   binutils
   clang libclang-rt-14-dev
 )
+if [ $# -gt 0 ]; then
+  packages=("$@")
+fi
 
 missing=()
 for p in "${packages[@]}"; do
