@@ -14,6 +14,7 @@
 
 #include "fake_peer.h"
 #include "transport/platform.h"
+#include "transport/socket_errno.h"
 
 namespace {
 
@@ -183,24 +184,7 @@ int CloseSocket(Socket s) {
     return 0;
 }
 
-zel_error LastSocketError(zel_error fallback) {
-    switch (errno) {
-        case EAGAIN:
-        case ETIMEDOUT:
-            return ZEL_ERR_TIMEOUT;
-        case ECONNREFUSED:
-            return ZEL_ERR_CONNECTION_REFUSED;
-        case ECONNRESET:
-        case EPIPE:
-            return ZEL_ERR_PEER_CLOSED;
-        case EBADF:
-        case ENOTSOCK:
-        case ENOTCONN:
-            return ZEL_ERR_NOT_CONNECTED;
-        default:
-            return fallback;
-    }
-}
+zel_error LastSocketError(zel_error fallback) { return ReasonOfErrno(errno, fallback); }
 
 void SleepMs(unsigned) {}
 

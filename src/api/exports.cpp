@@ -12,15 +12,14 @@ using zel::api::OnEntry;
 using zel::api::OnInstance;
 using zel::api::ToUnit;
 using zel::api::Result::Value;
+using zel::api::kFailed;
+using zel::api::kNoBoardId;
+using zel::api::kNoRecord;
+using zel::api::kNoRevision;
+using zel::api::kNoSerial;
+using zel::api::kNoTemperature;
 
 namespace {
-
-constexpr std::uint8_t kFailed = 0;
-constexpr std::uint32_t kNoBoardId = 0;
-constexpr std::int32_t kNoSerial = 0;
-constexpr std::int32_t kNoRecord = 0;
-constexpr double kNoRevision = -1.0;
-constexpr double kNoTemperature = -1.0;
 
 // Connect takes the address as a text string of its own.
 constexpr auto kConnectEntry = [](ZEL_API& unit, const char* ip) { return unit.ZEL_API::Connect(std::string(ip)); };

@@ -4,6 +4,7 @@
 // agree.
 #pragma once
 
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -31,6 +32,14 @@ inline thread_local const ZEL_API* refused_unit = nullptr;
 inline zel_error LastErrorSeenBy(const ZEL_API& unit) {
     return refused_unit == &unit ? ZEL_ERR_BUSY : unit.LastError();
 }
+
+// What an export returns when it fails, one value per kind of result.
+inline constexpr std::uint8_t kFailed = 0;
+inline constexpr std::uint32_t kNoBoardId = 0;
+inline constexpr std::int32_t kNoSerial = 0;
+inline constexpr std::int32_t kNoRecord = 0;
+inline constexpr double kNoRevision = -1.0;
+inline constexpr double kNoTemperature = -1.0;
 
 // Whether a result of an export is a 1/0 status (the invariant below applies) or a value.
 enum class Result { Status, Value };

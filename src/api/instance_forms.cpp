@@ -14,8 +14,8 @@ using zel::api::Result::Value;
 
 namespace {
 
-constexpr std::uint8_t kFailed = 0;
-constexpr std::int32_t kNoSerial = 0;
+using zel::api::kFailed;
+using zel::api::kNoSerial;
 constexpr std::uint16_t kMaxVOACode = 4095;
 
 }  // namespace

@@ -16,11 +16,13 @@ constexpr std::uint16_t kRegEEPromAddress = 10;
 constexpr std::uint16_t kRegEEPromData = 11;
 constexpr std::uint16_t kRegSerial0 = 21;  // words 0..3 at 21..24, check word at 25
 constexpr std::uint16_t kRegSerialCheck = 25;
-
-void Settle(unsigned ms) {
-    if (ms != 0) plat::SleepMs(ms);
-}
 }  // namespace
+
+void ZEL_API::Settle(unsigned ms) {
+    // A call whose link has failed sends nothing more: waiting for the unit would only delay
+    // the failure.
+    if (ms != 0 && !link_.CallBroken()) plat::SleepMs(ms);
+}
 
 bool ZEL_API::WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte) {
     // Without a confirmed address write the address register may still hold an earlier address:

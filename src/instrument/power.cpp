@@ -23,7 +23,7 @@ std::uint8_t ZEL_API::ReadPowerSum(std::uint16_t select, std::uint32_t& sum) {
     sum = 0;
     std::uint16_t word = 0;
     for (int i = 0; i < kPowerSamples; ++i) {
-        zel::platform::SleepMs(kSettleMs);
+        Settle(kSettleMs);
         if (status_ == 1) status_ = ReadRegister(select, kRegPower, word) ? 1 : 0;
         sum += word;
     }

@@ -159,6 +159,9 @@ private:
     bool WriteRegister(std::uint16_t select, std::uint16_t address, std::uint16_t value) {
         return link_.AccessRegister(1, select, address, value);
     }
+    // The unit's settling pause before or after an EEPROM byte or a power sample; skipped once
+    // the current call has failed on its link.
+    void Settle(unsigned ms);
     // One EEPROM byte through the address and data registers.
     bool WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte);
     // `delay_between_ms` settles the EEPROM between the address write and the data read.

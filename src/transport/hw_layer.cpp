@@ -155,7 +155,7 @@ bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, int deadl
 
 long HwLayer::Transact(const std::uint8_t* data, std::size_t length, std::uint8_t* dest, std::size_t capacity,
                        std::size_t needed, ReplyKind kind) {
-    if (call_open_ && call_broken_) {
+    if (CallBroken()) {
         // An earlier exchange of this call failed: the call ends here, keeping that reason.
         last_result_ = -1;
         return -1;

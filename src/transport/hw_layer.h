@@ -87,8 +87,9 @@ public:
     // A call scope. EnterCall is false when another thread is inside a call on this link.
     bool EnterCall();
     void LeaveCall();
-    // True when an exchange of the current call failed for a link reason.
-    bool CallBroken() const { return call_broken_; }
+    // True when an exchange of the current call failed for a link reason: the call sends nothing
+    // more (false outside a call scope, where every exchange stands alone).
+    bool CallBroken() const { return call_open_ && call_broken_; }
     const std::uint8_t* RequestFrame() const { return frame_; }
     const std::uint8_t* ReplyBuffer() const { return reply_; }
 

@@ -1,5 +1,6 @@
 // POSIX sockets, nanosleep and clock_gettime behind the platform interface.
 #include "transport/platform.h"
+#include "transport/socket_errno.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -113,27 +114,7 @@ long ReceivePending(Socket s, void* data, std::size_t length) {
 
 int CloseSocket(Socket s) { return ::close(s); }
 
-zel_error LastSocketError(zel_error fallback) {
-    switch (errno) {
-        case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-        case EWOULDBLOCK:
-#endif
-        case ETIMEDOUT:
-            return ZEL_ERR_TIMEOUT;
-        case ECONNREFUSED:
-            return ZEL_ERR_CONNECTION_REFUSED;
-        case ECONNRESET:
-        case EPIPE:
-            return ZEL_ERR_PEER_CLOSED;
-        case EBADF:
-        case ENOTSOCK:
-        case ENOTCONN:
-            return ZEL_ERR_NOT_CONNECTED;
-        default:
-            return fallback;
-    }
-}
+zel_error LastSocketError(zel_error fallback) { return ReasonOfErrno(errno, fallback); }
 
 void SleepMs(unsigned milliseconds) {
     timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
