@@ -153,6 +153,7 @@ void Server::AcceptLoop() {
 }
 
 void Server::Serve(Connection& conn) {
+  const sys::Waker& waker = listener_->waker;  // outlives every connection (Stop joins them first)
   uint8_t frame[kFrameSize];
   size_t have = 0;
   std::vector<uint8_t> reply;
@@ -165,6 +166,7 @@ void Server::Serve(Connection& conn) {
   const auto idle = std::chrono::milliseconds(conn.idle_timeout_ms);
   auto idle_deadline = std::chrono::steady_clock::now() + idle;
   for (;;) {
+    int wait_ms = -1;
     if (conn.idle_timeout_ms > 0) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(idle_deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
@@ -172,11 +174,12 @@ void Server::Serve(Connection& conn) {
         timed_out = true;
         break;
       }
-      const sys::Readable r =
-          sys::WaitReadable(conn.fd, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
-      if (r == sys::Readable::Failed) break;
-      if (r != sys::Readable::Yes) continue;  // the deadline is checked at the top
+      wait_ms = static_cast<int>(std::min<int64_t>(left.count(), 60000));
     }
+    // Stop wakes every connection through the listener's waker.
+    const sys::Readable r = sys::WaitReadable(conn.fd, waker, wait_ms);
+    if (r == sys::Readable::Failed || r == sys::Readable::Woken) break;
+    if (r != sys::Readable::Yes) continue;  // the deadline is checked at the top
     const long n = sys::Receive(conn.fd, frame + have, kFrameSize - have);
     if (n <= 0) break;
     have += static_cast<size_t>(n);

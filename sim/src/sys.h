@@ -48,9 +48,11 @@ void SetNoDelay(Socket s);
 // A send that cannot go out within `ms` fails (see LastSendTimedOut).
 void SetSendTimeout(Socket s, int ms);
 
-enum class Readable { Yes, TimedOut, Again, Failed };
-// Waits up to `timeout_ms` for bytes (or the peer's close) on the socket.
-Readable WaitReadable(Socket s, int timeout_ms);
+enum class Readable { Yes, TimedOut, Again, Woken, Failed };
+// Waits up to `timeout_ms` (no limit when negative) for bytes (or the peer's close) on the
+// socket, or for the waker. A connection's own shutdown does not wake a waiting thread on
+// every system, so a server stops its connection threads through the waker.
+Readable WaitReadable(Socket s, const Waker& waker, int timeout_ms);
 
 // One receive: bytes received, 0 when the peer closed, -1 on error (interrupted calls are retried).
 long Receive(Socket s, std::uint8_t* data, std::size_t length);

@@ -95,11 +95,12 @@ void SetSendTimeout(Socket s, int ms) {
   ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-Readable WaitReadable(Socket s, int timeout_ms) {
-  pollfd p{s, POLLIN, 0};
-  const int r = ::poll(&p, 1, timeout_ms);
+Readable WaitReadable(Socket s, const Waker& waker, int timeout_ms) {
+  pollfd fds[2] = {{s, POLLIN, 0}, {waker.read, POLLIN, 0}};
+  const int r = ::poll(fds, 2, timeout_ms < 0 ? -1 : timeout_ms);
   if (r < 0) return errno == EINTR ? Readable::Again : Readable::Failed;
-  return r == 0 ? Readable::TimedOut : Readable::Yes;
+  if (r == 0) return Readable::TimedOut;
+  return fds[1].revents != 0 ? Readable::Woken : Readable::Yes;
 }
 
 long Receive(Socket s, std::uint8_t* data, std::size_t length) {

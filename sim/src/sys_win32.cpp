@@ -115,16 +115,18 @@ void SetSendTimeout(Socket s, int ms) {
   ::setsockopt(Raw(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
 
-Readable WaitReadable(Socket s, int timeout_ms) {
+Readable WaitReadable(Socket s, const Waker& waker, int timeout_ms) {
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(Raw(s), &readable);
+  FD_SET(Raw(waker.read), &readable);
   timeval tv{};
   tv.tv_sec = timeout_ms / 1000;
   tv.tv_usec = (timeout_ms % 1000) * 1000;
-  const int r = ::select(0, &readable, nullptr, nullptr, &tv);
+  const int r = ::select(0, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &tv);
   if (r == SOCKET_ERROR) return ::WSAGetLastError() == WSAEINTR ? Readable::Again : Readable::Failed;
-  return r == 0 ? Readable::TimedOut : Readable::Yes;
+  if (r == 0) return Readable::TimedOut;
+  return FD_ISSET(Raw(waker.read), &readable) ? Readable::Woken : Readable::Yes;
 }
 
 long Receive(Socket s, std::uint8_t* data, std::size_t length) {
