@@ -220,7 +220,13 @@ class _Link:
         # The time-out covers the connect itself. A table index the library refuses is
         # reported by the connect below.
         getattr(self.lib, self.export("timeout"))(self.arg, self.timeout_ms)
-        self.call("connect", ip.encode("ascii"))
+        try:
+            self.call("connect", ip.encode("ascii"))
+        except ZelError:
+            # A connect that failed after the TCP connection was made (no answer, a short
+            # reply) leaves that connection open; close it, so a failed connect holds nothing.
+            getattr(self.lib, self.export("disconnect"))(self.arg)
+            raise
         self.connected = True
 
     def disconnect(self) -> None:
@@ -383,8 +389,7 @@ class Unit:
 
     def disconnect(self) -> None:
         """Close the link. Raises :class:`ZelError` when no link was open."""
-        self._ensure_open()
-        self._link.disconnect()
+        self._on_link("disconnect").disconnect()
 
     def close(self) -> None:
         """Disconnect when connected and release the instance or table entry. The object
