@@ -7,7 +7,6 @@ import os
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import zel_api
 from conftest import PYTHON_DIR, REPO

@@ -20,7 +20,6 @@ then through the system's loader (``libzel_api.so.1``; ``ZEL_API.dll`` on Window
 
 from __future__ import annotations
 
-import ctypes
 from typing import Any
 
 from ._library import (EXPECTED_API_REVISION, FRAME_TRACE_FN, LIBRARY_ENV, PROTOTYPES,
