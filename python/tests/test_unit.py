@@ -160,9 +160,10 @@ def test_eeprom_bytes_values_and_status_records(unit):
     assert block == bytes(unit.read_eeprom_byte(0x2328 + i) for i in range(100))
     assert block[:8] == stored
     assert unit.read_eeprom(zel_api.EEPROM_SIZE - 8, 8) and unit.read_eeprom(0x10, 0) == b""
-    with pytest.raises(zel_api.ZelError, match=r"8 bytes from 0x1FFFC reach beyond .* \(0x0\.\.0x1FFFF\)") as info:
-        unit.read_eeprom(zel_api.EEPROM_SIZE - 4, 8)
-    assert info.value.code == zel_api.ErrorCode.BAD_ARGUMENT
+    for address, length in ((zel_api.EEPROM_SIZE - 4, 8), (0, 1 << 40), (-1, 4)):
+        with pytest.raises(zel_api.ZelError, match=r"reach beyond .* \(0x0\.\.0x1FFFF\)") as info:
+            unit.read_eeprom(address, length)
+        assert info.value.code == zel_api.ErrorCode.BAD_ARGUMENT
 
 
 def test_record_locations_hold_what_the_record_operations_store(start_sim):
@@ -184,9 +185,11 @@ def test_record_locations_hold_what_the_record_operations_store(start_sim):
         assert unit.read_record(zel_api.RECORD_TAP, CHANNEL, slot=0) != tap
         # A slot the unit does not use is erased.
         assert set(unit.read_record(zel_api.RECORD_SLOT, slot=5)) == {0xFF}
-        with pytest.raises(zel_api.ZelError, match="no record 8") as info:
-            unit.record_location(8)
-        assert info.value.code == zel_api.ErrorCode.BAD_ARGUMENT
+        for args, reason in (((8,), "record item 8 is outside 0..7"),
+                             ((zel_api.RECORD_TAP, 0, 6), "wavelength slot 6 is outside 0..5")):
+            with pytest.raises(zel_api.ZelError, match=reason) as info:
+                unit.record_location(*args)
+            assert info.value.code == zel_api.ErrorCode.BAD_ARGUMENT
 
 
 def test_board_type_change_rebuilds_the_channel_layout(unit):

@@ -724,12 +724,16 @@ class Unit:
         """``length`` EEPROM bytes from ``address``, read 128 at a time with no settling
         pauses (about 0.1 ms per 128 bytes on a local link). ``address + length`` must not
         exceed :data:`EEPROM_SIZE`."""
+        link = self._on_link("read_block")
         if length < 0:
             raise ValueError(f"cannot read {length} bytes")
+        if not 0 <= address <= address + length <= EEPROM_SIZE:
+            # Refused here, before a buffer of that size is made; the library would refuse too.
+            raise link.fail(link.export("read_block"), ErrorCode.BAD_ARGUMENT, (
+                f"{length} bytes from 0x{address:X} reach beyond the EEPROM's {EEPROM_SIZE} bytes "
+                f"(0x0..0x{EEPROM_SIZE - 1:X})"))
         buffer = (ctypes.c_uint8 * max(length, 1))()
-        self._call("read_block", address, buffer, length, out_of_range=(
-            f"{length} bytes from 0x{address:X} reach beyond the EEPROM's {EEPROM_SIZE} bytes "
-            f"(0x0..0x{EEPROM_SIZE - 1:X})"))
+        link.call("read_block", address, buffer, length)
         return bytes(buffer[:length])
 
     def write_eeprom_byte(self, address: int, value: int) -> None:
@@ -742,8 +746,12 @@ class Unit:
         slot ``slot`` (0..5; not read for the user items) lies in the EEPROM, as (address,
         length): the bytes the record operations read and write, for :meth:`read_eeprom`."""
         address, length = ctypes.c_uint32(), ctypes.c_uint32()
+        if int(item) not in Record.__members__.values():
+            refused = f"record item {int(item)} is outside 0..{len(Record) - 1}"
+        else:
+            refused = f"wavelength slot {slot} is outside 0..{MAX_WAVELENGTHS - 1}"
         self._call("record_location", slot, channel, int(item), ctypes.byref(address), ctypes.byref(length),
-                   out_of_range=f"no record {int(item)} (0..{len(Record) - 1}) or slot {slot} (0..5)")
+                   out_of_range=refused)
         return address.value, length.value
 
     def read_record(self, item: int, channel: int = 0, slot: int = 0) -> bytes:
