@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libintelrdfpmath-dev libcli11-dev nlohmann-json3-dev
-  python3 python3-pytest
+  python3 python3-pytest python3-pip python3-setuptools python3-wheel
   binutils
   clang libclang-rt-14-dev
 )

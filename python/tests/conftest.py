@@ -21,7 +21,7 @@ import zel_api  # noqa: E402
 
 UNIT_PORT = 6653
 SIM = os.environ.get("ZEL_UNIT_SIM", str(REPO / "build" / "zel-unit-sim"))
-# The table entry the tests give to Unit.from_table (any but the companions' lowest entries).
+# The table entry the tests give to Unit.from_table.
 TABLE_INDEX = 7
 
 
@@ -51,9 +51,10 @@ def lib():
 
 
 @pytest.fixture
-def start_sim(lib) -> Iterator[Callable[..., str]]:
+def start_sim(lib, tmp_path) -> Iterator[Callable[..., str]]:
     """start_sim(*options) runs a simulated unit with extra command-line options on a random
-    loopback address and returns the address; every unit is stopped at teardown."""
+    loopback address and returns the address; every unit is stopped at teardown. What the
+    simulator writes to stderr (its log, with --verbose) goes to ``sim_log(address)``."""
     procs: List[subprocess.Popen] = []
 
     def start(*options: str) -> str:
@@ -61,12 +62,14 @@ def start_sim(lib) -> Iterator[Callable[..., str]]:
             pytest.fail(f"no simulator at {SIM} (set ZEL_UNIT_SIM)")
         for _ in range(10):  # another test run may hold the address
             address = _random_loopback()
-            proc = subprocess.Popen([SIM, "--listen", address, *options],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            log = tmp_path / f"sim-{address}.log"
+            with log.open("wb") as err:
+                proc = subprocess.Popen([SIM, "--listen", address, *options],
+                                        stdout=subprocess.DEVNULL, stderr=err)
             procs.append(proc)
             if _wait_until_listening(proc, address, time.monotonic() + 10):
                 return address
-        raise RuntimeError(f"zel-unit-sim would not start: {proc.stderr.read().decode()}")
+        raise RuntimeError(f"zel-unit-sim would not start: {log.read_text(errors='replace')}")
 
     yield start
     for proc in procs:
@@ -78,7 +81,24 @@ def start_sim(lib) -> Iterator[Callable[..., str]]:
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
-        proc.stderr.close()
+
+
+@pytest.fixture
+def sim_log(tmp_path) -> Callable[[str], str]:
+    """sim_log(address): what the simulator started there has written to stderr so far."""
+    return lambda address: (tmp_path / f"sim-{address}.log").read_text(errors="replace")
+
+
+def accepted_connections(read_log: Callable[[], str], at_least: int = 0) -> int:
+    """Connections a simulator started with --verbose has accepted, from its log. The log line
+    follows the accept a little later: wait (up to 5 s) for ``at_least`` of them."""
+    deadline = time.monotonic() + 5
+    while True:
+        count = sum(1 for line in read_log().splitlines()
+                    if " connection from " in line and not line.endswith(" ended"))
+        if count >= at_least or time.monotonic() > deadline:
+            return count
+        time.sleep(0.02)
 
 
 @pytest.fixture
@@ -100,7 +120,15 @@ def family(request) -> str:
 
 
 @pytest.fixture
-def unit(family, sim) -> Iterator[zel_api.Unit]:
-    """A connected unit of each family on a factory-fresh simulated unit."""
+def unit(sim) -> Iterator[zel_api.Unit]:
+    """A connected unit (its own instance) on a factory-fresh simulated unit."""
+    with zel_api.Unit(sim) as u:
+        yield u
+
+
+@pytest.fixture
+def any_unit(family, sim) -> Iterator[zel_api.Unit]:
+    """A connected unit of each family on a factory-fresh simulated unit, for the operations
+    both families offer."""
     with open_unit(family, sim) as u:
         yield u

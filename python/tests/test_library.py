@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import ctypes
+import os
 import re
+from pathlib import Path
 
 import pytest
 
@@ -55,32 +57,54 @@ def test_load_checks_the_revision(lib):
     assert zel_api.raw is zel_api.library()
 
 
+def test_header_constants_match_the_binding():
+    text = (REPO / "include" / "zel_api.h").read_text()
+    defines = {name: int(value, 0) for name, value in
+               re.findall(r"#define\s+ZEL_(RECORD_\w+|EEPROM_SIZE)\s+(0x[0-9A-Fa-f]+|\d+)u?\b", text)}
+    assert len(defines) == len(zel_api.Record) + 1
+    for name, value in defines.items():
+        assert getattr(zel_api, name) == value, name
+
+
 def test_explicit_path_is_the_only_place_looked(tmp_path):
     missing = tmp_path / "libzel_api.so"
     with pytest.raises(zel_api.LibraryNotFoundError, match=str(missing)) as info:
         zel_api.load_library(missing)
-    assert "build tree" not in str(info.value)
+    assert "next to the package:" not in str(info.value)
 
 
-def test_error_names_every_place_looked(tmp_path, monkeypatch):
-    bogus = tmp_path / "elsewhere" / "libzel_api.so"
-    monkeypatch.setenv(zel_api.LIBRARY_ENV, str(bogus))
-    monkeypatch.setattr(_library, "_package_build_tree", lambda: tmp_path / "build" / "libzel_api.so")
+def test_not_found_names_the_three_ways_and_every_place_looked(tmp_path, monkeypatch):
+    monkeypatch.delenv(zel_api.LIBRARY_ENV, raising=False)
+    monkeypatch.setattr(_library, "_package_dir", lambda: tmp_path / "pkg")
+    monkeypatch.setattr(_library, "_source_build_dir", lambda: tmp_path / "build")
     monkeypatch.setattr(_library.ctypes.util, "find_library", lambda name: None)
     # The real library is loaded in this process already, and dlopen() would hand it out again.
-    monkeypatch.setattr(_library, "LIBRARY_NAME", "libzel_api_not_installed.so")
+    monkeypatch.setattr(_library, "SYSTEM_NAMES", ("libzel_api_not_installed.so.1",))
     with pytest.raises(zel_api.LibraryNotFoundError) as info:
         zel_api.load_library()
     message = str(info.value)
-    for place in (str(bogus), str(tmp_path / "build"), "libzel_api_not_installed.so"):
+    for place in ("$ZEL_API_LIBRARY", str(tmp_path / "pkg"), "libzel_api_not_installed.so.1",
+                  str(tmp_path / "pkg" / "libzel_api.so.1"), str(tmp_path / "build" / "libzel_api.so")):
         assert place in message
 
 
-def test_environment_variable_comes_before_the_build_tree(lib, monkeypatch, tmp_path):
+def test_places_in_order(lib, monkeypatch):
     monkeypatch.setenv(zel_api.LIBRARY_ENV, lib._name)
     places = zel_api.candidate_paths()
     assert places[0] == ("$" + zel_api.LIBRARY_ENV, lib._name)
-    assert [d for d, _ in places][1:3] == ["build tree", places[2][0]]
+    kinds = [description.split(" (")[0] for description, _ in places]
+    assert kinds == sorted(kinds, key=["$" + zel_api.LIBRARY_ENV, "next to the package", "system loader"].index)
+    beside = [Path(p) for d, p in places if d == "next to the package"]
+    assert beside[0].parent == Path(zel_api.__file__).resolve().parent
+    assert REPO / "build" / "libzel_api.so.1" in beside  # the source tree's build
+    assert places[-1] == ("system loader", "libzel_api.so.1")
+
+
+def test_version_is_the_cmake_project_version():
+    expected = os.environ.get("ZEL_PROJECT_VERSION")
+    if not expected:
+        pytest.skip("ZEL_PROJECT_VERSION is set by CTest")
+    assert zel_api.__version__ == expected
 
 
 def test_raw_functions_keep_the_c_semantics(lib, sim):

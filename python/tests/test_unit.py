@@ -1,4 +1,5 @@
-"""Every Unit operation against a simulated unit, through an instance and a table entry."""
+"""Every Unit operation against a simulated unit: through its own instance, and those both
+families offer through a table entry too."""
 
 from __future__ import annotations
 
@@ -7,7 +8,7 @@ import struct
 import pytest
 
 import zel_api
-from conftest import open_unit
+from conftest import accepted_connections, open_unit
 
 CHANNEL = 2
 
@@ -34,7 +35,8 @@ def test_identity(family, start_sim):
     assert not unit.connected
 
 
-def test_switches_screen_and_registers(unit):
+def test_switches_screen_and_registers(any_unit):
+    unit = any_unit
     unit.set_switch_2x2(0, 1)
     unit.set_switch_2x2(5, 2)
     assert (unit.switch_2x2(0), unit.switch_2x2(5)) == (1, 2)
@@ -46,8 +48,11 @@ def test_switches_screen_and_registers(unit):
     assert (unit.mems_switch, unit.lbmm_switch) == (6, 3)
     unit.set_screen(0x5A)
     assert unit.read_register(0, 38) == 0x5A
-    assert unit.temperature(0) >= 0.0
-    assert unit.temperature(CHANNEL) >= 0.0
+    # The unit's word is hundredths of a degree Celsius; the simulator's units run warm.
+    for select in (0, CHANNEL):
+        word = unit.temperature_word(select)
+        assert 1500 < word < 4000
+        assert unit.temperature(select) == pytest.approx(word / 100, abs=0.5)
 
 
 def test_attenuation_in_db_agrees_with_the_drive_code(unit):
@@ -56,13 +61,17 @@ def test_attenuation_in_db_agrees_with_the_drive_code(unit):
         unit.set_attenuation_db(CHANNEL, db)
         assert unit.attenuation_db(CHANNEL) == pytest.approx(db, abs=0.01)
         assert evaluate(coefficients, unit.voa_code(CHANNEL)) == pytest.approx(db, abs=0.01)
-    unit.set_voa_code(CHANNEL, 0x1234)
+    unit.set_voa_code(CHANNEL, 0x234)
     assert unit.voa_code(CHANNEL) == 0x234
     assert unit.attenuation_db(CHANNEL) == pytest.approx(evaluate(coefficients, 0x234))
+    # A code the attenuator cannot take is refused, not cut to its low 12 bits.
+    with pytest.raises(zel_api.ZelError, match="VOA code 4660 is outside 0..4095"):
+        unit.set_voa_code(CHANNEL, 0x1234)
+    assert unit.voa_code(CHANNEL) == 0x234
 
 
-def test_optical_power_follows_attenuation_and_tap_factor(family, start_sim):
-    with open_unit(family, start_sim("--power", f"{CHANNEL}=400")) as unit:
+def test_optical_power_follows_attenuation_and_tap_factor(start_sim):
+    with zel_api.Unit(start_sim("--power", f"{CHANNEL}=400")) as unit:
         unit.set_attenuation_db(CHANNEL, 0.0)
         assert unit.optical_power(CHANNEL) == pytest.approx(400, rel=0.05)
         unit.set_attenuation_db(CHANNEL, 10.0)
@@ -73,7 +82,6 @@ def test_optical_power_follows_attenuation_and_tap_factor(family, start_sim):
 
 
 def test_stored_calibration_is_used_at_once(unit):
-    # Use the instance side first, so a table unit's companion has read the old calibration.
     unit.set_attenuation_db(CHANNEL, 5.0)
     unit.set_voa_calibration(CHANNEL, [0.0, 0.0, 0.01, 0.0])  # 1 dB per 100 codes
     assert unit.voa_calibration(CHANNEL) == [0.0, 0.0, 0.01, 0.0]
@@ -87,8 +95,8 @@ def test_stored_calibration_is_used_at_once(unit):
     assert unit.optical_power(CHANNEL) == pytest.approx(raw * 0.002, rel=0.02)
 
 
-def test_records_live_in_the_selected_wavelength(family, start_sim):
-    with open_unit(family, start_sim("--wavelengths", "1550")) as unit:
+def test_records_live_in_the_selected_wavelength(start_sim):
+    with zel_api.Unit(start_sim("--wavelengths", "1550")) as unit:
         default_tap = unit.tap_calibration(CHANNEL)
         unit.set_wavelength(1550)
         assert unit.wavelength == 1550
@@ -106,14 +114,18 @@ def test_records_live_in_the_selected_wavelength(family, start_sim):
 
         unit.add_wavelength(1490)
         assert unit.wavelength == 1490
-        # The new slot's two wavelength bytes sit 2048 bytes after slot 1, high byte first.
-        assert [unit.read_eeprom_byte(0x3000), unit.read_eeprom_byte(0x3001)] == [0x05, 0xD2]
+        assert unit.wavelengths == [1310, 1550, 1490]
+        # The new slot's two wavelength bytes open its area, high byte first.
+        address, _ = unit.record_location(zel_api.RECORD_SLOT, slot=2)
+        assert unit.read_eeprom(address, 2) == bytes([0x05, 0xD2])
+        assert [unit.read_eeprom_byte(address), unit.read_eeprom_byte(address + 1)] == [0x05, 0xD2]
         with pytest.raises(zel_api.ZelError) as info:
             unit.set_wavelength(1625)
         assert info.value.code == zel_api.ErrorCode.NOT_FOUND
 
 
-def test_user_calibration_and_defined_values(unit):
+def test_user_calibration_and_defined_values(any_unit):
+    unit = any_unit
     unit.set_user_tx_calibration(CHANNEL, 2.5)
     unit.set_user_rx_calibration(CHANNEL, 0.125)
     assert unit.user_tx_calibration(CHANNEL) == pytest.approx(2.5)
@@ -143,12 +155,48 @@ def test_eeprom_bytes_values_and_status_records(unit):
     # Group 1 starts 768 bytes after group 0: record 5 of group 1 is at 0x2300 + 40.
     stored = bytes(unit.read_eeprom_byte(0x2328 + i) for i in range(8))
     assert struct.unpack("<d", stored)[0] == -1.25
+    # A block read across a 128-byte boundary gives the same bytes as single-byte reads.
+    block = unit.read_eeprom(0x2328, 100)
+    assert block == bytes(unit.read_eeprom_byte(0x2328 + i) for i in range(100))
+    assert block[:8] == stored
+    assert unit.read_eeprom(zel_api.EEPROM_SIZE - 8, 8) and unit.read_eeprom(0x10, 0) == b""
+    for address, length in ((zel_api.EEPROM_SIZE - 4, 8), (0, 1 << 40), (-1, 4)):
+        with pytest.raises(zel_api.ZelError, match=r"reach beyond .* \(0x0\.\.0x1FFFF\)") as info:
+            unit.read_eeprom(address, length)
+        assert info.value.code == zel_api.ErrorCode.BAD_ARGUMENT
+
+
+def test_record_locations_hold_what_the_record_operations_store(start_sim):
+    with zel_api.Unit(start_sim("--wavelengths", "1550")) as unit:
+        unit.set_wavelength(1550)
+        unit.set_tap_calibration(CHANNEL, 0.002)
+        unit.set_voa_calibration(CHANNEL, [0.0, -1.5e-9, 0.01, 0.25])
+        unit.set_user_rx_calibration(CHANNEL, 0.125)
+        tap = unit.read_record(zel_api.RECORD_TAP, CHANNEL, slot=1)
+        assert int.from_bytes(tap, "little") == 2_000_000_000  # 0.002 x 10^12
+        voa = unit.read_record(zel_api.RECORD_VOA, CHANNEL, slot=1)
+        assert list(struct.unpack("<4d", voa)) == [0.0, -1.5e-9, 0.01, 0.25]
+        rx = unit.read_record(zel_api.RECORD_USER_RX, CHANNEL)
+        assert int.from_bytes(rx, "little") == 125_000_000_000
+        # Slot 1's area holds its records; the default slot kept its own TAP factor.
+        area, size = unit.record_location(zel_api.RECORD_SLOT, slot=1)
+        tap_at, tap_len = unit.record_location(zel_api.RECORD_TAP, CHANNEL, slot=1)
+        assert area <= tap_at and tap_at + tap_len <= area + size
+        assert unit.read_record(zel_api.RECORD_TAP, CHANNEL, slot=0) != tap
+        # A slot the unit does not use is erased.
+        assert set(unit.read_record(zel_api.RECORD_SLOT, slot=5)) == {0xFF}
+        for args, reason in (((8,), "record item 8 is outside 0..7"),
+                             ((zel_api.RECORD_TAP, 0, 6), "wavelength slot 6 is outside 0..5")):
+            with pytest.raises(zel_api.ZelError, match=reason) as info:
+                unit.record_location(*args)
+            assert info.value.code == zel_api.ErrorCode.BAD_ARGUMENT
 
 
 def test_board_type_change_rebuilds_the_channel_layout(unit):
     unit.set_attenuation_db(1, 4.0)
+    assert unit.channel_count == 8
     unit.board_type = 7  # one channel, on bank 3, for every channel index
-    assert unit.board_type == 7
+    assert unit.board_type == 7 and unit.channel_count == 1
     unit.set_switch_2x2(0, 1)
     unit.set_switch_2x2(6, 2)
     assert unit.switch_2x2(0) == 2 and unit.read_register(5, 33) == 2
@@ -156,33 +204,60 @@ def test_board_type_change_rebuilds_the_channel_layout(unit):
     assert unit.voa_code(4) == 700
 
 
-def test_frame_trace_covers_primary_and_companion_links(family, sim):
+def test_a_unit_holds_one_connection(family, start_sim, sim_log):
+    address = start_sim("--verbose", "--wavelengths", "1550")
+    before = accepted_connections(lambda: sim_log(address), at_least=1)  # start_sim's own probe
+    with open_unit(family, address) as unit:
+        # Operations that used to need the other family's link, calibration writes and
+        # wavelength changes among them.
+        unit.set_wavelength(1550)
+        unit.set_tap_calibration(CHANNEL, 0.002)
+        unit.set_voa_calibration(CHANNEL, [0.0, 0.0, 0.01, 0.0])
+        unit.set_voa_code(CHANNEL, 1000)
+        unit.read_register(CHANNEL, 33)
+        unit.board_type = unit.board_type
+        if family == "instance":
+            assert unit.attenuation_db(CHANNEL) == pytest.approx(10.0)
+            unit.optical_power(CHANNEL)
+            unit.add_wavelength(1490)
+            unit.read_eeprom(0, 512)
+        unit.set_default_wavelength()
+        assert unit.voa_code(CHANNEL) == 1000
+        assert accepted_connections(lambda: sim_log(address), at_least=before + 1) - before == 1
+    assert accepted_connections(lambda: sim_log(address)) - before == 1
+
+
+def test_table_unit_refuses_what_its_family_lacks(sim):
+    with open_unit("table", sim) as unit:
+        assert unit.table_index is not None and unit.instance_pointer is None
+        for call in (lambda: unit.set_attenuation_db(0, 1.0), lambda: unit.optical_power(0),
+                     lambda: unit.read_eeprom(0, 8), lambda: unit.wavelengths):
+            with pytest.raises(zel_api.ZelError, match=r"table entry 7 cannot do this.*Unit\(ip\)") as info:
+                call()
+            assert info.value.code is None and info.value.operation.startswith("zel_")
+        assert unit.connected  # nothing was sent: the link is as it was
+
+
+def test_frame_trace(family, sim):
     frames = []
     with open_unit(family, sim) as unit:
-        unit.attenuation_db(CHANNEL)  # instance side
-        unit.voa_code(CHANNEL)        # table side: both links are up now
         unit.trace_frames(lambda direction, data: frames.append((direction, data)))
-        unit.attenuation_db(CHANNEL)
         unit.voa_code(CHANNEL)
+        unit.board_id
         assert [d for d, _ in frames] == [zel_api.FRAME_SENT, zel_api.FRAME_RECEIVED] * 2
         assert all(len(data) == 128 for _, data in frames) and frames[0][1][0] == 0xF0
         unit.trace_frames(None)
-        unit.attenuation_db(CHANNEL)
         unit.voa_code(CHANNEL)
         assert len(frames) == 4
 
-    # Traced before connecting: the connect and a companion's own connect are seen too.
+    # Traced before connecting: the connect is seen too.
     frames.clear()
     unit = open_unit(family, sim)
     unit.trace_frames(lambda direction, data: frames.append(direction))
     with unit:
-        after_connect = len(frames)
-        assert after_connect > 2
-        unit.voa_code(CHANNEL) if family == "instance" else unit.attenuation_db(CHANNEL)
-        assert len(frames) - after_connect > 2
-        companion = unit.table_index
-    # The released table entry no longer reports to this unit's callback.
+        assert len(frames) > 2
+    # A released table entry no longer reports to this unit's callback.
     seen = len(frames)
-    with zel_api.Unit.from_table(companion, sim) as other:
+    with open_unit(family, sim) as other:
         other.voa_code(CHANNEL)
     assert len(frames) == seen

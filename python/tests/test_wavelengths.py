@@ -5,7 +5,6 @@ from __future__ import annotations
 import pytest
 
 import zel_api
-from conftest import open_unit
 from test_unit import evaluate
 
 CHANNEL = 3
@@ -18,12 +17,11 @@ def code_for(unit, db=DB):
     return unit.voa_code(CHANNEL)
 
 
-def test_db_and_power_use_the_selected_slot(family, start_sim):
-    with open_unit(family, start_sim("--wavelengths", "1550", "1625",
-                                     "--power", f"{CHANNEL}=400")) as unit:
+def test_db_and_power_use_the_selected_slot(start_sim):
+    with zel_api.Unit(start_sim("--wavelengths", "1550", "1625", "--power", f"{CHANNEL}=400")) as unit:
+        assert unit.wavelengths == [1310, 1550, 1625]
         default_curve = unit.voa_calibration(CHANNEL)
         default_tap = unit.tap_calibration(CHANNEL)
-        # A table unit's companion instance is created after the selection and must follow it.
         unit.set_wavelength(1550)
         curve = unit.voa_calibration(CHANNEL)
         tap = unit.tap_calibration(CHANNEL)
@@ -39,7 +37,7 @@ def test_db_and_power_use_the_selected_slot(family, start_sim):
         with pytest.raises(zel_api.ZelError) as info:
             unit.set_wavelength(1490)
         assert info.value.code == zel_api.ErrorCode.NOT_FOUND
-        assert info.value.operation == "APISetWavelength"
+        assert info.value.operation == "zel_SelectWavelength"
         assert unit.wavelength == 1550
         assert code_for(unit) == code
 
@@ -60,11 +58,18 @@ def test_db_and_power_use_the_selected_slot(family, start_sim):
         unit.set_wavelength(1625)
         assert code_for(unit) not in (code, default_code)
 
+        # Back at 1550 nm, what was stored there on this link is what is used.
+        unit.set_wavelength(1550)
+        assert code_for(unit, 10.0) == 1000
+        raw = unit.raw_optical_power(CHANNEL)
+        assert unit.optical_power(CHANNEL) == pytest.approx(raw * 0.002, rel=0.005)
 
-def test_default_wavelength_of_an_850_nm_board(family, start_sim):
+
+def test_default_wavelength_of_an_850_nm_board(start_sim):
     # Board type 4 calibrates slot 0 for 850 nm; 1310 nm is an extra slot on it.
-    with open_unit(family, start_sim("--board-type", "4", "--wavelengths", "1310")) as unit:
+    with zel_api.Unit(start_sim("--board-type", "4", "--wavelengths", "1310")) as unit:
         assert unit.default_wavelength == 850
+        assert unit.wavelengths == [850, 1310]
         default_code = code_for(unit)
         unit.set_wavelength(1310)
         assert code_for(unit) != default_code
@@ -74,21 +79,20 @@ def test_default_wavelength_of_an_850_nm_board(family, start_sim):
         assert code_for(unit) == default_code
 
 
-def test_a_wavelength_without_calibration_is_refused_by_name(family, sim):
-    with open_unit(family, sim) as unit:
-        unit.set_voa_code(CHANNEL, 123)
-        unit.add_wavelength(1550)  # the simulator's free slots are erased
-        for call, item in ((lambda: unit.set_attenuation_db(CHANNEL, 10.0), "VOA"),
-                           (lambda: unit.attenuation_db(CHANNEL), "VOA"),
-                           (lambda: unit.optical_power(CHANNEL), "TAP")):
-            with pytest.raises(zel_api.ZelError) as info:
-                call()
-            assert info.value.code == zel_api.ErrorCode.NOT_CALIBRATED
-            assert (info.value.channel, info.value.wavelength) == (CHANNEL, 1550)
-            assert f"channel {CHANNEL} has no {item} calibration at 1550 nm" in str(info.value)
-        assert unit.voa_code(CHANNEL) == 123  # nothing reached the attenuator
+def test_a_wavelength_without_calibration_is_refused_by_name(unit):
+    unit.set_voa_code(CHANNEL, 123)
+    unit.add_wavelength(1550)  # the simulator's free slots are erased
+    for call, item in ((lambda: unit.set_attenuation_db(CHANNEL, 10.0), "VOA"),
+                       (lambda: unit.attenuation_db(CHANNEL), "VOA"),
+                       (lambda: unit.optical_power(CHANNEL), "TAP")):
+        with pytest.raises(zel_api.ZelError) as info:
+            call()
+        assert info.value.code == zel_api.ErrorCode.NOT_CALIBRATED
+        assert (info.value.channel, info.value.wavelength) == (CHANNEL, 1550)
+        assert f"channel {CHANNEL} has no {item} calibration at 1550 nm" in str(info.value)
+    assert unit.voa_code(CHANNEL) == 123  # nothing reached the attenuator
 
-        unit.set_voa_calibration(CHANNEL, [0.0, 0.0, 0.01, 0.0])
-        unit.set_tap_calibration(CHANNEL, 0.002)
-        assert code_for(unit, 10.0) == 1000
-        assert unit.optical_power(CHANNEL) >= 0.0
+    unit.set_voa_calibration(CHANNEL, [0.0, 0.0, 0.01, 0.0])
+    unit.set_tap_calibration(CHANNEL, 0.002)
+    assert code_for(unit, 10.0) == 1000
+    assert unit.optical_power(CHANNEL) >= 0.0

@@ -14,24 +14,28 @@ The C functions stay reachable with their C semantics (status results, out-point
     zel_api.raw.APIConnect(0, b"127.0.0.1")
 
 The library is looked for by :func:`load_library`: an explicit path, then ``$ZEL_API_LIBRARY``,
-then ``build/libzel_api.so`` of the source tree holding this package, then the system's library
-path.
+then next to the package (its own directory, then ``build/`` of the source tree holding it),
+then through the system's loader (``libzel_api.so.1``; ``ZEL_API.dll`` on Windows).
 """
 
 from __future__ import annotations
 
-import ctypes
 from typing import Any
 
 from ._library import (EXPECTED_API_REVISION, FRAME_TRACE_FN, LIBRARY_ENV, PROTOTYPES,
                        candidate_paths, library, load_library, use_library)
+from ._version import __version__
 from .errors import ErrorCode, LibraryNotFoundError, ZelError
-from .unit import FRAME_RECEIVED, FRAME_SENT, TABLE_SIZE, SerialNumber, Unit, default_wavelength
+from .unit import (EEPROM_SIZE, FRAME_RECEIVED, FRAME_SENT, RECORD_DEFINED, RECORD_SLOT,
+                   RECORD_SWITCH_LOSS, RECORD_TAP, RECORD_USER_RX, RECORD_USER_TX, RECORD_VOA,
+                   RECORD_VOA_LOSS, TABLE_SIZE, Record, SerialNumber, Unit)
 
 __all__ = [
-    "EXPECTED_API_REVISION", "FRAME_RECEIVED", "FRAME_SENT", "FRAME_TRACE_FN", "LIBRARY_ENV",
-    "PROTOTYPES", "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "SerialNumber", "Unit",
-    "ZelError", "candidate_paths", "default_wavelength", "error_text", "library", "load_library",
+    "EEPROM_SIZE", "EXPECTED_API_REVISION", "FRAME_RECEIVED", "FRAME_SENT", "FRAME_TRACE_FN",
+    "LIBRARY_ENV", "PROTOTYPES", "RECORD_DEFINED", "RECORD_SLOT", "RECORD_SWITCH_LOSS",
+    "RECORD_TAP", "RECORD_USER_RX", "RECORD_USER_TX", "RECORD_VOA", "RECORD_VOA_LOSS",
+    "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "Record", "SerialNumber", "Unit",
+    "ZelError", "__version__", "candidate_paths", "error_text", "library", "load_library",
     "use_library",
 ]
 

@@ -1,4 +1,4 @@
-"""Finding and loading ``libzel_api.so`` and declaring the C prototype of every export."""
+"""Finding and loading the zel_api library and declaring the C prototype of every export."""
 
 from __future__ import annotations
 
@@ -16,7 +16,14 @@ EXPECTED_API_REVISION = 6926.0
 #: Environment variable naming the shared library to load.
 LIBRARY_ENV = "ZEL_API_LIBRARY"
 
-LIBRARY_NAME = "libzel_api.so"
+if os.name == "nt":
+    #: File names of the library looked for next to the package.
+    FILE_NAMES: Tuple[str, ...] = ("ZEL_API.dll",)
+    #: Names handed to the system's loader (after ctypes.util.find_library).
+    SYSTEM_NAMES: Tuple[str, ...] = ("ZEL_API.dll",)
+else:
+    FILE_NAMES = ("libzel_api.so.1", "libzel_api.so")
+    SYSTEM_NAMES = ("libzel_api.so.1",)
 
 c_uint8, c_uint16, c_int32, c_uint32 = ctypes.c_uint8, ctypes.c_uint16, ctypes.c_int32, ctypes.c_uint32
 c_int64, c_double, c_char_p, c_void_p = ctypes.c_int64, ctypes.c_double, ctypes.c_char_p, ctypes.c_void_p
@@ -151,9 +158,15 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
 }
 
 
-def _package_build_tree() -> Path:
-    """``<repo>/build/libzel_api.so`` for a package living in ``<repo>/python/zel_api``."""
-    return Path(__file__).resolve().parent.parent.parent / "build" / LIBRARY_NAME
+def _package_dir() -> Path:
+    return Path(__file__).resolve().parent
+
+
+def _source_build_dir() -> Optional[Path]:
+    """``<repo>/build`` when this package lives in ``<repo>/python/zel_api`` of a source tree
+    (the project's CMakeLists.txt beside ``python/``), else None."""
+    repo = _package_dir().parent.parent
+    return repo / "build" if (repo / "CMakeLists.txt").is_file() else None
 
 
 def candidate_paths(path: Union[str, os.PathLike, None] = None) -> List[Tuple[str, str]]:
@@ -168,12 +181,28 @@ def candidate_paths(path: Union[str, os.PathLike, None] = None) -> List[Tuple[st
     env = os.environ.get(LIBRARY_ENV)
     if env:
         places.append((f"${LIBRARY_ENV}", env))
-    places.append(("build tree", str(_package_build_tree())))
+    beside = [_package_dir()]
+    build = _source_build_dir()
+    if build is not None:
+        beside.append(build)
+    for directory in beside:
+        for name in FILE_NAMES:
+            places.append(("next to the package", str(directory / name)))
     found = ctypes.util.find_library("zel_api")
     if found:
-        places.append(("system library path (find_library)", found))
-    places.append(("system library path", LIBRARY_NAME))
+        places.append(("system loader (find_library)", found))
+    for name in SYSTEM_NAMES:
+        if name != found:
+            places.append(("system loader", name))
     return places
+
+
+def not_found_message(tried: Sequence[str]) -> str:
+    """Why no library loaded: the three ways to provide one, then every place looked at."""
+    ways = (f"set ${LIBRARY_ENV} to the library's path, put {' or '.join(FILE_NAMES)} next to the "
+            f"package (in {_package_dir()}), or install it where the system's loader finds "
+            f"{' or '.join(SYSTEM_NAMES)}")
+    return f"cannot load the zel_api library: {ways}. Looked at:\n  " + "\n  ".join(tried)
 
 
 def declare_prototypes(lib: ctypes.CDLL) -> ctypes.CDLL:
@@ -191,14 +220,15 @@ def declare_prototypes(lib: ctypes.CDLL) -> ctypes.CDLL:
 def load_library(path: Union[str, os.PathLike, None] = None) -> ctypes.CDLL:
     """Load the library, declare its prototypes and check its revision.
 
-    Looks at ``path`` when given; otherwise at ``$ZEL_API_LIBRARY``, the build tree next to
-    this package and the system's library path, in that order. Raises
+    Looks at ``path`` when given; otherwise at ``$ZEL_API_LIBRARY``, next to the package (its
+    own directory, then the ``build`` directory of the source tree holding it) and through the
+    system's loader, in that order. Raises
     :class:`LibraryNotFoundError` naming every place looked at when none loads, or when the
     library found answers ``APIGetAPIRev`` with anything but 6926.0.
     """
     tried: List[str] = []
     for description, candidate in candidate_paths(path):
-        is_file_path = os.sep in candidate
+        is_file_path = os.sep in candidate or bool(os.altsep and os.altsep in candidate)
         if is_file_path and not os.path.exists(candidate):
             tried.append(f"{description}: {candidate} (no such file)")
             continue
@@ -213,7 +243,7 @@ def load_library(path: Union[str, os.PathLike, None] = None) -> ctypes.CDLL:
             raise LibraryNotFoundError(
                 f"{candidate} reports API revision {revision}, expected {EXPECTED_API_REVISION}")
         return lib
-    raise LibraryNotFoundError("cannot load libzel_api; looked at:\n  " + "\n  ".join(tried))
+    raise LibraryNotFoundError(not_found_message(tried))
 
 
 _loaded: Optional[ctypes.CDLL] = None

@@ -35,9 +35,11 @@ class ZelError(Exception):
 
     ``operation`` is the name of the C export that failed (``"zel_SetVOAAttenuation"``),
     ``code`` the library's :class:`ErrorCode` (or ``None`` when the binding itself refused the
-    call) and ``reason`` the library's English description of the code. For
-    :attr:`ErrorCode.NOT_CALIBRATED`, ``channel`` and ``wavelength`` (nm) say which channel
-    lacks calibration at which wavelength; otherwise they are ``None``.
+    call: an operation the unit's family lacks) and ``reason`` the library's English
+    description of the code, or what the binding can say more precisely: for
+    :attr:`ErrorCode.BAD_ARGUMENT` the value and the range it left ("35 dB is outside 0..30
+    dB"). For :attr:`ErrorCode.NOT_CALIBRATED`, ``channel`` and ``wavelength`` (nm) say which
+    channel lacks calibration at which wavelength; otherwise they are ``None``.
     """
 
     def __init__(self, operation: str, code: Optional[int], reason: str, *,
@@ -57,4 +59,4 @@ class ZelError(Exception):
 
 
 class LibraryNotFoundError(ImportError):
-    """``libzel_api.so`` could not be loaded, or it is not the expected revision."""
+    """The zel_api library could not be loaded, or it is not the expected revision."""

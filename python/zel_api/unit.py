@@ -1,48 +1,31 @@
-"""The Pythonic layer: one :class:`Unit` object per test unit.
+"""The Pythonic layer: one :class:`Unit` object per test unit, over one link.
 
-The C library reaches a unit through two families of functions. The ``zel_`` family works on an
-instance of the host's own; the ``API`` family works on one of the library's 32 table entries.
-Neither family offers every operation:
+``Unit(ip)`` drives the unit through an instance of its own (the library's ``zel_`` family),
+which offers every operation: dB attenuation, calibrated power, calibration records,
+registers, wavelengths, block EEPROM reads and what the library knows of the unit (its channel
+count, its wavelength table and where each calibration record lies). One instance is one TCP
+connection to the unit.
 
-* only an instance sets and reads the attenuation in dB and reads the calibrated optical power,
-  and only an instance hands back a single EEPROM byte;
-* only a table entry reads and writes calibration (VOA coefficients, defined values, insertion
-  losses, TAP factors, user TX/RX values), adds wavelengths, sets the VOA drive code, reads
-  the raw power count, and reaches registers, records and the board serial number.
+``Unit.from_table(index, ip)`` drives it through entry ``index`` of the library's unit table
+(the ``API`` family), for hosts that share that table with C code. It too opens one
+connection; the operations the table family lacks (dB attenuation, calibrated power, EEPROM
+byte and block reads, the channel count and the wavelength table, record locations) raise
+:class:`ZelError` saying so.
 
-Both select a wavelength (an instance to choose the calibration its dB and power calls use).
-
-A :class:`Unit` is built on one of the two (its *primary* handle) and offers every operation.
-An operation that the primary family lacks runs on a *companion* handle of the other family,
-which the unit connects to the same address the first time it is needed: ``Unit(ip)`` claims a
-free table entry, ``Unit.from_table(index, ip)`` creates an instance. The companion lives until
-the unit disconnects. Two rules keep the two handles in step:
-
-* The instance reads the calibration of every wavelength slot when it connects. After the
-  table handle stores a VOA calibration, a TAP factor or the board type, or adds a wavelength,
-  the instance is reconnected before its next call, so it works from what was just stored.
-* The instance follows the table handle's wavelength: every selection
-  (:meth:`Unit.set_wavelength`, :meth:`Unit.add_wavelength`,
-  :meth:`Unit.set_default_wavelength`) is repeated on the instance with
-  ``zel_SelectWavelength``, which makes the slot's TAP factors and VOA coefficients the ones dB
-  attenuation and calibrated power use. An instance created or reconnected later selects the
-  unit's wavelength again before its first dB or power call.
-
-Frame tracing (:meth:`Unit.trace_frames`) covers both handles, the companion included from
-the moment it connects.
-
-Time-out: every unit has one, in seconds (``Unit(ip, timeout=5.0)``, the default 5 s; the
-companion gets the same). It bounds the connect, the sending of each request and the wait for
-each reply, and once one exchange of a call has timed out the rest of that call fails at once,
-so no call runs much longer than one time-out plus the EEPROM settling pauses it makes. The
-library runs each call in C without the interpreter's lock; Ctrl-C takes effect when the call
-returns, that is within about one time-out.
+Time-out: every unit has one, in seconds (``Unit(ip, timeout=5.0)``, the default 5 s). It
+bounds the connect, the sending of each request and the wait for each reply, and once one
+exchange of a call has timed out the rest of that call fails at once, so no call runs much
+longer than one time-out plus the EEPROM settling pauses it makes. The library runs each call
+in C without the interpreter's lock; Ctrl-C takes effect when the call returns, that is within
+about one time-out.
 """
 
 from __future__ import annotations
 
 import ctypes
-from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Union
+import enum
+import math
+from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from . import _library
 from .errors import ErrorCode, ZelError
@@ -53,6 +36,10 @@ TABLE_SIZE = 32
 VOA_COEFFICIENTS = 4
 #: VOA defined values per channel and wavelength.
 VOA_DEFINED_VALUES = 30
+#: Size of the unit's EEPROM in bytes; :meth:`Unit.read_eeprom` reads below it.
+EEPROM_SIZE = 0x20000
+#: A unit holds at most this many wavelength slots.
+MAX_WAVELENGTHS = 6
 
 #: Direction values handed to a frame trace callback.
 FRAME_SENT = 0
@@ -60,14 +47,26 @@ FRAME_RECEIVED = 1
 
 FrameCallback = Callable[[int, bytes], None]
 
-# Board types whose default wavelength (the one slot 0 is calibrated for) is 850 nm; every other
-# board type's is 1310 nm.
-_MULTIMODE_BOARD_TYPES = (1, 4)
+
+class Record(enum.IntEnum):
+    """Calibration items whose EEPROM place :meth:`Unit.record_location` gives."""
+
+    TAP = 0          #: TAP factor, scaled, 8 bytes, per slot and channel
+    VOA = 1          #: VOA coefficients c0..c3, raw doubles, 32 bytes, per slot and channel
+    DEFINED = 2      #: VOA defined values, 30 words, 60 bytes, per slot and channel
+    VOA_LOSS = 3     #: VOA insertion loss, scaled, 8 bytes, per slot and channel
+    SWITCH_LOSS = 4  #: 4x1 switch insertion loss, scaled, 8 bytes, per slot and channel
+    USER_TX = 5      #: user TX calibration, scaled, 8 bytes, per channel (no slot)
+    USER_RX = 6      #: user RX calibration, scaled, 8 bytes, per channel (no slot)
+    SLOT = 7         #: a slot's whole calibration area (the channel is not read)
 
 
-def default_wavelength(board_type: int) -> int:
-    """The default wavelength (nm) of a board type: the one its wavelength slot 0 serves."""
-    return 850 if board_type in _MULTIMODE_BOARD_TYPES else 1310
+RECORD_TAP, RECORD_VOA, RECORD_DEFINED, RECORD_VOA_LOSS = Record.TAP, Record.VOA, Record.DEFINED, Record.VOA_LOSS
+RECORD_SWITCH_LOSS, RECORD_USER_TX, RECORD_USER_RX, RECORD_SLOT = (
+    Record.SWITCH_LOSS, Record.USER_TX, Record.USER_RX, Record.SLOT)
+
+# What a scaled record (value x 10^12 in a signed 64-bit word) holds.
+_SCALED_RANGE = "0 up to (not including) 9223372.036854775808"
 
 
 class SerialNumber(NamedTuple):
@@ -78,147 +77,189 @@ class SerialNumber(NamedTuple):
     extended: bool
 
 
-# Table entries held by live Unit objects (their own entry or a companion), process-wide.
-_claimed_entries: Set[int] = set()
-
-
-def _claim_free_entry() -> int:
-    for index in range(TABLE_SIZE):
-        if index not in _claimed_entries:
-            _claimed_entries.add(index)
-            return index
-    raise ZelError("APIConnect", ErrorCode.BAD_UNIT_INDEX,
-                   f"all {TABLE_SIZE} table entries are in use by other units")
-
-
-class _Handle:
-    """One family's way to a unit: the first argument of its calls and its error reporting."""
-
-    INSTANCE, TABLE = 0, 1
-    family: int
-    REFUSED: int  # why the library refuses a handle outright (no reason is recorded then)
-
-    def __init__(self, lib: ctypes.CDLL, timeout_ms: int) -> None:
-        self.lib = lib
-        self.connected = False
-        self.timeout_ms = timeout_ms
-
-    @property
-    def arg(self) -> Union[int, None]:
-        raise NotImplementedError
-
-    def last_error(self) -> int:
-        raise NotImplementedError
-
-    def fail(self, name: str, code: int) -> ZelError:
-        reason = self.lib.zel_ErrorText(code).decode("ascii", "replace")
-        if code == ErrorCode.OK:
-            reason = "the call reported failure without a reason"
-        return ZelError(name, code, reason)
-
-    def call(self, name: str, *args: object, status: bool = True) -> object:
-        """Call export ``name`` with this handle first. Raises :class:`ZelError` when the
-        library recorded a failure, or (``status`` True) when the result is 0."""
-        result = getattr(self.lib, name)(self.arg, *args)
-        code = self.last_error()
-        if code != ErrorCode.OK or (status and not result):
-            raise self.fail(name, code)
-        return result
-
-    def read(self, name: str, ctype: type, *args: object) -> object:
-        """Call an export whose last parameter is one out-value and return that value."""
-        out = ctype()
-        self.call(name, *args, ctypes.byref(out))
-        return out.value
-
-    def connect(self, ip: str) -> None:
-        # The time-out covers the connect itself. A table index the library refuses is
-        # reported by the connect below.
-        getattr(self.lib, _COMMON["timeout"][self.family])(self.arg, self.timeout_ms)
-        self.call(_COMMON["connect"][self.family], ip.encode("ascii"))
-        self.connected = True
-
-    def disconnect(self) -> None:
-        self.connected = False
-        self.call(_COMMON["disconnect"][self.family])
-
-    def set_trace(self, c_callback: Optional[object]) -> None:
-        """Install a C frame trace callback; None stops tracing."""
-        if c_callback is None:
-            c_callback = ctypes.cast(None, _library.FRAME_TRACE_FN)
-        name = _COMMON["trace"][self.family]
-        if not getattr(self.lib, name)(self.arg, c_callback, None):
-            raise self.fail(name, self.REFUSED)
-
-
-class _InstanceHandle(_Handle):
-    family = _Handle.INSTANCE
-    REFUSED = ErrorCode.BAD_ARGUMENT
-
-    def __init__(self, lib: ctypes.CDLL, timeout_ms: int) -> None:
-        super().__init__(lib, timeout_ms)
-        self.pointer: Optional[int] = lib.zel_createInstance()
-        if not self.pointer:
-            raise MemoryError("zel_createInstance returned no instance")
-        self.stale = False
-        # The wavelength this instance has selected; None: the default, as after a connect.
-        self.selected: Optional[int] = None
-
-    @property
-    def arg(self) -> Optional[int]:
-        return self.pointer
-
-    def last_error(self) -> int:
-        return self.lib.zel_LastError(self.pointer)
-
-    def connect(self, ip: str) -> None:
-        super().connect(ip)
-        self.selected = None
-
-    def destroy(self) -> None:
-        if self.pointer:
-            self.lib.zel_destroyInstance(self.pointer)
-        self.pointer = None
-        self.connected = False
-
-
-class _TableHandle(_Handle):
-    family = _Handle.TABLE
-    REFUSED = ErrorCode.BAD_UNIT_INDEX
-
-    def __init__(self, lib: ctypes.CDLL, index: int, timeout_ms: int) -> None:
-        super().__init__(lib, timeout_ms)
-        self.index = index
-
-    @property
-    def arg(self) -> int:
-        return self.index
-
-    def last_error(self) -> int:
-        return self.lib.APILastError(self.index)
-
-
-# Operations both families offer: key -> (instance export, table export).
-_COMMON: Dict[str, tuple] = {
+# Operation -> (instance export, table export or None where the table family lacks it).
+_EXPORTS: Dict[str, Tuple[str, Optional[str]]] = {
     "connect": ("zel_Connect", "APIConnect"),
     "disconnect": ("zel_Disconnect", "APIDisconnect"),
+    "timeout": ("zel_SetTimeout", "APISetTimeout"),
+    "trace": ("zel_SetFrameTrace", "APISetFrameTrace"),
     "board_id": ("zel_ReadBoardID", "APIReadBoardID"),
     "firmware": ("zel_ReadFirmwareRevision", "APIReadFirmwareRevision"),
     "serial": ("zel_ReadSerialNumber", "APIReadSerialNumber"),
+    "read_board_sn": ("zel_ReadBoardSN", "APIReadBoardSN"),
+    "write_board_sn": ("zel_WriteBoardSN", "APIWriteBoardSN"),
+    "read_type": ("zel_ReadTypeFromEEPROM", "APIReadTypeFromEEPROM"),
+    "write_type": ("zel_WriteTypeToEEPROM", "APIWriteTypeToEEPROM"),
     "read_2x2": ("zel_ReadSwitchSelect_2x2", "APIReadSwicthSelect_2x2"),
     "set_2x2": ("zel_SwitchSelect_2x2", "APISwicthSelect_2x2"),
     "read_mems": ("zel_ReadSwitchSelect_MEMS_4x1", "APIReadSwicthSelect_MEMS_1x4"),
     "set_mems": ("zel_SwitchSelect_MEMS_4x1", "APISwicthSelect_MEMS_1x4"),
     "read_lbmm": ("zel_ReadSwitchSelect_LBMM_4x1", "APIReadSwicthSelect_LBMM_1x4"),
     "set_lbmm": ("zel_SwitchSelect_LBMM_4x1", "APISwicthSelect_LBMM_1x4"),
-    "read_type": ("zel_ReadTypeFromEEPROM", "APIReadTypeFromEEPROM"),
     "screen": ("zel_ScreenControl", "APIScreenControl"),
     "temperature": ("zel_TempRead", "APITempRead"),
-    "trace": ("zel_SetFrameTrace", "APISetFrameTrace"),
-    "timeout": ("zel_SetTimeout", "APISetTimeout"),
+    "register": ("zel_AccessBoardRegister", "APIAccessBoardRegister"),
+    "set_db": ("zel_SetVOAAttenuation", None),
+    "read_db": ("zel_ReadVOAAttenuation", None),
+    "set_code": ("zel_SetVOACode", "APISetVOAAttenuation"),
+    "read_code": ("zel_ReadVOACode", "APIReadVOAAttenuation"),
+    "read_voa_cal": ("zel_ReadVOACalibration", "APIReadVOACalibration"),
+    "write_voa_cal": ("zel_WriteVOACalibration", "APIWriteVOACalibration"),
+    "read_defined": ("zel_ReadVOADefinedValues", "APIReadVOADefinedValues"),
+    "write_defined": ("zel_WriteVOADefinedValues", "APIWriteVOADefinedValues"),
+    "read_voa_loss": ("zel_ReadVOAInsertionLoss", "APIReadVOAInsertionLoss"),
+    "write_voa_loss": ("zel_WriteVOAInsertionLoss", "APIWriteVOAInsertionLoss"),
+    "read_switch_loss": ("zel_Read4x1SwitchInsertionLoss", "APIRead4x1SwitchInsertionLoss"),
+    "write_switch_loss": ("zel_Write4x1SwitchInsertionLoss", "APIWrite4x1SwitchInsertionLoss"),
+    "power": ("zel_ReadOpticalPower", None),
+    "power_count": ("zel_ReadOpticalPowerCount", "APIReadOpticalPower"),
+    "read_tap": ("zel_ReadTAPCalibration", "APIReadTAPCalibration"),
+    "write_tap": ("zel_WriteTAPCalibration", "APIWriteTAPCalibration"),
+    "read_user_tx": ("zel_ReadUserTXCalibration", "APIReadUserTXCalibration"),
+    "write_user_tx": ("zel_WriteUserTXCalibration", "APIWriteUserTXCalibration"),
+    "read_user_rx": ("zel_ReadUserRXCalibration", "APIReadUserRXCalibration"),
+    "write_user_rx": ("zel_WriteUserRXCalibration", "APIWriteUserRXCalibration"),
+    # The instance selects the slot and loads its calibration for the dB and power calls; a
+    # table entry has neither, so selecting the slot is all it needs.
+    "select_wavelength": ("zel_SelectWavelength", "APISetWavelength"),
+    "add_wavelength": ("zel_AddWavelength", "APIAddWavelength"),
+    "default_wavelength": ("zel_SelectWavelength", "APISetDefaultWavelength"),
+    "wavelengths": ("zel_GetWavelengths", None),
+    "channel_count": ("zel_GetChannelCount", None),
+    "record_location": ("zel_GetRecordLocation", None),
+    "read_byte": ("zel_ReadEEPromByte", None),
+    "write_byte": ("zel_WriteValueToEEProm", "APIWriteValueToEEProm"),
+    "read_block": ("zel_ReadEEProm", None),
+    "read_double": ("zel_ReadDoubleValueFromEEProm", "APIReadDoubleValueFromEEProm"),
+    "write_double": ("zel_WriteDoubleValueToEEProm", "APIWriteDoubleValueToEEProm"),
+    "read_status": ("zel_Monitor", "APIMonitor"),
+    "write_status": ("zel_WriteStatusToEEProm", "APIWriteStatusToEEProm"),
 }
 
+# The integer types of C parameters and the values each holds. ctypes would pass any Python
+# int, keeping only its low bits: 65536 would reach the unit as 0.
+_INT_RANGES = {
+    ctypes.c_uint8: (0, 0xFF), ctypes.c_uint16: (0, 0xFFFF), ctypes.c_uint32: (0, 0xFFFFFFFF),
+    ctypes.c_int32: (-0x80000000, 0x7FFFFFFF), ctypes.c_size_t: (0, ctypes.c_size_t(-1).value),
+}
+
+# Table entries held by live Unit objects, process-wide.
+_claimed_entries: Set[int] = set()
+
 DEFAULT_TIMEOUT = 5.0  # seconds
+
+
+class _Link:
+    """The unit's one way in: an instance of its own or an entry of the unit table. Knows the
+    handle its family's calls take first and how that family reports failures."""
+
+    def __init__(self, lib: ctypes.CDLL, timeout_ms: int, *, index: Optional[int] = None) -> None:
+        self.lib = lib
+        self.timeout_ms = timeout_ms
+        self.connected = False
+        self.index = index
+        self.pointer: Optional[int] = None
+        if index is None:
+            self.pointer = lib.zel_createInstance()
+            if not self.pointer:
+                raise MemoryError("zel_createInstance returned no instance")
+        self.arg = self.pointer if index is None else index
+        # Why the library refuses the handle outright (it records no reason then).
+        self.refused = ErrorCode.BAD_ARGUMENT if index is None else ErrorCode.BAD_UNIT_INDEX
+
+    @property
+    def is_table(self) -> bool:
+        return self.index is not None
+
+    def export(self, op: str) -> str:
+        """The name of this family's export for operation ``op``; :class:`ZelError` (without a
+        code) when the family has none."""
+        instance_name, table_name = _EXPORTS[op]
+        if not self.is_table:
+            return instance_name
+        if table_name is None:
+            raise ZelError(instance_name, None,
+                           f"a unit driven through table entry {self.index} cannot do this "
+                           "(the table family has no such operation); open it with Unit(ip)")
+        return table_name
+
+    def last_error(self) -> int:
+        if self.is_table:
+            return self.lib.APILastError(self.index)
+        return self.lib.zel_LastError(self.pointer)
+
+    def fail(self, name: str, code: int, reason: Optional[str] = None) -> ZelError:
+        if reason is None:
+            reason = self.lib.zel_ErrorText(code).decode("ascii", "replace")
+            if code == ErrorCode.OK:
+                reason = "the call reported failure without a reason"
+        return ZelError(name, code, reason)
+
+    def call(self, op: str, *args: object, status: bool = True,
+             out_of_range: Optional[str] = None) -> object:
+        """Call operation ``op`` with this link's handle first. Raises :class:`ZelError` when
+        the library recorded a failure, or (``status`` True) when the result is 0.
+        ``out_of_range`` replaces the library's reason for a refused argument: it names the
+        value and the range it left."""
+        name = self.export(op)
+        fn = getattr(self.lib, name)
+        _check_integers(name, fn.argtypes[1:], args)
+        result = fn(self.arg, *args)
+        code = self.last_error()
+        if code != ErrorCode.OK or (status and not result):
+            raise self.fail(name, code, out_of_range if code == ErrorCode.BAD_ARGUMENT else None)
+        return result
+
+    def read(self, op: str, ctype: type, *args: object, out_of_range: Optional[str] = None) -> object:
+        """Call an operation whose last parameter is one out-value and return that value."""
+        out = ctype()
+        self.call(op, *args, ctypes.byref(out), out_of_range=out_of_range)
+        return out.value
+
+    def connect(self, ip: str) -> None:
+        # The time-out covers the connect itself. A table index the library refuses is
+        # reported by the connect below.
+        getattr(self.lib, self.export("timeout"))(self.arg, self.timeout_ms)
+        try:
+            self.call("connect", ip.encode("ascii"))
+        except ZelError:
+            # A connect that failed after the TCP connection was made (no answer, a short
+            # reply) leaves that connection open; close it, so a failed connect holds nothing.
+            getattr(self.lib, self.export("disconnect"))(self.arg)
+            raise
+        self.connected = True
+
+    def disconnect(self) -> None:
+        self.connected = False
+        self.call("disconnect")
+
+    def set_trace(self, c_callback: Optional[object]) -> None:
+        """Install a C frame trace callback; None stops tracing."""
+        if c_callback is None:
+            c_callback = ctypes.cast(None, _library.FRAME_TRACE_FN)
+        name = self.export("trace")
+        if not getattr(self.lib, name)(self.arg, c_callback, None):
+            raise self.fail(name, self.refused)
+
+    def release(self) -> None:
+        """Close the link and give the handle back: destroy the instance, free the entry."""
+        if self.pointer:
+            self.lib.zel_destroyInstance(self.pointer)
+            self.pointer = None
+        if self.is_table:
+            _claimed_entries.discard(self.index)
+        self.connected = False
+
+
+def _check_integers(name: str, argtypes: Sequence[object], args: Sequence[object]) -> None:
+    """Refuse an int the C parameter cannot hold, rather than let ctypes cut it down."""
+    for ctype, value in zip(argtypes, args):
+        bounds = _INT_RANGES.get(ctype)
+        if bounds is None or isinstance(value, bool) or not isinstance(value, int):
+            continue
+        low, high = bounds
+        if not low <= value <= high:
+            raise ZelError(name, ErrorCode.BAD_ARGUMENT, f"{value} is outside {low}..{high}")
 
 
 def _timeout_ms(timeout: float) -> int:
@@ -237,36 +278,36 @@ def _check_values(name: str, values: Sequence[float], count: int) -> List[float]
     return values
 
 
-class Unit:
-    """One fibre-optic test unit.
+def _scaled(what: str, value: float) -> str:
+    """Why a scaled record refused ``value``."""
+    return f"{what} {value:g} is outside what the record holds, {_SCALED_RANGE}"
 
-    ``Unit(ip)`` drives the unit through an instance of its own; :meth:`from_table` drives it
-    through an entry of the library's unit table. Either way every operation is available (see
-    the module documentation for how the other family's operations are reached). Use it as a
-    context manager: ``with Unit("127.0.0.1") as unit:`` connects, and leaving the block
-    disconnects and releases the instance and any table entry.
+
+class Unit:
+    """One fibre-optic test unit, reached over one link.
+
+    ``Unit(ip)`` drives the unit through an instance of its own; :meth:`from_table` through an
+    entry of the library's unit table (see the module documentation for what that family
+    lacks). Use it as a context manager: ``with Unit("127.0.0.1") as unit:`` connects, and
+    leaving the block disconnects and releases the instance or table entry.
 
     Channels are the host's channel numbers (0..7); a channel the board's layout lacks raises
     :class:`ZelError` with :attr:`ErrorCode.NO_SUCH_CHANNEL`. Every failed call raises
-    :class:`ZelError` naming the C export and the library's reason; every operation on a unit
-    that is not connected raises it with :attr:`ErrorCode.NOT_CONNECTED`.
+    :class:`ZelError` naming the C export and the reason (for a refused argument, the value and
+    the range it left); every operation on a unit that is not connected raises it with
+    :attr:`ErrorCode.NOT_CONNECTED`.
     """
 
     def __init__(self, ip: str, *, library: Optional[ctypes.CDLL] = None,
                  timeout: float = DEFAULT_TIMEOUT) -> None:
         ms = _timeout_ms(timeout)
         lib = library if library is not None else _library.library()
-        self._setup(ip, lib, _InstanceHandle(lib, ms), None, ms)
+        self._setup(ip, lib, _Link(lib, ms))
 
-    def _setup(self, ip: str, lib: ctypes.CDLL, instance: Optional[_InstanceHandle],
-               table: Optional[_TableHandle], timeout_ms: int) -> None:
+    def _setup(self, ip: str, lib: ctypes.CDLL, link: _Link) -> None:
         self.ip = ip
-        self._timeout_ms = timeout_ms
         self._lib = lib
-        self._instance = instance
-        self._table = table
-        self._primary: _Handle = instance if instance is not None else table
-        self._own_entry: Optional[int] = None if table is None else table.index
+        self._link = link
         self._wavelength: Optional[int] = None  # None: the default wavelength is selected
         self._trace: Optional[object] = None  # the installed C trace callback, kept alive here
         self._closed = False
@@ -284,7 +325,7 @@ class Unit:
             raise ValueError(f"table entry {index} is in use by another unit")
         unit = cls.__new__(cls)
         lib = library if library is not None else _library.library()
-        unit._setup(ip, lib, None, _TableHandle(lib, index, ms), ms)
+        unit._setup(ip, lib, _Link(lib, ms, index=index))
         if index < TABLE_SIZE:
             _claimed_entries.add(index)
         return unit
@@ -309,19 +350,19 @@ class Unit:
             pass
 
     def __repr__(self) -> str:
-        kind = f"table entry {self._own_entry}" if self._own_entry is not None else "instance"
+        kind = f"table entry {self._link.index}" if self._link.is_table else "instance"
         state = "closed" if self._closed else ("connected" if self.connected else "not connected")
         return f"<Unit {self.ip} via {kind}, {state}>"
 
     @property
     def connected(self) -> bool:
         """True after a successful :meth:`connect` until :meth:`disconnect`."""
-        return not self._closed and self._primary.connected
+        return not self._closed and self._link.connected
 
     @property
     def timeout(self) -> float:
         """The unit's time-out in seconds (see the module documentation)."""
-        return self._timeout_ms / 1000
+        return self._link.timeout_ms / 1000
 
     @property
     def raw(self) -> ctypes.CDLL:
@@ -330,13 +371,13 @@ class Unit:
 
     @property
     def instance_pointer(self) -> Optional[int]:
-        """The ``zel_instance*`` of this unit (primary or companion), or None when it has none."""
-        return self._instance.pointer if self._instance is not None else None
+        """The ``zel_instance*`` of this unit, or None for a unit driven through a table entry."""
+        return self._link.pointer
 
     @property
     def table_index(self) -> Optional[int]:
-        """The table entry of this unit (its own or the companion's), or None when it has none."""
-        return self._table.index if self._table is not None else None
+        """The table entry of a unit made by :meth:`from_table`, else None."""
+        return self._link.index
 
     def connect(self) -> None:
         """Open the link, read the board ID, board type and the calibration of every wavelength
@@ -344,133 +385,48 @@ class Unit:
         example :attr:`ErrorCode.CONNECTION_REFUSED`)."""
         self._ensure_open()
         self._wavelength = None
-        self._primary.connect(self.ip)
+        self._link.connect(self.ip)
 
     def disconnect(self) -> None:
-        """Close the link (and any companion link). Raises :class:`ZelError` when no link was
-        open."""
-        self._ensure_open()
-        self._drop_companion()
-        self._primary.disconnect()
+        """Close the link. Raises :class:`ZelError` when no link was open."""
+        self._on_link("disconnect").disconnect()
 
     def close(self) -> None:
-        """Disconnect when connected and release the instance and table entries. The object
+        """Disconnect when connected and release the instance or table entry. The object
         cannot be used afterwards. Calling it again does nothing."""
         if self._closed:
             return
-        self._drop_companion()
-        if self._primary.connected:
+        if self._link.connected:
             try:
-                self._primary.disconnect()
+                self._link.disconnect()
             except ZelError:
                 pass
-        if self._instance is not None:
-            self._instance.destroy()
-        if self._table is not None:
-            self._release_entry(self._table)
+        if self._trace is not None and self._link.is_table and self._link.index < TABLE_SIZE:
+            # The entry outlives this object: it must not call back into a dead callback.
+            self._link.set_trace(None)
+        self._link.release()
         self._closed = True
 
     def _ensure_open(self) -> None:
         if self._closed:
             raise ValueError("operation on a closed Unit")
 
-    def _release_entry(self, table: _TableHandle) -> None:
-        """Stop tracing on a table entry (the callback dies with this object) and free it for
-        other units."""
-        if self._trace is not None and table.index < TABLE_SIZE:
-            table.set_trace(None)
-        _claimed_entries.discard(table.index)
-
-    def _drop_companion(self) -> None:
-        if self._primary is self._instance and self._table is not None:
-            table, self._table = self._table, None
-            if table.connected:
-                try:
-                    table.disconnect()
-                except ZelError:
-                    pass
-            self._release_entry(table)
-        elif self._primary is self._table and self._instance is not None:
-            instance, self._instance = self._instance, None
-            instance.destroy()
-
-    def _ensure_connected(self, name: str) -> None:
-        # The library alone would answer some calls on a unit that is not connected from what
-        # an earlier connection left behind (cached calibration, channel layout); the binding
-        # refuses them all alike.
+    def _on_link(self, op: str) -> _Link:
+        """The link, for operation ``op`` of a connected unit. The library alone would answer
+        some calls on a unit that is not connected from what an earlier connection left behind
+        (cached calibration, channel layout); the binding refuses them all alike."""
         self._ensure_open()
-        if not self._primary.connected:
-            raise self._primary.fail(name, ErrorCode.NOT_CONNECTED)
+        name = self._link.export(op)
+        if not self._link.connected:
+            raise self._link.fail(name, ErrorCode.NOT_CONNECTED)
+        return self._link
 
-    def _via_table(self, name: str) -> _TableHandle:
-        """The table handle, claiming and connecting a companion entry when needed."""
-        self._ensure_connected(name)
-        if self._table is None:
-            table = _TableHandle(self._lib, _claim_free_entry(), self._timeout_ms)
-            try:
-                if self._trace is not None:
-                    table.set_trace(self._trace)
-                table.connect(self.ip)
-            except ZelError:
-                self._release_entry(table)
-                raise
-            self._table = table
-        return self._table
+    def _call(self, op: str, *args: object, status: bool = True,
+              out_of_range: Optional[str] = None) -> object:
+        return self._on_link(op).call(op, *args, status=status, out_of_range=out_of_range)
 
-    def _via_instance(self, name: str, calibrated: bool = False) -> _InstanceHandle:
-        """The instance handle, creating and connecting a companion when needed, and
-        reconnecting it when the table handle changed what it read at connect. ``calibrated``:
-        the call uses the active calibration, so the instance must have the unit's wavelength
-        selected first."""
-        self._ensure_connected(name)
-        if self._instance is None:
-            instance = _InstanceHandle(self._lib, self._timeout_ms)
-            try:
-                if self._trace is not None:
-                    instance.set_trace(self._trace)
-                instance.connect(self.ip)
-            except ZelError:
-                instance.destroy()
-                raise
-            self._instance = instance
-        elif self._instance.stale and self._instance.connected:
-            self._instance.disconnect()
-            self._instance.connect(self.ip)
-        self._instance.stale = False
-        if calibrated:
-            self._follow_wavelength(self._instance)
-        return self._instance
-
-    def _follow_wavelength(self, instance: _InstanceHandle) -> None:
-        """Select the unit's wavelength on the instance, which makes that slot's TAP factors
-        and VOA coefficients the active calibration."""
-        if instance.selected == self._wavelength:
-            return
-        nm = self._wavelength
-        if nm is None:
-            nm = default_wavelength(instance.read("zel_ReadTypeFromEEPROM", ctypes.c_uint16))
-        instance.call("zel_SelectWavelength", nm)
-        instance.selected = self._wavelength
-
-    def _common_handle(self, key: str) -> _Handle:
-        """The primary handle for an operation both families offer (an instance made fresh
-        when the table handle changed the board type or calibration)."""
-        if self._primary is self._instance:
-            return self._via_instance(_COMMON[key][0])
-        self._ensure_connected(_COMMON[key][1])
-        return self._primary
-
-    def _common(self, key: str, *args: object, status: bool = True) -> object:
-        handle = self._common_handle(key)
-        return handle.call(_COMMON[key][handle.family], *args, status=status)
-
-    def _read_common(self, key: str, ctype: type, *args: object) -> object:
-        handle = self._common_handle(key)
-        return handle.read(_COMMON[key][handle.family], ctype, *args)
-
-    def _calibration_changed(self) -> None:
-        if self._instance is not None:
-            self._instance.stale = True
+    def _read(self, op: str, ctype: type, *args: object, out_of_range: Optional[str] = None) -> object:
+        return self._on_link(op).read(op, ctype, *args, out_of_range=out_of_range)
 
     # ---- identity -----------------------------------------------------------------------------
 
@@ -482,82 +438,92 @@ class Unit:
     @property
     def board_id(self) -> int:
         """The unit's board ID."""
-        return self._common("board_id", status=False)
+        return self._call("board_id", status=False)
 
     @property
     def firmware_revision(self) -> float:
         """The unit's firmware revision, e.g. 12.3."""
-        return self._common("firmware", status=False)
+        return self._call("firmware", status=False)
 
     @property
     def serial_number(self) -> SerialNumber:
         """The extended serial number, or the board serial number when the unit's check word
         does not confirm the extended one."""
         serial, flag = ctypes.c_int64(), ctypes.c_int32()
-        self._common("serial", ctypes.byref(serial), ctypes.byref(flag))
+        self._call("serial", ctypes.byref(serial), ctypes.byref(flag))
         return SerialNumber(serial.value, bool(flag.value))
 
     @property
     def board_serial(self) -> int:
         """The 32-bit board serial number (signed, as the unit's two serial words give it).
         Setting it writes both words."""
-        return self._via_table("APIReadBoardSN").call("APIReadBoardSN", status=False)
+        return self._call("read_board_sn", status=False)
 
     @board_serial.setter
     def board_serial(self, serial: int) -> None:
-        self._via_table("APIWriteBoardSN").call("APIWriteBoardSN", serial)
+        self._call("write_board_sn", serial)
 
     @property
     def board_type(self) -> int:
         """The board type stored in the EEPROM (0..7). Reading or setting it rebuilds the
-        channel layout; setting it makes the instance reread the unit before its next call."""
-        return self._read_common("read_type", ctypes.c_uint16)
+        channel layout."""
+        return self._read("read_type", ctypes.c_uint16)
 
     @board_type.setter
     def board_type(self, board_type: int) -> None:
-        self._via_table("APIWriteTypeToEEPROM").call("APIWriteTypeToEEPROM", board_type)
-        self._calibration_changed()
+        self._call("write_type", board_type)
+
+    @property
+    def channel_count(self) -> int:
+        """The number of calibrated channels of the board (1, 4 or 8, by board type): channels
+        0..count-1 each have calibration records of their own."""
+        return self._read("channel_count", ctypes.c_uint8)
 
     # ---- switches, screen, temperature --------------------------------------------------------
 
     def switch_2x2(self, channel: int) -> int:
         """The position of the 2x2 switch of ``channel``."""
-        return self._read_common("read_2x2", ctypes.c_uint16, channel)
+        return self._read("read_2x2", ctypes.c_uint16, channel)
 
     def set_switch_2x2(self, channel: int, position: int) -> None:
         """Set the 2x2 switch of ``channel`` to ``position``."""
-        self._common("set_2x2", channel, position)
+        self._call("set_2x2", channel, position)
 
     @property
     def mems_switch(self) -> int:
         """The position of the MEMS selector switch (settable)."""
-        return self._read_common("read_mems", ctypes.c_uint16, 0)
+        return self._read("read_mems", ctypes.c_uint16, 0)
 
     @mems_switch.setter
     def mems_switch(self, position: int) -> None:
-        self._common("set_mems", 0, position)
+        self._call("set_mems", 0, position)
 
     @property
     def lbmm_switch(self) -> int:
         """The position of the LBMM selector switch (settable)."""
-        return self._read_common("read_lbmm", ctypes.c_uint16, 0)
+        return self._read("read_lbmm", ctypes.c_uint16, 0)
 
     @lbmm_switch.setter
     def lbmm_switch(self, position: int) -> None:
-        self._common("set_lbmm", 0, position)
+        self._call("set_lbmm", 0, position)
 
     def set_screen(self, control: int) -> None:
         """Write ``control`` (0..255) to the front-panel screen register."""
-        self._common("screen", 0, control)
+        self._call("screen", 0, control)
+
+    def temperature_word(self, select: int = 0) -> int:
+        """The raw temperature word of register bank ``select`` (0..15): hundredths of a
+        degree Celsius."""
+        return int(self._call("temperature", select, status=False,
+                              out_of_range=f"temperature select {select} is outside 0..15"))
 
     def temperature(self, select: int = 0) -> float:
-        """The raw temperature word of register bank ``select`` (0..15), as a float; another
-        select raises :attr:`ErrorCode.BAD_ARGUMENT`."""
-        return self._common("temperature", select, status=False)
+        """The temperature of register bank ``select`` (0..15) in degrees Celsius."""
+        return self.temperature_word(select) / 100
 
     # ---- VOA ----------------------------------------------------------------------------------
 
-    def _calibrated(self, export: str, item: str, channel: int, call: Callable[[], object]) -> object:
+    def _calibrated(self, item: str, channel: int, call: Callable[[], object]) -> object:
         """Run ``call``; a :attr:`ErrorCode.NOT_CALIBRATED` failure is raised again naming the
         channel and the wavelength whose ``item`` calibration is missing."""
         try:
@@ -568,82 +534,78 @@ class Unit:
             nm = self._wavelength if self._wavelength is not None else self.default_wavelength
             reason = (f"channel {channel} has no {item} calibration at {nm} nm (its calibration "
                       f"records are erased or were never written; store them at that wavelength)")
-            raise ZelError(export, error.code, reason, channel=channel, wavelength=nm) from None
+            raise ZelError(error.operation, error.code, reason, channel=channel, wavelength=nm) from None
 
     def set_attenuation_db(self, channel: int, db: float) -> None:
         """Set the attenuation of ``channel`` to ``db`` (0..30 dB) through the channel's VOA
         calibration at the selected wavelength. Outside 0..30 dB raises
-        :attr:`ErrorCode.BAD_ARGUMENT`; no drive code for ``db`` raises
+        :attr:`ErrorCode.BAD_ARGUMENT` naming the range; no drive code for ``db`` raises
         :attr:`ErrorCode.NOT_FOUND`; a channel without VOA calibration at that wavelength raises
         :attr:`ErrorCode.NOT_CALIBRATED` (with ``channel`` and ``wavelength`` set) and the
         attenuator is left alone."""
-        export = "zel_SetVOAAttenuation"
-        self._calibrated(export, "VOA", channel,
-                         lambda: self._via_instance(export, True).call(export, channel, db))
+        if math.isnan(db):
+            refused = "the attenuation is not a number; it must be 0..30 dB"
+        else:
+            refused = f"{db:g} dB is outside 0..30 dB"
+        self._calibrated("VOA", channel, lambda: self._call("set_db", channel, db, out_of_range=refused))
 
     def attenuation_db(self, channel: int) -> float:
         """The attenuation of ``channel`` in dB, from its drive code through the VOA
         calibration at the selected wavelength (:attr:`ErrorCode.NOT_CALIBRATED` without
         one)."""
-        export = "zel_ReadVOAAttenuation"
-        return self._calibrated(export, "VOA", channel,
-                                lambda: self._via_instance(export, True).read(export, ctypes.c_double, channel))
+        return self._calibrated("VOA", channel, lambda: self._read("read_db", ctypes.c_double, channel))
 
     def set_voa_code(self, channel: int, code: int) -> None:
-        """Set the VOA drive code of ``channel`` (the unit keeps its low 12 bits)."""
-        self._via_table("APISetVOAAttenuation").call("APISetVOAAttenuation", channel, code)
+        """Set the VOA drive code (0..4095) of ``channel``. Through an instance a larger code
+        raises :attr:`ErrorCode.BAD_ARGUMENT`; a table entry sends its low 12 bits."""
+        self._call("set_code", channel, code, out_of_range=f"VOA code {code} is outside 0..4095")
 
     def voa_code(self, channel: int) -> int:
         """The VOA drive code of ``channel``."""
-        return self._via_table("APIReadVOAAttenuation").read(
-            "APIReadVOAAttenuation", ctypes.c_uint16, channel)
+        return self._read("read_code", ctypes.c_uint16, channel)
 
     def voa_calibration(self, channel: int) -> List[float]:
         """The four calibration coefficients of ``channel`` at the selected wavelength."""
         out = (ctypes.c_double * VOA_COEFFICIENTS)()
-        self._via_table("APIReadVOACalibration").call("APIReadVOACalibration", channel, out)
+        self._call("read_voa_cal", channel, out)
         return list(out)
 
     def set_voa_calibration(self, channel: int, coefficients: Sequence[float]) -> None:
-        """Store the four calibration coefficients of ``channel`` at the selected wavelength."""
+        """Store the four calibration coefficients of ``channel`` at the selected wavelength;
+        the dB calls use them at once."""
         values = _check_values("a VOA calibration", coefficients, VOA_COEFFICIENTS)
-        arg = (ctypes.c_double * VOA_COEFFICIENTS)(*values)
-        self._via_table("APIWriteVOACalibration").call("APIWriteVOACalibration", channel, arg)
-        self._calibration_changed()
+        self._call("write_voa_cal", channel, (ctypes.c_double * VOA_COEFFICIENTS)(*values))
 
     def voa_defined_values(self, channel: int) -> List[int]:
         """The 30 VOA defined values of ``channel`` at the selected wavelength."""
         out = (ctypes.c_uint16 * VOA_DEFINED_VALUES)()
-        self._via_table("APIReadVOADefinedValues").call("APIReadVOADefinedValues", channel, out)
+        self._call("read_defined", channel, out)
         return list(out)
 
     def set_voa_defined_values(self, channel: int, values: Sequence[int]) -> None:
         """Store 30 VOA defined values (each 0..65535) of ``channel`` at the selected
         wavelength."""
         words = _check_values("the VOA defined values", values, VOA_DEFINED_VALUES)
-        if any(not 0 <= int(v) <= 0xFFFF for v in words):
-            raise ValueError("VOA defined values must be 0..65535")
-        arg = (ctypes.c_uint16 * VOA_DEFINED_VALUES)(*words)
-        self._via_table("APIWriteVOADefinedValues").call("APIWriteVOADefinedValues", channel, arg)
+        outside = [v for v in words if not 0 <= int(v) <= 0xFFFF]
+        if outside:
+            raise ValueError(f"VOA defined value {outside[0]} is outside 0..65535")
+        self._call("write_defined", channel, (ctypes.c_uint16 * VOA_DEFINED_VALUES)(*words))
 
     def voa_insertion_loss(self, channel: int) -> float:
         """The stored VOA insertion loss (dB) of ``channel`` at the selected wavelength."""
-        return self._via_table("APIReadVOAInsertionLoss").read(
-            "APIReadVOAInsertionLoss", ctypes.c_double, channel)
+        return self._read("read_voa_loss", ctypes.c_double, channel)
 
     def set_voa_insertion_loss(self, channel: int, loss: float) -> None:
         """Store the VOA insertion loss (dB) of ``channel`` at the selected wavelength."""
-        self._via_table("APIWriteVOAInsertionLoss").call("APIWriteVOAInsertionLoss", channel, loss)
+        self._call("write_voa_loss", channel, loss, out_of_range=_scaled("VOA insertion loss", loss))
 
     def switch_insertion_loss(self, channel: int) -> float:
         """The stored 4x1 switch insertion loss (dB) of ``channel`` at the selected wavelength."""
-        return self._via_table("APIRead4x1SwitchInsertionLoss").read(
-            "APIRead4x1SwitchInsertionLoss", ctypes.c_double, channel)
+        return self._read("read_switch_loss", ctypes.c_double, channel)
 
     def set_switch_insertion_loss(self, channel: int, loss: float) -> None:
         """Store the 4x1 switch insertion loss (dB) of ``channel`` at the selected wavelength."""
-        self._via_table("APIWrite4x1SwitchInsertionLoss").call(
-            "APIWrite4x1SwitchInsertionLoss", channel, loss)
+        self._call("write_switch_loss", channel, loss, out_of_range=_scaled("switch insertion loss", loss))
 
     # ---- optical power and calibration --------------------------------------------------------
 
@@ -651,43 +613,37 @@ class Unit:
         """The calibrated optical power of ``channel`` in microwatts: the average of ten
         readings times the channel's TAP factor at the selected wavelength
         (:attr:`ErrorCode.NOT_CALIBRATED` without one)."""
-        export = "zel_ReadOpticalPower"
-        return self._calibrated(export, "TAP", channel,
-                                lambda: self._via_instance(export, True).read(export, ctypes.c_double, channel))
+        return self._calibrated("TAP", channel, lambda: self._read("power", ctypes.c_double, channel))
 
     def raw_optical_power(self, channel: int) -> int:
         """The average of ten raw power readings of ``channel`` (truncated)."""
-        return self._via_table("APIReadOpticalPower").read(
-            "APIReadOpticalPower", ctypes.c_uint16, channel)
+        return self._read("power_count", ctypes.c_uint16, channel)
 
     def tap_calibration(self, channel: int) -> float:
         """The TAP factor (microwatts per power count) of ``channel`` at the selected
         wavelength."""
-        return self._via_table("APIReadTAPCalibration").read(
-            "APIReadTAPCalibration", ctypes.c_double, channel)
+        return self._read("read_tap", ctypes.c_double, channel)
 
     def set_tap_calibration(self, channel: int, factor: float) -> None:
-        """Store the TAP factor of ``channel`` at the selected wavelength."""
-        self._via_table("APIWriteTAPCalibration").call("APIWriteTAPCalibration", channel, factor)
-        self._calibration_changed()
+        """Store the TAP factor of ``channel`` at the selected wavelength; the calibrated power
+        uses it at once."""
+        self._call("write_tap", channel, factor, out_of_range=_scaled("TAP factor", factor))
 
     def user_tx_calibration(self, channel: int) -> float:
         """The user TX calibration value of ``channel`` (the same for every wavelength)."""
-        return self._via_table("APIReadUserTXCalibration").read(
-            "APIReadUserTXCalibration", ctypes.c_double, channel)
+        return self._read("read_user_tx", ctypes.c_double, channel)
 
     def set_user_tx_calibration(self, channel: int, value: float) -> None:
         """Store the user TX calibration value of ``channel``."""
-        self._via_table("APIWriteUserTXCalibration").call("APIWriteUserTXCalibration", channel, value)
+        self._call("write_user_tx", channel, value, out_of_range=_scaled("user TX calibration", value))
 
     def user_rx_calibration(self, channel: int) -> float:
         """The user RX calibration value of ``channel`` (the same for every wavelength)."""
-        return self._via_table("APIReadUserRXCalibration").read(
-            "APIReadUserRXCalibration", ctypes.c_double, channel)
+        return self._read("read_user_rx", ctypes.c_double, channel)
 
     def set_user_rx_calibration(self, channel: int, value: float) -> None:
         """Store the user RX calibration value of ``channel``."""
-        self._via_table("APIWriteUserRXCalibration").call("APIWriteUserRXCalibration", channel, value)
+        self._call("write_user_rx", channel, value, out_of_range=_scaled("user RX calibration", value))
 
     # ---- wavelengths --------------------------------------------------------------------------
 
@@ -696,35 +652,44 @@ class Unit:
         attenuation and calibrated power included); :attr:`ErrorCode.NOT_FOUND` when the unit
         holds none for it, and the selection stays as it was. The board's default wavelength
         (:attr:`default_wavelength`) selects the default calibration."""
-        self._select_wavelength(nm, "APISetWavelength", nm)
+        self._call("select_wavelength", nm, out_of_range="0xFFFF marks a free slot; it is no wavelength")
+        self._wavelength = nm
 
     def add_wavelength(self, nm: int) -> None:
         """Add ``nm`` to the unit's wavelength table (or select it when present) and select it.
         Where the unit's EEPROM holds no calibration in the new slot (erased bytes), a channel's
         dB and calibrated power calls raise :attr:`ErrorCode.NOT_CALIBRATED` until its VOA
         calibration and TAP factor are stored at the new wavelength."""
-        self._select_wavelength(nm, "APIAddWavelength", nm, new_slot=True)
+        self._call("add_wavelength", nm, out_of_range=(
+            f"{nm} nm cannot be added: it is the board's default wavelength or 0xFFFF, the "
+            "free-slot marker"))
+        if not self._link.is_table:
+            # Adding selects the slot for calibration records; selecting it makes its
+            # calibration (none, for a fresh slot) the one the dB and power calls use.
+            self._call("select_wavelength", nm)
+        self._wavelength = nm
 
     def set_default_wavelength(self) -> None:
         """Return to the default wavelength and its calibration."""
-        self._select_wavelength(None, "APISetDefaultWavelength")
+        if self._link.is_table:
+            self._call("default_wavelength")
+        else:
+            self._call("default_wavelength", self.default_wavelength)
+        self._wavelength = None
 
-    def _select_wavelength(self, nm: Optional[int], export: str, *args: object,
-                           new_slot: bool = False) -> None:
-        """Select ``nm`` (None: the default) on the table handle through ``export``, then on a
-        connected instance at once. ``new_slot``: the selection may have added a slot, which
-        the instance learns of only by reconnecting."""
-        self._via_table(export).call(export, *args)
-        if new_slot:
-            self._calibration_changed()
-        self._wavelength = nm
-        if self._instance is not None and self._instance.connected:
-            self._via_instance("zel_SelectWavelength", calibrated=True)
+    @property
+    def wavelengths(self) -> List[int]:
+        """The unit's wavelength table: the wavelength (nm) each used slot serves, in slot
+        order; slot 0 holds the board's default wavelength."""
+        nm = (ctypes.c_uint16 * MAX_WAVELENGTHS)()
+        count = ctypes.c_size_t()
+        self._call("wavelengths", nm, MAX_WAVELENGTHS, ctypes.byref(count))
+        return list(nm[:count.value])
 
     @property
     def default_wavelength(self) -> int:
-        """The board's default wavelength in nm (850 or 1310, by board type)."""
-        return default_wavelength(self.board_type)
+        """The board's default wavelength in nm, the one wavelength slot 0 serves."""
+        return self.wavelengths[0]
 
     @property
     def wavelength(self) -> Optional[int]:
@@ -737,61 +702,93 @@ class Unit:
         """Read register ``address`` (0..2047) in the register bank of ``channel``; a larger
         address raises :attr:`ErrorCode.BAD_ARGUMENT`."""
         value = ctypes.c_uint16()
-        self._via_table("APIAccessBoardRegister").call(
-            "APIAccessBoardRegister", 0, channel, address, ctypes.byref(value))
+        self._call("register", 0, channel, address, ctypes.byref(value),
+                   out_of_range=f"register address {address} is outside 0..2047")
         return value.value
 
     def write_register(self, channel: int, address: int, value: int) -> None:
         """Write ``value`` (0..65535) to register ``address`` (0..2047) in the bank of
         ``channel``; a larger address raises :attr:`ErrorCode.BAD_ARGUMENT`."""
+        if not 0 <= value <= 0xFFFF:
+            raise ZelError(self._link.export("register"), ErrorCode.BAD_ARGUMENT,
+                           f"register value {value} is outside 0..65535")
         word = ctypes.c_uint16(value)
-        self._via_table("APIAccessBoardRegister").call(
-            "APIAccessBoardRegister", 1, channel, address, ctypes.byref(word))
+        self._call("register", 1, channel, address, ctypes.byref(word),
+                   out_of_range=f"register address {address} is outside 0..2047")
 
     def read_eeprom_byte(self, address: int) -> int:
         """The EEPROM byte at ``address``."""
-        return self._via_instance("zel_ReadEEPromByte").read(
-            "zel_ReadEEPromByte", ctypes.c_uint8, address)
+        return self._read("read_byte", ctypes.c_uint8, address)
+
+    def read_eeprom(self, address: int, length: int) -> bytes:
+        """``length`` EEPROM bytes from ``address``, read 128 at a time with no settling
+        pauses (about 0.1 ms per 128 bytes on a local link). ``address + length`` must not
+        exceed :data:`EEPROM_SIZE`."""
+        link = self._on_link("read_block")
+        if length < 0:
+            raise ValueError(f"cannot read {length} bytes")
+        if not 0 <= address <= address + length <= EEPROM_SIZE:
+            # Refused here, before a buffer of that size is made; the library would refuse too.
+            raise link.fail(link.export("read_block"), ErrorCode.BAD_ARGUMENT, (
+                f"{length} bytes from 0x{address:X} reach beyond the EEPROM's {EEPROM_SIZE} bytes "
+                f"(0x0..0x{EEPROM_SIZE - 1:X})"))
+        buffer = (ctypes.c_uint8 * max(length, 1))()
+        link.call("read_block", address, buffer, length)
+        return bytes(buffer[:length])
 
     def write_eeprom_byte(self, address: int, value: int) -> None:
-        """Write ``value`` through the EEPROM data register to the byte at ``address``."""
-        self._via_table("APIWriteValueToEEProm").call("APIWriteValueToEEProm", address, value)
+        """Write ``value`` (0..255) through the EEPROM data register to the byte at ``address``
+        (through an instance, the call waits the 10 ms the EEPROM needs to store it)."""
+        self._call("write_byte", address, value)
+
+    def record_location(self, item: int, channel: int = 0, slot: int = 0) -> Tuple[int, int]:
+        """Where calibration item ``item`` (a :class:`Record`) of ``channel`` in wavelength
+        slot ``slot`` (0..5; not read for the user items) lies in the EEPROM, as (address,
+        length): the bytes the record operations read and write, for :meth:`read_eeprom`."""
+        address, length = ctypes.c_uint32(), ctypes.c_uint32()
+        if int(item) not in Record.__members__.values():
+            refused = f"record item {int(item)} is outside 0..{len(Record) - 1}"
+        else:
+            refused = f"wavelength slot {slot} is outside 0..{MAX_WAVELENGTHS - 1}"
+        self._call("record_location", slot, channel, int(item), ctypes.byref(address), ctypes.byref(length),
+                   out_of_range=refused)
+        return address.value, length.value
+
+    def read_record(self, item: int, channel: int = 0, slot: int = 0) -> bytes:
+        """The stored bytes of calibration item ``item`` of ``channel`` in ``slot`` (see
+        :meth:`record_location`), read in block reads."""
+        return self.read_eeprom(*self.record_location(item, channel, slot))
 
     def read_eeprom_double(self, address: int) -> float:
         """The scaled 8-byte value at EEPROM ``address``."""
-        return self._via_table("APIReadDoubleValueFromEEProm").read(
-            "APIReadDoubleValueFromEEProm", ctypes.c_double, address)
+        return self._read("read_double", ctypes.c_double, address)
 
     def write_eeprom_double(self, address: int, value: float) -> None:
         """Store ``value`` in the scaled 8-byte encoding (12 decimal places; negative values do
         not survive) at EEPROM ``address``."""
-        self._via_table("APIWriteDoubleValueToEEProm").call("APIWriteDoubleValueToEEProm", address, value)
+        self._call("write_double", address, value, out_of_range=_scaled("the value", value))
 
     def read_status_record(self, group: int, record: int) -> float:
         """The double stored in record ``record`` (0..255) of record group ``group`` (0..255),
         read back bit for bit (the monitor operation)."""
-        handle = self._via_table("APIMonitor")
-        return handle.read("APIMonitor", ctypes.c_double, group, record)
+        return self._read("read_status", ctypes.c_double, group, record)
 
     def write_status_record(self, group: int, record: int, value: float) -> None:
         """Store ``value`` as a raw double in record ``record`` of record group ``group``."""
-        self._via_table("APIWriteStatusToEEProm").call("APIWriteStatusToEEProm", group, record, value)
+        self._call("write_status", group, record, value)
 
     # ---- diagnostics --------------------------------------------------------------------------
 
     def trace_frames(self, callback: Optional[FrameCallback]) -> None:
         """Pass every frame the unit sends (:data:`FRAME_SENT`) and every reply it receives
-        (:data:`FRAME_RECEIVED`) to ``callback(direction, data)``; None stops. Both links
-        are traced: the primary handle's and the companion's, including a companion connected
-        later (its connect exchanges too). Calling it before :meth:`connect` traces the
-        connect. The callback must not call into this unit."""
+        (:data:`FRAME_RECEIVED`) to ``callback(direction, data)``; None stops. Calling it
+        before :meth:`connect` traces the connect. The callback must not call into this
+        unit."""
         self._ensure_open()
         c_callback = None
         if callback is not None:
             def trampoline(_user: Optional[int], direction: int, data: object, length: int) -> None:
                 callback(direction, ctypes.string_at(data, length))
             c_callback = _library.FRAME_TRACE_FN(trampoline)
-        for handle in (self._instance, self._table):
-            if handle is not None:
-                handle.set_trace(c_callback)
+        self._link.set_trace(c_callback)
         self._trace = c_callback
