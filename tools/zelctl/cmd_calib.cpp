@@ -468,7 +468,8 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
   });
 
   auto* backup = calib->add_subcommand(
-      "backup", "Save every calibration item of every used wavelength slot and the user calibration as JSON");
+      "backup", "Save every calibration record of every used wavelength slot and the user calibration as JSON: each "
+                 "record's stored bytes (hex) beside the value they hold");
   backup->add_option("file", args->file, "JSON file to write")->required();
   backup->callback([&g, args] {
     Session s(g);
@@ -476,8 +477,10 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
   });
 
   auto* restore = calib->add_subcommand(
-      "restore", "Write a calibration backup into the unit, read it back and verify it (nothing is written when the "
-                 "file is malformed or does not fit the unit)");
+      "restore", "Write the stored bytes of a calibration backup that differ from the unit's (about 10 ms per byte), "
+                 "then read every record back and compare its bytes. Nothing is written when the file is malformed "
+                 "or does not fit the unit; Ctrl-C stops after the record in flight and running the restore again "
+                 "completes it");
   restore->add_option("file", args->file, "JSON file made by calib backup")->required();
   restore->add_flag("--force", args->force, "Restore onto a unit with another serial number");
   restore->callback([&g, args] {
