@@ -2,12 +2,14 @@
 // tracing and the errors a user meets.
 #include <chrono>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cmath>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "zelctl_harness.h"
 
@@ -296,12 +298,29 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
     EXPECT_EQ(r.Json()["board_type"], 4);  // from the image, not from --board-type
   }
 
-  // Load a range of the image back into another unit.
-  Unit other(Board(6));
-  r = other.Run({"eeprom", "load", image, "--start", "0x2000", "--length", "16"});
+  // The whole EEPROM, both banks, byte for byte.
+  unit.model().SetEeprom(0x1FFFF, 0x5A);
+  unit.model().SetEeprom(0x10000, 0xA5);
+  r = unit.Run({"eeprom", "dump", image});
   ASSERT_EQ(r.code, 0) << r.err;
+  std::ifstream whole(image, std::ios::binary);
+  EXPECT_TRUE(std::vector<uint8_t>((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>()) ==
+              unit.model().EepromImage());
+
+  // Load a range of the image into another unit: only the bytes that differ are written.
+  Unit other(Board(6));
+  size_t differing = 0;
+  for (uint32_t a = 0x2000; a < 0x2010; ++a) differing += other.model().Eeprom(a) != original[a];
+  ASSERT_GT(differing, 0u);
+  ASSERT_LT(differing, 16u);
+  r = other.Run({"--json", "eeprom", "load", image, "--start", "0x2000", "--length", "16"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["written"], differing);
   for (uint32_t a = 0x2000; a < 0x2010; ++a) EXPECT_EQ(other.model().Eeprom(a), original[a]) << a;
   EXPECT_NE(other.model().Eeprom(0x2010), original[0x2010]);
+  r = other.Run({"--json", "eeprom", "load", image, "--start", "0x2000", "--length", "16"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["written"], 0);
 
   const std::string short_image = TempPath("short.eeprom");
   std::ofstream(short_image) << "too short";
@@ -311,6 +330,34 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
   r = other.Run({"eeprom", "load", "/nonexistent/unit.eeprom"});
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("cannot open /nonexistent/unit.eeprom"), std::string::npos) << r.err;
+}
+
+TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {
+  Unit source(Board(0)), target(Board(0));
+  for (uint32_t a = 0x7000; a < 0x7000 + 200; ++a) source.model().SetEeprom(a, static_cast<uint8_t>(a * 7));
+  const std::string image = TempPath("unit.eeprom");
+  ASSERT_EQ(source.Run({"eeprom", "dump", image}).code, 0);
+  const std::vector<uint8_t> want = source.model().EepromImage(), blank = target.model().EepromImage();
+
+  auto child = target.Start({"eeprom", "load", image, "--start", "0x7000", "--length", "200"});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (target.model().EepromImage() == blank && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  child->Signal(SIGINT);
+  Result r = child->Wait();
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_NE(r.err.find("run the load again to complete it"), std::string::npos) << r.err;
+  size_t loaded = 0;
+  for (uint32_t a = 0x7000; a < 0x7000 + 200; ++a) loaded += target.model().Eeprom(a) == want[a];
+  EXPECT_GT(loaded, 0u);
+  EXPECT_LT(loaded, 200u);
+
+  r = target.Run({"eeprom", "load", image, "--start", "0x7000", "--length", "200"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  for (uint32_t a = 0; a < want.size(); ++a) {
+    ASSERT_EQ(target.model().Eeprom(a), a >= 0x7000 && a < 0x7000 + 200 ? want[a] : blank[a]) << "address " << a;
+  }
 }
 
 TEST(ZelctlTrace, PrintsFramesAsHex) {
@@ -330,32 +377,40 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return out;
 }
 
-TEST(ZelctlTrace, ShowsTheUnitIndexLinkAndLabelsFramesWhenBothLinksAreOpen) {
+TEST(ZelctlSession, OneConnectionPerUnitAndItsFramesBare) {
   Unit unit(Board(6, {1550}));
-  // A calibration record of another slot goes over the unit-index link only: its frames are shown bare.
-  Result r = unit.Run({"--trace", "calib", "get", "tap", "-c", "0", "--wavelength", "1550"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.err.find("not traced"), std::string::npos) << r.err.substr(0, 500);
-  EXPECT_EQ(r.err.rfind(">> f0 00 00 00 14 00", 0), 0u) << "board ID read first: " << r.err.substr(0, 200);
-  for (const auto& line : SplitLines(r.err)) ASSERT_TRUE(line.rfind(">> ", 0) == 0 || line.rfind("<< ", 0) == 0) << line;
-
-  // The VOA code of channel 0: the instance reads the board type, then the unit-index link opens.
-  r = unit.Run({"--trace", "voa", "get", "--code", "-c", "0"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  const std::vector<std::string> lines = SplitLines(r.err);
-  size_t marker = lines.size();
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].rfind("-- ", 0) == 0) marker = i;
+  // Commands that once needed a second link (raw VOA code, registers, calibration records of
+  // another slot, EEPROM writes, a restore) each open exactly one connection, and --trace shows
+  // every frame of it unlabelled.
+  const std::string file = TempPath("cal.json");
+  ASSERT_EQ(unit.Run({"calib", "backup", file}).code, 0);
+  const std::vector<std::vector<std::string>> commands{
+      {"--trace", "voa", "get", "--code", "-c", "0"},
+      {"--trace", "calib", "get", "tap", "-c", "0", "--wavelength", "1550"},
+      {"reg", "read", "37", "-c", "1"},
+      {"voa", "set", "--code", "100", "-c", "2"},
+      {"power", "--raw", "-c", "1"},
+      {"eeprom", "write", "0x6000", "1"},
+      {"wavelength", "add", "1625"},
+      {"calib", "restore", file},
+      {"eeprom", "dump", file + ".eeprom"},
+      {"eeprom", "load", file + ".eeprom", "--start", "0x6000", "--length", "256"},
+  };
+  for (const auto& args : commands) {
+    const int before = unit.server().ConnectionsAccepted();
+    const Result r = unit.Run(args);
+    ASSERT_EQ(r.code, 0) << args[1] << ": " << r.err.substr(0, 500);
+    EXPECT_EQ(unit.server().ConnectionsAccepted() - before, 1) << args[1] << " " << args[2];
+    if (args[0] != "--trace") continue;
+    EXPECT_EQ(r.err.rfind(">> f0 00 00 00 14 00", 0), 0u) << "board ID read first: " << r.err.substr(0, 200);
+    for (const auto& line : SplitLines(r.err)) {
+      ASSERT_TRUE(line.rfind(">> ", 0) == 0 || line.rfind("<< ", 0) == 0) << line;
+    }
   }
-  ASSERT_LT(marker, lines.size()) << r.err.substr(0, 500);
-  ASSERT_GT(marker, 0u);
-  EXPECT_EQ(lines[marker], "-- second link to " + unit.ip() + " opens: frames are labelled \"instance\" or \"index 0\" from here on");
-  for (size_t i = 0; i < marker; ++i) ASSERT_TRUE(lines[i].rfind(">> ", 0) == 0 || lines[i].rfind("<< ", 0) == 0) << lines[i];
-  for (size_t i = marker + 1; i < lines.size(); ++i) {
-    ASSERT_TRUE(lines[i].rfind("index 0  >> ", 0) == 0 || lines[i].rfind("index 0  << ", 0) == 0) << lines[i];
-  }
-  // Last request: read register 37 (VOA code) of select 0.
-  EXPECT_EQ(lines[lines.size() - 2].rfind("index 0  >> f0 00 00 00 25 00 ", 0), 0u) << lines[lines.size() - 2];
+  // The last request of the VOA code read: register 37 (VOA code) of select 0.
+  const std::vector<std::string> lines = SplitLines(unit.Run({"--trace", "voa", "get", "--code", "-c", "0"}).err);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2].rfind(">> f0 00 00 00 25 00 ", 0), 0u) << lines[lines.size() - 2];
 }
 
 TEST(ZelctlErrors, OneLineOnStderrAndAnExitCode) {

@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   app.footer(
       "Exit codes: 0 success; 1 the unit failed, refused or did not answer; 2 bad arguments (option, address, "
       "channel or wavelength the unit does not have); 3 a file cannot be read or written, or does not fit the unit; "
-      "4 a restore read back other values than it wrote.");
+      "4 a restore or load read back other bytes than it wrote; 130 Ctrl-C stopped a restore or load after the "
+      "record in flight (running it again completes it).");
   zelctl::Context context;
 
   zelctl::GlobalOptions unit_options;
