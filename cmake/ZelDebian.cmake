@@ -15,10 +15,11 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "zel_api developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "C library, tools and simulator for fibre-optic test units")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "zel_api drives fibre-optic test units (VOAs, optical switches, power monitors, EEPROM\n"
-    "calibration records) over TCP port 6653 through a plain C interface. The package holds the\n"
-    "shared library and its header, the CMake package and pkg-config file for building against\n"
-    "it, the zelctl command-line host with its bash completion, and zel-unit-sim, a simulated\n"
+    "zel_api drives fibre-optic test units (VOAs, optical switches, power\n"
+    "monitors, EEPROM calibration records) over TCP port 6653 through a plain C\n"
+    "interface. The package holds the shared library and its header, the CMake\n"
+    "package and pkg-config file for building against it, the zelctl\n"
+    "command-line host with its bash completion, and zel-unit-sim, a simulated\n"
     "unit for trying all of it without hardware.")
 string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEL_DEB_MAINTAINER}")
@@ -38,5 +39,7 @@ endif()
 # A shlibs file for packages that link the library, and the ldconfig trigger that goes with it.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+file(WRITE ${PROJECT_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/triggers)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
 include(CPack)

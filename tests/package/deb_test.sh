@@ -57,6 +57,12 @@ done
 # Nothing from the build tree or the test suite comes along.
 ! grep -E '_tests$|/tests?/|\.a$|deb-test' "$out/files" || fail "files that do not belong in the package"
 
+# Programs built against the library depend on this package from this version on, and installing
+# it refreshes the loader's cache.
+shlibs=$(dpkg-deb -I "$deb" shlibs) || fail "no shlibs control file"
+[ "$shlibs" = "libzel_api $major zel-api (>= $want_version)" ] || fail "shlibs is '$shlibs'"
+dpkg-deb -I "$deb" triggers | grep -qx 'activate-noawait ldconfig' || fail "no ldconfig trigger"
+
 # Unpacked into a scratch root: the programs run from there, with the library next to them.
 dpkg-deb -x "$deb" "$out/root"
 root=$out/root
