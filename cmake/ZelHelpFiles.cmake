@@ -4,7 +4,8 @@
 #   share/bash-completion/completions/zelctl                       packaging/zelctl-help-tree.sh
 # The build tree holds them under share/ too; they install with `cmake --install` and go into the .deb.
 # Not in cross builds (the programs cannot run on the build machine) nor in sanitizer and fuzzing
-# builds, which are not for installing. Sets ZEL_ZELCTL_COMPLETION and ZEL_MAN_PAGES for the tests.
+# builds, which are not for installing. Without help2man (or with -DZEL_HELP2MAN=OFF) configuring
+# warns and leaves the man pages out. Sets ZEL_ZELCTL_COMPLETION and ZEL_MAN_PAGES for the tests.
 include(GNUInstallDirs)
 set(ZEL_ZELCTL_COMPLETION "")
 set(ZEL_MAN_PAGES "")

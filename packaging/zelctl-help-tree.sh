@@ -30,7 +30,8 @@ parse() {
       names = tok[1]; type = tok[2]
       if (kind == "P" || (type ~ /^[A-Z][A-Z0-9_]*([:=].*)?$/ && type != "REQUIRED")) valued = 1
       if (match(type, /\{[^}]*\}/)) choices = substr(type, RSTART + 1, RLENGTH - 2)
-      if (valued && type ~ /^TEXT/ && (tolower(desc) ~ /file/ || names == "file")) file = 1
+      # A value that names a file: a file validator, or text described as a file.
+      if (valued && (type ~ /FILE|PATH/ || (type ~ /^TEXT/ && (tolower(desc) ~ /file/ || names == "file")))) file = 1
       if (kind == "S") print "S", names
       else if (kind == "O") print "O", names, valued, choices, file
       else if (valued) print "P", names, choices, file
