@@ -166,7 +166,11 @@ _zelctl() {
   _zelctl_node "$path"
   COMPREPLY=()
   if [[ -n $valopt ]]; then
-    _zelctl_arg "$path" "$valopt"
+    # The option may belong to an enclosing command: look it up there too.
+    local owner=$path
+    while _zelctl_arg "$owner" "$valopt"; [[ $kind == none && -n $owner ]]; do
+      [[ $owner == *" "* ]] && owner=${owner% *} || owner=''
+    done
   elif [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$opts" -- "$cur")
     return 0
@@ -195,7 +199,7 @@ roff_text() { sed -e 's/\\/\\e/g' -e "s/^\\([.']\\)/\\\\\&\\1/"; }
 man_include() {
   local path
   echo "[COMMANDS]"
-  echo "Every command takes the options of the commands it belongs to (\\fB--unit\\fR, \\fB--json\\fR, ...)."
+  printf '%s\n' 'Every command takes the options of the commands it belongs to (\fB--unit\fR, \fB--json\fR, ...).'
   for path in "${paths[@]}"; do
     [ -n "$path" ] || continue
     echo ".SS \"$prog $path\""

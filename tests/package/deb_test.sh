@@ -16,7 +16,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 (cd "$build" && cpack -G DEB --config CPackConfig.cmake -B "$out" >"$out/cpack.log" 2>&1) ||
   { cat "$out/cpack.log"; fail "cpack -G DEB"; }
 set -- "$out"/*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one .deb in $out, found: $*"
+if [ $# -ne 1 ] || [ ! -f "$1" ]; then fail "expected one .deb in $out, found: $*"; fi
 deb=$1
 
 # Metadata: name, the project version (the one pkg-config carries), a maintainer and dependencies.
@@ -71,6 +71,7 @@ for prog in zelctl zel-unit-sim; do
   got=$("$root/usr/bin/$prog" --version) || fail "$prog --version failed"
   [ "$got" = "$prog $want_version" ] || fail "$prog --version printed '$got', want '$prog $want_version'"
   runpath=$(objdump -p "$root/usr/bin/$prog" | awk '$1 == "RUNPATH" || $1 == "RPATH" { print $2 }')
+  # shellcheck disable=SC2016
   case $runpath in '$ORIGIN/'*) ;; *) fail "$prog has run path '$runpath', not one relative to itself" ;; esac
 done
 [ "$(objdump -p "$root/$lib/libzel_api.so.$want_version" | awk '$1 == "SONAME" { print $2 }')" = "libzel_api.so.$major" ] ||
@@ -80,7 +81,7 @@ case $loaded in "$root"/*) ;; *) fail "zelctl loads libzel_api from '$loaded', n
 if [ "$with_man" = 1 ]; then
   for page in zelctl zel-unit-sim; do
     gzip -t "$root/usr/share/man/man1/$page.1.gz" || fail "$page.1.gz is not gzip"
-    zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH \"*$(echo "$page" | tr a-z A-Z)" ||
+    zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH \"*$(echo "$page" | tr '[:lower:]' '[:upper:]')" ||
       fail "$page.1.gz is not a man page of $page"
   done
 fi
