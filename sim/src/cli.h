@@ -13,7 +13,7 @@ namespace zelsim {
 // Exit status of zel-unit-sim.
 enum ExitCode : int {
   kExitOk = 0,          // stopped on request, or after --help and --version
-  kExitFailure = 1,     // a listen address cannot be served
+  kExitFailure = 1,     // a listen address cannot be served, or the start failed otherwise
   kExitUsage = 2,       // bad arguments, or --board-type against the board type of an existing image
   kExitImageFile = 3,   // an EEPROM image cannot be read, does not hold an image, or cannot be saved
 };
