@@ -34,3 +34,5 @@ install(FILES ${PROJECT_BINARY_DIR}/zel_apiConfig.cmake ${PROJECT_BINARY_DIR}/ze
 file(RELATIVE_PATH ZEL_PC_UP /x/${CMAKE_INSTALL_LIBDIR}/pkgconfig /x)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zel_api.pc.in ${PROJECT_BINARY_DIR}/zel_api.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/zel_api.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+include(ZelDebian)

@@ -9,6 +9,7 @@ packages=(
   libintelrdfpmath-dev libcli11-dev nlohmann-json3-dev
   python3 python3-pytest python3-pip python3-setuptools python3-wheel
   binutils
+  dpkg-dev help2man
   clang libclang-rt-14-dev
 )
 if [ $# -gt 0 ]; then

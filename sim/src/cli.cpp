@@ -53,6 +53,11 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
       "Simulated fibre-optic test unit: serves the unit's register and EEPROM protocol on TCP port 6653.\n"
       "Runs until SIGINT or SIGTERM, then saves the EEPROM image (with --eeprom) and exits."};
   app.set_version_flag("--version", "zel-unit-sim " ZEL_VERSION);
+  app.footer(
+      "Exit codes: 0 stopped by SIGINT or SIGTERM (or after --help, --version); 1 a listen address cannot be "
+      "served (in use, not on this host); 2 bad arguments, or a --board-type that differs from the board type in "
+      "an existing --eeprom image; 3 the --eeprom image cannot be read, does not hold a 128 KiB image, or cannot "
+      "be saved (missing directory, no permission).");
   std::vector<std::string> listen;
   std::vector<std::string> powers;
   std::vector<uint16_t> wavelengths;
@@ -64,7 +69,10 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
                  "default 127.0.0.1");
   app.add_option("--port", out.port, "TCP port")->capture_default_str();
   app.add_flag("--allow-remote", out.allow_remote, "Allow listen addresses outside 127.0.0.0/8");
-  app.add_option("--board-type", u.board_type, "Board type stored in EEPROM record 0 (0..7)")
+  auto* board_type = app.add_option("--board-type", u.board_type,
+                                    "Board type stored in EEPROM record 0 (0..7); an existing --eeprom image "
+                                    "keeps its own, and a different --board-type is refused");
+  board_type
       ->check(CLI::Range(0, 7))
       ->capture_default_str();
   app.add_option("--board-id", u.board_id, "Board ID (register 20)")->capture_default_str();
@@ -103,6 +111,7 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
       if (wl == 0xFFFF) throw CLI::ValidationError("--wavelengths", "65535 marks a free slot");
     }
     u.extra_wavelengths = wavelengths;
+    out.board_type_given = board_type->count() > 0;
     u.firmware_tenths = static_cast<uint16_t>(std::lround(firmware * 10.0));
     out.listen = listen.empty() ? std::vector<std::string>{"127.0.0.1"} : listen;
     std::set<std::string> seen;
@@ -117,7 +126,8 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
       if (!seen.insert(a).second) throw CLI::ValidationError("--listen", a + " given twice");
     }
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // CLI11 prints the help, the version or the error; its own codes (100 and up) are not ours.
+    return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
   return -1;
 }

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <stdexcept>
 
 namespace zelsim {
 namespace {
@@ -47,13 +46,13 @@ std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT) return std::nullopt;
-    throw std::runtime_error("cannot open EEPROM image " + path + ": " + Errno());
+    throw ImageFileError("cannot open EEPROM image " + path + ": " + Errno());
   }
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) throw std::runtime_error("cannot stat EEPROM image " + path + ": " + Errno());
-  if (!S_ISREG(st.st_mode)) throw std::runtime_error("EEPROM image " + path + " is not a regular file");
+  if (::fstat(fd.get(), &st) != 0) throw ImageFileError("cannot stat EEPROM image " + path + ": " + Errno());
+  if (!S_ISREG(st.st_mode)) throw ImageFileError("EEPROM image " + path + " is not a regular file");
   if (static_cast<size_t>(st.st_size) != expected_size) {
-    throw std::runtime_error("EEPROM image " + path + " has " + std::to_string(st.st_size) +
+    throw ImageFileError("EEPROM image " + path + " has " + std::to_string(st.st_size) +
                              " bytes, expected " + std::to_string(expected_size));
   }
   std::vector<uint8_t> data(expected_size);
@@ -61,7 +60,7 @@ std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_
   while (got < expected_size) {
     const ssize_t n = ::read(fd.get(), data.data() + got, expected_size - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("cannot read EEPROM image " + path + ": " + (n == 0 ? "short file" : Errno()));
+    if (n <= 0) throw ImageFileError("cannot read EEPROM image " + path + ": " + (n == 0 ? "short file" : Errno()));
     got += static_cast<size_t>(n);
   }
   return data;
@@ -90,6 +89,17 @@ bool SaveImageFile(const std::string& path, const std::vector<uint8_t>& data, st
   // Make the rename itself durable; a failure here leaves a complete image either way.
   Fd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
+  return true;
+}
+
+bool CanSaveImageFile(const std::string& path, std::string* error) {
+  const std::string probe = path + ".probe." + std::to_string(::getpid());
+  Fd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (fd.get() < 0 && errno != EEXIST) {
+    if (error) *error = "cannot create " + probe + ": " + Errno();
+    return false;
+  }
+  ::unlink(probe.c_str());
   return true;
 }
 

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <stdexcept>
 
 namespace zelsim {
 namespace {
@@ -48,23 +47,23 @@ std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = ::GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return std::nullopt;
-    throw std::runtime_error("cannot open EEPROM image " + path + ": " + LastErrorText());
+    throw ImageFileError("cannot open EEPROM image " + path + ": " + LastErrorText());
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    throw std::runtime_error("EEPROM image " + path + " is not a regular file");
+    throw ImageFileError("EEPROM image " + path + " is not a regular file");
   }
   File file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.ok()) throw std::runtime_error("cannot open EEPROM image " + path + ": " + LastErrorText());
+  if (!file.ok()) throw ImageFileError("cannot open EEPROM image " + path + ": " + LastErrorText());
   if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
-    throw std::runtime_error("EEPROM image " + path + " is not a regular file");
+    throw ImageFileError("EEPROM image " + path + " is not a regular file");
   }
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) {
-    throw std::runtime_error("cannot stat EEPROM image " + path + ": " + LastErrorText());
+    throw ImageFileError("cannot stat EEPROM image " + path + ": " + LastErrorText());
   }
   if (static_cast<unsigned long long>(size.QuadPart) != expected_size) {
-    throw std::runtime_error("EEPROM image " + path + " has " + std::to_string(size.QuadPart) + " bytes, expected " +
+    throw ImageFileError("EEPROM image " + path + " has " + std::to_string(size.QuadPart) + " bytes, expected " +
                              std::to_string(expected_size));
   }
   std::vector<uint8_t> data(expected_size);
@@ -72,7 +71,7 @@ std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_
   while (got < expected_size) {
     DWORD n = 0;
     if (!::ReadFile(file.get(), data.data() + got, static_cast<DWORD>(expected_size - got), &n, nullptr) || n == 0) {
-      throw std::runtime_error("cannot read EEPROM image " + path + ": " + (n == 0 ? "short file" : LastErrorText()));
+      throw ImageFileError("cannot read EEPROM image " + path + ": " + (n == 0 ? "short file" : LastErrorText()));
     }
     got += n;
   }
@@ -104,6 +103,22 @@ bool SaveImageFile(const std::string& path, const std::vector<uint8_t>& data, st
   }
   if (!::MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return fail("cannot rename over " + path + " from");
+  }
+  return true;
+}
+
+bool CanSaveImageFile(const std::string& path, std::string* error) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (error) *error = path + " is read-only";
+    return false;
+  }
+  const std::string probe = path + ".probe." + std::to_string(::GetCurrentProcessId());
+  File file(::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!file.ok() && ::GetLastError() != ERROR_FILE_EXISTS) {
+    if (error) *error = "cannot create " + probe + ": " + LastErrorText();
+    return false;
   }
   return true;
 }

@@ -40,13 +40,17 @@ void Server::Log(const std::string& line) const {
   if (model_.Logging()) model_.Log(line);
 }
 
-bool Server::Start() {
+bool Server::Start(std::string* error) {
   std::lock_guard<std::mutex> run(run_mu_);
-  if (running_) return false;
+  if (running_) {
+    if (error) *error = "already serving";
+    return false;
+  }
   auto listener = std::make_unique<Listener>();
-  listener->socket = sys::Listen(address_, port_);
+  listener->socket = sys::Listen(address_, port_, error);
   if (listener->socket == sys::kNoSocket) return false;
   if (!sys::OpenWaker(listener->waker)) {
+    if (error) *error = "cannot create the wake-up of the accept loop";
     sys::Close(listener->socket);
     return false;
   }

@@ -22,9 +22,9 @@ inline constexpr Socket kNoSocket = -1;
 bool ParseIPv4(const std::string& text, std::uint32_t& address);
 
 // A TCP listener on address:port (the system's largest backlog). kNoSocket when the address
-// cannot be bound.
+// cannot be bound; `error` (when given) then receives the system's reason.
 // A second listener on an address and port already served fails.
-Socket Listen(const std::string& address, std::uint16_t port);
+Socket Listen(const std::string& address, std::uint16_t port, std::string* error = nullptr);
 
 // Lets another thread interrupt WaitForConnection.
 struct Waker {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace zelsim::sys {
 
@@ -23,20 +24,25 @@ bool ParseIPv4(const std::string& text, std::uint32_t& address) {
   return true;
 }
 
-Socket Listen(const std::string& address, std::uint16_t port) {
+Socket Listen(const std::string& address, std::uint16_t port, std::string* error) {
+  auto fail = [error](const std::string& why) {
+    if (error) *error = why;
+    return kNoSocket;
+  };
   std::uint32_t host_order = 0;
-  if (!ParseIPv4(address, host_order)) return kNoSocket;
+  if (!ParseIPv4(address, host_order)) return fail("not an IPv4 address");
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(host_order);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kNoSocket;
+  if (fd < 0) return fail(std::strerror(errno));
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    const int code = errno;
     ::close(fd);
-    return kNoSocket;
+    return fail(std::strerror(code));
   }
   return fd;
 }

@@ -20,6 +20,18 @@ void NetStartup() {
 
 SOCKET Raw(Socket s) { return static_cast<SOCKET>(s); }
 
+// The system's text of a Winsock error code, without its trailing period and line break.
+std::string SocketErrorText(int code) {
+  char* text = nullptr;
+  const DWORD n = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string out = n > 0 && text != nullptr ? std::string(text, n) : "Winsock error " + std::to_string(code);
+  if (text != nullptr) ::LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
+  return out;
+}
+
 }  // namespace
 
 bool ParseIPv4(const std::string& text, std::uint32_t& address) {
@@ -29,21 +41,26 @@ bool ParseIPv4(const std::string& text, std::uint32_t& address) {
   return true;
 }
 
-Socket Listen(const std::string& address, std::uint16_t port) {
+Socket Listen(const std::string& address, std::uint16_t port, std::string* error) {
+  auto fail = [error](const std::string& why) {
+    if (error) *error = why;
+    return kNoSocket;
+  };
   NetStartup();
   std::uint32_t host_order = 0;
-  if (!ParseIPv4(address, host_order)) return kNoSocket;
+  if (!ParseIPv4(address, host_order)) return fail("not an IPv4 address");
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(host_order);
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return kNoSocket;
+  if (s == INVALID_SOCKET) return fail(SocketErrorText(::WSAGetLastError()));
   // No SO_REUSEADDR: on Windows it would let a second listener take over an address in use.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, SOMAXCONN) != 0) {
+    const int code = ::WSAGetLastError();
     ::closesocket(s);
-    return kNoSocket;
+    return fail(SocketErrorText(code));
   }
   return static_cast<Socket>(s);
 }

@@ -65,8 +65,9 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   // Bind (SO_REUSEADDR), listen and start accepting. False when the address is
-  // not an IPv4 address, cannot be bound, or the server already runs.
-  bool Start();
+  // not an IPv4 address, cannot be bound, or the server already runs; `error` (when
+  // given) then says why, in the system's words where the system refused.
+  bool Start(std::string* error = nullptr);
   // Close the listener and every client connection, join all threads and save
   // a changed EEPROM image. Idempotent; Start may be called again afterwards.
   void Stop();
