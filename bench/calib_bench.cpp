@@ -25,7 +25,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using zelctl::store::Bytes;
+using zelctl::calib::Bytes;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -50,7 +50,7 @@ struct Bench {
     std::vector<std::pair<uint32_t, uint32_t>> out;
     uint8_t channels = 0;
     zel_GetChannelCount(instance, &channels);
-    for (const auto& shape : zelctl::store::Items()) {
+    for (const auto& shape : zelctl::calib::Items()) {
       for (uint8_t slot = 0; slot < (shape.per_slot ? 6 : 1); ++slot) {
         for (uint16_t c = 0; c < channels; ++c) {
           uint32_t address = 0, length = 0;
@@ -82,10 +82,10 @@ struct Bench {
 };
 
 // The backup holds exactly the unit's bytes at every record's place.
-bool HoldsTheUnitsBytes(const Bench& b, const zelctl::store::UnitRecords& backup) {
+bool HoldsTheUnitsBytes(const Bench& b, const zelctl::calib::Calibration& backup) {
   const std::vector<uint8_t> image = b.model->EepromImage();
   size_t checked = 0;
-  auto same = [&](uint8_t slot, uint16_t channel, const zelctl::store::ItemShape& shape, const Bytes& bytes) {
+  auto same = [&](uint8_t slot, uint16_t channel, const zelctl::calib::ItemShape& shape, const Bytes& bytes) {
     uint32_t address = 0, length = 0;
     zel_GetRecordLocation(b.instance, slot, channel, shape.record, &address, &length);
     checked += bytes.size();
@@ -94,14 +94,14 @@ bool HoldsTheUnitsBytes(const Bench& b, const zelctl::store::UnitRecords& backup
   bool ok = backup.slots.size() == 6 && backup.user.size() == 8;
   for (const auto& slot : backup.slots) {
     for (size_t c = 0; c < slot.channels.size(); ++c) {
-      const auto items = zelctl::store::ItemsOf(true);
+      const auto items = zelctl::calib::ItemsOf(true);
       for (size_t i = 0; i < items.size(); ++i) {
         ok &= same(static_cast<uint8_t>(slot.slot), static_cast<uint16_t>(c), *items[i], slot.channels[c][i]);
       }
     }
   }
   for (size_t c = 0; c < backup.user.size(); ++c) {
-    const auto items = zelctl::store::ItemsOf(false);
+    const auto items = zelctl::calib::ItemsOf(false);
     for (size_t i = 0; i < items.size(); ++i) ok &= same(0, static_cast<uint16_t>(c), *items[i], backup.user[c][i]);
   }
   return ok && checked == 6 * 8 * (8 + 32 + 60 + 8 + 8) + 8 * (8 + 8);
@@ -121,7 +121,7 @@ void BM_CalibBackupSixSlots(benchmark::State& state) {
     ok &= zel_ReadTypeFromEEPROM(b.instance, &type) == 1 && type == 6;
     type_s += Seconds(Clock::now() - t_type);
     const auto t0 = Clock::now();
-    zelctl::store::UnitRecords backup;
+    zelctl::calib::Calibration backup;
     try {
       backup = zelctl::store::ReadUnit(b.instance);
     } catch (const zelctl::Failure& e) {
@@ -148,7 +148,7 @@ void BM_CalibRestoreUnchanged(benchmark::State& state) {
   double floor_s = 0, restore_s = 0;
   bool ok = true;
   try {
-    const zelctl::store::UnitRecords backup = zelctl::store::ReadUnit(b.instance);
+    const zelctl::calib::Calibration backup = zelctl::store::ReadUnit(b.instance);
     for (auto _ : state) {
       floor_s += 2 * Seconds(b.BlockFloor());  // read before writing, and again to verify
       const auto t0 = Clock::now();
@@ -180,7 +180,7 @@ void BM_CalibRestoreWipedSlot(benchmark::State& state) {
   std::vector<uint32_t> wiped;
   uint8_t channels = 0;
   zel_GetChannelCount(b.instance, &channels);
-  for (const auto* shape : zelctl::store::ItemsOf(true)) {
+  for (const auto* shape : zelctl::calib::ItemsOf(true)) {
     for (uint16_t c = 0; c < channels; ++c) {
       uint32_t address = 0, length = 0;
       zel_GetRecordLocation(b.instance, kSlot, c, shape->record, &address, &length);
@@ -191,7 +191,7 @@ void BM_CalibRestoreWipedSlot(benchmark::State& state) {
   size_t written = 0;
   bool ok = true;
   try {
-    const zelctl::store::UnitRecords backup = zelctl::store::ReadUnit(b.instance);
+    const zelctl::calib::Calibration backup = zelctl::store::ReadUnit(b.instance);
     for (auto _ : state) {
       for (uint32_t a : wiped) b.model->SetEeprom(a, 0xFF);
       const auto t0 = Clock::now();

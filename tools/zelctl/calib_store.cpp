@@ -1,52 +1,24 @@
 #include "calib_store.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <stdexcept>
 
 #include "failure.h"
 
 namespace zelctl::store {
+
+using calib::ChannelRecords;
+using calib::Hex;
+using calib::ItemShape;
+using calib::ItemsOf;
+
 namespace {
 
-constexpr double kScale = 1e12;
-constexpr double kTwo63 = 9223372036854775808.0;
-// What a scaled record whose top bit is set reads as: INT64_MIN x 10^-12.
-constexpr double kScaledFloor = -9223372.036854775808;
 // Ranges closer than this are read as one: a block read costs less than two part-used ones.
 constexpr uint32_t kMergeGap = 512;
 constexpr uint32_t kByteWritable = 0x10000;  // the byte write reaches the select-0 bank
-
-uint64_t GetLE64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
-void PutLE64(uint64_t v, uint8_t* p) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-double DecodeScaled(const uint8_t* p) {
-  const uint64_t v = GetLE64(p);
-  if (v >> 63 != 0) return kScaledFloor;
-  return static_cast<double>(static_cast<int64_t>(v)) / kScale;
-}
-
-uint64_t EncodeScaled(double x) {
-  if (x == kScaledFloor) return ~uint64_t{0};  // erased
-  const double p = x * kScale;
-  if (!(x >= 0.0) || !(p < kTwo63)) throw std::invalid_argument("outside 0 .. 9223372.036854");
-  const auto nearest = std::min<uint64_t>(static_cast<uint64_t>(std::nearbyint(p)), INT64_MAX);
-  // The product rounds; the stored integer is the one that reads back as x, where there is one.
-  for (uint64_t n : {nearest, nearest - 1, nearest + 1}) {
-    if (n <= static_cast<uint64_t>(INT64_MAX) && static_cast<double>(static_cast<int64_t>(n)) / kScale == x) return n;
-  }
-  return nearest;
-}
 
 // Bytes of some EEPROM ranges, read with as few block reads as the ranges allow.
 class Snapshot {
@@ -141,6 +113,30 @@ std::string SlotName(int slot, uint16_t nm) {
   return "slot " + std::to_string(slot) + " (" + std::to_string(nm) + " nm)";
 }
 
+// Where each record of one channel lies: an entry per item of ItemsOf(per_slot), in that order.
+using ChannelLocations = std::vector<Location>;
+using SlotLocations = std::vector<ChannelLocations>;  // channel 0 first
+
+ChannelLocations LocateChannel(zel_instance* unit, int slot, int channel, bool per_slot, Snapshot& snap) {
+  ChannelLocations out;
+  for (const auto* shape : ItemsOf(per_slot)) {
+    out.push_back(Locate(unit, slot, channel, *shape));
+    snap.Add(out.back().address, out.back().length);
+  }
+  return out;
+}
+
+// The records at these places, as `snap` read them.
+std::vector<ChannelRecords> RecordsAt(const Snapshot& snap, const SlotLocations& places) {
+  std::vector<ChannelRecords> out;
+  for (const auto& channel : places) {
+    ChannelRecords records;
+    for (const auto& at : channel) records.push_back(snap.Get(at.address, at.length));
+    out.push_back(std::move(records));
+  }
+  return out;
+}
+
 // One record to restore: where it lies and what it must hold.
 struct Job {
   std::string name;
@@ -149,87 +145,17 @@ struct Job {
   uint16_t add_nm = 0;  // nonzero: add this wavelength to the table instead
 };
 
+// A job per record of a channel, named `prefix` and the item's key.
+void AddJobs(const std::string& prefix, const ChannelLocations& at, const ChannelRecords& want, bool per_slot,
+             std::vector<Job>& jobs) {
+  const auto items = ItemsOf(per_slot);
+  for (size_t i = 0; i < items.size(); ++i) jobs.push_back({prefix + items[i]->key, at[i], &want[i], 0});
+}
+
 }  // namespace
 
-const std::vector<ItemShape>& Items() {
-  static const std::vector<ItemShape> items{
-      {Item::Tap, ZEL_RECORD_TAP, "tap", "TAP factor (uW/count)", 1, true, Encoding::Scaled},
-      {Item::Voa, ZEL_RECORD_VOA, "voa", "VOA coefficients c0..c3", 4, true, Encoding::Raw},
-      {Item::Defined, ZEL_RECORD_DEFINED, "defined", "VOA defined values", 30, true, Encoding::Words},
-      {Item::VoaLoss, ZEL_RECORD_VOA_LOSS, "voa_loss", "VOA insertion loss (dB)", 1, true, Encoding::Scaled},
-      {Item::SwitchLoss, ZEL_RECORD_SWITCH_LOSS, "switch_loss", "4x1 switch insertion loss (dB)", 1, true,
-       Encoding::Scaled},
-      {Item::UserTx, ZEL_RECORD_USER_TX, "user_tx", "User TX calibration", 1, false, Encoding::Scaled},
-      {Item::UserRx, ZEL_RECORD_USER_RX, "user_rx", "User RX calibration", 1, false, Encoding::Scaled},
-  };
-  return items;
-}
-
-std::vector<const ItemShape*> ItemsOf(bool per_slot) {
-  std::vector<const ItemShape*> out;
-  for (const auto& shape : Items()) {
-    if (shape.per_slot == per_slot) out.push_back(&shape);
-  }
-  return out;
-}
-
-const ItemShape& ShapeOf(Item item) {
-  for (const auto& s : Items()) {
-    if (s.item == item) return s;
-  }
-  throw std::logic_error("unknown calibration item");
-}
-
-bool IsErased(const Bytes& bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
-}
-
-std::vector<double> Decode(const ItemShape& shape, const Bytes& bytes) {
-  if (bytes.size() != shape.Size()) throw std::invalid_argument("record of the wrong size");
-  std::vector<double> out;
-  for (size_t i = 0; i < shape.count; ++i) {
-    switch (shape.encoding) {
-      case Encoding::Scaled: out.push_back(DecodeScaled(&bytes[8 * i])); break;
-      case Encoding::Raw: {
-        const uint64_t bits = GetLE64(&bytes[8 * i]);
-        double x;
-        std::memcpy(&x, &bits, sizeof x);
-        out.push_back(x);
-        break;
-      }
-      case Encoding::Words: out.push_back(bytes[2 * i] | bytes[2 * i + 1] << 8); break;
-    }
-  }
-  return out;
-}
-
-Bytes Encode(const ItemShape& shape, const std::vector<double>& values) {
-  if (values.size() != shape.count) throw std::invalid_argument("expected " + std::to_string(shape.count) + " values");
-  Bytes out(shape.Size());
-  for (size_t i = 0; i < shape.count; ++i) {
-    const double x = values[i];
-    switch (shape.encoding) {
-      case Encoding::Scaled: PutLE64(EncodeScaled(x), &out[8 * i]); break;
-      case Encoding::Raw: {
-        uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        PutLE64(bits, &out[8 * i]);
-        break;
-      }
-      case Encoding::Words: {
-        if (!(x >= 0 && x <= 0xFFFF && x == std::floor(x))) throw std::invalid_argument("not a whole 0..65535");
-        const auto w = static_cast<uint16_t>(x);
-        out[2 * i] = static_cast<uint8_t>(w);
-        out[2 * i + 1] = static_cast<uint8_t>(w >> 8);
-        break;
-      }
-    }
-  }
-  return out;
-}
-
-UnitRecords ReadUnit(zel_instance* unit, const ProgressFn& progress) {
-  UnitRecords out;
+Calibration ReadUnit(zel_instance* unit, const ProgressFn& progress) {
+  Calibration out;
   uint16_t type = 0;
   if (zel_ReadTypeFromEEPROM(unit, &type) == 0) FailWithLastError(unit, "cannot read the board type");
   out.board_type = type;
@@ -243,42 +169,21 @@ UnitRecords ReadUnit(zel_instance* unit, const ProgressFn& progress) {
   const std::vector<uint16_t> table = WavelengthTable(unit);
   // Where each record lies, then one pass of block reads over all of them.
   Snapshot snap;
-  std::vector<std::vector<std::vector<Location>>> slot_at(table.size());
-  std::vector<std::vector<Location>> user_at(static_cast<size_t>(channels));
+  std::vector<SlotLocations> slot_at(table.size());
+  SlotLocations user_at;
   for (size_t w = 0; w < table.size(); ++w) {
-    for (int c = 0; c < channels; ++c) {
-      slot_at[w].emplace_back();
-      for (const auto* shape : ItemsOf(true)) {
-        slot_at[w].back().push_back(Locate(unit, static_cast<int>(w), c, *shape));
-        snap.Add(slot_at[w].back().back().address, shape->Size());
-      }
-    }
+    for (int c = 0; c < channels; ++c) slot_at[w].push_back(LocateChannel(unit, static_cast<int>(w), c, true, snap));
   }
-  for (int c = 0; c < channels; ++c) {
-    for (const auto* shape : ItemsOf(false)) {
-      user_at[static_cast<size_t>(c)].push_back(Locate(unit, 0, c, *shape));
-      snap.Add(user_at[static_cast<size_t>(c)].back().address, shape->Size());
-    }
-  }
+  for (int c = 0; c < channels; ++c) user_at.push_back(LocateChannel(unit, 0, c, false, snap));
   snap.Read(unit, progress);
   for (size_t w = 0; w < table.size(); ++w) {
-    SlotRecords slot{static_cast<int>(w), table[w], {}};
-    for (const auto& locations : slot_at[w]) {
-      std::vector<Bytes> items;
-      for (const auto& at : locations) items.push_back(snap.Get(at.address, at.length));
-      slot.channels.push_back(std::move(items));
-    }
-    out.slots.push_back(std::move(slot));
+    out.slots.push_back({static_cast<int>(w), table[w], RecordsAt(snap, slot_at[w])});
   }
-  for (const auto& locations : user_at) {
-    std::vector<Bytes> items;
-    for (const auto& at : locations) items.push_back(snap.Get(at.address, at.length));
-    out.user.push_back(std::move(items));
-  }
+  out.user = RecordsAt(snap, user_at);
   return out;
 }
 
-RestoreOutcome Restore(zel_instance* unit, const UnitRecords& want, const WriteOptions& options) {
+RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteOptions& options) {
   const int channels = ChannelCount(unit);
   if (want.user.size() != static_cast<size_t>(channels)) {
     throw Failure(kExitFile, "the backup holds " + std::to_string(want.user.size()) + " channels, the unit has " +
@@ -303,23 +208,13 @@ RestoreOutcome Restore(zel_instance* unit, const UnitRecords& want, const WriteO
       out.bytes_to_write += 2;  // the table entry's wavelength word
     }
     for (int c = 0; c < channels; ++c) {
-      const auto items = ItemsOf(true);
-      for (size_t i = 0; i < items.size(); ++i) {
-        const Location at = Locate(unit, slot.slot, c, *items[i]);
-        jobs.push_back({name + " channel " + std::to_string(c) + " " + items[i]->key, at,
-                        &slot.channels[static_cast<size_t>(c)][i], 0});
-        snap.Add(at.address, at.length);
-      }
+      AddJobs(name + " channel " + std::to_string(c) + " ", LocateChannel(unit, slot.slot, c, true, snap),
+              slot.channels[static_cast<size_t>(c)], true, jobs);
     }
   }
   for (int c = 0; c < channels; ++c) {
-    const auto items = ItemsOf(false);
-    for (size_t i = 0; i < items.size(); ++i) {
-      const Location at = Locate(unit, 0, c, *items[i]);
-      jobs.push_back({"channel " + std::to_string(c) + " " + items[i]->key, at,
-                      &want.user[static_cast<size_t>(c)][i], 0});
-      snap.Add(at.address, at.length);
-    }
+    AddJobs("channel " + std::to_string(c) + " ", LocateChannel(unit, 0, c, false, snap),
+            want.user[static_cast<size_t>(c)], false, jobs);
   }
   for (const auto& job : jobs) {
     if (job.want != nullptr && job.want->size() != job.at.length) {
@@ -408,34 +303,6 @@ PatchOutcome Patch(zel_instance* unit, uint32_t address, const Bytes& want, cons
     if (got[i] != want[i]) out.mismatches.push_back(static_cast<uint32_t>(address + i));
   }
   return out;
-}
-
-std::string Hex(const Bytes& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
-bool FromHex(const std::string& text, Bytes& bytes) {
-  if (text.size() % 2 != 0) return false;
-  auto nibble = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  Bytes out;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out.push_back(static_cast<uint8_t>(hi << 4 | lo));
-  }
-  bytes = std::move(out);
-  return true;
 }
 
 }  // namespace zelctl::store
