@@ -23,22 +23,20 @@ bool ParseIPv4(const std::string& text, std::uint32_t& address) {
   return true;
 }
 
-Socket Listen(const std::string& address, std::uint16_t port) {
+UniqueSocket Listen(const std::string& address, std::uint16_t port) {
   std::uint32_t host_order = 0;
-  if (!ParseIPv4(address, host_order)) return kNoSocket;
+  if (!ParseIPv4(address, host_order)) return {};
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(host_order);
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kNoSocket;
+  UniqueSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) return {};
+  const int fd = listener.Get();
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    ::close(fd);
-    return kNoSocket;
-  }
-  return fd;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) return {};
+  return listener;
 }
 
 bool OpenWaker(Waker& waker) {
@@ -58,7 +56,7 @@ void Wake(const Waker& waker) {
 void CloseWaker(Waker& waker) {
   if (waker.read >= 0) ::close(waker.read);
   if (waker.write >= 0) ::close(waker.write);
-  waker = Waker{};
+  waker.read = waker.write = kNoSocket;
 }
 
 WaitResult WaitForConnection(Socket listener, const Waker& waker) {
@@ -68,15 +66,15 @@ WaitResult WaitForConnection(Socket listener, const Waker& waker) {
   return (fds[0].revents & POLLIN) != 0 ? WaitResult::Connection : WaitResult::Again;
 }
 
-AcceptResult Accept(Socket listener, Socket& connection, std::string& peer) {
+AcceptResult Accept(Socket listener, UniqueSocket& connection, std::string& peer) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  connection = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
-  if (connection < 0) {
-    connection = kNoSocket;
+  const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+  if (fd < 0) {
     // Out of descriptors or a connection reset before we took it.
     return errno == EINTR || errno == ECONNABORTED ? AcceptResult::Again : AcceptResult::BackOff;
   }
+  connection = UniqueSocket(fd);
   char buf[INET_ADDRSTRLEN] = "?";
   ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
   peer = std::string(buf) + ":" + std::to_string(ntohs(sa.sin_port));
