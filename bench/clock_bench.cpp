@@ -5,8 +5,8 @@
 #include <cmath>
 #include <string>
 
-#include "decimal.h"
-#include "si5346_api.h"
+#include "zel_clock/decimal.h"
+#include "zel_clock/si5346_plan.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 #   bin/zelctl, bin/zel-unit-sim
 #   lib/cmake/zel_api/   find_package(zel_api) gives zel_api::zel_api, with a version file
 #   lib/pkgconfig/zel_api.pc
+# The clock planner (include/zel_clock/, the static zel_clock) is built into zelctl and the
+# benchmarks; it is not installed.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "decimal.h"
+#include "zel_clock/decimal.h"
 
 namespace {
 

@@ -19,12 +19,13 @@ using sys::SendAll;
 }  // namespace
 
 struct Server::Listener {
-  sys::Socket socket = sys::kNoSocket;
+  sys::UniqueSocket socket;
   sys::Waker waker;
 };
 
 struct Server::Connection {
-  sys::Socket fd = sys::kNoSocket;
+  // Emptied only under Server::mu_ (the reset at a send time-out), where Stop looks at it.
+  sys::UniqueSocket socket;
   std::string peer;
   int idle_timeout_ms = 0;  // 0: never
   std::thread thread;
@@ -48,10 +49,9 @@ bool Server::Start(std::string* error) {
   }
   auto listener = std::make_unique<Listener>();
   listener->socket = sys::Listen(address_, port_, error);
-  if (listener->socket == sys::kNoSocket) return false;
+  if (!listener->socket) return false;
   if (!sys::OpenWaker(listener->waker)) {
     if (error) *error = "cannot create the wake-up of the accept loop";
-    sys::Close(listener->socket);
     return false;
   }
   listener_ = std::move(listener);
@@ -72,22 +72,19 @@ void Server::Stop() {
   stop_cv_.notify_all();
   sys::Wake(listener_->waker);
   accept_thread_.join();
-  sys::Close(listener_->socket);
+  listener_->socket.Close();  // connections from now on are refused
 
   std::list<std::unique_ptr<Connection>> conns;
   {
     std::lock_guard<std::mutex> lk(mu_);
     for (auto& c : conns_) {
-      if (c->fd != sys::kNoSocket) sys::Shutdown(c->fd);
+      if (c->socket) sys::Shutdown(c->socket.Get());
     }
     conns.swap(conns_);
   }
-  for (auto& c : conns) {
-    c->thread.join();
-    if (c->fd != sys::kNoSocket) sys::Close(c->fd);
-  }
-  sys::CloseWaker(listener_->waker);
-  listener_.reset();
+  for (auto& c : conns) c->thread.join();
+  conns.clear();       // closes their sockets
+  listener_.reset();   // and the waker, now that no connection thread waits on it
   running_ = false;
   Log("stopped");
   model_.Flush();
@@ -103,21 +100,18 @@ void Server::ReapFinished() {
       it = next;
     }
   }
-  for (auto& c : finished) {
-    c->thread.join();
-    if (c->fd != sys::kNoSocket) sys::Close(c->fd);
-  }
-}
+  for (auto& c : finished) c->thread.join();
+}  // their sockets close here
 
 void Server::AcceptLoop() {
   while (!stopping_) {
-    const sys::WaitResult ready = sys::WaitForConnection(listener_->socket, listener_->waker);
+    const sys::WaitResult ready = sys::WaitForConnection(listener_->socket.Get(), listener_->waker);
     if (ready == sys::WaitResult::Failed || ready == sys::WaitResult::Woken) return;
     if (ready == sys::WaitResult::Again) continue;
 
-    sys::Socket fd = sys::kNoSocket;
+    sys::UniqueSocket socket;  // closed at the end of this round unless a connection takes it
     std::string name;
-    const sys::AcceptResult accepted = sys::Accept(listener_->socket, fd, name);
+    const sys::AcceptResult accepted = sys::Accept(listener_->socket.Get(), socket, name);
     if (accepted != sys::AcceptResult::Accepted) {
       // Out of descriptors or a connection reset before we took it: try again shortly.
       if (accepted == sys::AcceptResult::BackOff) SleepUnlessStopping(10);
@@ -129,15 +123,15 @@ void Server::AcceptLoop() {
     const ServerLimits limits = limits_;
     if (plan_.refuse_connections || conns_.size() >= limits.max_connections) {
       lk.unlock();
-      sys::Close(fd);
+      socket.Close();
       Log("refused connection from " + name);
       continue;
     }
-    sys::SetNoDelay(fd);
+    sys::SetNoDelay(socket.Get());
     // A blocked send then fails as timed out and the connection ends.
-    if (limits.send_timeout_ms > 0) sys::SetSendTimeout(fd, limits.send_timeout_ms);
+    if (limits.send_timeout_ms > 0) sys::SetSendTimeout(socket.Get(), limits.send_timeout_ms);
     auto conn = std::make_unique<Connection>();
-    conn->fd = fd;
+    conn->socket = std::move(socket);
     conn->peer = name;
     conn->idle_timeout_ms = limits.idle_timeout_ms;
     Connection* raw = conn.get();
@@ -146,7 +140,7 @@ void Server::AcceptLoop() {
     } catch (const std::system_error&) {
       // Out of threads: turn the host away rather than end the whole simulator.
       lk.unlock();
-      sys::Close(fd);
+      conn->socket.Close();
       Log("no thread for connection from " + name + ", closed");
       continue;
     }
@@ -181,10 +175,10 @@ void Server::Serve(Connection& conn) {
       wait_ms = static_cast<int>(std::min<int64_t>(left.count(), 60000));
     }
     // Stop wakes every connection through the listener's waker.
-    const sys::Readable r = sys::WaitReadable(conn.fd, waker, wait_ms);
+    const sys::Readable r = sys::WaitReadable(conn.socket.Get(), waker, wait_ms);
     if (r == sys::Readable::Failed || r == sys::Readable::Woken) break;
     if (r != sys::Readable::Yes) continue;  // the deadline is checked at the top
-    const long n = sys::Receive(conn.fd, frame + have, kFrameSize - have);
+    const long n = sys::Receive(conn.socket.Get(), frame + have, kFrameSize - have);
     if (n <= 0) break;
     have += static_cast<size_t>(n);
     if (have < kFrameSize) continue;
@@ -238,11 +232,10 @@ void Server::Serve(Connection& conn) {
     // A close would queue its FIN behind replies the host never reads: reset the link
     // and drop the descriptor now, under the lock Stop takes to shut connections down.
     std::lock_guard<std::mutex> lk(mu_);
-    sys::Reset(conn.fd);
-    conn.fd = sys::kNoSocket;
+    conn.socket.CloseWithReset();
   } else {
-    // Tell the peer at once; the descriptor itself is closed after the thread is joined.
-    sys::Shutdown(conn.fd);
+    // Tell the peer at once; the socket itself closes once the thread is joined.
+    sys::Shutdown(conn.socket.Get());
   }
   if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
   model_.Flush();
@@ -253,33 +246,33 @@ void Server::Serve(Connection& conn) {
 bool Server::Deliver(Connection& conn, const std::vector<uint8_t>& reply, const FaultPlan& plan, Fault fault) {
   switch (fault) {
     case Fault::ShortReply:
-      return SendAll(conn.fd, reply.data(), std::min(plan.short_bytes, reply.size()));
+      return SendAll(conn.socket.Get(), reply.data(), std::min(plan.short_bytes, reply.size()));
     case Fault::SplitReply: {
       const size_t parts = std::clamp<size_t>(plan.split_parts, 1, std::max<size_t>(reply.size(), 1));
       size_t sent = 0;
       for (size_t p = 0; p < parts; ++p) {
         const size_t end = reply.size() * (p + 1) / parts;
         if (p > 0 && !SleepUnlessStopping(kSplitGapMs)) return false;
-        if (!SendAll(conn.fd, reply.data() + sent, end - sent)) return false;
+        if (!SendAll(conn.socket.Get(), reply.data() + sent, end - sent)) return false;
         sent = end;
       }
       return true;
     }
     case Fault::Delay:
       if (!SleepUnlessStopping(plan.delay_ms)) return false;
-      return SendAll(conn.fd, reply.data(), reply.size());
+      return SendAll(conn.socket.Get(), reply.data(), reply.size());
     case Fault::Late:
       if (!SleepUnlessStopping(plan.late_ms)) return false;
-      return SendAll(conn.fd, reply.data(), reply.size());
+      return SendAll(conn.socket.Get(), reply.data(), reply.size());
     case Fault::Duplicate: {
       std::vector<uint8_t> twice(reply);
       twice.insert(twice.end(), reply.begin(), reply.end());
-      return SendAll(conn.fd, twice.data(), twice.size());
+      return SendAll(conn.socket.Get(), twice.data(), twice.size());
     }
     case Fault::Surplus: {
       std::vector<uint8_t> more(reply);
       for (size_t i = 0; i < plan.surplus_bytes; ++i) more.push_back(static_cast<uint8_t>(0x5A + i));
-      return SendAll(conn.fd, more.data(), more.size());
+      return SendAll(conn.socket.Get(), more.data(), more.size());
     }
     case Fault::Garbage: {
       std::vector<uint8_t> wrong(plan.garbage_bytes != 0 ? plan.garbage_bytes : std::max<size_t>(reply.size(), 1));
@@ -289,14 +282,14 @@ bool Server::Deliver(Connection& conn, const std::vector<uint8_t>& reply, const 
         b = static_cast<uint8_t>(x >> 24);
       }
       if (!reply.empty() && wrong[0] == reply[0]) wrong[0] = static_cast<uint8_t>(~reply[0]);
-      return SendAll(conn.fd, wrong.data(), wrong.size());
+      return SendAll(conn.socket.Get(), wrong.data(), wrong.size());
     }
     case Fault::Reset:
-      sys::Abort(conn.fd);
+      sys::Abort(conn.socket.Get());
       Log("fault: reset " + conn.peer);
       return false;
     default:
-      return SendAll(conn.fd, reply.data(), reply.size());
+      return SendAll(conn.socket.Get(), reply.data(), reply.size());
   }
 }
 

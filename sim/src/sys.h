@@ -21,19 +21,65 @@ inline constexpr Socket kNoSocket = -1;
 // Parse a dotted-quad IPv4 address into the 32-bit address in host order.
 bool ParseIPv4(const std::string& text, std::uint32_t& address);
 
-// A TCP listener on address:port (the system's largest backlog). kNoSocket when the address
+// Closes a socket (no-op on kNoSocket).
+void Close(Socket s);
+// Close with a reset instead of an orderly close: nothing still queued is sent.
+void Reset(Socket s);
+
+// Owns one socket and closes it when it goes. Move-only: exactly one owner closes it.
+class UniqueSocket {
+ public:
+  UniqueSocket() noexcept = default;
+  explicit UniqueSocket(Socket s) noexcept : s_(s) {}
+  UniqueSocket(UniqueSocket&& other) noexcept : s_(other.Release()) {}
+  UniqueSocket& operator=(UniqueSocket&& other) noexcept {
+    if (this != &other) {
+      Close();
+      s_ = other.Release();
+    }
+    return *this;
+  }
+  UniqueSocket(const UniqueSocket&) = delete;
+  UniqueSocket& operator=(const UniqueSocket&) = delete;
+  ~UniqueSocket() { Close(); }
+
+  Socket Get() const noexcept { return s_; }
+  explicit operator bool() const noexcept { return s_ != kNoSocket; }
+  // Gives the socket up without closing it.
+  Socket Release() noexcept {
+    const Socket s = s_;
+    s_ = kNoSocket;
+    return s;
+  }
+  void Close() noexcept { sys::Close(Release()); }
+  // Ends the connection with a reset, then closes: nothing still queued is sent.
+  void CloseWithReset() noexcept {
+    if (s_ != kNoSocket) sys::Reset(Release());
+  }
+
+ private:
+  Socket s_ = kNoSocket;
+};
+
+// A TCP listener on address:port (the system's largest backlog). Empty when the address
 // cannot be bound; `error` (when given) then receives the system's reason.
 // A second listener on an address and port already served fails.
-Socket Listen(const std::string& address, std::uint16_t port, std::string* error = nullptr);
+UniqueSocket Listen(const std::string& address, std::uint16_t port, std::string* error = nullptr);
 
-// Lets another thread interrupt WaitForConnection.
-struct Waker {
-  Socket read = kNoSocket;
-  Socket write = kNoSocket;
-};
+// Lets another thread interrupt WaitForConnection and WaitReadable. Closed when it goes.
+struct Waker;
 bool OpenWaker(Waker& waker);
 void Wake(const Waker& waker);
 void CloseWaker(Waker& waker);
+struct Waker {
+  Waker() = default;
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+  ~Waker() { CloseWaker(*this); }
+
+  Socket read = kNoSocket;
+  Socket write = kNoSocket;
+};
 
 enum class WaitResult { Connection, Woken, Again, Failed };
 // Blocks until a connection is pending on the listener or the waker was woken.
@@ -42,7 +88,7 @@ WaitResult WaitForConnection(Socket listener, const Waker& waker);
 enum class AcceptResult { Accepted, Again, BackOff };
 // Takes one pending connection; `peer` receives "a.b.c.d:port". BackOff when the system is out
 // of resources (try again a little later), Again when the connection vanished before it was taken.
-AcceptResult Accept(Socket listener, Socket& connection, std::string& peer);
+AcceptResult Accept(Socket listener, UniqueSocket& connection, std::string& peer);
 
 void SetNoDelay(Socket s);
 // A send that cannot go out within `ms` fails (see LastSendTimedOut).
@@ -64,9 +110,6 @@ bool LastSendTimedOut();
 
 // Shut down both directions, telling the peer at once; the socket stays allocated.
 void Shutdown(Socket s);
-void Close(Socket s);
-// Close with a reset instead of an orderly close: nothing still queued is sent.
-void Reset(Socket s);
 // Abort the connection with a reset but keep the socket allocated (its owner closes it later).
 // Where the system cannot reset an open socket, the peer sees an orderly shutdown instead.
 void Abort(Socket s);

@@ -24,10 +24,10 @@ bool ParseIPv4(const std::string& text, std::uint32_t& address) {
   return true;
 }
 
-Socket Listen(const std::string& address, std::uint16_t port, std::string* error) {
+UniqueSocket Listen(const std::string& address, std::uint16_t port, std::string* error) {
   auto fail = [error](const std::string& why) {
     if (error) *error = why;
-    return kNoSocket;
+    return UniqueSocket{};
   };
   std::uint32_t host_order = 0;
   if (!ParseIPv4(address, host_order)) return fail("not an IPv4 address");
@@ -35,16 +35,14 @@ Socket Listen(const std::string& address, std::uint16_t port, std::string* error
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(host_order);
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fail(std::strerror(errno));
+  UniqueSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) return fail(std::strerror(errno));
+  const int fd = listener.Get();
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-    const int code = errno;
-    ::close(fd);
-    return fail(std::strerror(code));
-  }
-  return fd;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0)
+    return fail(std::strerror(errno));
+  return listener;
 }
 
 bool OpenWaker(Waker& waker) {
@@ -64,7 +62,7 @@ void Wake(const Waker& waker) {
 void CloseWaker(Waker& waker) {
   if (waker.read >= 0) ::close(waker.read);
   if (waker.write >= 0) ::close(waker.write);
-  waker = Waker{};
+  waker.read = waker.write = kNoSocket;
 }
 
 WaitResult WaitForConnection(Socket listener, const Waker& waker) {
@@ -74,15 +72,15 @@ WaitResult WaitForConnection(Socket listener, const Waker& waker) {
   return (fds[0].revents & POLLIN) != 0 ? WaitResult::Connection : WaitResult::Again;
 }
 
-AcceptResult Accept(Socket listener, Socket& connection, std::string& peer) {
+AcceptResult Accept(Socket listener, UniqueSocket& connection, std::string& peer) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  connection = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
-  if (connection < 0) {
-    connection = kNoSocket;
+  const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+  if (fd < 0) {
     // Out of descriptors or a connection reset before we took it.
     return errno == EINTR || errno == ECONNABORTED ? AcceptResult::Again : AcceptResult::BackOff;
   }
+  connection = UniqueSocket(fd);
   char buf[INET_ADDRSTRLEN] = "?";
   ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
   peer = std::string(buf) + ":" + std::to_string(ntohs(sa.sin_port));

@@ -41,10 +41,10 @@ bool ParseIPv4(const std::string& text, std::uint32_t& address) {
   return true;
 }
 
-Socket Listen(const std::string& address, std::uint16_t port, std::string* error) {
+UniqueSocket Listen(const std::string& address, std::uint16_t port, std::string* error) {
   auto fail = [error](const std::string& why) {
     if (error) *error = why;
-    return kNoSocket;
+    return UniqueSocket{};
   };
   NetStartup();
   std::uint32_t host_order = 0;
@@ -55,14 +55,12 @@ Socket Listen(const std::string& address, std::uint16_t port, std::string* error
   sa.sin_addr.s_addr = htonl(host_order);
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return fail(SocketErrorText(::WSAGetLastError()));
+  UniqueSocket listener(static_cast<Socket>(s));
   // No SO_REUSEADDR: on Windows it would let a second listener take over an address in use.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, SOMAXCONN) != 0) {
-    const int code = ::WSAGetLastError();
-    ::closesocket(s);
-    return fail(SocketErrorText(code));
-  }
-  return static_cast<Socket>(s);
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, SOMAXCONN) != 0)
+    return fail(SocketErrorText(::WSAGetLastError()));
+  return listener;
 }
 
 bool OpenWaker(Waker& waker) {
@@ -90,7 +88,7 @@ void Wake(const Waker& waker) {
 
 void CloseWaker(Waker& waker) {
   if (waker.read != kNoSocket) ::closesocket(Raw(waker.read));
-  waker = Waker{};
+  waker.read = waker.write = kNoSocket;
 }
 
 WaitResult WaitForConnection(Socket listener, const Waker& waker) {
@@ -105,17 +103,16 @@ WaitResult WaitForConnection(Socket listener, const Waker& waker) {
   return FD_ISSET(Raw(listener), &readable) ? WaitResult::Connection : WaitResult::Again;
 }
 
-AcceptResult Accept(Socket listener, Socket& connection, std::string& peer) {
+AcceptResult Accept(Socket listener, UniqueSocket& connection, std::string& peer) {
   sockaddr_in sa{};
   int len = sizeof sa;
   const SOCKET s = ::accept(Raw(listener), reinterpret_cast<sockaddr*>(&sa), &len);
   if (s == INVALID_SOCKET) {
-    connection = kNoSocket;
     const int error = ::WSAGetLastError();
     return error == WSAEINTR || error == WSAECONNRESET ? AcceptResult::Again : AcceptResult::BackOff;
   }
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  connection = static_cast<Socket>(s);
+  connection = UniqueSocket(static_cast<Socket>(s));
   char buf[INET_ADDRSTRLEN] = "?";
   ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
   peer = std::string(buf) + ":" + std::to_string(ntohs(sa.sin_port));

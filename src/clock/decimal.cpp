@@ -1,4 +1,4 @@
-#include "decimal.h"
+#include "zel_clock/decimal.h"
 
 // The library build libbidgcc000: arguments by value, rounding mode and status flags passed
 // on every call (no global rounding state, no global flag word inside the library).

@@ -1,7 +1,7 @@
 // Checks the decimal arithmetic against cases that Python's decimal module worked out
 // independently (gen_decimal_cases.py writes decimal_cases.txt).
 
-#include "decimal.h"
+#include "zel_clock/decimal.h"
 
 #include <gtest/gtest.h>
 

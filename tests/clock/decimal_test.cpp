@@ -1,4 +1,4 @@
-#include "decimal.h"
+#include "zel_clock/decimal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "si5346_api.h"
+#include "zel_clock/si5346_plan.h"
 #include "si5346_detail.h"
 
 #include <gtest/gtest.h>

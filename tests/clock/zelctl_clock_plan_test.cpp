@@ -1,6 +1,6 @@
 // Runs the built zelctl clock-plan end to end and checks its CSV against the library's list.
 
-#include "si5346_api.h"
+#include "zel_clock/si5346_plan.h"
 
 #include <gtest/gtest.h>
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -367,6 +369,69 @@ TEST_F(ServerTest, FrameLogIsABoundedRing) {
   EXPECT_EQ(log[0][6], 8);
   EXPECT_EQ(log[1][6], 9);
   EXPECT_EQ(server->FramesReceived(), 10u);
+}
+
+// Open descriptors of this process (Linux), or -1 where the system does not list them.
+long OpenDescriptors() {
+  std::error_code ec;
+  std::filesystem::directory_iterator it("/proc/self/fd", ec);
+  return ec ? -1 : static_cast<long>(std::distance(it, std::filesystem::directory_iterator{}));
+}
+
+// Every way a link ends gives its socket back exactly once: a leak leaves the count high, a
+// second close of a reused number takes some other descriptor with it and leaves it low.
+TEST(ServerSockets, EveryWayALinkEndsClosesItsSocketOnce) {
+  if (OpenDescriptors() < 0) GTEST_SKIP() << "no descriptor list on this system";
+  UnitModel unit;
+  const long before = OpenDescriptors();
+  auto server = StartOnLoopback(unit);
+  ASSERT_NE(server, nullptr);
+  const long running = OpenDescriptors();
+  {
+    Server clash(unit, server->Address());
+    EXPECT_FALSE(clash.Start());  // address in use: its listener goes at once
+  }
+  EXPECT_EQ(OpenDescriptors(), running);
+
+  zelsim::ServerLimits limits;
+  limits.idle_timeout_ms = 300;
+  server->SetLimits(limits);
+  {
+    Client quits(server->Address());
+    EXPECT_EQ(quits.Exchange(RegisterRead(0, 9)).size(), 128u);
+  }
+  {
+    Client idle(server->Address());
+    EXPECT_TRUE(idle.PeerClosed(2000));  // idle time-out
+  }
+  for (const Fault kind : {Fault::Close, Fault::Reset}) {
+    server->SetFaults({kind, 0});
+    Client c(server->Address());
+    ASSERT_TRUE(c.Send(RegisterRead(0, 9)));
+    EXPECT_TRUE(c.PeerClosed(2000));
+  }
+  FaultPlan refuse;
+  refuse.refuse_connections = true;
+  server->SetFaults(refuse);
+  {
+    Client refused(server->Address());
+    EXPECT_TRUE(refused.PeerClosed(2000));
+  }
+  server->SetFaults({});
+  limits.idle_timeout_ms = 0;
+  server->SetLimits(limits);
+  ASSERT_TRUE(WaitFor([&] { return server->ActiveConnections() == 0; }));
+
+  // The next connection reaps the ended ones: only its own two ends stay open.
+  Client last(server->Address());
+  EXPECT_EQ(Value(last.Exchange(RegisterRead(0, 9))), 123);
+  EXPECT_EQ(OpenDescriptors(), running + 2);
+  EXPECT_EQ(server->ConnectionsAccepted(), 6);
+
+  server->Stop();
+  EXPECT_TRUE(last.PeerClosed(500));
+  last.Close();
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(ServerSetup, SeveralUnitsInOneProcessAndBadAddresses) {

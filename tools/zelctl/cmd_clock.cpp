@@ -2,7 +2,7 @@
 
 #include "commands.h"
 
-#include "si5346_api.h"
+#include "zel_clock/si5346_plan.h"
 
 #include <CLI/CLI.hpp>
 

@@ -60,6 +60,9 @@ struct UnitConfig {
   bool verbose = false;                          // decoded frames and events to stderr
 };
 
+class EepromStore;
+class Optics;
+
 // Receives one finished log line (no trailing newline).
 using LogSink = std::function<void(std::string_view)>;
 
@@ -119,42 +122,28 @@ class UnitModel {
   void Log(const std::string& line) const;
 
  private:
-  struct Saver;
-
   uint16_t ReadLocked(unsigned select, unsigned address);
   uint16_t WriteLocked(unsigned select, unsigned address, uint16_t value);
   uint16_t PeekLocked(unsigned select, unsigned address) const;
-  double IdealCountsLocked(unsigned select) const;
-  uint16_t NoisyCountsLocked(unsigned select);
-  uint16_t TemperatureStepLocked(unsigned select);
-  double OutputPowerLocked(unsigned select) const;
+  // EEPROM address of the byte behind register 11 of select 0 or 1: its bank plus register 10.
+  uint32_t EepromDataAddressLocked(unsigned select) const;
   int BoardTypeLocked() const;
   unsigned SwitchPortsLocked() const;
-  void EepromChangedLocked();
-  double NextUniform();  // [0, 1)
-  double NextGaussian();
 
+  // Frame decoding (frames.cpp).
   void HandleRegister(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply);
   void HandleCommand(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply);
 
   const UnitConfig cfg_;
-  mutable std::mutex mu_;
+  mutable std::mutex mu_;  // guards the registers, scripts, EEPROM image and optics
   std::vector<std::array<uint16_t, kRegistersPerSelect>> regs_;
-  std::vector<uint8_t> eeprom_;
   std::map<std::pair<unsigned, unsigned>, std::deque<uint16_t>> scripts_;
-  double input_uw_[kChannels];
-  // Factory physics per select at the default slot: polynomial form and coefficients.
-  double curve_[kChannels][4];
-  double tap_[kChannels];
-  bool quartic_ = false;
-  int temp_base_[kSelects];
-  uint64_t rng_;
-  uint64_t change_gen_ = 0;  // EEPROM changes so far
+  std::unique_ptr<EepromStore> eeprom_;
+  std::unique_ptr<Optics> optics_;
   mutable std::mutex log_mu_;  // guards sink_ and tag_
   LogSink sink_;
   std::string tag_ = "unit";
   std::atomic<bool> logging_{false};
-  std::unique_ptr<Saver> saver_;
 };
 
 }  // namespace zelsim

@@ -35,7 +35,7 @@
 //    number would otherwise count its sign as a digit. Ratios of a plan are always positive.
 //  * An input divider P that does not fit its 48-bit register field fails the loop.
 
-#include "decimal.h"
+#include "zel_clock/decimal.h"
 
 #include <cstdint>
 #include <vector>
