@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "instrument/slot_layout.h"
+#include "instrument/unit_map.h"
 #include "transport/hw_layer.h"
 #include "transport/platform.h"
 #include "zel_api.h"
@@ -25,7 +25,7 @@ class ZEL_API {
 public:
     static constexpr std::uint16_t kUnitPort = 6653;
     static constexpr int kSelects = 8;
-    static constexpr int kSlots = 6;
+    static constexpr int kSlots = zel::layout::kSlotCount;
     static constexpr int kDefinedValues = 30;
     static constexpr unsigned kSettleMs = 10;
 
@@ -153,6 +153,18 @@ private:
         status_ = ok ? 1 : 0;
         return status_;
     }
+    // Whether an operation keeps its outcome in the status field.
+    enum class Status { Recorded, Untouched };
+    // Runs `op(select)` on the select of `channel` and returns 1 when it succeeded, else 0. A
+    // channel without a layout entry fails before anything is sent (ZEL_ERR_NO_SUCH_CHANNEL, or
+    // ZEL_ERR_NOT_CONNECTED before the first connect). Status::Recorded puts the outcome, that
+    // failure included, into the status field; Status::Untouched leaves the field as it was.
+    template <class Op>
+    std::uint8_t OnChannel(std::uint16_t channel, Status status, Op op) {
+        const auto select = SelectOf(channel);
+        const bool ok = select && op(*select);
+        return status == Status::Recorded ? RecordStatus(ok) : (ok ? 1 : 0);
+    }
     bool ReadRegister(std::uint16_t select, std::uint16_t address, std::uint16_t& value) {
         return link_.AccessRegister(0, select, address, value);
     }
@@ -174,6 +186,10 @@ private:
                          unsigned delay_after_ms);
     // The 8 bytes of record (group, record), 16 exchanges with the record settling delays.
     bool ReadRecordBytes(std::uint16_t group, std::uint16_t record, std::uint8_t* bytes);
+    // The scaled record of a channel's item at record `offset` (select 0's entry, one record per
+    // select) of the current slot; the outcome goes into the status field.
+    std::uint8_t WriteSlotScaled(std::uint16_t channel, int offset, double value);
+    std::uint8_t ReadSlotScaled(std::uint16_t channel, int offset, double* value);
     std::uint8_t ReadPowerSum(std::uint16_t select, std::uint32_t& sum);
     // Refuses (ZEL_ERR_NOT_CALIBRATED) a select whose active VOA or TAP calibration is not calibration.
     bool RequireVOACalibration(std::uint16_t select);
