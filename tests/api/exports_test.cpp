@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "api/instance_table.h"
@@ -21,16 +23,45 @@ using zel::api::kUnitCount;
 using zel::api::UnitEntry;
 using zeltest::SimulatedUnit;
 
-// The raw bytes of a table entry, to show that a call left it alone.
-using EntryBytes = std::vector<unsigned char>;
-EntryBytes BytesOf(int index) {
-    const auto* p = reinterpret_cast<const unsigned char*>(UnitEntry(index));
-    return EntryBytes(p, p + sizeof(ZEL_API));
+// What a call can change in a table entry, to show that a call left it alone: the link, the
+// identity and layout, the operation fields, the wavelength table and the calibration in use
+// and cached (compared by value, so heap contents count and padding does not).
+struct EntryState {
+    bool open;
+    std::string ip;
+    zel_error last_error;
+    std::uint32_t board_id;
+    std::int32_t board_type, ports, channels, result, slot;
+    std::uint8_t status, cache_valid;
+    std::vector<std::int32_t> layout, wavelengths;
+    std::vector<double> calibration;
+    bool operator==(const EntryState&) const = default;
+};
+EntryState StateOf(int index) {
+    const ZEL_API& e = *UnitEntry(index);
+    EntryState state{UnitEntry(index)->Link().IsOpen(), e.IpAddress(), e.LastError(), e.BoardIdField(),
+                     e.BoardType(), e.PortCount(), e.ChannelCount(), e.ResultField(), e.CurrentSlot(),
+                     e.StatusField(), e.CacheValid(), e.Layout(), e.Wavelengths(), {}};
+    for (int s = 0; s < ZEL_API::kSelects; ++s) {
+        state.calibration.push_back(e.ActiveTAP(s));
+        state.calibration.insert(state.calibration.end(), e.ActiveVOA(s), e.ActiveVOA(s) + 4);
+        for (int w = 0; w < ZEL_API::kSlots; ++w) {
+            state.calibration.push_back(e.CachedTAP(w, s));
+            state.calibration.insert(state.calibration.end(), e.CachedVOA(w, s), e.CachedVOA(w, s) + 4);
+        }
+    }
+    return state;
 }
-std::vector<EntryBytes> TableBytes() {
-    std::vector<EntryBytes> all;
-    for (int i = 0; i < kUnitCount; ++i) all.push_back(BytesOf(i));
+std::vector<EntryState> TableState() {
+    std::vector<EntryState> all;
+    for (int i = 0; i < kUnitCount; ++i) all.push_back(StateOf(i));
     return all;
+}
+
+// The index parameter type of a unit-index export.
+template <class R, class Index, class... Rest>
+constexpr bool TakesAnIndexByte(R (*)(Index, Rest...)) {
+    return std::is_same_v<Index, std::uint8_t>;
 }
 
 // The table is process-wide: every test leaves all entries disconnected.
@@ -51,22 +82,66 @@ protected:
     std::unique_ptr<SimulatedUnit> unit;
 };
 
-TEST_F(UnitTableTest, HostIndexIsTakenModulo256) {
-    int host_index = 259;  // what a host with a wider integer passes arrives as 3
-    ASSERT_EQ(APIConnect(host_index, unit->ip().c_str()), 1);
-    EXPECT_TRUE(UnitEntry(3)->Link().IsOpen());
-    EXPECT_EQ(UnitEntry(3)->IpAddress(), unit->ip());
-    EXPECT_EQ(APIReadBoardID(host_index), unit->model().Config().board_id);
-    ASSERT_EQ(APISwicthSelect_2x2(host_index, 2, 1), 1);
-    std::uint16_t position = 0;
-    ASSERT_EQ(APIReadSwicthSelect_2x2(3, 2, &position), 1);
-    EXPECT_EQ(position, 1);
+// A host that passes a wider integer reaches entry (index mod 256) only because every unit-index
+// export but APIMonitor takes its index as one byte: a wider parameter would break that promise
+// and the calling convention of existing hosts.
+TEST(UnitIndex, EveryUnitIndexExportButTheMonitorTakesItsIndexAsOneByte) {
+    const std::pair<const char*, bool> exports[] = {
+        {"APIAccessBoardRegister", TakesAnIndexByte(&APIAccessBoardRegister)},
+        {"APIAddWavelength", TakesAnIndexByte(&APIAddWavelength)},
+        {"APIConnect", TakesAnIndexByte(&APIConnect)},
+        {"APIDisconnect", TakesAnIndexByte(&APIDisconnect)},
+        {"APIRead4x1SwitchInsertionLoss", TakesAnIndexByte(&APIRead4x1SwitchInsertionLoss)},
+        {"APIReadBoardID", TakesAnIndexByte(&APIReadBoardID)},
+        {"APIReadBoardSN", TakesAnIndexByte(&APIReadBoardSN)},
+        {"APIReadDoubleValueFromEEProm", TakesAnIndexByte(&APIReadDoubleValueFromEEProm)},
+        {"APIReadFirmwareRevision", TakesAnIndexByte(&APIReadFirmwareRevision)},
+        {"APIReadOpticalPower", TakesAnIndexByte(&APIReadOpticalPower)},
+        {"APIReadSerialNumber", TakesAnIndexByte(&APIReadSerialNumber)},
+        {"APIReadSwicthSelect_2x2", TakesAnIndexByte(&APIReadSwicthSelect_2x2)},
+        {"APIReadSwicthSelect_LBMM_1x4", TakesAnIndexByte(&APIReadSwicthSelect_LBMM_1x4)},
+        {"APIReadSwicthSelect_MEMS_1x4", TakesAnIndexByte(&APIReadSwicthSelect_MEMS_1x4)},
+        {"APIReadTAPCalibration", TakesAnIndexByte(&APIReadTAPCalibration)},
+        {"APIReadTypeFromEEPROM", TakesAnIndexByte(&APIReadTypeFromEEPROM)},
+        {"APIReadUserRXCalibration", TakesAnIndexByte(&APIReadUserRXCalibration)},
+        {"APIReadUserTXCalibration", TakesAnIndexByte(&APIReadUserTXCalibration)},
+        {"APIReadVOAAttenuation", TakesAnIndexByte(&APIReadVOAAttenuation)},
+        {"APIReadVOACalibration", TakesAnIndexByte(&APIReadVOACalibration)},
+        {"APIReadVOADefinedValues", TakesAnIndexByte(&APIReadVOADefinedValues)},
+        {"APIReadVOAInsertionLoss", TakesAnIndexByte(&APIReadVOAInsertionLoss)},
+        {"APIReadValueFromEEProm", TakesAnIndexByte(&APIReadValueFromEEProm)},
+        {"APIScreenControl", TakesAnIndexByte(&APIScreenControl)},
+        {"APISetDefaultWavelength", TakesAnIndexByte(&APISetDefaultWavelength)},
+        {"APISetVOAAttenuation", TakesAnIndexByte(&APISetVOAAttenuation)},
+        {"APISetWavelength", TakesAnIndexByte(&APISetWavelength)},
+        {"APISwicthSelect_2x2", TakesAnIndexByte(&APISwicthSelect_2x2)},
+        {"APISwicthSelect_LBMM_1x4", TakesAnIndexByte(&APISwicthSelect_LBMM_1x4)},
+        {"APISwicthSelect_MEMS_1x4", TakesAnIndexByte(&APISwicthSelect_MEMS_1x4)},
+        {"APITempRead", TakesAnIndexByte(&APITempRead)},
+        {"APIWrite4x1SwitchInsertionLoss", TakesAnIndexByte(&APIWrite4x1SwitchInsertionLoss)},
+        {"APIWriteBoardSN", TakesAnIndexByte(&APIWriteBoardSN)},
+        {"APIWriteDoubleValueToEEProm", TakesAnIndexByte(&APIWriteDoubleValueToEEProm)},
+        {"APIWriteStatusToEEProm", TakesAnIndexByte(&APIWriteStatusToEEProm)},
+        {"APIWriteTAPCalibration", TakesAnIndexByte(&APIWriteTAPCalibration)},
+        {"APIWriteTypeToEEPROM", TakesAnIndexByte(&APIWriteTypeToEEPROM)},
+        {"APIWriteUserRXCalibration", TakesAnIndexByte(&APIWriteUserRXCalibration)},
+        {"APIWriteUserTXCalibration", TakesAnIndexByte(&APIWriteUserTXCalibration)},
+        {"APIWriteVOACalibration", TakesAnIndexByte(&APIWriteVOACalibration)},
+        {"APIWriteVOADefinedValues", TakesAnIndexByte(&APIWriteVOADefinedValues)},
+        {"APIWriteVOAInsertionLoss", TakesAnIndexByte(&APIWriteVOAInsertionLoss)},
+        {"APIWriteValueToEEProm", TakesAnIndexByte(&APIWriteValueToEEProm)},
+        {"APILastError", TakesAnIndexByte(&APILastError)},
+        {"APISetFrameTrace", TakesAnIndexByte(&APISetFrameTrace)},
+        {"APISetTimeout", TakesAnIndexByte(&APISetTimeout)},
+    };
+    for (const auto& [name, byte] : exports) EXPECT_TRUE(byte) << name;
+    EXPECT_FALSE(TakesAnIndexByte(&APIMonitor));  // signed 32-bit: 259 is no entry (see below)
 }
 
 TEST_F(UnitTableTest, ConnectingOneEntryLeavesEveryOtherEntryUntouched) {
-    const std::vector<EntryBytes> before = TableBytes();
+    const std::vector<EntryState> before = TableState();
     Connect(3);
-    const std::vector<EntryBytes> after = TableBytes();
+    const std::vector<EntryState> after = TableState();
     for (int i = 0; i < kUnitCount; ++i) {
         if (i == 3)
             EXPECT_NE(after[i], before[i]);
@@ -78,7 +153,7 @@ TEST_F(UnitTableTest, ConnectingOneEntryLeavesEveryOtherEntryUntouched) {
 
 TEST_F(UnitTableTest, IndexOutsideTheTableFailsWithoutTouchingAnything) {
     Connect(3);
-    const std::vector<EntryBytes> before = TableBytes();
+    const std::vector<EntryState> before = TableState();
     for (int index : {32, 100, 255}) {
         SCOPED_TRACE(index);
         const auto u = static_cast<std::uint8_t>(index);
@@ -107,7 +182,7 @@ TEST_F(UnitTableTest, IndexOutsideTheTableFailsWithoutTouchingAnything) {
         EXPECT_EQ(APIMonitor(index, 0, 1, &value), 0) << index;
         EXPECT_EQ(value, 12.5) << index;
     }
-    EXPECT_EQ(TableBytes(), before);
+    EXPECT_EQ(TableState(), before);
     EXPECT_TRUE(unit->frames().empty());
     double value = 0;
     EXPECT_EQ(APIMonitor(3, 0, 1, &value), 1);  // the same call on a real entry does reach the unit
@@ -635,6 +710,89 @@ TEST(InstanceDispatch, CallsGoThroughTheVirtualTableAndExceptionsStayInside) {
     EXPECT_EQ(zel_ReadVOAAttenuation(inst, 0, &db), 0);
     EXPECT_EQ(zel_LastError(inst), ZEL_ERR_INTERNAL);
     EXPECT_EQ(db, 3.0);
+}
+
+// Hosts that hold an instance pointer call ZEL_API's operations through its virtual table by
+// position, so the order of the virtual operations is a binary contract: the virtual destructor
+// first, then the 57 operations in their numbered order. A member pointer to a virtual function
+// holds 1 + the byte offset of its entry in the table (the Itanium C++ ABI, which GCC, Clang and
+// MinGW follow), so the entries' positions can be read without calling anything.
+template <class Pmf>
+std::ptrdiff_t Slot(Pmf pmf) {
+    struct Representation {
+        std::uintptr_t pointer;
+        std::ptrdiff_t adjustment;
+    };
+    static_assert(sizeof(Pmf) == sizeof(Representation));
+    Representation r;
+    std::memcpy(&r, &pmf, sizeof r);
+    if ((r.pointer & 1) == 0) return -1;  // not a virtual function
+    return static_cast<std::ptrdiff_t>((r.pointer - 1) / sizeof(void*));
+}
+
+TEST(InstanceDispatch, VirtualOperationsKeepTheirPlacesInTheVirtualTable) {
+    const std::ptrdiff_t slots[] = {
+        Slot(&ZEL_API::GetAPIRev),
+        Slot(&ZEL_API::Connect),
+        Slot(&ZEL_API::Disconnect),
+        Slot(&ZEL_API::ReadBoardID),
+        Slot(&ZEL_API::ReadBoardSN),
+        Slot(&ZEL_API::ReadSerialNumber),
+        Slot(&ZEL_API::WriteBoardSN),
+        Slot(&ZEL_API::ReadFirmwareRevision),
+        Slot(&ZEL_API::AccessBoardRegister),
+        Slot(&ZEL_API::Monitor),
+        Slot(&ZEL_API::TempRead),
+        Slot(&ZEL_API::WriteScaledRecord),
+        Slot(&ZEL_API::WriteStatusToEEProm),
+        Slot(&ZEL_API::WriteRawDoubleAtAddress),
+        Slot(&ZEL_API::ReadBlockWord),
+        Slot(&ZEL_API::ReadRawRecord),
+        Slot(&ZEL_API::ReadScaledRecord),
+        Slot(&ZEL_API::SplitNumbers),
+        Slot(&ZEL_API::SwitchSelect_2x2),
+        Slot(&ZEL_API::SwitchSelect_MEMS),
+        Slot(&ZEL_API::SwitchSelect_LBMM),
+        Slot(&ZEL_API::ReadSwitchSelect_2x2),
+        Slot(&ZEL_API::ReadSwitchSelect_MEMS),
+        Slot(&ZEL_API::ReadSwitchSelect_LBMM),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, double*)>(&ZEL_API::ReadOpticalPower)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, std::uint16_t*)>(&ZEL_API::ReadOpticalPower)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, double)>(&ZEL_API::SetVOAAttenuation)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, std::int32_t)>(&ZEL_API::SetVOAAttenuation)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, double*)>(&ZEL_API::ReadVOAAttenuation)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, std::uint16_t*)>(&ZEL_API::ReadVOAAttenuation)),
+        Slot(&ZEL_API::WriteTypeToEEPROM),
+        Slot(&ZEL_API::ReadTypeFromEEPROM),
+        Slot(&ZEL_API::SetWavelength),
+        Slot(&ZEL_API::AddWavelength),
+        Slot(&ZEL_API::SetDefaultWavelength),
+        Slot(&ZEL_API::WriteVOACalibration),
+        Slot(&ZEL_API::ReadVOACalibration),
+        Slot(&ZEL_API::WriteVOADefinedValues),
+        Slot(&ZEL_API::ReadVOADefinedValues),
+        Slot(&ZEL_API::ReadTAPCalibration),
+        Slot(&ZEL_API::WriteVOAInsertionLoss),
+        Slot(&ZEL_API::ReadVOAInsertionLoss),
+        Slot(&ZEL_API::Write4x1SwitchInsertionLoss),
+        Slot(&ZEL_API::Read4x1SwitchInsertionLoss),
+        Slot(&ZEL_API::ScreenControl),
+        Slot(&ZEL_API::WriteValueToEEProm),
+        Slot(&ZEL_API::ReadValueFromEEProm),
+        Slot(&ZEL_API::WriteDoubleValueToEEProm),
+        Slot(&ZEL_API::ReadDoubleValueFromEEProm),
+        Slot(&ZEL_API::WriteUserTXCalibration),
+        Slot(&ZEL_API::ReadUserTXCalibration),
+        Slot(&ZEL_API::WriteUserRXCalibration),
+        Slot(&ZEL_API::ReadUserRXCalibration),
+        Slot(&ZEL_API::MakeDateStamp),
+        Slot(&ZEL_API::InvertVOACalibration),
+        Slot(&ZEL_API::LoadCalibrations),
+        Slot(&ZEL_API::ScanWavelengths),
+    };
+    ASSERT_EQ(std::size(slots), 57u);
+    // Entries 0 and 1 are the destructor's (complete and deleting); operation n is entry n + 1.
+    for (std::size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], static_cast<std::ptrdiff_t>(i + 2)) << "operation " << i + 1;
 }
 
 TEST(ErrorText, EveryCodeHasItsOwnText) {
