@@ -76,6 +76,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* ZEL_API_VERSION_MAJOR, _MINOR, _PATCH, ZEL_API_VERSION (10000 x major + 100 x minor + patch)
+ * and ZEL_API_VERSION_STRING: the version of the library this header belongs to. */
+#include "zel_api_version.h"
+
 #if defined(_WIN32)
 #  if defined(ZEL_API_BUILDING)
 #    define ZEL_EXPORT __declspec(dllexport)

@@ -15,6 +15,7 @@
 
 #include "api/instance_table.h"
 #include "support/unit_fixture.h"
+#include "support/wait_for.h"
 #include "zel_api.h"
 
 namespace {
@@ -485,12 +486,12 @@ TEST_F(UnitTableTest, CallOnAUnitInUseFailsAtOnceWithBusyAndLeavesTheOwnerAlone)
         owner_status = APIReadSwicthSelect_MEMS_1x4(u, 0, &owner_value);
         owner_reason = APILastError(u);
     });
-    for (int i = 0; i < 200 && unit->server().FramesReceived() == frames; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    zeltest::WaitFor([&] { return unit->server().FramesReceived() != frames; });
     std::uint16_t mine = 0xBEEF;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(APIReadSwicthSelect_2x2(u, 1, &mine), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    // Refused at once: well before the owner's one-second reply could have freed the unit.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(APILastError(u), ZEL_ERR_BUSY);
     EXPECT_EQ(mine, 0xBEEF);
     EXPECT_EQ(APISetTimeout(u, 100), 0);  // settings too wait for the unit to be free
@@ -555,12 +556,6 @@ protected:
     zel_instance* inst = nullptr;
 };
 
-bool WaitForNoConnections(zelsim::Server& server) {
-    for (int i = 0; i < 200 && server.ActiveConnections() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return server.ActiveConnections() == 0;
-}
-
 TEST_F(InstanceTest, DrivesTheUnitAndDestroyClosesTheLink) {
     Connect();
     EXPECT_EQ(zel_ReadBoardID(inst), unit->model().Config().board_id);
@@ -583,7 +578,7 @@ TEST_F(InstanceTest, DrivesTheUnitAndDestroyClosesTheLink) {
     EXPECT_EQ(unit->server().ActiveConnections(), 1);
     zel_destroyInstance(inst);
     inst = nullptr;
-    EXPECT_TRUE(WaitForNoConnections(unit->server()));
+    EXPECT_TRUE(zeltest::WaitFor([&] { return unit->server().ActiveConnections() == 0; }));
     zel_destroyInstance(nullptr);  // ignored
 }
 
@@ -793,6 +788,16 @@ TEST(InstanceDispatch, VirtualOperationsKeepTheirPlacesInTheVirtualTable) {
     ASSERT_EQ(std::size(slots), 57u);
     // Entries 0 and 1 are the destructor's (complete and deleting); operation n is entry n + 1.
     for (std::size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], static_cast<std::ptrdiff_t>(i + 2)) << "operation " << i + 1;
+}
+
+// The header's version macros are generated from the project version: each part in its place.
+TEST(HeaderVersion, MacrosAreTheProjectVersion) {
+    EXPECT_STREQ(ZEL_API_VERSION_STRING, ZEL_PROJECT_VERSION);
+    const std::string parts = std::to_string(ZEL_API_VERSION_MAJOR) + "." + std::to_string(ZEL_API_VERSION_MINOR) +
+                              "." + std::to_string(ZEL_API_VERSION_PATCH);
+    EXPECT_EQ(parts, ZEL_PROJECT_VERSION);
+    EXPECT_EQ(ZEL_API_VERSION, ZEL_API_VERSION_MAJOR * 10000 + ZEL_API_VERSION_MINOR * 100 + ZEL_API_VERSION_PATCH);
+    static_assert(ZEL_API_VERSION_MINOR < 100 && ZEL_API_VERSION_PATCH < 100, "the combined number needs two digits each");
 }
 
 TEST(ErrorText, EveryCodeHasItsOwnText) {
