@@ -28,6 +28,16 @@ the unit disconnects. Two rules keep the two handles in step:
   attenuation and calibrated power use. An instance created or reconnected later selects the
   unit's wavelength again before its first dB or power call.
 
+Table entries are claimed by this module only. The library's table is one per loaded library
+and knows nothing of claims: the module keeps a set of the entries its live :class:`Unit`
+objects hold (their own entry or a companion), shared by every thread of the interpreter and
+taken without a lock, and a unit releases its entry when it disconnects. The set does not see
+entries used by anything else in the process -- a C host or another binding loading the same
+library, direct calls of the ``API`` functions through ``ctypes``, or a second copy of this
+module -- so such users must keep to entries the units here do not claim. Creating units from
+several threads at once may claim one free entry twice; create them from one thread (each
+unit may then be driven from its own thread).
+
 Frame tracing (:meth:`Unit.trace_frames`) covers both handles, the companion included from
 the moment it connects.
 
@@ -78,7 +88,8 @@ class SerialNumber(NamedTuple):
     extended: bool
 
 
-# Table entries held by live Unit objects (their own entry or a companion), process-wide.
+# Table entries held by live Unit objects (their own entry or a companion): this module's own
+# claims, unlocked and unknown to the library (see the module docstring).
 _claimed_entries: Set[int] = set()
 
 

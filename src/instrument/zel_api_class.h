@@ -2,8 +2,14 @@
 //
 // One instance owns the unit's link, knows the board type and the channel layout that follows from
 // it, and keeps the calibration in use (active arrays) and the calibration read at connect time
-// (cache, per wavelength slot). Its 57 virtual operations keep a fixed order: the instance family
-// of exports calls through the virtual table, the unit-index family calls the entries directly.
+// (cache, per wavelength slot). The instance family of exports calls its 57 virtual operations
+// through the virtual table, the unit-index family calls the entries directly.
+//
+// The order of the virtual operations is a binary contract: hosts that hold an instance pointer
+// reach the operations by their place in the virtual table. The destructor comes first, then the
+// operations in their numbered order below. Never reorder, insert or remove one, and never make
+// an ordinary operation virtual; a new virtual operation may only be appended after the last.
+// tests/api/exports_test.cpp pins every place.
 //
 // The implementation is split by concern: session.cpp, eeprom.cpp, switches.cpp, registers.cpp,
 // voa.cpp, power.cpp, wavelengths.cpp.
@@ -34,7 +40,7 @@ public:
     ZEL_API(const ZEL_API&) = delete;
     ZEL_API& operator=(const ZEL_API&) = delete;
 
-    // ---- virtual operations, in virtual-table order ----
+    // ---- virtual operations, in virtual-table order (a binary contract: see above) ----
     virtual double GetAPIRev();                                                   // 1
     virtual std::uint8_t Connect(std::string ip);                                 // 2
     virtual std::uint8_t Disconnect();                                            // 3
