@@ -31,7 +31,8 @@ the unit disconnects. Two rules keep the two handles in step:
 Table entries are claimed by this module only. The library's table is one per loaded library
 and knows nothing of claims: the module keeps a set of the entries its live :class:`Unit`
 objects hold (their own entry or a companion), shared by every thread of the interpreter and
-taken without a lock, and a unit releases its entry when it disconnects. The set does not see
+taken without a lock; a unit frees its own entry when closed and a companion entry when it
+disconnects. The set does not see
 entries used by anything else in the process -- a C host or another binding loading the same
 library, direct calls of the ``API`` functions through ``ctypes``, or a second copy of this
 module -- so such users must keep to entries the units here do not claim. Creating units from
