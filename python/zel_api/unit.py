@@ -32,12 +32,11 @@ Table entries are claimed by this module only. The library's table is one per lo
 and knows nothing of claims: the module keeps a set of the entries its live :class:`Unit`
 objects hold (their own entry or a companion), shared by every thread of the interpreter and
 taken without a lock; a unit frees its own entry when closed and a companion entry when it
-disconnects. The set does not see
-entries used by anything else in the process -- a C host or another binding loading the same
-library, direct calls of the ``API`` functions through ``ctypes``, or a second copy of this
-module -- so such users must keep to entries the units here do not claim. Creating units from
-several threads at once may claim one free entry twice; create them from one thread (each
-unit may then be driven from its own thread).
+disconnects. The set does not see entries used by anything else in the process -- a C host or
+another binding loading the same library, direct calls of the ``API`` functions through
+``ctypes``, or a second copy of this module -- so such users must keep to entries the units
+here do not claim. Creating units from several threads at once may claim one free entry twice;
+create them from one thread (each unit may then be driven from its own thread).
 
 Frame tracing (:meth:`Unit.trace_frames`) covers both handles, the companion included from
 the moment it connects.
