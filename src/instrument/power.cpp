@@ -90,27 +90,30 @@ std::uint8_t ZEL_API::WriteTAPCalibration(std::uint16_t channel, double factor) 
     });
 }
 
-// The user values leave the status field alone.
-std::uint8_t ZEL_API::WriteUserTXCalibration(std::uint16_t channel, double value) {
+std::uint8_t ZEL_API::WriteUserValue(std::uint16_t base, std::uint16_t channel, double value) {
     return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
-        return WriteDoubleValueToEEProm(UserAddress(kUserTXBase, select), value) != 0;
+        return WriteDoubleValueToEEProm(UserAddress(base, select), value) != 0;
     });
+}
+
+std::uint8_t ZEL_API::ReadUserValue(std::uint16_t base, std::uint16_t channel, double* value) {
+    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
+        return ReadDoubleValueFromEEProm(UserAddress(base, select), value) != 0;
+    });
+}
+
+std::uint8_t ZEL_API::WriteUserTXCalibration(std::uint16_t channel, double value) {
+    return WriteUserValue(kUserTXBase, channel, value);
 }
 
 std::uint8_t ZEL_API::ReadUserTXCalibration(std::uint16_t channel, double* value) {
-    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
-        return ReadDoubleValueFromEEProm(UserAddress(kUserTXBase, select), value) != 0;
-    });
+    return ReadUserValue(kUserTXBase, channel, value);
 }
 
 std::uint8_t ZEL_API::WriteUserRXCalibration(std::uint16_t channel, double value) {
-    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
-        return WriteDoubleValueToEEProm(UserAddress(kUserRXBase, select), value) != 0;
-    });
+    return WriteUserValue(kUserRXBase, channel, value);
 }
 
 std::uint8_t ZEL_API::ReadUserRXCalibration(std::uint16_t channel, double* value) {
-    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
-        return ReadDoubleValueFromEEProm(UserAddress(kUserRXBase, select), value) != 0;
-    });
+    return ReadUserValue(kUserRXBase, channel, value);
 }

@@ -92,44 +92,44 @@ std::uint8_t ZEL_API::LoadCalibrations() {
     return 1;
 }
 
-std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
-    // 0xFFFF marks the first free slot in the table: it is never a wavelength.
+bool ZEL_API::ReadTableFor(std::uint16_t wavelength) {
+    // 0xFFFF marks the first free slot in the table: it is never a wavelength, and written as a
+    // slot's wavelength it would end the table at that slot.
     if (wavelength == kFreeSlot) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
-        return 0;
+        return false;
     }
-    if (ScanWavelengths(0) == 0) return 0;
+    return ScanWavelengths(0) != 0;
+}
+
+bool ZEL_API::SelectAddedSlot(std::uint16_t wavelength) {
+    for (std::size_t k = 1; k < wavelengths_.size(); ++k) {
+        if (wavelengths_[k] == wavelength) {
+            current_slot_ = static_cast<std::int32_t>(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
+    if (!ReadTableFor(wavelength)) return 0;
     if (board_type_ >= 0 && board_type_ <= 7 && wavelength == kSetDefault[board_type_]) {
         current_slot_ = 0;
         return 1;
     }
-    for (std::size_t k = 1; k < wavelengths_.size(); ++k) {
-        if (wavelengths_[k] == wavelength) {
-            current_slot_ = static_cast<std::int32_t>(k);
-            return 1;
-        }
-    }
+    if (SelectAddedSlot(wavelength)) return 1;
     RecordError(ZEL_ERR_NOT_FOUND);
     return 0;
 }
 
 std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
-    // Written as a slot's wavelength, 0xFFFF would end the table at that slot.
-    if (wavelength == kFreeSlot) {
-        RecordError(ZEL_ERR_BAD_ARGUMENT);
-        return 0;
-    }
-    if (ScanWavelengths(0) == 0) return 0;
+    if (!ReadTableFor(wavelength)) return 0;
     if (board_type_ >= 0 && board_type_ <= 5 && wavelength == kAddDefault[board_type_]) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
-    for (std::size_t k = 1; k < wavelengths_.size(); ++k) {
-        if (wavelengths_[k] == wavelength) {
-            current_slot_ = static_cast<std::int32_t>(k);
-            return 1;
-        }
-    }
+    if (SelectAddedSlot(wavelength)) return 1;
     const auto n = static_cast<std::int32_t>(wavelengths_.size());
     const auto base = static_cast<std::uint16_t>(lay::kSlotBase + lay::kSlotSize * n);
     if (base > lay::kLastSlotBase) {

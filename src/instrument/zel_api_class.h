@@ -196,6 +196,14 @@ private:
     // select) of the current slot; the outcome goes into the status field.
     std::uint8_t WriteSlotScaled(std::uint16_t channel, int offset, double value);
     std::uint8_t ReadSlotScaled(std::uint16_t channel, int offset, double* value);
+    // A channel's user TX or RX value (`base`: zel::layout::kUserTXBase or kUserRXBase), which
+    // leaves the status field alone.
+    std::uint8_t WriteUserValue(std::uint16_t base, std::uint16_t channel, double value);
+    std::uint8_t ReadUserValue(std::uint16_t base, std::uint16_t channel, double* value);
+    // Refuses 0xFFFF, the free-slot marker, and reads the wavelength table unless it is known.
+    bool ReadTableFor(std::uint16_t wavelength);
+    // Selects the added slot (1..5) that serves `wavelength`; false when none does.
+    bool SelectAddedSlot(std::uint16_t wavelength);
     std::uint8_t ReadPowerSum(std::uint16_t select, std::uint32_t& sum);
     // Refuses (ZEL_ERR_NOT_CALIBRATED) a select whose active VOA or TAP calibration is not calibration.
     bool RequireVOACalibration(std::uint16_t select);
