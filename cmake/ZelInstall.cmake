@@ -1,6 +1,6 @@
 # Install rules for POSIX systems (`cmake --install build --prefix /usr/local`):
 #   lib/libzel_api.so.1.0.0 (soname libzel_api.so.1) and the libzel_api.so link
-#   include/zel_api.h
+#   include/zel_api.h, include/zel_api_version.h
 #   bin/zelctl, bin/zel-unit-sim
 #   lib/cmake/zel_api/   find_package(zel_api) gives zel_api::zel_api, with a version file
 #   lib/pkgconfig/zel_api.pc
@@ -13,7 +13,8 @@ install(TARGETS zel_api EXPORT zel_apiTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/zel_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/zel_api.h ${ZEL_GENERATED_INCLUDE_DIR}/zel_api_version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The programs find the library relative to themselves, so that an installed tree can be moved.
 file(RELATIVE_PATH ZEL_BIN_TO_LIB /x/${CMAKE_INSTALL_BINDIR} /x/${CMAKE_INSTALL_LIBDIR})
 foreach(program zelctl zel-unit-sim)

@@ -1,6 +1,6 @@
 # The Windows zip (CPack ZIP generator; `cmake --build build-windows --target package`):
 #   ZEL_API.dll, zelctl.exe, zel-unit-sim.exe   the library and the programs, side by side
-#   include/zel_api.h                           the header
+#   include/zel_api.h, zel_api_version.h        the header and its version macros
 #   lib/ZEL_API.dll.a                           import library for MinGW-w64 and clang
 #   lib/ZEL_API.def                             export list; MSVC makes its import library from it
 #   README.md
@@ -8,7 +8,7 @@
 
 install(TARGETS zel_api RUNTIME DESTINATION . ARCHIVE DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/src/api/zel_api.def DESTINATION lib RENAME ZEL_API.def)
-install(FILES ${PROJECT_SOURCE_DIR}/include/zel_api.h DESTINATION include)
+install(FILES ${PROJECT_SOURCE_DIR}/include/zel_api.h ${ZEL_GENERATED_INCLUDE_DIR}/zel_api_version.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 foreach(program zelctl zel-unit-sim)
   if(TARGET ${program})

@@ -41,6 +41,34 @@
  *   A status of 1 always comes with ZEL_OK as the last error, and a status of 0 never does: an
  *   operation of several exchanges reports 1 only when every exchange went through.
  *
+ *   Out-parameters after a failure. Each function's comment says where it departs from this:
+ *     - Refused before the unit is reached (no such unit index, a null instance or pointer,
+ *       ZEL_ERR_BUSY): nothing is written.
+ *     - Refused by the operation before anything is sent (a channel without a layout entry, an
+ *       argument outside its range, a channel without calibration): out-parameters are not
+ *       written, except the zeros that zel_GetChannelCount, zel_GetWavelengths and
+ *       zel_GetRecordLocation write first.
+ *     - An exchange failed (ZEL_ERR_TIMEOUT, ZEL_ERR_PEER_CLOSED, ...): read functions still
+ *       write every out-parameter, computed from what the failed register reads delivered,
+ *       which is the content of an earlier reply. Such values mean nothing; check the status.
+ *       zel_ReadEEProm and zel_GetWavelengths write nothing then (zel_GetWavelengths: `count` 0).
+ *   Value results (board ID, serial number, firmware revision, temperature, API revision) have
+ *   a failure value of their own. Where that value is also a real reading (0 from
+ *   APIReadBoardID and zel_ReadBoardID; any number from APIReadBoardSN and zel_ReadBoardSN),
+ *   only the last error tells a failure apart: check it after every such call.
+ *
+ *   Names: the misspelt "Swicth" of six unit-index functions (APISwicthSelect_2x2,
+ *   APIReadSwicthSelect_MEMS_1x4, ...) is the interface's own: existing hosts bind to those names,
+ *   so they stay. Their instance forms are spelt right (zel_SwitchSelect_2x2, ...).
+ *
+ *   Units and ranges used below: EEPROM byte addresses of the unit-index family are 16-bit
+ *   (0x0000..0xFFFF, the EEPROM's first 64 KiB); an 8-byte value at `address` occupies
+ *   address .. address + 7, wrapping from 0xFFFF to 0x0000. A record (`group`, `record`) starts
+ *   at ((96 x group + record + 1024) x 8) mod 65536: record r of group 0 at 0x2000 + 8 r, each
+ *   group 96 records (768 bytes) further. Scaled values hold 0 up to (not including)
+ *   9223372.036854775808 in steps of 10^-12; a stored pattern with its top byte at 0x80 or more
+ *   reads as -9223372.036854775808.
+ *
  * Thread safety
  *   The library starts no thread and takes no lock. Different units (table entries or created
  *   instances) share nothing and may be driven from different threads at the same time. Calls
@@ -75,6 +103,10 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+/* ZEL_API_VERSION_MAJOR, _MINOR, _PATCH, ZEL_API_VERSION (10000 x major + 100 x minor + patch)
+ * and ZEL_API_VERSION_STRING: the version of the library this header belongs to. */
+#include "zel_api_version.h"
 
 #if defined(_WIN32)
 #  if defined(ZEL_API_BUILDING)
@@ -123,7 +155,9 @@ typedef struct zel_instance zel_instance;
 
 /** Read (write = 0) or write (write != 0) register `address` (0..2047) in the register bank of
  *  `channel`. `value` is the word to write, or receives the word read. Status 1/0; an address of
- *  2048 or more fails with ZEL_ERR_BAD_ARGUMENT before anything is sent. */
+ *  2048 or more fails with ZEL_ERR_BAD_ARGUMENT before anything is sent. A read that fails on the
+ *  link still writes `value` (an earlier reply's word); `value` is not written for a refused
+ *  channel or address, nor by a write. */
 ZEL_EXPORT uint8_t APIAccessBoardRegister(uint8_t unit, uint8_t write, uint16_t channel, uint16_t address,
                                           uint16_t* value);
 
@@ -145,24 +179,30 @@ ZEL_EXPORT uint8_t APIConnect(uint8_t unit, const char* ip);
 /** Close the link. Status 1/0 (0 when no link was open). */
 ZEL_EXPORT uint8_t APIDisconnect(uint8_t unit);
 
-/** Read the status record `record` of record group `group` (a double stored bit for bit by
- *  APIWriteStatusToEEProm) into `value`. Returns 1/0. `unit` is a signed index; anything outside
- *  0..31 fails with 0. */
+/** Read the status record `record` (0..255) of record group `group` (0..255) -- the 8 bytes at
+ *  EEPROM address ((96 x group + record + 1024) x 8) mod 65536, a double stored bit for bit by
+ *  APIWriteStatusToEEProm -- into `value`. Returns 1/0 (as a 32-bit integer). `unit` is a signed
+ *  index; anything outside 0..31 fails with 0 (not taken modulo 256). After a failed exchange
+ *  `value` holds the double of the bytes the reads delivered. */
 ZEL_EXPORT int32_t APIMonitor(int32_t unit, uint8_t group, uint8_t record, double* value);
 
-/** Read the stored 4x1 switch insertion loss (dB) of `channel` into `loss`. Status 1/0. */
+/** Read the stored 4x1 switch insertion loss (dB) of `channel` at the current wavelength into
+ *  `loss`. Status 1/0. After a failed exchange `loss` holds what the delivered bytes decode to. */
 ZEL_EXPORT uint8_t APIRead4x1SwitchInsertionLoss(uint8_t unit, uint16_t channel, double* loss);
 
-/** The unit's board ID (register 20). 0 on failure. */
+/** The unit's board ID (register 20, 0..65535). 0 on failure -- but 0 is also a board ID: after
+ *  a 0, APILastError tells (ZEL_OK: the unit's ID is 0). */
 ZEL_EXPORT uint32_t APIReadBoardID(uint8_t unit);
 
 /** The unit's 32-bit board serial number (serial words 0 and 1). 0 when the unit index names
- *  no unit; after a failed exchange, what the register reads delivered (see APILastError). */
+ *  no unit; after a failed exchange, what the register reads delivered. Every number, 0
+ *  included, can be a serial: check APILastError after every call. */
 ZEL_EXPORT int32_t APIReadBoardSN(uint8_t unit);
 
-/** Read the scaled 8-byte value stored at EEPROM `address` into `value`. Status 1/0. A stored
- *  pattern whose top byte is 0x80 or more (no value APIWriteDoubleValueToEEProm accepts) reads
- *  as -9223372.036854775808. */
+/** Read the scaled 8-byte value stored at EEPROM `address` (0x0000..0xFFFF; bytes address ..
+ *  address + 7, wrapping) into `value`. Status 1/0. A stored pattern whose top byte is 0x80 or
+ *  more (no value APIWriteDoubleValueToEEProm accepts) reads as -9223372.036854775808. After a
+ *  failed exchange `value` holds what the delivered bytes decode to. */
 ZEL_EXPORT uint8_t APIReadDoubleValueFromEEProm(uint8_t unit, uint16_t address, double* value);
 
 /** The unit's firmware revision (register 9 in tenths: 123 reads as 12.3). -1.0 when the unit
@@ -170,57 +210,75 @@ ZEL_EXPORT uint8_t APIReadDoubleValueFromEEProm(uint8_t unit, uint16_t address, 
  *  10 (see APILastError). */
 ZEL_EXPORT double APIReadFirmwareRevision(uint8_t unit);
 
-/** Averaged raw optical power count of `channel` into `power`. Status 1/0. */
+/** Averaged raw optical power count (0..65535) of `channel` into `power`: ten readings, 10 ms
+ *  apart. Status 1 only when all ten succeeded. After a failed reading no further reading is
+ *  made and each remaining one counts the word the failed one left; `power` holds that average. */
 ZEL_EXPORT uint8_t APIReadOpticalPower(uint8_t unit, uint16_t channel, uint16_t* power);
 
 /** The extended serial number into `serial`; `flag` receives 1 when the unit's check word
- *  confirms the four serial words, 0 when `serial` fell back to the 32-bit board serial.
- *  Status 1 when every register read succeeded, else 0 (`serial` and `flag` then hold what the
- *  reads delivered). */
+ *  confirms the four serial words, 0 when `serial` fell back to the 32-bit board serial
+ *  (sign-extended). Status 1 when every register read succeeded, else 0; both are written once
+ *  the unit is reached, after a failure with what the reads delivered. */
 ZEL_EXPORT uint8_t APIReadSerialNumber(uint8_t unit, int64_t* serial, int32_t* flag);
 
-/** The position of the 2x2 switch of `channel` into `position`. Status 1/0. */
+/** The position of the 2x2 switch of `channel` into `position`. Status 1/0; after a failed
+ *  exchange `position` holds an earlier reply's word. ("Swicth": the interface's own spelling.) */
 ZEL_EXPORT uint8_t APIReadSwicthSelect_2x2(uint8_t unit, uint16_t channel, uint16_t* position);
 
-/** The position of the LBMM selector switch into `position`. `ignored` is not read. Status 1/0. */
+/** The position of the LBMM selector switch into `position`. `ignored` is not read. Status 1/0;
+ *  after a failed exchange `position` holds an earlier reply's word. */
 ZEL_EXPORT uint8_t APIReadSwicthSelect_LBMM_1x4(uint8_t unit, uint16_t ignored, uint16_t* position);
 
-/** The position of the MEMS selector switch into `position`. `ignored` is not read. Status 1/0. */
+/** The position of the MEMS selector switch into `position`. `ignored` is not read. Status 1/0;
+ *  after a failed exchange `position` holds an earlier reply's word. */
 ZEL_EXPORT uint8_t APIReadSwicthSelect_MEMS_1x4(uint8_t unit, uint16_t ignored, uint16_t* position);
 
 /** The TAP calibration factor (microwatts per power count) of `channel` at the current
  *  wavelength into `factor`, and make it the factor zel_ReadOpticalPower uses. Status 1/0. An
  *  erased factor (all eight EEPROM bytes 0xFF) reads with status 1 as what those bytes decode to,
- *  and marks the channel as not calibrated (see zel_ReadOpticalPower). */
+ *  and marks the channel as not calibrated (see zel_ReadOpticalPower). After a failed exchange
+ *  `factor` holds what the delivered bytes decode to, and that value has become the factor in
+ *  use: read again before measuring power. */
 ZEL_EXPORT uint8_t APIReadTAPCalibration(uint8_t unit, uint16_t channel, double* factor);
 
-/** The board type stored in the EEPROM into `type`; rebuilds the channel layout. Status 1/0. */
+/** The board type stored in the EEPROM (record 0, scaled; 0..7 are known types) into `type`;
+ *  rebuilds the channel layout. Status 1/0. After a failed exchange `type` holds the delivered
+ *  bytes' value and the layout stays as it was. */
 ZEL_EXPORT uint8_t APIReadTypeFromEEPROM(uint8_t unit, uint16_t* type);
 
-/** The user RX calibration value of `channel` into `value`. Status 1/0. */
+/** The user RX calibration value of `channel` into `value`: a scaled value of the host's own
+ *  (the library never applies it), one per channel for every wavelength, at EEPROM 0x5100 + 8 x
+ *  the channel's select. Status 1/0. After a failed exchange `value` holds what the delivered
+ *  bytes decode to. */
 ZEL_EXPORT uint8_t APIReadUserRXCalibration(uint8_t unit, uint16_t channel, double* value);
 
-/** The user TX calibration value of `channel` into `value`. Status 1/0. */
+/** The user TX calibration value of `channel` into `value`: as APIReadUserRXCalibration, kept at
+ *  EEPROM 0x5000 + 8 x the channel's select. Status 1/0. */
 ZEL_EXPORT uint8_t APIReadUserTXCalibration(uint8_t unit, uint16_t channel, double* value);
 
-/** The VOA drive code (0..4095) of `channel` into `code`. Status 1/0. */
+/** The VOA drive code (0..4095) of `channel` into `code`. Status 1/0; after a failed exchange
+ *  `code` holds an earlier reply's word. */
 ZEL_EXPORT uint8_t APIReadVOAAttenuation(uint8_t unit, uint16_t channel, uint16_t* code);
 
 /** The four VOA calibration coefficients of `channel` at the current wavelength into
  *  `coefficients` (an array of 4), and make them the ones the dB functions use. Status 1 only
  *  when all four were read. An erased coefficient (all eight EEPROM bytes 0xFF, a NaN) reads with
- *  status 1 and marks the channel as not calibrated (see zel_SetVOAAttenuation). */
+ *  status 1 and marks the channel as not calibrated (see zel_SetVOAAttenuation). After a failed
+ *  exchange all four are written from the delivered bytes and have become the ones in use: read
+ *  again before setting an attenuation in dB. */
 ZEL_EXPORT uint8_t APIReadVOACalibration(uint8_t unit, uint16_t channel, double* coefficients);
 
 /** The 30 VOA defined values of `channel` at the current wavelength into `values` (an array
- *  of 30). The values are the host's own; the unit stores them unchanged. Status 1/0. */
+ *  of 30). The values are the host's own; the unit stores them unchanged. Status 1/0; after a
+ *  failed exchange all 30 are written from the delivered bytes. */
 ZEL_EXPORT uint8_t APIReadVOADefinedValues(uint8_t unit, uint16_t channel, uint16_t* values);
 
-/** The stored VOA insertion loss (dB) of `channel` into `loss`. Status 1/0. */
+/** The stored VOA insertion loss (dB) of `channel` at the current wavelength into `loss`.
+ *  Status 1/0. After a failed exchange `loss` holds what the delivered bytes decode to. */
 ZEL_EXPORT uint8_t APIReadVOAInsertionLoss(uint8_t unit, uint16_t channel, double* loss);
 
-/** Read the EEPROM byte at `address`. Status 1/0; the byte itself is offered by
- *  zel_ReadEEPromByte. */
+/** Read the EEPROM byte at `address` (0x0000..0xFFFF). Status 1/0; the byte itself is offered
+ *  by zel_ReadEEPromByte. */
 ZEL_EXPORT uint8_t APIReadValueFromEEProm(uint8_t unit, uint16_t address);
 
 /** Write `control` to the front-panel screen register. `ignored` is not read. Status 1/0. */
@@ -242,7 +300,8 @@ ZEL_EXPORT uint8_t APISetVOAAttenuation(uint8_t unit, uint16_t channel, int32_t 
  *  slot is kept). */
 ZEL_EXPORT uint8_t APISetWavelength(uint8_t unit, uint16_t wavelength);
 
-/** Set the 2x2 switch of `channel` to `position`. Status 1/0. */
+/** Set the 2x2 switch of `channel` to `position`. Status 1/0. ("Swicth": the interface's own
+ *  spelling; zel_SwitchSelect_2x2 is the instance form.) */
 ZEL_EXPORT uint8_t APISwicthSelect_2x2(uint8_t unit, uint16_t channel, uint16_t position);
 
 /** Set the LBMM selector switch to `position`. `ignored` is not read. Status 1/0. */
@@ -251,8 +310,10 @@ ZEL_EXPORT uint8_t APISwicthSelect_LBMM_1x4(uint8_t unit, uint16_t ignored, uint
 /** Set the MEMS selector switch to `position`. `ignored` is not read. Status 1/0. */
 ZEL_EXPORT uint8_t APISwicthSelect_MEMS_1x4(uint8_t unit, uint16_t ignored, uint16_t position);
 
-/** The temperature register of register bank `select` (0..15). -1.0 on failure; a select
- *  outside 0..15 fails with ZEL_ERR_BAD_ARGUMENT before anything is sent. */
+/** The temperature register of register bank `select` (0..15): its raw word (0..65535) as a
+ *  double, in the unit's own scale (the simulator counts hundredths of a degree Celsius: 2512.0
+ *  is 25.12 degC). -1.0 on failure, which no reading can be; a select outside 0..15 fails with
+ *  ZEL_ERR_BAD_ARGUMENT before anything is sent. */
 ZEL_EXPORT double APITempRead(uint8_t unit, int32_t select);
 
 /** Store the 4x1 switch insertion loss (dB) of `channel`. Status 1/0. The record holds values
@@ -265,13 +326,15 @@ ZEL_EXPORT uint8_t APIWrite4x1SwitchInsertionLoss(uint8_t unit, uint16_t channel
 ZEL_EXPORT uint8_t APIWriteBoardSN(uint8_t unit, int32_t serial);
 
 /** Store `value` in the scaled 8-byte encoding (value x 10^12 as a 64-bit integer) at EEPROM
- *  `address`. Status 1/0. The encoding holds values from 0 up to (not including)
+ *  `address` (0x0000..0xFFFF; bytes address .. address + 7, wrapping). Status 1/0. The encoding holds values from 0 up to (not including)
  *  9223372.036854775808: a negative, infinite or larger value, or NaN, fails with
  *  ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteDoubleValueToEEProm(uint8_t unit, uint16_t address, double value);
 
-/** Store `value` as a raw 8-byte double in record `record` of record group `group`; every double
- *  is stored bit for bit. Status 1 only when all eight bytes were written. */
+/** Store `value` as a raw 8-byte double in record `record` of record group `group` (both
+ *  0..65535; the record starts at ((96 x group + record + 1024) x 8) mod 65536); every double is
+ *  stored bit for bit. Status 1 only when all eight bytes were written. APIMonitor reads it back
+ *  for groups and records up to 255. */
 ZEL_EXPORT uint8_t APIWriteStatusToEEProm(uint8_t unit, uint16_t group, uint16_t record, double value);
 
 /** Store the TAP calibration factor (microwatts per power count) of `channel` at the current
@@ -284,14 +347,15 @@ ZEL_EXPORT uint8_t APIWriteTAPCalibration(uint8_t unit, uint16_t channel, double
  *  changes only on 1). */
 ZEL_EXPORT uint8_t APIWriteTypeToEEPROM(uint8_t unit, uint16_t type);
 
-/** Store the user RX calibration value of `channel`. Status 1/0. The scaled record holds 0 up
- *  to (not including) 9223372.036854775808: other values, NaN included, fail with
+/** Store the user RX calibration value of `channel` (the host's own, in the host's unit; one per
+ *  channel for every wavelength, see APIReadUserRXCalibration). Status 1/0. The scaled record
+ *  holds 0 up to (not including) 9223372.036854775808: other values, NaN included, fail with
  *  ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteUserRXCalibration(uint8_t unit, uint16_t channel, double value);
 
-/** Store the user TX calibration value of `channel`. Status 1/0. The scaled record holds 0 up
- *  to (not including) 9223372.036854775808: other values, NaN included, fail with
- *  ZEL_ERR_BAD_ARGUMENT and nothing is written. */
+/** Store the user TX calibration value of `channel` (as APIWriteUserRXCalibration, at its own
+ *  address). Status 1/0. The scaled record holds 0 up to (not including) 9223372.036854775808:
+ *  other values, NaN included, fail with ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteUserTXCalibration(uint8_t unit, uint16_t channel, double value);
 
 /** Store the four VOA calibration coefficients of `channel` (an array of 4) at the current
@@ -309,8 +373,10 @@ ZEL_EXPORT uint8_t APIWriteVOADefinedValues(uint8_t unit, uint16_t channel, cons
  *  with ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteVOAInsertionLoss(uint8_t unit, uint16_t channel, double loss);
 
-/** Write `value` through the EEPROM data register to the byte at `address`. Status 1/0; the
- *  data write is not sent when the address write failed. */
+/** Write `value` through the EEPROM data register to the byte at `address` (0x0000..0xFFFF).
+ *  The whole 16-bit word is sent, but the EEPROM keeps only its low byte (value & 0xFF); the
+ *  instance form zel_WriteValueToEEProm takes a byte. No settling pause: wait 10 ms before the
+ *  next EEPROM access. Status 1/0; the data write is not sent when the address write failed. */
 ZEL_EXPORT uint8_t APIWriteValueToEEProm(uint8_t unit, uint16_t address, uint16_t value);
 
 /* ======================================================================================== */
@@ -330,7 +396,8 @@ ZEL_EXPORT uint8_t zel_Connect(zel_instance* instance, const char* ip);
 /** Close the instance's link. Status 1/0 (0 when no link was open). */
 ZEL_EXPORT uint8_t zel_Disconnect(zel_instance* instance);
 
-/** The unit's board ID (register 20). 0 on failure. */
+/** The unit's board ID (register 20, 0..65535). 0 on failure -- but 0 is also a board ID: after
+ *  a 0, zel_LastError tells (ZEL_OK: the unit's ID is 0). */
 ZEL_EXPORT uint32_t zel_ReadBoardID(zel_instance* instance);
 
 /** The unit's firmware revision (123 in the register reads as 12.3). -1.0 for a null instance;
@@ -343,13 +410,15 @@ ZEL_EXPORT double zel_ReadFirmwareRevision(zel_instance* instance);
  *  succeeded. When the channel's TAP factor at the wavelength in use is erased in the EEPROM,
  *  belongs to a slot added since the last connect and not yet written, or was never loaded (the
  *  connect failed while loading the calibration): 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent
- *  and `power` not written. */
+ *  and `power` not written. After a failed reading `power` is written as for
+ *  APIReadOpticalPower's count, times the factor. */
 ZEL_EXPORT uint8_t zel_ReadOpticalPower(zel_instance* instance, uint16_t channel, double* power);
 
 /** As APIReadSerialNumber, for an instance. */
 ZEL_EXPORT uint8_t zel_ReadSerialNumber(zel_instance* instance, int64_t* serial, int32_t* flag);
 
-/** The position of the 2x2 switch of `channel` into `position`. Status 1/0. */
+/** The position of the 2x2 switch of `channel` into `position`. Status 1/0; after a failed
+ *  exchange `position` holds an earlier reply's word (so do the selector switch reads below). */
 ZEL_EXPORT uint8_t zel_ReadSwitchSelect_2x2(zel_instance* instance, uint16_t channel, uint16_t* position);
 
 /** The position of the LBMM selector switch into `position`. `ignored` is not read. The _4x1
@@ -362,12 +431,14 @@ ZEL_EXPORT uint8_t zel_ReadSwitchSelect_LBMM_8x1(zel_instance* instance, uint16_
 ZEL_EXPORT uint8_t zel_ReadSwitchSelect_MEMS_4x1(zel_instance* instance, uint16_t ignored, uint16_t* position);
 ZEL_EXPORT uint8_t zel_ReadSwitchSelect_MEMS_8x1(zel_instance* instance, uint16_t ignored, uint16_t* position);
 
-/** The board type stored in the EEPROM into `type`; rebuilds the channel layout. Status 1/0. */
+/** As APIReadTypeFromEEPROM: the stored board type into `type`; rebuilds the channel layout on
+ *  status 1. */
 ZEL_EXPORT uint8_t zel_ReadTypeFromEEPROM(zel_instance* instance, uint16_t* type);
 
 /** The attenuation of `channel` in dB, from its VOA code through the channel's calibration,
- *  into `db`. Status 1/0. A channel without VOA calibration at the wavelength in use (as for
- *  zel_SetVOAAttenuation): 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent and `db` not written. */
+ *  into `db` (code 0 reads as 0.0 dB). Status 1/0. A channel without VOA calibration at the
+ *  wavelength in use (as for zel_SetVOAAttenuation): 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent
+ *  and `db` not written. After a failed exchange `db` is the dB of an earlier reply's word. */
 ZEL_EXPORT uint8_t zel_ReadVOAAttenuation(zel_instance* instance, uint16_t channel, double* db);
 
 /** Write `control` to the front-panel screen register. `ignored` is not read. Status 1/0. */
@@ -397,8 +468,8 @@ ZEL_EXPORT uint8_t zel_SwitchSelect_LBMM_8x1(zel_instance* instance, uint16_t ig
 ZEL_EXPORT uint8_t zel_SwitchSelect_MEMS_4x1(zel_instance* instance, uint16_t ignored, uint16_t position);
 ZEL_EXPORT uint8_t zel_SwitchSelect_MEMS_8x1(zel_instance* instance, uint16_t ignored, uint16_t position);
 
-/** The temperature register of register bank `select` (0..15). -1.0 on failure; a select
- *  outside 0..15 fails with ZEL_ERR_BAD_ARGUMENT before anything is sent. */
+/** As APITempRead: the raw temperature word (0..65535, the unit's scale) of register bank
+ *  `select` (0..15) as a double; -1.0 on failure, ZEL_ERR_BAD_ARGUMENT for another select. */
 ZEL_EXPORT double zel_TempRead(zel_instance* instance, int32_t select);
 
 /* ======================================================================================== */
@@ -471,13 +542,14 @@ ZEL_EXPORT uint8_t APISetTimeout(uint8_t unit, uint32_t milliseconds);
 ZEL_EXPORT uint8_t zel_SelectWavelength(zel_instance* instance, uint16_t wavelength);
 
 /* ======================================================================================== */
-/* Instance forms of the unit-index operations. Each behaves as its API... form (named in    */
+/* Instance forms of the unit-index operations. Each behaves as its API... form (named in   */
 /* its comment) does on a table entry, for an instance: same exchanges, same status and     */
-/* out-values, same reasons, except where its comment says otherwise (zel_SetVOACode,       */
-/* zel_WriteValueToEEProm). Where the API... name is misspelt the zel_ name is spelt right;   */
-/* where the zel_ name was taken by a calibrated (dB, microwatt) form, the raw form is named  */
-/* for what it carries (zel_SetVOACode, zel_ReadVOACode, zel_ReadOpticalPowerCount).          */
-/* APIReadValueFromEEProm's instance form is zel_ReadEEPromByte (extras, above).             */
+/* out-values (after a failure too), same reasons, except where its comment says otherwise  */
+/* (zel_SetVOACode, zel_WriteValueToEEProm).                                                */
+/* Where the API... name is misspelt ("Swicth") the zel_ name is spelt right;               */
+/* where the zel_ name was taken by a calibrated (dB, microwatt) form, the raw form is named */
+/* for what it carries (zel_SetVOACode, zel_ReadVOACode, zel_ReadOpticalPowerCount).        */
+/* APIReadValueFromEEProm's instance form is zel_ReadEEPromByte (extras, above).            */
 /* ======================================================================================== */
 
 /** As APIAccessBoardRegister: read (write = 0) or write register `address` (0..2047) in the
@@ -490,15 +562,16 @@ ZEL_EXPORT uint8_t zel_AccessBoardRegister(zel_instance* instance, uint8_t write
  *  (ZEL_ERR_BAD_ARGUMENT, ZEL_ERR_TABLE_FULL as there). */
 ZEL_EXPORT uint8_t zel_AddWavelength(zel_instance* instance, uint16_t wavelength);
 
-/** As APIMonitor: the status record `record` of group `group` into `value`. Status 1/0; after a
- *  failed exchange `value` holds what the reads delivered. */
+/** As APIMonitor: the status record `record` (0..255) of group `group` (0..255) into `value`.
+ *  Status 1/0; after a failed exchange `value` holds what the reads delivered. */
 ZEL_EXPORT uint8_t zel_Monitor(zel_instance* instance, uint8_t group, uint8_t record, double* value);
 
 /** As APIRead4x1SwitchInsertionLoss: the stored 4x1 switch insertion loss (dB) of `channel`. */
 ZEL_EXPORT uint8_t zel_Read4x1SwitchInsertionLoss(zel_instance* instance, uint16_t channel, double* loss);
 
 /** As APIReadBoardSN: the 32-bit board serial number. 0 for a null instance; after a failed
- *  exchange, what the register reads delivered (see zel_LastError). */
+ *  exchange, what the register reads delivered. Every number can be a serial: check
+ *  zel_LastError after every call. */
 ZEL_EXPORT int32_t zel_ReadBoardSN(zel_instance* instance);
 
 /** As APIReadDoubleValueFromEEProm: the scaled 8-byte value at EEPROM `address`. Status 1/0. */
@@ -576,7 +649,7 @@ ZEL_EXPORT uint8_t zel_WriteVOADefinedValues(zel_instance* instance, uint16_t ch
 /** As APIWriteVOAInsertionLoss. Status 1/0 (ZEL_ERR_BAD_ARGUMENT as there). */
 ZEL_EXPORT uint8_t zel_WriteVOAInsertionLoss(zel_instance* instance, uint16_t channel, double loss);
 
-/** Write the EEPROM byte at `address` through the address and data registers, as
+/** Write the EEPROM byte at `address` (0x0000..0xFFFF) through the address and data registers, as
  *  APIWriteValueToEEProm does, then wait the 10 ms the EEPROM needs to store it, so the next
  *  EEPROM access may follow at once. Status 1/0; the data write is not sent when the address
  *  write failed (no pause is made after a failure). */

@@ -63,8 +63,13 @@ class Decimal {
   static constexpr std::uint32_t flag_inexact = 0x20;
 
   // Process-wide rounding mode (0: to nearest, ties to even) and the status-flag word that
-  // every operation ORs its exceptions into. Unlocked; nothing in the program changes the
-  // mode, and only tests read or clear the flags.
+  // every operation ORs its exceptions into. They are shared by every Decimal of every thread
+  // and unlocked: two threads computing at once both write status_flags (a data race, and the
+  // flags of one thread's operation may show up in the other's reading), and a change of mode
+  // would reach every thread's next operation. Nothing in the program changes the mode, no
+  // operation reads the flags, and only single-threaded tests read or clear them; a caller that
+  // wants to know whether its own computation was exact must run it alone, clearing the word
+  // before and reading it after.
   static std::uint32_t rounding_mode;
   static std::uint32_t status_flags;
 

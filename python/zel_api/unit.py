@@ -12,6 +12,16 @@ connection; the operations the table family lacks (dB attenuation, calibrated po
 byte and block reads, the channel count and the wavelength table, record locations) raise
 :class:`ZelError` saying so.
 
+Table entries are claimed by this module only. The library's table is one per loaded library
+and knows nothing of claims: the module keeps a set of the entries its live
+:meth:`Unit.from_table` units hold, shared by every thread of the interpreter and taken without
+a lock; a unit frees its entry when closed. The set does not see entries used by anything else
+in the process -- a C host or another binding loading the same library, direct calls of the
+``API`` functions through ``ctypes``, or a second copy of this module -- so such users must keep
+to entries the units here do not claim. Creating table units from several threads at once may
+claim one entry twice; create them from one thread (each unit may then be driven from its own
+thread).
+
 Time-out: every unit has one, in seconds (``Unit(ip, timeout=5.0)``, the default 5 s). It
 bounds the connect, the sending of each request and the wait for each reply, and once one
 exchange of a call has timed out the rest of that call fails at once, so no call runs much
@@ -77,8 +87,134 @@ class SerialNumber(NamedTuple):
     extended: bool
 
 
+<<<<<<< HEAD
 # Operation -> (instance export, table export or None where the table family lacks it).
 _EXPORTS: Dict[str, Tuple[str, Optional[str]]] = {
+=======
+# Table entries held by live Unit objects (their own entry or a companion): this module's own
+# claims, unlocked and unknown to the library (see the module docstring).
+_claimed_entries: Set[int] = set()
+
+
+def _claim_free_entry() -> int:
+    for index in range(TABLE_SIZE):
+        if index not in _claimed_entries:
+            _claimed_entries.add(index)
+            return index
+    raise ZelError("APIConnect", ErrorCode.BAD_UNIT_INDEX,
+                   f"all {TABLE_SIZE} table entries are in use by other units")
+
+
+class _Handle:
+    """One family's way to a unit: the first argument of its calls and its error reporting."""
+
+    INSTANCE, TABLE = 0, 1
+    family: int
+    REFUSED: int  # why the library refuses a handle outright (no reason is recorded then)
+
+    def __init__(self, lib: ctypes.CDLL, timeout_ms: int) -> None:
+        self.lib = lib
+        self.connected = False
+        self.timeout_ms = timeout_ms
+
+    @property
+    def arg(self) -> Union[int, None]:
+        raise NotImplementedError
+
+    def last_error(self) -> int:
+        raise NotImplementedError
+
+    def fail(self, name: str, code: int) -> ZelError:
+        reason = self.lib.zel_ErrorText(code).decode("ascii", "replace")
+        if code == ErrorCode.OK:
+            reason = "the call reported failure without a reason"
+        return ZelError(name, code, reason)
+
+    def call(self, name: str, *args: object, status: bool = True) -> object:
+        """Call export ``name`` with this handle first. Raises :class:`ZelError` when the
+        library recorded a failure, or (``status`` True) when the result is 0."""
+        result = getattr(self.lib, name)(self.arg, *args)
+        code = self.last_error()
+        if code != ErrorCode.OK or (status and not result):
+            raise self.fail(name, code)
+        return result
+
+    def read(self, name: str, ctype: type, *args: object) -> object:
+        """Call an export whose last parameter is one out-value and return that value."""
+        out = ctype()
+        self.call(name, *args, ctypes.byref(out))
+        return out.value
+
+    def connect(self, ip: str) -> None:
+        # The time-out covers the connect itself. A table index the library refuses is
+        # reported by the connect below.
+        getattr(self.lib, _COMMON["timeout"][self.family])(self.arg, self.timeout_ms)
+        self.call(_COMMON["connect"][self.family], ip.encode("ascii"))
+        self.connected = True
+
+    def disconnect(self) -> None:
+        self.connected = False
+        self.call(_COMMON["disconnect"][self.family])
+
+    def set_trace(self, c_callback: Optional[object]) -> None:
+        """Install a C frame trace callback; None stops tracing."""
+        if c_callback is None:
+            c_callback = ctypes.cast(None, _library.FRAME_TRACE_FN)
+        name = _COMMON["trace"][self.family]
+        if not getattr(self.lib, name)(self.arg, c_callback, None):
+            raise self.fail(name, self.REFUSED)
+
+
+class _InstanceHandle(_Handle):
+    family = _Handle.INSTANCE
+    REFUSED = ErrorCode.BAD_ARGUMENT
+
+    def __init__(self, lib: ctypes.CDLL, timeout_ms: int) -> None:
+        super().__init__(lib, timeout_ms)
+        self.pointer: Optional[int] = lib.zel_createInstance()
+        if not self.pointer:
+            raise MemoryError("zel_createInstance returned no instance")
+        self.stale = False
+        # The wavelength this instance has selected; None: the default, as after a connect.
+        self.selected: Optional[int] = None
+
+    @property
+    def arg(self) -> Optional[int]:
+        return self.pointer
+
+    def last_error(self) -> int:
+        return self.lib.zel_LastError(self.pointer)
+
+    def connect(self, ip: str) -> None:
+        super().connect(ip)
+        self.selected = None
+
+    def destroy(self) -> None:
+        if self.pointer:
+            self.lib.zel_destroyInstance(self.pointer)
+        self.pointer = None
+        self.connected = False
+
+
+class _TableHandle(_Handle):
+    family = _Handle.TABLE
+    REFUSED = ErrorCode.BAD_UNIT_INDEX
+
+    def __init__(self, lib: ctypes.CDLL, index: int, timeout_ms: int) -> None:
+        super().__init__(lib, timeout_ms)
+        self.index = index
+
+    @property
+    def arg(self) -> int:
+        return self.index
+
+    def last_error(self) -> int:
+        return self.lib.APILastError(self.index)
+
+
+# Operations both families offer: key -> (instance export, table export).
+_COMMON: Dict[str, tuple] = {
+>>>>>>> r18a
     "connect": ("zel_Connect", "APIConnect"),
     "disconnect": ("zel_Disconnect", "APIDisconnect"),
     "timeout": ("zel_SetTimeout", "APISetTimeout"),

@@ -10,13 +10,7 @@
 namespace rec = zel::records;
 namespace plat = zel::platform;
 
-namespace {
-constexpr std::uint16_t kRegFirmware = 9;
-constexpr std::uint16_t kRegEEPromAddress = 10;
-constexpr std::uint16_t kRegEEPromData = 11;
-constexpr std::uint16_t kRegSerial0 = 21;  // words 0..3 at 21..24, check word at 25
-constexpr std::uint16_t kRegSerialCheck = 25;
-}  // namespace
+namespace reg = zel::reg;
 
 void ZEL_API::Settle(unsigned ms) {
     // A call whose link has failed sends nothing more: waiting for the unit would only delay
@@ -27,15 +21,15 @@ void ZEL_API::Settle(unsigned ms) {
 bool ZEL_API::WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte) {
     // Without a confirmed address write the address register may still hold an earlier address:
     // a data write now would store the byte there.
-    return WriteRegister(select, kRegEEPromAddress, address) && WriteRegister(select, kRegEEPromData, byte);
+    return WriteRegister(select, reg::kEEPromAddress, address) && WriteRegister(select, reg::kEEPromData, byte);
 }
 
 bool ZEL_API::ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
                              unsigned delay_between_ms) {
-    bool ok = WriteRegister(select, kRegEEPromAddress, address);
+    bool ok = WriteRegister(select, reg::kEEPromAddress, address);
     Settle(delay_between_ms);
     std::uint16_t word = 0;
-    ok = ReadRegister(select, kRegEEPromData, word) && ok;
+    ok = ReadRegister(select, reg::kEEPromData, word) && ok;
     byte = static_cast<std::uint8_t>(word);
     return ok;
 }
@@ -66,8 +60,8 @@ bool ZEL_API::ReadRecordBytes(std::uint16_t group, std::uint16_t record, std::ui
 
 std::int32_t ZEL_API::ReadBoardSN() {
     std::uint16_t low = 0, high = 0;
-    ReadRegister(0, kRegSerial0, low);
-    ReadRegister(0, kRegSerial0 + 1, high);
+    ReadRegister(0, reg::kSerialWord0, low);
+    ReadRegister(0, reg::kSerialWord1, high);
     return static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) | low);
 }
 
@@ -76,9 +70,9 @@ std::uint8_t ZEL_API::ReadSerialNumber(std::int64_t* serial, std::int32_t* flag)
     std::uint16_t words[4] = {};
     bool ok = true;
     for (std::uint16_t i = 0; i < 4; ++i)
-        ok = ReadRegister(0, static_cast<std::uint16_t>(kRegSerial0 + i), words[i]) && ok;
+        ok = ReadRegister(0, static_cast<std::uint16_t>(reg::kSerialWord0 + i), words[i]) && ok;
     std::uint16_t check = 0;
-    ok = ReadRegister(0, kRegSerialCheck, check) && ok;
+    ok = ReadRegister(0, reg::kSerialCheck, check) && ok;
     if (check / 5 == words[3]) {
         *flag = 1;
         std::uint64_t v = 0;
@@ -88,34 +82,34 @@ std::uint8_t ZEL_API::ReadSerialNumber(std::int64_t* serial, std::int32_t* flag)
         // The 32-bit board serial, read again as ReadBoardSN reads it.
         *flag = 0;
         std::uint16_t low = 0, high = 0;
-        ok = ReadRegister(0, kRegSerial0, low) && ok;
-        ok = ReadRegister(0, kRegSerial0 + 1, high) && ok;
+        ok = ReadRegister(0, reg::kSerialWord0, low) && ok;
+        ok = ReadRegister(0, reg::kSerialWord1, high) && ok;
         *serial = static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) | low);
     }
     return ok ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::WriteBoardSN(std::int32_t serial) {
-    bool ok = WriteRegister(0, kRegSerial0, static_cast<std::uint16_t>(serial));
-    ok = WriteRegister(0, kRegSerial0 + 1, static_cast<std::uint16_t>(serial >> 16)) && ok;
+    bool ok = WriteRegister(0, reg::kSerialWord0, static_cast<std::uint16_t>(serial));
+    ok = WriteRegister(0, reg::kSerialWord1, static_cast<std::uint16_t>(serial >> 16)) && ok;
     return ok ? 1 : 0;
 }
 
 double ZEL_API::ReadFirmwareRevision() {
     std::uint16_t word = 0;
-    ReadRegister(0, kRegFirmware, word);
+    ReadRegister(0, reg::kFirmwareRevision, word);
     return word / 10.0;
 }
 
 std::uint8_t ZEL_API::WriteTypeToEEPROM(std::uint16_t type) {
-    std::uint8_t status = RecordStatus(WriteScaledRecord(0, 0, static_cast<double>(type)) != 0);
+    std::uint8_t status = RecordStatus(WriteScaledRecord(0, zel::layout::kBoardTypeRecord, static_cast<double>(type)) != 0);
     if (status) AdoptBoardType(type);
     return status;
 }
 
 std::uint8_t ZEL_API::ReadTypeFromEEPROM(std::uint16_t* type) {
     double value = 0;
-    std::uint8_t status = RecordStatus(ReadScaledRecord(0, 0, &value) != 0);
+    std::uint8_t status = RecordStatus(ReadScaledRecord(0, zel::layout::kBoardTypeRecord, &value) != 0);
     // Every decodable record lies well inside 64 bits; the guard only keeps the cast defined.
     const double whole = std::isfinite(value) ? std::trunc(value) : 0.0;
     *type = static_cast<std::uint16_t>(static_cast<std::int64_t>(whole));
@@ -125,7 +119,7 @@ std::uint8_t ZEL_API::ReadTypeFromEEPROM(std::uint16_t* type) {
 
 std::uint8_t ZEL_API::WriteValueToEEProm(std::uint16_t address, std::uint16_t value) {
     // As for every EEPROM byte: the data goes out only once the address is in place.
-    return (WriteRegister(0, kRegEEPromAddress, address) && WriteRegister(0, kRegEEPromData, value)) ? 1 : 0;
+    return (WriteRegister(0, reg::kEEPromAddress, address) && WriteRegister(0, reg::kEEPromData, value)) ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::ReadValueFromEEProm(std::uint16_t address) {
@@ -146,6 +140,18 @@ std::uint8_t ZEL_API::ReadScaledRecord(std::uint16_t group, std::uint16_t record
     const bool ok = ReadRecordBytes(group, record, bytes.data());
     *value = rec::DecodeScaled(bytes);
     return ok ? 1 : 0;
+}
+
+std::uint8_t ZEL_API::WriteSlotScaled(std::uint16_t channel, int offset, double value) {
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t select) {
+        return WriteScaledRecord(0, SlotRecord(offset + select), value) != 0;
+    });
+}
+
+std::uint8_t ZEL_API::ReadSlotScaled(std::uint16_t channel, int offset, double* value) {
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t select) {
+        return ReadScaledRecord(0, SlotRecord(offset + select), value) != 0;
+    });
 }
 
 std::uint8_t ZEL_API::WriteStatusToEEProm(std::uint16_t group, std::uint16_t record, double value) {

@@ -1,11 +1,9 @@
 // Optical power: ten averaged readings of the power register, scaled by the channel's TAP factor;
 // TAP calibration per wavelength slot and the user TX/RX calibration values kept for the host.
 #include "instrument/record_codec.h"
-#include "instrument/slot_layout.h"
 #include "instrument/zel_api_class.h"
 
 namespace {
-constexpr std::uint16_t kRegPower = 36;
 constexpr int kPowerSamples = 10;
 using zel::layout::kTAPOffset;
 using zel::layout::kUserRXBase;
@@ -24,7 +22,7 @@ std::uint8_t ZEL_API::ReadPowerSum(std::uint16_t select, std::uint32_t& sum) {
     std::uint16_t word = 0;
     for (int i = 0; i < kPowerSamples; ++i) {
         Settle(kSettleMs);
-        if (status_ == 1) status_ = ReadRegister(select, kRegPower, word) ? 1 : 0;
+        if (status_ == 1) status_ = ReadRegister(select, zel::reg::kOpticalPower, word) ? 1 : 0;
         sum += word;
     }
     return status_;
@@ -37,79 +35,85 @@ bool ZEL_API::RequireTAPCalibration(std::uint16_t select) {
 }
 
 std::uint8_t ZEL_API::ReadOpticalPower(std::uint16_t channel, double* power) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    if (!RequireTAPCalibration(*select)) return RecordStatus(false);
-    std::uint32_t sum = 0;
-    const std::uint8_t status = ReadPowerSum(*select, sum);
-    *power = (sum / 10.0) * active_tap_[*select];
-    return status;
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t select) {
+        if (!RequireTAPCalibration(select)) return false;
+        std::uint32_t sum = 0;
+        const bool ok = ReadPowerSum(select, sum) != 0;
+        *power = (sum / 10.0) * active_tap_[select];
+        return ok;
+    });
 }
 
 std::uint8_t ZEL_API::ReadOpticalPower(std::uint16_t channel, std::uint16_t* power) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    std::uint32_t sum = 0;
-    const std::uint8_t status = ReadPowerSum(*select, sum);
-    *power = static_cast<std::uint16_t>(sum / 10);
-    return status;
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t select) {
+        std::uint32_t sum = 0;
+        const bool ok = ReadPowerSum(select, sum) != 0;
+        *power = static_cast<std::uint16_t>(sum / 10);
+        return ok;
+    });
 }
 
 std::uint8_t ZEL_API::ReadTAPCalibration(std::uint16_t channel, double* factor) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    const int s = *select;
     if (cache_valid_) {
-        *factor = active_tap_[s] = cache_tap_[current_slot_][s];
-        active_tap_uncal_[s] = cache_tap_uncal_[current_slot_][s];
-        return 1;
+        // From the cache: nothing is sent and the status field is left alone.
+        return OnChannel(channel, Status::Untouched, [&](std::uint16_t s) {
+            *factor = active_tap_[s] = cache_tap_[current_slot_][s];
+            active_tap_uncal_[s] = cache_tap_uncal_[current_slot_][s];
+            return true;
+        });
     }
-    zel::records::Bytes8 bytes{};
-    const std::uint8_t status = RecordStatus(ReadRecordBytes(0, SlotRecord(kTAPOffset + s), bytes.data()));
-    *factor = active_tap_[s] = zel::records::DecodeScaled(bytes);
-    active_tap_uncal_[s] = zel::records::IsErased(bytes);
-    return status;
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t s) {
+        zel::records::Bytes8 bytes{};
+        const bool ok = ReadRecordBytes(0, SlotRecord(kTAPOffset + s), bytes.data());
+        *factor = active_tap_[s] = zel::records::DecodeScaled(bytes);
+        active_tap_uncal_[s] = zel::records::IsErased(bytes);
+        return ok;
+    });
 }
 
 std::uint8_t ZEL_API::WriteTAPCalibration(std::uint16_t channel, double factor) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    const int s = *select;
-    if (!zel::records::ScaledCanHold(factor)) {
-        // Refused before anything is written: the active and cached factors stay as they are.
-        RecordError(ZEL_ERR_BAD_ARGUMENT);
-        return 0;
-    }
-    const std::uint8_t status = RecordStatus(WriteScaledRecord(0, SlotRecord(kTAPOffset + s), factor) != 0);
-    active_tap_[s] = factor;
-    active_tap_uncal_[s] = false;  // a factor the encoding holds is never the erased pattern
-    if (status && cache_valid_) {
-        cache_tap_[current_slot_][s] = factor;
-        cache_tap_uncal_[current_slot_][s] = false;
-    }
-    return status;
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t s) {
+        // Refused before anything is written, as the other scaled records refuse such a value:
+        // the active and cached factors stay as they are.
+        if (!zel::records::ScaledCanHold(factor)) {
+            RecordError(ZEL_ERR_BAD_ARGUMENT);
+            return false;
+        }
+        const bool ok = WriteScaledRecord(0, SlotRecord(kTAPOffset + s), factor) != 0;
+        active_tap_[s] = factor;
+        active_tap_uncal_[s] = false;  // a factor the encoding holds is never the erased pattern
+        if (ok && cache_valid_) {
+            cache_tap_[current_slot_][s] = factor;
+            cache_tap_uncal_[current_slot_][s] = false;
+        }
+        return ok;
+    });
+}
+
+std::uint8_t ZEL_API::WriteUserValue(std::uint16_t base, std::uint16_t channel, double value) {
+    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
+        return WriteDoubleValueToEEProm(UserAddress(base, select), value) != 0;
+    });
+}
+
+std::uint8_t ZEL_API::ReadUserValue(std::uint16_t base, std::uint16_t channel, double* value) {
+    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
+        return ReadDoubleValueFromEEProm(UserAddress(base, select), value) != 0;
+    });
 }
 
 std::uint8_t ZEL_API::WriteUserTXCalibration(std::uint16_t channel, double value) {
-    auto select = SelectOf(channel);
-    if (!select) return 0;
-    return WriteDoubleValueToEEProm(UserAddress(kUserTXBase, *select), value);
+    return WriteUserValue(kUserTXBase, channel, value);
 }
 
 std::uint8_t ZEL_API::ReadUserTXCalibration(std::uint16_t channel, double* value) {
-    auto select = SelectOf(channel);
-    if (!select) return 0;
-    return ReadDoubleValueFromEEProm(UserAddress(kUserTXBase, *select), value);
+    return ReadUserValue(kUserTXBase, channel, value);
 }
 
 std::uint8_t ZEL_API::WriteUserRXCalibration(std::uint16_t channel, double value) {
-    auto select = SelectOf(channel);
-    if (!select) return 0;
-    return WriteDoubleValueToEEProm(UserAddress(kUserRXBase, *select), value);
+    return WriteUserValue(kUserRXBase, channel, value);
 }
 
 std::uint8_t ZEL_API::ReadUserRXCalibration(std::uint16_t channel, double* value) {
-    auto select = SelectOf(channel);
-    if (!select) return 0;
-    return ReadDoubleValueFromEEProm(UserAddress(kUserRXBase, *select), value);
+    return ReadUserValue(kUserRXBase, channel, value);
 }

@@ -78,7 +78,7 @@ std::uint8_t ZEL_API::Disconnect() { return link_.CloseLink() ? 1 : 0; }
 
 std::uint32_t ZEL_API::ReadBoardID() {
     std::uint16_t word = 0;
-    bool ok = ReadRegister(0, 20, word);
+    bool ok = ReadRegister(0, zel::reg::kBoardID, word);
     board_id_ = word;
     return ok ? word : 0;
 }

@@ -5,9 +5,8 @@
 #include "instrument/zel_api_class.h"
 
 namespace {
-constexpr std::uint16_t kRegVOA = 37;
 using zel::layout::kVOACoefficientOffset;
-using zel::layout::kVOALossOffset;
+using zel::reg::kVOACode;
 constexpr double kMaxAttenuationDb = 30.0;
 constexpr int kQuarticBoardType = 4;
 }  // namespace
@@ -39,130 +38,127 @@ std::uint16_t ZEL_API::InvertVOACalibration(double c0, double c1, double c2, dou
 }
 
 std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, double db) {
-    auto select = SelectOf(channel);
-    if (!select) return 0;
-    const double* c = active_voa_[*select];
-    const std::uint16_t code = InvertVOACalibration(c[0], c[1], c[2], c[3], db);
-    // Outside 0..30 dB (or not a number), or without calibration, nothing is sent and the status
-    // field is left alone.
-    if (!(db >= 0.0 && db <= kMaxAttenuationDb)) {
-        RecordError(ZEL_ERR_BAD_ARGUMENT);
-        return 0;
-    }
-    if (!RequireVOACalibration(*select)) return 0;
-    const bool sent = WriteRegister(*select, kRegVOA, code);
-    if (code == zel::voa::kNoCode) {
-        // The calibration has no code for this attenuation: the unit gets the out-of-range code
-        // as before, but the host is told that its attenuation was not set.
-        if (sent) RecordError(ZEL_ERR_NOT_FOUND);
-        return RecordStatus(false);
-    }
-    return RecordStatus(sent);
+    // A refused channel, attenuation or calibration leaves the status field alone and sends
+    // nothing; the code write records its outcome.
+    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
+        if (!(db >= 0.0 && db <= kMaxAttenuationDb)) {  // NaN included
+            RecordError(ZEL_ERR_BAD_ARGUMENT);
+            return false;
+        }
+        if (!RequireVOACalibration(select)) return false;
+        const double* c = active_voa_[select];
+        const std::uint16_t code = InvertVOACalibration(c[0], c[1], c[2], c[3], db);
+        const bool sent = WriteRegister(select, kVOACode, code);
+        if (code == zel::voa::kNoCode) {
+            // The calibration has no code for this attenuation: the unit gets the out-of-range
+            // code as before, but the host is told that its attenuation was not set.
+            if (sent) RecordError(ZEL_ERR_NOT_FOUND);
+            return RecordStatus(false) != 0;
+        }
+        return RecordStatus(sent) != 0;
+    });
 }
 
 std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, std::int32_t code) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    return RecordStatus(WriteRegister(*select, kRegVOA, static_cast<std::uint16_t>(code & 0x0FFF)));
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t select) {
+        return WriteRegister(select, kVOACode, static_cast<std::uint16_t>(code & 0x0FFF));
+    });
 }
 
 std::uint8_t ZEL_API::ReadVOAAttenuation(std::uint16_t channel, double* db) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    if (!RequireVOACalibration(*select)) return RecordStatus(false);
-    std::uint16_t code = 0;
-    const std::uint8_t status = RecordStatus(ReadRegister(*select, kRegVOA, code));
-    *db = code == 0 ? 0.0 : Attenuation(active_voa_[*select], code);
-    return status;
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t select) {
+        if (!RequireVOACalibration(select)) return false;
+        std::uint16_t code = 0;
+        const bool ok = ReadRegister(select, kVOACode, code);
+        *db = code == 0 ? 0.0 : Attenuation(active_voa_[select], code);
+        return ok;
+    });
 }
 
 std::uint8_t ZEL_API::ReadVOAAttenuation(std::uint16_t channel, std::uint16_t* code) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    return RecordStatus(ReadRegister(*select, kRegVOA, *code));
+    return OnChannel(channel, Status::Recorded,
+                     [&](std::uint16_t select) { return ReadRegister(select, kVOACode, *code); });
 }
 
 std::uint8_t ZEL_API::WriteVOACalibration(std::uint16_t channel, const double* coefficients) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    const int s = *select;
-    bool all_ok = true;
-    for (int k = 0; k < 4; ++k) {
-        const bool ok =
-            WriteStatusToEEProm(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), coefficients[k]) != 0;
-        all_ok = ok && all_ok;
-        // A coefficient whose bytes are those of erased EEPROM is no calibration, written or not.
-        const bool uncal = zel::records::IsErased(zel::records::EncodeRaw(coefficients[k]));
-        active_voa_[s][k] = coefficients[k];
-        active_voa_uncal_[s][k] = uncal;
-        if (ok && cache_valid_) {
-            cache_voa_[current_slot_][s][k] = coefficients[k];
-            cache_voa_uncal_[current_slot_][s][k] = uncal;
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t s) {
+        bool all_ok = true;
+        for (int k = 0; k < 4; ++k) {
+            const bool ok =
+                WriteStatusToEEProm(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), coefficients[k]) != 0;
+            all_ok = ok && all_ok;
+            // A coefficient whose bytes are those of erased EEPROM is no calibration, written or not.
+            const bool uncal = zel::records::IsErased(zel::records::EncodeRaw(coefficients[k]));
+            active_voa_[s][k] = coefficients[k];
+            active_voa_uncal_[s][k] = uncal;
+            if (ok && cache_valid_) {
+                cache_voa_[current_slot_][s][k] = coefficients[k];
+                cache_voa_uncal_[current_slot_][s][k] = uncal;
+            }
         }
-    }
-    return RecordStatus(all_ok);
+        return all_ok;
+    });
 }
 
 std::uint8_t ZEL_API::ReadVOACalibration(std::uint16_t channel, double* coefficients) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    const int s = *select;
     if (cache_valid_) {
+        // From the cache: nothing is sent and the status field is left alone.
+        return OnChannel(channel, Status::Untouched, [&](std::uint16_t s) {
+            for (int k = 0; k < 4; ++k) {
+                coefficients[k] = active_voa_[s][k] = cache_voa_[current_slot_][s][k];
+                active_voa_uncal_[s][k] = cache_voa_uncal_[current_slot_][s][k];
+            }
+            return true;
+        });
+    }
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t s) {
+        bool all_ok = true;
         for (int k = 0; k < 4; ++k) {
-            coefficients[k] = active_voa_[s][k] = cache_voa_[current_slot_][s][k];
-            active_voa_uncal_[s][k] = cache_voa_uncal_[current_slot_][s][k];
+            zel::records::Bytes8 bytes{};
+            all_ok = ReadRecordBytes(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), bytes.data()) && all_ok;
+            coefficients[k] = active_voa_[s][k] = zel::records::DecodeRaw(bytes);
+            active_voa_uncal_[s][k] = zel::records::IsErased(bytes);
         }
-        return 1;
-    }
-    bool all_ok = true;
-    for (int k = 0; k < 4; ++k) {
-        zel::records::Bytes8 bytes{};
-        all_ok = ReadRecordBytes(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), bytes.data()) && all_ok;
-        coefficients[k] = active_voa_[s][k] = zel::records::DecodeRaw(bytes);
-        active_voa_uncal_[s][k] = zel::records::IsErased(bytes);
-    }
-    return RecordStatus(all_ok);
+        return all_ok;
+    });
 }
 
 std::uint8_t ZEL_API::WriteVOADefinedValues(std::uint16_t channel, const std::uint16_t* values) {
-    auto select = SelectOf(channel);
-    if (!select) return 0;
-    bool ok = true;
-    for (int j = 0; j < kDefinedValues; ++j) {
-        const std::uint16_t address = DefinedValueAddress(*select, j);
-        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(values[j]), static_cast<std::uint8_t>(values[j] >> 8)};
-        for (std::uint16_t half = 0; half < 2; ++half) {
-            ok = WriteEEPromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
-            Settle(kSettleMs);
+    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
+        bool ok = true;
+        for (int j = 0; j < kDefinedValues; ++j) {
+            const std::uint16_t address = DefinedValueAddress(select, j);
+            const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(values[j]),
+                                           static_cast<std::uint8_t>(values[j] >> 8)};
+            for (std::uint16_t half = 0; half < 2; ++half) {
+                ok = WriteEEPromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
+                Settle(kSettleMs);
+            }
         }
-    }
-    return ok ? 1 : 0;
+        return ok;
+    });
 }
 
 std::uint8_t ZEL_API::ReadVOADefinedValues(std::uint16_t channel, std::uint16_t* values) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    bool ok = true;
-    for (int j = 0; j < kDefinedValues; ++j) {
-        const std::uint16_t address = DefinedValueAddress(*select, j);
-        std::uint8_t bytes[2] = {};
-        for (std::uint16_t half = 0; half < 2; ++half) {
-            ok = ReadEEPromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
-            Settle(kSettleMs);
+    return OnChannel(channel, Status::Recorded, [&](std::uint16_t select) {
+        bool ok = true;
+        for (int j = 0; j < kDefinedValues; ++j) {
+            const std::uint16_t address = DefinedValueAddress(select, j);
+            std::uint8_t bytes[2] = {};
+            for (std::uint16_t half = 0; half < 2; ++half) {
+                ok = ReadEEPromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
+                Settle(kSettleMs);
+            }
+            values[j] = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
         }
-        values[j] = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-    }
-    return RecordStatus(ok);
+        return ok;
+    });
 }
 
 std::uint8_t ZEL_API::WriteVOAInsertionLoss(std::uint16_t channel, double loss) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    return RecordStatus(WriteScaledRecord(0, SlotRecord(kVOALossOffset + *select), loss) != 0);
+    return WriteSlotScaled(channel, zel::layout::kVOALossOffset, loss);
 }
 
 std::uint8_t ZEL_API::ReadVOAInsertionLoss(std::uint16_t channel, double* loss) {
-    auto select = SelectOf(channel);
-    if (!select) return RecordStatus(false);
-    return RecordStatus(ReadScaledRecord(0, SlotRecord(kVOALossOffset + *select), loss) != 0);
+    return ReadSlotScaled(channel, zel::layout::kVOALossOffset, loss);
 }

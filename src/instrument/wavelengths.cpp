@@ -7,14 +7,16 @@
 #include "instrument/zel_api_class.h"
 
 namespace {
-constexpr std::uint16_t kSlotBase = 0x2000;
-constexpr std::uint16_t kSlotSize = 2048;
-constexpr std::uint16_t kLastSlotBase = 0x4800;
+namespace lay = zel::layout;
 constexpr std::uint16_t kFreeSlot = 0xFFFF;
-constexpr std::uint16_t kScanStart = 8;     // first calibration byte of a slot (TAP factor of select 0)
-constexpr int kScanBlocks = 3;              // offsets 8..391 cover every TAP factor and VOA coefficient
-constexpr std::size_t kTAPInScan = 0;       // offset 8 within the scanned bytes
-constexpr std::size_t kVOAInScan = 80 - kScanStart;
+// The scan reads a slot from its first TAP factor on: three blocks cover every TAP factor and
+// VOA coefficient of the eight selects.
+constexpr std::uint32_t kScanStart = lay::kRecordSize * lay::kTAPOffset;
+constexpr int kScanBlocks = 3;
+constexpr std::size_t kTAPInScan = 0;
+constexpr std::size_t kVOAInScan = lay::kRecordSize * lay::kVOACoefficientOffset - kScanStart;
+static_assert(kScanStart + kScanBlocks * zel::frame::kBlockSize >=
+              lay::kRecordSize * (lay::kVOACoefficientOffset + 4 * ZEL_API::kSelects));
 
 // Default wavelength per board type 0..7: what SetWavelength takes for slot 0 ...
 constexpr std::uint16_t kSetDefault[8] = {1310, 850, 1310, 1310, 850, 1310, 1310, 1310};
@@ -28,7 +30,7 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
     wavelengths_.clear();
     std::uint8_t result = 1;
     for (int w = 0; w < kSlots; ++w) {
-        const auto base = static_cast<std::uint16_t>(kSlotBase + kSlotSize * w);
+        const auto base = static_cast<std::uint16_t>(lay::kSlotBase + lay::kSlotSize * w);
         std::int32_t entry = 0;
         if (w == 0) {
             std::uint16_t type = 0;
@@ -90,47 +92,47 @@ std::uint8_t ZEL_API::LoadCalibrations() {
     return 1;
 }
 
-std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
-    // 0xFFFF marks the first free slot in the table: it is never a wavelength.
+bool ZEL_API::ReadTableFor(std::uint16_t wavelength) {
+    // 0xFFFF marks the first free slot in the table: it is never a wavelength, and written as a
+    // slot's wavelength it would end the table at that slot.
     if (wavelength == kFreeSlot) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
-        return 0;
+        return false;
     }
-    if (ScanWavelengths(0) == 0) return 0;
+    return ScanWavelengths(0) != 0;
+}
+
+bool ZEL_API::SelectAddedSlot(std::uint16_t wavelength) {
+    for (std::size_t k = 1; k < wavelengths_.size(); ++k) {
+        if (wavelengths_[k] == wavelength) {
+            current_slot_ = static_cast<std::int32_t>(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
+    if (!ReadTableFor(wavelength)) return 0;
     if (board_type_ >= 0 && board_type_ <= 7 && wavelength == kSetDefault[board_type_]) {
         current_slot_ = 0;
         return 1;
     }
-    for (std::size_t k = 1; k < wavelengths_.size(); ++k) {
-        if (wavelengths_[k] == wavelength) {
-            current_slot_ = static_cast<std::int32_t>(k);
-            return 1;
-        }
-    }
+    if (SelectAddedSlot(wavelength)) return 1;
     RecordError(ZEL_ERR_NOT_FOUND);
     return 0;
 }
 
 std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
-    // Written as a slot's wavelength, 0xFFFF would end the table at that slot.
-    if (wavelength == kFreeSlot) {
-        RecordError(ZEL_ERR_BAD_ARGUMENT);
-        return 0;
-    }
-    if (ScanWavelengths(0) == 0) return 0;
+    if (!ReadTableFor(wavelength)) return 0;
     if (board_type_ >= 0 && board_type_ <= 5 && wavelength == kAddDefault[board_type_]) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
-    for (std::size_t k = 1; k < wavelengths_.size(); ++k) {
-        if (wavelengths_[k] == wavelength) {
-            current_slot_ = static_cast<std::int32_t>(k);
-            return 1;
-        }
-    }
+    if (SelectAddedSlot(wavelength)) return 1;
     const auto n = static_cast<std::int32_t>(wavelengths_.size());
-    const auto base = static_cast<std::uint16_t>((n + 4) * kSlotSize);
-    if (base > kLastSlotBase) {
+    const auto base = static_cast<std::uint16_t>(lay::kSlotBase + lay::kSlotSize * n);
+    if (base > lay::kLastSlotBase) {
         RecordError(ZEL_ERR_TABLE_FULL);
         return 0;
     }
@@ -166,7 +168,6 @@ std::uint8_t ZEL_API::WavelengthTable(std::vector<std::uint16_t>& nm) {
 
 std::uint8_t ZEL_API::RecordLocation(std::uint8_t slot, std::uint16_t channel, std::uint32_t item,
                                      std::uint32_t* address, std::uint32_t* length) {
-    namespace lay = zel::layout;
     *address = 0;
     *length = 0;
     if (slot >= kSlots || item > ZEL_RECORD_SLOT) {
@@ -179,21 +180,20 @@ std::uint8_t ZEL_API::RecordLocation(std::uint8_t slot, std::uint16_t channel, s
         *length = lay::kSlotAreaLength;
         return 1;
     }
-    const auto select = SelectOf(channel);
-    if (!select) return 0;
-    const std::uint32_t s = *select;
-    const auto record = [base](std::uint32_t r) { return base + 8 * r; };
-    switch (item) {
-        case ZEL_RECORD_TAP: *address = record(lay::kTAPOffset + s); *length = 8; break;
-        case ZEL_RECORD_VOA: *address = record(lay::kVOACoefficientOffset + 4 * s); *length = 32; break;
-        case ZEL_RECORD_DEFINED:
-            *address = base + lay::kDefinedValuesInSlot + lay::kDefinedValuesPerSelect * s;
-            *length = 2 * kDefinedValues;
-            break;
-        case ZEL_RECORD_VOA_LOSS: *address = record(lay::kVOALossOffset + s); *length = 8; break;
-        case ZEL_RECORD_SWITCH_LOSS: *address = record(lay::kSwitchLossOffset + s); *length = 8; break;
-        case ZEL_RECORD_USER_TX: *address = (lay::kUserTXBase + s) * 8; *length = 8; break;
-        default: *address = (lay::kUserRXBase + s) * 8; *length = 8; break;
-    }
-    return 1;
+    return OnChannel(channel, Status::Untouched, [&](std::uint32_t s) {
+        const auto record = [base](std::uint32_t r) { return base + lay::kRecordSize * r; };
+        switch (item) {
+            case ZEL_RECORD_TAP: *address = record(lay::kTAPOffset + s); *length = 8; break;
+            case ZEL_RECORD_VOA: *address = record(lay::kVOACoefficientOffset + 4 * s); *length = 32; break;
+            case ZEL_RECORD_DEFINED:
+                *address = base + lay::kDefinedValuesInSlot + lay::kDefinedValuesPerSelect * s;
+                *length = 2 * kDefinedValues;
+                break;
+            case ZEL_RECORD_VOA_LOSS: *address = record(lay::kVOALossOffset + s); *length = 8; break;
+            case ZEL_RECORD_SWITCH_LOSS: *address = record(lay::kSwitchLossOffset + s); *length = 8; break;
+            case ZEL_RECORD_USER_TX: *address = (lay::kUserTXBase + s) * lay::kRecordSize; *length = 8; break;
+            default: *address = (lay::kUserRXBase + s) * lay::kRecordSize; *length = 8; break;
+        }
+        return true;
+    });
 }

@@ -2,8 +2,14 @@
 //
 // One instance owns the unit's link, knows the board type and the channel layout that follows from
 // it, and keeps the calibration in use (active arrays) and the calibration read at connect time
-// (cache, per wavelength slot). Its 57 virtual operations keep a fixed order: the instance family
-// of exports calls through the virtual table, the unit-index family calls the entries directly.
+// (cache, per wavelength slot). The instance family of exports calls its 57 virtual operations
+// through the virtual table, the unit-index family calls the entries directly.
+//
+// The order of the virtual operations is a binary contract: hosts that hold an instance pointer
+// reach the operations by their place in the virtual table. The destructor comes first, then the
+// operations in their numbered order below. Never reorder, insert or remove one, and never make
+// an ordinary operation virtual; a new virtual operation may only be appended after the last.
+// tests/api/exports_test.cpp pins every place.
 //
 // The implementation is split by concern: session.cpp, eeprom.cpp, switches.cpp, registers.cpp,
 // voa.cpp, power.cpp, wavelengths.cpp.
@@ -16,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "instrument/slot_layout.h"
+#include "instrument/unit_map.h"
 #include "transport/hw_layer.h"
 #include "transport/platform.h"
 #include "zel_api.h"
@@ -25,7 +31,7 @@ class ZEL_API {
 public:
     static constexpr std::uint16_t kUnitPort = 6653;
     static constexpr int kSelects = 8;
-    static constexpr int kSlots = 6;
+    static constexpr int kSlots = zel::layout::kSlotCount;
     static constexpr int kDefinedValues = 30;
     static constexpr unsigned kSettleMs = 10;
 
@@ -34,7 +40,7 @@ public:
     ZEL_API(const ZEL_API&) = delete;
     ZEL_API& operator=(const ZEL_API&) = delete;
 
-    // ---- virtual operations, in virtual-table order ----
+    // ---- virtual operations, in virtual-table order (a binary contract: see above) ----
     virtual double GetAPIRev();                                                   // 1
     virtual std::uint8_t Connect(std::string ip);                                 // 2
     virtual std::uint8_t Disconnect();                                            // 3
@@ -153,6 +159,18 @@ private:
         status_ = ok ? 1 : 0;
         return status_;
     }
+    // Whether an operation keeps its outcome in the status field.
+    enum class Status { Recorded, Untouched };
+    // Runs `op(select)` on the select of `channel` and returns 1 when it succeeded, else 0. A
+    // channel without a layout entry fails before anything is sent (ZEL_ERR_NO_SUCH_CHANNEL, or
+    // ZEL_ERR_NOT_CONNECTED before the first connect). Status::Recorded puts the outcome, that
+    // failure included, into the status field; Status::Untouched leaves the field as it was.
+    template <class Op>
+    std::uint8_t OnChannel(std::uint16_t channel, Status status, Op op) {
+        const auto select = SelectOf(channel);
+        const bool ok = select && op(*select);
+        return status == Status::Recorded ? RecordStatus(ok) : (ok ? 1 : 0);
+    }
     bool ReadRegister(std::uint16_t select, std::uint16_t address, std::uint16_t& value) {
         return link_.AccessRegister(0, select, address, value);
     }
@@ -174,6 +192,18 @@ private:
                          unsigned delay_after_ms);
     // The 8 bytes of record (group, record), 16 exchanges with the record settling delays.
     bool ReadRecordBytes(std::uint16_t group, std::uint16_t record, std::uint8_t* bytes);
+    // The scaled record of a channel's item at record `offset` (select 0's entry, one record per
+    // select) of the current slot; the outcome goes into the status field.
+    std::uint8_t WriteSlotScaled(std::uint16_t channel, int offset, double value);
+    std::uint8_t ReadSlotScaled(std::uint16_t channel, int offset, double* value);
+    // A channel's user TX or RX value (`base`: zel::layout::kUserTXBase or kUserRXBase), which
+    // leaves the status field alone.
+    std::uint8_t WriteUserValue(std::uint16_t base, std::uint16_t channel, double value);
+    std::uint8_t ReadUserValue(std::uint16_t base, std::uint16_t channel, double* value);
+    // Refuses 0xFFFF, the free-slot marker, and reads the wavelength table unless it is known.
+    bool ReadTableFor(std::uint16_t wavelength);
+    // Selects the added slot (1..5) that serves `wavelength`; false when none does.
+    bool SelectAddedSlot(std::uint16_t wavelength);
     std::uint8_t ReadPowerSum(std::uint16_t select, std::uint32_t& sum);
     // Refuses (ZEL_ERR_NOT_CALIBRATED) a select whose active VOA or TAP calibration is not calibration.
     bool RequireVOACalibration(std::uint16_t select);

@@ -9,10 +9,13 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "api/instance_table.h"
 #include "support/unit_fixture.h"
+#include "support/wait_for.h"
 #include "zel_api.h"
 
 namespace {
@@ -21,16 +24,45 @@ using zel::api::kUnitCount;
 using zel::api::UnitEntry;
 using zeltest::SimulatedUnit;
 
-// The raw bytes of a table entry, to show that a call left it alone.
-using EntryBytes = std::vector<unsigned char>;
-EntryBytes BytesOf(int index) {
-    const auto* p = reinterpret_cast<const unsigned char*>(UnitEntry(index));
-    return EntryBytes(p, p + sizeof(ZEL_API));
+// What a call can change in a table entry, to show that a call left it alone: the link, the
+// identity and layout, the operation fields, the wavelength table and the calibration in use
+// and cached (compared by value, so heap contents count and padding does not).
+struct EntryState {
+    bool open;
+    std::string ip;
+    zel_error last_error;
+    std::uint32_t board_id;
+    std::int32_t board_type, ports, channels, result, slot;
+    std::uint8_t status, cache_valid;
+    std::vector<std::int32_t> layout, wavelengths;
+    std::vector<double> calibration;
+    bool operator==(const EntryState&) const = default;
+};
+EntryState StateOf(int index) {
+    const ZEL_API& e = *UnitEntry(index);
+    EntryState state{UnitEntry(index)->Link().IsOpen(), e.IpAddress(), e.LastError(), e.BoardIdField(),
+                     e.BoardType(), e.PortCount(), e.ChannelCount(), e.ResultField(), e.CurrentSlot(),
+                     e.StatusField(), e.CacheValid(), e.Layout(), e.Wavelengths(), {}};
+    for (int s = 0; s < ZEL_API::kSelects; ++s) {
+        state.calibration.push_back(e.ActiveTAP(s));
+        state.calibration.insert(state.calibration.end(), e.ActiveVOA(s), e.ActiveVOA(s) + 4);
+        for (int w = 0; w < ZEL_API::kSlots; ++w) {
+            state.calibration.push_back(e.CachedTAP(w, s));
+            state.calibration.insert(state.calibration.end(), e.CachedVOA(w, s), e.CachedVOA(w, s) + 4);
+        }
+    }
+    return state;
 }
-std::vector<EntryBytes> TableBytes() {
-    std::vector<EntryBytes> all;
-    for (int i = 0; i < kUnitCount; ++i) all.push_back(BytesOf(i));
+std::vector<EntryState> TableState() {
+    std::vector<EntryState> all;
+    for (int i = 0; i < kUnitCount; ++i) all.push_back(StateOf(i));
     return all;
+}
+
+// The index parameter type of a unit-index export.
+template <class R, class Index, class... Rest>
+constexpr bool TakesAnIndexByte(R (*)(Index, Rest...)) {
+    return std::is_same_v<Index, std::uint8_t>;
 }
 
 // The table is process-wide: every test leaves all entries disconnected.
@@ -51,22 +83,43 @@ protected:
     std::unique_ptr<SimulatedUnit> unit;
 };
 
-TEST_F(UnitTableTest, HostIndexIsTakenModulo256) {
-    int host_index = 259;  // what a host with a wider integer passes arrives as 3
-    ASSERT_EQ(APIConnect(host_index, unit->ip().c_str()), 1);
-    EXPECT_TRUE(UnitEntry(3)->Link().IsOpen());
-    EXPECT_EQ(UnitEntry(3)->IpAddress(), unit->ip());
-    EXPECT_EQ(APIReadBoardID(host_index), unit->model().Config().board_id);
-    ASSERT_EQ(APISwicthSelect_2x2(host_index, 2, 1), 1);
-    std::uint16_t position = 0;
-    ASSERT_EQ(APIReadSwicthSelect_2x2(3, 2, &position), 1);
-    EXPECT_EQ(position, 1);
+// A host that passes a wider integer reaches entry (index mod 256) only because every unit-index
+// export but APIMonitor takes its index as one byte: a wider parameter would break that promise
+// and the calling convention of existing hosts.
+TEST(UnitIndex, EveryUnitIndexExportButTheMonitorTakesItsIndexAsOneByte) {
+#define ZEL_INDEX_BYTE(f) std::pair<const char*, bool>(#f, TakesAnIndexByte(&f))
+    const std::pair<const char*, bool> exports[] = {
+        ZEL_INDEX_BYTE(APIAccessBoardRegister), ZEL_INDEX_BYTE(APIAddWavelength), ZEL_INDEX_BYTE(APIConnect),
+        ZEL_INDEX_BYTE(APIDisconnect), ZEL_INDEX_BYTE(APIRead4x1SwitchInsertionLoss), ZEL_INDEX_BYTE(APIReadBoardID),
+        ZEL_INDEX_BYTE(APIReadBoardSN), ZEL_INDEX_BYTE(APIReadDoubleValueFromEEProm),
+        ZEL_INDEX_BYTE(APIReadFirmwareRevision), ZEL_INDEX_BYTE(APIReadOpticalPower),
+        ZEL_INDEX_BYTE(APIReadSerialNumber), ZEL_INDEX_BYTE(APIReadSwicthSelect_2x2),
+        ZEL_INDEX_BYTE(APIReadSwicthSelect_LBMM_1x4), ZEL_INDEX_BYTE(APIReadSwicthSelect_MEMS_1x4),
+        ZEL_INDEX_BYTE(APIReadTAPCalibration), ZEL_INDEX_BYTE(APIReadTypeFromEEPROM),
+        ZEL_INDEX_BYTE(APIReadUserRXCalibration), ZEL_INDEX_BYTE(APIReadUserTXCalibration),
+        ZEL_INDEX_BYTE(APIReadVOAAttenuation), ZEL_INDEX_BYTE(APIReadVOACalibration),
+        ZEL_INDEX_BYTE(APIReadVOADefinedValues), ZEL_INDEX_BYTE(APIReadVOAInsertionLoss),
+        ZEL_INDEX_BYTE(APIReadValueFromEEProm), ZEL_INDEX_BYTE(APIScreenControl),
+        ZEL_INDEX_BYTE(APISetDefaultWavelength), ZEL_INDEX_BYTE(APISetVOAAttenuation),
+        ZEL_INDEX_BYTE(APISetWavelength), ZEL_INDEX_BYTE(APISwicthSelect_2x2),
+        ZEL_INDEX_BYTE(APISwicthSelect_LBMM_1x4), ZEL_INDEX_BYTE(APISwicthSelect_MEMS_1x4),
+        ZEL_INDEX_BYTE(APITempRead), ZEL_INDEX_BYTE(APIWrite4x1SwitchInsertionLoss), ZEL_INDEX_BYTE(APIWriteBoardSN),
+        ZEL_INDEX_BYTE(APIWriteDoubleValueToEEProm), ZEL_INDEX_BYTE(APIWriteStatusToEEProm),
+        ZEL_INDEX_BYTE(APIWriteTAPCalibration), ZEL_INDEX_BYTE(APIWriteTypeToEEPROM),
+        ZEL_INDEX_BYTE(APIWriteUserRXCalibration), ZEL_INDEX_BYTE(APIWriteUserTXCalibration),
+        ZEL_INDEX_BYTE(APIWriteVOACalibration), ZEL_INDEX_BYTE(APIWriteVOADefinedValues),
+        ZEL_INDEX_BYTE(APIWriteVOAInsertionLoss), ZEL_INDEX_BYTE(APIWriteValueToEEProm), ZEL_INDEX_BYTE(APILastError),
+        ZEL_INDEX_BYTE(APISetFrameTrace), ZEL_INDEX_BYTE(APISetTimeout),
+    };
+#undef ZEL_INDEX_BYTE
+    for (const auto& [name, byte] : exports) EXPECT_TRUE(byte) << name;
+    EXPECT_FALSE(TakesAnIndexByte(&APIMonitor));  // signed 32-bit: 259 is no entry (see below)
 }
 
 TEST_F(UnitTableTest, ConnectingOneEntryLeavesEveryOtherEntryUntouched) {
-    const std::vector<EntryBytes> before = TableBytes();
+    const std::vector<EntryState> before = TableState();
     Connect(3);
-    const std::vector<EntryBytes> after = TableBytes();
+    const std::vector<EntryState> after = TableState();
     for (int i = 0; i < kUnitCount; ++i) {
         if (i == 3)
             EXPECT_NE(after[i], before[i]);
@@ -78,7 +131,7 @@ TEST_F(UnitTableTest, ConnectingOneEntryLeavesEveryOtherEntryUntouched) {
 
 TEST_F(UnitTableTest, IndexOutsideTheTableFailsWithoutTouchingAnything) {
     Connect(3);
-    const std::vector<EntryBytes> before = TableBytes();
+    const std::vector<EntryState> before = TableState();
     for (int index : {32, 100, 255}) {
         SCOPED_TRACE(index);
         const auto u = static_cast<std::uint8_t>(index);
@@ -107,7 +160,7 @@ TEST_F(UnitTableTest, IndexOutsideTheTableFailsWithoutTouchingAnything) {
         EXPECT_EQ(APIMonitor(index, 0, 1, &value), 0) << index;
         EXPECT_EQ(value, 12.5) << index;
     }
-    EXPECT_EQ(TableBytes(), before);
+    EXPECT_EQ(TableState(), before);
     EXPECT_TRUE(unit->frames().empty());
     double value = 0;
     EXPECT_EQ(APIMonitor(3, 0, 1, &value), 1);  // the same call on a real entry does reach the unit
@@ -410,12 +463,12 @@ TEST_F(UnitTableTest, CallOnAUnitInUseFailsAtOnceWithBusyAndLeavesTheOwnerAlone)
         owner_status = APIReadSwicthSelect_MEMS_1x4(u, 0, &owner_value);
         owner_reason = APILastError(u);
     });
-    for (int i = 0; i < 200 && unit->server().FramesReceived() == frames; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    zeltest::WaitFor([&] { return unit->server().FramesReceived() != frames; });
     std::uint16_t mine = 0xBEEF;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(APIReadSwicthSelect_2x2(u, 1, &mine), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    // Refused at once: well before the owner's one-second reply could have freed the unit.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(APILastError(u), ZEL_ERR_BUSY);
     EXPECT_EQ(mine, 0xBEEF);
     EXPECT_EQ(APISetTimeout(u, 100), 0);  // settings too wait for the unit to be free
@@ -480,12 +533,6 @@ protected:
     zel_instance* inst = nullptr;
 };
 
-bool WaitForNoConnections(zelsim::Server& server) {
-    for (int i = 0; i < 200 && server.ActiveConnections() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return server.ActiveConnections() == 0;
-}
-
 TEST_F(InstanceTest, DrivesTheUnitAndDestroyClosesTheLink) {
     Connect();
     EXPECT_EQ(zel_ReadBoardID(inst), unit->model().Config().board_id);
@@ -508,7 +555,7 @@ TEST_F(InstanceTest, DrivesTheUnitAndDestroyClosesTheLink) {
     EXPECT_EQ(unit->server().ActiveConnections(), 1);
     zel_destroyInstance(inst);
     inst = nullptr;
-    EXPECT_TRUE(WaitForNoConnections(unit->server()));
+    EXPECT_TRUE(zeltest::WaitFor([&] { return unit->server().ActiveConnections() == 0; }));
     zel_destroyInstance(nullptr);  // ignored
 }
 
@@ -635,6 +682,99 @@ TEST(InstanceDispatch, CallsGoThroughTheVirtualTableAndExceptionsStayInside) {
     EXPECT_EQ(zel_ReadVOAAttenuation(inst, 0, &db), 0);
     EXPECT_EQ(zel_LastError(inst), ZEL_ERR_INTERNAL);
     EXPECT_EQ(db, 3.0);
+}
+
+// Hosts that hold an instance pointer call ZEL_API's operations through its virtual table by
+// position, so the order of the virtual operations is a binary contract: the virtual destructor
+// first, then the 57 operations in their numbered order. A member pointer to a virtual function
+// holds 1 + the byte offset of its entry in the table (the Itanium C++ ABI, which GCC, Clang and
+// MinGW follow), so the entries' positions can be read without calling anything.
+template <class Pmf>
+std::ptrdiff_t Slot(Pmf pmf) {
+    struct Representation {
+        std::uintptr_t pointer;
+        std::ptrdiff_t adjustment;
+    };
+    static_assert(sizeof(Pmf) == sizeof(Representation));
+    Representation r;
+    std::memcpy(&r, &pmf, sizeof r);
+    if ((r.pointer & 1) == 0) return -1;  // not a virtual function
+    return static_cast<std::ptrdiff_t>((r.pointer - 1) / sizeof(void*));
+}
+
+TEST(InstanceDispatch, VirtualOperationsKeepTheirPlacesInTheVirtualTable) {
+    const std::ptrdiff_t slots[] = {
+        Slot(&ZEL_API::GetAPIRev),
+        Slot(&ZEL_API::Connect),
+        Slot(&ZEL_API::Disconnect),
+        Slot(&ZEL_API::ReadBoardID),
+        Slot(&ZEL_API::ReadBoardSN),
+        Slot(&ZEL_API::ReadSerialNumber),
+        Slot(&ZEL_API::WriteBoardSN),
+        Slot(&ZEL_API::ReadFirmwareRevision),
+        Slot(&ZEL_API::AccessBoardRegister),
+        Slot(&ZEL_API::Monitor),
+        Slot(&ZEL_API::TempRead),
+        Slot(&ZEL_API::WriteScaledRecord),
+        Slot(&ZEL_API::WriteStatusToEEProm),
+        Slot(&ZEL_API::WriteRawDoubleAtAddress),
+        Slot(&ZEL_API::ReadBlockWord),
+        Slot(&ZEL_API::ReadRawRecord),
+        Slot(&ZEL_API::ReadScaledRecord),
+        Slot(&ZEL_API::SplitNumbers),
+        Slot(&ZEL_API::SwitchSelect_2x2),
+        Slot(&ZEL_API::SwitchSelect_MEMS),
+        Slot(&ZEL_API::SwitchSelect_LBMM),
+        Slot(&ZEL_API::ReadSwitchSelect_2x2),
+        Slot(&ZEL_API::ReadSwitchSelect_MEMS),
+        Slot(&ZEL_API::ReadSwitchSelect_LBMM),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, double*)>(&ZEL_API::ReadOpticalPower)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, std::uint16_t*)>(&ZEL_API::ReadOpticalPower)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, double)>(&ZEL_API::SetVOAAttenuation)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, std::int32_t)>(&ZEL_API::SetVOAAttenuation)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, double*)>(&ZEL_API::ReadVOAAttenuation)),
+        Slot(static_cast<std::uint8_t (ZEL_API::*)(std::uint16_t, std::uint16_t*)>(&ZEL_API::ReadVOAAttenuation)),
+        Slot(&ZEL_API::WriteTypeToEEPROM),
+        Slot(&ZEL_API::ReadTypeFromEEPROM),
+        Slot(&ZEL_API::SetWavelength),
+        Slot(&ZEL_API::AddWavelength),
+        Slot(&ZEL_API::SetDefaultWavelength),
+        Slot(&ZEL_API::WriteVOACalibration),
+        Slot(&ZEL_API::ReadVOACalibration),
+        Slot(&ZEL_API::WriteVOADefinedValues),
+        Slot(&ZEL_API::ReadVOADefinedValues),
+        Slot(&ZEL_API::ReadTAPCalibration),
+        Slot(&ZEL_API::WriteVOAInsertionLoss),
+        Slot(&ZEL_API::ReadVOAInsertionLoss),
+        Slot(&ZEL_API::Write4x1SwitchInsertionLoss),
+        Slot(&ZEL_API::Read4x1SwitchInsertionLoss),
+        Slot(&ZEL_API::ScreenControl),
+        Slot(&ZEL_API::WriteValueToEEProm),
+        Slot(&ZEL_API::ReadValueFromEEProm),
+        Slot(&ZEL_API::WriteDoubleValueToEEProm),
+        Slot(&ZEL_API::ReadDoubleValueFromEEProm),
+        Slot(&ZEL_API::WriteUserTXCalibration),
+        Slot(&ZEL_API::ReadUserTXCalibration),
+        Slot(&ZEL_API::WriteUserRXCalibration),
+        Slot(&ZEL_API::ReadUserRXCalibration),
+        Slot(&ZEL_API::MakeDateStamp),
+        Slot(&ZEL_API::InvertVOACalibration),
+        Slot(&ZEL_API::LoadCalibrations),
+        Slot(&ZEL_API::ScanWavelengths),
+    };
+    ASSERT_EQ(std::size(slots), 57u);
+    // Entries 0 and 1 are the destructor's (complete and deleting); operation n is entry n + 1.
+    for (std::size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], static_cast<std::ptrdiff_t>(i + 2)) << "operation " << i + 1;
+}
+
+// The header's version macros are generated from the project version: each part in its place.
+TEST(HeaderVersion, MacrosAreTheProjectVersion) {
+    EXPECT_STREQ(ZEL_API_VERSION_STRING, ZEL_PROJECT_VERSION);
+    const std::string parts = std::to_string(ZEL_API_VERSION_MAJOR) + "." + std::to_string(ZEL_API_VERSION_MINOR) +
+                              "." + std::to_string(ZEL_API_VERSION_PATCH);
+    EXPECT_EQ(parts, ZEL_PROJECT_VERSION);
+    EXPECT_EQ(ZEL_API_VERSION, ZEL_API_VERSION_MAJOR * 10000 + ZEL_API_VERSION_MINOR * 100 + ZEL_API_VERSION_PATCH);
+    static_assert(ZEL_API_VERSION_MINOR < 100 && ZEL_API_VERSION_PATCH < 100, "the combined number needs two digits each");
 }
 
 TEST(ErrorText, EveryCodeHasItsOwnText) {

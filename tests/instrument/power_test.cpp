@@ -191,6 +191,7 @@ TEST_F(PowerTest, ErasedTapFactorIsNoCalibration) {
 TEST_F(PowerTest, TapFactorTheRecordCannotHoldIsRefusedAndNotTaken) {
     ConnectInstrument();
     const double before = inst.ActiveTAP(1);
+    caltest::PrimeStatusField(inst, 1);
     unit->clear_frames();
     for (double factor : {-0.002, std::numeric_limits<double>::quiet_NaN(), 1e7}) {
         inst.ClearLastError();
@@ -199,6 +200,7 @@ TEST_F(PowerTest, TapFactorTheRecordCannotHoldIsRefusedAndNotTaken) {
         EXPECT_EQ(inst.ActiveTAP(1), before) << factor;
         EXPECT_EQ(inst.CachedTAP(0, 1), before) << factor;
     }
+    EXPECT_EQ(inst.StatusField(), 0);  // recorded as the other scaled records' refusals are
     EXPECT_EQ(inst.WriteUserRXCalibration(1, -0.125), 0);
     EXPECT_TRUE(unit->frames().empty());
 }

@@ -8,6 +8,10 @@
 #include <limits>
 #include <random>
 
+#include "instrument/unit_map.h"
+#include "instrument/zel_api_class.h"
+#include "zelsim/factory.h"
+
 namespace {
 
 namespace rec = zel::records;
@@ -24,6 +28,46 @@ TEST(RecordAddress, GroupZeroStartsAt0x2000AndStepsByEightBytes) {
     EXPECT_EQ(rec::RecordAddress(0, 1), 0x2008);
     EXPECT_EQ(rec::RecordAddress(0, 255), 0x27F8);
     EXPECT_EQ(rec::RecordAddress(0, 256 * 2 + 111 + 1), 0x3380);  // switch loss, slot 2, select 1
+}
+
+// The library's map of the unit and the simulator's, written from the wire side, must name the
+// same registers and the same EEPROM places; the record codec must land on the layout's bytes.
+TEST(UnitMap, LibraryAndSimulatorAgreeOnRegistersAndEEPromPlaces) {
+    namespace lay = zel::layout;
+    namespace sim = zelsim;
+    const std::pair<unsigned, unsigned> registers[] = {
+        {zel::reg::kFirmwareRevision, sim::reg::kFirmware}, {zel::reg::kEEPromAddress, sim::reg::kEepromAddress},
+        {zel::reg::kEEPromData, sim::reg::kEepromData},     {zel::reg::kTemperature, sim::reg::kTemperature},
+        {zel::reg::kBoardID, sim::reg::kBoardId},           {zel::reg::kSerialWord0, sim::reg::kSerial0},
+        {zel::reg::kSerialWord1, sim::reg::kSerial1},       {zel::reg::kSerialWord2, sim::reg::kSerial2},
+        {zel::reg::kSerialWord3, sim::reg::kSerial3},       {zel::reg::kSerialCheck, sim::reg::kSerialCheck},
+        {zel::reg::kSwitch2x2, sim::reg::kSwitch2x2},       {zel::reg::kSwitchMEMS, sim::reg::kSwitchMems},
+        {zel::reg::kSwitchLBMM, sim::reg::kSwitchLbmm},     {zel::reg::kOpticalPower, sim::reg::kOpticalPower},
+        {zel::reg::kVOACode, sim::reg::kVoaCode},           {zel::reg::kScreenControl, sim::reg::kScreen},
+        {zel::reg::kAddressCount, sim::kRegistersPerSelect}, {zel::reg::kBankCount, sim::kSelects},
+    };
+    for (const auto& [library, unit] : registers) EXPECT_EQ(library, unit);
+
+    EXPECT_EQ(lay::kSlotBase, sim::kSlotBase);
+    EXPECT_EQ(lay::kSlotSize, sim::kSlotSize);
+    EXPECT_EQ(static_cast<unsigned>(lay::kSlotCount), sim::kSlots);
+    EXPECT_EQ(ZEL_API::kDefinedValues, static_cast<int>(sim::kDefinedValues));
+    EXPECT_EQ(ZEL_API::kEEPromSize, sim::kEepromSize);
+    EXPECT_EQ(lay::kUserTXBase * 8u, sim::kUserCalBegin);
+    EXPECT_EQ((lay::kUserRXBase + ZEL_API::kSelects) * 8u, sim::kUserCalEnd);
+    for (int w = 0; w < lay::kSlotCount; ++w) {
+        const std::uint32_t base = sim::kSlotBase + sim::kSlotSize * w;
+        const auto at = [w](int offset) { return rec::RecordAddress(0, lay::kRecordsPerSlot * w + offset); };
+        EXPECT_EQ(at(lay::kBoardTypeRecord), base + sim::slot_offset::kWavelength) << w;
+        for (int s = 0; s < ZEL_API::kSelects; ++s) {
+            EXPECT_EQ(at(lay::kTAPOffset + s), base + sim::slot_offset::kTap + 8 * s);
+            EXPECT_EQ(at(lay::kVOACoefficientOffset + 4 * s + 3), base + sim::slot_offset::kVoaCoefficients + 32 * s + 24);
+            EXPECT_EQ(lay::kSlotBase + lay::kSlotSize * w + lay::kDefinedValuesInSlot + lay::kDefinedValuesPerSelect * s,
+                      base + sim::slot_offset::kDefinedValues + 60 * s);
+            EXPECT_EQ(at(lay::kVOALossOffset + s), base + sim::slot_offset::kVoaInsertionLoss + 8 * s);
+            EXPECT_EQ(at(lay::kSwitchLossOffset + s), base + sim::slot_offset::kSwitchInsertionLoss + 8 * s);
+        }
+    }
 }
 
 TEST(RecordAddress, EachGroupMovesNinetySixRecords) {

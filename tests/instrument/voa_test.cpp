@@ -304,6 +304,11 @@ TEST_F(VoaTest, CalibrationWriteGoesToTheCurrentSlotAndUpdatesActiveAndCache) {
     EXPECT_EQ(caltest::AsArray(c), slot0);
     EXPECT_EQ(caltest::AsArray(inst.ActiveVOA(3)), slot0);
     EXPECT_TRUE(unit->frames().empty());
+    // The cache path keeps out of the status field for a channel without layout entry too.
+    caltest::PrimeStatusField(inst, 1);
+    EXPECT_EQ(inst.ReadVOACalibration(8, c), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NO_SUCH_CHANNEL);
+    EXPECT_EQ(inst.StatusField(), 1);
 }
 
 TEST_F(VoaTest, FailedCalibrationWriteChangesTheActiveCopyButNotTheCache) {

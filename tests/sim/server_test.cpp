@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "support.h"
+#include "support/wait_for.h"
 
 using namespace simtest;
 using zelsim::Fault;
@@ -21,15 +22,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-template <typename Pred>
-bool WaitFor(Pred pred, int ms = 2000) {
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while (Clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return pred();
-}
+using zeltest::WaitFor;
+using std::chrono::milliseconds;
 
 long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
@@ -223,7 +217,7 @@ TEST_F(ServerTest, GoodClientServedAmong240MisbehavingConnections) {
       }
     }
   }
-  ASSERT_TRUE(WaitFor([&] { return server->ConnectionsAccepted() == 240; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return server->ConnectionsAccepted() == 240; }, milliseconds(10000)));
 
   Client good(server->Address());
   ASSERT_TRUE(good.connected());
@@ -240,7 +234,7 @@ TEST_F(ServerTest, GoodClientServedAmong240MisbehavingConnections) {
   // The misbehaving ones go at the idle time-out; the host that keeps talking stays.
   EXPECT_TRUE(WaitFor(
       [&] { return Value(good.Exchange(RegisterRead(5, 300))) == 199 * 7 && server->ActiveConnections() == 1; },
-      limits.idle_timeout_ms * 6));
+      milliseconds(limits.idle_timeout_ms * 6)));
   EXPECT_EQ(server->ConnectionsTimedOut(), 240);
   for (size_t k : {0, 1, 2, 239}) {
     EXPECT_TRUE(bad[k]->PeerClosed(500)) << k;
@@ -263,7 +257,7 @@ TEST_F(ServerTest, ConnectionCapAndIdleTimeOutFreeSlots) {
   // The silent ones time out; a host then gets a slot. A host dribbling bytes
   // without ever completing a frame is idle too; one that talks slower than
   // the time-out between frames but within it is not.
-  EXPECT_TRUE(WaitFor([&] { return server->ActiveConnections() == 0; }, 6000));
+  EXPECT_TRUE(WaitFor([&] { return server->ActiveConnections() == 0; }, milliseconds(6000)));
   for (auto& c : silent) {
     EXPECT_TRUE(c->PeerClosed(100));
   }

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "support/unit_fixture.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -13,15 +14,9 @@ protected:
     void SetUp() override { zeltest::ShortenLinkTimeouts(1000); }
 };
 
+using zeltest::WaitFor;
+
 // Waits (bounded) until the unit's accept thread has caught up with the link.
-template <typename Pred>
-bool WaitFor(Pred done) {
-    for (int i = 0; i < 200; ++i) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 bool WaitForActiveConnections(zelsim::Server& server, int expected) {
     return WaitFor([&] { return server.ActiveConnections() == expected; });
 }
