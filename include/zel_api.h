@@ -237,8 +237,8 @@ ZEL_EXPORT uint8_t APIReadSwicthSelect_MEMS_1x4(uint8_t unit, uint16_t ignored, 
  *  wavelength into `factor`, and make it the factor zel_ReadOpticalPower uses. Status 1/0. An
  *  erased factor (all eight EEPROM bytes 0xFF) reads with status 1 as what those bytes decode to,
  *  and marks the channel as not calibrated (see zel_ReadOpticalPower). After a failed exchange
- *  `factor` holds what the delivered bytes decode to, and that value has become the factor in
- *  use: read again before measuring power. */
+ *  `factor` holds what the delivered bytes decode to, and the channel counts as not calibrated
+ *  (zel_ReadOpticalPower fails with ZEL_ERR_NOT_CALIBRATED) until a read goes through. */
 ZEL_EXPORT uint8_t APIReadTAPCalibration(uint8_t unit, uint16_t channel, double* factor);
 
 /** The board type stored in the EEPROM (record 0, scaled; 0..7 are known types) into `type`;
@@ -264,8 +264,9 @@ ZEL_EXPORT uint8_t APIReadVOAAttenuation(uint8_t unit, uint16_t channel, uint16_
  *  `coefficients` (an array of 4), and make them the ones the dB functions use. Status 1 only
  *  when all four were read. An erased coefficient (all eight EEPROM bytes 0xFF, a NaN) reads with
  *  status 1 and marks the channel as not calibrated (see zel_SetVOAAttenuation). After a failed
- *  exchange all four are written from the delivered bytes and have become the ones in use: read
- *  again before setting an attenuation in dB. */
+ *  exchange all four are written from the delivered bytes, and the channel counts as not
+ *  calibrated (zel_SetVOAAttenuation fails with ZEL_ERR_NOT_CALIBRATED) until a read goes
+ *  through. */
 ZEL_EXPORT uint8_t APIReadVOACalibration(uint8_t unit, uint16_t channel, double* coefficients);
 
 /** The 30 VOA defined values of `channel` at the current wavelength into `values` (an array

@@ -66,7 +66,9 @@ std::uint8_t ZEL_API::ReadTAPCalibration(std::uint16_t channel, double* factor) 
         zel::records::Bytes8 bytes{};
         const bool ok = ReadRecordBytes(0, SlotRecord(kTAPOffset + s), bytes.data());
         *factor = active_tap_[s] = zel::records::DecodeScaled(bytes);
-        active_tap_uncal_[s] = zel::records::IsErased(bytes);
+        // A factor from a failed read is no calibration: the calibrated power refuses the
+        // channel until a read goes through.
+        active_tap_uncal_[s] = !ok || zel::records::IsErased(bytes);
         return ok;
     });
 }

@@ -1,5 +1,7 @@
 // Variable optical attenuators: drive codes, the calibration polynomial and its bisection inverse,
 // and the per-slot VOA calibration, defined values and insertion loss in the EEPROM.
+#include <algorithm>
+
 #include "instrument/record_codec.h"
 #include "instrument/voa_bisection.h"
 #include "instrument/zel_api_class.h"
@@ -119,6 +121,9 @@ std::uint8_t ZEL_API::ReadVOACalibration(std::uint16_t channel, double* coeffici
             coefficients[k] = active_voa_[s][k] = zel::records::DecodeRaw(bytes);
             active_voa_uncal_[s][k] = zel::records::IsErased(bytes);
         }
+        // Bytes from a failed read are no calibration: the dB functions refuse the channel
+        // until a read goes through.
+        if (!all_ok) std::fill(active_voa_uncal_[s], active_voa_uncal_[s] + 4, true);
         return all_ok;
     });
 }

@@ -188,6 +188,33 @@ TEST_F(PowerTest, ErasedTapFactorIsNoCalibration) {
     EXPECT_NEAR(power, 1.0, 1e-12);
 }
 
+TEST_F(PowerTest, TapFactorFromAFailedReadIsNoCalibration) {
+    zeltest::ShortenLinkTimeouts(300);
+    {
+        // Slot 0's first block fails at connect: the factors come from the records from now on.
+        caltest::OneFailedExchange fault(unit->server(), 17);
+        ASSERT_EQ(inst.Connect(unit->ip()), 0);
+    }
+    ASSERT_EQ(inst.CacheValid(), 0);
+    double factor = 0;
+    ASSERT_EQ(inst.ReadTAPCalibration(1, &factor), 1);
+    ASSERT_FALSE(inst.ActiveTAPUncalibrated(1));
+    {
+        caltest::OneFailedExchange fault(unit->server(), 1);  // the data read of the factor's first byte
+        EXPECT_EQ(inst.ReadTAPCalibration(1, &factor), 0);
+    }
+    EXPECT_TRUE(inst.ActiveTAPUncalibrated(1));
+    unit->clear_frames();
+    double power = -1;
+    inst.ClearLastError();
+    EXPECT_EQ(inst.ReadOpticalPower(1, &power), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+    EXPECT_TRUE(unit->frames().empty());
+    ASSERT_EQ(inst.ReadTAPCalibration(1, &factor), 1);
+    EXPECT_EQ(factor, 0.002);
+    EXPECT_EQ(inst.ReadOpticalPower(1, &power), 1);
+}
+
 TEST_F(PowerTest, TapFactorTheRecordCannotHoldIsRefusedAndNotTaken) {
     ConnectInstrument();
     const double before = inst.ActiveTAP(1);

@@ -380,6 +380,17 @@ TEST_F(VoaTest, CalibrationReadFromTheRecordsFailsOnAFailedFirstRecord) {
     }
     EXPECT_EQ(inst.StatusField(), 0);
     EXPECT_NE(inst.LastError(), ZEL_OK);
+    // What the failed read delivered is no calibration: the dB set refuses and sends nothing
+    // until a read goes through again.
+    EXPECT_TRUE(inst.ActiveVOAUncalibrated(2));
+    unit->clear_frames();
+    inst.ClearLastError();
+    EXPECT_EQ(inst.SetVOAAttenuation(2, 3.0), 0);
+    EXPECT_EQ(inst.LastError(), ZEL_ERR_NOT_CALIBRATED);
+    EXPECT_TRUE(unit->frames().empty());
+    ASSERT_EQ(inst.ReadVOACalibration(2, c), 1);
+    EXPECT_FALSE(inst.ActiveVOAUncalibrated(2));
+    EXPECT_EQ(inst.SetVOAAttenuation(2, 3.0), 1);
 }
 
 // ---- erased calibration ----
