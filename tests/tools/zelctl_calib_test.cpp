@@ -233,7 +233,8 @@ TEST(ZelctlCalibBackup, InterruptedRestoreKeepsWholeRecordsAndASecondRunComplete
   const std::vector<uint8_t> part = m.EepromImage();
   EXPECT_NE(part, wiped);
   EXPECT_NE(part, before) << "stopped before the end";
-  for (const auto& [from, to] : CoveredRecords(2)) {
+  for (const auto& range : CoveredRecords(2)) {
+    const auto from = range.first, to = range.second;
     const auto at = [&](const std::vector<uint8_t>& image) {
       return std::vector<uint8_t>(image.begin() + from, image.begin() + to);
     };
