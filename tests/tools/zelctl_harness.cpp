@@ -85,9 +85,13 @@ std::string TempPath(const std::string& name) {
 }
 
 Result Zelctl(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-  const std::string out = TempPath("out"), err = out.substr(0, out.size() - 3) + "err";
   std::vector<std::string> argv{ZELCTL_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, env);
+}
+
+Result RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  const std::string out = TempPath("out"), err = out.substr(0, out.size() - 3) + "err";
   const pid_t pid = Spawn(argv, env, out, err);
   int status = 0;
   ::waitpid(pid, &status, 0);

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <optional>
 
+#include "args.h"
 #include "unit_helpers.h"
 
 namespace zelctl {
@@ -138,7 +139,7 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
 
   auto* temp = app.add_subcommand("temp", "Temperature sensors (default: the select of every channel)");
   auto select = std::make_shared<std::optional<int>>();
-  temp->add_option("-s,--select", *select, "Register bank of the sensor")->check(CLI::Range(0, 15));
+  temp->add_option("-s,--select", *select, "Register bank of the sensor")->check(InRange(0, 15));
   temp->callback([&g, select] {
     Session s(g);
     Temperatures(s, g, *select);
@@ -146,7 +147,7 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
 
   auto* screen = app.add_subcommand("screen", "Write the front-panel screen control byte");
   auto control = std::make_shared<unsigned>(0);
-  screen->add_option("control", *control, "Control byte")->required()->check(CLI::Range(0, 255));
+  screen->add_option("control", *control, "Control byte")->required()->check(InRange(0, 255));
   screen->callback([&g, control] {
     Session s(g);
     s.CheckInstance(zel_ScreenControl(s.Instance(), 0, static_cast<uint8_t>(*control)) != 0,
@@ -175,8 +176,8 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
   };
   for (bool write : {false, true}) {
     auto* sub = reg->add_subcommand(write ? "write" : "read", write ? "Write a register" : "Read a register");
-    sub->add_option("address", *address, "Register address (0..2047)")->required()->check(CLI::Range(0, 2047));
-    if (write) sub->add_option("value", *value, "16-bit value")->required();
+    sub->add_option("address", *address, "Register address (0..2047)")->required()->check(InRange(0, 2047));
+    if (write) sub->add_option("value", *value, "16-bit value (0..65535, 0x... for hex)")->required()->check(InRange(0, 65535));
     AddChannelOption(sub, *reg_channel, false);
     sub->callback([run, write] { run(write); });
   }
