@@ -43,55 +43,55 @@ const ItemShape& ShapeOf(Item item) {
 }
 
 std::vector<double> ReadItem(Session& s, Item item, int channel) {
-  const uint8_t e = s.Entry();
+  zel_instance* e = s.Instance();
   const auto c = static_cast<uint16_t>(channel);
   std::vector<double> v(ShapeOf(item).count);
   uint8_t ok = 0;
   switch (item) {
-    case Item::Tap: ok = APIReadTAPCalibration(e, c, v.data()); break;
-    case Item::Voa: ok = APIReadVOACalibration(e, c, v.data()); break;
+    case Item::Tap: ok = zel_ReadTAPCalibration(e, c, v.data()); break;
+    case Item::Voa: ok = zel_ReadVOACalibration(e, c, v.data()); break;
     case Item::Defined: {
       uint16_t words[30] = {};
-      ok = APIReadVOADefinedValues(e, c, words);
+      ok = zel_ReadVOADefinedValues(e, c, words);
       for (size_t j = 0; j < 30; ++j) v[j] = words[j];
       break;
     }
-    case Item::VoaLoss: ok = APIReadVOAInsertionLoss(e, c, v.data()); break;
-    case Item::SwitchLoss: ok = APIRead4x1SwitchInsertionLoss(e, c, v.data()); break;
-    case Item::UserTx: ok = APIReadUserTXCalibration(e, c, v.data()); break;
-    case Item::UserRx: ok = APIReadUserRXCalibration(e, c, v.data()); break;
+    case Item::VoaLoss: ok = zel_ReadVOAInsertionLoss(e, c, v.data()); break;
+    case Item::SwitchLoss: ok = zel_Read4x1SwitchInsertionLoss(e, c, v.data()); break;
+    case Item::UserTx: ok = zel_ReadUserTXCalibration(e, c, v.data()); break;
+    case Item::UserRx: ok = zel_ReadUserRXCalibration(e, c, v.data()); break;
   }
-  s.CheckEntry(ok != 0, std::string("cannot read the ") + ShapeOf(item).label + " of channel " + std::to_string(channel));
+  s.CheckInstance(ok != 0, std::string("cannot read the ") + ShapeOf(item).label + " of channel " + std::to_string(channel));
   return v;
 }
 
 void WriteItem(Session& s, Item item, int channel, const std::vector<double>& v) {
-  const uint8_t e = s.Entry();
+  zel_instance* e = s.Instance();
   const auto c = static_cast<uint16_t>(channel);
   uint8_t ok = 0;
   switch (item) {
-    case Item::Tap: ok = APIWriteTAPCalibration(e, c, v[0]); break;
-    case Item::Voa: ok = APIWriteVOACalibration(e, c, v.data()); break;
+    case Item::Tap: ok = zel_WriteTAPCalibration(e, c, v[0]); break;
+    case Item::Voa: ok = zel_WriteVOACalibration(e, c, v.data()); break;
     case Item::Defined: {
       uint16_t words[30];
       for (size_t j = 0; j < 30; ++j) words[j] = static_cast<uint16_t>(v[j]);
-      ok = APIWriteVOADefinedValues(e, c, words);
+      ok = zel_WriteVOADefinedValues(e, c, words);
       break;
     }
-    case Item::VoaLoss: ok = APIWriteVOAInsertionLoss(e, c, v[0]); break;
-    case Item::SwitchLoss: ok = APIWrite4x1SwitchInsertionLoss(e, c, v[0]); break;
-    case Item::UserTx: ok = APIWriteUserTXCalibration(e, c, v[0]); break;
-    case Item::UserRx: ok = APIWriteUserRXCalibration(e, c, v[0]); break;
+    case Item::VoaLoss: ok = zel_WriteVOAInsertionLoss(e, c, v[0]); break;
+    case Item::SwitchLoss: ok = zel_Write4x1SwitchInsertionLoss(e, c, v[0]); break;
+    case Item::UserTx: ok = zel_WriteUserTXCalibration(e, c, v[0]); break;
+    case Item::UserRx: ok = zel_WriteUserRXCalibration(e, c, v[0]); break;
   }
   const std::string what = std::string("cannot write the ") + ShapeOf(item).label + " of channel " + std::to_string(channel);
   // Every single-value item is a scaled record: value x 10^12 as a 64-bit integer that must stay
   // below 2^63. Erased records (and negative values stored long ago) read back outside that range.
-  if (ok == 0 && ShapeOf(item).count == 1 && APILastError(e) == ZEL_ERR_BAD_ARGUMENT) {
+  if (ok == 0 && ShapeOf(item).count == 1 && zel_LastError(e) == ZEL_ERR_BAD_ARGUMENT) {
     char value[40];
     std::snprintf(value, sizeof value, "%.12g", v[0]);
     throw Failure(kExitUsage, what + ": the record holds values from 0 up to 9223372.036854, not " + value);
   }
-  s.CheckEntry(ok != 0, what);
+  s.CheckInstance(ok != 0, what);
 }
 
 // A double as JSON: a number, or (NaN, infinity: an erased record) its bit pattern as "0x...".
@@ -196,7 +196,7 @@ Json ToJson(const Calibration& cal) {
   Json doc = {{"format", kFormat},
               {"version", kVersion},
               {"unit", {{"board_id", cal.board_id}, {"board_type", cal.board_type}, {"serial", cal.serial}}},
-              {"channels", ChannelsOfBoardType(cal.board_type)}};
+              {"channels", cal.user.size()}};
   auto channel_json = [](const std::vector<const ItemShape*>& shapes, int c, const std::vector<std::vector<double>>& v) {
     Json ch = {{"channel", c}};
     for (size_t i = 0; i < shapes.size(); ++i) ch[shapes[i]->key] = ItemJson(*shapes[i], v[i]);
@@ -246,10 +246,9 @@ Calibration FromJson(const Json& doc, const FileError& fail) {
   cal.board_type = static_cast<int>(IntegerOf(Member(unit, "board_type", "unit", fail), "unit.board_type", fail));
   cal.serial = IntegerOf(Member(unit, "serial", "unit", fail), "unit.serial", fail);
   cal.board_id = static_cast<uint32_t>(IntegerOf(Member(unit, "board_id", "unit", fail), "unit.board_id", fail));
-  const int channels = ChannelsOfBoardType(cal.board_type);
-  if (IntegerOf(Member(doc, "channels", "top level", fail), "channels", fail) != channels) {
-    fail("channels", "board type " + std::to_string(cal.board_type) + " has " + std::to_string(channels) + " channels");
-  }
+  const int64_t channels_in_file = IntegerOf(Member(doc, "channels", "top level", fail), "channels", fail);
+  if (channels_in_file < 1 || channels_in_file > 8) fail("channels", "expected 1 to 8");
+  const int channels = static_cast<int>(channels_in_file);
   const Json& slots = Member(doc, "wavelengths", "top level", fail);
   if (!slots.is_array() || slots.empty() || slots.size() > 6) fail("wavelengths", "expected 1 to 6 wavelength slots");
   for (size_t w = 0; w < slots.size(); ++w) {
@@ -260,10 +259,6 @@ Calibration FromJson(const Json& doc, const FileError& fail) {
     }
     const int64_t nm = IntegerOf(Member(slots[w], "wavelength_nm", at, fail), at + ".wavelength_nm", fail);
     if (nm < 1 || nm > 0xFFFE) fail(at + ".wavelength_nm", "expected 1..65534");
-    if (w == 0 && nm != DefaultWavelengthOf(cal.board_type)) {
-      fail(at + ".wavelength_nm", "slot 0 of board type " + std::to_string(cal.board_type) + " serves " +
-                                      std::to_string(DefaultWavelengthOf(cal.board_type)) + " nm");
-    }
     sc.slot = {static_cast<int>(w), static_cast<uint16_t>(nm)};
     sc.channels = ChannelsFromJson(Member(slots[w], "channels", at, fail), channels, ItemsOf(true), at + ".channels", fail);
     cal.slots.push_back(std::move(sc));
@@ -397,6 +392,10 @@ void Restore(Session& s, const std::string& path, bool force, bool json) {
     throw Failure(kExitFile, path + " does not fit " + unit + ": board type " + std::to_string(want.board_type) +
                                  " in the file, " + std::to_string(s.BoardType()) + " on the unit");
   }
+  if (want.user.size() != static_cast<size_t>(s.Channels())) {
+    throw Failure(kExitFile, path + ": channels: board type " + std::to_string(want.board_type) + " has " +
+                                 std::to_string(s.Channels()) + " channels");
+  }
   Calibration here;
   Identify(s, here);
   if (here.serial != want.serial && !force) {
@@ -416,7 +415,7 @@ void Restore(Session& s, const std::string& path, bool force, bool json) {
     Progress progress("restore", 2 * TransferCount(s.Channels(), want.slots.size()));
     for (const auto& sc : want.slots) {
       if (static_cast<size_t>(sc.slot.slot) >= present.size()) {
-        s.CheckEntry(APIAddWavelength(s.Entry(), sc.slot.nm) != 0, "cannot add " + std::to_string(sc.slot.nm) + " nm");
+        s.CheckInstance(zel_AddWavelength(s.Instance(), sc.slot.nm) != 0, "cannot add " + std::to_string(sc.slot.nm) + " nm");
       }
       s.SelectWavelength(sc.slot.nm);
       for (size_t c = 0; c < sc.channels.size(); ++c) {
@@ -433,7 +432,8 @@ void Restore(Session& s, const std::string& path, bool force, bool json) {
       }
     }
     // Read back from the EEPROM itself: reconnecting makes the library reread its calibration.
-    s.ReconnectEntry();
+    zel_Disconnect(s.Instance());
+    s.CheckInstance(zel_Connect(s.Instance(), s.address().c_str()) != 0, "cannot reconnect to unit " + s.address());
     std::vector<WavelengthSlot> slots;
     for (const auto& sc : want.slots) slots.push_back(sc.slot);
     const Calibration got = ReadCalibration(s, slots, progress);

@@ -72,7 +72,7 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
                            {uw > 0 ? Json(10.0 * std::log10(uw / 1000.0)) : Json(nullptr), PowerDbm(uw)}});
           }
           Heading(g, "Attenuation set per channel, read back, and the calibrated power behind the tap (" +
-                         std::to_string(DefaultWavelengthOf(s.BoardType())) + " nm):");
+                         std::to_string(s.DefaultWavelength()) + " nm):");
           if (!g.json) optics.PrintText("  ");
           out["channels"] = optics.ToJson();
 
@@ -86,7 +86,7 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
             SetAttenuationDb(s, kChannel, kTargetDb);
             const double db = ReadAttenuationDb(s, kChannel);
             uint16_t code = 0;
-            s.CheckEntry(APIReadVOAAttenuation(s.Entry(), kChannel, &code) != 0, "cannot read the VOA code");
+            s.CheckInstance(zel_ReadVOACode(s.Instance(), kChannel, &code) != 0, "cannot read the VOA code");
             per_wavelength.AddRow({{w.nm, std::to_string(w.nm)}, {code, std::to_string(code)}, {db, Fixed(db, 2)}});
           }
           Heading(g, "Channel " + std::to_string(kChannel) + " set to " + Fixed(kTargetDb, 0) +

@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint32_t kBankSize = 0x10000;
 constexpr uint32_t kImageSize = 2 * kBankSize;
+constexpr uint32_t kDumpChunk = 4096;  // block reads per progress step: 32
 
 struct Range {
   uint32_t start = 0;
@@ -68,8 +69,7 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
   read->callback([&g, address, count] {
     Session s(g);
     const uint32_t n = std::min(*count, kBankSize - *address);
-    std::vector<uint8_t> bytes;
-    for (uint32_t i = 0; i < n; ++i) bytes.push_back(ReadEepromByte(s, static_cast<uint16_t>(*address + i)));
+    const std::vector<uint8_t> bytes = ReadEeprom(s, *address, n);
     if (g.json) {
       PrintJson(Json{{"address", *address}, {"bytes", bytes}});
       return;
@@ -89,7 +89,7 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
     if (*address + values->size() > kBankSize) throw Failure(kExitUsage, "the bytes run past the end of the EEPROM (0xFFFF)");
     Session s(g);
     for (size_t i = 0; i < values->size(); ++i) {
-      WriteEepromByte(s, static_cast<uint16_t>(*address + i), static_cast<uint8_t>((*values)[i]));
+      WriteEepromByte(s, static_cast<uint32_t>(*address + i), static_cast<uint8_t>((*values)[i]));
     }
     Record().Add("address", "Address", *address, Hex(*address, 4)).Add("written", "Bytes written", values->size()).Print(g.json);
   });
@@ -106,9 +106,11 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
     std::vector<uint8_t> image(kImageSize, 0xFF);
     {
       Progress progress("dump", r.length);
-      for (uint32_t a = r.start; a < r.start + r.length; ++a) {
-        image[a] = ReadEepromByte(s, static_cast<uint16_t>(a));
-        progress.Advance();
+      for (uint32_t a = r.start; a < r.start + r.length; a += kDumpChunk) {
+        const uint32_t n = std::min(kDumpChunk, r.start + r.length - a);
+        const std::vector<uint8_t> bytes = ReadEeprom(s, a, n);
+        std::copy(bytes.begin(), bytes.end(), image.begin() + a);
+        progress.Advance(n);
       }
     }
     WriteFileAtomically(*file, image);
@@ -129,7 +131,7 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
     {
       Progress progress("load", r.length);
       for (uint32_t a = r.start; a < r.start + r.length; ++a) {
-        WriteEepromByte(s, static_cast<uint16_t>(a), image[a]);
+        WriteEepromByte(s, a, image[a]);
         progress.Advance();
       }
     }

@@ -78,8 +78,8 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
     for (int c : channels) {
       if (*get_code) {
         uint16_t code = 0;
-        s.CheckEntry(APIReadVOAAttenuation(s.Entry(), static_cast<uint16_t>(c), &code) != 0,
-                     "cannot read the VOA code of " + Channel(c));
+        s.CheckInstance(zel_ReadVOACode(s.Instance(), static_cast<uint16_t>(c), &code) != 0,
+                        "cannot read the VOA code of " + Channel(c));
         table.AddRow({{c, std::to_string(c)}, {code, std::to_string(code)}});
       } else {
         const double db = ReadAttenuationDb(s, c);
@@ -111,9 +111,9 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
     Record r;
     r.Add("channel", "Channel", c);
     if (*set_code) {
-      const auto code = static_cast<int32_t>(*value);
-      s.CheckEntry(APISetVOAAttenuation(s.Entry(), static_cast<uint16_t>(c), code) != 0,
-                   "cannot set VOA code " + std::to_string(code) + " on " + Channel(c));
+      const auto code = static_cast<uint16_t>(*value);
+      s.CheckInstance(zel_SetVOACode(s.Instance(), static_cast<uint16_t>(c), code) != 0,
+                      "cannot set VOA code " + std::to_string(code) + " on " + Channel(c));
       r.Add("code", "Code", code);
     } else {
       UseWavelengthIfGiven(s, *set_nm);
@@ -148,8 +148,8 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
     for (int c : channels) {
       if (*raw) {
         uint16_t count = 0;
-        s.CheckEntry(APIReadOpticalPower(s.Entry(), static_cast<uint16_t>(c), &count) != 0,
-                     "cannot read the optical power of " + Channel(c));
+        s.CheckInstance(zel_ReadOpticalPowerCount(s.Instance(), static_cast<uint16_t>(c), &count) != 0,
+                        "cannot read the optical power of " + Channel(c));
         table.AddRow({{c, std::to_string(c)}, {count, std::to_string(count)}});
       } else {
         const double uw = ReadPowerUw(s, c);

@@ -166,8 +166,8 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
     uint16_t word = *value;
     const std::string what = std::string(write ? "cannot write" : "cannot read") + " register " +
                              std::to_string(*address) + " of channel " + std::to_string(channel);
-    s.CheckEntry(APIAccessBoardRegister(s.Entry(), write ? 1 : 0, static_cast<uint16_t>(channel), *address, &word) != 0,
-                 what);
+    s.CheckInstance(
+        zel_AccessBoardRegister(s.Instance(), write ? 1 : 0, static_cast<uint16_t>(channel), *address, &word) != 0, what);
     Record()
         .Add("channel", "Channel", channel)
         .Add("register", "Register", *address)

@@ -39,7 +39,7 @@ void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
   set->callback([&g, nm] {
     Session s(g);
     s.SelectWavelength(*nm);
-    const int slot = *nm == DefaultWavelengthOf(s.BoardType()) ? 0 : SlotOf(s.Wavelengths(), *nm);
+    const int slot = SlotOf(s.Wavelengths(), *nm);
     Record().Add("wavelength_nm", "Wavelength", *nm, std::to_string(*nm) + " nm").Add("slot", "Slot", slot).Print(g.json);
   });
 
@@ -48,18 +48,20 @@ void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
   add->add_option("nm", *nm, "Wavelength in nm")->required()->check(InRange(1, 65534, "nm"));
   add->callback([&g, nm] {
     Session s(g);
-    if (s.BoardType() <= 5 && *nm == DefaultWavelengthOf(s.BoardType())) {  // 6 and 7 may add it to a slot of its own
+    const bool added = zel_AddWavelength(s.Instance(), *nm) != 0;
+    // The library refuses the default wavelength of boards whose slot 0 alone serves it.
+    if (!added && zel_LastError(s.Instance()) == ZEL_ERR_BAD_ARGUMENT && *nm == s.DefaultWavelength()) {
       throw Failure(kExitUsage, "cannot add " + std::to_string(*nm) + " nm: slot 0 serves it, the default of board type " +
                                     std::to_string(s.BoardType()));
     }
-    s.CheckEntry(APIAddWavelength(s.Entry(), *nm) != 0, "cannot add " + std::to_string(*nm) + " nm");
+    s.CheckInstance(added, "cannot add " + std::to_string(*nm) + " nm");
     SlotTable(s.Wavelengths()).Print(g.json);
   });
 
   wl->add_subcommand("default", "Select the board's default wavelength (slot 0) and show it")->callback([&g] {
     Session s(g);
-    s.CheckEntry(APISetDefaultWavelength(s.Entry()) != 0, "cannot select the default wavelength");
-    const uint16_t def = DefaultWavelengthOf(s.BoardType());
+    s.CheckInstance(zel_SetDefaultWavelength(s.Instance()) != 0, "cannot select the default wavelength");
+    const uint16_t def = s.DefaultWavelength();
     Record().Add("wavelength_nm", "Wavelength", def, std::to_string(def) + " nm").Add("slot", "Slot", 0).Print(g.json);
   });
 }

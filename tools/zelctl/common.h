@@ -107,11 +107,6 @@ class Progress {
 
 // ---- session -----------------------------------------------------------------------------------
 
-// Channel count of a board type: 8 on type 6, 4 on types 4 and 5, else 1.
-int ChannelsOfBoardType(int board_type);
-// The wavelength a board type's slot 0 is calibrated for.
-uint16_t DefaultWavelengthOf(int board_type);
-
 struct WavelengthSlot {
   int slot;
   uint16_t nm;
@@ -119,11 +114,8 @@ struct WavelengthSlot {
 // "1310, 1550 nm"
 std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots);
 
-// One unit, reached through the library's two interfaces. The instance (zel_... functions) serves
-// identity, switches, temperature, screen, EEPROM reads and the calibrated dB and power functions;
-// table entry 0 (API... functions) serves what only that family offers: VOA codes, raw power,
-// registers, EEPROM writes, the wavelength table and the calibration records. Each is connected
-// the first time a command needs it, so most commands open one link.
+// One unit, reached through one library instance and its one link, connected the first time a
+// command needs it. Channel count, wavelength table and record layout come from the library.
 class Session {
  public:
   explicit Session(const GlobalOptions& options);
@@ -132,62 +124,47 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   zel_instance* Instance();
-  uint8_t Entry();  // unit index of the connected table entry
 
   // After a failed call: throws Failure(kExitUnit, "<what>: <reason>").
   void CheckInstance(bool ok, const std::string& what);
-  void CheckEntry(bool ok, const std::string& what);
   // CheckInstance for the dB and power functions: a channel whose `item` calibration ("VOA",
   // "TAP") is missing at the wavelength in use is named together with that wavelength.
   void CheckCalibrated(bool ok, int channel, const char* item, const std::string& what);
 
   int BoardType();
-  int Channels() { return ChannelsOfBoardType(BoardType()); }
+  int Channels();
   // Throws Failure(kExitUsage) for a channel the board does not have.
   void RequireChannel(int channel);
 
-  // Used wavelength slots, read from the EEPROM wavelength words (slot 0 = the board default).
-  std::vector<WavelengthSlot> Wavelengths(Progress* progress = nullptr);
-  // Selects the slot of `nm` on the table entry (calibration records follow it).
+  // Used wavelength slots (slot 0 = the board default).
+  std::vector<WavelengthSlot> Wavelengths();
+  // The wavelength slot 0 serves.
+  uint16_t DefaultWavelength();
+  // Selects the slot of `nm` for calibration record reads and writes.
   void SelectWavelength(uint16_t nm);
-  // Selects the slot of `nm` on the instance and makes its TAP factors and VOA coefficients the ones
-  // the dB and power functions use. After connecting, the board's default wavelength is in use.
+  // Selects the slot of `nm` and makes its TAP factors and VOA coefficients the ones the dB and
+  // power functions use. After connecting, the board's default wavelength is in use.
   void UseWavelength(uint16_t nm);
-  // The wavelength whose calibration the instance's dB and power functions use.
+  // The wavelength whose calibration the dB and power functions use.
   uint16_t WavelengthInUse();
 
-  // Reopens the table entry's link, which rereads the unit's calibration into the library.
-  void ReconnectEntry();
-
   const std::string& address() const { return options_.unit; }
-
-  // What --trace hands the library for each link.
-  struct LinkTrace {
-    const char* label;
-    const bool* both_open;  // frames are labelled only while both links are open
-  };
 
  private:
   [[noreturn]] void Fail(zel_error code, const std::string& what);
   // A wavelength the unit has no slot for is a usage error naming the wavelengths it has.
   [[noreturn]] void FailSelecting(zel_error code, uint16_t nm);
-  // Before a link connects: when the other is open, frames are labelled from now on.
-  void TraceOpening(bool other_link_open);
   GlobalOptions options_;
-  bool both_links_open_ = false;
-  LinkTrace instance_trace_{"instance", &both_links_open_};
-  LinkTrace entry_trace_{"index 0", &both_links_open_};
   zel_instance* instance_ = nullptr;
-  bool instance_connected_ = false;
-  bool entry_connected_ = false;
+  bool connected_ = false;
   std::optional<int> board_type_;
   std::optional<uint16_t> wavelength_in_use_;  // unset: the board's default
 };
 
-// EEPROM byte reads take about 10 ms each; the reading side is the instance.
-uint8_t ReadEepromByte(Session& session, uint16_t address);
-// Writes one byte and waits for the EEPROM to settle.
-void WriteEepromByte(Session& session, uint16_t address, uint8_t value);
+// EEPROM bytes from `address` on, in block reads.
+std::vector<uint8_t> ReadEeprom(Session& session, uint32_t address, size_t length);
+// Writes one byte; the library waits for the EEPROM to settle.
+void WriteEepromByte(Session& session, uint32_t address, uint8_t value);
 
 // ---- subcommands -------------------------------------------------------------------------------
 

@@ -1,29 +1,15 @@
-// The session with one unit: lazy links over the instance and table entry 0, errors from the library.
+// The session with one unit: one instance, one link, errors from the library.
 #include <cstdio>
-#include <thread>
 
 #include "common.h"
 
 namespace zelctl {
 namespace {
 
-constexpr uint8_t kEntry = 0;
-constexpr uint16_t kSlotBase = 0x2000;
-constexpr uint16_t kSlotSize = 2048;
-constexpr int kSlots = 6;
-constexpr uint16_t kFreeSlot = 0xFFFF;
-
-// Frames go to stderr as hex. While only one link is open its frames are shown bare; from the
-// moment the second opens, every frame carries the label of the link it went over.
-void TraceFrame(void* user, int direction, const uint8_t* bytes, size_t length) {
-  const auto* link = static_cast<const Session::LinkTrace*>(user);
-  char buf[16];
-  std::string line;
-  if (*link->both_open) {
-    std::snprintf(buf, sizeof buf, "%-8s ", link->label);
-    line = buf;
-  }
-  line += direction == ZEL_FRAME_SENT ? ">>" : "<<";
+// Frames go to stderr as hex, one line each.
+void TraceFrame(void*, int direction, const uint8_t* bytes, size_t length) {
+  char buf[8];
+  std::string line = direction == ZEL_FRAME_SENT ? ">>" : "<<";
   for (size_t i = 0; i < length; ++i) {
     std::snprintf(buf, sizeof buf, " %02x", bytes[i]);
     line += buf;
@@ -33,27 +19,10 @@ void TraceFrame(void* user, int direction, const uint8_t* bytes, size_t length) 
 
 }  // namespace
 
-int ChannelsOfBoardType(int board_type) {
-  if (board_type == 6) return 8;
-  if (board_type == 4 || board_type == 5) return 4;
-  return 1;
-}
-
-uint16_t DefaultWavelengthOf(int board_type) { return board_type == 1 || board_type == 4 ? 850 : 1310; }
-
 Session::Session(const GlobalOptions& options) : options_(options) {}
 
 Session::~Session() {
   if (instance_ != nullptr) zel_destroyInstance(instance_);  // closes its link
-  if (entry_connected_) APIDisconnect(kEntry);
-  if (options_.trace) APISetFrameTrace(kEntry, nullptr, nullptr);  // the callback's data dies with the session
-}
-
-void Session::TraceOpening(bool other_link_open) {
-  if (!options_.trace || !other_link_open || both_links_open_) return;
-  both_links_open_ = true;
-  std::fprintf(stderr, "-- second link to %s opens: frames are labelled \"%s\" or \"%s\" from here on\n",
-               options_.unit.c_str(), instance_trace_.label, entry_trace_.label);
 }
 
 void Session::Fail(zel_error code, const std::string& what) {
@@ -64,46 +33,22 @@ void Session::Fail(zel_error code, const std::string& what) {
 }
 
 zel_instance* Session::Instance() {
-  if (instance_connected_) return instance_;
+  if (connected_) return instance_;
   if (instance_ == nullptr) {
     instance_ = zel_createInstance();
     if (instance_ == nullptr) throw Failure(kExitUnit, "cannot create a unit instance: out of memory");
     zel_SetTimeout(instance_, options_.timeout_ms);
-    if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, &instance_trace_);
+    if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, nullptr);
   }
-  TraceOpening(entry_connected_);
   if (zel_Connect(instance_, options_.unit.c_str()) == 0) {
     Fail(zel_LastError(instance_), "cannot connect to unit " + options_.unit);
   }
-  instance_connected_ = true;
+  connected_ = true;
   return instance_;
-}
-
-uint8_t Session::Entry() {
-  if (entry_connected_) return kEntry;
-  if (options_.trace) APISetFrameTrace(kEntry, TraceFrame, &entry_trace_);
-  APISetTimeout(kEntry, options_.timeout_ms);
-  TraceOpening(instance_connected_);
-  const uint8_t ok = APIConnect(kEntry, options_.unit.c_str());
-  entry_connected_ = true;  // the link may be open even when the calibration scan failed
-  if (ok == 0) Fail(APILastError(kEntry), "cannot connect to unit " + options_.unit);
-  return kEntry;
-}
-
-void Session::ReconnectEntry() {
-  if (entry_connected_) {
-    APIDisconnect(kEntry);
-    entry_connected_ = false;
-  }
-  Entry();
 }
 
 void Session::CheckInstance(bool ok, const std::string& what) {
   if (!ok) Fail(zel_LastError(instance_), what);
-}
-
-void Session::CheckEntry(bool ok, const std::string& what) {
-  if (!ok) Fail(APILastError(kEntry), what);
 }
 
 void Session::CheckCalibrated(bool ok, int channel, const char* item, const std::string& what) {
@@ -119,14 +64,16 @@ void Session::CheckCalibrated(bool ok, int channel, const char* item, const std:
 int Session::BoardType() {
   if (!board_type_) {
     uint16_t type = 0;
-    if (entry_connected_ && !instance_connected_) {
-      CheckEntry(APIReadTypeFromEEPROM(Entry(), &type) != 0, "cannot read the board type");
-    } else {
-      CheckInstance(zel_ReadTypeFromEEPROM(Instance(), &type) != 0, "cannot read the board type");
-    }
+    CheckInstance(zel_ReadTypeFromEEPROM(Instance(), &type) != 0, "cannot read the board type");
     board_type_ = type;
   }
   return *board_type_;
+}
+
+int Session::Channels() {
+  uint8_t count = 0;
+  CheckInstance(zel_GetChannelCount(Instance(), &count) != 0, "cannot tell the board's channel count");
+  return count;
 }
 
 void Session::RequireChannel(int channel) {
@@ -139,21 +86,19 @@ void Session::RequireChannel(int channel) {
   }
 }
 
-std::vector<WavelengthSlot> Session::Wavelengths(Progress* progress) {
-  std::vector<WavelengthSlot> slots{{0, DefaultWavelengthOf(BoardType())}};
-  for (int w = 1; w < kSlots; ++w) {
-    const auto base = static_cast<uint16_t>(kSlotBase + kSlotSize * w);
-    const uint16_t nm = static_cast<uint16_t>(ReadEepromByte(*this, base) << 8 |
-                                              ReadEepromByte(*this, static_cast<uint16_t>(base + 1)));
-    if (progress != nullptr) progress->Advance();
-    if (nm == kFreeSlot) break;
-    slots.push_back({w, nm});
-  }
+std::vector<WavelengthSlot> Session::Wavelengths() {
+  uint16_t nm[6] = {};
+  size_t count = 0;
+  CheckInstance(zel_GetWavelengths(Instance(), nm, 6, &count) != 0, "cannot read the wavelength table");
+  std::vector<WavelengthSlot> slots;
+  for (size_t w = 0; w < count; ++w) slots.push_back({static_cast<int>(w), nm[w]});
   return slots;
 }
 
+uint16_t Session::DefaultWavelength() { return Wavelengths().front().nm; }
+
 void Session::SelectWavelength(uint16_t nm) {
-  if (APISetWavelength(Entry(), nm) == 0) FailSelecting(APILastError(kEntry), nm);
+  if (zel_SetWavelength(Instance(), nm) == 0) FailSelecting(zel_LastError(instance_), nm);
 }
 
 void Session::UseWavelength(uint16_t nm) {
@@ -161,9 +106,7 @@ void Session::UseWavelength(uint16_t nm) {
   wavelength_in_use_ = nm;
 }
 
-uint16_t Session::WavelengthInUse() {
-  return wavelength_in_use_ ? *wavelength_in_use_ : DefaultWavelengthOf(BoardType());
-}
+uint16_t Session::WavelengthInUse() { return wavelength_in_use_ ? *wavelength_in_use_ : DefaultWavelength(); }
 
 void Session::FailSelecting(zel_error code, uint16_t nm) {
   const std::string what = "cannot select " + std::to_string(nm) + " nm";
@@ -177,17 +120,16 @@ std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots) {
   return out + " nm";
 }
 
-uint8_t ReadEepromByte(Session& session, uint16_t address) {
-  uint8_t byte = 0;
-  session.CheckInstance(zel_ReadEEPromByte(session.Instance(), address, &byte) != 0,
-                        "cannot read EEPROM byte " + Hex(address, 4));
-  return byte;
+std::vector<uint8_t> ReadEeprom(Session& session, uint32_t address, size_t length) {
+  std::vector<uint8_t> bytes(length);
+  session.CheckInstance(zel_ReadEEProm(session.Instance(), address, bytes.data(), length) != 0,
+                        "cannot read EEPROM bytes " + Hex(address, 4) + ".." + Hex(static_cast<unsigned>(address + length - 1), 4));
+  return bytes;
 }
 
-void WriteEepromByte(Session& session, uint16_t address, uint8_t value) {
-  session.CheckEntry(APIWriteValueToEEProm(session.Entry(), address, value) != 0,
-                     "cannot write EEPROM byte " + Hex(address, 4));
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+void WriteEepromByte(Session& session, uint32_t address, uint8_t value) {
+  session.CheckInstance(zel_WriteValueToEEProm(session.Instance(), static_cast<uint16_t>(address), value) != 0,
+                        "cannot write EEPROM byte " + Hex(address, 4));
 }
 
 }  // namespace zelctl
