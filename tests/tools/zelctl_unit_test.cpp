@@ -358,13 +358,53 @@ TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.Json()["position"], 6);
 
+  // Positions the switches do not have are refused, and the switches keep theirs.
+  ASSERT_EQ(unit.Run({"switch", "mems", "set", "7"}).code, 0);  // the last of 8 ports
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } refused[] = {
+      {{"switch", "2x2", "set", "2", "-c", "3"}, "position 2 is outside 0..1: a 2x2 switch is bar (0) or cross (1)"},
+      {{"switch", "mems", "set", "8"}, "position 8 is outside 0..7: the MEMS switch of board type 6 has 8 ports"},
+      {{"switch", "lbmm", "set", "65542"}, "position 65542 is outside 0..7: the LBMM switch of board type 6 has 8 ports"},
+  };
+  for (const auto& c : refused) {
+    r = unit.Run(c.args);
+    EXPECT_EQ(r.code, 2) << c.message;
+    EXPECT_EQ(r.err, "zelctl: " + c.message + "\n");
+  }
+  EXPECT_EQ(m.Register(3, zelsim::reg::kSwitch2x2), 1);
+  EXPECT_EQ(m.Register(0, zelsim::reg::kSwitchMems), 7);
+  EXPECT_EQ(m.Register(0, zelsim::reg::kSwitchLbmm), 6);  // 65542 would have reached it as 6
+  {
+    Unit four_ports(Board(4));
+    EXPECT_EQ(four_ports.Run({"switch", "lbmm", "set", "3"}).code, 0);
+    r = four_ports.Run({"switch", "lbmm", "set", "4"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "zelctl: position 4 is outside 0..3: the LBMM switch of board type 4 has 4 ports\n");
+    EXPECT_EQ(four_ports.model().Register(0, zelsim::reg::kSwitchLbmm), 3);
+    Unit one_port(Board(1));
+    r = one_port.Run({"switch", "mems", "set", "1"});
+    EXPECT_EQ(r.err, "zelctl: position 1 is outside 0..0: the MEMS switch of board type 1 has 1 port\n");
+  }
+
   ASSERT_EQ(unit.Run({"screen", "0x41"}).code, 0);
   EXPECT_EQ(m.ScreenByte(), 0x41);
 
+  // A write shows what the unit answers when the register is read back: all of a plain register,
+  // and the firmware revision (123, tenths) where register 9 keeps it.
   r = unit.Run({"reg", "write", "100", "0xBEEF", "-c", "2"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(m.Register(2, 100), 0xBEEF);
   EXPECT_EQ(m.Register(0, 100), 0);
+  EXPECT_NE(r.out.find("Read back:  48879 (0xBEEF)\n"), std::string::npos) << r.out;
+  r = unit.Run({"--json", "reg", "write", "9", "5"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["written"], 5);
+  EXPECT_EQ(r.Json()["read_back"], m.Register(0, 9));
+  EXPECT_NE(m.Register(0, 9), 5);
+  r = unit.Run({"reg", "write", "9", "5"});
+  EXPECT_NE(r.out.find("Written:    5 (0x0005)\nRead back:  " + std::to_string(m.Register(0, 9))), std::string::npos) << r.out;
   m.SetRegister(4, 200, 4321);
   r = unit.Run({"--json", "reg", "read", "200", "--channel", "4"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -373,6 +413,9 @@ TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
   r = unit.Run({"--json", "temp", "--select", "1"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NEAR(r.Json()[0]["temperature_c"].get<double>(), m.TemperatureC(1), 0.1);
+  EXPECT_NEAR(r.Json()[0]["raw_word"].get<double>(), 100 * r.Json()[0]["temperature_c"].get<double>(), 1e-6);
+  r = unit.Run({"temp", "--select", "1"});
+  EXPECT_EQ(r.out.rfind("Select  Temperature (degC)  Raw word\n", 0), 0u) << r.out;
   r = unit.Run({"--json", "temp"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.Json().size(), 8u);
@@ -416,6 +459,31 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
   r = unit.Run({"eeprom", "read", "0x5FFF", "-n", "4"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "0x5FFF: FF 01 22 FF\n");
+  {
+    // Reads run on across the end of the select-0 bank, up to the last byte of the EEPROM and no further.
+    std::vector<uint8_t> image = unit.model().EepromImage();
+    ASSERT_EQ(image.size(), 0x20000u);
+    image[0xFFFF] = 0xA1;
+    image[0x10000] = 0xB2;
+    image[0x10001] = 0xC3;
+    image[0x1FFFF] = 0xD4;
+    unit.model().SetEepromImage(image);
+    r = unit.Run({"eeprom", "read", "0xFFFF", "-n", "3"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "0xFFFF: A1 B2 C3\n");
+    r = unit.Run({"eeprom", "read", "0x1FFFF"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "0x1FFFF: D4\n");
+    const int connections = unit.server().ConnectionsAccepted();
+    r = unit.Run({"eeprom", "read", "0x1FFFE", "-n", "4"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "zelctl: 4 bytes from 0x1FFFE run past the end of the EEPROM (0x1FFFF, 128 KiB): at most 2 from there\n");
+    EXPECT_EQ(r.out, "");
+    r = unit.Run({"eeprom", "read", "0x20000"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err.rfind("zelctl: address: 0x20000 is outside 0x0..0x1FFFF\n", 0), 0u) << r.err;
+    EXPECT_EQ(unit.server().ConnectionsAccepted(), connections);  // refused before the unit is reached
+  }
 
   // A dump of the board-type record and slot 0's first TAP factors, served by zel-unit-sim.
   const std::string image = TempPath("unit.eeprom");
@@ -453,7 +521,7 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
 }
 
 TEST(ZelctlTrace, PrintsFramesAsHex) {
-  Unit unit(Board(0));
+  Unit unit(Board(6));
   const Result r = unit.Run({"--trace", "switch", "mems", "set", "7"});
   ASSERT_EQ(r.code, 0) << r.err;
   // The MEMS write: register frame, control word 0x8022 (write, select 0, register 34), value 7.

@@ -31,6 +31,23 @@ CLI::Validator InRange(double low, double high, const std::string& unit) {
       "in " + Number(low) + ".." + Number(high));
 }
 
+CLI::Validator AddressInRange(unsigned low, unsigned high) {
+  auto hex = [](double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
+    return std::string(buf);
+  };
+  return CLI::Validator(
+      [low, high, hex](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0') return {};
+        if (value >= low && value <= high) return {};
+        return (value < 0 ? Number(value) : hex(value)) + " is outside " + hex(low) + ".." + hex(high);
+      },
+      "in " + hex(low) + ".." + hex(high));
+}
+
 size_t EditDistance(const std::string& a, const std::string& b) {
   // Optimal string alignment: insertions, deletions, substitutions and adjacent swaps.
   std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));

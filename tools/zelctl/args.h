@@ -17,6 +17,8 @@ std::string OutsideRange(double value, double low, double high, const std::strin
 
 // Validator for a numeric option or positional: refuses values outside low..high, naming the range.
 CLI::Validator InRange(double low, double high, const std::string& unit = "");
+// The same for addresses, named in hex: "0x20000 is outside 0x0..0x1FFFF".
+CLI::Validator AddressInRange(unsigned low, unsigned high);
 
 // Edit distance of two words, counting a swap of neighbouring letters as one edit ("inof" -> "info").
 size_t EditDistance(const std::string& a, const std::string& b);
