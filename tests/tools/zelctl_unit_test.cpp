@@ -630,6 +630,7 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
       {{"voa", "st", "-c", "1"}, "unknown subcommand 'voa st'; did you mean 'voa set'? (voa subcommands: get, set, sweep)"},
       {{"--timeout", "300", "switch", "2x2", "gte"},
        "unknown subcommand 'switch 2x2 gte'; did you mean 'switch 2x2 get'? (switch 2x2 subcommands: get, set)"},
+      {{"switch", "--timeout", "300"}, "switch needs a subcommand (switch subcommands: 2x2, mems, lbmm)"},
   };
   for (const auto& c : cases) {
     Result r = unit.Run(c.args);

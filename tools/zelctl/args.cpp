@@ -122,7 +122,14 @@ std::optional<std::string> UnknownSubcommand(CLI::App& app, const std::vector<st
     }
     return message + " (" + (prefix.empty() ? "commands" : prefix + "subcommands") + ": " + names + ")";
   }
-  return std::nullopt;
+  // The line ends where a subcommand is still needed: name the ones there are.
+  const std::vector<CLI::App*> subs = current->get_subcommands([](CLI::App*) { return true; });
+  if (subs.empty() || current->get_require_subcommand_min() == 0) return std::nullopt;
+  std::string names;
+  for (const CLI::App* s : subs) names += (names.empty() ? "" : ", ") + s->get_name();
+  const std::string path = PathOf(current);
+  return (path.empty() ? "a command is required" : path + " needs a subcommand") + " (" +
+         (path.empty() ? "commands" : path + " subcommands") + ": " + names + ")";
 }
 
 }  // namespace zelctl

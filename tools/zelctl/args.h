@@ -24,7 +24,8 @@ CLI::Validator AddressInRange(unsigned low, unsigned high);
 size_t EditDistance(const std::string& a, const std::string& b);
 
 // After a failed parse: when the command line names a subcommand that its parent does not have, the
-// message that says so ("unknown subcommand 'voa st'; did you mean 'voa set'?"), else nothing.
+// message that says so ("unknown subcommand 'voa st'; did you mean 'voa set'?"); when it stops where a
+// subcommand is needed, the message naming the choices; else nothing.
 std::optional<std::string> UnknownSubcommand(CLI::App& app, const std::vector<std::string>& args);
 
 }  // namespace zelctl
