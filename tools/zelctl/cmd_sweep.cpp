@@ -36,7 +36,12 @@ class OutputFile {
   void Commit(const std::string& text) {
     out_ << text;
     out_.close();
-    if (!out_ || std::rename(tmp_.c_str(), path_.c_str()) != 0) throw Failure(kExitFile, "cannot write " + path_);
+    if (!out_) throw Failure(kExitFile, "cannot write " + path_);
+    // Some systems do not rename onto an existing file: then the old one goes first.
+    if (std::rename(tmp_.c_str(), path_.c_str()) != 0 &&
+        (std::remove(path_.c_str()) != 0 || std::rename(tmp_.c_str(), path_.c_str()) != 0)) {
+      throw Failure(kExitFile, "cannot write " + path_);
+    }
     done_ = true;
   }
 
