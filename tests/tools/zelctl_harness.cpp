@@ -84,10 +84,35 @@ std::string TempPath(const std::string& name) {
   return std::string(dir) + "/" + name;
 }
 
-Result Zelctl(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+ZelctlChild::ZelctlChild(const std::vector<std::string>& args, const std::vector<std::string>& env)
+    : out_(TempPath("out")), err_(out_.substr(0, out_.size() - 3) + "err") {
   std::vector<std::string> argv{ZELCTL_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
-  return RunProgram(argv, env);
+  pid_ = Spawn(argv, env, out_, err_);
+}
+
+ZelctlChild::~ZelctlChild() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    Wait();
+  }
+}
+
+void ZelctlChild::Signal(int signal) { ::kill(pid_, signal); }
+
+Result ZelctlChild::Wait() {
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+  Result r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = Slurp(out_);
+  r.err = Slurp(err_);
+  return r;
+}
+
+Result Zelctl(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  return ZelctlChild(args, env).Wait();
 }
 
 Result RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
@@ -110,6 +135,11 @@ Unit::Unit(zelsim::UnitConfig cfg)
 Result Unit::Run(std::vector<std::string> args) const {
   args.insert(args.begin(), {"--unit", ip()});
   return Zelctl(args);
+}
+
+std::unique_ptr<ZelctlChild> Unit::Start(std::vector<std::string> args) const {
+  args.insert(args.begin(), {"--unit", ip()});
+  return std::make_unique<ZelctlChild>(args);
 }
 
 SimProcess::SimProcess(const std::vector<std::string>& args) : ip_(RandomLoopback()) {

@@ -25,6 +25,21 @@ Result Zelctl(const std::vector<std::string>& args, const std::vector<std::strin
 // Any program (argv[0] a path) with these arguments, its output captured as for zelctl.
 Result RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
+// zelctl running as a child process, killed at destruction unless waited for.
+class ZelctlChild {
+ public:
+  explicit ZelctlChild(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+  ~ZelctlChild();
+  ZelctlChild(const ZelctlChild&) = delete;
+  ZelctlChild& operator=(const ZelctlChild&) = delete;
+  void Signal(int signal);
+  Result Wait();
+
+ private:
+  std::string out_, err_;
+  pid_t pid_ = -1;
+};
+
 std::string RandomLoopback();
 
 // A unit of `type` with these wavelengths in slots 1.. (slot 0 serves the board's default).
@@ -42,6 +57,7 @@ class Unit {
   const std::string& ip() const { return server_->Address(); }
   // zelctl --unit <this unit> args...
   Result Run(std::vector<std::string> args) const;
+  std::unique_ptr<ZelctlChild> Start(std::vector<std::string> args) const;
 
  private:
   std::unique_ptr<zelsim::UnitModel> model_;

@@ -470,7 +470,7 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
     unit.model().SetEepromImage(image);
     r = unit.Run({"eeprom", "read", "0xFFFF", "-n", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "0xFFFF: A1 B2 C3\n");
+    EXPECT_EQ(r.out, "0x0FFFF: A1 B2 C3\n");  // five digits where the range reaches the select-1 bank
     r = unit.Run({"eeprom", "read", "0x1FFFF"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "0x1FFFF: D4\n");
@@ -503,12 +503,29 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
     EXPECT_EQ(r.Json()["board_type"], 4);  // from the image, not from --board-type
   }
 
-  // Load a range of the image back into another unit.
-  Unit other(Board(6));
-  r = other.Run({"eeprom", "load", image, "--start", "0x2000", "--length", "16"});
+  // The whole EEPROM, both banks, byte for byte.
+  unit.model().SetEeprom(0x1FFFF, 0x5A);
+  unit.model().SetEeprom(0x10000, 0xA5);
+  r = unit.Run({"eeprom", "dump", image});
   ASSERT_EQ(r.code, 0) << r.err;
+  std::ifstream whole(image, std::ios::binary);
+  EXPECT_TRUE(std::vector<uint8_t>((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>()) ==
+              unit.model().EepromImage());
+
+  // Load a range of the image into another unit: only the bytes that differ are written.
+  Unit other(Board(6));
+  size_t differing = 0;
+  for (uint32_t a = 0x2000; a < 0x2010; ++a) differing += other.model().Eeprom(a) != original[a];
+  ASSERT_GT(differing, 0u);
+  ASSERT_LT(differing, 16u);
+  r = other.Run({"--json", "eeprom", "load", image, "--start", "0x2000", "--length", "16"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["written"], differing);
   for (uint32_t a = 0x2000; a < 0x2010; ++a) EXPECT_EQ(other.model().Eeprom(a), original[a]) << a;
   EXPECT_NE(other.model().Eeprom(0x2010), original[0x2010]);
+  r = other.Run({"--json", "eeprom", "load", image, "--start", "0x2000", "--length", "16"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["written"], 0);
 
   const std::string short_image = TempPath("short.eeprom");
   std::ofstream(short_image) << "too short";
@@ -545,6 +562,9 @@ TEST(ZelctlSession, OneConnectionPerUnitAndItsFramesBare) {
       {"power", "--raw", "-c", "1"},
       {"eeprom", "write", "0x6000", "1"},
       {"wavelength", "add", "1625"},
+      {"calib", "restore", file},
+      {"eeprom", "dump", file + ".eeprom"},
+      {"eeprom", "load", file + ".eeprom", "--start", "0x6000", "--length", "256"},
   };
   for (const auto& args : commands) {
     const int before = unit.server().ConnectionsAccepted();

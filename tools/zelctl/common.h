@@ -1,6 +1,7 @@
 // Shared layer of zelctl: exit codes, failures, output (text and --json), the session with a unit.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "failure.h"
 #include "zel_api.h"
 
 namespace CLI {
@@ -19,25 +21,6 @@ class App;
 namespace zelctl {
 
 using Json = nlohmann::ordered_json;
-
-// Exit codes (also listed in `zelctl --help`).
-enum ExitCode : int {
-  kExitOk = 0,
-  kExitUnit = 1,      // the unit failed, refused or did not answer
-  kExitUsage = 2,     // bad arguments: option, address, channel or wavelength the unit does not have
-  kExitFile = 3,      // a file cannot be read or written, or its content is malformed or does not fit
-  kExitMismatch = 4,  // a restore read back values other than those written
-};
-
-// A failure that ends the command: one line on stderr, then the exit code.
-class Failure : public std::runtime_error {
- public:
-  Failure(int exit_code, const std::string& message) : std::runtime_error(message), code_(exit_code) {}
-  int code() const { return code_; }
-
- private:
-  int code_;
-};
 
 // Options every subcommand shares.
 struct GlobalOptions {
@@ -90,19 +73,26 @@ std::string Fixed(double value, int decimals);
 std::string Hex(unsigned value, int digits);
 void PrintJson(const Json& value);
 
-// A progress bar on stderr, drawn only when stderr is a terminal.
+// Progress of a transfer on stderr, once it has run for a second: a bar with the time left on a
+// terminal; otherwise a line every few seconds, unless `quiet` (--json) asks for silence.
 class Progress {
  public:
-  Progress(std::string label, size_t total);
+  Progress(std::string label, size_t total, bool quiet = false);
   ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
   void Advance(size_t steps = 1);
+  // `done` of `total` steps (the total may change as the transfer learns it).
+  void Update(size_t done, size_t total);
 
  private:
-  void Draw();
+  void Draw(bool last);
   std::string label_;
   size_t total_, done_ = 0;
+  bool terminal_, quiet_;
+  bool shown_ = false;
   int last_permille_ = -1;
-  bool enabled_;
+  std::chrono::steady_clock::time_point start_, last_draw_;
 };
 
 // ---- session -----------------------------------------------------------------------------------

@@ -14,7 +14,8 @@ namespace {
 constexpr const char* kExitCodes =
     "Exit codes: 0 success; 1 the unit failed, refused or did not answer; 2 bad arguments (option, address, "
     "channel, wavelength or value the unit does not have, a clock plan that cannot be met); 3 a file cannot be "
-    "read or written, or does not fit the unit; 4 a restore read back other values than it wrote.";
+    "read or written, or does not fit the unit; 4 a restore or load read back other bytes than it wrote; 130 Ctrl-C "
+    "stopped a restore or load after the record in flight (running it again completes it).";
 
 // --json before the end of the options: errors are then JSON on stderr too.
 bool WantsJson(const std::vector<std::string>& args) {

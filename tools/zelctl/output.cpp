@@ -96,29 +96,74 @@ std::string Hex(unsigned value, int digits) {
 
 void PrintJson(const Json& value) { std::printf("%s\n", value.dump(2).c_str()); }
 
-Progress::Progress(std::string label, size_t total)
-    : label_(std::move(label)), total_(total), enabled_(total > 0 && StderrIsTerminal()) {
-  Draw();
+namespace {
+
+constexpr auto kQuietStart = std::chrono::seconds(1);  // shorter transfers show nothing
+constexpr auto kLineEvery = std::chrono::seconds(3);   // piped: one line this often
+constexpr auto kBarEvery = std::chrono::milliseconds(250);
+
+double SecondsBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
 }
+
+std::string Duration(double seconds) {
+  char buf[32];
+  if (seconds < 60) {
+    std::snprintf(buf, sizeof buf, "%.0f s", std::max(seconds, 1.0));
+  } else {
+    std::snprintf(buf, sizeof buf, "%d min %02d s", static_cast<int>(seconds) / 60, static_cast<int>(seconds) % 60);
+  }
+  return buf;
+}
+
+}  // namespace
+
+Progress::Progress(std::string label, size_t total, bool quiet)
+    : label_(std::move(label)),
+      total_(total),
+      terminal_(StderrIsTerminal()),
+      quiet_(quiet),
+      start_(std::chrono::steady_clock::now()),
+      last_draw_(start_) {}
 
 Progress::~Progress() {
-  if (enabled_) std::fprintf(stderr, "\n");
+  if (shown_) Draw(true);
 }
 
-void Progress::Advance(size_t steps) {
-  done_ = std::min(total_, done_ + steps);
-  Draw();
+void Progress::Advance(size_t steps) { Update(done_ + steps, total_); }
+
+void Progress::Update(size_t done, size_t total) {
+  total_ = total;
+  done_ = std::min(total, done);
+  Draw(false);
 }
 
-void Progress::Draw() {
-  if (!enabled_) return;
+void Progress::Draw(bool last) {
+  if (total_ == 0 || (!terminal_ && quiet_)) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!shown_ && now - start_ < kQuietStart) return;
   const int permille = static_cast<int>(done_ * 1000 / total_);
-  if (permille == last_permille_) return;
+  if (!last && shown_) {
+    if (terminal_ && permille == last_permille_ && now - last_draw_ < kBarEvery) return;
+    if (!terminal_ && now - last_draw_ < kLineEvery) return;
+  }
+  shown_ = true;
   last_permille_ = permille;
-  constexpr int kWidth = 30;
-  const int filled = permille * kWidth / 1000;
-  std::fprintf(stderr, "\r%s [%s%s] %3d%%", label_.c_str(), std::string(filled, '#').c_str(),
-               std::string(kWidth - filled, ' ').c_str(), permille / 10);
+  last_draw_ = now;
+  const double elapsed = SecondsBetween(start_, now);
+  // The time left at the rate so far.
+  const std::string left = last ? "took " + Duration(elapsed)
+                           : done_ == 0 ? std::string("time left unknown")
+                                        : "about " + Duration(elapsed * static_cast<double>(total_ - done_) /
+                                                              static_cast<double>(done_)) + " left";
+  if (terminal_) {
+    constexpr int kWidth = 30;
+    const int filled = permille * kWidth / 1000;
+    std::fprintf(stderr, "\r%s [%s%s] %3d%%  %-20s%s", label_.c_str(), std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, ' ').c_str(), permille / 10, left.c_str(), last ? "\n" : "");
+  } else {
+    std::fprintf(stderr, "%s: %zu of %zu (%d%%), %s\n", label_.c_str(), done_, total_, permille / 10, left.c_str());
+  }
   std::fflush(stderr);
 }
 

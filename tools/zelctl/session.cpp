@@ -26,10 +26,7 @@ Session::~Session() {
 }
 
 void Session::Fail(zel_error code, const std::string& what) {
-  const int exit_code = code == ZEL_ERR_BAD_ADDRESS || code == ZEL_ERR_NO_SUCH_CHANNEL || code == ZEL_ERR_BAD_ARGUMENT
-                            ? kExitUsage
-                            : kExitUnit;
-  throw Failure(exit_code, what + ": " + zel_ErrorText(code));
+  throw Failure(ExitCodeOf(code), what + ": " + zel_ErrorText(code));
 }
 
 zel_instance* Session::Instance() {

@@ -1,9 +1,21 @@
-// Whether standard error is a terminal (the progress bar draws only there). One implementation
-// per platform: terminal_posix.cpp, terminal_win32.cpp.
+// The console: whether standard error is a terminal (the progress bar draws only there) and Ctrl-C
+// during transfers. One implementation per platform: terminal_posix.cpp, terminal_win32.cpp.
 #pragma once
 
 namespace zelctl {
 
 bool StderrIsTerminal();
+
+// While one exists, Ctrl-C does not end zelctl but sets the flag Interrupted() reports, so that a
+// transfer can finish the record in flight and stop; a second Ctrl-C ends zelctl at once.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
+bool Interrupted();
 
 }  // namespace zelctl

@@ -1,9 +1,34 @@
-#include "terminal.h"
-
+#include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
+
+#include "terminal.h"
+
 namespace zelctl {
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+struct sigaction previous;
+
+extern "C" void OnInterrupt(int) { interrupted = 1; }
+
+}  // namespace
 
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+InterruptGuard::InterruptGuard() {
+  interrupted = 0;
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // SA_RESETHAND: the second Ctrl-C meets the default action and ends the process.
+  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  sigaction(SIGINT, &action, &previous);
+}
+
+InterruptGuard::~InterruptGuard() { sigaction(SIGINT, &previous, nullptr); }
+
+bool Interrupted() { return interrupted != 0; }
 
 }  // namespace zelctl
