@@ -83,7 +83,7 @@ void RunSweep(const GlobalOptions& g, const SweepOptions& o) {
   if (o.wavelength) s.UseWavelength(*o.wavelength);
   SweepPlot plot{c, s.WavelengthInUse(), {}};
   {
-    Progress progress("sweep", steps.size());
+    Progress progress("sweep", steps.size(), g.json);
     for (double db : steps) {
       SetAttenuationDb(s, c, db);
       if (o.dwell_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.dwell_ms));
