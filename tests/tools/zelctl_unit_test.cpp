@@ -2,13 +2,15 @@
 // tracing and the errors a user meets.
 #include <chrono>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cmath>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <sstream>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "zelctl_harness.h"
 
@@ -535,6 +537,34 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
   r = other.Run({"eeprom", "load", "/nonexistent/unit.eeprom"});
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("cannot open /nonexistent/unit.eeprom"), std::string::npos) << r.err;
+}
+
+TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {
+  Unit source(Board(0)), target(Board(0));
+  for (uint32_t a = 0x7000; a < 0x7000 + 200; ++a) source.model().SetEeprom(a, static_cast<uint8_t>(a * 7));
+  const std::string image = TempPath("unit.eeprom");
+  ASSERT_EQ(source.Run({"eeprom", "dump", image}).code, 0);
+  const std::vector<uint8_t> want = source.model().EepromImage(), blank = target.model().EepromImage();
+
+  auto child = target.Start({"eeprom", "load", image, "--start", "0x7000", "--length", "200"});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (target.model().EepromImage() == blank && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  child->Signal(SIGINT);
+  Result r = child->Wait();
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_NE(r.err.find("run the load again to complete it"), std::string::npos) << r.err;
+  size_t loaded = 0;
+  for (uint32_t a = 0x7000; a < 0x7000 + 200; ++a) loaded += target.model().Eeprom(a) == want[a];
+  EXPECT_GT(loaded, 0u);
+  EXPECT_LT(loaded, 200u);
+
+  r = target.Run({"eeprom", "load", image, "--start", "0x7000", "--length", "200"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  for (uint32_t a = 0; a < want.size(); ++a) {
+    ASSERT_EQ(target.model().Eeprom(a), a >= 0x7000 && a < 0x7000 + 200 ? want[a] : blank[a]) << "address " << a;
+  }
 }
 
 TEST(ZelctlTrace, PrintsFramesAsHex) {
