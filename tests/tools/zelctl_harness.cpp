@@ -115,6 +115,18 @@ Result Zelctl(const std::vector<std::string>& args, const std::vector<std::strin
   return ZelctlChild(args, env).Wait();
 }
 
+Result RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  const std::string out = TempPath("out"), err = out.substr(0, out.size() - 3) + "err";
+  const pid_t pid = Spawn(argv, env, out, err);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  Result r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  return r;
+}
+
 Unit::Unit(zelsim::UnitConfig cfg)
     : model_(std::make_unique<zelsim::UnitModel>(std::move(cfg))), server_(zelsim::StartOnFreeLoopback(*model_)) {
   if (!server_) throw std::runtime_error("no free loopback address for a simulated unit");

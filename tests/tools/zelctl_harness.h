@@ -22,6 +22,8 @@ struct Result {
 
 // zelctl with these arguments; `env` entries ("NAME=value") replace the environment when given.
 Result Zelctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+// Any program (argv[0] a path) with these arguments, its output captured as for zelctl.
+Result RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 // zelctl running as a child process, killed at destruction unless waited for.
 class ZelctlChild {

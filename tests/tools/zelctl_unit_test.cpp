@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -203,6 +204,144 @@ TEST(ZelctlOptics, AnAddedWavelengthIsNotCalibrationUntilItIsWritten) {
   EXPECT_EQ(r.code, 0) << r.err;
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::vector<double> SplitNumbers(const std::string& line, char separator) {
+  std::vector<double> out;
+  std::istringstream in(line);
+  for (std::string cell; std::getline(in, cell, separator);) out.push_back(cell.empty() ? NAN : std::stod(cell));
+  return out;
+}
+
+// The SVG parsed by Debian's Python as XML (it refuses anything that is not well-formed); what the
+// picture holds, as JSON: each polyline's points, and every text with its position.
+json ParseSvg(const std::string& path) {
+  static const char* const kScript = R"(
+import json, sys, xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+ns = '{http://www.w3.org/2000/svg}'
+lines = {p.get('id'): [[float(v) for v in xy.split(',')] for xy in p.get('points').split()]
+         for p in root.iter(ns + 'polyline')}
+texts = [{'text': t.text, 'x': float(t.get('x')), 'y': float(t.get('y'))} for t in root.iter(ns + 'text')]
+print(json.dumps({'root': root.tag, 'polylines': lines, 'texts': texts}))
+)";
+  const Result r = RunProgram({"/usr/bin/python3", "-c", kScript, path});
+  EXPECT_EQ(r.code, 0) << r.err;
+  return r.code == 0 ? r.Json() : json();
+}
+
+TEST(ZelctlSweep, TheCsvFollowsTheUnitsCurveAndThePlotDrawsIt) {
+  Unit unit(Board(6));
+  zelsim::UnitModel& m = unit.model();
+  const std::string csv = TempPath("sweep.csv"), svg = TempPath("sweep.svg");
+  Result r = unit.Run({"voa", "sweep", "-c", "3", "--from", "0", "--to", "30", "--step", "2.5", "--csv", csv, "--plot", svg});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(SplitLines(r.out).size(), 2u + 13 + 2) << r.out;  // heading, column headers, points, file names
+
+  std::ifstream in(csv);
+  const std::vector<std::string> lines = SplitLines(std::string(std::istreambuf_iterator<char>(in), {}));
+  ASSERT_EQ(lines.size(), 14u);
+  EXPECT_EQ(lines[0], "set_db,read_db,power_uw,power_dbm");
+  const double input_uw = m.InputPower(3);
+  double previous_uw = INFINITY;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::vector<double> row = SplitNumbers(lines[i], ',');
+    ASSERT_EQ(row.size(), 4u) << lines[i];
+    const double set = 2.5 * static_cast<double>(i - 1);
+    EXPECT_DOUBLE_EQ(row[0], set);
+    EXPECT_NEAR(row[1], set, 0.011) << lines[i];  // the calibration finds a code within 0.01 dB
+    // The power behind the VOA: the input less the attenuation, within the monitor's noise.
+    EXPECT_NEAR(row[2], input_uw * std::pow(10.0, -row[1] / 10.0), 0.03 * row[2] + 0.01) << lines[i];
+    EXPECT_LT(row[2], previous_uw) << lines[i];
+    EXPECT_NEAR(row[3], 10.0 * std::log10(row[2] / 1000.0), 1e-3) << lines[i];
+    previous_uw = row[2];
+  }
+  // The attenuator is left at the last point.
+  EXPECT_NEAR(m.TrueAttenuationDb(3, m.Register(3, zelsim::reg::kVoaCode)), 30.0, 0.011);
+
+  const json picture = ParseSvg(svg);
+  ASSERT_FALSE(picture.is_null());
+  EXPECT_EQ(picture["root"], "{http://www.w3.org/2000/svg}svg");
+  const json& read = picture["polylines"]["attenuation-read"];
+  const json& power = picture["polylines"]["power"];
+  ASSERT_EQ(read.size(), 13u);
+  ASSERT_EQ(power.size(), 13u);
+  for (size_t i = 1; i < read.size(); ++i) {
+    EXPECT_GT(read[i][0].get<double>(), read[i - 1][0].get<double>());    // x: attenuation set rises
+    EXPECT_EQ(power[i][0], read[i][0]);
+    EXPECT_LT(read[i][1].get<double>(), read[i - 1][1].get<double>());    // read back rises: up the page
+    EXPECT_GT(power[i][1].get<double>(), power[i - 1][1].get<double>());  // power falls: down the page
+  }
+  // Axis titles and the legend, and the x ticks at the curve's ends: 0 dB under its first point, 30 dB under its last.
+  std::multiset<std::string> texts;
+  std::map<std::string, double> tick_x;
+  for (const auto& t : picture["texts"]) {
+    texts.insert(t["text"].get<std::string>());
+    if (!tick_x.count(t["text"])) tick_x[t["text"]] = t["x"].get<double>();
+  }
+  EXPECT_EQ(texts.count("Attenuation set (dB)"), 1u);
+  EXPECT_EQ(texts.count("Attenuation read (dB)"), 2u);  // left axis and legend
+  EXPECT_EQ(texts.count("Power (dBm)"), 2u);            // right axis and legend
+  EXPECT_EQ(texts.count("VOA sweep, channel 3 at 1310 nm"), 1u);
+  ASSERT_TRUE(tick_x.count("0") && tick_x.count("30"));
+  EXPECT_NEAR(tick_x["0"], read[0][0].get<double>(), 0.01);
+  EXPECT_NEAR(tick_x["30"], read[12][0].get<double>(), 0.01);
+}
+
+TEST(ZelctlSweep, JsonAndAnotherWavelengthsCalibration) {
+  Unit unit(Board(6, {1550}));
+  zelsim::UnitModel& m = unit.model();
+  const Result r = unit.Run({"--json", "voa", "sweep", "-c", "2", "--from", "10", "--to", "11", "--step", "0.3",
+                             "--wavelength", "1550", "--dwell", "5"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const json doc = r.Json();
+  EXPECT_EQ(doc["channel"], 2);
+  EXPECT_EQ(doc["wavelength_nm"], 1550);
+  ASSERT_EQ(doc["points"].size(), 4u);  // 10, 10.3, 10.6, 10.9: the step does not reach 11
+  EXPECT_DOUBLE_EQ(doc["points"][3]["set_db"].get<double>(), 10.9);
+  for (const auto& p : doc["points"]) EXPECT_NEAR(p["read_db"].get<double>(), p["set_db"].get<double>(), 0.011) << p;
+  // The code of the last point sits on slot 1's curve, not on the default's.
+  const uint16_t code = m.Register(2, zelsim::reg::kVoaCode);
+  EXPECT_NEAR(SlotCurveDb(m, 1, 2, code), 10.9, 0.011);
+  EXPECT_GT(std::fabs(SlotCurveDb(m, 0, 2, code) - 10.9), 0.02);  // the default slot would be within 0.01
+}
+
+TEST(ZelctlSweep, RefusesARangeItCannotSweepBeforeTouchingTheUnit) {
+  Unit unit(Board(6));
+  zelsim::UnitModel& m = unit.model();
+  m.SetRegister(1, zelsim::reg::kVoaCode, 777);
+  const std::string csv = TempPath("refused.csv");
+  const struct {
+    std::vector<std::string> range;
+    std::string message;
+  } cases[] = {
+      {{"--step", "0"}, "--step 0 dB: the step must be greater than 0 dB"},
+      {{"--step", "-0.5"}, "--step -0.5 dB: the step must be greater than 0 dB"},
+      {{"--from", "20", "--to", "10"}, "--from 20 dB is above --to 10 dB"},
+      {{"--to", "31"}, "31 dB is outside 0..30 dB"},
+      {{"--from", "-1"}, "-1 dB is outside 0..30 dB"},
+      {{"--step", "0.001"}, "a step of 0.001 dB from 0 to 30 dB gives 30001 points; a sweep takes at most 3001"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"voa", "sweep", "-c", "1", "--csv", csv};
+    args.insert(args.end(), c.range.begin(), c.range.end());
+    const Result r = unit.Run(args);
+    EXPECT_EQ(r.code, 2) << c.message;
+    EXPECT_EQ(r.err, "zelctl: " + c.message + "\n");
+  }
+  // A file that cannot be written fails before the first step.
+  const Result r = unit.Run({"voa", "sweep", "-c", "1", "--plot", "/nonexistent/dir/sweep.svg"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err, "zelctl: cannot write /nonexistent/dir/sweep.svg\n");
+  EXPECT_EQ(m.Register(1, zelsim::reg::kVoaCode), 777);
+  EXPECT_FALSE(std::ifstream(csv).good());
+}
+
 TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
   Unit unit(Board(6));
   zelsim::UnitModel& m = unit.model();
@@ -221,13 +360,53 @@ TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.Json()["position"], 6);
 
+  // Positions the switches do not have are refused, and the switches keep theirs.
+  ASSERT_EQ(unit.Run({"switch", "mems", "set", "7"}).code, 0);  // the last of 8 ports
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } refused[] = {
+      {{"switch", "2x2", "set", "2", "-c", "3"}, "position 2 is outside 0..1: a 2x2 switch is bar (0) or cross (1)"},
+      {{"switch", "mems", "set", "8"}, "position 8 is outside 0..7: the MEMS switch of board type 6 has 8 ports"},
+      {{"switch", "lbmm", "set", "65542"}, "position 65542 is outside 0..7: the LBMM switch of board type 6 has 8 ports"},
+  };
+  for (const auto& c : refused) {
+    r = unit.Run(c.args);
+    EXPECT_EQ(r.code, 2) << c.message;
+    EXPECT_EQ(r.err, "zelctl: " + c.message + "\n");
+  }
+  EXPECT_EQ(m.Register(3, zelsim::reg::kSwitch2x2), 1);
+  EXPECT_EQ(m.Register(0, zelsim::reg::kSwitchMems), 7);
+  EXPECT_EQ(m.Register(0, zelsim::reg::kSwitchLbmm), 6);  // 65542 would have reached it as 6
+  {
+    Unit four_ports(Board(4));
+    EXPECT_EQ(four_ports.Run({"switch", "lbmm", "set", "3"}).code, 0);
+    r = four_ports.Run({"switch", "lbmm", "set", "4"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "zelctl: position 4 is outside 0..3: the LBMM switch of board type 4 has 4 ports\n");
+    EXPECT_EQ(four_ports.model().Register(0, zelsim::reg::kSwitchLbmm), 3);
+    Unit one_port(Board(1));
+    r = one_port.Run({"switch", "mems", "set", "1"});
+    EXPECT_EQ(r.err, "zelctl: position 1 is outside 0..0: the MEMS switch of board type 1 has 1 port\n");
+  }
+
   ASSERT_EQ(unit.Run({"screen", "0x41"}).code, 0);
   EXPECT_EQ(m.ScreenByte(), 0x41);
 
+  // A write shows what the unit answers when the register is read back: all of a plain register,
+  // and the firmware revision (123, tenths) where register 9 keeps it.
   r = unit.Run({"reg", "write", "100", "0xBEEF", "-c", "2"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(m.Register(2, 100), 0xBEEF);
   EXPECT_EQ(m.Register(0, 100), 0);
+  EXPECT_NE(r.out.find("Read back:  48879 (0xBEEF)\n"), std::string::npos) << r.out;
+  r = unit.Run({"--json", "reg", "write", "9", "5"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.Json()["written"], 5);
+  EXPECT_EQ(r.Json()["read_back"], m.Register(0, 9));
+  EXPECT_NE(m.Register(0, 9), 5);
+  r = unit.Run({"reg", "write", "9", "5"});
+  EXPECT_NE(r.out.find("Written:    5 (0x0005)\nRead back:  " + std::to_string(m.Register(0, 9))), std::string::npos) << r.out;
   m.SetRegister(4, 200, 4321);
   r = unit.Run({"--json", "reg", "read", "200", "--channel", "4"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -236,6 +415,9 @@ TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
   r = unit.Run({"--json", "temp", "--select", "1"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NEAR(r.Json()[0]["temperature_c"].get<double>(), m.TemperatureC(1), 0.1);
+  EXPECT_NEAR(r.Json()[0]["raw_word"].get<double>(), 100 * r.Json()[0]["temperature_c"].get<double>(), 1e-6);
+  r = unit.Run({"temp", "--select", "1"});
+  EXPECT_EQ(r.out.rfind("Select  Temperature (degC)  Raw word\n", 0), 0u) << r.out;
   r = unit.Run({"--json", "temp"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.Json().size(), 8u);
@@ -279,6 +461,31 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
   r = unit.Run({"eeprom", "read", "0x5FFF", "-n", "4"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "0x5FFF: FF 01 22 FF\n");
+  {
+    // Reads run on across the end of the select-0 bank, up to the last byte of the EEPROM and no further.
+    std::vector<uint8_t> image = unit.model().EepromImage();
+    ASSERT_EQ(image.size(), 0x20000u);
+    image[0xFFFF] = 0xA1;
+    image[0x10000] = 0xB2;
+    image[0x10001] = 0xC3;
+    image[0x1FFFF] = 0xD4;
+    unit.model().SetEepromImage(image);
+    r = unit.Run({"eeprom", "read", "0xFFFF", "-n", "3"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "0x0FFFF: A1 B2 C3\n");  // five digits where the range reaches the select-1 bank
+    r = unit.Run({"eeprom", "read", "0x1FFFF"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "0x1FFFF: D4\n");
+    const int connections = unit.server().ConnectionsAccepted();
+    r = unit.Run({"eeprom", "read", "0x1FFFE", "-n", "4"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "zelctl: 4 bytes from 0x1FFFE run past the end of the EEPROM (0x1FFFF, 128 KiB): at most 2 from there\n");
+    EXPECT_EQ(r.out, "");
+    r = unit.Run({"eeprom", "read", "0x20000"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err.rfind("zelctl: address: 0x20000 is outside 0x0..0x1FFFF\n", 0), 0u) << r.err;
+    EXPECT_EQ(unit.server().ConnectionsAccepted(), connections);  // refused before the unit is reached
+  }
 
   // A dump of the board-type record and slot 0's first TAP factors, served by zel-unit-sim.
   const std::string image = TempPath("unit.eeprom");
@@ -361,20 +568,13 @@ TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {
 }
 
 TEST(ZelctlTrace, PrintsFramesAsHex) {
-  Unit unit(Board(0));
+  Unit unit(Board(6));
   const Result r = unit.Run({"--trace", "switch", "mems", "set", "7"});
   ASSERT_EQ(r.code, 0) << r.err;
   // The MEMS write: register frame, control word 0x8022 (write, select 0, register 34), value 7.
   EXPECT_NE(r.err.find(">> f0 00 00 00 22 80 07 00"), std::string::npos) << r.err.substr(0, 2000);
   EXPECT_NE(r.err.find("<< "), std::string::npos);
   EXPECT_EQ(unit.Run({"switch", "mems", "set", "7"}).err, "");
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
 }
 
 TEST(ZelctlSession, OneConnectionPerUnitAndItsFramesBare) {
@@ -454,7 +654,73 @@ TEST(ZelctlErrors, OneLineOnStderrAndAnExitCode) {
 
   r = unit.Run({"voa", "frobnicate"});
   EXPECT_EQ(r.code, 2);
-  EXPECT_NE(r.err.find("zelctl: "), std::string::npos);
+  EXPECT_EQ(r.err, "zelctl: unknown subcommand 'voa frobnicate' (voa subcommands: get, set, sweep)\n");
+}
+
+TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
+  Unit unit(Board(6));
+  zelsim::UnitModel& m = unit.model();
+  m.SetRegister(1, zelsim::reg::kVoaCode, 321);
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"voa", "set", "35", "-c", "1"}, "35 dB is outside 0..30 dB"},
+      {{"voa", "set", "-c", "1", "--", "-0.5"}, "-0.5 dB is outside 0..30 dB"},
+      {{"voa", "set", "--code", "5000", "-c", "1"}, "VOA code 5000 is outside 0..4095"},
+      {{"voa", "set", "--code", "12.5", "-c", "1"}, "VOA code 12.5 is not a whole number"},
+      {{"temp", "--select", "16"}, "--select: 16 is outside 0..15"},
+      {{"reg", "read", "0x800"}, "address: 2048 is outside 0..2047"},
+      {{"reg", "write", "9", "70000"}, "value: 70000 is outside 0..65535"},
+      {{"screen", "256"}, "control: 256 is outside 0..255"},
+      {{"wavelength", "add", "0"}, "nm: 0 nm is outside 1..65534 nm"},
+      // A mistyped subcommand is named, with the nearest one when it is a slip of one or two letters.
+      {{"inof"}, "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, info, temp, screen, reg, "
+                 "switch, voa, power, wavelength, eeprom, calib, demo)"},
+      {{"voa", "st", "-c", "1"}, "unknown subcommand 'voa st'; did you mean 'voa set'? (voa subcommands: get, set, sweep)"},
+      {{"--timeout", "300", "switch", "2x2", "gte"},
+       "unknown subcommand 'switch 2x2 gte'; did you mean 'switch 2x2 get'? (switch 2x2 subcommands: get, set)"},
+      {{"switch", "--timeout", "300"}, "switch needs a subcommand (switch subcommands: 2x2, mems, lbmm)"},
+  };
+  for (const auto& c : cases) {
+    Result r = unit.Run(c.args);
+    EXPECT_EQ(r.code, 2) << c.message;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "zelctl: " + c.message + "\n");
+    EXPECT_EQ(r.out, "");
+    // Under --json the same error is one JSON object on stderr.
+    std::vector<std::string> args{"--json"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    r = unit.Run(args);
+    EXPECT_EQ(r.code, 2) << c.message;
+    EXPECT_EQ(Lines(r.err), 1u) << r.err;
+    const json error = json::parse(r.err, nullptr, false);
+    ASSERT_TRUE(error.is_object()) << r.err;
+    EXPECT_EQ(error, json({{"error", c.message}, {"exit_code", 2}}));
+  }
+  EXPECT_EQ(m.Register(1, zelsim::reg::kVoaCode), 321);
+  EXPECT_EQ(unit.server().ConnectionsAccepted(), 0);
+
+  // A unit that fails is a JSON error too, with its own exit code.
+  const std::string nobody = RandomLoopback();
+  const Result r = Zelctl({"--json", "--unit", nobody, "info"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(json::parse(r.err), json({{"error", "cannot connect to unit " + nobody + ": the unit refused the connection"},
+                                      {"exit_code", 1}}));
+}
+
+TEST(ZelctlHelp, TheExitCodesAreListedOnceOnTheTopLevelHelp) {
+  Result r = Zelctl({"--help"});
+  ASSERT_EQ(r.code, 0);
+  const size_t at = r.out.find("Exit codes: 0 success; 1 ");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Exit codes", at + 1), std::string::npos);
+  for (const auto& args : std::vector<std::vector<std::string>>{{"voa", "--help"}, {"voa", "set", "--help"},
+                                                               {"switch", "2x2", "set", "--help"}}) {
+    r = Zelctl(args);
+    EXPECT_EQ(r.code, 0) << args.back();
+    EXPECT_NE(r.out.find("Usage:"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Exit codes"), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace

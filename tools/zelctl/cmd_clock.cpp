@@ -4,13 +4,15 @@
 
 #include "zel_clock/si5346_plan.h"
 
+#include "args.h"
+#include "common.h"
+
 #include <CLI/CLI.hpp>
 
 #include <charconv>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace zelctl {
@@ -27,12 +29,9 @@ struct ClockPlanOptions {
 };
 
 // A frequency in MHz, read exactly as decimal text.
-std::optional<Decimal> frequency(const std::string& text, const char* option) {
+Decimal Frequency(const std::string& text, const char* option) {
   Decimal value{std::string(text)};
-  if (!value.is_finite()) {
-    std::cerr << "clock-plan: " << option << ": not a frequency: '" << text << "'\n";
-    return std::nullopt;
-  }
+  if (!value.is_finite()) throw Failure(kExitUsage, std::string(option) + ": not a frequency in MHz: '" + text + "'");
   return value;
 }
 
@@ -51,48 +50,57 @@ void write_csv(std::ostream& out, const SI5346_API& plan) {
   }
 }
 
-int run_clock_plan(const ClockPlanOptions& o) {
+void run_clock_plan(const ClockPlanOptions& o, bool json) {
   const bool needs_input_a = o.mode == 0 && o.board == 7777;
   if (needs_input_a && o.input_a.empty()) {
-    std::cerr << "clock-plan: --input-a is required in mode 0 with board 7777 (loop A runs from it)\n";
-    return 2;
+    throw Failure(kExitUsage, "clock-plan: --input-a is required in mode 0 with board 7777 (loop A runs from it)");
   }
-  const auto input = frequency(o.input, "--input");
-  const auto out_a = frequency(o.out_a, "--out-a");
-  const auto out_b = frequency(o.out_b, "--out-b");
-  const auto input_a = frequency(o.input_a.empty() ? "50" : o.input_a, "--input-a");
-  if (!input || !out_a || !out_b || !input_a) return 2;
+  Decimal p3 = Frequency(o.input, "--input");
+  Decimal p2 = Frequency(o.out_a, "--out-a");
+  Decimal p4 = Frequency(o.out_b, "--out-b");
+  Decimal p1 = Frequency(o.input_a.empty() ? "50" : o.input_a, "--input-a");
 
-  Decimal p1 = *input_a, p2 = *out_a, p3 = *input, p4 = *out_b;
   SI5346_API plan;
   const PlanStatus status = plan.PlanClocks(p1, p2, p3, p4, o.mode, o.board);
-  if (status != PlanStatus::planned) {
-    std::cerr << "clock-plan: " << to_string(status) << '\n';
-    return 1;
-  }
+  // The frequencies asked for cannot be met: a matter of the arguments, not of a unit.
+  if (status != PlanStatus::planned) throw Failure(kExitUsage, std::string("clock-plan: ") + to_string(status));
 
+  if (!o.output.empty()) {
+    std::ofstream file(o.output, std::ios::binary | std::ios::trunc);
+    if (file) write_csv(file, plan);
+    file.close();
+    if (!file) throw Failure(kExitFile, "clock-plan: cannot write " + o.output);
+  }
+  if (json) {
+    Json out{{"output_a_mhz", p2.to_double()}, {"output_b_mhz", p4.to_double()}};
+    if (o.output.empty()) {
+      Json registers = Json::array();
+      for (std::size_t i = 0; i < plan.addresses().size(); ++i) {
+        registers.push_back({{"address", plan.addresses()[i]}, {"data", plan.values()[i]}});
+      }
+      out["registers"] = std::move(registers);
+    } else {
+      out["file"] = o.output;
+      out["writes"] = plan.addresses().size();
+    }
+    PrintJson(out);
+    return;
+  }
   // With the list on standard output the frequencies go to standard error.
   std::ostream& report = o.output.empty() ? std::cerr : std::cout;
   report << "output A: " << shortest(p2.to_double()) << " MHz\n";
   report << "output B: " << shortest(p4.to_double()) << " MHz\n";
   if (o.output.empty()) {
     write_csv(std::cout, plan);
-    return std::cout.good() ? 0 : 1;
-  }
-  std::ofstream file(o.output, std::ios::binary | std::ios::trunc);
-  if (file) write_csv(file, plan);
-  file.close();
-  if (!file) {
-    std::cerr << "clock-plan: cannot write " << o.output << '\n';
-    return 1;
+    if (!std::cout.good()) throw Failure(kExitFile, "clock-plan: cannot write the register list to standard output");
+    return;
   }
   report << "register list: " << plan.addresses().size() << " writes in " << o.output << '\n';
-  return 0;
 }
 
 }  // namespace
 
-void register_clock_commands(CLI::App& app, Context& context) {
+void register_clock_commands(CLI::App& app, const GlobalOptions& global) {
   auto options = std::make_shared<ClockPlanOptions>();
   CLI::App* cmd = app.add_subcommand(
       "clock-plan",
@@ -101,7 +109,7 @@ void register_clock_commands(CLI::App& app, Context& context) {
       "to standard output and the frequencies to standard error.");
   cmd->add_option("--mode", options->mode, "Register template and input routing: 0, 1 or 2")
       ->required()
-      ->check(CLI::Range(0, 2));
+      ->check(InRange(0, 2));
   cmd->add_option("--input", options->input, "Input frequency (both loops in modes 1 and 2, loop B in mode 0)")
       ->required();
   cmd->add_option("--out-a", options->out_a, "Requested output frequency of loop A")->required();
@@ -111,7 +119,7 @@ void register_clock_commands(CLI::App& app, Context& context) {
   cmd->add_option("--board", options->board, "Board selector (mode 0: 7310, 7320 and 7777 are special)")
       ->capture_default_str();
   cmd->add_option("--output", options->output, "CSV file to write the register list to");
-  cmd->callback([options, &context] { context.exit_code = run_clock_plan(*options); });
+  cmd->callback([options, &global] { run_clock_plan(*options, global.json); });
 }
 
 }  // namespace zelctl

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "args.h"
 #include "calib_store.h"
 #include "terminal.h"
 #include "unit_helpers.h"
@@ -67,11 +68,19 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
   auto address = std::make_shared<uint32_t>(0);
   auto count = std::make_shared<uint32_t>(1);
   auto* read = ee->add_subcommand("read", "Read bytes and show them in hex");
-  read->add_option("address", *address, "First address (0x... for hex)")->required()->check(CLI::Range(0u, kImageSize - 1));
-  read->add_option("-n,--count", *count, "Number of bytes")->check(CLI::Range(1u, 4096u));
+  read->add_option("address", *address, "First address (0x... for hex; the EEPROM holds 0x0000..0x1FFFF)")
+      ->required()
+      ->check(AddressInRange(0, ZEL_EEPROM_SIZE - 1));
+  read->add_option("-n,--count", *count, "Number of bytes")->check(InRange(1, 4096));
   read->callback([&g, address, count] {
+    // A range running past the EEPROM's last byte is refused whole rather than cut short.
+    if (*address + *count > ZEL_EEPROM_SIZE) {
+      throw Failure(kExitUsage, std::to_string(*count) + " bytes from " + Hex(*address, 4) + " run past the end of the EEPROM (" +
+                                    Hex(ZEL_EEPROM_SIZE - 1, 4) + ", " + std::to_string(ZEL_EEPROM_SIZE / 1024) +
+                                    " KiB): at most " + std::to_string(ZEL_EEPROM_SIZE - *address) + " from there");
+    }
     Session s(g);
-    const uint32_t n = std::min(*count, kImageSize - *address);
+    const uint32_t n = *count;
     const std::vector<uint8_t> bytes = ReadEeprom(s, *address, n);
     if (g.json) {
       PrintJson(Json{{"address", *address}, {"bytes", bytes}});

@@ -2,6 +2,8 @@
 #include <CLI/CLI.hpp>
 #include <cmath>
 
+#include "args.h"
+#include "sweep.h"
 #include "unit_helpers.h"
 
 namespace zelctl {
@@ -18,6 +20,9 @@ std::vector<int> ChannelsToShow(Session& s, const std::optional<int>& channel) {
 }
 
 std::string Channel(int c) { return "channel " + std::to_string(c); }
+
+// The attenuator's range through the calibration.
+constexpr double kMaxAttenuationDb = 30.0;
 
 // --wavelength of the dB and power subcommands; not with the flag that bypasses the calibration.
 void AddWavelengthOption(CLI::App* sub, std::optional<uint16_t>& nm, CLI::Option* uncalibrated) {
@@ -93,15 +98,19 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
   AddChannelOption(set, *set_channel, true);
   AddWavelengthOption(set, *set_nm, set->add_flag("--code", *set_code, "The value is a VOA drive code"));
   set->callback([&g, set_channel, value, set_code, set_nm] {
+    // Values the attenuator cannot take are refused before the unit is reached.
+    if (*set_code) {
+      if (!(*value >= 0 && *value <= 4095)) throw Failure(kExitUsage, "VOA code " + OutsideRange(*value, 0, 4095));
+      if (*value != std::floor(*value)) throw Failure(kExitUsage, "VOA code " + Number(*value) + " is not a whole number");
+    } else if (!(*value >= 0 && *value <= kMaxAttenuationDb)) {
+      throw Failure(kExitUsage, OutsideRange(*value, 0, kMaxAttenuationDb, "dB"));
+    }
     Session s(g);
     const int c = **set_channel;
     s.RequireChannel(c);
     Record r;
     r.Add("channel", "Channel", c);
     if (*set_code) {
-      if (*value < 0 || *value > 4095 || *value != std::floor(*value)) {
-        throw Failure(kExitUsage, "VOA code " + Fixed(*value, 2) + " is not a whole number in 0..4095");
-      }
       const auto code = static_cast<uint16_t>(*value);
       s.CheckInstance(zel_SetVOACode(s.Instance(), static_cast<uint16_t>(c), code) != 0,
                       "cannot set VOA code " + std::to_string(code) + " on " + Channel(c));
@@ -114,6 +123,8 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
     }
     r.Print(g.json);
   });
+
+  AddVoaSweep(*voa, g);
 
   auto* power = app.add_subcommand("power", "Optical power behind the tap (default: every channel)");
   auto power_channel = std::make_shared<std::optional<int>>();

@@ -2,13 +2,15 @@
 #include <CLI/CLI.hpp>
 #include <optional>
 
+#include "args.h"
 #include "unit_helpers.h"
 
 namespace zelctl {
 namespace {
 
 void Temperatures(Session& s, const GlobalOptions& g, std::optional<int> select) {
-  Table table({{"select", "Select"}, {"temperature_c", "Temperature (degC)"}, {"word", "Word"}});
+  // Degrees Celsius first; the sensor's raw word (hundredths of a degree) beside it, named as such.
+  Table table({{"select", "Select"}, {"temperature_c", "Temperature (degC)"}, {"raw_word", "Raw word"}});
   const int first = select.value_or(0);
   const int last = select.value_or(s.Channels() - 1);
   for (int sel = first; sel <= last; ++sel) {
@@ -25,7 +27,7 @@ struct SwitchKind {
   const char* label;
   uint8_t (*set)(zel_instance*, uint16_t, uint16_t);
   uint8_t (*get)(zel_instance*, uint16_t, uint16_t*);
-  bool per_channel;
+  bool per_channel;  // a 2x2 switch on every channel; else one selector switch of the unit
 };
 
 const SwitchKind kSwitches[] = {
@@ -33,6 +35,30 @@ const SwitchKind kSwitches[] = {
     {"mems", "MEMS switch", zel_SwitchSelect_MEMS_8x1, zel_ReadSwitchSelect_MEMS_8x1, false},
     {"lbmm", "LBMM switch", zel_SwitchSelect_LBMM_8x1, zel_ReadSwitchSelect_LBMM_8x1, false},
 };
+
+// Ports of the MEMS and LBMM selectors by board type (0..7); 0 for a type of unknown make-up.
+int SelectorPortsOf(int board_type) {
+  static const int kPorts[] = {1, 1, 4, 4, 4, 4, 8, 8};
+  return board_type >= 0 && board_type < 8 ? kPorts[board_type] : 0;
+}
+
+// A position the switch does not have is refused before anything is set: a 2x2 switch is bar (0) or
+// cross (1); a selector has the ports of its board type, 0 up. A board type of unknown make-up is left
+// to the unit.
+void RequirePosition(Session& s, const SwitchKind& kind, unsigned position) {
+  if (kind.per_channel) {
+    if (position > 1) {
+      throw Failure(kExitUsage, "position " + std::to_string(position) + " is outside 0..1: a 2x2 switch is bar (0) or cross (1)");
+    }
+    return;
+  }
+  const int ports = SelectorPortsOf(s.BoardType());
+  if (ports > 0 && position >= static_cast<unsigned>(ports)) {
+    throw Failure(kExitUsage, "position " + std::to_string(position) + " is outside 0.." + std::to_string(ports - 1) +
+                                  ": the " + kind.label + " of board type " + std::to_string(s.BoardType()) + " has " +
+                                  std::to_string(ports) + (ports == 1 ? " port" : " ports"));
+  }
+}
 
 void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind) {
   auto* sw = parent.add_subcommand(kind.name, std::string("The ") + kind.label)->require_subcommand(1);
@@ -68,14 +94,18 @@ void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind)
 
   auto* set = sw->add_subcommand("set", std::string("Set the position of the ") + kind.label);
   auto set_channel = std::make_shared<std::optional<int>>();
-  auto position = std::make_shared<uint16_t>(0);
-  set->add_option("position", *position, "Position code (passed to the unit unchanged)")->required();
+  auto position = std::make_shared<unsigned>(0);
+  set->add_option("position", *position,
+                  kind.per_channel ? "Position: 0 bar, 1 cross"
+                                   : "Port, from 0 (1 port on board types 0 and 1, 4 on types 2..5, 8 on types 6 and 7)")
+      ->required();
   if (kind.per_channel) AddChannelOption(set, *set_channel, true);
   set->callback([&g, &kind, set_channel, position] {
     Session s(g);
     const int channel = set_channel->value_or(0);
     if (kind.per_channel) s.RequireChannel(channel);
-    s.CheckInstance(kind.set(s.Instance(), static_cast<uint16_t>(channel), *position) != 0,
+    RequirePosition(s, kind, *position);
+    s.CheckInstance(kind.set(s.Instance(), static_cast<uint16_t>(channel), static_cast<uint16_t>(*position)) != 0,
                     std::string("cannot set the ") + kind.label);
     Record r;
     if (kind.per_channel) r.Add("channel", "Channel", channel);
@@ -138,7 +168,7 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
 
   auto* temp = app.add_subcommand("temp", "Temperature sensors (default: the select of every channel)");
   auto select = std::make_shared<std::optional<int>>();
-  temp->add_option("-s,--select", *select, "Register bank of the sensor")->check(CLI::Range(0, 15));
+  temp->add_option("-s,--select", *select, "Register bank of the sensor")->check(InRange(0, 15));
   temp->callback([&g, select] {
     Session s(g);
     Temperatures(s, g, *select);
@@ -146,7 +176,7 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
 
   auto* screen = app.add_subcommand("screen", "Write the front-panel screen control byte");
   auto control = std::make_shared<unsigned>(0);
-  screen->add_option("control", *control, "Control byte")->required()->check(CLI::Range(0, 255));
+  screen->add_option("control", *control, "Control byte")->required()->check(InRange(0, 255));
   screen->callback([&g, control] {
     Session s(g);
     s.CheckInstance(zel_ScreenControl(s.Instance(), 0, static_cast<uint8_t>(*control)) != 0,
@@ -167,16 +197,24 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
                              std::to_string(*address) + " of channel " + std::to_string(channel);
     s.CheckInstance(
         zel_AccessBoardRegister(s.Instance(), write ? 1 : 0, static_cast<uint16_t>(channel), *address, &word) != 0, what);
-    Record()
-        .Add("channel", "Channel", channel)
-        .Add("register", "Register", *address)
-        .Add("value", "Value", word, std::to_string(word) + " (" + Hex(word, 4) + ")")
-        .Print(g.json);
+    auto text = [](uint16_t w) { return std::to_string(w) + " (" + Hex(w, 4) + ")"; };
+    Record r;
+    r.Add("channel", "Channel", channel).Add("register", "Register", *address);
+    if (!write) {
+      r.Add("value", "Value", word, text(word)).Print(g.json);
+      return;
+    }
+    // What the register holds now, as the unit answers: read-only and masked bits show here.
+    uint16_t read_back = 0;
+    s.CheckInstance(zel_AccessBoardRegister(s.Instance(), 0, static_cast<uint16_t>(channel), *address, &read_back) != 0,
+                    "wrote register " + std::to_string(*address) + " of channel " + std::to_string(channel) +
+                        " but cannot read it back");
+    r.Add("written", "Written", *value, text(*value)).Add("read_back", "Read back", read_back, text(read_back)).Print(g.json);
   };
   for (bool write : {false, true}) {
     auto* sub = reg->add_subcommand(write ? "write" : "read", write ? "Write a register" : "Read a register");
-    sub->add_option("address", *address, "Register address (0..2047)")->required()->check(CLI::Range(0, 2047));
-    if (write) sub->add_option("value", *value, "16-bit value")->required();
+    sub->add_option("address", *address, "Register address (0..2047)")->required()->check(InRange(0, 2047));
+    if (write) sub->add_option("value", *value, "16-bit value (0..65535, 0x... for hex)")->required()->check(InRange(0, 65535));
     AddChannelOption(sub, *reg_channel, false);
     sub->callback([run, write] { run(write); });
   }

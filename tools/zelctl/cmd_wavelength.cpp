@@ -1,6 +1,7 @@
 // wavelength list|set|add|default: the unit's table of calibrated wavelengths.
 #include <CLI/CLI.hpp>
 
+#include "args.h"
 #include "unit_helpers.h"
 
 namespace zelctl {
@@ -44,7 +45,7 @@ void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
 
   auto* add = wl->add_subcommand("add", "Add a wavelength to the first free slot (its calibration is written "
                                         "separately, e.g. with calib set --wavelength)");
-  add->add_option("nm", *nm, "Wavelength in nm")->required()->check(CLI::Range(1, 65534));
+  add->add_option("nm", *nm, "Wavelength in nm")->required()->check(InRange(1, 65534, "nm"));
   add->callback([&g, nm] {
     Session s(g);
     const bool added = zel_AddWavelength(s.Instance(), *nm) != 0;

@@ -1,6 +1,5 @@
 #pragma once
-// Subcommands of zelctl. Each group registers its subcommands on the application; a
-// subcommand's callback leaves the process exit code in `exit_code`.
+// Subcommands of zelctl that need no unit.
 
 namespace CLI {
 class App;
@@ -8,11 +7,9 @@ class App;
 
 namespace zelctl {
 
-struct Context {
-  int exit_code = 0;
-};
+struct GlobalOptions;
 
-// clock-plan: Si5346 frequency plan and register list.
-void register_clock_commands(CLI::App& app, Context& context);
+// clock-plan: Si5346 frequency plan and register list. Failures are thrown as Failure.
+void register_clock_commands(CLI::App& app, const GlobalOptions& options);
 
 }  // namespace zelctl

@@ -1,0 +1,40 @@
+// voa sweep: the attenuation of one channel stepped over a range, read back, with the power behind it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace zelctl {
+
+struct GlobalOptions;
+
+struct SweepPoint {
+  double set_db;    // attenuation asked for
+  double read_db;   // attenuation the unit's VOA code gives through the calibration
+  double power_uw;  // calibrated power behind the tap
+};
+
+struct SweepPlot {
+  int channel;
+  unsigned wavelength_nm;
+  std::vector<SweepPoint> points;
+};
+
+// The attenuations a sweep visits: from, from + step, ... up to `to` (included when a step lands on it
+// within rounding). Throws Failure(kExitUsage) for step <= 0, from > to, a range outside 0..30 dB or more
+// points than a sweep takes.
+std::vector<double> SweepSteps(double from, double to, double step);
+
+// The sweep as an SVG picture: attenuation set on x; attenuation read (left axis, dB) and power (right
+// axis, dBm) as two polylines, with ticks, labels and a legend. Points without power (0 uW or less) are
+// left out of the power line.
+std::string SweepSvg(const SweepPlot& plot);
+
+// `voa sweep` under the voa command.
+void AddVoaSweep(CLI::App& voa, const GlobalOptions& options);
+
+}  // namespace zelctl
