@@ -36,7 +36,7 @@ check() {
 
 # Subcommands, top level and nested, filtered by what is typed.
 check "zelctl vo" "voa"
-check "zelctl voa " "get set"
+check "zelctl voa " "get set sweep"
 check "zelctl switch mems s" "set"
 check "zelctl switch " "$(printf '%s\n' 2x2 lbmm mems | sort | tr '\n' ' ' | sed 's/ $//')"
 # Every subcommand of the top-level help page, and nothing else.
