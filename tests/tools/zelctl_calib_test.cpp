@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/wait_for.h"
 #include "zelctl_harness.h"
 
 namespace zelctltest {
@@ -221,10 +222,7 @@ TEST(ZelctlCalibBackup, InterruptedRestoreKeepsWholeRecordsAndASecondRunComplete
 
   // Ctrl-C once the first byte has changed on the unit.
   auto child = unit.Start({"calib", "restore", file});
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (m.EepromImage() == wiped && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  ASSERT_TRUE(zeltest::WaitFor([&] { return m.EepromImage() != wiped; }, std::chrono::seconds(10)));
   child->Signal(SIGINT);
   Result r = child->Wait();
   EXPECT_EQ(r.code, 130) << r.err;

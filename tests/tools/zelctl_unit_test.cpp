@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/wait_for.h"
 #include "zelctl_harness.h"
 
 namespace zelctltest {
@@ -547,10 +548,7 @@ TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {
   const std::vector<uint8_t> want = source.model().EepromImage(), blank = target.model().EepromImage();
 
   auto child = target.Start({"eeprom", "load", image, "--start", "0x7000", "--length", "200"});
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (target.model().EepromImage() == blank && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  ASSERT_TRUE(zeltest::WaitFor([&] { return target.model().EepromImage() != blank; }, std::chrono::seconds(10)));
   child->Signal(SIGINT);
   Result r = child->Wait();
   EXPECT_EQ(r.code, 130) << r.err;
