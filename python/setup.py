@@ -6,7 +6,7 @@
 installed package knows it without the source tree.
 """
 
-import importlib.util
+import runpy
 from pathlib import Path
 
 from setuptools import setup
@@ -16,10 +16,9 @@ HERE = Path(__file__).resolve().parent
 
 
 def _project_version() -> str:
-    spec = importlib.util.spec_from_file_location("_zel_api_version", HERE / "zel_api" / "_version.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.project_version(HERE.parent / "CMakeLists.txt")
+    # _version.py runs on its own: importing the package would load the C library.
+    version_module = runpy.run_path(str(HERE / "zel_api" / "_version.py"))
+    return version_module["project_version"](HERE.parent / "CMakeLists.txt")
 
 
 VERSION = _project_version()
