@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 namespace zelctl {
 
@@ -18,34 +19,42 @@ std::string OutsideRange(double value, double low, double high, const std::strin
   return Number(value) + suffix + " is outside " + Number(low) + ".." + Number(high) + suffix;
 }
 
-CLI::Validator InRange(double low, double high, const std::string& unit) {
+namespace {
+
+// Lets numbers within low..high through and names `range` for the others; text that is no
+// number is left to the option's own conversion, which names it.
+CLI::Validator RangeValidator(double low, double high, const std::string& range, const std::string& description,
+                              std::function<std::string(double)> shown) {
   return CLI::Validator(
-      [low, high, unit](std::string& text) -> std::string {
+      [low, high, range, shown](std::string& text) -> std::string {
         char* end = nullptr;
         const double value = std::strtod(text.c_str(), &end);
-        // Text that is no number is left to the option's own conversion, which names it.
         if (end == text.c_str() || *end != '\0') return {};
         if (value >= low && value <= high) return {};
-        return OutsideRange(value, low, high, unit);
+        return shown(value) + " is outside " + range;
       },
-      "in " + Number(low) + ".." + Number(high));
+      description);
+}
+
+std::string Hex(double value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(value));
+  return buf;
+}
+
+}  // namespace
+
+CLI::Validator InRange(double low, double high, const std::string& unit) {
+  const std::string suffix = unit.empty() ? "" : " " + unit;
+  return RangeValidator(low, high, Number(low) + ".." + Number(high) + suffix,
+                        "in " + Number(low) + ".." + Number(high),
+                        [suffix](double value) { return Number(value) + suffix; });
 }
 
 CLI::Validator AddressInRange(unsigned low, unsigned high) {
-  auto hex = [](double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
-    return std::string(buf);
-  };
-  return CLI::Validator(
-      [low, high, hex](std::string& text) -> std::string {
-        char* end = nullptr;
-        const double value = std::strtod(text.c_str(), &end);
-        if (end == text.c_str() || *end != '\0') return {};
-        if (value >= low && value <= high) return {};
-        return (value < 0 ? Number(value) : hex(value)) + " is outside " + hex(low) + ".." + hex(high);
-      },
-      "in " + hex(low) + ".." + hex(high));
+  const std::string range = Hex(low) + ".." + Hex(high);
+  return RangeValidator(low, high, range, "in " + range,
+                        [](double value) { return value < 0 ? Number(value) : Hex(value); });
 }
 
 size_t EditDistance(const std::string& a, const std::string& b) {
