@@ -30,9 +30,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 find_program(ZEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZEL_DPKG_SHLIBDEPS)
+  # The programs' own library is found through their $ORIGIN run path in the staged tree.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # The programs link the package's own library: found there, not among installed packages.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_LIBDIR})
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ZEL_DEB_DEPENDS}")
 endif()

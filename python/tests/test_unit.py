@@ -256,8 +256,9 @@ def test_frame_trace(family, sim):
     unit.trace_frames(lambda direction, data: frames.append(direction))
     with unit:
         assert len(frames) > 2
-    # A released table entry no longer reports to this unit's callback.
-    seen = len(frames)
-    with open_unit(family, sim) as other:
-        other.voa_code(CHANNEL)
-    assert len(frames) == seen
+    if family == "table":
+        # A released table entry no longer reports to this unit's callback.
+        seen = len(frames)
+        with open_unit(family, sim) as other:
+            other.voa_code(CHANNEL)
+        assert len(frames) == seen

@@ -94,8 +94,9 @@ bool SaveImageFile(const std::string& path, const std::vector<uint8_t>& data, st
 
 bool CanSaveImageFile(const std::string& path, std::string* error) {
   const std::string probe = path + ".probe." + std::to_string(::getpid());
-  Fd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (fd.get() < 0 && errno != EEXIST) {
+  // The name carries this process's ID: no other writer shares it.
+  Fd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) {
     if (error) *error = "cannot create " + probe + ": " + Errno();
     return false;
   }

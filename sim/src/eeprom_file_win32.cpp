@@ -114,9 +114,10 @@ bool CanSaveImageFile(const std::string& path, std::string* error) {
     return false;
   }
   const std::string probe = path + ".probe." + std::to_string(::GetCurrentProcessId());
-  File file(::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // The name carries this process's ID: no other writer shares it.
+  File file(::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (!file.ok() && ::GetLastError() != ERROR_FILE_EXISTS) {
+  if (!file.ok()) {
     if (error) *error = "cannot create " + probe + ": " + LastErrorText();
     return false;
   }

@@ -25,14 +25,6 @@ EepromStore::EepromStore(std::mutex& owner_mu, std::vector<uint8_t> factory, std
 
 EepromStore::~EepromStore() { StopSaver(); }
 
-bool EepromStore::SetByte(uint32_t address, uint8_t value) {
-  uint8_t& cell = bytes_[address % bytes_.size()];
-  if (cell == value) return false;
-  cell = value;
-  Changed();
-  return true;
-}
-
 void EepromStore::Store(uint32_t address, const uint8_t* src, size_t n) {
   bool changed = false;
   for (size_t i = 0; i < n; ++i) {

@@ -31,8 +31,6 @@ class EepromStore {
   EepromStore& operator=(const EepromStore&) = delete;
 
   uint8_t Byte(uint32_t address) const { return bytes_[address % bytes_.size()]; }
-  // Stores one byte; true when the byte changed.
-  bool SetByte(uint32_t address, uint8_t value);
   // Stores n bytes from `src`, wrapping at the end of the image.
   void Store(uint32_t address, const uint8_t* src, size_t n);
   const std::vector<uint8_t>& Image() const { return bytes_; }

@@ -34,21 +34,13 @@ int main(int argc, char** argv) {
       auto unit = std::make_unique<zelsim::UnitModel>(cfg);
       // An existing image carries its own board type in record 0: the unit reports that one.
       const int stored = unit->BoardType();
-      if (stored != cfg.board_type) {
-        if (opts.board_type_given) {
-          std::fprintf(stderr,
-                       "zel-unit-sim: --board-type %d conflicts with board type %d in the EEPROM image %s "
-                       "(leave out --board-type to serve the image as it is, or use another image)\n",
-                       cfg.board_type, stored, cfg.eeprom_file.c_str());
-          exit_code = zelsim::kExitUsage;
-          break;
-        }
-        if (stored >= 0 && stored <= 7) {
-          // The optics of the unit follow the board type too: build it again for the image's.
-          cfg.board_type = stored;
-          unit.reset();
-          unit = std::make_unique<zelsim::UnitModel>(cfg);
-        }
+      if (stored != cfg.board_type && opts.board_type_given) {
+        std::fprintf(stderr,
+                     "zel-unit-sim: --board-type %d conflicts with board type %d in the EEPROM image %s "
+                     "(leave out --board-type to serve the image as it is, or use another image)\n",
+                     cfg.board_type, stored, cfg.eeprom_file.c_str());
+        exit_code = zelsim::kExitUsage;
+        break;
       }
       units.push_back(std::move(unit));
       units.back()->SetLogTag(address);

@@ -33,13 +33,26 @@ bool ReadOnly(unsigned select, unsigned address) {
   }
 }
 
+// What a host decodes from record 0: value truncated toward zero, low 16 bits.
+int StoredBoardType(const std::vector<uint8_t>& image) {
+  return static_cast<uint16_t>(static_cast<int64_t>(GetScaled(image, kSlotBase)));
+}
+
+// The optics follow the board type the unit reports: an existing image's record 0 wins over the
+// configured one when it names a known type (0..7).
+UnitConfig OpticsConfig(UnitConfig cfg, const std::vector<uint8_t>& image) {
+  const int stored = StoredBoardType(image);
+  if (stored >= 0 && stored <= 7) cfg.board_type = stored;
+  return cfg;
+}
+
 }  // namespace
 
 UnitModel::UnitModel(UnitConfig cfg)
     : cfg_(std::move(cfg)),
       regs_(kSelects),
       eeprom_(std::make_unique<EepromStore>(mu_, FactoryImage(cfg_), cfg_.eeprom_file)),
-      optics_(std::make_unique<Optics>(cfg_)) {
+      optics_(std::make_unique<Optics>(OpticsConfig(cfg_, eeprom_->Image()))) {
   for (auto& bank : regs_) bank.fill(0);
   auto& s0 = regs_[0];
   s0[reg::kFirmware] = cfg_.firmware_tenths;
@@ -121,7 +134,7 @@ uint16_t UnitModel::WriteLocked(unsigned select, unsigned address, uint16_t valu
       if (HasEepromBank(select)) {
         // The data register is 8 bits wide: the high byte of the word is dropped.
         const auto b = static_cast<uint8_t>(value);
-        eeprom_->SetByte(EepromDataAddressLocked(select), b);
+        eeprom_->Store(EepromDataAddressLocked(select), &b, 1);
         return b;
       }
       break;
@@ -214,7 +227,7 @@ uint8_t UnitModel::Eeprom(uint32_t address) const {
 
 void UnitModel::SetEeprom(uint32_t address, uint8_t value) {
   std::lock_guard<std::mutex> lk(mu_);
-  eeprom_->SetByte(address, value);
+  eeprom_->Store(address, &value, 1);
 }
 
 std::vector<uint8_t> UnitModel::EepromImage() const {
@@ -241,11 +254,7 @@ bool UnitModel::Flush() {
 
 uint64_t UnitModel::SavesDone() const { return eeprom_->Saves(); }
 
-int UnitModel::BoardTypeLocked() const {
-  // What a host decodes from record 0: value truncated toward zero, low 16 bits.
-  const double v = GetScaled(eeprom_->Image(), kSlotBase);
-  return static_cast<uint16_t>(static_cast<int64_t>(v));
-}
+int UnitModel::BoardTypeLocked() const { return StoredBoardType(eeprom_->Image()); }
 
 int UnitModel::BoardType() const {
   std::lock_guard<std::mutex> lk(mu_);

@@ -463,7 +463,7 @@ TEST_F(UnitTableTest, CallOnAUnitInUseFailsAtOnceWithBusyAndLeavesTheOwnerAlone)
         owner_status = APIReadSwicthSelect_MEMS_1x4(u, 0, &owner_value);
         owner_reason = APILastError(u);
     });
-    zeltest::WaitFor([&] { return unit->server().FramesReceived() != frames; });
+    ASSERT_TRUE(zeltest::WaitFor([&] { return unit->server().FramesReceived() != frames; }));
     std::uint16_t mine = 0xBEEF;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(APIReadSwicthSelect_2x2(u, 1, &mine), 0);
@@ -773,7 +773,6 @@ TEST(HeaderVersion, MacrosAreTheProjectVersion) {
     const std::string parts = std::to_string(ZEL_API_VERSION_MAJOR) + "." + std::to_string(ZEL_API_VERSION_MINOR) +
                               "." + std::to_string(ZEL_API_VERSION_PATCH);
     EXPECT_EQ(parts, ZEL_PROJECT_VERSION);
-    EXPECT_EQ(ZEL_API_VERSION, ZEL_API_VERSION_MAJOR * 10000 + ZEL_API_VERSION_MINOR * 100 + ZEL_API_VERSION_PATCH);
     static_assert(ZEL_API_VERSION_MINOR < 100 && ZEL_API_VERSION_PATCH < 100, "the combined number needs two digits each");
 }
 

@@ -98,17 +98,20 @@ ZelctlChild::~ZelctlChild() {
   }
 }
 
-void ZelctlChild::Signal(int signal) { ::kill(pid_, signal); }
+// Once the child is reaped its ID may belong to another process: nothing is sent any more.
+void ZelctlChild::Signal(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
 
 Result ZelctlChild::Wait() {
+  if (pid_ <= 0) return result_;
   int status = 0;
   ::waitpid(pid_, &status, 0);
   pid_ = -1;
-  Result r;
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = Slurp(out_);
-  r.err = Slurp(err_);
-  return r;
+  result_.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result_.out = Slurp(out_);
+  result_.err = Slurp(err_);
+  return result_;
 }
 
 Result Zelctl(const std::vector<std::string>& args, const std::vector<std::string>& env) {

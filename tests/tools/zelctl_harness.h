@@ -38,6 +38,7 @@ class ZelctlChild {
  private:
   std::string out_, err_;
   pid_t pid_ = -1;
+  Result result_;  // once reaped
 };
 
 std::string RandomLoopback();
