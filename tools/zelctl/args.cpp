@@ -54,7 +54,7 @@ CLI::Validator InRange(double low, double high, const std::string& unit) {
 CLI::Validator AddressInRange(unsigned low, unsigned high) {
   const std::string range = Hex(low) + ".." + Hex(high);
   return RangeValidator(low, high, range, "in " + range,
-                        [](double value) { return value < 0 ? Number(value) : Hex(value); });
+                        [](double value) { return value >= 0 && value <= 0xFFFFFFFF ? Hex(value) : Number(value); });
 }
 
 size_t EditDistance(const std::string& a, const std::string& b) {

@@ -11,19 +11,6 @@
 namespace zelctl {
 namespace {
 
-void WriteTextFile(const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << text;
-    if (!out.flush()) throw Failure(kExitFile, "cannot write " + tmp);
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    throw Failure(kExitFile, "cannot write " + path);
-  }
-}
-
 calib::Calibration ReadBackupFile(const std::string& path) {
   std::ifstream in(path);
   if (!in) throw Failure(kExitFile, "cannot open " + path);
@@ -74,7 +61,8 @@ void BackupCalibration(Session& s, const std::string& path, bool json) {
     Progress progress("backup", 0, json);
     cal = store::ReadUnit(s.Instance(), [&](size_t done, size_t total) { progress.Update(done, total); });
   }
-  WriteTextFile(path, calib::BackupText(cal));
+  const std::string text = calib::BackupText(cal);
+  WriteFileWhole(path, text.data(), text.size());
   Record()
       .Add("file", "File", path)
       .Add("wavelengths", "Wavelength slots", cal.slots.size())

@@ -47,19 +47,6 @@ std::vector<uint8_t> ReadImageFile(const std::string& path) {
   return data;
 }
 
-void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& data) {
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    if (!out.flush()) throw Failure(kExitFile, "cannot write " + tmp);
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    throw Failure(kExitFile, "cannot write " + path);
-  }
-}
-
 }  // namespace
 
 void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
@@ -125,7 +112,7 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
         progress.Advance(n);
       }
     }
-    WriteFileAtomically(*file, image);
+    WriteFileWhole(*file, image.data(), image.size());
     Record()
         .Add("file", "File", *file)
         .Add("start", "First address", r.start, Hex(r.start, 4))

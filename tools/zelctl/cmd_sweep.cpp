@@ -9,6 +9,7 @@
 
 #include "args.h"
 #include "sweep.h"
+#include "terminal.h"
 #include "unit_helpers.h"
 
 namespace zelctl {
@@ -37,11 +38,7 @@ class OutputFile {
     out_ << text;
     out_.close();
     if (!out_) throw Failure(kExitFile, "cannot write " + path_);
-    // Some systems do not rename onto an existing file: then the old one goes first.
-    if (std::rename(tmp_.c_str(), path_.c_str()) != 0 &&
-        (std::remove(path_.c_str()) != 0 || std::rename(tmp_.c_str(), path_.c_str()) != 0)) {
-      throw Failure(kExitFile, "cannot write " + path_);
-    }
+    if (!ReplaceFile(tmp_, path_)) throw Failure(kExitFile, "cannot write " + path_);
     done_ = true;
   }
 

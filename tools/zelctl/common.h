@@ -72,6 +72,9 @@ class Table {
 std::string Fixed(double value, int decimals);
 std::string Hex(unsigned value, int digits);
 void PrintJson(const Json& value);
+// Writes `data` to a temporary file beside `path`, then puts it in place: afterwards the file at
+// `path` is the old one or the whole new one. Failure(kExitFile) when it cannot.
+void WriteFileWhole(const std::string& path, const void* data, size_t size);
 
 // Progress of a transfer on stderr, once it has run for a second: a bar with the time left on a
 // terminal; otherwise a line every few seconds, unless `quiet` (--json) asks for silence.

@@ -1,11 +1,28 @@
-// Text and JSON output, and the progress bar.
+// Text and JSON output, files written whole, and the progress bar.
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 #include "common.h"
 #include "terminal.h"
 
 namespace zelctl {
+
+void WriteFileWhole(const std::string& path, const void* data, size_t size) {
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out.flush()) {
+      std::remove(tmp.c_str());
+      throw Failure(kExitFile, "cannot write " + tmp);
+    }
+  }
+  if (!ReplaceFile(tmp, path)) {
+    std::remove(tmp.c_str());
+    throw Failure(kExitFile, "cannot write " + path);
+  }
+}
 
 Record& Record::Add(std::string key, std::string label, Json value, std::string text) {
   fields_.push_back({std::move(key), std::move(label), std::move(text), std::move(value)});

@@ -1,8 +1,14 @@
 // The console: whether standard error is a terminal (the progress bar draws only there) and Ctrl-C
-// during transfers. One implementation per platform: terminal_posix.cpp, terminal_win32.cpp.
+// during transfers; and the replace of a file by another in one step. One implementation per
+// platform: terminal_posix.cpp, terminal_win32.cpp.
 #pragma once
 
+#include <string>
+
 namespace zelctl {
+
+// Moves `from` onto `to`, replacing a file already there in one step; false when it cannot.
+bool ReplaceFile(const std::string& from, const std::string& to);
 
 bool StderrIsTerminal();
 

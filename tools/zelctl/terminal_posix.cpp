@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "terminal.h"
 
@@ -30,5 +31,9 @@ InterruptGuard::InterruptGuard() {
 InterruptGuard::~InterruptGuard() { sigaction(SIGINT, &previous, nullptr); }
 
 bool Interrupted() { return interrupted != 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
 
 }  // namespace zelctl
