@@ -38,7 +38,7 @@ class OutputFile {
     out_ << text;
     out_.close();
     if (!out_) throw Failure(kExitFile, "cannot write " + path_);
-    if (!ReplaceFile(tmp_, path_)) throw Failure(kExitFile, "cannot write " + path_);
+    if (!MoveIntoPlace(tmp_, path_)) throw Failure(kExitFile, "cannot write " + path_);
     done_ = true;
   }
 

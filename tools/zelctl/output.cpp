@@ -18,7 +18,7 @@ void WriteFileWhole(const std::string& path, const void* data, size_t size) {
       throw Failure(kExitFile, "cannot write " + tmp);
     }
   }
-  if (!ReplaceFile(tmp, path)) {
+  if (!MoveIntoPlace(tmp, path)) {
     std::remove(tmp.c_str());
     throw Failure(kExitFile, "cannot write " + path);
   }

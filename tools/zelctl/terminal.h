@@ -8,7 +8,7 @@
 namespace zelctl {
 
 // Moves `from` onto `to`, replacing a file already there in one step; false when it cannot.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool MoveIntoPlace(const std::string& from, const std::string& to);
 
 bool StderrIsTerminal();
 

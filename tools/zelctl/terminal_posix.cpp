@@ -32,7 +32,7 @@ InterruptGuard::~InterruptGuard() { sigaction(SIGINT, &previous, nullptr); }
 
 bool Interrupted() { return interrupted != 0; }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveIntoPlace(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
