@@ -46,14 +46,14 @@ struct Bench {
   ~Bench() { zel_destroyInstance(instance); }
 
   // Every record's place, as the library gives it.
-  std::vector<std::pair<uint32_t, uint32_t>> Records() const {
-    std::vector<std::pair<uint32_t, uint32_t>> out;
-    uint8_t channels = 0;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> Records() const {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    std::uint8_t channels = 0;
     zel_GetChannelCount(instance, &channels);
     for (const auto& shape : zelctl::calib::Items()) {
-      for (uint8_t slot = 0; slot < (shape.per_slot ? 6 : 1); ++slot) {
-        for (uint16_t c = 0; c < channels; ++c) {
-          uint32_t address = 0, length = 0;
+      for (std::uint8_t slot = 0; slot < (shape.per_slot ? 6 : 1); ++slot) {
+        for (std::uint16_t c = 0; c < channels; ++c) {
+          std::uint32_t address = 0, length = 0;
           zel_GetRecordLocation(instance, slot, c, shape.record, &address, &length);
           out.push_back({address, length});
         }
@@ -64,13 +64,13 @@ struct Bench {
 
   // The 128-byte blocks that hold calibration bytes, one raw exchange each.
   Clock::duration BlockFloor() {
-    std::set<uint32_t> blocks;
+    std::set<std::uint32_t> blocks;
     for (const auto& [address, length] : Records()) {
-      for (uint32_t a = address; a < address + length; ++a) blocks.insert(a / 128 * 128);
+      for (std::uint32_t a = address; a < address + length; ++a) blocks.insert(a / 128 * 128);
     }
-    uint8_t block[128];
+    std::uint8_t block[128];
     const auto t0 = Clock::now();
-    for (uint32_t b : blocks) ok &= raw.ReadBlock(0, b, block);
+    for (std::uint32_t b : blocks) ok &= raw.ReadBlock(0, b, block);
     return Clock::now() - t0;
   }
 
@@ -83,26 +83,26 @@ struct Bench {
 
 // The backup holds exactly the unit's bytes at every record's place.
 bool HoldsTheUnitsBytes(const Bench& b, const zelctl::calib::Calibration& backup) {
-  const std::vector<uint8_t> image = b.model->EepromImage();
-  size_t checked = 0;
-  auto same = [&](uint8_t slot, uint16_t channel, const zelctl::calib::ItemShape& shape, const Bytes& bytes) {
-    uint32_t address = 0, length = 0;
+  const std::vector<std::uint8_t> image = b.model->EepromImage();
+  std::size_t checked = 0;
+  auto same = [&](std::uint8_t slot, std::uint16_t channel, const zelctl::calib::ItemShape& shape, const Bytes& bytes) {
+    std::uint32_t address = 0, length = 0;
     zel_GetRecordLocation(b.instance, slot, channel, shape.record, &address, &length);
     checked += bytes.size();
     return length == bytes.size() && Bytes(image.begin() + address, image.begin() + address + length) == bytes;
   };
   bool ok = backup.slots.size() == 6 && backup.user.size() == 8;
   for (const auto& slot : backup.slots) {
-    for (size_t c = 0; c < slot.channels.size(); ++c) {
+    for (std::size_t c = 0; c < slot.channels.size(); ++c) {
       const auto items = zelctl::calib::ItemsOf(true);
-      for (size_t i = 0; i < items.size(); ++i) {
-        ok &= same(static_cast<uint8_t>(slot.slot), static_cast<uint16_t>(c), *items[i], slot.channels[c][i]);
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        ok &= same(static_cast<std::uint8_t>(slot.slot), static_cast<std::uint16_t>(c), *items[i], slot.channels[c][i]);
       }
     }
   }
-  for (size_t c = 0; c < backup.user.size(); ++c) {
+  for (std::size_t c = 0; c < backup.user.size(); ++c) {
     const auto items = zelctl::calib::ItemsOf(false);
-    for (size_t i = 0; i < items.size(); ++i) ok &= same(0, static_cast<uint16_t>(c), *items[i], backup.user[c][i]);
+    for (std::size_t i = 0; i < items.size(); ++i) ok &= same(0, static_cast<std::uint16_t>(c), *items[i], backup.user[c][i]);
   }
   return ok && checked == 6 * 8 * (8 + 32 + 60 + 8 + 8) + 8 * (8 + 8);
 }
@@ -116,7 +116,7 @@ void BM_CalibBackupSixSlots(benchmark::State& state) {
     floor_s += Seconds(b.BlockFloor());
     // Part of the backup, shown apart: the board-type record, read by the library byte by byte
     // with its settling pause.
-    uint16_t type = 0;
+    std::uint16_t type = 0;
     const auto t_type = Clock::now();
     ok &= zel_ReadTypeFromEEPROM(b.instance, &type) == 1 && type == 6;
     type_s += Seconds(Clock::now() - t_type);
@@ -144,7 +144,7 @@ BENCHMARK(BM_CalibBackupSixSlots)->UseManualTime()->Unit(benchmark::kMillisecond
 void BM_CalibRestoreUnchanged(benchmark::State& state) {
   Bench b(6);
   if (!b.ok) return state.SkipWithError("cannot start or reach the unit");
-  const std::vector<uint8_t> image = b.model->EepromImage();
+  const std::vector<std::uint8_t> image = b.model->EepromImage();
   double floor_s = 0, restore_s = 0;
   bool ok = true;
   try {
@@ -172,28 +172,28 @@ BENCHMARK(BM_CalibRestoreUnchanged)->UseManualTime()->Unit(benchmark::kMilliseco
 
 void BM_CalibRestoreWipedSlot(benchmark::State& state) {
   constexpr double kSettle = 0.010;  // the EEPROM stores one byte in 10 ms
-  constexpr uint8_t kSlot = 3;
+  constexpr std::uint8_t kSlot = 3;
   Bench b(0);
   if (!b.ok) return state.SkipWithError("cannot start or reach the unit");
-  const std::vector<uint8_t> image = b.model->EepromImage();
+  const std::vector<std::uint8_t> image = b.model->EepromImage();
   // The per-slot records of every channel in the slot (its table entry stays).
-  std::vector<uint32_t> wiped;
-  uint8_t channels = 0;
+  std::vector<std::uint32_t> wiped;
+  std::uint8_t channels = 0;
   zel_GetChannelCount(b.instance, &channels);
   for (const auto* shape : zelctl::calib::ItemsOf(true)) {
-    for (uint16_t c = 0; c < channels; ++c) {
-      uint32_t address = 0, length = 0;
+    for (std::uint16_t c = 0; c < channels; ++c) {
+      std::uint32_t address = 0, length = 0;
       zel_GetRecordLocation(b.instance, kSlot, c, shape->record, &address, &length);
-      for (uint32_t a = address; a < address + length; ++a) wiped.push_back(a);
+      for (std::uint32_t a = address; a < address + length; ++a) wiped.push_back(a);
     }
   }
   double floor_s = 0, restore_s = 0;
-  size_t written = 0;
+  std::size_t written = 0;
   bool ok = true;
   try {
     const zelctl::calib::Calibration backup = zelctl::store::ReadUnit(b.instance);
     for (auto _ : state) {
-      for (uint32_t a : wiped) b.model->SetEeprom(a, 0xFF);
+      for (std::uint32_t a : wiped) b.model->SetEeprom(a, 0xFF);
       const auto t0 = Clock::now();
       const zelctl::store::RestoreOutcome done = zelctl::store::Restore(b.instance, backup);
       const auto took = Clock::now() - t0;

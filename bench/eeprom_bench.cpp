@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-void BM_ReadEEPromWhole(benchmark::State& state) {
+void BM_ReadEepromWhole(benchmark::State& state) {
     constexpr std::size_t kBlock = zel::frame::kBlockSize;
     zelsim::UnitModel model;
     std::vector<std::uint8_t> image(ZEL_EEPROM_SIZE);
@@ -80,6 +80,6 @@ void BM_ReadEEPromWhole(benchmark::State& state) {
     state.counters["bytes_per_s"] =
         benchmark::Counter(static_cast<double>(image.size()) * n / dump_s);
 }
-BENCHMARK(BM_ReadEEPromWhole)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadEepromWhole)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -14,10 +14,10 @@ bool IsLoopbackAddress(const std::string& address) {
   return (a >> 24) == 127;
 }
 
-std::string EepromFileFor(const std::string& base, const std::string& address, size_t units) {
+std::string EepromFileFor(const std::string& base, const std::string& address, std::size_t units) {
   if (units <= 1 || base.empty()) return base;
-  const size_t slash = base.find_last_of('/');
-  const size_t dot = base.find_last_of('.');
+  const std::size_t slash = base.find_last_of('/');
+  const std::size_t dot = base.find_last_of('.');
   const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
   if (!has_ext) return base + "-" + address;
   return base.substr(0, dot) + "-" + address + base.substr(dot);
@@ -27,9 +27,9 @@ namespace {
 
 // "CH=UW" -> channel select and microwatts.
 void ParsePower(const std::string& text, UnitConfig& unit) {
-  const size_t eq = text.find('=');
+  const std::size_t eq = text.find('=');
   if (eq == std::string::npos) throw CLI::ValidationError("--power", "expected CH=UW, got '" + text + "'");
-  size_t used = 0;
+  std::size_t used = 0;
   unsigned long ch = 0;
   double uw = 0;
   try {
@@ -60,7 +60,7 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
       "be saved (missing directory, no permission).");
   std::vector<std::string> listen;
   std::vector<std::string> powers;
-  std::vector<uint16_t> wavelengths;
+  std::vector<std::uint16_t> wavelengths;
   double firmware = out.unit.firmware_tenths / 10.0;
   UnitConfig& u = out.unit;
 
@@ -91,7 +91,7 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
   app.add_option("--seed", u.seed, "Seed of power noise and temperature drift")->capture_default_str();
   app.add_option("--max-connections", out.limits.max_connections,
                  "Connections served at once per unit; more are accepted and closed at once")
-      ->check(CLI::Range(size_t{1}, size_t{4096}))
+      ->check(CLI::Range(std::size_t{1}, std::size_t{4096}))
       ->capture_default_str();
   app.add_option("--idle-timeout-ms", out.limits.idle_timeout_ms,
                  "Close a connection that sends no complete request for this long (0: never)")
@@ -107,12 +107,12 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
     app.parse(argc, argv);
     for (const auto& p : powers) ParsePower(p, u);
     if (wavelengths.size() > 5) throw CLI::ValidationError("--wavelengths", "at most 5 extra wavelengths");
-    for (uint16_t wl : wavelengths) {
+    for (std::uint16_t wl : wavelengths) {
       if (wl == 0xFFFF) throw CLI::ValidationError("--wavelengths", "65535 marks a free slot");
     }
     u.extra_wavelengths = wavelengths;
     out.board_type_given = board_type->count() > 0;
-    u.firmware_tenths = static_cast<uint16_t>(std::lround(firmware * 10.0));
+    u.firmware_tenths = static_cast<std::uint16_t>(std::lround(firmware * 10.0));
     out.listen = listen.empty() ? std::vector<std::string>{"127.0.0.1"} : listen;
     std::set<std::string> seen;
     for (const auto& a : out.listen) {

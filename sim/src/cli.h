@@ -20,7 +20,7 @@ enum ExitCode : int {
 
 struct SimOptions {
   std::vector<std::string> listen;  // one unit per address
-  uint16_t port = 6653;
+  std::uint16_t port = 6653;
   bool allow_remote = false;
   UnitConfig unit;  // shared settings; every unit gets its own model (and image file)
   bool board_type_given = false;  // --board-type on the command line (else an image's own board type wins)
@@ -36,6 +36,6 @@ bool IsLoopbackAddress(const std::string& address);
 
 // Image file of one unit: `base` itself for a single unit; with several units the
 // address goes in before the extension: units.img -> units-127.0.0.2.img.
-std::string EepromFileFor(const std::string& base, const std::string& address, size_t units);
+std::string EepromFileFor(const std::string& base, const std::string& address, std::size_t units);
 
 }  // namespace zelsim

@@ -34,7 +34,7 @@ class Fd {
 };
 
 std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
+  const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
@@ -42,7 +42,7 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_t expected_size) {
+std::optional<std::vector<std::uint8_t>> LoadImageFile(const std::string& path, std::size_t expected_size) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT) return std::nullopt;
@@ -51,22 +51,22 @@ std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw ImageFileError("cannot stat EEPROM image " + path + ": " + Errno());
   if (!S_ISREG(st.st_mode)) throw ImageFileError("EEPROM image " + path + " is not a regular file");
-  if (static_cast<size_t>(st.st_size) != expected_size) {
+  if (static_cast<std::size_t>(st.st_size) != expected_size) {
     throw ImageFileError("EEPROM image " + path + " has " + std::to_string(st.st_size) +
                              " bytes, expected " + std::to_string(expected_size));
   }
-  std::vector<uint8_t> data(expected_size);
-  size_t got = 0;
+  std::vector<std::uint8_t> data(expected_size);
+  std::size_t got = 0;
   while (got < expected_size) {
     const ssize_t n = ::read(fd.get(), data.data() + got, expected_size - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw ImageFileError("cannot read EEPROM image " + path + ": " + (n == 0 ? "short file" : Errno()));
-    got += static_cast<size_t>(n);
+    got += static_cast<std::size_t>(n);
   }
   return data;
 }
 
-bool SaveImageFile(const std::string& path, const std::vector<uint8_t>& data, std::string* error) {
+bool SaveImageFile(const std::string& path, const std::vector<std::uint8_t>& data, std::string* error) {
   static std::atomic<unsigned> counter{0};
   const std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
   auto fail = [&](const std::string& what) {
@@ -76,12 +76,12 @@ bool SaveImageFile(const std::string& path, const std::vector<uint8_t>& data, st
   };
   Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) return fail("cannot create");
-  size_t done = 0;
+  std::size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return fail("cannot write");
-    done += static_cast<size_t>(n);
+    done += static_cast<std::size_t>(n);
   }
   if (::fsync(fd.get()) != 0) return fail("cannot sync");
   if (::close(fd.release()) != 0) return fail("cannot close");

@@ -42,7 +42,7 @@ class File {
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_t expected_size) {
+std::optional<std::vector<std::uint8_t>> LoadImageFile(const std::string& path, std::size_t expected_size) {
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = ::GetLastError();
@@ -66,8 +66,8 @@ std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_
     throw ImageFileError("EEPROM image " + path + " has " + std::to_string(size.QuadPart) + " bytes, expected " +
                              std::to_string(expected_size));
   }
-  std::vector<uint8_t> data(expected_size);
-  size_t got = 0;
+  std::vector<std::uint8_t> data(expected_size);
+  std::size_t got = 0;
   while (got < expected_size) {
     DWORD n = 0;
     if (!::ReadFile(file.get(), data.data() + got, static_cast<DWORD>(expected_size - got), &n, nullptr) || n == 0) {
@@ -78,7 +78,7 @@ std::optional<std::vector<uint8_t>> LoadImageFile(const std::string& path, size_
   return data;
 }
 
-bool SaveImageFile(const std::string& path, const std::vector<uint8_t>& data, std::string* error) {
+bool SaveImageFile(const std::string& path, const std::vector<std::uint8_t>& data, std::string* error) {
   static std::atomic<unsigned> counter{0};
   const std::string tmp =
       path + ".tmp." + std::to_string(::GetCurrentProcessId()) + "." + std::to_string(counter++);
@@ -90,7 +90,7 @@ bool SaveImageFile(const std::string& path, const std::vector<uint8_t>& data, st
   {
     File file(::CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.ok()) return fail("cannot create");
-    size_t done = 0;
+    std::size_t done = 0;
     while (done < data.size()) {
       DWORD n = 0;
       if (!::WriteFile(file.get(), data.data() + done, static_cast<DWORD>(data.size() - done), &n, nullptr) || n == 0) {

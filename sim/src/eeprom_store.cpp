@@ -10,9 +10,9 @@ namespace {
 constexpr auto kSaveInterval = std::chrono::milliseconds(200);
 }  // namespace
 
-EepromStore::EepromStore(std::mutex& owner_mu, std::vector<uint8_t> factory, std::string path)
+EepromStore::EepromStore(std::mutex& owner_mu, std::vector<std::uint8_t> factory, std::string path)
     : owner_mu_(owner_mu), path_(std::move(path)) {
-  const size_t size = factory.size();
+  const std::size_t size = factory.size();
   if (!path_.empty()) {
     if (auto loaded = LoadImageFile(path_, size)) {
       bytes_ = std::move(*loaded);
@@ -25,17 +25,17 @@ EepromStore::EepromStore(std::mutex& owner_mu, std::vector<uint8_t> factory, std
 
 EepromStore::~EepromStore() { StopSaver(); }
 
-void EepromStore::Store(uint32_t address, const uint8_t* src, size_t n) {
+void EepromStore::Store(std::uint32_t address, const std::uint8_t* src, std::size_t n) {
   bool changed = false;
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t& cell = bytes_[(address + i) % bytes_.size()];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint8_t& cell = bytes_[(address + i) % bytes_.size()];
     changed |= cell != src[i];
     cell = src[i];
   }
   if (changed) Changed();
 }
 
-void EepromStore::SetImage(const std::vector<uint8_t>& image) {
+void EepromStore::SetImage(const std::vector<std::uint8_t>& image) {
   if (bytes_ == image) return;
   bytes_ = image;
   Changed();
@@ -84,8 +84,8 @@ void EepromStore::Run() {
 bool EepromStore::Save(std::string* error) {
   if (path_.empty()) return true;
   std::lock_guard<std::mutex> one(save_mu_);
-  std::vector<uint8_t> snapshot;
-  uint64_t gen;
+  std::vector<std::uint8_t> snapshot;
+  std::uint64_t gen;
   {
     std::lock_guard<std::mutex> lk(owner_mu_);
     if (change_gen_ == saved_gen_) return true;

@@ -19,13 +19,13 @@ double Quantize(double x) { return static_cast<double>(std::llround(x * kScale))
 double RoundTo(double x, double step) { return std::round(x / step) * step; }
 
 // Unit-to-unit spread in [-1, 1], fixed per serial number, select, wavelength and item.
-double Spread(const UnitConfig& cfg, unsigned select, uint16_t wavelength, unsigned item) {
-  uint64_t h = cfg.serial ^ (uint64_t{select} << 40) ^ (uint64_t{wavelength} << 16) ^ item;
+double Spread(const UnitConfig& cfg, unsigned select, std::uint16_t wavelength, unsigned item) {
+  std::uint64_t h = cfg.serial ^ (std::uint64_t{select} << 40) ^ (std::uint64_t{wavelength} << 16) ^ item;
   return UnitInterval(Mix64(h)) * 2.0 - 1.0;
 }
 
 // First code whose attenuation reaches `db`, or the nearer of it and the code below.
-uint16_t CodeFor(const double (&c)[4], bool quartic, double db) {
+std::uint16_t CodeFor(const double (&c)[4], bool quartic, double db) {
   int lo = 0, hi = 4095;
   while (lo < hi) {
     int mid = (lo + hi) / 2;
@@ -36,18 +36,18 @@ uint16_t CodeFor(const double (&c)[4], bool quartic, double db) {
     }
   }
   if (lo > 0 && db - EvalVoaCurve(c, quartic, lo - 1) < EvalVoaCurve(c, quartic, lo) - db) --lo;
-  return static_cast<uint16_t>(lo);
+  return static_cast<std::uint16_t>(lo);
 }
 
-void PutBits(std::vector<uint8_t>& image, uint32_t address, uint64_t bits) {
+void PutBits(std::vector<std::uint8_t>& image, std::uint32_t address, std::uint64_t bits) {
   for (unsigned i = 0; i < 8; ++i) {
-    image[(address + i) % image.size()] = static_cast<uint8_t>(bits >> (8 * i));
+    image[(address + i) % image.size()] = static_cast<std::uint8_t>(bits >> (8 * i));
   }
 }
 
 }  // namespace
 
-uint16_t DefaultWavelength(int board_type) { return (board_type == 1 || board_type == 4) ? 850 : 1310; }
+std::uint16_t DefaultWavelength(int board_type) { return (board_type == 1 || board_type == 4) ? 850 : 1310; }
 
 unsigned PortsOfBoardType(int board_type) {
   if (board_type >= 2 && board_type <= 5) return 4;
@@ -55,9 +55,9 @@ unsigned PortsOfBoardType(int board_type) {
   return 1;
 }
 
-std::vector<uint16_t> SlotWavelengths(const UnitConfig& cfg) {
-  std::vector<uint16_t> out{DefaultWavelength(cfg.board_type)};
-  for (uint16_t wl : cfg.extra_wavelengths) {
+std::vector<std::uint16_t> SlotWavelengths(const UnitConfig& cfg) {
+  std::vector<std::uint16_t> out{DefaultWavelength(cfg.board_type)};
+  for (std::uint16_t wl : cfg.extra_wavelengths) {
     if (out.size() == kSlots) break;
     if (wl != 0xFFFF) out.push_back(wl);  // 0xFFFF is the free-slot marker, never a wavelength
   }
@@ -71,8 +71,8 @@ double EvalVoaCurve(const double (&c)[4], bool quartic, double x) {
 
 ChannelCalibration FactoryCalibration(const UnitConfig& cfg, unsigned slot, unsigned select) {
   ChannelCalibration cal;
-  const std::vector<uint16_t> wls = SlotWavelengths(cfg);
-  const uint16_t wl = wls[std::min<size_t>(slot, wls.size() - 1)];
+  const std::vector<std::uint16_t> wls = SlotWavelengths(cfg);
+  const std::uint16_t wl = wls[std::min<std::size_t>(slot, wls.size() - 1)];
   // Attenuators and taps are a little wavelength dependent: +-4 % per 240 nm around 1310 nm.
   const double w = std::clamp((static_cast<double>(wl) - 1310.0) / 240.0, -2.0, 2.0);
 
@@ -106,38 +106,38 @@ ChannelCalibration FactoryCalibration(const UnitConfig& cfg, unsigned slot, unsi
   return cal;
 }
 
-void PutScaled(std::vector<uint8_t>& image, uint32_t address, double value) {
+void PutScaled(std::vector<std::uint8_t>& image, std::uint32_t address, double value) {
   const double v = std::round(value * kScale);
-  uint64_t bits = uint64_t{1} << 63;
+  std::uint64_t bits = std::uint64_t{1} << 63;
   if (v >= 0 && v < 18446744073709551616.0) {
-    bits = static_cast<uint64_t>(v);
+    bits = static_cast<std::uint64_t>(v);
   } else if (v < 0 && v >= -9223372036854775808.0) {
-    bits = static_cast<uint64_t>(static_cast<int64_t>(v));
+    bits = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
   }
   PutBits(image, address, bits);
 }
 
-void PutRaw(std::vector<uint8_t>& image, uint32_t address, double value) {
-  uint64_t bits;
+void PutRaw(std::vector<std::uint8_t>& image, std::uint32_t address, double value) {
+  std::uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   PutBits(image, address, bits);
 }
 
-double GetScaled(const std::vector<uint8_t>& image, uint32_t address) {
-  uint64_t bits = 0;
-  for (unsigned i = 0; i < 8; ++i) bits |= uint64_t{image[(address + i) % image.size()]} << (8 * i);
-  return static_cast<double>(static_cast<int64_t>(bits)) / kScale;
+double GetScaled(const std::vector<std::uint8_t>& image, std::uint32_t address) {
+  std::uint64_t bits = 0;
+  for (unsigned i = 0; i < 8; ++i) bits |= std::uint64_t{image[(address + i) % image.size()]} << (8 * i);
+  return static_cast<double>(static_cast<std::int64_t>(bits)) / kScale;
 }
 
-std::vector<uint8_t> FactoryImage(const UnitConfig& cfg) {
-  std::vector<uint8_t> img(kEepromSize, 0xFF);
+std::vector<std::uint8_t> FactoryImage(const UnitConfig& cfg) {
+  std::vector<std::uint8_t> img(kEepromSize, 0xFF);
   PutScaled(img, kSlotBase, static_cast<double>(cfg.board_type));
-  const std::vector<uint16_t> wls = SlotWavelengths(cfg);
+  const std::vector<std::uint16_t> wls = SlotWavelengths(cfg);
   for (unsigned w = 0; w < wls.size(); ++w) {
-    const uint32_t base = kSlotBase + kSlotSize * w;
+    const std::uint32_t base = kSlotBase + kSlotSize * w;
     if (w > 0) {
-      img[base] = static_cast<uint8_t>(wls[w] >> 8);
-      img[base + 1] = static_cast<uint8_t>(wls[w]);
+      img[base] = static_cast<std::uint8_t>(wls[w] >> 8);
+      img[base + 1] = static_cast<std::uint8_t>(wls[w]);
     }
     for (unsigned s = 0; s < kChannels; ++s) {
       const ChannelCalibration cal = FactoryCalibration(cfg, w, s);
@@ -146,20 +146,20 @@ std::vector<uint8_t> FactoryImage(const UnitConfig& cfg) {
         PutRaw(img, base + slot_offset::kVoaCoefficients + 32 * s + 8 * k, cal.voa[k]);
       }
       for (unsigned j = 0; j < kDefinedValues; ++j) {
-        const uint32_t a = base + slot_offset::kDefinedValues + 60 * s + 2 * j;
-        img[a] = static_cast<uint8_t>(cal.defined_codes[j]);
-        img[a + 1] = static_cast<uint8_t>(cal.defined_codes[j] >> 8);
+        const std::uint32_t a = base + slot_offset::kDefinedValues + 60 * s + 2 * j;
+        img[a] = static_cast<std::uint8_t>(cal.defined_codes[j]);
+        img[a + 1] = static_cast<std::uint8_t>(cal.defined_codes[j] >> 8);
       }
       PutScaled(img, base + slot_offset::kVoaInsertionLoss + 8 * s, cal.voa_insertion_loss_db);
       PutScaled(img, base + slot_offset::kSwitchInsertionLoss + 8 * s, cal.switch_insertion_loss_db);
     }
   }
   if (wls.size() < kSlots) {
-    const uint32_t free_slot = kSlotBase + kSlotSize * static_cast<uint32_t>(wls.size());
+    const std::uint32_t free_slot = kSlotBase + kSlotSize * static_cast<std::uint32_t>(wls.size());
     img[free_slot] = 0xFF;
     img[free_slot + 1] = 0xFF;
   }
-  std::fill(img.begin() + kUserCalBegin, img.begin() + kUserCalEnd, uint8_t{0});
+  std::fill(img.begin() + kUserCalBegin, img.begin() + kUserCalEnd, std::uint8_t{0});
   return img;
 }
 

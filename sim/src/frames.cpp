@@ -10,22 +10,22 @@ namespace zelsim {
 
 namespace {
 
-constexpr uint8_t kRegisterFrame = 0xF0;
-constexpr uint8_t kCommandFrame = 0xF1;
-constexpr size_t kPageSize = 1024;
-constexpr size_t kBlockPayload = 119;  // frame bytes 9..127
+constexpr std::uint8_t kRegisterFrame = 0xF0;
+constexpr std::uint8_t kCommandFrame = 0xF1;
+constexpr std::size_t kPageSize = 1024;
+constexpr std::size_t kBlockPayload = 119;  // frame bytes 9..127
 
 // Command reply (everything but the reads): byte 0 = 0xF1, byte 1 = sub-command, byte 2 = status.
-constexpr uint8_t kCmdDone = 0x00;
-constexpr uint8_t kCmdUnknown = 0x01;
+constexpr std::uint8_t kCmdDone = 0x00;
+constexpr std::uint8_t kCmdUnknown = 0x01;
 
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+std::uint32_t Le32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 
 }  // namespace
 
-void UnitModel::Handle(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply) {
+void UnitModel::Handle(const std::uint8_t (&frame)[kFrameSize], std::vector<std::uint8_t>& reply) {
   try {
     std::lock_guard<std::mutex> lk(mu_);
     if (frame[0] == kRegisterFrame) {
@@ -46,14 +46,14 @@ void UnitModel::Handle(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>&
   }
 }
 
-void UnitModel::HandleRegister(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply) {
+void UnitModel::HandleRegister(const std::uint8_t (&frame)[kFrameSize], std::vector<std::uint8_t>& reply) {
   const unsigned control = frame[4] | unsigned{frame[5]} << 8;
   const bool write = (control & 0x8000) != 0;
   const unsigned select = (control >> 11) & 0xF;
   const unsigned address = control & 0x7FF;
-  uint16_t value;
+  std::uint16_t value;
   if (write) {
-    const uint16_t in = static_cast<uint16_t>(frame[6] | frame[7] << 8);
+    const std::uint16_t in = static_cast<std::uint16_t>(frame[6] | frame[7] << 8);
     value = WriteLocked(select, address, in);
     if (Logging()) {
       if (address == reg::kEepromData && HasEepromBank(select)) {
@@ -76,24 +76,24 @@ void UnitModel::HandleRegister(const uint8_t (&frame)[kFrameSize], std::vector<u
   }
   reply.assign(kFrameSize, 0);
   reply[0] = kRegisterFrame;
-  reply[1] = static_cast<uint8_t>(value);
-  reply[2] = static_cast<uint8_t>(value >> 8);
+  reply[1] = static_cast<std::uint8_t>(value);
+  reply[2] = static_cast<std::uint8_t>(value >> 8);
 }
 
-void UnitModel::HandleCommand(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply) {
-  const uint8_t sub = frame[1];
-  auto ack = [&](uint8_t status) {
+void UnitModel::HandleCommand(const std::uint8_t (&frame)[kFrameSize], std::vector<std::uint8_t>& reply) {
+  const std::uint8_t sub = frame[1];
+  auto ack = [&](std::uint8_t status) {
     reply.assign(kFrameSize, 0);
     reply[0] = kCommandFrame;
     reply[1] = sub;
     reply[2] = status;
   };
-  auto copy_out = [&](uint32_t from, size_t n) {
+  auto copy_out = [&](std::uint32_t from, std::size_t n) {
     reply.resize(n);
-    for (size_t i = 0; i < n; ++i) reply[i] = eeprom_->Byte(static_cast<uint32_t>(from + i));
+    for (std::size_t i = 0; i < n; ++i) reply[i] = eeprom_->Byte(static_cast<std::uint32_t>(from + i));
   };
   // Byte 2 gives the direction: 1 = read `read_len` bytes, 0 = store `write_len` bytes from frame byte 9.
-  auto transfer = [&](const char* what, uint32_t address, size_t read_len, size_t write_len) {
+  auto transfer = [&](const char* what, std::uint32_t address, std::size_t read_len, std::size_t write_len) {
     if (frame[2] == 0x01) {
       copy_out(address, read_len);
       if (Logging()) Log(Format("%s read 0x%05X, %zu bytes", what, address, read_len));
@@ -112,15 +112,15 @@ void UnitModel::HandleCommand(const uint8_t (&frame)[kFrameSize], std::vector<ui
       transfer("block", Le32(&frame[5]) % kEepromSize, kFrameSize, kBlockPayload);
       return;
     case 0x02: {  // 1024-byte page: bank in byte 2 (bit 0), page in byte 3
-      const uint32_t address =
-          ((frame[2] & 1u) * kEepromBankSize + uint32_t{frame[3]} * kPageSize) % kEepromSize;
+      const std::uint32_t address =
+          ((frame[2] & 1u) * kEepromBankSize + std::uint32_t{frame[3]} * kPageSize) % kEepromSize;
       copy_out(address, kPageSize);
       if (Logging()) Log(Format("page read bank %u page %u (0x%05X)", frame[2] & 1u, frame[3], address));
       return;
     }
     case 0x06:  // n = byte 3 bytes at the select-0 EEPROM address byte 4 | byte 5 << 8
-      transfer("byte", frame[4] | uint32_t{frame[5]} << 8, std::max<size_t>(frame[3], 1),  // never an empty reply
-               std::min<size_t>(frame[3], kBlockPayload));
+      transfer("byte", frame[4] | std::uint32_t{frame[5]} << 8, std::max<std::size_t>(frame[3], 1),  // never an empty reply
+               std::min<std::size_t>(frame[3], kBlockPayload));
       return;
     case 0x03:
     case 0x04:

@@ -16,9 +16,9 @@ std::string Format(const char* fmt, ...) {
   va_end(args);
   std::string out;
   if (n > 0) {
-    std::vector<char> buf(static_cast<size_t>(n) + 1);
+    std::vector<char> buf(static_cast<std::size_t>(n) + 1);
     std::vsnprintf(buf.data(), buf.size(), fmt, again);
-    out.assign(buf.data(), static_cast<size_t>(n));
+    out.assign(buf.data(), static_cast<std::size_t>(n));
   }
   va_end(again);
   return out;

@@ -17,7 +17,7 @@ std::string RandomLoopbackAddress() {
   return address;
 }
 
-std::unique_ptr<Server> StartOnFreeLoopback(UnitModel& unit, uint16_t port) {
+std::unique_ptr<Server> StartOnFreeLoopback(UnitModel& unit, std::uint16_t port) {
   for (int attempt = 0; attempt < 50; ++attempt) {
     auto server = std::make_unique<Server>(unit, RandomLoopbackAddress(), port);
     if (server->Start()) return server;

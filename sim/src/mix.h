@@ -6,7 +6,7 @@
 namespace zelsim {
 
 // SplitMix64 finalizer: a well-spread 64-bit hash of x.
-inline uint64_t Mix64(uint64_t x) {
+inline std::uint64_t Mix64(std::uint64_t x) {
   x += 0x9E3779B97F4A7C15ull;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
   x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
@@ -14,6 +14,6 @@ inline uint64_t Mix64(uint64_t x) {
 }
 
 // The top 53 bits of h as a double in [0, 1).
-inline double UnitInterval(uint64_t h) { return static_cast<double>(h >> 11) * 0x1.0p-53; }
+inline double UnitInterval(std::uint64_t h) { return static_cast<double>(h >> 11) * 0x1.0p-53; }
 
 }  // namespace zelsim

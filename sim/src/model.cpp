@@ -34,13 +34,13 @@ bool ReadOnly(unsigned select, unsigned address) {
 }
 
 // What a host decodes from record 0: value truncated toward zero, low 16 bits.
-int StoredBoardType(const std::vector<uint8_t>& image) {
-  return static_cast<uint16_t>(static_cast<int64_t>(GetScaled(image, kSlotBase)));
+int StoredBoardType(const std::vector<std::uint8_t>& image) {
+  return static_cast<std::uint16_t>(static_cast<std::int64_t>(GetScaled(image, kSlotBase)));
 }
 
 // The optics follow the board type the unit reports: an existing image's record 0 wins over the
 // configured one when it names a known type (0..7).
-UnitConfig OpticsConfig(UnitConfig cfg, const std::vector<uint8_t>& image) {
+UnitConfig OpticsConfig(UnitConfig cfg, const std::vector<std::uint8_t>& image) {
   const int stored = StoredBoardType(image);
   if (stored >= 0 && stored <= 7) cfg.board_type = stored;
   return cfg;
@@ -57,8 +57,8 @@ UnitModel::UnitModel(UnitConfig cfg)
   auto& s0 = regs_[0];
   s0[reg::kFirmware] = cfg_.firmware_tenths;
   s0[reg::kBoardId] = cfg_.board_id;
-  for (unsigned w = 0; w < 4; ++w) s0[reg::kSerial0 + w] = static_cast<uint16_t>(cfg_.serial >> (16 * w));
-  s0[reg::kSerialCheck] = static_cast<uint16_t>(s0[reg::kSerial3] * 5u);
+  for (unsigned w = 0; w < 4; ++w) s0[reg::kSerial0 + w] = static_cast<std::uint16_t>(cfg_.serial >> (16 * w));
+  s0[reg::kSerialCheck] = static_cast<std::uint16_t>(s0[reg::kSerial3] * 5u);
   for (unsigned s = 0; s < kSelects; ++s) regs_[s][reg::kTemperature] = optics_->FirstTemperature(s);
 
   if (cfg_.verbose) logging_ = true;
@@ -93,47 +93,47 @@ void UnitModel::Log(const std::string& line) const {
 // ---------------------------------------------------------------------------
 // Registers
 
-uint16_t UnitModel::ReadLocked(unsigned select, unsigned address) {
+std::uint16_t UnitModel::ReadLocked(unsigned select, unsigned address) {
   auto it = scripts_.find({select, address});
   if (it != scripts_.end()) {
-    const uint16_t v = it->second.front();
+    const std::uint16_t v = it->second.front();
     it->second.pop_front();
     if (it->second.empty()) scripts_.erase(it);
     return v;
   }
   if (address == reg::kOpticalPower) return optics_->NoisyCounts(select, regs_[select][reg::kVoaCode]);
   if (address == reg::kTemperature) {
-    uint16_t& word = regs_[select][reg::kTemperature];
+    std::uint16_t& word = regs_[select][reg::kTemperature];
     word = optics_->NextTemperature(select, word);
     return word;
   }
   return PeekLocked(select, address);
 }
 
-uint32_t UnitModel::EepromDataAddressLocked(unsigned select) const {
+std::uint32_t UnitModel::EepromDataAddressLocked(unsigned select) const {
   return select * kEepromBankSize + regs_[select][reg::kEepromAddress];
 }
 
-uint16_t UnitModel::PeekLocked(unsigned select, unsigned address) const {
+std::uint16_t UnitModel::PeekLocked(unsigned select, unsigned address) const {
   if (address == reg::kEepromData && HasEepromBank(select)) return eeprom_->Byte(EepromDataAddressLocked(select));
   if (address == reg::kOpticalPower) {
     const double counts = optics_->IdealCounts(select, regs_[select][reg::kVoaCode]);
-    return static_cast<uint16_t>(std::clamp(std::round(counts), 0.0, 65535.0));
+    return static_cast<std::uint16_t>(std::clamp(std::round(counts), 0.0, 65535.0));
   }
   return regs_[select][address];
 }
 
-uint16_t UnitModel::WriteLocked(unsigned select, unsigned address, uint16_t value) {
+std::uint16_t UnitModel::WriteLocked(unsigned select, unsigned address, std::uint16_t value) {
   if (ReadOnly(select, address)) {
     if (Logging()) Log(Format("write 0x%04X to read-only register %u on select %u ignored", value, address, select));
     return PeekLocked(select, address);
   }
-  uint16_t& cell = regs_[select][address];
+  std::uint16_t& cell = regs_[select][address];
   switch (address) {
     case reg::kEepromData:
       if (HasEepromBank(select)) {
         // The data register is 8 bits wide: the high byte of the word is dropped.
-        const auto b = static_cast<uint8_t>(value);
+        const auto b = static_cast<std::uint8_t>(value);
         eeprom_->Store(EepromDataAddressLocked(select), &b, 1);
         return b;
       }
@@ -173,13 +173,13 @@ uint16_t UnitModel::WriteLocked(unsigned select, unsigned address, uint16_t valu
   return value;
 }
 
-uint16_t UnitModel::Register(unsigned select, unsigned address) const {
+std::uint16_t UnitModel::Register(unsigned select, unsigned address) const {
   if (select >= kSelects || address >= kRegistersPerSelect) return 0;
   std::lock_guard<std::mutex> lk(mu_);
   return PeekLocked(select, address);
 }
 
-void UnitModel::SetRegister(unsigned select, unsigned address, uint16_t value) {
+void UnitModel::SetRegister(unsigned select, unsigned address, std::uint16_t value) {
   if (select >= kSelects || address >= kRegistersPerSelect) return;
   std::lock_guard<std::mutex> lk(mu_);
   if (address == reg::kOpticalPower) return;
@@ -190,7 +190,7 @@ void UnitModel::SetRegister(unsigned select, unsigned address, uint16_t value) {
   regs_[select][address] = value;
 }
 
-void UnitModel::ScriptReads(unsigned select, unsigned address, std::vector<uint16_t> values) {
+void UnitModel::ScriptReads(unsigned select, unsigned address, std::vector<std::uint16_t> values) {
   if (select >= kSelects || address >= kRegistersPerSelect) return;
   std::lock_guard<std::mutex> lk(mu_);
   if (values.empty()) {
@@ -206,9 +206,9 @@ void UnitModel::ClearScripts() {
   scripts_.clear();
 }
 
-uint8_t UnitModel::ScreenByte() const {
+std::uint8_t UnitModel::ScreenByte() const {
   std::lock_guard<std::mutex> lk(mu_);
-  return static_cast<uint8_t>(regs_[0][reg::kScreen]);
+  return static_cast<std::uint8_t>(regs_[0][reg::kScreen]);
 }
 
 double UnitModel::TemperatureC(unsigned select) const {
@@ -220,22 +220,22 @@ double UnitModel::TemperatureC(unsigned select) const {
 // ---------------------------------------------------------------------------
 // EEPROM
 
-uint8_t UnitModel::Eeprom(uint32_t address) const {
+std::uint8_t UnitModel::Eeprom(std::uint32_t address) const {
   std::lock_guard<std::mutex> lk(mu_);
   return eeprom_->Byte(address);
 }
 
-void UnitModel::SetEeprom(uint32_t address, uint8_t value) {
+void UnitModel::SetEeprom(std::uint32_t address, std::uint8_t value) {
   std::lock_guard<std::mutex> lk(mu_);
   eeprom_->Store(address, &value, 1);
 }
 
-std::vector<uint8_t> UnitModel::EepromImage() const {
+std::vector<std::uint8_t> UnitModel::EepromImage() const {
   std::lock_guard<std::mutex> lk(mu_);
   return eeprom_->Image();
 }
 
-void UnitModel::SetEepromImage(const std::vector<uint8_t>& image) {
+void UnitModel::SetEepromImage(const std::vector<std::uint8_t>& image) {
   if (image.size() != kEepromSize) {
     throw std::invalid_argument("EEPROM image must be " + std::to_string(kEepromSize) + " bytes, not " +
                                 std::to_string(image.size()));
@@ -252,7 +252,7 @@ bool UnitModel::Flush() {
   return false;
 }
 
-uint64_t UnitModel::SavesDone() const { return eeprom_->Saves(); }
+std::uint64_t UnitModel::SavesDone() const { return eeprom_->Saves(); }
 
 int UnitModel::BoardTypeLocked() const { return StoredBoardType(eeprom_->Image()); }
 
@@ -271,7 +271,7 @@ unsigned UnitModel::SwitchPorts() const {
 // ---------------------------------------------------------------------------
 // Optics
 
-double UnitModel::TrueAttenuationDb(unsigned select, uint16_t code) const { return optics_->AttenuationDb(select, code); }
+double UnitModel::TrueAttenuationDb(unsigned select, std::uint16_t code) const { return optics_->AttenuationDb(select, code); }
 
 double UnitModel::TapFactorUwPerCount(unsigned select) const { return optics_->TapFactorUwPerCount(select); }
 

@@ -27,28 +27,28 @@ Optics::Optics(const UnitConfig& cfg) : rng_(Mix64(cfg.seed ^ 0x5EED5EED5EED5EED
   }
 }
 
-double Optics::AttenuationDb(unsigned select, uint16_t code) const {
+double Optics::AttenuationDb(unsigned select, std::uint16_t code) const {
   if (select >= kChannels) return 0.0;
   return EvalVoaCurve(curve_[select], quartic_, code & 0x0FFF);
 }
 
 double Optics::TapFactorUwPerCount(unsigned select) const { return select < kChannels ? tap_[select] : 0.0; }
 
-double Optics::OutputPowerUw(unsigned select, uint16_t code) const {
+double Optics::OutputPowerUw(unsigned select, std::uint16_t code) const {
   if (select >= kChannels) return 0.0;
   return input_uw_[select] * std::pow(10.0, -AttenuationDb(select, code) / 10.0);
 }
 
-double Optics::IdealCounts(unsigned select, uint16_t code) const {
+double Optics::IdealCounts(unsigned select, std::uint16_t code) const {
   if (select >= kChannels) return 0.0;
   return OutputPowerUw(select, code) / tap_[select];
 }
 
-uint16_t Optics::NoisyCounts(unsigned select, uint16_t code) {
+std::uint16_t Optics::NoisyCounts(unsigned select, std::uint16_t code) {
   if (select >= kChannels) return 0;
   // 0.2 % gain noise plus about one count of detector noise.
   const double counts = IdealCounts(select, code) * (1.0 + 0.002 * NextGaussian()) + NextGaussian();
-  return static_cast<uint16_t>(std::clamp(std::round(counts), 0.0, 65535.0));
+  return static_cast<std::uint16_t>(std::clamp(std::round(counts), 0.0, 65535.0));
 }
 
 void Optics::SetInputPowerUw(unsigned select, double microwatts) {
@@ -58,17 +58,17 @@ void Optics::SetInputPowerUw(unsigned select, double microwatts) {
 
 double Optics::InputPowerUw(unsigned select) const { return select < kChannels ? input_uw_[select] : 0.0; }
 
-uint16_t Optics::FirstTemperature(unsigned select) const {
-  return static_cast<uint16_t>(temp_base_[select] - kTempWarmup);
+std::uint16_t Optics::FirstTemperature(unsigned select) const {
+  return static_cast<std::uint16_t>(temp_base_[select] - kTempWarmup);
 }
 
-uint16_t Optics::NextTemperature(unsigned select, uint16_t now) {
+std::uint16_t Optics::NextTemperature(unsigned select, std::uint16_t now) {
   // Each read moves the sensor a little: a pull of 2 % towards the settled value
   // plus a random step of about 0.015 degC, kept within 10 degC of it.
   const int base = temp_base_[select];
   int next = now + static_cast<int>(std::lround(0.02 * (base - now) + 1.5 * NextGaussian()));
   next = std::clamp(next, base - 1000, base + 1000);
-  return static_cast<uint16_t>(next);
+  return static_cast<std::uint16_t>(next);
 }
 
 double Optics::NextUniform() {

@@ -17,21 +17,21 @@ class Optics {
   explicit Optics(const UnitConfig& cfg);
 
   // Attenuation in dB of the VOA of `select` at `code` (taken modulo 4096); 0 off the channels.
-  double AttenuationDb(unsigned select, uint16_t code) const;
+  double AttenuationDb(unsigned select, std::uint16_t code) const;
   double TapFactorUwPerCount(unsigned select) const;  // 0 off the channels
   // Light leaving the channel with its VOA at `code`, and that power in detector counts.
-  double OutputPowerUw(unsigned select, uint16_t code) const;
-  double IdealCounts(unsigned select, uint16_t code) const;
+  double OutputPowerUw(unsigned select, std::uint16_t code) const;
+  double IdealCounts(unsigned select, std::uint16_t code) const;
   // One detector reading: the ideal counts with gain and detector noise, rounded and clamped.
-  uint16_t NoisyCounts(unsigned select, uint16_t code);
+  std::uint16_t NoisyCounts(unsigned select, std::uint16_t code);
 
   void SetInputPowerUw(unsigned select, double microwatts);  // ignores negative and NaN powers
   double InputPowerUw(unsigned select) const;
 
   // The temperature word (hundredths of a degree Celsius) at power-up, and the word one read
   // later when the sensor now shows `now`.
-  uint16_t FirstTemperature(unsigned select) const;
-  uint16_t NextTemperature(unsigned select, uint16_t now);
+  std::uint16_t FirstTemperature(unsigned select) const;
+  std::uint16_t NextTemperature(unsigned select, std::uint16_t now);
 
  private:
   double NextUniform();  // [0, 1)
@@ -42,7 +42,7 @@ class Optics {
   bool quartic_ = false;
   double input_uw_[kChannels];
   int temp_base_[kSelects];  // settled temperature word of each select
-  uint64_t rng_;
+  std::uint64_t rng_;
 };
 
 }  // namespace zelsim

@@ -32,7 +32,7 @@ struct Server::Connection {
   bool done = false;  // guarded by Server::mu_
 };
 
-Server::Server(UnitModel& model, std::string listen_address, uint16_t port, ServerLimits limits)
+Server::Server(UnitModel& model, std::string listen_address, std::uint16_t port, ServerLimits limits)
     : model_(model), address_(std::move(listen_address)), port_(port), limits_(limits) {}
 
 Server::~Server() { Stop(); }
@@ -152,9 +152,9 @@ void Server::AcceptLoop() {
 
 void Server::Serve(Connection& conn) {
   const sys::Waker& waker = listener_->waker;  // outlives every connection (Stop joins them first)
-  uint8_t frame[kFrameSize];
-  size_t have = 0;
-  std::vector<uint8_t> reply;
+  std::uint8_t frame[kFrameSize];
+  std::size_t have = 0;
+  std::vector<std::uint8_t> reply;
   reply.reserve(1024);
   bool closed_by_unit = false;
   bool timed_out = false;
@@ -172,7 +172,7 @@ void Server::Serve(Connection& conn) {
         timed_out = true;
         break;
       }
-      wait_ms = static_cast<int>(std::min<int64_t>(left.count(), 60000));
+      wait_ms = static_cast<int>(std::min<std::int64_t>(left.count(), 60000));
     }
     // Stop wakes every connection through the listener's waker.
     const sys::Readable r = sys::WaitReadable(conn.socket.Get(), waker, wait_ms);
@@ -180,13 +180,13 @@ void Server::Serve(Connection& conn) {
     if (r != sys::Readable::Yes) continue;  // the deadline is checked at the top
     const long n = sys::Receive(conn.socket.Get(), frame + have, kFrameSize - have);
     if (n <= 0) break;
-    have += static_cast<size_t>(n);
+    have += static_cast<std::size_t>(n);
     if (have < kFrameSize) continue;
     have = 0;
     idle_deadline = std::chrono::steady_clock::now() + idle;
 
     FaultPlan plan;
-    uint64_t index;
+    std::uint64_t index;
     {
       std::lock_guard<std::mutex> lk(mu_);
       if (log_capacity_ > 0) {
@@ -243,15 +243,15 @@ void Server::Serve(Connection& conn) {
   conn.done = true;
 }
 
-bool Server::Deliver(Connection& conn, const std::vector<uint8_t>& reply, const FaultPlan& plan, Fault fault) {
+bool Server::Deliver(Connection& conn, const std::vector<std::uint8_t>& reply, const FaultPlan& plan, Fault fault) {
   switch (fault) {
     case Fault::ShortReply:
       return SendAll(conn.socket.Get(), reply.data(), std::min(plan.short_bytes, reply.size()));
     case Fault::SplitReply: {
-      const size_t parts = std::clamp<size_t>(plan.split_parts, 1, std::max<size_t>(reply.size(), 1));
-      size_t sent = 0;
-      for (size_t p = 0; p < parts; ++p) {
-        const size_t end = reply.size() * (p + 1) / parts;
+      const std::size_t parts = std::clamp<std::size_t>(plan.split_parts, 1, std::max<std::size_t>(reply.size(), 1));
+      std::size_t sent = 0;
+      for (std::size_t p = 0; p < parts; ++p) {
+        const std::size_t end = reply.size() * (p + 1) / parts;
         if (p > 0 && !SleepUnlessStopping(kSplitGapMs)) return false;
         if (!SendAll(conn.socket.Get(), reply.data() + sent, end - sent)) return false;
         sent = end;
@@ -265,23 +265,23 @@ bool Server::Deliver(Connection& conn, const std::vector<uint8_t>& reply, const 
       if (!SleepUnlessStopping(plan.late_ms)) return false;
       return SendAll(conn.socket.Get(), reply.data(), reply.size());
     case Fault::Duplicate: {
-      std::vector<uint8_t> twice(reply);
+      std::vector<std::uint8_t> twice(reply);
       twice.insert(twice.end(), reply.begin(), reply.end());
       return SendAll(conn.socket.Get(), twice.data(), twice.size());
     }
     case Fault::Surplus: {
-      std::vector<uint8_t> more(reply);
-      for (size_t i = 0; i < plan.surplus_bytes; ++i) more.push_back(static_cast<uint8_t>(0x5A + i));
+      std::vector<std::uint8_t> more(reply);
+      for (std::size_t i = 0; i < plan.surplus_bytes; ++i) more.push_back(static_cast<std::uint8_t>(0x5A + i));
       return SendAll(conn.socket.Get(), more.data(), more.size());
     }
     case Fault::Garbage: {
-      std::vector<uint8_t> wrong(plan.garbage_bytes != 0 ? plan.garbage_bytes : std::max<size_t>(reply.size(), 1));
-      uint32_t x = 0x9E3779B9u;
+      std::vector<std::uint8_t> wrong(plan.garbage_bytes != 0 ? plan.garbage_bytes : std::max<std::size_t>(reply.size(), 1));
+      std::uint32_t x = 0x9E3779B9u;
       for (auto& b : wrong) {
         x = x * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(x >> 24);
+        b = static_cast<std::uint8_t>(x >> 24);
       }
-      if (!reply.empty() && wrong[0] == reply[0]) wrong[0] = static_cast<uint8_t>(~reply[0]);
+      if (!reply.empty() && wrong[0] == reply[0]) wrong[0] = static_cast<std::uint8_t>(~reply[0]);
       return SendAll(conn.socket.Get(), wrong.data(), wrong.size());
     }
     case Fault::Reset:
@@ -317,7 +317,7 @@ void Server::ClearFrameLog() {
   log_head_ = 0;
 }
 
-void Server::SetFrameLogCapacity(size_t frames) {
+void Server::SetFrameLogCapacity(std::size_t frames) {
   std::lock_guard<std::mutex> lk(mu_);
   std::vector<Frame> keep = FrameLogLocked();
   if (keep.size() > frames) keep.erase(keep.begin(), keep.end() - static_cast<ptrdiff_t>(frames));
@@ -326,7 +326,7 @@ void Server::SetFrameLogCapacity(size_t frames) {
   log_capacity_ = frames;
 }
 
-size_t Server::FramesReceived() const {
+std::size_t Server::FramesReceived() const {
   std::lock_guard<std::mutex> lk(mu_);
   return frames_received_;
 }

@@ -81,7 +81,7 @@ std::uint8_t zel_ReadEEPromByte(zel_instance* instance, std::uint16_t address, s
         instance, std::uint8_t{0},
         [](ZEL_API& unit, std::uint16_t at, std::uint8_t* out) {
             const std::uint8_t status = unit.ReadValueFromEEProm(at);
-            *out = unit.LastEEPromByte();
+            *out = unit.LastEepromByte();
             return status;
         },
         address, byte);

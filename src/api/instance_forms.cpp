@@ -161,7 +161,7 @@ std::uint8_t zel_GetWavelengths(zel_instance* instance, std::uint16_t* nm, std::
 }
 
 std::uint8_t zel_ReadEEProm(zel_instance* instance, std::uint32_t address, std::uint8_t* buffer, std::size_t length) {
-    return OnInstance(instance, kFailed, ZEL_VIRTUAL(ReadEEPromRange), address, buffer, length);
+    return OnInstance(instance, kFailed, ZEL_VIRTUAL(ReadEepromRange), address, buffer, length);
 }
 
 std::uint8_t zel_GetRecordLocation(zel_instance* instance, std::uint8_t slot, std::uint16_t channel,

@@ -18,44 +18,44 @@ void ZEL_API::Settle(unsigned ms) {
     if (ms != 0 && !link_.CallBroken()) plat::SleepMs(ms);
 }
 
-bool ZEL_API::WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte) {
+bool ZEL_API::WriteEepromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte) {
     // Without a confirmed address write the address register may still hold an earlier address:
     // a data write now would store the byte there.
-    return WriteRegister(select, reg::kEEPromAddress, address) && WriteRegister(select, reg::kEEPromData, byte);
+    return WriteRegister(select, reg::kEepromAddress, address) && WriteRegister(select, reg::kEepromData, byte);
 }
 
-bool ZEL_API::ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
+bool ZEL_API::ReadEepromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
                              unsigned delay_between_ms) {
-    bool ok = WriteRegister(select, reg::kEEPromAddress, address);
+    bool ok = WriteRegister(select, reg::kEepromAddress, address);
     Settle(delay_between_ms);
     std::uint16_t word = 0;
-    ok = ReadRegister(select, reg::kEEPromData, word) && ok;
+    ok = ReadRegister(select, reg::kEepromData, word) && ok;
     byte = static_cast<std::uint8_t>(word);
     return ok;
 }
 
-bool ZEL_API::WriteEEPromBytes(std::uint16_t select, std::uint16_t address, const std::uint8_t* bytes,
+bool ZEL_API::WriteEepromBytes(std::uint16_t select, std::uint16_t address, const std::uint8_t* bytes,
                                unsigned delay_after_ms) {
     bool ok = true;
     for (std::uint16_t i = 0; i < 8; ++i) {
-        ok = WriteEEPromByte(select, static_cast<std::uint16_t>(address + i), bytes[i]) && ok;
+        ok = WriteEepromByte(select, static_cast<std::uint16_t>(address + i), bytes[i]) && ok;
         Settle(delay_after_ms);
     }
     return ok;
 }
 
-bool ZEL_API::ReadEEPromBytes(std::uint16_t address, std::uint8_t* bytes, unsigned delay_between_ms,
+bool ZEL_API::ReadEepromBytes(std::uint16_t address, std::uint8_t* bytes, unsigned delay_between_ms,
                               unsigned delay_after_ms) {
     bool ok = true;
     for (std::uint16_t i = 0; i < 8; ++i) {
-        ok = ReadEEPromByte(0, static_cast<std::uint16_t>(address + i), bytes[i], delay_between_ms) && ok;
+        ok = ReadEepromByte(0, static_cast<std::uint16_t>(address + i), bytes[i], delay_between_ms) && ok;
         Settle(delay_after_ms);
     }
     return ok;
 }
 
 bool ZEL_API::ReadRecordBytes(std::uint16_t group, std::uint16_t record, std::uint8_t* bytes) {
-    return ReadEEPromBytes(rec::RecordAddress(group, record), bytes, 0, kSettleMs);
+    return ReadEepromBytes(rec::RecordAddress(group, record), bytes, 0, kSettleMs);
 }
 
 std::int32_t ZEL_API::ReadBoardSN() {
@@ -119,11 +119,11 @@ std::uint8_t ZEL_API::ReadTypeFromEEPROM(std::uint16_t* type) {
 
 std::uint8_t ZEL_API::WriteValueToEEProm(std::uint16_t address, std::uint16_t value) {
     // As for every EEPROM byte: the data goes out only once the address is in place.
-    return (WriteRegister(0, reg::kEEPromAddress, address) && WriteRegister(0, reg::kEEPromData, value)) ? 1 : 0;
+    return (WriteRegister(0, reg::kEepromAddress, address) && WriteRegister(0, reg::kEepromData, value)) ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::ReadValueFromEEProm(std::uint16_t address) {
-    return ReadEEPromByte(0, address, eeprom_byte_) ? 1 : 0;
+    return ReadEepromByte(0, address, eeprom_byte_) ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::WriteScaledRecord(std::uint16_t group, std::uint16_t record, double value) {
@@ -131,7 +131,7 @@ std::uint8_t ZEL_API::WriteScaledRecord(std::uint16_t group, std::uint16_t recor
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
-    return WriteEEPromBytes(0, rec::RecordAddress(group, record), rec::EncodeScaled(value).data(), kSettleMs) ? 1
+    return WriteEepromBytes(0, rec::RecordAddress(group, record), rec::EncodeScaled(value).data(), kSettleMs) ? 1
                                                                                                               : 0;
 }
 
@@ -155,7 +155,7 @@ std::uint8_t ZEL_API::ReadSlotScaled(std::uint16_t channel, int offset, double* 
 }
 
 std::uint8_t ZEL_API::WriteStatusToEEProm(std::uint16_t group, std::uint16_t record, double value) {
-    return WriteEEPromBytes(0, rec::RecordAddress(group, record), rec::EncodeRaw(value).data(), kSettleMs) ? 1 : 0;
+    return WriteEepromBytes(0, rec::RecordAddress(group, record), rec::EncodeRaw(value).data(), kSettleMs) ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::ReadRawRecord(std::uint16_t group, std::uint16_t record, double* value) {
@@ -170,12 +170,12 @@ std::uint8_t ZEL_API::WriteDoubleValueToEEProm(std::uint16_t address, double val
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
-    return WriteEEPromBytes(0, address, rec::EncodeScaled(value).data(), kSettleMs) ? 1 : 0;
+    return WriteEepromBytes(0, address, rec::EncodeScaled(value).data(), kSettleMs) ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::ReadDoubleValueFromEEProm(std::uint16_t address, double* value) {
     rec::Bytes8 bytes{};
-    bool ok = ReadEEPromBytes(address, bytes.data(), kSettleMs, kSettleMs);
+    bool ok = ReadEepromBytes(address, bytes.data(), kSettleMs, kSettleMs);
     *value = rec::DecodeScaled(bytes);
     return ok ? 1 : 0;
 }
@@ -183,7 +183,7 @@ std::uint8_t ZEL_API::ReadDoubleValueFromEEProm(std::uint16_t address, double* v
 std::uint8_t ZEL_API::WriteRawDoubleAtAddress(std::uint32_t address, double value) {
     // Addresses above 0xFFFF live in the second 64 KiB bank, reached on select 1.
     const std::uint16_t select = address > 0xFFFF ? 1 : 0;
-    return WriteEEPromBytes(select, static_cast<std::uint16_t>(address), rec::EncodeRaw(value).data(), 0) ? 1 : 0;
+    return WriteEepromBytes(select, static_cast<std::uint16_t>(address), rec::EncodeRaw(value).data(), 0) ? 1 : 0;
 }
 
 std::int32_t ZEL_API::ReadBlockWord(std::uint32_t address, std::uint16_t* word) {
@@ -194,9 +194,9 @@ std::int32_t ZEL_API::ReadBlockWord(std::uint32_t address, std::uint16_t* word) 
     return result_;
 }
 
-std::uint8_t ZEL_API::ReadEEPromRange(std::uint32_t address, std::uint8_t* buffer, std::size_t length) {
+std::uint8_t ZEL_API::ReadEepromRange(std::uint32_t address, std::uint8_t* buffer, std::size_t length) {
     constexpr std::size_t kBlock = zel::frame::kBlockSize;
-    if (address > kEEPromSize || length > kEEPromSize - address) {
+    if (address > kEepromSize || length > kEepromSize - address) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
@@ -206,7 +206,7 @@ std::uint8_t ZEL_API::ReadEEPromRange(std::uint32_t address, std::uint8_t* buffe
     for (std::size_t done = 0; done < length; done += kBlock) {
         const auto at = static_cast<std::uint32_t>(address + done);
         // A block never runs past the end of the EEPROM: the last one starts early enough to end there.
-        const std::uint32_t start = std::min<std::uint32_t>(at, kEEPromSize - kBlock);
+        const std::uint32_t start = std::min<std::uint32_t>(at, kEepromSize - kBlock);
         if (!link_.ReadBlock(0, start, block)) return 0;
         std::memcpy(staged.data() + done, block + (at - start), std::min(kBlock, length - done));
     }

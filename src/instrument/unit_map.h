@@ -19,8 +19,8 @@
 namespace zel::reg {
 
 inline constexpr std::uint16_t kFirmwareRevision = 9;  // in tenths: 123 is revision 12.3
-inline constexpr std::uint16_t kEEPromAddress = 10;    // byte address of the next EEPROM data access
-inline constexpr std::uint16_t kEEPromData = 11;       // the EEPROM byte there, in the low 8 bits
+inline constexpr std::uint16_t kEepromAddress = 10;    // byte address of the next EEPROM data access
+inline constexpr std::uint16_t kEepromData = 11;       // the EEPROM byte there, in the low 8 bits
 inline constexpr std::uint16_t kTemperature = 16;      // on the select the host names
 inline constexpr std::uint16_t kBoardID = 20;
 inline constexpr std::uint16_t kSerialWord0 = 21;  // board serial low word; extended serial bits 0..15

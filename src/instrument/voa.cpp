@@ -136,7 +136,7 @@ std::uint8_t ZEL_API::WriteVOADefinedValues(std::uint16_t channel, const std::ui
             const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(values[j]),
                                            static_cast<std::uint8_t>(values[j] >> 8)};
             for (std::uint16_t half = 0; half < 2; ++half) {
-                ok = WriteEEPromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
+                ok = WriteEepromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
                 Settle(kSettleMs);
             }
         }
@@ -151,7 +151,7 @@ std::uint8_t ZEL_API::ReadVOADefinedValues(std::uint16_t channel, std::uint16_t*
             const std::uint16_t address = DefinedValueAddress(select, j);
             std::uint8_t bytes[2] = {};
             for (std::uint16_t half = 0; half < 2; ++half) {
-                ok = ReadEEPromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
+                ok = ReadEepromByte(0, static_cast<std::uint16_t>(address + half), bytes[half]) && ok;
                 Settle(kSettleMs);
             }
             values[j] = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));

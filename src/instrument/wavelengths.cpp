@@ -38,8 +38,8 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
             entry = type;
         } else {
             std::uint8_t high = 0, low = 0;
-            bool ok = ReadEEPromByte(0, base, high);
-            ok = ReadEEPromByte(0, static_cast<std::uint16_t>(base + 1), low) && ok;
+            bool ok = ReadEepromByte(0, base, high);
+            ok = ReadEepromByte(0, static_cast<std::uint16_t>(base + 1), low) && ok;
             if (!ok) return 0;
             entry = high * 256 + low;
             if (entry == kFreeSlot) break;
@@ -136,8 +136,8 @@ std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
         RecordError(ZEL_ERR_TABLE_FULL);
         return 0;
     }
-    if (!WriteEEPromByte(0, base, static_cast<std::uint8_t>(wavelength >> 8))) return 0;
-    if (!WriteEEPromByte(0, static_cast<std::uint16_t>(base + 1), static_cast<std::uint8_t>(wavelength & 0xFF)))
+    if (!WriteEepromByte(0, base, static_cast<std::uint8_t>(wavelength >> 8))) return 0;
+    if (!WriteEepromByte(0, static_cast<std::uint16_t>(base + 1), static_cast<std::uint8_t>(wavelength & 0xFF)))
         return 0;
     wavelengths_.push_back(wavelength);
     current_slot_ = n;

@@ -103,10 +103,10 @@ public:
     // ---- ordinary operations ----
     std::uint8_t WriteTAPCalibration(std::uint16_t channel, double factor);
     // The EEPROM byte that the last ReadValueFromEEProm delivered.
-    std::uint8_t LastEEPromByte() const { return eeprom_byte_; }
+    std::uint8_t LastEepromByte() const { return eeprom_byte_; }
     // `length` EEPROM bytes from `address` (within the 128 KiB) by 128-byte block reads, no settling;
     // `buffer` is written only when every block arrived. Refuses a range beyond the EEPROM.
-    std::uint8_t ReadEEPromRange(std::uint32_t address, std::uint8_t* buffer, std::size_t length);
+    std::uint8_t ReadEepromRange(std::uint32_t address, std::uint8_t* buffer, std::size_t length);
     // The wavelength each used slot serves, slot 0's being the board type's default (0 if unknown).
     std::uint8_t WavelengthTable(std::vector<std::uint16_t>& nm);
     // Address and size of calibration item `item` (ZEL_RECORD_...) of a channel in a slot.
@@ -114,7 +114,7 @@ public:
                                 std::uint32_t* address, std::uint32_t* length);
     // The calibrated channel count of the board type read last; fails before any was read.
     std::uint8_t GetChannelCount(std::uint8_t* count);
-    static constexpr std::uint32_t kEEPromSize = 0x20000;
+    static constexpr std::uint32_t kEepromSize = 0x20000;
 
     // ---- diagnostics ----
     zel_error LastError() const { return link_.LastError(); }
@@ -181,14 +181,14 @@ private:
     // the current call has failed on its link.
     void Settle(unsigned ms);
     // One EEPROM byte through the address and data registers.
-    bool WriteEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte);
+    bool WriteEepromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte);
     // `delay_between_ms` settles the EEPROM between the address write and the data read.
-    bool ReadEEPromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
+    bool ReadEepromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
                         unsigned delay_between_ms = 0);
     // Eight bytes at consecutive (16-bit wrapping) EEPROM addresses, with the settling delays given.
-    bool WriteEEPromBytes(std::uint16_t select, std::uint16_t address, const std::uint8_t* bytes,
+    bool WriteEepromBytes(std::uint16_t select, std::uint16_t address, const std::uint8_t* bytes,
                           unsigned delay_after_ms);
-    bool ReadEEPromBytes(std::uint16_t address, std::uint8_t* bytes, unsigned delay_between_ms,
+    bool ReadEepromBytes(std::uint16_t address, std::uint8_t* bytes, unsigned delay_between_ms,
                          unsigned delay_after_ms);
     // The 8 bytes of record (group, record), 16 exchanges with the record settling delays.
     bool ReadRecordBytes(std::uint16_t group, std::uint16_t record, std::uint8_t* bytes);

@@ -616,7 +616,7 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     EXPECT_TRUE(unit->frames().empty());
 }
 
-TEST_F(InstanceTest, ReadEEPromByteHandsBackTheStoredByte) {
+TEST_F(InstanceTest, ReadEepromByteHandsBackTheStoredByte) {
     Connect();
     unit->model().SetEeprom(0x1234, 0xA5);
     unit->model().SetEeprom(0x1235, 0x3C);

@@ -158,7 +158,7 @@ TEST_F(BlockReadTest, ReadsAnyRangeWithOneBlockPer128Bytes) {
     for (std::size_t i = 0; i < blocks.size(); ++i) ASSERT_EQ(blocks[i], 128 * i);
 }
 
-TEST_F(BlockReadTest, RefusesRangesBeyondTheEEPromWithoutSending) {
+TEST_F(BlockReadTest, RefusesRangesBeyondTheEepromWithoutSending) {
     std::uint8_t byte = 0x5A;
     std::vector<std::uint8_t> buffer(256, 0x5A);
     EXPECT_EQ(zel_ReadEEProm(inst, ZEL_EEPROM_SIZE - 1, buffer.data(), 2), 0);

@@ -15,8 +15,8 @@
 
 namespace caltest {
 
-constexpr std::uint16_t kRegEEPromAddress = 10;
-constexpr std::uint16_t kRegEEPromData = 11;
+constexpr std::uint16_t kRegEepromAddress = 10;
+constexpr std::uint16_t kRegEepromData = 11;
 constexpr std::uint16_t kRegPower = 36;
 constexpr std::uint16_t kRegVOA = 37;
 
@@ -87,9 +87,9 @@ inline std::vector<zelsim::Frame> RegisterFrames(const std::vector<zelsim::Frame
 }
 
 // The addresses written to the EEPROM address register, in order.
-inline std::vector<std::uint16_t> EEPromAddresses(const std::vector<zelsim::Frame>& frames) {
+inline std::vector<std::uint16_t> EepromAddresses(const std::vector<zelsim::Frame>& frames) {
     std::vector<std::uint16_t> out;
-    for (const auto& a : zeltest::EEPromAccesses(frames)) out.push_back(a.address);
+    for (const auto& a : zeltest::EepromAccesses(frames)) out.push_back(a.address);
     return out;
 }
 inline std::vector<std::uint16_t> Consecutive(std::uint16_t first, int count) {

@@ -55,7 +55,7 @@ using zeltest::AddressOf;
 using zeltest::AddressRun;
 using zeltest::BitsOf;
 using zeltest::IsRegisterAccess;
-using zeltest::EEPromAccess;
+using zeltest::EepromAccess;
 using zeltest::IsRegisterFrame;
 using zeltest::IsWrite;
 using zeltest::SelectOf;
@@ -75,7 +75,7 @@ std::vector<Pause> PausesEvery(int every) {
     return out;
 }
 
-class EEPromTest : public zeltest::UnitTest {
+class EepromTest : public zeltest::UnitTest {
 protected:
     void SetUp() override {
         inst.SetFrameTrace(&CountSentFrame, &log_);
@@ -94,15 +94,15 @@ protected:
 
     // The eight EEPROM byte accesses of one record transfer; fails unless the unit saw exactly
     // 16 register frames, each address write followed by its data access.
-    std::vector<EEPromAccess> EightBytes() {
+    std::vector<EepromAccess> EightBytes() {
         const auto frames = unit->frames();
         EXPECT_EQ(frames.size(), 16u);
         for (const auto& f : frames) EXPECT_TRUE(IsRegisterFrame(f));
-        auto acc = zeltest::EEPromAccesses(frames);
+        auto acc = zeltest::EepromAccesses(frames);
         EXPECT_EQ(acc.size(), 8u);
         return acc;
     }
-    static std::vector<std::uint16_t> AddressesOf(const std::vector<EEPromAccess>& acc) {
+    static std::vector<std::uint16_t> AddressesOf(const std::vector<EepromAccess>& acc) {
         std::vector<std::uint16_t> out;
         for (const auto& a : acc) out.push_back(a.address);
         return out;
@@ -135,7 +135,7 @@ protected:
 
 // ---- identity ----
 
-TEST_F(EEPromTest, ExtendedSerialIsValidWhileCheckWordOverFiveEqualsWordThree) {
+TEST_F(EepromTest, ExtendedSerialIsValidWhileCheckWordOverFiveEqualsWordThree) {
     auto& m = unit->model();
     m.SetRegister(0, 21, 0x1111);
     m.SetRegister(0, 22, 0x2222);
@@ -166,7 +166,7 @@ TEST_F(EEPromTest, ExtendedSerialIsValidWhileCheckWordOverFiveEqualsWordThree) {
     EXPECT_EQ(regs, (std::vector<unsigned>{21, 22, 23, 24, 25, 21, 22}));
 }
 
-TEST_F(EEPromTest, BoardSerialWithTopBitSetIsSignExtendedByTheFallback) {
+TEST_F(EepromTest, BoardSerialWithTopBitSetIsSignExtendedByTheFallback) {
     auto& m = unit->model();
     m.SetRegister(0, 21, 0x0002);
     m.SetRegister(0, 22, 0x8001);
@@ -182,7 +182,7 @@ TEST_F(EEPromTest, BoardSerialWithTopBitSetIsSignExtendedByTheFallback) {
     EXPECT_LT(serial, 0);
 }
 
-TEST_F(EEPromTest, WriteBoardSerialSplitsIntoLowAndSignExtendedHighWord) {
+TEST_F(EepromTest, WriteBoardSerialSplitsIntoLowAndSignExtendedHighWord) {
     EXPECT_EQ(inst.WriteBoardSN(-2), 1);
     auto frames = unit->frames();
     ASSERT_EQ(frames.size(), 2u);
@@ -197,7 +197,7 @@ TEST_F(EEPromTest, WriteBoardSerialSplitsIntoLowAndSignExtendedHighWord) {
     EXPECT_EQ(inst.ReadBoardSN(), 0x12345678);
 }
 
-TEST_F(EEPromTest, IdentityOperationsFailWhenAnyExchangeFails) {
+TEST_F(EepromTest, IdentityOperationsFailWhenAnyExchangeFails) {
     // Serial words 21..24 and the check word 25 succeed; the fall-back's read of word 22 fails.
     unit->model().SetRegister(0, 25, 0);
     unit->model().SetRegister(0, 24, 7);
@@ -218,7 +218,7 @@ TEST_F(EEPromTest, IdentityOperationsFailWhenAnyExchangeFails) {
     EXPECT_EQ(inst.ReadSerialNumber(&serial, &flag), 0);
 }
 
-TEST_F(EEPromTest, FirmwareRevisionIsTheWordInTenths) {
+TEST_F(EepromTest, FirmwareRevisionIsTheWordInTenths) {
     unit->model().SetRegister(0, 9, 123);
     EXPECT_EQ(inst.ReadFirmwareRevision(), 12.3);
     auto frames = unit->frames();
@@ -230,7 +230,7 @@ TEST_F(EEPromTest, FirmwareRevisionIsTheWordInTenths) {
 
 // ---- board type ----
 
-TEST_F(EEPromTest, StoredBoardTypeIsTruncatedToItsLowSixteenBits) {
+TEST_F(EepromTest, StoredBoardTypeIsTruncatedToItsLowSixteenBits) {
     struct Case {
         rec::Bytes8 stored;  // scaled record 0
         std::uint16_t type;
@@ -258,7 +258,7 @@ TEST_F(EEPromTest, StoredBoardTypeIsTruncatedToItsLowSixteenBits) {
     }
 }
 
-TEST_F(EEPromTest, WritingTheBoardTypeStoresRecordZeroAndRebuildsTheLayout) {
+TEST_F(EepromTest, WritingTheBoardTypeStoresRecordZeroAndRebuildsTheLayout) {
     EXPECT_EQ(inst.WriteTypeToEEPROM(4), 1);
     EXPECT_EQ(inst.StatusField(), 1);
     EXPECT_EQ(inst.BoardType(), 4);
@@ -269,7 +269,7 @@ TEST_F(EEPromTest, WritingTheBoardTypeStoresRecordZeroAndRebuildsTheLayout) {
     EXPECT_EQ(Pauses(), PausesEvery(2));
 }
 
-TEST_F(EEPromTest, FailedTypeTransfersKeepTypeAndLayout) {
+TEST_F(EepromTest, FailedTypeTransfersKeepTypeAndLayout) {
     const auto layout = inst.Layout();
     const int type = inst.BoardType();
     DropConnection(3);
@@ -295,7 +295,7 @@ TEST_F(EEPromTest, FailedTypeTransfersKeepTypeAndLayout) {
 
 // ---- single bytes ----
 
-TEST_F(EEPromTest, SingleByteOperationsUseAddressAndDataRegisterWithoutPause) {
+TEST_F(EepromTest, SingleByteOperationsUseAddressAndDataRegisterWithoutPause) {
     EXPECT_EQ(inst.WriteValueToEEProm(0x1234, 0xAB5A), 1);
     auto frames = unit->frames();
     ASSERT_EQ(frames.size(), 2u);
@@ -309,8 +309,8 @@ TEST_F(EEPromTest, SingleByteOperationsUseAddressAndDataRegisterWithoutPause) {
     unit->model().SetEeprom(0x4321, 0xC3);
     Restart();
     EXPECT_EQ(inst.ReadValueFromEEProm(0x4321), 1);
-    EXPECT_EQ(inst.LastEEPromByte(), 0xC3);
-    auto acc = zeltest::EEPromAccesses(unit->frames());
+    EXPECT_EQ(inst.LastEepromByte(), 0xC3);
+    auto acc = zeltest::EepromAccesses(unit->frames());
     ASSERT_EQ(acc.size(), 1u);
     EXPECT_EQ(acc[0].address, 0x4321);
     EXPECT_FALSE(acc[0].write);
@@ -323,7 +323,7 @@ TEST_F(EEPromTest, SingleByteOperationsUseAddressAndDataRegisterWithoutPause) {
 
 // ---- records ----
 
-TEST_F(EEPromTest, ScaledRecordStoresAndReadsBackOnePointFive) {
+TEST_F(EepromTest, ScaledRecordStoresAndReadsBackOnePointFive) {
     const rec::Bytes8 bytes{0x00, 0x98, 0xF7, 0x3E, 0x5D, 0x01, 0x00, 0x00};
     EXPECT_EQ(inst.WriteScaledRecord(0, 5, 1.5), 1);
     EXPECT_EQ(EepromAt(0x2028), bytes);
@@ -344,7 +344,7 @@ TEST_F(EEPromTest, ScaledRecordStoresAndReadsBackOnePointFive) {
     EXPECT_EQ(Pauses(), PausesEvery(2));
 }
 
-TEST_F(EEPromTest, ScaledValuesTheEncodingCannotHoldAreRefusedWithoutSending) {
+TEST_F(EepromTest, ScaledValuesTheEncodingCannotHoldAreRefusedWithoutSending) {
     const double inf = std::numeric_limits<double>::infinity();
     const double bad[] = {-1.0, -1e-13, -inf, inf, std::numeric_limits<double>::quiet_NaN(),
                           9223372.036854775808,  // 2^63 / 10^12
@@ -375,7 +375,7 @@ TEST_F(EEPromTest, ScaledValuesTheEncodingCannotHoldAreRefusedWithoutSending) {
     }
 }
 
-TEST_F(EEPromTest, NegativeScaledPatternReadsBackAsTheMostNegativeValue) {
+TEST_F(EepromTest, NegativeScaledPatternReadsBackAsTheMostNegativeValue) {
     // Stored before such values were refused, a negative value's pattern still reads this way.
     PutEeprom(0x2030, {0x00, 0xF0, 0x5A, 0x2B, 0x17, 0xFF, 0xFF, 0xFF});
     double x = 0;
@@ -383,7 +383,7 @@ TEST_F(EEPromTest, NegativeScaledPatternReadsBackAsTheMostNegativeValue) {
     EXPECT_EQ(x, kNegativeReading);
 }
 
-TEST_F(EEPromTest, RawRecordKeepsTheDoubleBitForBit) {
+TEST_F(EepromTest, RawRecordKeepsTheDoubleBitForBit) {
     EXPECT_EQ(inst.WriteStatusToEEProm(0, 7, -1.0), 1);
     EXPECT_EQ(EepromAt(0x2038), (rec::Bytes8{0, 0, 0, 0, 0, 0, 0xF0, 0xBF}));
     EXPECT_EQ(AddressesOf(EightBytes()), AddressRun(0x2038));
@@ -400,7 +400,7 @@ TEST_F(EEPromTest, RawRecordKeepsTheDoubleBitForBit) {
     EXPECT_EQ(BitsOf(x), BitsOf(odd));
 }
 
-TEST_F(EEPromTest, RecordAddressesWrapAtSixtyFourKilobytes) {
+TEST_F(EepromTest, RecordAddressesWrapAtSixtyFourKilobytes) {
     const auto above = EepromAt(0x10000);
     EXPECT_EQ(inst.WriteScaledRecord(0, 7168, 1.5), 1);
     EXPECT_EQ(AddressesOf(EightBytes()), AddressRun(0x0000));
@@ -408,7 +408,7 @@ TEST_F(EEPromTest, RecordAddressesWrapAtSixtyFourKilobytes) {
     EXPECT_EQ(EepromAt(0x10000), above);  // the second bank is never reached this way
 }
 
-TEST_F(EEPromTest, DirectAddressValueAt0xFFFCWrapsItsUpperHalfToAddressZero) {
+TEST_F(EepromTest, DirectAddressValueAt0xFFFCWrapsItsUpperHalfToAddressZero) {
     const auto above = EepromAt(0x10000);
     EXPECT_EQ(inst.WriteDoubleValueToEEProm(0xFFFC, 1.5), 1);
     auto acc = EightBytes();
@@ -427,7 +427,7 @@ TEST_F(EEPromTest, DirectAddressValueAt0xFFFCWrapsItsUpperHalfToAddressZero) {
     EXPECT_EQ(Pauses(), PausesEvery(1));
 }
 
-TEST_F(EEPromTest, RawDoubleAtAddressPicksTheBankBySizeAndWrapsWithinIt) {
+TEST_F(EepromTest, RawDoubleAtAddressPicksTheBankBySizeAndWrapsWithinIt) {
     struct Case {
         std::uint32_t address;
         unsigned select;
@@ -458,7 +458,7 @@ TEST_F(EEPromTest, RawDoubleAtAddressPicksTheBankBySizeAndWrapsWithinIt) {
     }
 }
 
-TEST_F(EEPromTest, BlockWordIsTheFirstTwoBytesOfABlockRead) {
+TEST_F(EepromTest, BlockWordIsTheFirstTwoBytesOfABlockRead) {
     unit->model().SetEeprom(0x2400, 0x34);
     unit->model().SetEeprom(0x2401, 0x12);
     unit->model().SetEeprom(0x12008, 0xCD);
@@ -481,7 +481,7 @@ TEST_F(EEPromTest, BlockWordIsTheFirstTwoBytesOfABlockRead) {
 
 // ---- failures during a transfer ----
 
-TEST_F(EEPromTest, FailedReadStillHandsOutWhatTheLinkDelivered) {
+TEST_F(EepromTest, FailedReadStillHandsOutWhatTheLinkDelivered) {
     PutEeprom(0x2040, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
     // Bytes 0 and 1 arrive; from byte 2 on each read repeats the last reply, which carried byte 1.
     DropConnection(4);
@@ -490,7 +490,7 @@ TEST_F(EEPromTest, FailedReadStillHandsOutWhatTheLinkDelivered) {
     EXPECT_EQ(BitsOf(x), 0x2222222222222211ull);
 }
 
-TEST_F(EEPromTest, FailedScaledReadStillDecodes) {
+TEST_F(EepromTest, FailedScaledReadStillDecodes) {
     PutEeprom(0x2040, rec::EncodeScaled(1.5));
     DropConnection(4);  // bytes 0x00, 0x98 arrive, then 0x98 repeats
     double x = 0;
@@ -498,7 +498,7 @@ TEST_F(EEPromTest, FailedScaledReadStillDecodes) {
     EXPECT_EQ(x, rec::DecodeScaled({0x00, 0x98, 0x98, 0x98, 0x98, 0x98, 0x98, 0x98}));
 }
 
-TEST_F(EEPromTest, NoDataByteFollowsAFailedAddressWrite) {
+TEST_F(EepromTest, NoDataByteFollowsAFailedAddressWrite) {
     // From the second byte on the unit answers without a byte: every later exchange times out.
     // An address write that did not go through is not followed by its data write, so only byte 0
     // is stored.

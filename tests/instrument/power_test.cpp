@@ -115,8 +115,8 @@ TEST_F(PowerTest, TapWriteGoesToTheCurrentSlotAndUpdatesActiveAndCache) {
     unit->clear_frames();
     EXPECT_EQ(inst.WriteTAPCalibration(2, 0.0375), 1);
     EXPECT_EQ(inst.StatusField(), 1);
-    const auto accesses = zeltest::EEPromAccesses(unit->frames());
-    EXPECT_EQ(caltest::EEPromAddresses(unit->frames()), caltest::Consecutive(0x2818, 8));
+    const auto accesses = zeltest::EepromAccesses(unit->frames());
+    EXPECT_EQ(caltest::EepromAddresses(unit->frames()), caltest::Consecutive(0x2818, 8));
     for (const auto& a : accesses) EXPECT_TRUE(a.write);
     EXPECT_EQ(caltest::GetBytes(unit->model(), 0x2818), zel::records::EncodeScaled(0.0375));
     EXPECT_EQ(inst.ActiveTAP(2), 0.0375);
@@ -240,10 +240,10 @@ TEST_F(PowerTest, UserCalibrationLivesAtFixedAddressesWhateverTheSlot) {
     caltest::PrimeStatusField(inst, 0);
     unit->clear_frames();
     EXPECT_EQ(inst.WriteUserTXCalibration(3, 2.5), 1);
-    EXPECT_EQ(caltest::EEPromAddresses(unit->frames()), caltest::Consecutive(0x5018, 8));
+    EXPECT_EQ(caltest::EepromAddresses(unit->frames()), caltest::Consecutive(0x5018, 8));
     unit->clear_frames();
     EXPECT_EQ(inst.WriteUserRXCalibration(3, 0.125), 1);
-    EXPECT_EQ(caltest::EEPromAddresses(unit->frames()), caltest::Consecutive(0x5118, 8));
+    EXPECT_EQ(caltest::EepromAddresses(unit->frames()), caltest::Consecutive(0x5118, 8));
     EXPECT_EQ(caltest::GetBytes(unit->model(), 0x5018), zel::records::EncodeScaled(2.5));
     EXPECT_EQ(caltest::GetBytes(unit->model(), 0x5118), zel::records::EncodeScaled(0.125));
 

@@ -32,12 +32,12 @@ TEST(RecordAddress, GroupZeroStartsAt0x2000AndStepsByEightBytes) {
 
 // The library's map of the unit and the simulator's, written from the wire side, must name the
 // same registers and the same EEPROM places; the record codec must land on the layout's bytes.
-TEST(UnitMap, LibraryAndSimulatorAgreeOnRegistersAndEEPromPlaces) {
+TEST(UnitMap, LibraryAndSimulatorAgreeOnRegistersAndEepromPlaces) {
     namespace lay = zel::layout;
     namespace sim = zelsim;
     const std::pair<unsigned, unsigned> registers[] = {
-        {zel::reg::kFirmwareRevision, sim::reg::kFirmware}, {zel::reg::kEEPromAddress, sim::reg::kEepromAddress},
-        {zel::reg::kEEPromData, sim::reg::kEepromData},     {zel::reg::kTemperature, sim::reg::kTemperature},
+        {zel::reg::kFirmwareRevision, sim::reg::kFirmware}, {zel::reg::kEepromAddress, sim::reg::kEepromAddress},
+        {zel::reg::kEepromData, sim::reg::kEepromData},     {zel::reg::kTemperature, sim::reg::kTemperature},
         {zel::reg::kBoardID, sim::reg::kBoardId},           {zel::reg::kSerialWord0, sim::reg::kSerial0},
         {zel::reg::kSerialWord1, sim::reg::kSerial1},       {zel::reg::kSerialWord2, sim::reg::kSerial2},
         {zel::reg::kSerialWord3, sim::reg::kSerial3},       {zel::reg::kSerialCheck, sim::reg::kSerialCheck},
@@ -52,7 +52,7 @@ TEST(UnitMap, LibraryAndSimulatorAgreeOnRegistersAndEEPromPlaces) {
     EXPECT_EQ(lay::kSlotSize, sim::kSlotSize);
     EXPECT_EQ(static_cast<unsigned>(lay::kSlotCount), sim::kSlots);
     EXPECT_EQ(ZEL_API::kDefinedValues, static_cast<int>(sim::kDefinedValues));
-    EXPECT_EQ(ZEL_API::kEEPromSize, sim::kEepromSize);
+    EXPECT_EQ(ZEL_API::kEepromSize, sim::kEepromSize);
     EXPECT_EQ(lay::kUserTXBase * 8u, sim::kUserCalBegin);
     EXPECT_EQ((lay::kUserRXBase + ZEL_API::kSelects) * 8u, sim::kUserCalEnd);
     for (int w = 0; w < lay::kSlotCount; ++w) {

@@ -41,7 +41,7 @@ protected:
     }
     std::vector<std::uint16_t> RecordAddresses(bool write) {
         std::vector<std::uint16_t> out;
-        for (const auto& a : zeltest::EEPromAccesses(unit->frames())) {
+        for (const auto& a : zeltest::EepromAccesses(unit->frames())) {
             EXPECT_EQ(a.write, write);
             EXPECT_EQ(a.select, 0u);
             out.push_back(a.address);

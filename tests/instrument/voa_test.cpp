@@ -279,7 +279,7 @@ TEST_F(VoaTest, CalibrationWriteGoesToTheCurrentSlotAndUpdatesActiveAndCache) {
     EXPECT_EQ(inst.WriteVOACalibration(3, kNewCurve.data()), 1);
     EXPECT_EQ(inst.StatusField(), 1);
 
-    const auto accesses = zeltest::EEPromAccesses(unit->frames());
+    const auto accesses = zeltest::EepromAccesses(unit->frames());
     ASSERT_EQ(accesses.size(), 32u);
     for (int i = 0; i < 32; ++i) {
         EXPECT_TRUE(accesses[i].write);
@@ -350,7 +350,7 @@ TEST_F(VoaTest, CalibrationWriteWithALostFrameFailsAndStoresNothingElsewhere) {
     }
     EXPECT_EQ(unit->model().BoardType(), 6);
     // Coefficient 0's first byte went out to no address: its data write was never sent.
-    for (const auto& access : zeltest::EEPromAccesses(unit->frames())) EXPECT_NE(access.address, first);
+    for (const auto& access : zeltest::EepromAccesses(unit->frames())) EXPECT_NE(access.address, first);
     EXPECT_EQ(inst.CachedVOA(0, 4)[0], cached_before[0]);  // its record failed: the cache keeps it
 
     // A failure in the first record fails the call even though the last record went through.
@@ -461,7 +461,7 @@ TEST_F(VoaTest, DefinedValuesAreStoredLowByteFirstInTheSelectsTable) {
 
     const auto frames = unit->frames();
     EXPECT_EQ(frames.size(), 120u);
-    EXPECT_EQ(caltest::EEPromAddresses(frames), caltest::Consecutive(0x2194, 60));  // 0x2158 + 60 * 1
+    EXPECT_EQ(caltest::EepromAddresses(frames), caltest::Consecutive(0x2194, 60));  // 0x2158 + 60 * 1
     const auto& m = unit->model();
     EXPECT_EQ(m.Eeprom(0x2194), 0x34);
     EXPECT_EQ(m.Eeprom(0x2195), 0x12);
@@ -495,7 +495,7 @@ TEST_F(VoaTest, DefinedValuesReadReportsOneFailedTransferAndStillFillsEveryValue
     EXPECT_EQ(inst.StatusField(), 0);
     const auto frames = unit->frames();
     EXPECT_EQ(frames.size(), 120u);  // every transfer was attempted
-    EXPECT_EQ(caltest::EEPromAddresses(frames), caltest::Consecutive(0x2800 + 0x158 + 420, 60));
+    EXPECT_EQ(caltest::EepromAddresses(frames), caltest::Consecutive(0x2800 + 0x158 + 420, 60));
     for (int j = 0; j < 30; ++j) {
         if (j == 15)
             EXPECT_EQ(back[j] >> 8, values[j] >> 8);
@@ -513,7 +513,7 @@ TEST_F(VoaTest, InsertionLossIsAScaledRecordOfTheCurrentSlot) {
     unit->clear_frames();
     EXPECT_EQ(inst.WriteVOAInsertionLoss(4, 0.75), 1);
     EXPECT_EQ(inst.StatusField(), 1);
-    EXPECT_EQ(caltest::EEPromAddresses(unit->frames()), caltest::Consecutive(address, 8));
+    EXPECT_EQ(caltest::EepromAddresses(unit->frames()), caltest::Consecutive(address, 8));
     EXPECT_EQ(caltest::GetBytes(unit->model(), address), zel::records::EncodeScaled(0.75));
 
     caltest::PutScaled(unit->model(), address, 1.25);

@@ -37,7 +37,7 @@ protected:
     // The EEPROM bytes written by the frames in the log, as (address, byte) pairs.
     std::vector<std::pair<std::uint16_t, std::uint16_t>> Written() {
         std::vector<std::pair<std::uint16_t, std::uint16_t>> out;
-        for (const auto& a : zeltest::EEPromAccesses(unit->frames())) {
+        for (const auto& a : zeltest::EepromAccesses(unit->frames())) {
             EXPECT_TRUE(a.write);
             EXPECT_EQ(a.select, 0u);
             out.emplace_back(a.address, a.value);
@@ -358,7 +358,7 @@ TEST_F(FailingScan, BlockReadFailurePartWayLeavesTheSlotListedAndLoadsFromTheRec
     std::vector<std::uint16_t> expected = caltest::Consecutive(0x2000, 8);
     for (std::uint16_t a : caltest::Consecutive(caltest::TapAddress(0, 3), 8)) expected.push_back(a);
     for (std::uint16_t a : caltest::Consecutive(caltest::VoaAddress(0, 3, 0), 32)) expected.push_back(a);
-    EXPECT_EQ(caltest::EEPromAddresses(load), expected);
+    EXPECT_EQ(caltest::EepromAddresses(load), expected);
     EXPECT_EQ(inst.ActiveTAP(3), caltest::StoredTAP(m, 0, 3));
     EXPECT_EQ(caltest::AsArray(inst.ActiveVOA(3)), caltest::StoredVOA(m, 0, 3));
 

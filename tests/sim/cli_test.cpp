@@ -58,7 +58,7 @@ TEST(CommandLine, DefaultsAndEveryOption) {
   EXPECT_EQ(o.unit.board_id, 4242);
   EXPECT_EQ(o.unit.firmware_tenths, 123);
   EXPECT_EQ(o.unit.serial, 0x0001000200030004ull);
-  EXPECT_EQ(o.unit.extra_wavelengths, (std::vector<uint16_t>{1550, 1490, 1625}));
+  EXPECT_EQ(o.unit.extra_wavelengths, (std::vector<std::uint16_t>{1550, 1490, 1625}));
   EXPECT_EQ(o.unit.input_power_uw[2], 500.0);
   EXPECT_EQ(o.unit.input_power_uw[7], 12.5);
   EXPECT_EQ(o.unit.input_power_uw[0], zelsim::UnitConfig{}.input_power_uw[0]);

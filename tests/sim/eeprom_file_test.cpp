@@ -38,7 +38,7 @@ std::vector<std::string> Entries(const std::string& dir) {
 }
 
 // Writes one byte through the unit's EEPROM registers, as a host does.
-void HostWrite(UnitModel& unit, uint16_t address, uint8_t value) {
+void HostWrite(UnitModel& unit, std::uint16_t address, std::uint8_t value) {
   Ask(unit, RegisterWrite(0, 10, address));
   Ask(unit, RegisterWrite(0, 11, value));
 }
@@ -87,14 +87,14 @@ TEST(EepromFile, HostTransfersAreFastAndSavedInTheBackground) {
   cfg.eeprom_file = dir + "/unit.img";
   UnitModel unit(cfg);
   ASSERT_TRUE(unit.Flush());
-  const uint64_t base = unit.SavesDone();
+  const std::uint64_t base = unit.SavesDone();
   const auto t0 = Clock::now();
-  for (uint16_t i = 0; i < 60; ++i) HostWrite(unit, static_cast<uint16_t>(0x2158 + i), static_cast<uint8_t>(i));
+  for (std::uint16_t i = 0; i < 60; ++i) HostWrite(unit, static_cast<std::uint16_t>(0x2158 + i), static_cast<std::uint8_t>(i));
   // No transfer waits for a save: the saver writes the image at most once per 200 ms however busy
   // the machine is, so the transfers made at most the saves their own duration allows (not one per
   // byte).
-  const uint64_t allowed = 1 + static_cast<uint64_t>((Clock::now() - t0) / std::chrono::milliseconds(200));
-  EXPECT_LE(unit.SavesDone() - base, std::min<uint64_t>(allowed, 59));
+  const std::uint64_t allowed = 1 + static_cast<std::uint64_t>((Clock::now() - t0) / std::chrono::milliseconds(200));
+  EXPECT_LE(unit.SavesDone() - base, std::min<std::uint64_t>(allowed, 59));
   // Without any Flush, the debounced save lands shortly after.
   Bytes file;
   zeltest::WaitFor(
@@ -104,7 +104,7 @@ TEST(EepromFile, HostTransfersAreFastAndSavedInTheBackground) {
       },
       std::chrono::seconds(2), std::chrono::milliseconds(20));
   ASSERT_EQ(file.size(), 0x20000u);
-  for (uint16_t i = 0; i < 60; ++i) EXPECT_EQ(file[0x2158 + i], i);
+  for (std::uint16_t i = 0; i < 60; ++i) EXPECT_EQ(file[0x2158 + i], i);
   EXPECT_LE(unit.SavesDone() - base, allowed + 2);
 }
 

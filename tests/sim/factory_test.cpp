@@ -12,15 +12,15 @@ using zelsim::UnitModel;
 
 namespace {
 
-constexpr uint32_t kSlot = 2048;
+constexpr std::uint32_t kSlot = 2048;
 
-uint16_t WavelengthWord(const Bytes& img, unsigned slot) {
-  const uint32_t b = 0x2000 + kSlot * slot;
-  return static_cast<uint16_t>(img[b] << 8 | img[b + 1]);
+std::uint16_t WavelengthWord(const Bytes& img, unsigned slot) {
+  const std::uint32_t b = 0x2000 + kSlot * slot;
+  return static_cast<std::uint16_t>(img[b] << 8 | img[b + 1]);
 }
 
 double Curve(const Bytes& img, unsigned slot, unsigned s, bool quartic, double x) {
-  const uint32_t a = 0x2000 + kSlot * slot + 80 + 32 * s;
+  const std::uint32_t a = 0x2000 + kSlot * slot + 80 + 32 * s;
   const double c0 = Raw(img, a), c1 = Raw(img, a + 8), c2 = Raw(img, a + 16), c3 = Raw(img, a + 24);
   if (quartic) return c0 * x * x * x * x + c1 * x * x * x + c2 * x * x + c3 * x;
   return c0 * x * x * x + c1 * x * x + c2 * x + c3;
@@ -32,7 +32,7 @@ TEST(FactoryImage, BoardTypeRecordAndWavelengthWords) {
     cfg.board_type = type;
     const Bytes img = UnitModel(cfg).EepromImage();
     ASSERT_EQ(img.size(), 0x20000u);
-    EXPECT_EQ(Le64(img, 0x2000), static_cast<uint64_t>(type) * 1000000000000ull) << type;
+    EXPECT_EQ(Le64(img, 0x2000), static_cast<std::uint64_t>(type) * 1000000000000ull) << type;
     EXPECT_EQ(WavelengthWord(img, 1), 0xFFFF);  // only the default slot
   }
 
@@ -58,10 +58,10 @@ TEST(FactoryImage, CalibrationOfEveryUsedSlotIsRealisticAndDistinct) {
     cfg.extra_wavelengths = {1550, 1490, 1625, 1270, 1610};
     const bool quartic = type == 4;
     const Bytes img = zelsim::FactoryImage(cfg);
-    std::set<uint64_t> taps;
+    std::set<std::uint64_t> taps;
     std::set<double> full_scales;
     for (unsigned w = 0; w < 6; ++w) {
-      const uint32_t b = 0x2000 + kSlot * w;
+      const std::uint32_t b = 0x2000 + kSlot * w;
       for (unsigned s = 0; s < 8; ++s) {
         SCOPED_TRACE("type " + std::to_string(type) + " slot " + std::to_string(w) + " select " + std::to_string(s));
         const double tap = Scaled(img, b + 8 + 8 * s);
@@ -78,7 +78,7 @@ TEST(FactoryImage, CalibrationOfEveryUsedSlotIsRealisticAndDistinct) {
         full_scales.insert(full);
         // Defined values: the code of (j + 1) dB, low byte first.
         for (unsigned j = 0; j < 30; ++j) {
-          const uint32_t a = b + 344 + 60 * s + 2 * j;
+          const std::uint32_t a = b + 344 + 60 * s + 2 * j;
           const unsigned code = img[a] | img[a + 1] << 8;
           ASSERT_LT(code, 4096u);
           EXPECT_NEAR(Curve(img, w, s, quartic, code), j + 1.0, 0.05) << "j " << j;
@@ -100,14 +100,14 @@ TEST(FactoryImage, UserAreaEmptyAndUnusedSpaceErased) {
   UnitConfig cfg;
   cfg.extra_wavelengths = {1550};
   const Bytes img = zelsim::FactoryImage(cfg);
-  for (uint32_t a = 0x5000; a < 0x5140; ++a) ASSERT_EQ(img[a], 0) << std::hex << a;
+  for (std::uint32_t a = 0x5000; a < 0x5140; ++a) ASSERT_EQ(img[a], 0) << std::hex << a;
   // Slot 2 is the first free one: everything there and beyond is erased.
-  for (uint32_t a = 0x3000; a < 0x5000; ++a) ASSERT_EQ(img[a], 0xFF) << std::hex << a;
-  for (uint32_t a = 0x5140; a < 0x20000; ++a) ASSERT_EQ(img[a], 0xFF) << std::hex << a;
-  for (uint32_t a = 0; a < 0x2000; ++a) ASSERT_EQ(img[a], 0xFF) << std::hex << a;
+  for (std::uint32_t a = 0x3000; a < 0x5000; ++a) ASSERT_EQ(img[a], 0xFF) << std::hex << a;
+  for (std::uint32_t a = 0x5140; a < 0x20000; ++a) ASSERT_EQ(img[a], 0xFF) << std::hex << a;
+  for (std::uint32_t a = 0; a < 0x2000; ++a) ASSERT_EQ(img[a], 0xFF) << std::hex << a;
   // Unused gaps inside a used slot.
-  for (uint32_t a = 0x2800 + 2; a < 0x2808; ++a) EXPECT_EQ(img[a], 0xFF);
-  for (uint32_t a = 0x2000 + 952; a < 0x2800; ++a) ASSERT_EQ(img[a], 0xFF);
+  for (std::uint32_t a = 0x2800 + 2; a < 0x2808; ++a) EXPECT_EQ(img[a], 0xFF);
+  for (std::uint32_t a = 0x2000 + 952; a < 0x2800; ++a) ASSERT_EQ(img[a], 0xFF);
 }
 
 TEST(FactoryImage, SameConfigSameImageOtherSerialOtherCalibration) {

@@ -25,21 +25,21 @@ TEST(ModelRegisters, IdentityRegistersAndReplyLayout) {
   ASSERT_EQ(r.size(), 128u);
   EXPECT_EQ(r[0], 0xF0);
   EXPECT_EQ(Value(r), 0x4321);
-  for (size_t i = 3; i < r.size(); ++i) ASSERT_EQ(r[i], 0) << "byte " << i;
+  for (std::size_t i = 3; i < r.size(); ++i) ASSERT_EQ(r[i], 0) << "byte " << i;
 
   EXPECT_EQ(Value(Ask(unit, RegisterRead(0, 9))), 123);
   EXPECT_EQ(Value(Ask(unit, RegisterRead(0, 21))), 0x9ABC);
   EXPECT_EQ(Value(Ask(unit, RegisterRead(0, 22))), 0x5678);
   EXPECT_EQ(Value(Ask(unit, RegisterRead(0, 23))), 0x1234);
   EXPECT_EQ(Value(Ask(unit, RegisterRead(0, 24))), 0x0BCD);
-  const uint16_t check = Value(Ask(unit, RegisterRead(0, 25)));
+  const std::uint16_t check = Value(Ask(unit, RegisterRead(0, 25)));
   EXPECT_EQ(check / 5, 0x0BCD);
 
   // Board serial words are writable, the identity words are not.
   EXPECT_EQ(Value(Ask(unit, RegisterWrite(0, 21, 0xFFFE))), 0xFFFE);
   EXPECT_EQ(Value(Ask(unit, RegisterRead(0, 21))), 0xFFFE);
   for (unsigned r9 : {9u, 20u, 23u, 24u, 25u}) {
-    const uint16_t before = unit.Register(0, r9);
+    const std::uint16_t before = unit.Register(0, r9);
     EXPECT_EQ(Value(Ask(unit, RegisterWrite(0, r9, 0x5555))), before) << "register " << r9;
     EXPECT_EQ(unit.Register(0, r9), before);
   }
@@ -58,14 +58,14 @@ TEST(ModelRegisters, ControlWordDecodingAndLeftoverBytes) {
 
   // A read frame carrying leftovers of an earlier write in bytes 6..127 stays a read.
   RawFrame f = RegisterRead(2, 100);
-  for (size_t i = 6; i < f.size(); ++i) f[i] = static_cast<uint8_t>(0xA0 + i);
+  for (std::size_t i = 6; i < f.size(); ++i) f[i] = static_cast<std::uint8_t>(0xA0 + i);
   unit.SetRegister(2, 100, 0x1111);
   EXPECT_EQ(Value(Ask(unit, f)), 0x1111);
   EXPECT_EQ(unit.Register(2, 100), 0x1111);
   // Bytes 1..3 and 8..127 are not part of the register form.
   RawFrame w = RegisterWrite(2, 100, 0x2222);
   w[1] = w[2] = w[3] = 0x77;
-  for (size_t i = 8; i < w.size(); ++i) w[i] = 0xEE;
+  for (std::size_t i = 8; i < w.size(); ++i) w[i] = 0xEE;
   EXPECT_EQ(Value(Ask(unit, w)), 0x2222);
   EXPECT_EQ(unit.Register(2, 100), 0x2222);
   EXPECT_EQ(unit.Register(2, 101), 0);
@@ -133,12 +133,12 @@ TEST(ModelEeprom, AddressAndDataRegistersPerBank) {
 
 TEST(ModelEeprom, BlockReadWriteAndPages) {
   UnitModel unit;
-  for (uint32_t i = 0; i < 200; ++i) unit.SetEeprom(0x12008 + i, static_cast<uint8_t>(i * 7 + 1));
+  for (std::uint32_t i = 0; i < 200; ++i) unit.SetEeprom(0x12008 + i, static_cast<std::uint8_t>(i * 7 + 1));
   RawFrame f = BlockRead(0x12008);
-  for (size_t i = 9; i < f.size(); ++i) f[i] = 0x99;  // leftovers
+  for (std::size_t i = 9; i < f.size(); ++i) f[i] = 0x99;  // leftovers
   Bytes r = Ask(unit, f);
   ASSERT_EQ(r.size(), 128u);
-  for (uint32_t i = 0; i < 128; ++i) ASSERT_EQ(r[i], static_cast<uint8_t>(i * 7 + 1)) << i;
+  for (std::uint32_t i = 0; i < 128; ++i) ASSERT_EQ(r[i], static_cast<std::uint8_t>(i * 7 + 1)) << i;
 
   // The address wraps at 128 KiB.
   unit.SetEeprom(0x1FFFF, 0x11);
@@ -148,14 +148,14 @@ TEST(ModelEeprom, BlockReadWriteAndPages) {
   EXPECT_EQ(r[1], 0x22);
 
   Bytes payload(119);
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(200 - i);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(200 - i);
   RawFrame w = BlockWrite(0x5000, payload);
-  const uint8_t after = unit.Eeprom(0x5000 + 119);
+  const std::uint8_t after = unit.Eeprom(0x5000 + 119);
   r = Ask(unit, w);
   ASSERT_EQ(r.size(), 128u);
   EXPECT_EQ(r[0], 0xF1);
   EXPECT_EQ(r[2], 0x00);
-  for (uint32_t i = 0; i < 119; ++i) ASSERT_EQ(unit.Eeprom(0x5000 + i), payload[i]);
+  for (std::uint32_t i = 0; i < 119; ++i) ASSERT_EQ(unit.Eeprom(0x5000 + i), payload[i]);
   EXPECT_EQ(unit.Eeprom(0x5000 + 119), after);
 
   RawFrame page{};
@@ -174,7 +174,7 @@ TEST(ModelEeprom, BlockReadWriteAndPages) {
 TEST(ModelEeprom, WholeImageReplacement) {
   UnitModel unit;
   Bytes img(0x20000);
-  for (size_t i = 0; i < img.size(); ++i) img[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
+  for (std::size_t i = 0; i < img.size(); ++i) img[i] = static_cast<std::uint8_t>(i * 31 + (i >> 8));
   unit.SetEepromImage(img);
   EXPECT_EQ(unit.EepromImage(), img);
   Ask(unit, RegisterWrite(1, 10, 0x1234));
@@ -192,12 +192,12 @@ TEST(ModelEeprom, ByteCommands) {
   f[3] = 5;
   f[4] = 0x10;
   f[5] = 0x50;  // address 0x5010
-  const uint8_t data[5] = {1, 2, 3, 4, 5};
+  const std::uint8_t data[5] = {1, 2, 3, 4, 5};
   std::copy(std::begin(data), std::end(data), f.begin() + 9);
   f[14] = 0xEE;  // beyond n: not stored
   Bytes r = Ask(unit, f);
   EXPECT_EQ(r.size(), 128u);
-  for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(unit.Eeprom(0x5010 + i), data[i]);
+  for (std::uint32_t i = 0; i < 5; ++i) EXPECT_EQ(unit.Eeprom(0x5010 + i), data[i]);
   EXPECT_NE(unit.Eeprom(0x5015), 0xEE);
 
   f[2] = 0x01;  // read
@@ -213,7 +213,7 @@ TEST(ModelFrames, EveryFrameGetsOneReplyAndNothingThrows) {
   RawFrame unknown{};
   unknown[0] = 0x42;
   EXPECT_EQ(Ask(unit, unknown), Bytes(128, 0));
-  for (uint8_t sub : {0x03, 0x04, 0x07, 0x55}) {
+  for (std::uint8_t sub : {0x03, 0x04, 0x07, 0x55}) {
     RawFrame f{};
     f[0] = 0xF1;
     f[1] = sub;
@@ -226,7 +226,7 @@ TEST(ModelFrames, EveryFrameGetsOneReplyAndNothingThrows) {
   std::mt19937 rng(7);
   for (int i = 0; i < 8000; ++i) {
     RawFrame f;
-    for (auto& b : f) b = static_cast<uint8_t>(rng());
+    for (auto& b : f) b = static_cast<std::uint8_t>(rng());
     if (i % 3 == 0) f[0] = 0xF1;
     if (i % 3 == 1) f[0] = 0xF0;
     const Bytes r = Ask(unit, f);
@@ -239,7 +239,7 @@ TEST(ModelScripts, ScriptedReadsComeFirstThenNormalAnswers) {
   UnitModel unit;
   unit.ScriptReads(2, 36, {100, 65535, 0});
   unit.ScriptReads(0, 20, {7});
-  const uint16_t ideal = unit.Register(2, 36);  // peeking does not pop
+  const std::uint16_t ideal = unit.Register(2, 36);  // peeking does not pop
   EXPECT_GT(ideal, 1000);
   EXPECT_EQ(Value(Ask(unit, RegisterRead(2, 36))), 100);
   EXPECT_GT(Value(Ask(unit, RegisterRead(3, 36))), 1000);  // other selects unaffected

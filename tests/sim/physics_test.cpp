@@ -20,7 +20,7 @@ double MeanPower(UnitModel& unit, unsigned select, int reads = 10) {
 
 // The default slot's stored coefficients of one select, decoded from the image.
 std::array<double, 4> StoredCurve(const Bytes& img, unsigned s) {
-  const uint32_t a = 0x2000 + 80 + 32 * s;
+  const std::uint32_t a = 0x2000 + 80 + 32 * s;
   return {Raw(img, a), Raw(img, a + 8), Raw(img, a + 16), Raw(img, a + 24)};
 }
 
@@ -41,7 +41,7 @@ TEST(Attenuator, MonotonicFromZeroBeyondThirtyAndMatchesStoredCalibration) {
       EXPECT_GT(unit.TrueAttenuationDb(s, 4095), 30.0);
       double prev = -1;
       for (unsigned code = 0; code < 4096; ++code) {
-        const double db = unit.TrueAttenuationDb(s, static_cast<uint16_t>(code));
+        const double db = unit.TrueAttenuationDb(s, static_cast<std::uint16_t>(code));
         ASSERT_GT(db, prev) << "code " << code;
         ASSERT_NEAR(Db(stored, type == 4, code), db, 0.05) << "code " << code;
         prev = db;
@@ -63,7 +63,7 @@ TEST(PowerMonitor, TenDecibelsGivesATenthAndTapFactorGivesMicrowatts) {
     EXPECT_NEAR(open * tap, 1000.0, 5.0);
     // The code for 10 dB from the stored defined values (j = 9).
     const unsigned code = img[0x2158 + 60 * s + 18] | img[0x2158 + 60 * s + 19] << 8;
-    Ask(unit, RegisterWrite(s, 37, static_cast<uint16_t>(code)));
+    Ask(unit, RegisterWrite(s, 37, static_cast<std::uint16_t>(code)));
     const double ten = MeanPower(unit, s);
     EXPECT_NEAR(ten / open, 0.1, 0.003);
     EXPECT_NEAR(unit.OutputPowerUw(s), 100.0, 1.0);
@@ -82,7 +82,7 @@ TEST(PowerMonitor, InputPowerNoiseAndSaturation) {
   EXPECT_EQ(unit.InputPower(2), 0.0);
   EXPECT_EQ(Value(Ask(unit, RegisterRead(9, 36))), 0);  // no optics beyond select 7
 
-  std::vector<uint16_t> readings;
+  std::vector<std::uint16_t> readings;
   for (int i = 0; i < 50; ++i) readings.push_back(Value(Ask(unit, RegisterRead(1, 36))));
   std::sort(readings.begin(), readings.end());
   EXPECT_NE(readings.front(), readings.back());                         // there is noise
@@ -90,11 +90,11 @@ TEST(PowerMonitor, InputPowerNoiseAndSaturation) {
 }
 
 TEST(PowerMonitor, NoiseAndDriftAreDeterministicPerSeed) {
-  auto sample = [](uint64_t seed) {
+  auto sample = [](std::uint64_t seed) {
     UnitConfig cfg;
     cfg.seed = seed;
     UnitModel unit(cfg);
-    std::vector<uint16_t> v;
+    std::vector<std::uint16_t> v;
     for (int i = 0; i < 20; ++i) {
       v.push_back(Value(Ask(unit, RegisterRead(i % 8, 36))));
       v.push_back(Value(Ask(unit, RegisterRead(i % 16, 16))));
@@ -136,8 +136,8 @@ TEST(Switches, PortCountsFollowTheBoardTypeInEeprom) {
   }
   // A host that rewrites record 0 (3.9 as a scaled value) changes the port count.
   UnitModel unit;
-  const uint64_t v = 3900000000000ull;
-  for (uint32_t i = 0; i < 8; ++i) unit.SetEeprom(0x2000 + i, static_cast<uint8_t>(v >> (8 * i)));
+  const std::uint64_t v = 3900000000000ull;
+  for (std::uint32_t i = 0; i < 8; ++i) unit.SetEeprom(0x2000 + i, static_cast<std::uint8_t>(v >> (8 * i)));
   EXPECT_EQ(unit.BoardType(), 3);
   EXPECT_EQ(unit.SwitchPorts(), 4u);
 }

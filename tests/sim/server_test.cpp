@@ -43,7 +43,7 @@ TEST_F(ServerTest, ExchangesAndExactFrameLog) {
   Client c(server->Address());
   ASSERT_TRUE(c.connected());
   RawFrame read = RegisterRead(0, 20);
-  for (size_t i = 8; i < read.size(); ++i) read[i] = static_cast<uint8_t>(i);  // leftovers travel too
+  for (std::size_t i = 8; i < read.size(); ++i) read[i] = static_cast<std::uint8_t>(i);  // leftovers travel too
   Bytes r = c.Exchange(read);
   ASSERT_EQ(r.size(), 128u);
   EXPECT_EQ(Value(r), unit.Config().board_id);
@@ -54,7 +54,7 @@ TEST_F(ServerTest, ExchangesAndExactFrameLog) {
   const auto log = server->FrameLog();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], read);
-  const uint8_t head[9] = {0xF1, 0x00, 0x01, 0x80, 0x00, 0x08, 0x20, 0x01, 0x00};
+  const std::uint8_t head[9] = {0xF1, 0x00, 0x01, 0x80, 0x00, 0x08, 0x20, 0x01, 0x00};
   EXPECT_TRUE(std::equal(std::begin(head), std::end(head), log[1].begin()));
   EXPECT_EQ(server->FramesReceived(), 2u);
   server->ClearFrameLog();
@@ -67,7 +67,7 @@ TEST_F(ServerTest, FramesSplitAndJoinedAcrossWrites) {
   const RawFrame a = RegisterWrite(3, 37, 0x0123);
   const RawFrame b = RegisterRead(3, 37);
   // First frame byte by byte.
-  for (uint8_t byte : a) {
+  for (std::uint8_t byte : a) {
     ASSERT_TRUE(c.Send(&byte, 1));
   }
   EXPECT_EQ(Value(c.Receive(128)), 0x0123);
@@ -184,12 +184,12 @@ TEST_F(ServerTest, BadClientsDoNotDisturbAGoodOne) {
     for (int k = 0; k < 20; ++k) {
       Client b(server->Address());
       Bytes junk(1000 + k * 37);
-      for (auto& x : junk) x = static_cast<uint8_t>(rng());
+      for (auto& x : junk) x = static_cast<std::uint8_t>(rng());
       b.Send(junk.data(), junk.size());  // never reads its replies, leaves half a frame
       if (k % 2 == 0) b.Abort();
     }
   });
-  for (uint16_t i = 0; i < 300; ++i) {
+  for (std::uint16_t i = 0; i < 300; ++i) {
     ASSERT_EQ(Value(good.Exchange(RegisterWrite(4, 200, i))), i);
     ASSERT_EQ(Value(good.Exchange(RegisterRead(4, 200))), i);
   }
@@ -213,7 +213,7 @@ TEST_F(ServerTest, GoodClientServedAmong240MisbehavingConnections) {
       ASSERT_TRUE(bad.back()->Send(RegisterRead(0, 9).data(), 50));
     } else if (k % 3 == 2) {
       for (int i = 0; i < 8; ++i) {
-        ASSERT_TRUE(bad.back()->Send(PageRead(static_cast<uint8_t>(i))));
+        ASSERT_TRUE(bad.back()->Send(PageRead(static_cast<std::uint8_t>(i))));
       }
     }
   }
@@ -222,9 +222,9 @@ TEST_F(ServerTest, GoodClientServedAmong240MisbehavingConnections) {
   Client good(server->Address());
   ASSERT_TRUE(good.connected());
   std::vector<long> us;
-  for (uint16_t i = 0; i < 200; ++i) {
+  for (std::uint16_t i = 0; i < 200; ++i) {
     const auto t0 = Clock::now();
-    ASSERT_EQ(Value(good.Exchange(RegisterWrite(5, 300, static_cast<uint16_t>(i * 7)))), i * 7);
+    ASSERT_EQ(Value(good.Exchange(RegisterWrite(5, 300, static_cast<std::uint16_t>(i * 7)))), i * 7);
     us.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count()));
   }
   std::sort(us.begin(), us.end());
@@ -236,7 +236,7 @@ TEST_F(ServerTest, GoodClientServedAmong240MisbehavingConnections) {
       [&] { return Value(good.Exchange(RegisterRead(5, 300))) == 199 * 7 && server->ActiveConnections() == 1; },
       milliseconds(limits.idle_timeout_ms * 6)));
   EXPECT_EQ(server->ConnectionsTimedOut(), 240);
-  for (size_t k : {0, 1, 2, 239}) {
+  for (std::size_t k : {0, 1, 2, 239}) {
     EXPECT_TRUE(bad[k]->PeerClosed(500)) << k;
   }
   EXPECT_EQ(server->ConnectionsAccepted(), 241);
@@ -267,7 +267,7 @@ TEST_F(ServerTest, ConnectionCapAndIdleTimeOutFreeSlots) {
   const RawFrame f = RegisterRead(0, 9);
   bool dribbler_closed = false;
   for (int i = 0; i < 15; ++i) {  // 15 x 100 ms: well past the idle time-out
-    if (!dribbler.Send(&f[static_cast<size_t>(i)], 1)) dribbler_closed = true;
+    if (!dribbler.Send(&f[static_cast<std::size_t>(i)], 1)) dribbler_closed = true;
     ASSERT_EQ(Value(talker.Exchange(f)), 123) << i;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -296,7 +296,7 @@ TEST_F(ServerTest, HostThatNeverReadsIsCutOffBySendTimeOut) {
     f.SetSendTimeout(10000);  // far beyond the unit's send time-out
     Bytes batch;
     for (int i = 0; i < 64; ++i) {
-      const RawFrame p = PageRead(static_cast<uint8_t>(i));
+      const RawFrame p = PageRead(static_cast<std::uint8_t>(i));
       batch.insert(batch.end(), p.begin(), p.end());
     }
     const auto end = Clock::now() + std::chrono::seconds(20);
@@ -309,7 +309,7 @@ TEST_F(ServerTest, HostThatNeverReadsIsCutOffBySendTimeOut) {
   Client good(server->Address());
   int exchanges = 0;
   while (flooding) {
-    const uint16_t v = static_cast<uint16_t>(exchanges);
+    const std::uint16_t v = static_cast<std::uint16_t>(exchanges);
     if (Value(good.Exchange(RegisterWrite(1, 400, v))) != v) {
       ADD_FAILURE() << "exchange " << exchanges << " while the other host floods";
       break;
@@ -320,7 +320,7 @@ TEST_F(ServerTest, HostThatNeverReadsIsCutOffBySendTimeOut) {
   EXPECT_TRUE(cut_off);
   EXPECT_GT(exchanges, 0);
   EXPECT_EQ(server->ConnectionsTimedOut(), 1);
-  EXPECT_EQ(Value(good.Exchange(RegisterRead(1, 400))), static_cast<uint16_t>(exchanges - 1));
+  EXPECT_EQ(Value(good.Exchange(RegisterRead(1, 400))), static_cast<std::uint16_t>(exchanges - 1));
 }
 
 TEST_F(ServerTest, StopEndsEveryConnectionPromptly) {
@@ -353,10 +353,10 @@ TEST_F(ServerTest, StopEndsEveryConnectionPromptly) {
 TEST_F(ServerTest, FrameLogIsABoundedRing) {
   server->SetFrameLogCapacity(4);
   Client c(server->Address());
-  for (uint16_t i = 0; i < 10; ++i) ASSERT_EQ(c.Exchange(RegisterWrite(0, 300, i)).size(), 128u);
+  for (std::uint16_t i = 0; i < 10; ++i) ASSERT_EQ(c.Exchange(RegisterWrite(0, 300, i)).size(), 128u);
   auto log = server->FrameLog();
   ASSERT_EQ(log.size(), 4u);
-  for (size_t k = 0; k < 4; ++k) EXPECT_EQ(log[k][6], 6 + k);
+  for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(log[k][6], 6 + k);
   server->SetFrameLogCapacity(2);
   log = server->FrameLog();
   ASSERT_EQ(log.size(), 2u);

@@ -18,31 +18,31 @@ RawFrame RegisterRead(unsigned select, unsigned address) {
   RawFrame f{};
   const unsigned cw = ((select & 0xF) << 11) | (address & 0x7FF);
   f[0] = 0xF0;
-  f[4] = static_cast<uint8_t>(cw);
-  f[5] = static_cast<uint8_t>(cw >> 8);
+  f[4] = static_cast<std::uint8_t>(cw);
+  f[5] = static_cast<std::uint8_t>(cw >> 8);
   return f;
 }
 
-RawFrame RegisterWrite(unsigned select, unsigned address, uint16_t value) {
+RawFrame RegisterWrite(unsigned select, unsigned address, std::uint16_t value) {
   RawFrame f = RegisterRead(select, address);
   f[5] |= 0x80;
-  f[6] = static_cast<uint8_t>(value);
-  f[7] = static_cast<uint8_t>(value >> 8);
+  f[6] = static_cast<std::uint8_t>(value);
+  f[7] = static_cast<std::uint8_t>(value >> 8);
   return f;
 }
 
-RawFrame BlockRead(uint32_t address, uint8_t bank) {
+RawFrame BlockRead(std::uint32_t address, std::uint8_t bank) {
   RawFrame f{};
   f[0] = 0xF1;
   f[1] = 0x00;
   f[2] = 0x01;
   f[3] = 0x80;
   f[4] = bank;
-  for (int i = 0; i < 4; ++i) f[5 + i] = static_cast<uint8_t>(address >> (8 * i));
+  for (int i = 0; i < 4; ++i) f[5 + i] = static_cast<std::uint8_t>(address >> (8 * i));
   return f;
 }
 
-RawFrame PageRead(uint8_t page, uint8_t bank) {
+RawFrame PageRead(std::uint8_t page, std::uint8_t bank) {
   RawFrame f{};
   f[0] = 0xF1;
   f[1] = 0x02;
@@ -51,35 +51,35 @@ RawFrame PageRead(uint8_t page, uint8_t bank) {
   return f;
 }
 
-RawFrame BlockWrite(uint32_t address, const Bytes& payload, uint8_t bank) {
+RawFrame BlockWrite(std::uint32_t address, const Bytes& payload, std::uint8_t bank) {
   RawFrame f = BlockRead(address, bank);
   f[2] = 0x00;
-  for (size_t i = 0; i < payload.size() && 9 + i < f.size(); ++i) f[9 + i] = payload[i];
+  for (std::size_t i = 0; i < payload.size() && 9 + i < f.size(); ++i) f[9 + i] = payload[i];
   return f;
 }
 
 Bytes Ask(zelsim::UnitModel& unit, const RawFrame& frame) {
-  uint8_t raw[128];
+  std::uint8_t raw[128];
   std::memcpy(raw, frame.data(), sizeof raw);
   Bytes reply;
   unit.Handle(raw, reply);
   return reply;
 }
 
-uint16_t Value(const Bytes& reply) {
-  return reply.size() < 3 ? 0xDEAD : static_cast<uint16_t>(reply[1] | reply[2] << 8);
+std::uint16_t Value(const Bytes& reply) {
+  return reply.size() < 3 ? 0xDEAD : static_cast<std::uint16_t>(reply[1] | reply[2] << 8);
 }
 
-uint64_t Le64(const Bytes& image, uint32_t address) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v * 256 + image.at(address + static_cast<uint32_t>(i));
+std::uint64_t Le64(const Bytes& image, std::uint32_t address) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v * 256 + image.at(address + static_cast<std::uint32_t>(i));
   return v;
 }
 
-double Scaled(const Bytes& image, uint32_t address) { return static_cast<double>(Le64(image, address)) / 1e12; }
+double Scaled(const Bytes& image, std::uint32_t address) { return static_cast<double>(Le64(image, address)) / 1e12; }
 
-double Raw(const Bytes& image, uint32_t address) {
-  const uint64_t bits = Le64(image, address);
+double Raw(const Bytes& image, std::uint32_t address) {
+  const std::uint64_t bits = Le64(image, address);
   double d;
   std::memcpy(&d, &bits, sizeof d);
   return d;
@@ -87,7 +87,7 @@ double Raw(const Bytes& image, uint32_t address) {
 
 std::unique_ptr<zelsim::Server> StartOnLoopback(zelsim::UnitModel& unit) { return zelsim::StartOnFreeLoopback(unit); }
 
-Client::Client(const std::string& address, uint16_t port) {
+Client::Client(const std::string& address, std::uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
@@ -118,17 +118,17 @@ void Client::SetSendTimeout(int ms) {
   ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-bool Client::Send(const uint8_t* data, size_t len) {
+bool Client::Send(const std::uint8_t* data, std::size_t len) {
   while (len > 0) {
     const ssize_t n = ::send(fd_, data, len, MSG_NOSIGNAL);
     if (n <= 0) return false;
     data += n;
-    len -= static_cast<size_t>(n);
+    len -= static_cast<std::size_t>(n);
   }
   return true;
 }
 
-Bytes Client::Receive(size_t n, int timeout_ms) {
+Bytes Client::Receive(std::size_t n, int timeout_ms) {
   Bytes out;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (out.size() < n) {
@@ -136,7 +136,7 @@ Bytes Client::Receive(size_t n, int timeout_ms) {
     if (left.count() <= 0) break;
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    uint8_t buf[4096];
+    std::uint8_t buf[4096];
     const ssize_t got = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
     if (got <= 0) break;
     out.insert(out.end(), buf, buf + got);
@@ -149,7 +149,7 @@ Bytes Client::Drain(int ms) {
   for (;;) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, ms) <= 0) break;
-    uint8_t buf[4096];
+    std::uint8_t buf[4096];
     const ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
     if (got <= 0) break;
     out.insert(out.end(), buf, buf + got);
@@ -164,7 +164,7 @@ bool Client::PeerClosed(int timeout_ms) {
     if (left.count() <= 0) return false;
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    uint8_t buf[256];
+    std::uint8_t buf[256];
     const ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
     if (got <= 0) return true;
   }

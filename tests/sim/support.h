@@ -13,23 +13,23 @@
 
 namespace simtest {
 
-using Bytes = std::vector<uint8_t>;
-using RawFrame = std::array<uint8_t, 128>;
+using Bytes = std::vector<std::uint8_t>;
+using RawFrame = std::array<std::uint8_t, 128>;
 
 RawFrame RegisterRead(unsigned select, unsigned address);
-RawFrame RegisterWrite(unsigned select, unsigned address, uint16_t value);
-RawFrame BlockRead(uint32_t address, uint8_t bank = 0);
-RawFrame BlockWrite(uint32_t address, const Bytes& payload, uint8_t bank = 0);
-RawFrame PageRead(uint8_t page, uint8_t bank = 0);  // 1024-byte reply
+RawFrame RegisterWrite(unsigned select, unsigned address, std::uint16_t value);
+RawFrame BlockRead(std::uint32_t address, std::uint8_t bank = 0);
+RawFrame BlockWrite(std::uint32_t address, const Bytes& payload, std::uint8_t bank = 0);
+RawFrame PageRead(std::uint8_t page, std::uint8_t bank = 0);  // 1024-byte reply
 
 // Reply of the model to one frame.
 Bytes Ask(zelsim::UnitModel& unit, const RawFrame& frame);
-uint16_t Value(const Bytes& reply);  // bytes 1 (low) and 2 (high)
+std::uint16_t Value(const Bytes& reply);  // bytes 1 (low) and 2 (high)
 
 // Independent decoders of the EEPROM encodings.
-uint64_t Le64(const Bytes& image, uint32_t address);
-double Scaled(const Bytes& image, uint32_t address);  // unsigned integer / 1e12
-double Raw(const Bytes& image, uint32_t address);
+std::uint64_t Le64(const Bytes& image, std::uint32_t address);
+double Scaled(const Bytes& image, std::uint32_t address);  // unsigned integer / 1e12
+double Raw(const Bytes& image, std::uint32_t address);
 
 // A server of `unit` started on a random 127.a.b.c address (port 6653), retried on bind failure.
 std::unique_ptr<zelsim::Server> StartOnLoopback(zelsim::UnitModel& unit);
@@ -37,20 +37,20 @@ std::unique_ptr<zelsim::Server> StartOnLoopback(zelsim::UnitModel& unit);
 // Blocking TCP client with a receive time-out.
 class Client {
  public:
-  explicit Client(const std::string& address, uint16_t port = zelsim::kUnitPort);
+  explicit Client(const std::string& address, std::uint16_t port = zelsim::kUnitPort);
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
   bool connected() const { return fd_ >= 0; }
-  bool Send(const uint8_t* data, size_t len);
+  bool Send(const std::uint8_t* data, std::size_t len);
   bool Send(const RawFrame& f) { return Send(f.data(), f.size()); }
   void SetSendTimeout(int ms);  // a Send blocked this long fails
   // Exactly n bytes, or fewer when the peer closed or `timeout_ms` passed.
-  Bytes Receive(size_t n, int timeout_ms = 2000);
+  Bytes Receive(std::size_t n, int timeout_ms = 2000);
   // Bytes that arrive within `ms` (not waiting for more once the peer is quiet that long).
   Bytes Drain(int ms);
   // Request and reply: the 128-byte reply of a register/block frame.
-  Bytes Exchange(const RawFrame& f, size_t reply_len = 128) {
+  Bytes Exchange(const RawFrame& f, std::size_t reply_len = 128) {
     return Send(f) ? Receive(reply_len) : Bytes{};
   }
   bool PeerClosed(int timeout_ms = 2000);  // EOF (or reset) within the time-out

@@ -26,8 +26,8 @@ unsigned SelectOf(const zelsim::Frame& f) { return (zel::codec::GetLE16(&f[4]) >
 unsigned AddressOf(const zelsim::Frame& f) { return zel::codec::GetLE16(&f[4]) & 0x7FF; }
 std::uint16_t ValueOf(const zelsim::Frame& f) { return zel::codec::GetLE16(&f[6]); }
 
-std::vector<EEPromAccess> EEPromAccesses(const std::vector<zelsim::Frame>& frames) {
-    std::vector<EEPromAccess> out;
+std::vector<EepromAccess> EepromAccesses(const std::vector<zelsim::Frame>& frames) {
+    std::vector<EepromAccess> out;
     for (std::size_t i = 0; i + 1 < frames.size(); ++i) {
         const auto& a = frames[i];
         const auto& d = frames[i + 1];

@@ -67,14 +67,14 @@ std::uint16_t ValueOf(const zelsim::Frame& f);
 
 // One EEPROM byte transfer as the unit saw it: the address written to register 10 and, for a write,
 // the word written to register 11.
-struct EEPromAccess {
+struct EepromAccess {
     unsigned select;
     std::uint16_t address;
     bool write;
     std::uint16_t value;
 };
 // Pairs each register-10 write with the register-11 access that follows it.
-std::vector<EEPromAccess> EEPromAccesses(const std::vector<zelsim::Frame>& frames);
+std::vector<EepromAccess> EepromAccesses(const std::vector<zelsim::Frame>& frames);
 
 // A unit plus an instrument connected to it (board type from the unit's factory image).
 class UnitTest : public ::testing::Test {

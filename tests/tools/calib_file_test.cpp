@@ -12,9 +12,9 @@ namespace {
 using nlohmann::ordered_json;
 
 // Eight bytes, least significant first.
-Bytes Le64(uint64_t bits) {
+Bytes Le64(std::uint64_t bits) {
   Bytes out(8);
-  for (int i = 0; i < 8; ++i) out[static_cast<size_t>(i)] = static_cast<uint8_t>(bits >> (8 * i));
+  for (int i = 0; i < 8; ++i) out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
   return out;
 }
 
@@ -24,7 +24,7 @@ ChannelRecords Channel(bool per_slot, int seed) {
   ChannelRecords out;
   for (const auto* shape : ItemsOf(per_slot)) {
     std::vector<double> values(shape->count);
-    for (size_t i = 0; i < values.size(); ++i) values[i] = shape->WholeNumbers() ? 17.0 * seed + i : 0.25 * seed + 1.049;
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = shape->WholeNumbers() ? 17.0 * seed + i : 0.25 * seed + 1.049;
     out.push_back(Encode(*shape, values));
   }
   if (per_slot && seed == 0) out[0] = Le64(1049000000000);  // tap 1.049, though 10^12 x 1.049 < 1049000000000
@@ -43,7 +43,7 @@ Calibration Sample() {
   cal.serial = 0x0007202400030001;
   cal.board_id = 0xA5A50004;
   for (int w = 0; w < 2; ++w) {
-    SlotRecords slot{w, static_cast<uint16_t>(w == 0 ? 1310 : 1550), {}};
+    SlotRecords slot{w, static_cast<std::uint16_t>(w == 0 ? 1310 : 1550), {}};
     for (int c = 0; c < 2; ++c) slot.channels.push_back(Channel(true, 2 * w + c));
     cal.slots.push_back(slot);
   }
@@ -56,7 +56,7 @@ void ExpectSame(const Calibration& got, const Calibration& want) {
   EXPECT_EQ(got.serial, want.serial);
   EXPECT_EQ(got.board_id, want.board_id);
   ASSERT_EQ(got.slots.size(), want.slots.size());
-  for (size_t w = 0; w < want.slots.size(); ++w) {
+  for (std::size_t w = 0; w < want.slots.size(); ++w) {
     EXPECT_EQ(got.slots[w].slot, want.slots[w].slot);
     EXPECT_EQ(got.slots[w].nm, want.slots[w].nm);
     EXPECT_EQ(got.slots[w].channels, want.slots[w].channels) << "slot " << w;

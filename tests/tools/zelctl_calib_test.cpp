@@ -16,7 +16,7 @@ namespace {
 
 using nlohmann::json;
 
-double Scaled(const zelsim::UnitModel& m, uint32_t a) { return zelsim::GetScaled(m.EepromImage(), a); }
+double Scaled(const zelsim::UnitModel& m, std::uint32_t a) { return zelsim::GetScaled(m.EepromImage(), a); }
 
 void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
@@ -52,7 +52,7 @@ TEST(ZelctlCalib, GetAndSetItemsPerWavelength) {
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "zelctl: voa takes 4 value(s), got 2\n");
   // A value the scaled record cannot hold is refused by the library before anything is written.
-  const std::vector<uint8_t> image = m.EepromImage();
+  const std::vector<std::uint8_t> image = m.EepromImage();
   r = unit.Run({"calib", "set", "voa_loss", "-c", "1", "--", "-0.25"});
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err,
@@ -69,11 +69,11 @@ TEST(ZelctlCalib, GetAndSetItemsPerWavelength) {
 
 // The records a backup of board type 0 (channel 0 = select 0) covers in `slots` slots, plus the
 // wavelength words of the slots after slot 0, as [first address, end).
-std::vector<std::pair<uint32_t, uint32_t>> CoveredRecords(unsigned slots) {
-  std::vector<std::pair<uint32_t, uint32_t>> out;
-  auto range = [&](uint32_t from, uint32_t n) { out.push_back({from, from + n}); };
-  for (uint32_t w = 0; w < slots; ++w) {
-    const uint32_t base = 0x2000 + 2048 * w;
+std::vector<std::pair<std::uint32_t, std::uint32_t>> CoveredRecords(unsigned slots) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+  auto range = [&](std::uint32_t from, std::uint32_t n) { out.push_back({from, from + n}); };
+  for (std::uint32_t w = 0; w < slots; ++w) {
+    const std::uint32_t base = 0x2000 + 2048 * w;
     if (w > 0) range(base, 2);
     range(base + 8, 8);     // TAP factor
     range(base + 80, 32);   // VOA coefficients
@@ -88,14 +88,14 @@ std::vector<std::pair<uint32_t, uint32_t>> CoveredRecords(unsigned slots) {
 
 void Wipe(zelsim::UnitModel& m, unsigned slots) {
   for (const auto& [from, to] : CoveredRecords(slots)) {
-    for (uint32_t a = from; a < to; ++a) m.SetEeprom(a, 0xFF);  // erased, slots after 0 unused
+    for (std::uint32_t a = from; a < to; ++a) m.SetEeprom(a, 0xFF);  // erased, slots after 0 unused
   }
 }
 
-void ExpectImage(const zelsim::UnitModel& m, const std::vector<uint8_t>& want) {
-  const std::vector<uint8_t> got = m.EepromImage();
+void ExpectImage(const zelsim::UnitModel& m, const std::vector<std::uint8_t>& want) {
+  const std::vector<std::uint8_t> got = m.EepromImage();
   ASSERT_EQ(got.size(), want.size());
-  for (uint32_t a = 0; a < got.size(); ++a) ASSERT_EQ(got[a], want[a]) << "EEPROM address " << a;
+  for (std::uint32_t a = 0; a < got.size(); ++a) ASSERT_EQ(got[a], want[a]) << "EEPROM address " << a;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -111,7 +111,7 @@ TEST(ZelctlCalibBackup, WipeAndRestoreLeaveTheEepromAsBefore) {
   zelsim::UnitModel& m = unit.model();
   // Give the user calibration and slot 1 values of their own, so that nothing restores by luck.
   ASSERT_EQ(unit.Run({"calib", "set", "user_tx", "-c", "0", "1.25"}).code, 0);
-  const std::vector<uint8_t> before = m.EepromImage();
+  const std::vector<std::uint8_t> before = m.EepromImage();
 
   const std::string file = TempPath("cal.json");
   Result r = unit.Run({"calib", "backup", file});
@@ -133,7 +133,7 @@ TEST(ZelctlCalibBackup, WipeAndRestoreLeaveTheEepromAsBefore) {
   ExpectImage(m, before);
   const std::vector<std::string> lines = Lines(r.err);
   ASSERT_GE(lines.size(), 2u) << r.err;
-  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
     EXPECT_EQ(lines[i].rfind("restore: ", 0), 0u) << lines[i];
     EXPECT_NE(lines[i].find(" left"), std::string::npos) << lines[i];
   }
@@ -146,12 +146,12 @@ TEST(ZelctlCalibBackup, RoundTripsByteForByteWithErasedRecordsAndOldFormatFiles)
   Result r;
   // 1.049 dB stored exactly (10^12 x 1.049 as a double is just below the integer, so a host that
   // encodes the value it read by truncation writes other bytes), and slot 2 added but never calibrated.
-  for (int i = 0; i < 8; ++i) m.SetEeprom(0x2000 + 888 + 8 * 3 + i, static_cast<uint8_t>(1049000000000ull >> (8 * i)));
+  for (int i = 0; i < 8; ++i) m.SetEeprom(0x2000 + 888 + 8 * 3 + i, static_cast<std::uint8_t>(1049000000000ull >> (8 * i)));
   r = unit.Run({"--json", "calib", "get", "switch_loss", "-c", "3"});
   ASSERT_EQ(r.code, 0) << r.err;
   ASSERT_EQ(r.Json()[0]["switch_loss"], 1.049);
   ASSERT_EQ(unit.Run({"wavelength", "add", "1490"}).code, 0);
-  const std::vector<uint8_t> before = m.EepromImage();
+  const std::vector<std::uint8_t> before = m.EepromImage();
   ASSERT_EQ(m.Eeprom(0x3008), 0xFF);
 
   const std::string file = TempPath("cal.json");
@@ -214,11 +214,11 @@ TEST(ZelctlCalibBackup, RoundTripsByteForByteWithErasedRecordsAndOldFormatFiles)
 TEST(ZelctlCalibBackup, InterruptedRestoreKeepsWholeRecordsAndASecondRunCompletesIt) {
   Unit unit(Board(0, {1550}));
   zelsim::UnitModel& m = unit.model();
-  const std::vector<uint8_t> before = m.EepromImage();
+  const std::vector<std::uint8_t> before = m.EepromImage();
   const std::string file = TempPath("cal.json");
   ASSERT_EQ(unit.Run({"calib", "backup", file}).code, 0);
   Wipe(m, 2);
-  const std::vector<uint8_t> wiped = m.EepromImage();
+  const std::vector<std::uint8_t> wiped = m.EepromImage();
 
   // Ctrl-C once the first byte has changed on the unit.
   auto child = unit.Start({"calib", "restore", file});
@@ -228,13 +228,13 @@ TEST(ZelctlCalibBackup, InterruptedRestoreKeepsWholeRecordsAndASecondRunComplete
   EXPECT_EQ(r.code, 130) << r.err;
   EXPECT_NE(r.err.find("zelctl: interrupted: "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("run the restore again to complete it"), std::string::npos) << r.err;
-  const std::vector<uint8_t> part = m.EepromImage();
+  const std::vector<std::uint8_t> part = m.EepromImage();
   EXPECT_NE(part, wiped);
   EXPECT_NE(part, before) << "stopped before the end";
   for (const auto& range : CoveredRecords(2)) {
     const auto from = range.first, to = range.second;
-    const auto at = [&](const std::vector<uint8_t>& image) {
-      return std::vector<uint8_t>(image.begin() + from, image.begin() + to);
+    const auto at = [&](const std::vector<std::uint8_t>& image) {
+      return std::vector<std::uint8_t>(image.begin() + from, image.begin() + to);
     };
     EXPECT_TRUE(at(part) == at(before) || at(part) == at(wiped)) << "record at " << from << " written in part";
   }
@@ -254,7 +254,7 @@ TEST(ZelctlCalibBackup, RefusesFilesThatAreMalformedOrDoNotFit) {
   zelsim::UnitConfig other = Board(0, {1490});
   other.serial = 0x0007'2024'0003'0001ull;
   Unit target(other);
-  const std::vector<uint8_t> image = target.model().EepromImage();
+  const std::vector<std::uint8_t> image = target.model().EepromImage();
   auto refuses = [&](const std::string& path, const std::string& message, std::vector<std::string> extra = {}) {
     std::vector<std::string> args{"calib", "restore", path};
     args.insert(args.end(), extra.begin(), extra.end());

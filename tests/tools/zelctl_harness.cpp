@@ -63,16 +63,16 @@ bool Accepts(const std::string& ip) {
 
 std::string RandomLoopback() { return zelsim::RandomLoopbackAddress(); }
 
-zelsim::UnitConfig Board(int type, std::vector<uint16_t> wavelengths) {
+zelsim::UnitConfig Board(int type, std::vector<std::uint16_t> wavelengths) {
   zelsim::UnitConfig cfg;
   cfg.board_type = type;
   cfg.extra_wavelengths = std::move(wavelengths);
   return cfg;
 }
 
-double EepromDouble(const zelsim::UnitModel& m, uint32_t address) {
-  uint64_t bits = 0;
-  for (unsigned i = 0; i < 8; ++i) bits |= uint64_t{m.Eeprom(address + i)} << (8 * i);
+double EepromDouble(const zelsim::UnitModel& m, std::uint32_t address) {
+  std::uint64_t bits = 0;
+  for (unsigned i = 0; i < 8; ++i) bits |= std::uint64_t{m.Eeprom(address + i)} << (8 * i);
   double x;
   std::memcpy(&x, &bits, sizeof x);
   return x;

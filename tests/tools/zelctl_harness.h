@@ -44,9 +44,9 @@ class ZelctlChild {
 std::string RandomLoopback();
 
 // A unit of `type` with these wavelengths in slots 1.. (slot 0 serves the board's default).
-zelsim::UnitConfig Board(int type, std::vector<uint16_t> wavelengths = {});
+zelsim::UnitConfig Board(int type, std::vector<std::uint16_t> wavelengths = {});
 // The raw (IEEE-754, least significant byte first) double at an EEPROM address.
-double EepromDouble(const zelsim::UnitModel& m, uint32_t address);
+double EepromDouble(const zelsim::UnitModel& m, std::uint32_t address);
 std::string TempPath(const std::string& name);  // in a fresh directory
 
 // An in-process unit.

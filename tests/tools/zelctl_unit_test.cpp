@@ -20,7 +20,7 @@ namespace {
 
 using nlohmann::json;
 
-size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t Lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 TEST(ZelctlDemo, PrintsTheChannelTableAndExitsZero) {
   const Result r = Zelctl({"demo"});
@@ -79,7 +79,7 @@ TEST(ZelctlOptics, SetsAndReadsAttenuationAndPower) {
   Unit unit(Board(6));
   Result r = unit.Run({"voa", "set", "12.5", "-c", "2"});
   ASSERT_EQ(r.code, 0) << r.err;
-  const uint16_t code = unit.model().Register(2, zelsim::reg::kVoaCode);
+  const std::uint16_t code = unit.model().Register(2, zelsim::reg::kVoaCode);
   EXPECT_NEAR(unit.model().TrueAttenuationDb(2, code), 12.5, 0.05);
   EXPECT_EQ(unit.model().Register(3, zelsim::reg::kVoaCode), 0);
 
@@ -111,8 +111,8 @@ TEST(ZelctlOptics, SetsAndReadsAttenuationAndPower) {
 
 // Attenuation (dB) of `code` on the cubic VOA curve of `select` in wavelength slot `slot`, from the
 // coefficients in the unit's EEPROM.
-double SlotCurveDb(const zelsim::UnitModel& m, unsigned slot, unsigned select, uint16_t code) {
-  const uint32_t at = 0x2000 + 2048 * slot + 80 + 32 * select;
+double SlotCurveDb(const zelsim::UnitModel& m, unsigned slot, unsigned select, std::uint16_t code) {
+  const std::uint32_t at = 0x2000 + 2048 * slot + 80 + 32 * select;
   double c[4];
   for (unsigned k = 0; k < 4; ++k) c[k] = EepromDouble(m, at + 8 * k);
   const double x = code;
@@ -126,7 +126,7 @@ TEST(ZelctlOptics, WavelengthSelectsTheSlotsCalibration) {
 
   Result r = unit.Run({"voa", "set", "12", "-c", "3", "--wavelength", "1550"});
   ASSERT_EQ(r.code, 0) << r.err;
-  const uint16_t at_1550 = code_of_3();
+  const std::uint16_t at_1550 = code_of_3();
   EXPECT_NEAR(SlotCurveDb(m, 1, 3, at_1550), 12.0, 0.01);
   // Read back through each slot's curve.
   r = unit.Run({"--json", "voa", "get", "-c", "3", "--wavelength", "1550"});
@@ -138,7 +138,7 @@ TEST(ZelctlOptics, WavelengthSelectsTheSlotsCalibration) {
 
   // Without --wavelength (or with the default one) slot 0's curve sets another code.
   ASSERT_EQ(unit.Run({"voa", "set", "12", "-c", "3"}).code, 0);
-  const uint16_t at_default = code_of_3();
+  const std::uint16_t at_default = code_of_3();
   EXPECT_NEAR(SlotCurveDb(m, 0, 3, at_default), 12.0, 0.01);
   EXPECT_NE(at_default, at_1550);
   ASSERT_EQ(unit.Run({"voa", "set", "12", "-c", "3", "--wavelength", "1550"}).code, 0);
@@ -146,7 +146,7 @@ TEST(ZelctlOptics, WavelengthSelectsTheSlotsCalibration) {
   EXPECT_EQ(code_of_3(), at_default);
 
   // Power goes through the slot's TAP factor: twice the factor in slot 1, twice the power.
-  std::vector<uint8_t> image = m.EepromImage();
+  std::vector<std::uint8_t> image = m.EepromImage();
   zelsim::PutScaled(image, 0x2800 + 8 + 8 * 3, 2 * m.TapFactorUwPerCount(3));
   m.SetEepromImage(image);
   r = unit.Run({"--json", "power", "-c", "3", "--wavelength", "1550"});
@@ -250,7 +250,7 @@ TEST(ZelctlSweep, TheCsvFollowsTheUnitsCurveAndThePlotDrawsIt) {
   EXPECT_EQ(lines[0], "set_db,read_db,power_uw,power_dbm");
   const double input_uw = m.InputPower(3);
   double previous_uw = INFINITY;
-  for (size_t i = 1; i < lines.size(); ++i) {
+  for (std::size_t i = 1; i < lines.size(); ++i) {
     const std::vector<double> row = SplitNumbers(lines[i], ',');
     ASSERT_EQ(row.size(), 4u) << lines[i];
     const double set = 2.5 * static_cast<double>(i - 1);
@@ -272,7 +272,7 @@ TEST(ZelctlSweep, TheCsvFollowsTheUnitsCurveAndThePlotDrawsIt) {
   const json& power = picture["polylines"]["power"];
   ASSERT_EQ(read.size(), 13u);
   ASSERT_EQ(power.size(), 13u);
-  for (size_t i = 1; i < read.size(); ++i) {
+  for (std::size_t i = 1; i < read.size(); ++i) {
     EXPECT_GT(read[i][0].get<double>(), read[i - 1][0].get<double>());    // x: attenuation set rises
     EXPECT_EQ(power[i][0], read[i][0]);
     EXPECT_LT(read[i][1].get<double>(), read[i - 1][1].get<double>());    // read back rises: up the page
@@ -307,7 +307,7 @@ TEST(ZelctlSweep, JsonAndAnotherWavelengthsCalibration) {
   EXPECT_DOUBLE_EQ(doc["points"][3]["set_db"].get<double>(), 10.9);
   for (const auto& p : doc["points"]) EXPECT_NEAR(p["read_db"].get<double>(), p["set_db"].get<double>(), 0.011) << p;
   // The code of the last point sits on slot 1's curve, not on the default's.
-  const uint16_t code = m.Register(2, zelsim::reg::kVoaCode);
+  const std::uint16_t code = m.Register(2, zelsim::reg::kVoaCode);
   EXPECT_NEAR(SlotCurveDb(m, 1, 2, code), 10.9, 0.011);
   EXPECT_GT(std::fabs(SlotCurveDb(m, 0, 2, code) - 10.9), 0.02);  // the default slot would be within 0.01
 }
@@ -464,7 +464,7 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
   EXPECT_EQ(r.out, "0x5FFF: FF 01 22 FF\n");
   {
     // Reads run on across the end of the select-0 bank, up to the last byte of the EEPROM and no further.
-    std::vector<uint8_t> image = unit.model().EepromImage();
+    std::vector<std::uint8_t> image = unit.model().EepromImage();
     ASSERT_EQ(image.size(), 0x20000u);
     image[0xFFFF] = 0xA1;
     image[0x10000] = 0xB2;
@@ -493,10 +493,10 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
   r = unit.Run({"eeprom", "dump", image, "--start", "0x2000", "--length", "24"});
   ASSERT_EQ(r.code, 0) << r.err;
   std::ifstream in(image, std::ios::binary);
-  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_EQ(bytes.size(), zelsim::kEepromSize);
-  const std::vector<uint8_t> original = unit.model().EepromImage();
-  for (uint32_t a = 0; a < bytes.size(); ++a) {
+  const std::vector<std::uint8_t> original = unit.model().EepromImage();
+  for (std::uint32_t a = 0; a < bytes.size(); ++a) {
     ASSERT_EQ(bytes[a], a >= 0x2000 && a < 0x2018 ? original[a] : 0xFF) << "address " << a;
   }
   {
@@ -512,19 +512,19 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
   r = unit.Run({"eeprom", "dump", image});
   ASSERT_EQ(r.code, 0) << r.err;
   std::ifstream whole(image, std::ios::binary);
-  EXPECT_TRUE(std::vector<uint8_t>((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>()) ==
+  EXPECT_TRUE(std::vector<std::uint8_t>((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>()) ==
               unit.model().EepromImage());
 
   // Load a range of the image into another unit: only the bytes that differ are written.
   Unit other(Board(6));
-  size_t differing = 0;
-  for (uint32_t a = 0x2000; a < 0x2010; ++a) differing += other.model().Eeprom(a) != original[a];
+  std::size_t differing = 0;
+  for (std::uint32_t a = 0x2000; a < 0x2010; ++a) differing += other.model().Eeprom(a) != original[a];
   ASSERT_GT(differing, 0u);
   ASSERT_LT(differing, 16u);
   r = other.Run({"--json", "eeprom", "load", image, "--start", "0x2000", "--length", "16"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.Json()["written"], differing);
-  for (uint32_t a = 0x2000; a < 0x2010; ++a) EXPECT_EQ(other.model().Eeprom(a), original[a]) << a;
+  for (std::uint32_t a = 0x2000; a < 0x2010; ++a) EXPECT_EQ(other.model().Eeprom(a), original[a]) << a;
   EXPECT_NE(other.model().Eeprom(0x2010), original[0x2010]);
   r = other.Run({"--json", "eeprom", "load", image, "--start", "0x2000", "--length", "16"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -542,10 +542,10 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
 
 TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {
   Unit source(Board(0)), target(Board(0));
-  for (uint32_t a = 0x7000; a < 0x7000 + 200; ++a) source.model().SetEeprom(a, static_cast<uint8_t>(a * 7));
+  for (std::uint32_t a = 0x7000; a < 0x7000 + 200; ++a) source.model().SetEeprom(a, static_cast<std::uint8_t>(a * 7));
   const std::string image = TempPath("unit.eeprom");
   ASSERT_EQ(source.Run({"eeprom", "dump", image}).code, 0);
-  const std::vector<uint8_t> want = source.model().EepromImage(), blank = target.model().EepromImage();
+  const std::vector<std::uint8_t> want = source.model().EepromImage(), blank = target.model().EepromImage();
 
   auto child = target.Start({"eeprom", "load", image, "--start", "0x7000", "--length", "200"});
   ASSERT_TRUE(zeltest::WaitFor([&] { return target.model().EepromImage() != blank; }, std::chrono::seconds(10)));
@@ -553,14 +553,14 @@ TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {
   Result r = child->Wait();
   EXPECT_EQ(r.code, 130) << r.err;
   EXPECT_NE(r.err.find("run the load again to complete it"), std::string::npos) << r.err;
-  size_t loaded = 0;
-  for (uint32_t a = 0x7000; a < 0x7000 + 200; ++a) loaded += target.model().Eeprom(a) == want[a];
+  std::size_t loaded = 0;
+  for (std::uint32_t a = 0x7000; a < 0x7000 + 200; ++a) loaded += target.model().Eeprom(a) == want[a];
   EXPECT_GT(loaded, 0u);
   EXPECT_LT(loaded, 200u);
 
   r = target.Run({"eeprom", "load", image, "--start", "0x7000", "--length", "200"});
   ASSERT_EQ(r.code, 0) << r.err;
-  for (uint32_t a = 0; a < want.size(); ++a) {
+  for (std::uint32_t a = 0; a < want.size(); ++a) {
     ASSERT_EQ(target.model().Eeprom(a), a >= 0x7000 && a < 0x7000 + 200 ? want[a] : blank[a]) << "address " << a;
   }
 }
@@ -709,7 +709,7 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
 TEST(ZelctlHelp, TheExitCodesAreListedOnceOnTheTopLevelHelp) {
   Result r = Zelctl({"--help"});
   ASSERT_EQ(r.code, 0);
-  const size_t at = r.out.find("Exit codes: 0 success; 1 ");
+  const std::size_t at = r.out.find("Exit codes: 0 success; 1 ");
   ASSERT_NE(at, std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("Exit codes", at + 1), std::string::npos);
   for (const auto& args : std::vector<std::vector<std::string>>{{"voa", "--help"}, {"voa", "set", "--help"},

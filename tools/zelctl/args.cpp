@@ -57,14 +57,14 @@ CLI::Validator AddressInRange(unsigned low, unsigned high) {
                         [](double value) { return value >= 0 && value <= 0xFFFFFFFF ? Hex(value) : Number(value); });
 }
 
-size_t EditDistance(const std::string& a, const std::string& b) {
+std::size_t EditDistance(const std::string& a, const std::string& b) {
   // Optimal string alignment: insertions, deletions, substitutions and adjacent swaps.
-  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
-  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
       d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
     }
@@ -94,11 +94,11 @@ std::string PathOf(const CLI::App* app) {
 
 std::optional<std::string> UnknownSubcommand(CLI::App& app, const std::vector<std::string>& args) {
   CLI::App* current = &app;
-  for (size_t i = 0; i < args.size(); ++i) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& token = args[i];
     if (token == "--") return std::nullopt;
     if (token.size() > 1 && token[0] == '-') {
-      const size_t eq = token.find('=');
+      const std::size_t eq = token.find('=');
       const std::string name = token.substr(0, eq);
       const CLI::Option* opt = FindOption(current, name);
       // An option that takes a value consumes the next word unless it came as --name=value.
@@ -115,11 +115,11 @@ std::optional<std::string> UnknownSubcommand(CLI::App& app, const std::vector<st
     const std::string prefix = PathOf(current).empty() ? "" : PathOf(current) + " ";
     std::string message = "unknown subcommand '" + prefix + token + "'";
     const CLI::App* nearest = nullptr;
-    size_t best = 0;
+    std::size_t best = 0;
     std::string names;
     for (const CLI::App* s : subs) {
       names += (names.empty() ? "" : ", ") + s->get_name();
-      const size_t distance = EditDistance(token, s->get_name());
+      const std::size_t distance = EditDistance(token, s->get_name());
       if (nearest == nullptr || distance < best) {
         nearest = s;
         best = distance;

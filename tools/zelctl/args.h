@@ -21,7 +21,7 @@ CLI::Validator InRange(double low, double high, const std::string& unit = "");
 CLI::Validator AddressInRange(unsigned low, unsigned high);
 
 // Edit distance of two words, counting a swap of neighbouring letters as one edit ("inof" -> "info").
-size_t EditDistance(const std::string& a, const std::string& b);
+std::size_t EditDistance(const std::string& a, const std::string& b);
 
 // After a failed parse: when the command line names a subcommand that its parent does not have, the
 // message that says so ("unknown subcommand 'voa st'; did you mean 'voa set'?"); when it stops where a

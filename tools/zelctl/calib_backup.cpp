@@ -30,12 +30,12 @@ void RequireFit(Session& s, const std::string& path, const calib::Calibration& w
     throw Failure(kExitFile, path + " does not fit " + unit + ": board type " + std::to_string(want.board_type) +
                                  " in the file, " + std::to_string(s.BoardType()) + " on the unit");
   }
-  if (want.user.size() != static_cast<size_t>(s.Channels())) {
+  if (want.user.size() != static_cast<std::size_t>(s.Channels())) {
     throw Failure(kExitFile, path + ": channels: board type " + std::to_string(want.board_type) + " has " +
                                  std::to_string(s.Channels()) + " channels");
   }
-  int64_t serial = 0;
-  int32_t confirmed = 0;
+  std::int64_t serial = 0;
+  std::int32_t confirmed = 0;
   zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
   s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
   if (serial != want.serial && !force) {
@@ -44,7 +44,7 @@ void RequireFit(Session& s, const std::string& path, const calib::Calibration& w
   }
   const std::vector<WavelengthSlot> present = s.Wavelengths();
   for (const auto& slot : want.slots) {
-    const auto w = static_cast<size_t>(slot.slot);
+    const auto w = static_cast<std::size_t>(slot.slot);
     if (w < present.size() && present[w].nm != slot.nm) {
       throw Failure(kExitFile, path + " does not fit " + unit + ": slot " + std::to_string(slot.slot) + " (" +
                                    std::to_string(slot.nm) + " nm) in the file, " + std::to_string(present[w].nm) +
@@ -59,7 +59,7 @@ void BackupCalibration(Session& s, const std::string& path, bool json) {
   calib::Calibration cal;
   {
     Progress progress("backup", 0, json);
-    cal = store::ReadUnit(s.Instance(), [&](size_t done, size_t total) { progress.Update(done, total); });
+    cal = store::ReadUnit(s.Instance(), [&](std::size_t done, std::size_t total) { progress.Update(done, total); });
   }
   const std::string text = calib::BackupText(cal);
   WriteFileWhole(path, text.data(), text.size());
@@ -80,7 +80,7 @@ void RestoreCalibration(Session& s, const std::string& path, bool force, bool js
     const InterruptGuard interrupt;
     Progress progress("restore", 0, json);
     store::WriteOptions options;
-    options.progress = [&](size_t n, size_t total) { progress.Update(n, total); };
+    options.progress = [&](std::size_t n, std::size_t total) { progress.Update(n, total); };
     options.stop = [] { return Interrupted(); };
     done = store::Restore(s.Instance(), want, options);
   }

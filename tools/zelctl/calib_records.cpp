@@ -14,30 +14,30 @@ constexpr double kTwo63 = 9223372036854775808.0;
 // What a scaled record whose top bit is set reads as: INT64_MIN x 10^-12.
 constexpr double kScaledFloor = -9223372.036854775808;
 
-uint64_t GetLE64(const uint8_t* p) {
-  uint64_t v = 0;
+std::uint64_t GetLE64(const std::uint8_t* p) {
+  std::uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
   return v;
 }
 
-void PutLE64(uint64_t v, uint8_t* p) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+void PutLE64(std::uint64_t v, std::uint8_t* p) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-double DecodeScaled(const uint8_t* p) {
-  const uint64_t v = GetLE64(p);
+double DecodeScaled(const std::uint8_t* p) {
+  const std::uint64_t v = GetLE64(p);
   if (v >> 63 != 0) return kScaledFloor;
-  return static_cast<double>(static_cast<int64_t>(v)) / kScale;
+  return static_cast<double>(static_cast<std::int64_t>(v)) / kScale;
 }
 
-uint64_t EncodeScaled(double x) {
-  if (x == kScaledFloor) return ~uint64_t{0};  // erased
+std::uint64_t EncodeScaled(double x) {
+  if (x == kScaledFloor) return ~std::uint64_t{0};  // erased
   const double p = x * kScale;
   if (!(x >= 0.0) || !(p < kTwo63)) throw std::invalid_argument("outside 0 .. 9223372.036854");
-  const auto nearest = std::min<uint64_t>(static_cast<uint64_t>(std::nearbyint(p)), INT64_MAX);
+  const auto nearest = std::min<std::uint64_t>(static_cast<std::uint64_t>(std::nearbyint(p)), INT64_MAX);
   // The product rounds; the stored integer is the one that reads back as x, where there is one.
-  for (uint64_t n : {nearest, nearest - 1, nearest + 1}) {
-    if (n <= static_cast<uint64_t>(INT64_MAX) && static_cast<double>(static_cast<int64_t>(n)) / kScale == x) return n;
+  for (std::uint64_t n : {nearest, nearest - 1, nearest + 1}) {
+    if (n <= static_cast<std::uint64_t>(INT64_MAX) && static_cast<double>(static_cast<std::int64_t>(n)) / kScale == x) return n;
   }
   return nearest;
 }
@@ -74,17 +74,17 @@ const ItemShape& ShapeOf(Item item) {
 }
 
 bool IsErased(const Bytes& bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
+  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
 std::vector<double> Decode(const ItemShape& shape, const Bytes& bytes) {
   if (bytes.size() != shape.Size()) throw std::invalid_argument("record of the wrong size");
   std::vector<double> out;
-  for (size_t i = 0; i < shape.count; ++i) {
+  for (std::size_t i = 0; i < shape.count; ++i) {
     switch (shape.encoding) {
       case Encoding::Scaled: out.push_back(DecodeScaled(&bytes[8 * i])); break;
       case Encoding::Raw: {
-        const uint64_t bits = GetLE64(&bytes[8 * i]);
+        const std::uint64_t bits = GetLE64(&bytes[8 * i]);
         double x;
         std::memcpy(&x, &bits, sizeof x);
         out.push_back(x);
@@ -99,21 +99,21 @@ std::vector<double> Decode(const ItemShape& shape, const Bytes& bytes) {
 Bytes Encode(const ItemShape& shape, const std::vector<double>& values) {
   if (values.size() != shape.count) throw std::invalid_argument("expected " + std::to_string(shape.count) + " values");
   Bytes out(shape.Size());
-  for (size_t i = 0; i < shape.count; ++i) {
+  for (std::size_t i = 0; i < shape.count; ++i) {
     const double x = values[i];
     switch (shape.encoding) {
       case Encoding::Scaled: PutLE64(EncodeScaled(x), &out[8 * i]); break;
       case Encoding::Raw: {
-        uint64_t bits;
+        std::uint64_t bits;
         std::memcpy(&bits, &x, sizeof bits);
         PutLE64(bits, &out[8 * i]);
         break;
       }
       case Encoding::Words: {
         if (!(x >= 0 && x <= 0xFFFF && x == std::floor(x))) throw std::invalid_argument("not a whole 0..65535");
-        const auto w = static_cast<uint16_t>(x);
-        out[2 * i] = static_cast<uint8_t>(w);
-        out[2 * i + 1] = static_cast<uint8_t>(w >> 8);
+        const auto w = static_cast<std::uint16_t>(x);
+        out[2 * i] = static_cast<std::uint8_t>(w);
+        out[2 * i + 1] = static_cast<std::uint8_t>(w >> 8);
         break;
       }
     }
@@ -124,7 +124,7 @@ Bytes Encode(const ItemShape& shape, const std::vector<double>& values) {
 std::string Hex(const Bytes& bytes) {
   static const char* digits = "0123456789abcdef";
   std::string out;
-  for (uint8_t b : bytes) {
+  for (std::uint8_t b : bytes) {
     out += digits[b >> 4];
     out += digits[b & 15];
   }
@@ -140,10 +140,10 @@ bool FromHex(const std::string& text, Bytes& bytes) {
     return -1;
   };
   Bytes out;
-  for (size_t i = 0; i < text.size(); i += 2) {
+  for (std::size_t i = 0; i < text.size(); i += 2) {
     const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
     if (hi < 0 || lo < 0) return false;
-    out.push_back(static_cast<uint8_t>(hi << 4 | lo));
+    out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
   }
   bytes = std::move(out);
   return true;

@@ -12,7 +12,7 @@
 
 namespace zelctl::calib {
 
-using Bytes = std::vector<uint8_t>;
+using Bytes = std::vector<std::uint8_t>;
 
 enum class Item { Tap, Voa, Defined, VoaLoss, SwitchLoss, UserTx, UserRx };
 enum class Encoding {
@@ -23,13 +23,13 @@ enum class Encoding {
 
 struct ItemShape {
   Item item;
-  uint32_t record;  // ZEL_RECORD_...
+  std::uint32_t record;  // ZEL_RECORD_...
   const char* key;  // command-line name and JSON key
   const char* label;
-  size_t count;     // values per channel
+  std::size_t count;     // values per channel
   bool per_slot;    // stored once per wavelength slot (else once per channel)
   Encoding encoding;
-  size_t Size() const { return encoding == Encoding::Words ? 2 * count : 8 * count; }
+  std::size_t Size() const { return encoding == Encoding::Words ? 2 * count : 8 * count; }
   bool WholeNumbers() const { return encoding == Encoding::Words; }
 };
 
@@ -57,15 +57,15 @@ using ChannelRecords = std::vector<Bytes>;
 // The per-slot records of one wavelength slot.
 struct SlotRecords {
   int slot = 0;
-  uint16_t nm = 0;
+  std::uint16_t nm = 0;
   std::vector<ChannelRecords> channels;  // channel 0 first
 };
 
 // Identity and every calibration record of a unit.
 struct Calibration {
   int board_type = 0;
-  int64_t serial = 0;
-  uint32_t board_id = 0;
+  std::int64_t serial = 0;
+  std::uint32_t board_id = 0;
   std::vector<SlotRecords> slots;     // the used wavelength slots, slot 0 first
   std::vector<ChannelRecords> user;   // the user calibration, channel 0 first
 };

@@ -17,25 +17,25 @@ using calib::ItemsOf;
 namespace {
 
 // Ranges closer than this are read as one: a block read costs less than two part-used ones.
-constexpr uint32_t kMergeGap = 512;
-constexpr uint32_t kByteWritable = 0x10000;  // the byte write reaches the select-0 bank
+constexpr std::uint32_t kMergeGap = 512;
+constexpr std::uint32_t kByteWritable = 0x10000;  // the byte write reaches the select-0 bank
 
 // Bytes of some EEPROM ranges, read with as few block reads as the ranges allow.
 class Snapshot {
  public:
-  void Add(uint32_t address, size_t length) {
-    if (length > 0) ranges_.push_back({address, address + static_cast<uint32_t>(length)});
+  void Add(std::uint32_t address, std::size_t length) {
+    if (length > 0) ranges_.push_back({address, address + static_cast<std::uint32_t>(length)});
   }
-  size_t ByteCount() const {
-    size_t n = 0;
+  std::size_t ByteCount() const {
+    std::size_t n = 0;
     for (const auto& r : Merged()) n += r.second - r.first;
     return n;
   }
   void Read(zel_instance* unit, const ProgressFn& progress) {
     bytes_.clear();
     const auto merged = Merged();
-    const size_t total = ByteCount();
-    size_t done = 0;
+    const std::size_t total = ByteCount();
+    std::size_t done = 0;
     for (const auto& [from, to] : merged) {
       Bytes b(to - from);
       if (zel_ReadEEProm(unit, from, b.data(), b.size()) == 0) {
@@ -46,26 +46,26 @@ class Snapshot {
       if (progress) progress(done, total);
     }
   }
-  Bytes Get(uint32_t address, size_t length) const {
+  Bytes Get(std::uint32_t address, std::size_t length) const {
     auto it = bytes_.upper_bound(address);
     if (it == bytes_.begin()) throw std::logic_error("EEPROM range not read");
     --it;
-    const size_t offset = address - it->first;
+    const std::size_t offset = address - it->first;
     if (offset + length > it->second.size()) throw std::logic_error("EEPROM range not read");
     return Bytes(it->second.begin() + static_cast<std::ptrdiff_t>(offset),
                  it->second.begin() + static_cast<std::ptrdiff_t>(offset + length));
   }
-  static std::string Address(uint32_t a) {
+  static std::string Address(std::uint32_t a) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%04X", a);
     return buf;
   }
 
  private:
-  std::vector<std::pair<uint32_t, uint32_t>> Merged() const {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> Merged() const {
     auto sorted = ranges_;
     std::sort(sorted.begin(), sorted.end());
-    std::vector<std::pair<uint32_t, uint32_t>> out;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
     for (const auto& r : sorted) {
       if (!out.empty() && r.first <= out.back().second + kMergeGap) {
         out.back().second = std::max(out.back().second, r.second);
@@ -75,17 +75,17 @@ class Snapshot {
     }
     return out;
   }
-  std::vector<std::pair<uint32_t, uint32_t>> ranges_;
-  std::map<uint32_t, Bytes> bytes_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges_;
+  std::map<std::uint32_t, Bytes> bytes_;
 };
 
 struct Location {
-  uint32_t address = 0, length = 0;
+  std::uint32_t address = 0, length = 0;
 };
 
 Location Locate(zel_instance* unit, int slot, int channel, const ItemShape& shape) {
   Location at;
-  if (zel_GetRecordLocation(unit, static_cast<uint8_t>(slot), static_cast<uint16_t>(channel), shape.record, &at.address,
+  if (zel_GetRecordLocation(unit, static_cast<std::uint8_t>(slot), static_cast<std::uint16_t>(channel), shape.record, &at.address,
                             &at.length) == 0) {
     FailWithLastError(unit, std::string("cannot locate the ") + shape.label + " of channel " + std::to_string(channel));
   }
@@ -97,19 +97,19 @@ Location Locate(zel_instance* unit, int slot, int channel, const ItemShape& shap
 }
 
 int ChannelCount(zel_instance* unit) {
-  uint8_t count = 0;
+  std::uint8_t count = 0;
   if (zel_GetChannelCount(unit, &count) == 0) FailWithLastError(unit, "cannot tell the board's channel count");
   return count;
 }
 
-std::vector<uint16_t> WavelengthTable(zel_instance* unit) {
-  uint16_t nm[6] = {};
-  size_t count = 0;
+std::vector<std::uint16_t> WavelengthTable(zel_instance* unit) {
+  std::uint16_t nm[6] = {};
+  std::size_t count = 0;
   if (zel_GetWavelengths(unit, nm, 6, &count) == 0) FailWithLastError(unit, "cannot read the wavelength table");
-  return std::vector<uint16_t>(nm, nm + count);
+  return std::vector<std::uint16_t>(nm, nm + count);
 }
 
-std::string SlotName(int slot, uint16_t nm) {
+std::string SlotName(int slot, std::uint16_t nm) {
   return "slot " + std::to_string(slot) + " (" + std::to_string(nm) + " nm)";
 }
 
@@ -142,41 +142,41 @@ struct Job {
   std::string name;
   Location at;
   const Bytes* want = nullptr;
-  uint16_t add_nm = 0;  // nonzero: add this wavelength to the table instead
+  std::uint16_t add_nm = 0;  // nonzero: add this wavelength to the table instead
 };
 
 // A job per record of a channel, named `prefix` and the item's key.
 void AddJobs(const std::string& prefix, const ChannelLocations& at, const ChannelRecords& want, bool per_slot,
              std::vector<Job>& jobs) {
   const auto items = ItemsOf(per_slot);
-  for (size_t i = 0; i < items.size(); ++i) jobs.push_back({prefix + items[i]->key, at[i], &want[i], 0});
+  for (std::size_t i = 0; i < items.size(); ++i) jobs.push_back({prefix + items[i]->key, at[i], &want[i], 0});
 }
 
 }  // namespace
 
 Calibration ReadUnit(zel_instance* unit, const ProgressFn& progress) {
   Calibration out;
-  uint16_t type = 0;
+  std::uint16_t type = 0;
   if (zel_ReadTypeFromEEPROM(unit, &type) == 0) FailWithLastError(unit, "cannot read the board type");
   out.board_type = type;
   out.board_id = zel_ReadBoardID(unit);
   if (out.board_id == 0 && zel_LastError(unit) != ZEL_OK) FailWithLastError(unit, "cannot read the board ID");
-  int32_t confirmed = 0;
+  std::int32_t confirmed = 0;
   zel_ReadSerialNumber(unit, &out.serial, &confirmed);
   if (zel_LastError(unit) != ZEL_OK) FailWithLastError(unit, "cannot read the serial number");
 
   const int channels = ChannelCount(unit);
-  const std::vector<uint16_t> table = WavelengthTable(unit);
+  const std::vector<std::uint16_t> table = WavelengthTable(unit);
   // Where each record lies, then one pass of block reads over all of them.
   Snapshot snap;
   std::vector<SlotLocations> slot_at(table.size());
   SlotLocations user_at;
-  for (size_t w = 0; w < table.size(); ++w) {
+  for (std::size_t w = 0; w < table.size(); ++w) {
     for (int c = 0; c < channels; ++c) slot_at[w].push_back(LocateChannel(unit, static_cast<int>(w), c, true, snap));
   }
   for (int c = 0; c < channels; ++c) user_at.push_back(LocateChannel(unit, 0, c, false, snap));
   snap.Read(unit, progress);
-  for (size_t w = 0; w < table.size(); ++w) {
+  for (std::size_t w = 0; w < table.size(); ++w) {
     out.slots.push_back({static_cast<int>(w), table[w], RecordsAt(snap, slot_at[w])});
   }
   out.user = RecordsAt(snap, user_at);
@@ -185,21 +185,21 @@ Calibration ReadUnit(zel_instance* unit, const ProgressFn& progress) {
 
 RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteOptions& options) {
   const int channels = ChannelCount(unit);
-  if (want.user.size() != static_cast<size_t>(channels)) {
+  if (want.user.size() != static_cast<std::size_t>(channels)) {
     throw Failure(kExitFile, "the backup holds " + std::to_string(want.user.size()) + " channels, the unit has " +
                                  std::to_string(channels));
   }
-  const std::vector<uint16_t> table = WavelengthTable(unit);
+  const std::vector<std::uint16_t> table = WavelengthTable(unit);
   std::vector<Job> jobs;
   Snapshot snap;
   RestoreOutcome out;
   for (const auto& slot : want.slots) {
-    const auto w = static_cast<size_t>(slot.slot);
+    const auto w = static_cast<std::size_t>(slot.slot);
     const std::string name = SlotName(slot.slot, slot.nm);
     if (w < table.size() && table[w] != slot.nm) {
       throw Failure(kExitFile, name + " in the backup, " + std::to_string(table[w]) + " nm in that slot on the unit");
     }
-    if (slot.channels.size() != static_cast<size_t>(channels)) {
+    if (slot.channels.size() != static_cast<std::size_t>(channels)) {
       throw Failure(kExitFile, name + " holds " + std::to_string(slot.channels.size()) + " channels, the unit has " +
                                    std::to_string(channels));
     }
@@ -209,12 +209,12 @@ RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteO
     }
     for (int c = 0; c < channels; ++c) {
       AddJobs(name + " channel " + std::to_string(c) + " ", LocateChannel(unit, slot.slot, c, true, snap),
-              slot.channels[static_cast<size_t>(c)], true, jobs);
+              slot.channels[static_cast<std::size_t>(c)], true, jobs);
     }
   }
   for (int c = 0; c < channels; ++c) {
     AddJobs("channel " + std::to_string(c) + " ", LocateChannel(unit, 0, c, false, snap),
-            want.user[static_cast<size_t>(c)], false, jobs);
+            want.user[static_cast<std::size_t>(c)], false, jobs);
   }
   for (const auto& job : jobs) {
     if (job.want != nullptr && job.want->size() != job.at.length) {
@@ -229,21 +229,21 @@ RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteO
   for (const auto& job : jobs) {
     current.push_back(job.want != nullptr ? snap.Get(job.at.address, job.at.length) : Bytes{});
     if (job.want == nullptr) continue;
-    for (size_t i = 0; i < job.want->size(); ++i) out.bytes_to_write += (*job.want)[i] != current.back()[i];
+    for (std::size_t i = 0; i < job.want->size(); ++i) out.bytes_to_write += (*job.want)[i] != current.back()[i];
   }
   if (options.progress) options.progress(0, out.bytes_to_write);
 
-  for (size_t j = 0; j < jobs.size(); ++j) {
+  for (std::size_t j = 0; j < jobs.size(); ++j) {
     const Job& job = jobs[j];
     if (job.want == nullptr) {
       if (zel_AddWavelength(unit, job.add_nm) == 0) FailWithLastError(unit, "cannot add " + std::to_string(job.add_nm) + " nm");
       ++out.slots_added;
       out.bytes_written += 2;
     } else {
-      for (size_t i = 0; i < job.want->size(); ++i) {
+      for (std::size_t i = 0; i < job.want->size(); ++i) {
         if ((*job.want)[i] == current[j][i]) continue;
-        const uint32_t a = job.at.address + static_cast<uint32_t>(i);
-        if (a >= kByteWritable || zel_WriteValueToEEProm(unit, static_cast<uint16_t>(a), (*job.want)[i]) == 0) {
+        const std::uint32_t a = job.at.address + static_cast<std::uint32_t>(i);
+        if (a >= kByteWritable || zel_WriteValueToEEProm(unit, static_cast<std::uint16_t>(a), (*job.want)[i]) == 0) {
           FailWithLastError(unit, job.name + ": cannot write EEPROM byte " + Snapshot::Address(a) + " (" +
                                       std::to_string(out.records_done) + " of " + std::to_string(out.records) +
                                       " records restored)");
@@ -269,28 +269,28 @@ RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteO
   return out;
 }
 
-PatchOutcome Patch(zel_instance* unit, uint32_t address, const Bytes& want, const WriteOptions& options) {
+PatchOutcome Patch(zel_instance* unit, std::uint32_t address, const Bytes& want, const WriteOptions& options) {
   PatchOutcome out;
   if (want.empty()) return out;
   if (address + want.size() > kByteWritable) {
     throw Failure(kExitUsage, "the byte write reaches addresses up to 0xFFFF, not " +
-                                  Snapshot::Address(static_cast<uint32_t>(address + want.size() - 1)));
+                                  Snapshot::Address(static_cast<std::uint32_t>(address + want.size() - 1)));
   }
   Snapshot snap;
   snap.Add(address, want.size());
   snap.Read(unit, {});
   const Bytes current = snap.Get(address, want.size());
-  for (size_t i = 0; i < want.size(); ++i) out.bytes_to_write += want[i] != current[i];
+  for (std::size_t i = 0; i < want.size(); ++i) out.bytes_to_write += want[i] != current[i];
   if (options.progress) options.progress(0, out.bytes_to_write);
-  for (size_t i = 0; i < want.size(); ++i) {
+  for (std::size_t i = 0; i < want.size(); ++i) {
     if (want[i] == current[i]) continue;
-    const auto a = static_cast<uint32_t>(address + i);
+    const auto a = static_cast<std::uint32_t>(address + i);
     if (out.bytes_written > 0 && options.stop && options.stop()) {
       out.interrupted = true;
       out.next_address = a;
       return out;
     }
-    if (zel_WriteValueToEEProm(unit, static_cast<uint16_t>(a), want[i]) == 0) {
+    if (zel_WriteValueToEEProm(unit, static_cast<std::uint16_t>(a), want[i]) == 0) {
       FailWithLastError(unit, "cannot write EEPROM byte " + Snapshot::Address(a) + " (" + std::to_string(out.bytes_written) +
                                   " of " + std::to_string(out.bytes_to_write) + " differing bytes written)");
     }
@@ -299,8 +299,8 @@ PatchOutcome Patch(zel_instance* unit, uint32_t address, const Bytes& want, cons
   }
   snap.Read(unit, {});
   const Bytes got = snap.Get(address, want.size());
-  for (size_t i = 0; i < want.size(); ++i) {
-    if (got[i] != want[i]) out.mismatches.push_back(static_cast<uint32_t>(address + i));
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    if (got[i] != want[i]) out.mismatches.push_back(static_cast<std::uint32_t>(address + i));
   }
   return out;
 }

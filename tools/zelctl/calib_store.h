@@ -19,7 +19,7 @@ using calib::Bytes;
 using calib::Calibration;
 
 // done, total: in steps of the operation (bytes read or written).
-using ProgressFn = std::function<void(size_t done, size_t total)>;
+using ProgressFn = std::function<void(std::size_t done, std::size_t total)>;
 
 // Identity, wavelength table and every calibration record of a connected unit.
 Calibration ReadUnit(zel_instance* unit, const ProgressFn& progress = {});
@@ -30,11 +30,11 @@ struct WriteOptions {
 };
 
 struct RestoreOutcome {
-  size_t records = 0;          // records in the backup (and slot table entries it adds)
-  size_t records_done = 0;     // of them, those now holding the backup's bytes
-  size_t bytes_to_write = 0;   // bytes that differed
-  size_t bytes_written = 0;
-  size_t slots_added = 0;
+  std::size_t records = 0;          // records in the backup (and slot table entries it adds)
+  std::size_t records_done = 0;     // of them, those now holding the backup's bytes
+  std::size_t bytes_to_write = 0;   // bytes that differed
+  std::size_t bytes_written = 0;
+  std::size_t slots_added = 0;
   bool interrupted = false;    // stopped before the last record; nothing was verified
   std::vector<std::string> mismatches;  // records that read back other bytes than written
   std::string next;            // the first record not restored, when interrupted
@@ -47,15 +47,15 @@ struct RestoreOutcome {
 RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteOptions& options = {});
 
 struct PatchOutcome {
-  size_t bytes_to_write = 0;
-  size_t bytes_written = 0;
+  std::size_t bytes_to_write = 0;
+  std::size_t bytes_written = 0;
   bool interrupted = false;
-  uint32_t next_address = 0;  // the first differing byte not written, when interrupted
-  std::vector<uint32_t> mismatches;  // addresses that read back other than written
+  std::uint32_t next_address = 0;  // the first differing byte not written, when interrupted
+  std::vector<std::uint32_t> mismatches;  // addresses that read back other than written
 };
 
 // Makes the EEPROM bytes from `address` on equal to `want`: reads them in block reads, writes the
 // ones that differ and reads the range back.
-PatchOutcome Patch(zel_instance* unit, uint32_t address, const Bytes& want, const WriteOptions& options = {});
+PatchOutcome Patch(zel_instance* unit, std::uint32_t address, const Bytes& want, const WriteOptions& options = {});
 
 }  // namespace zelctl::store

@@ -17,16 +17,16 @@ using calib::ShapeOf;
 
 std::vector<double> ReadItem(Session& s, Item item, int channel) {
   zel_instance* e = s.Instance();
-  const auto c = static_cast<uint16_t>(channel);
+  const auto c = static_cast<std::uint16_t>(channel);
   std::vector<double> v(ShapeOf(item).count);
-  uint8_t ok = 0;
+  std::uint8_t ok = 0;
   switch (item) {
     case Item::Tap: ok = zel_ReadTAPCalibration(e, c, v.data()); break;
     case Item::Voa: ok = zel_ReadVOACalibration(e, c, v.data()); break;
     case Item::Defined: {
-      uint16_t words[30] = {};
+      std::uint16_t words[30] = {};
       ok = zel_ReadVOADefinedValues(e, c, words);
-      for (size_t j = 0; j < 30; ++j) v[j] = words[j];
+      for (std::size_t j = 0; j < 30; ++j) v[j] = words[j];
       break;
     }
     case Item::VoaLoss: ok = zel_ReadVOAInsertionLoss(e, c, v.data()); break;
@@ -40,14 +40,14 @@ std::vector<double> ReadItem(Session& s, Item item, int channel) {
 
 void WriteItem(Session& s, Item item, int channel, const std::vector<double>& v) {
   zel_instance* e = s.Instance();
-  const auto c = static_cast<uint16_t>(channel);
-  uint8_t ok = 0;
+  const auto c = static_cast<std::uint16_t>(channel);
+  std::uint8_t ok = 0;
   switch (item) {
     case Item::Tap: ok = zel_WriteTAPCalibration(e, c, v[0]); break;
     case Item::Voa: ok = zel_WriteVOACalibration(e, c, v.data()); break;
     case Item::Defined: {
-      uint16_t words[30];
-      for (size_t j = 0; j < 30; ++j) words[j] = static_cast<uint16_t>(v[j]);
+      std::uint16_t words[30];
+      for (std::size_t j = 0; j < 30; ++j) words[j] = static_cast<std::uint16_t>(v[j]);
       ok = zel_WriteVOADefinedValues(e, c, words);
       break;
     }
@@ -98,7 +98,7 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
   struct Args {
     std::string item;
     std::optional<int> channel;
-    std::optional<uint16_t> wavelength;
+    std::optional<std::uint16_t> wavelength;
     std::vector<double> values;
     std::string file;
     bool force = false;

@@ -85,7 +85,7 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
             s.UseWavelength(w.nm);
             SetAttenuationDb(s, kChannel, kTargetDb);
             const double db = ReadAttenuationDb(s, kChannel);
-            uint16_t code = 0;
+            std::uint16_t code = 0;
             s.CheckInstance(zel_ReadVOACode(s.Instance(), kChannel, &code) != 0, "cannot read the VOA code");
             per_wavelength.AddRow({{w.nm, std::to_string(w.nm)}, {code, std::to_string(code)}, {db, Fixed(db, 2)}});
           }
@@ -97,14 +97,14 @@ void AddDemoCommand(CLI::App& app, const GlobalOptions& options) {
           Table switches({{"channel", "Channel"}, {"position", "2x2 position"}});
           zel_instance* inst = s.Instance();
           for (int c = 0; c < s.Channels(); ++c) {
-            uint16_t position = 0;
-            s.CheckInstance(zel_SwitchSelect_2x2(inst, static_cast<uint16_t>(c), static_cast<uint16_t>(c % 2)) != 0,
+            std::uint16_t position = 0;
+            s.CheckInstance(zel_SwitchSelect_2x2(inst, static_cast<std::uint16_t>(c), static_cast<std::uint16_t>(c % 2)) != 0,
                             "cannot set the 2x2 switch");
-            s.CheckInstance(zel_ReadSwitchSelect_2x2(inst, static_cast<uint16_t>(c), &position) != 0,
+            s.CheckInstance(zel_ReadSwitchSelect_2x2(inst, static_cast<std::uint16_t>(c), &position) != 0,
                             "cannot read the 2x2 switch");
             switches.AddRow({{c, std::to_string(c)}, {position, std::to_string(position)}});
           }
-          uint16_t mems = 0, lbmm = 0;
+          std::uint16_t mems = 0, lbmm = 0;
           s.CheckInstance(zel_SwitchSelect_MEMS_8x1(inst, 0, 3) != 0 && zel_ReadSwitchSelect_MEMS_8x1(inst, 0, &mems) != 0,
                           "cannot set the MEMS switch");
           s.CheckInstance(zel_SwitchSelect_LBMM_8x1(inst, 0, 5) != 0 && zel_ReadSwitchSelect_LBMM_8x1(inst, 0, &lbmm) != 0,

@@ -15,31 +15,31 @@
 namespace zelctl {
 namespace {
 
-constexpr uint32_t kBankSize = 0x10000;
-constexpr uint32_t kImageSize = 2 * kBankSize;
-constexpr uint32_t kDumpChunk = 4096;  // block reads per progress step: 32
+constexpr std::uint32_t kBankSize = 0x10000;
+constexpr std::uint32_t kImageSize = 2 * kBankSize;
+constexpr std::uint32_t kDumpChunk = 4096;  // block reads per progress step: 32
 
 struct Range {
-  uint32_t start = 0;
-  uint32_t length = kImageSize;
+  std::uint32_t start = 0;
+  std::uint32_t length = kImageSize;
 };
 
 // `end`: the first address the command cannot reach.
-void AddRangeOptions(CLI::App* sub, Range& range, uint32_t end, const std::string& whole) {
+void AddRangeOptions(CLI::App* sub, Range& range, std::uint32_t end, const std::string& whole) {
   sub->add_option("--start", range.start, "First EEPROM address")->check(CLI::Range(0u, end - 1));
   sub->add_option("--length", range.length, "Number of bytes (default: to the end of " + whole + ")")
       ->check(CLI::Range(1u, end));
 }
 
-Range Clip(Range r, uint32_t end) {
+Range Clip(Range r, std::uint32_t end) {
   r.length = std::min(r.length, end - r.start);
   return r;
 }
 
-std::vector<uint8_t> ReadImageFile(const std::string& path) {
+std::vector<std::uint8_t> ReadImageFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Failure(kExitFile, "cannot open " + path);
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (data.size() != kImageSize) {
     throw Failure(kExitFile, path + " is not an EEPROM image: " + std::to_string(data.size()) + " bytes, expected " +
                                  std::to_string(kImageSize));
@@ -52,8 +52,8 @@ std::vector<uint8_t> ReadImageFile(const std::string& path) {
 void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
   auto* ee = app.add_subcommand("eeprom", "The unit's EEPROM: reads in 128-byte blocks (a whole 128 KiB dump in well under a second), writes byte by byte (about 10 ms per byte written)")->require_subcommand(1);
 
-  auto address = std::make_shared<uint32_t>(0);
-  auto count = std::make_shared<uint32_t>(1);
+  auto address = std::make_shared<std::uint32_t>(0);
+  auto count = std::make_shared<std::uint32_t>(1);
   auto* read = ee->add_subcommand("read", "Read bytes and show them in hex");
   read->add_option("address", *address, "First address (0x... for hex; the EEPROM holds 0x0000..0x1FFFF)")
       ->required()
@@ -67,15 +67,15 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
                                     " KiB): at most " + std::to_string(ZEL_EEPROM_SIZE - *address) + " from there");
     }
     Session s(g);
-    const uint32_t n = *count;
-    const std::vector<uint8_t> bytes = ReadEeprom(s, *address, n);
+    const std::uint32_t n = *count;
+    const std::vector<std::uint8_t> bytes = ReadEeprom(s, *address, n);
     if (g.json) {
       PrintJson(Json{{"address", *address}, {"bytes", bytes}});
       return;
     }
-    for (uint32_t line = 0; line < n; line += 16) {
+    for (std::uint32_t line = 0; line < n; line += 16) {
       std::string text = Hex(*address + line, *address + n > kBankSize ? 5 : 4) + ":";
-      for (uint32_t i = line; i < std::min(n, line + 16); ++i) text += " " + Hex(bytes[i], 2).substr(2);
+      for (std::uint32_t i = line; i < std::min(n, line + 16); ++i) text += " " + Hex(bytes[i], 2).substr(2);
       std::printf("%s\n", text.c_str());
     }
   });
@@ -87,8 +87,8 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
   write->callback([&g, address, values] {
     if (*address + values->size() > kBankSize) throw Failure(kExitUsage, "the bytes run past the end of the EEPROM (0xFFFF)");
     Session s(g);
-    for (size_t i = 0; i < values->size(); ++i) {
-      WriteEepromByte(s, static_cast<uint32_t>(*address + i), static_cast<uint8_t>((*values)[i]));
+    for (std::size_t i = 0; i < values->size(); ++i) {
+      WriteEepromByte(s, static_cast<std::uint32_t>(*address + i), static_cast<std::uint8_t>((*values)[i]));
     }
     Record().Add("address", "Address", *address, Hex(*address, 4)).Add("written", "Bytes written", values->size()).Print(g.json);
   });
@@ -102,12 +102,12 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
   dump->callback([&g, file, range] {
     const Range r = Clip(*range, kImageSize);
     Session s(g);
-    std::vector<uint8_t> image(kImageSize, 0xFF);
+    std::vector<std::uint8_t> image(kImageSize, 0xFF);
     {
       Progress progress("dump", r.length, g.json);
-      for (uint32_t a = r.start; a < r.start + r.length; a += kDumpChunk) {
-        const uint32_t n = std::min(kDumpChunk, r.start + r.length - a);
-        const std::vector<uint8_t> bytes = ReadEeprom(s, a, n);
+      for (std::uint32_t a = r.start; a < r.start + r.length; a += kDumpChunk) {
+        const std::uint32_t n = std::min(kDumpChunk, r.start + r.length - a);
+        const std::vector<std::uint8_t> bytes = ReadEeprom(s, a, n);
         std::copy(bytes.begin(), bytes.end(), image.begin() + a);
         progress.Advance(n);
       }
@@ -126,14 +126,14 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
   AddRangeOptions(load, *range, kBankSize, "the bank");
   load->callback([&g, file, range] {
     const Range r = Clip(*range, kBankSize);
-    const std::vector<uint8_t> image = ReadImageFile(*file);
+    const std::vector<std::uint8_t> image = ReadImageFile(*file);
     Session s(g);
     store::PatchOutcome done;
     {
       const InterruptGuard interrupt;
       Progress progress("load", 0, g.json);
       store::WriteOptions options;
-      options.progress = [&](size_t n, size_t total) { progress.Update(n, total); };
+      options.progress = [&](std::size_t n, std::size_t total) { progress.Update(n, total); };
       options.stop = [] { return Interrupted(); };
       done = store::Patch(s.Instance(), r.start,
                           store::Bytes(image.begin() + r.start, image.begin() + r.start + r.length), options);

@@ -25,12 +25,12 @@ std::string Channel(int c) { return "channel " + std::to_string(c); }
 constexpr double kMaxAttenuationDb = 30.0;
 
 // --wavelength of the dB and power subcommands; not with the flag that bypasses the calibration.
-void AddWavelengthOption(CLI::App* sub, std::optional<uint16_t>& nm, CLI::Option* uncalibrated) {
+void AddWavelengthOption(CLI::App* sub, std::optional<std::uint16_t>& nm, CLI::Option* uncalibrated) {
   sub->add_option("--wavelength", nm, "Use the calibration of this wavelength, in nm (default: the board's default)")
       ->excludes(uncalibrated);
 }
 
-void UseWavelengthIfGiven(Session& s, const std::optional<uint16_t>& nm) {
+void UseWavelengthIfGiven(Session& s, const std::optional<std::uint16_t>& nm) {
   if (nm) s.UseWavelength(*nm);
 }
 
@@ -38,20 +38,20 @@ void UseWavelengthIfGiven(Session& s, const std::optional<uint16_t>& nm) {
 
 double ReadAttenuationDb(Session& s, int channel) {
   double db = 0;
-  s.CheckCalibrated(zel_ReadVOAAttenuation(s.Instance(), static_cast<uint16_t>(channel), &db) != 0, channel, "VOA",
+  s.CheckCalibrated(zel_ReadVOAAttenuation(s.Instance(), static_cast<std::uint16_t>(channel), &db) != 0, channel, "VOA",
                     "cannot read the attenuation of " + Channel(channel));
   return db;
 }
 
 double ReadPowerUw(Session& s, int channel) {
   double uw = 0;
-  s.CheckCalibrated(zel_ReadOpticalPower(s.Instance(), static_cast<uint16_t>(channel), &uw) != 0, channel, "TAP",
+  s.CheckCalibrated(zel_ReadOpticalPower(s.Instance(), static_cast<std::uint16_t>(channel), &uw) != 0, channel, "TAP",
                     "cannot read the optical power of " + Channel(channel));
   return uw;
 }
 
 void SetAttenuationDb(Session& s, int channel, double db) {
-  s.CheckCalibrated(zel_SetVOAAttenuation(s.Instance(), static_cast<uint16_t>(channel), db) != 0, channel, "VOA",
+  s.CheckCalibrated(zel_SetVOAAttenuation(s.Instance(), static_cast<std::uint16_t>(channel), db) != 0, channel, "VOA",
                     "cannot set " + Fixed(db, 2) + " dB on " + Channel(channel));
 }
 
@@ -67,7 +67,7 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
   auto* get = voa->add_subcommand("get", "Read the attenuation in dB (default: every channel)");
   auto get_channel = std::make_shared<std::optional<int>>();
   auto get_code = std::make_shared<bool>(false);
-  auto get_nm = std::make_shared<std::optional<uint16_t>>();
+  auto get_nm = std::make_shared<std::optional<std::uint16_t>>();
   AddChannelOption(get, *get_channel, false);
   AddWavelengthOption(get, *get_nm, get->add_flag("--code", *get_code, "Show the VOA drive code instead of dB"));
   get->callback([&g, get_channel, get_code, get_nm] {
@@ -77,8 +77,8 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
     Table table({{"channel", "Channel"}, *get_code ? Table::Column{"code", "Code"} : Table::Column{"db", "Attenuation (dB)"}});
     for (int c : channels) {
       if (*get_code) {
-        uint16_t code = 0;
-        s.CheckInstance(zel_ReadVOACode(s.Instance(), static_cast<uint16_t>(c), &code) != 0,
+        std::uint16_t code = 0;
+        s.CheckInstance(zel_ReadVOACode(s.Instance(), static_cast<std::uint16_t>(c), &code) != 0,
                         "cannot read the VOA code of " + Channel(c));
         table.AddRow({{c, std::to_string(c)}, {code, std::to_string(code)}});
       } else {
@@ -93,7 +93,7 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
   auto set_channel = std::make_shared<std::optional<int>>();
   auto value = std::make_shared<double>(0);
   auto set_code = std::make_shared<bool>(false);
-  auto set_nm = std::make_shared<std::optional<uint16_t>>();
+  auto set_nm = std::make_shared<std::optional<std::uint16_t>>();
   set->add_option("value", *value, "Attenuation in dB, or the code (0..4095) with --code")->required();
   AddChannelOption(set, *set_channel, true);
   AddWavelengthOption(set, *set_nm, set->add_flag("--code", *set_code, "The value is a VOA drive code"));
@@ -111,8 +111,8 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
     Record r;
     r.Add("channel", "Channel", c);
     if (*set_code) {
-      const auto code = static_cast<uint16_t>(*value);
-      s.CheckInstance(zel_SetVOACode(s.Instance(), static_cast<uint16_t>(c), code) != 0,
+      const auto code = static_cast<std::uint16_t>(*value);
+      s.CheckInstance(zel_SetVOACode(s.Instance(), static_cast<std::uint16_t>(c), code) != 0,
                       "cannot set VOA code " + std::to_string(code) + " on " + Channel(c));
       r.Add("code", "Code", code);
     } else {
@@ -129,7 +129,7 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
   auto* power = app.add_subcommand("power", "Optical power behind the tap (default: every channel)");
   auto power_channel = std::make_shared<std::optional<int>>();
   auto raw = std::make_shared<bool>(false);
-  auto power_nm = std::make_shared<std::optional<uint16_t>>();
+  auto power_nm = std::make_shared<std::optional<std::uint16_t>>();
   AddChannelOption(power, *power_channel, false);
   AddWavelengthOption(power, *power_nm,
                       power->add_flag("--raw", *raw, "Show the averaged monitor count instead of the calibrated power"));
@@ -147,8 +147,8 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
     Table table(columns);
     for (int c : channels) {
       if (*raw) {
-        uint16_t count = 0;
-        s.CheckInstance(zel_ReadOpticalPowerCount(s.Instance(), static_cast<uint16_t>(c), &count) != 0,
+        std::uint16_t count = 0;
+        s.CheckInstance(zel_ReadOpticalPowerCount(s.Instance(), static_cast<std::uint16_t>(c), &count) != 0,
                         "cannot read the optical power of " + Channel(c));
         table.AddRow({{c, std::to_string(c)}, {count, std::to_string(count)}});
       } else {

@@ -16,7 +16,7 @@ namespace zelctl {
 namespace {
 
 constexpr double kMaxDb = 30.0;
-constexpr size_t kMaxPoints = 3001;  // 0.01 dB steps over the whole range
+constexpr std::size_t kMaxPoints = 3001;  // 0.01 dB steps over the whole range
 
 // A file written whole or not at all: opened (so an unwritable path fails before the sweep), then
 // filled, then moved into place.
@@ -64,7 +64,7 @@ struct SweepOptions {
   std::optional<int> channel;
   double from = 0, to = kMaxDb, step = 1;
   unsigned dwell_ms = 0;
-  std::optional<uint16_t> wavelength;
+  std::optional<std::uint16_t> wavelength;
   std::string csv, plot;
 };
 
@@ -130,7 +130,7 @@ std::vector<double> SweepSteps(double from, double to, double step) {
                                   std::to_string(kMaxPoints));
   }
   std::vector<double> out;
-  for (size_t i = 0; i <= static_cast<size_t>(intervals); ++i) {
+  for (std::size_t i = 0; i <= static_cast<std::size_t>(intervals); ++i) {
     // Each value from its index, not by adding steps up, and rounded to the calibration's 1e-9 dB.
     out.push_back(std::min(to, std::round((from + static_cast<double>(i) * step) * 1e9) / 1e9));
   }

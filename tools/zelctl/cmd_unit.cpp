@@ -25,8 +25,8 @@ void Temperatures(Session& s, const GlobalOptions& g, std::optional<int> select)
 struct SwitchKind {
   const char* name;
   const char* label;
-  uint8_t (*set)(zel_instance*, uint16_t, uint16_t);
-  uint8_t (*get)(zel_instance*, uint16_t, uint16_t*);
+  std::uint8_t (*set)(zel_instance*, std::uint16_t, std::uint16_t);
+  std::uint8_t (*get)(zel_instance*, std::uint16_t, std::uint16_t*);
   bool per_channel;  // a 2x2 switch on every channel; else one selector switch of the unit
 };
 
@@ -80,8 +80,8 @@ void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind)
       for (int c = 0; c < s.Channels(); ++c) channels.push_back(c);
     }
     for (int c : channels) {
-      uint16_t position = 0;
-      s.CheckInstance(kind.get(s.Instance(), static_cast<uint16_t>(c), &position) != 0,
+      std::uint16_t position = 0;
+      s.CheckInstance(kind.get(s.Instance(), static_cast<std::uint16_t>(c), &position) != 0,
                       std::string("cannot read the ") + kind.label);
       table.AddRow({{c, std::to_string(c)}, {position, std::to_string(position)}});
     }
@@ -105,7 +105,7 @@ void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind)
     const int channel = set_channel->value_or(0);
     if (kind.per_channel) s.RequireChannel(channel);
     RequirePosition(s, kind, *position);
-    s.CheckInstance(kind.set(s.Instance(), static_cast<uint16_t>(channel), static_cast<uint16_t>(*position)) != 0,
+    s.CheckInstance(kind.set(s.Instance(), static_cast<std::uint16_t>(channel), static_cast<std::uint16_t>(*position)) != 0,
                     std::string("cannot set the ") + kind.label);
     Record r;
     if (kind.per_channel) r.Add("channel", "Channel", channel);
@@ -123,10 +123,10 @@ double ReadTemperatureWord(Session& s, int select) {
 
 Record IdentityRecord(Session& s) {
   zel_instance* unit = s.Instance();
-  const uint32_t board_id = zel_ReadBoardID(unit);
+  const std::uint32_t board_id = zel_ReadBoardID(unit);
   s.CheckInstance(board_id != 0 || zel_LastError(unit) == ZEL_OK, "cannot read the board ID");
-  int64_t serial = 0;
-  int32_t confirmed = 0;
+  std::int64_t serial = 0;
+  std::int32_t confirmed = 0;
   zel_ReadSerialNumber(unit, &serial, &confirmed);
   s.CheckInstance(zel_LastError(unit) == ZEL_OK, "cannot read the serial number");
   const double firmware = zel_ReadFirmwareRevision(unit);
@@ -143,7 +143,7 @@ Record IdentityRecord(Session& s) {
            std::to_string(s.BoardType()))
       .Add("channels", "Channels", s.Channels())
       .Add("serial", "Serial number", serial,
-           std::to_string(serial) + " (" + Hex(static_cast<unsigned>(static_cast<uint64_t>(serial) >> 32), 8) +
+           std::to_string(serial) + " (" + Hex(static_cast<unsigned>(static_cast<std::uint64_t>(serial) >> 32), 8) +
                Hex(static_cast<unsigned>(serial & 0xFFFFFFFF), 8).substr(2) + ")" +
                (confirmed != 0 ? "" : ", board serial: the extended serial is not confirmed"))
       .Add("firmware", "Firmware revision", firmware, Fixed(firmware, 1))
@@ -179,25 +179,25 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
   screen->add_option("control", *control, "Control byte")->required()->check(InRange(0, 255));
   screen->callback([&g, control] {
     Session s(g);
-    s.CheckInstance(zel_ScreenControl(s.Instance(), 0, static_cast<uint8_t>(*control)) != 0,
+    s.CheckInstance(zel_ScreenControl(s.Instance(), 0, static_cast<std::uint8_t>(*control)) != 0,
                     "cannot write the screen control byte");
     Record().Add("screen_control", "Screen control", *control, Hex(*control, 2)).Print(g.json);
   });
 
   auto* reg = app.add_subcommand("reg", "Raw register access in a channel's register bank")->require_subcommand(1);
   auto reg_channel = std::make_shared<std::optional<int>>();
-  auto address = std::make_shared<uint16_t>(0);
-  auto value = std::make_shared<uint16_t>(0);
+  auto address = std::make_shared<std::uint16_t>(0);
+  auto value = std::make_shared<std::uint16_t>(0);
   auto run = [&g, reg_channel, address, value](bool write) {
     Session s(g);
     const int channel = reg_channel->value_or(0);
     s.RequireChannel(channel);
-    uint16_t word = *value;
+    std::uint16_t word = *value;
     const std::string what = std::string(write ? "cannot write" : "cannot read") + " register " +
                              std::to_string(*address) + " of channel " + std::to_string(channel);
     s.CheckInstance(
-        zel_AccessBoardRegister(s.Instance(), write ? 1 : 0, static_cast<uint16_t>(channel), *address, &word) != 0, what);
-    auto text = [](uint16_t w) { return std::to_string(w) + " (" + Hex(w, 4) + ")"; };
+        zel_AccessBoardRegister(s.Instance(), write ? 1 : 0, static_cast<std::uint16_t>(channel), *address, &word) != 0, what);
+    auto text = [](std::uint16_t w) { return std::to_string(w) + " (" + Hex(w, 4) + ")"; };
     Record r;
     r.Add("channel", "Channel", channel).Add("register", "Register", *address);
     if (!write) {
@@ -205,8 +205,8 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
       return;
     }
     // What the register holds now, as the unit answers: read-only and masked bits show here.
-    uint16_t read_back = 0;
-    s.CheckInstance(zel_AccessBoardRegister(s.Instance(), 0, static_cast<uint16_t>(channel), *address, &read_back) != 0,
+    std::uint16_t read_back = 0;
+    s.CheckInstance(zel_AccessBoardRegister(s.Instance(), 0, static_cast<std::uint16_t>(channel), *address, &read_back) != 0,
                     "wrote register " + std::to_string(*address) + " of channel " + std::to_string(channel) +
                         " but cannot read it back");
     r.Add("written", "Written", *value, text(*value)).Add("read_back", "Read back", read_back, text(read_back)).Print(g.json);

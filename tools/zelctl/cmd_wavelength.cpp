@@ -13,7 +13,7 @@ Table SlotTable(const std::vector<WavelengthSlot>& slots) {
   return table;
 }
 
-int SlotOf(const std::vector<WavelengthSlot>& slots, uint16_t nm) {
+int SlotOf(const std::vector<WavelengthSlot>& slots, std::uint16_t nm) {
   for (const auto& w : slots) {
     if (w.nm == nm) return w.slot;
   }
@@ -31,7 +31,7 @@ void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
     SlotTable(s.Wavelengths()).Print(g.json);
   });
 
-  auto nm = std::make_shared<uint16_t>(0);
+  auto nm = std::make_shared<std::uint16_t>(0);
   auto* set = wl->add_subcommand(
       "set", "Check that the unit is calibrated for a wavelength and show its slot (the library selects the "
              "slot per connection; calib, voa and power take --wavelength)");
@@ -61,7 +61,7 @@ void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
   wl->add_subcommand("default", "Select the board's default wavelength (slot 0) and show it")->callback([&g] {
     Session s(g);
     s.CheckInstance(zel_SetDefaultWavelength(s.Instance()) != 0, "cannot select the default wavelength");
-    const uint16_t def = s.DefaultWavelength();
+    const std::uint16_t def = s.DefaultWavelength();
     Record().Add("wavelength_nm", "Wavelength", def, std::to_string(def) + " nm").Add("slot", "Slot", 0).Print(g.json);
   });
 }

@@ -27,7 +27,7 @@ struct GlobalOptions {
   std::string unit;   // IPv4 address of the unit
   bool json = false;  // machine-readable output on stdout
   bool trace = false;  // every frame as hex on stderr
-  uint32_t timeout_ms = 5000;  // the links' time-out (connect, each send, each reply wait); 0 = library default
+  std::uint32_t timeout_ms = 5000;  // the links' time-out (connect, each send, each reply wait); 0 = library default
 };
 
 // ---- output ------------------------------------------------------------------------------------
@@ -74,24 +74,24 @@ std::string Hex(unsigned value, int digits);
 void PrintJson(const Json& value);
 // Writes `data` to a temporary file beside `path`, then puts it in place: afterwards the file at
 // `path` is the old one or the whole new one. Failure(kExitFile) when it cannot.
-void WriteFileWhole(const std::string& path, const void* data, size_t size);
+void WriteFileWhole(const std::string& path, const void* data, std::size_t size);
 
 // Progress of a transfer on stderr, once it has run for a second: a bar with the time left on a
 // terminal; otherwise a line every few seconds, unless `quiet` (--json) asks for silence.
 class Progress {
  public:
-  Progress(std::string label, size_t total, bool quiet = false);
+  Progress(std::string label, std::size_t total, bool quiet = false);
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
-  void Advance(size_t steps = 1);
+  void Advance(std::size_t steps = 1);
   // `done` of `total` steps (the total may change as the transfer learns it).
-  void Update(size_t done, size_t total);
+  void Update(std::size_t done, std::size_t total);
 
  private:
   void Draw(bool last);
   std::string label_;
-  size_t total_, done_ = 0;
+  std::size_t total_, done_ = 0;
   bool terminal_, quiet_;
   bool shown_ = false;
   int last_permille_ = -1;
@@ -102,7 +102,7 @@ class Progress {
 
 struct WavelengthSlot {
   int slot;
-  uint16_t nm;
+  std::uint16_t nm;
 };
 // "1310, 1550 nm"
 std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots);
@@ -132,32 +132,32 @@ class Session {
   // Used wavelength slots (slot 0 = the board default).
   std::vector<WavelengthSlot> Wavelengths();
   // The wavelength slot 0 serves.
-  uint16_t DefaultWavelength();
+  std::uint16_t DefaultWavelength();
   // Selects the slot of `nm` for calibration record reads and writes.
-  void SelectWavelength(uint16_t nm);
+  void SelectWavelength(std::uint16_t nm);
   // Selects the slot of `nm` and makes its TAP factors and VOA coefficients the ones the dB and
   // power functions use. After connecting, the board's default wavelength is in use.
-  void UseWavelength(uint16_t nm);
+  void UseWavelength(std::uint16_t nm);
   // The wavelength whose calibration the dB and power functions use.
-  uint16_t WavelengthInUse();
+  std::uint16_t WavelengthInUse();
 
   const std::string& address() const { return options_.unit; }
 
  private:
   [[noreturn]] void Fail(zel_error code, const std::string& what);
   // A wavelength the unit has no slot for is a usage error naming the wavelengths it has.
-  [[noreturn]] void FailSelecting(zel_error code, uint16_t nm);
+  [[noreturn]] void FailSelecting(zel_error code, std::uint16_t nm);
   GlobalOptions options_;
   zel_instance* instance_ = nullptr;
   bool connected_ = false;
   std::optional<int> board_type_;
-  std::optional<uint16_t> wavelength_in_use_;  // unset: the board's default
+  std::optional<std::uint16_t> wavelength_in_use_;  // unset: the board's default
 };
 
 // EEPROM bytes from `address` on, in block reads.
-std::vector<uint8_t> ReadEeprom(Session& session, uint32_t address, size_t length);
+std::vector<std::uint8_t> ReadEeprom(Session& session, std::uint32_t address, std::size_t length);
 // Writes one byte; the library waits for the EEPROM to settle.
-void WriteEepromByte(Session& session, uint32_t address, uint8_t value);
+void WriteEepromByte(Session& session, std::uint32_t address, std::uint8_t value);
 
 // ---- subcommands -------------------------------------------------------------------------------
 

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
       return Fail(json_errors, zelctl::kExitUsage,
                   std::string("ZEL_TIMEOUT_MS must be a number of milliseconds, not '") + env_timeout + "'");
     }
-    unit_options.timeout_ms = static_cast<uint32_t>(ms);
+    unit_options.timeout_ms = static_cast<std::uint32_t>(ms);
   }
   app.add_option("--timeout", unit_options.timeout_ms,
                  "Time-out in ms for connecting, sending each request and waiting for each reply; a call gives up "

@@ -8,7 +8,7 @@
 
 namespace zelctl {
 
-void WriteFileWhole(const std::string& path, const void* data, size_t size) {
+void WriteFileWhole(const std::string& path, const void* data, std::size_t size) {
   const std::string tmp = path + ".tmp";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -41,7 +41,7 @@ Json Record::ToJson() const {
 }
 
 void Record::PrintText() const {
-  size_t width = 0;
+  std::size_t width = 0;
   for (const auto& f : fields_) width = std::max(width, f.label.size());
   for (const auto& f : fields_) {
     std::printf("%-*s  %s\n", static_cast<int>(width + 1), (f.label + ":").c_str(), f.text.c_str());
@@ -62,14 +62,14 @@ void Table::AddRow(std::vector<std::pair<Json, std::string>> cells) {
 }
 
 void Table::PrintText(const std::string& indent) const {
-  std::vector<size_t> width(columns_.size());
-  for (size_t c = 0; c < columns_.size(); ++c) {
+  std::vector<std::size_t> width(columns_.size());
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
     width[c] = columns_[c].header.size();
     for (const auto& row : rows_) width[c] = std::max(width[c], row[c].second.size());
   }
   auto line = [&](auto text_of) {
     std::string out = indent;
-    for (size_t c = 0; c < columns_.size(); ++c) {
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
       const std::string text = text_of(c);
       const std::string pad(width[c] - text.size(), ' ');
       if (c > 0) out += "  ";
@@ -77,15 +77,15 @@ void Table::PrintText(const std::string& indent) const {
     }
     std::printf("%s\n", out.c_str());
   };
-  line([&](size_t c) { return columns_[c].header; });
-  for (const auto& row : rows_) line([&](size_t c) { return row[c].second; });
+  line([&](std::size_t c) { return columns_[c].header; });
+  for (const auto& row : rows_) line([&](std::size_t c) { return row[c].second; });
 }
 
 Json Table::ToJson() const {
   Json out = Json::array();
   for (const auto& row : rows_) {
     Json item = Json::object();
-    for (size_t c = 0; c < columns_.size(); ++c) item[columns_[c].key] = row[c].first;
+    for (std::size_t c = 0; c < columns_.size(); ++c) item[columns_[c].key] = row[c].first;
     out.push_back(std::move(item));
   }
   return out;
@@ -135,7 +135,7 @@ std::string Duration(double seconds) {
 
 }  // namespace
 
-Progress::Progress(std::string label, size_t total, bool quiet)
+Progress::Progress(std::string label, std::size_t total, bool quiet)
     : label_(std::move(label)),
       total_(total),
       terminal_(StderrIsTerminal()),
@@ -147,9 +147,9 @@ Progress::~Progress() {
   if (shown_) Draw(true);
 }
 
-void Progress::Advance(size_t steps) { Update(done_ + steps, total_); }
+void Progress::Advance(std::size_t steps) { Update(done_ + steps, total_); }
 
-void Progress::Update(size_t done, size_t total) {
+void Progress::Update(std::size_t done, std::size_t total) {
   total_ = total;
   done_ = std::min(total, done);
   Draw(false);

@@ -7,10 +7,10 @@ namespace zelctl {
 namespace {
 
 // Frames go to stderr as hex, one line each.
-void TraceFrame(void*, int direction, const uint8_t* bytes, size_t length) {
+void TraceFrame(void*, int direction, const std::uint8_t* bytes, std::size_t length) {
   char buf[8];
   std::string line = direction == ZEL_FRAME_SENT ? ">>" : "<<";
-  for (size_t i = 0; i < length; ++i) {
+  for (std::size_t i = 0; i < length; ++i) {
     std::snprintf(buf, sizeof buf, " %02x", bytes[i]);
     line += buf;
   }
@@ -60,7 +60,7 @@ void Session::CheckCalibrated(bool ok, int channel, const char* item, const std:
 
 int Session::BoardType() {
   if (!board_type_) {
-    uint16_t type = 0;
+    std::uint16_t type = 0;
     CheckInstance(zel_ReadTypeFromEEPROM(Instance(), &type) != 0, "cannot read the board type");
     board_type_ = type;
   }
@@ -68,7 +68,7 @@ int Session::BoardType() {
 }
 
 int Session::Channels() {
-  uint8_t count = 0;
+  std::uint8_t count = 0;
   CheckInstance(zel_GetChannelCount(Instance(), &count) != 0, "cannot tell the board's channel count");
   return count;
 }
@@ -84,28 +84,28 @@ void Session::RequireChannel(int channel) {
 }
 
 std::vector<WavelengthSlot> Session::Wavelengths() {
-  uint16_t nm[6] = {};
-  size_t count = 0;
+  std::uint16_t nm[6] = {};
+  std::size_t count = 0;
   CheckInstance(zel_GetWavelengths(Instance(), nm, 6, &count) != 0, "cannot read the wavelength table");
   std::vector<WavelengthSlot> slots;
-  for (size_t w = 0; w < count; ++w) slots.push_back({static_cast<int>(w), nm[w]});
+  for (std::size_t w = 0; w < count; ++w) slots.push_back({static_cast<int>(w), nm[w]});
   return slots;
 }
 
-uint16_t Session::DefaultWavelength() { return Wavelengths().front().nm; }
+std::uint16_t Session::DefaultWavelength() { return Wavelengths().front().nm; }
 
-void Session::SelectWavelength(uint16_t nm) {
+void Session::SelectWavelength(std::uint16_t nm) {
   if (zel_SetWavelength(Instance(), nm) == 0) FailSelecting(zel_LastError(instance_), nm);
 }
 
-void Session::UseWavelength(uint16_t nm) {
+void Session::UseWavelength(std::uint16_t nm) {
   if (zel_SelectWavelength(Instance(), nm) == 0) FailSelecting(zel_LastError(instance_), nm);
   wavelength_in_use_ = nm;
 }
 
-uint16_t Session::WavelengthInUse() { return wavelength_in_use_ ? *wavelength_in_use_ : DefaultWavelength(); }
+std::uint16_t Session::WavelengthInUse() { return wavelength_in_use_ ? *wavelength_in_use_ : DefaultWavelength(); }
 
-void Session::FailSelecting(zel_error code, uint16_t nm) {
+void Session::FailSelecting(zel_error code, std::uint16_t nm) {
   const std::string what = "cannot select " + std::to_string(nm) + " nm";
   if (code != ZEL_ERR_NOT_FOUND) Fail(code, what);
   throw Failure(kExitUsage, what + ": the unit is not calibrated for it (calibrated: " + JoinWavelengths(Wavelengths()) + ")");
@@ -117,15 +117,15 @@ std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots) {
   return out + " nm";
 }
 
-std::vector<uint8_t> ReadEeprom(Session& session, uint32_t address, size_t length) {
-  std::vector<uint8_t> bytes(length);
+std::vector<std::uint8_t> ReadEeprom(Session& session, std::uint32_t address, std::size_t length) {
+  std::vector<std::uint8_t> bytes(length);
   session.CheckInstance(zel_ReadEEProm(session.Instance(), address, bytes.data(), length) != 0,
                         "cannot read EEPROM bytes " + Hex(address, 4) + ".." + Hex(static_cast<unsigned>(address + length - 1), 4));
   return bytes;
 }
 
-void WriteEepromByte(Session& session, uint32_t address, uint8_t value) {
-  session.CheckInstance(zel_WriteValueToEEProm(session.Instance(), static_cast<uint16_t>(address), value) != 0,
+void WriteEepromByte(Session& session, std::uint32_t address, std::uint8_t value) {
+  session.CheckInstance(zel_WriteValueToEEProm(session.Instance(), static_cast<std::uint16_t>(address), value) != 0,
                         "cannot write EEPROM byte " + Hex(address, 4));
 }
 

@@ -22,20 +22,20 @@
 
 namespace zelsim {
 
-inline constexpr uint32_t kSlotBase = 0x2000;
-inline constexpr uint32_t kSlotSize = 2048;
+inline constexpr std::uint32_t kSlotBase = 0x2000;
+inline constexpr std::uint32_t kSlotSize = 2048;
 inline constexpr unsigned kSlots = 6;
-inline constexpr uint32_t kUserCalBegin = 0x5000;
-inline constexpr uint32_t kUserCalEnd = 0x5140;  // one past the last byte
+inline constexpr std::uint32_t kUserCalBegin = 0x5000;
+inline constexpr std::uint32_t kUserCalEnd = 0x5140;  // one past the last byte
 inline constexpr unsigned kDefinedValues = 30;
 
 namespace slot_offset {
-inline constexpr uint32_t kWavelength = 0;
-inline constexpr uint32_t kTap = 8;
-inline constexpr uint32_t kVoaCoefficients = 80;
-inline constexpr uint32_t kDefinedValues = 344;
-inline constexpr uint32_t kVoaInsertionLoss = 824;
-inline constexpr uint32_t kSwitchInsertionLoss = 888;
+inline constexpr std::uint32_t kWavelength = 0;
+inline constexpr std::uint32_t kTap = 8;
+inline constexpr std::uint32_t kVoaCoefficients = 80;
+inline constexpr std::uint32_t kDefinedValues = 344;
+inline constexpr std::uint32_t kVoaInsertionLoss = 824;
+inline constexpr std::uint32_t kSwitchInsertionLoss = 888;
 }  // namespace slot_offset
 
 // Factory calibration of one select in one wavelength slot.
@@ -46,16 +46,16 @@ struct ChannelCalibration {
   double voa[4] = {0, 0, 0, 0};
   double voa_insertion_loss_db = 0;
   double switch_insertion_loss_db = 0;
-  uint16_t defined_codes[kDefinedValues] = {};  // code for 1, 2, ... 30 dB
+  std::uint16_t defined_codes[kDefinedValues] = {};  // code for 1, 2, ... 30 dB
 };
 
 // Board default wavelength served by slot 0: 850 nm on board types 1 and 4, else 1310 nm.
-uint16_t DefaultWavelength(int board_type);
+std::uint16_t DefaultWavelength(int board_type);
 // Wavelengths of the used slots: [0] = default, then up to five extra ones.
-std::vector<uint16_t> SlotWavelengths(const UnitConfig& cfg);
+std::vector<std::uint16_t> SlotWavelengths(const UnitConfig& cfg);
 ChannelCalibration FactoryCalibration(const UnitConfig& cfg, unsigned slot, unsigned select);
 // The 128 KiB factory image.
-std::vector<uint8_t> FactoryImage(const UnitConfig& cfg);
+std::vector<std::uint8_t> FactoryImage(const UnitConfig& cfg);
 
 // MEMS and LBMM port count of a board type: 0,1 -> 1; 2..5 -> 4; 6,7 -> 8; other -> 1.
 unsigned PortsOfBoardType(int board_type);
@@ -66,8 +66,8 @@ double EvalVoaCurve(const double (&c)[4], bool quartic, double code);
 // The two 8-byte number encodings, least significant byte first. PutScaled stores
 // value * 1e12 rounded to the nearest integer (negative values as two's complement;
 // out of range or NaN as 1 << 63). GetScaled reads the 8 bytes as a signed integer / 1e12.
-void PutScaled(std::vector<uint8_t>& image, uint32_t address, double value);
-void PutRaw(std::vector<uint8_t>& image, uint32_t address, double value);
-double GetScaled(const std::vector<uint8_t>& image, uint32_t address);
+void PutScaled(std::vector<std::uint8_t>& image, std::uint32_t address, double value);
+void PutRaw(std::vector<std::uint8_t>& image, std::uint32_t address, double value);
+double GetScaled(const std::vector<std::uint8_t>& image, std::uint32_t address);
 
 }  // namespace zelsim

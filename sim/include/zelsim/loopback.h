@@ -15,6 +15,6 @@ std::string RandomLoopbackAddress();
 
 // Starts a server for `unit` on a random loopback address that is free; null when 50 addresses
 // in a row could not be bound.
-std::unique_ptr<Server> StartOnFreeLoopback(UnitModel& unit, uint16_t port = kUnitPort);
+std::unique_ptr<Server> StartOnFreeLoopback(UnitModel& unit, std::uint16_t port = kUnitPort);
 
 }  // namespace zelsim

@@ -20,12 +20,12 @@
 
 namespace zelsim {
 
-inline constexpr size_t kFrameSize = 128;
+inline constexpr std::size_t kFrameSize = 128;
 inline constexpr unsigned kSelects = 16;
 inline constexpr unsigned kRegistersPerSelect = 2048;
 inline constexpr unsigned kChannels = 8;          // optical channels live on selects 0..7
-inline constexpr uint32_t kEepromSize = 0x20000;  // 128 KiB: select-0 bank, then select-1 bank
-inline constexpr uint32_t kEepromBankSize = 0x10000;
+inline constexpr std::uint32_t kEepromSize = 0x20000;  // 128 KiB: select-0 bank, then select-1 bank
+inline constexpr std::uint32_t kEepromBankSize = 0x10000;
 
 // Register addresses of the unit.
 namespace reg {
@@ -48,14 +48,14 @@ inline constexpr unsigned kScreen = 38;
 }  // namespace reg
 
 struct UnitConfig {
-  uint16_t board_id = 0x0C35;                    // register 20
-  uint16_t firmware_tenths = 123;                // register 9: 123 reads as revision 12.3
-  uint64_t serial = 0x0007'2024'0003'1F5Aull;    // registers 21..24 = words 0..3; 25 = word3 * 5
+  std::uint16_t board_id = 0x0C35;                    // register 20
+  std::uint16_t firmware_tenths = 123;                // register 9: 123 reads as revision 12.3
+  std::uint64_t serial = 0x0007'2024'0003'1F5Aull;    // registers 21..24 = words 0..3; 25 = word3 * 5
   int board_type = 6;                            // EEPROM record 0 (scaled); 6 = 8 channels, 8-port switches
-  std::vector<uint16_t> extra_wavelengths;       // slots 1..5 (nm); empty = only the default slot
+  std::vector<std::uint16_t> extra_wavelengths;       // slots 1..5 (nm); empty = only the default slot
   double input_power_uw[kChannels] = {1000.0, 1000.0, 1000.0, 1000.0,
                                       1000.0, 1000.0, 1000.0, 1000.0};
-  uint64_t seed = 1;                             // power noise and temperature drift
+  std::uint64_t seed = 1;                             // power noise and temperature drift
   std::string eeprom_file;                       // empty = EEPROM in memory only
   bool verbose = false;                          // decoded frames and events to stderr
 };
@@ -76,23 +76,23 @@ class UnitModel {
   UnitModel& operator=(const UnitModel&) = delete;
 
   // Answer one request frame. `reply` is resized to the reply length. Never throws.
-  void Handle(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply);
+  void Handle(const std::uint8_t (&frame)[kFrameSize], std::vector<std::uint8_t>& reply);
 
   // Register storage as a read would see it, without side effects (no script
   // pop, no noise, no drift). Register 36 gives the noise-free power count.
-  uint16_t Register(unsigned select, unsigned address) const;
+  std::uint16_t Register(unsigned select, unsigned address) const;
   // Sets the stored word directly (read-only registers included). Register 11 on
   // selects 0/1 writes the EEPROM byte at the current address; register 36 is
   // computed and ignores this (use ScriptReads or SetInputPower).
-  void SetRegister(unsigned select, unsigned address, uint16_t value);
+  void SetRegister(unsigned select, unsigned address, std::uint16_t value);
 
-  uint8_t Eeprom(uint32_t address) const;  // address modulo 128 KiB
-  void SetEeprom(uint32_t address, uint8_t value);
-  std::vector<uint8_t> EepromImage() const;
-  void SetEepromImage(const std::vector<uint8_t>& image);  // throws std::invalid_argument unless 128 KiB
+  std::uint8_t Eeprom(std::uint32_t address) const;  // address modulo 128 KiB
+  void SetEeprom(std::uint32_t address, std::uint8_t value);
+  std::vector<std::uint8_t> EepromImage() const;
+  void SetEepromImage(const std::vector<std::uint8_t>& image);  // throws std::invalid_argument unless 128 KiB
 
   // The next reads of (select, address) through Handle answer these values in order.
-  void ScriptReads(unsigned select, unsigned address, std::vector<uint16_t> values);
+  void ScriptReads(unsigned select, unsigned address, std::vector<std::uint16_t> values);
   void ClearScripts();
 
   // Optical input power of a channel (select 0..7) in microwatts.
@@ -100,18 +100,18 @@ class UnitModel {
   double InputPower(unsigned channel_select) const;
 
   // Physics of the unit at its default wavelength (slot 0).
-  double TrueAttenuationDb(unsigned select, uint16_t code) const;  // code taken modulo 4096
+  double TrueAttenuationDb(unsigned select, std::uint16_t code) const;  // code taken modulo 4096
   double TapFactorUwPerCount(unsigned select) const;               // factory TAP factor, slot 0
   double OutputPowerUw(unsigned select) const;                      // after the VOA at its current code
   unsigned SwitchPorts() const;  // MEMS/LBMM port count of the board type now in EEPROM record 0
   int BoardType() const;          // record 0 decoded (scaled, truncated toward zero)
-  uint8_t ScreenByte() const;
+  std::uint8_t ScreenByte() const;
   double TemperatureC(unsigned select) const;  // register 16 in degrees Celsius
 
   // Write the EEPROM image file now when it changed (no-op without a file).
   // Returns false when the save failed.
   bool Flush();
-  uint64_t SavesDone() const;  // image files written so far
+  std::uint64_t SavesDone() const;  // image files written so far
 
   const UnitConfig& Config() const { return cfg_; }
   // Log lines go to the sink when one is set, else to stderr when verbose, else nowhere.
@@ -122,22 +122,22 @@ class UnitModel {
   void Log(const std::string& line) const;
 
  private:
-  uint16_t ReadLocked(unsigned select, unsigned address);
-  uint16_t WriteLocked(unsigned select, unsigned address, uint16_t value);
-  uint16_t PeekLocked(unsigned select, unsigned address) const;
+  std::uint16_t ReadLocked(unsigned select, unsigned address);
+  std::uint16_t WriteLocked(unsigned select, unsigned address, std::uint16_t value);
+  std::uint16_t PeekLocked(unsigned select, unsigned address) const;
   // EEPROM address of the byte behind register 11 of select 0 or 1: its bank plus register 10.
-  uint32_t EepromDataAddressLocked(unsigned select) const;
+  std::uint32_t EepromDataAddressLocked(unsigned select) const;
   int BoardTypeLocked() const;
   unsigned SwitchPortsLocked() const;
 
   // Frame decoding (frames.cpp).
-  void HandleRegister(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply);
-  void HandleCommand(const uint8_t (&frame)[kFrameSize], std::vector<uint8_t>& reply);
+  void HandleRegister(const std::uint8_t (&frame)[kFrameSize], std::vector<std::uint8_t>& reply);
+  void HandleCommand(const std::uint8_t (&frame)[kFrameSize], std::vector<std::uint8_t>& reply);
 
   const UnitConfig cfg_;
   mutable std::mutex mu_;  // guards the registers, scripts, EEPROM image and optics
-  std::vector<std::array<uint16_t, kRegistersPerSelect>> regs_;
-  std::map<std::pair<unsigned, unsigned>, std::deque<uint16_t>> scripts_;
+  std::vector<std::array<std::uint16_t, kRegistersPerSelect>> regs_;
+  std::map<std::pair<unsigned, unsigned>, std::deque<std::uint16_t>> scripts_;
   std::unique_ptr<EepromStore> eeprom_;
   std::unique_ptr<Optics> optics_;
   mutable std::mutex log_mu_;  // guards sink_ and tag_

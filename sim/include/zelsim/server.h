@@ -18,7 +18,7 @@
 
 namespace zelsim {
 
-inline constexpr uint16_t kUnitPort = 6653;
+inline constexpr std::uint16_t kUnitPort = 6653;
 
 enum class Fault { None, Close, Stall, ShortReply, SplitReply, Delay, Late, Duplicate, Surplus, Garbage, Reset };
 
@@ -26,13 +26,13 @@ struct FaultPlan {
   Fault kind = Fault::None;
   // The fault applies to every frame whose 0-based index (frames received by this
   // server since the plan was set) is >= after_frames.
-  uint64_t after_frames = 0;
-  size_t short_bytes = 1;      // ShortReply: only this many reply bytes go out, the rest is dropped
-  size_t split_parts = 2;      // SplitReply: the reply goes out in this many writes, 5 ms apart
+  std::uint64_t after_frames = 0;
+  std::size_t short_bytes = 1;      // ShortReply: only this many reply bytes go out, the rest is dropped
+  std::size_t split_parts = 2;      // SplitReply: the reply goes out in this many writes, 5 ms apart
   int delay_ms = 0;            // Delay: wait this long before replying
   int late_ms = 1000;          // Late: wait this long (meant to outlast the client's time-out), then reply
-  size_t surplus_bytes = 16;   // Surplus: this many extra bytes follow the reply in the same write
-  size_t garbage_bytes = 0;    // Garbage: this many wrong bytes instead of the reply (0 = the reply's length)
+  std::size_t surplus_bytes = 16;   // Surplus: this many extra bytes follow the reply in the same write
+  std::size_t garbage_bytes = 0;    // Garbage: this many wrong bytes instead of the reply (0 = the reply's length)
   bool refuse_connections = false;  // accept and at once close every new connection
 };
 // Close: on a faulty frame, close that connection without replying.
@@ -41,13 +41,13 @@ struct FaultPlan {
 // one differs from the reply's first byte). Reset: reply nothing and abort the connection (RST).
 // Frames hit by Close or Stall never reach the unit model; the others do.
 
-using Frame = std::array<uint8_t, kFrameSize>;
+using Frame = std::array<std::uint8_t, kFrameSize>;
 
 // How the server protects itself from hosts that misbehave or vanish. A change
 // applies to connections accepted afterwards.
 struct ServerLimits {
   // Connections served at once; more are accepted and closed at once.
-  size_t max_connections = 256;
+  std::size_t max_connections = 256;
   // A connection that completes no request frame for this long is closed (0: never).
   // Generous, so a host that merely pauses between calls keeps its link.
   int idle_timeout_ms = 600000;
@@ -59,7 +59,7 @@ struct ServerLimits {
 // The model must outlive the server.
 class Server {
  public:
-  Server(UnitModel& model, std::string listen_address, uint16_t port = kUnitPort, ServerLimits limits = {});
+  Server(UnitModel& model, std::string listen_address, std::uint16_t port = kUnitPort, ServerLimits limits = {});
   ~Server();  // Stop()
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -74,8 +74,8 @@ class Server {
 
   std::vector<Frame> FrameLog() const;  // oldest first, at most the capacity
   void ClearFrameLog();
-  void SetFrameLogCapacity(size_t frames);  // default 1 << 16; drops the oldest on shrink
-  size_t FramesReceived() const;            // complete frames since construction
+  void SetFrameLogCapacity(std::size_t frames);  // default 1 << 16; drops the oldest on shrink
+  std::size_t FramesReceived() const;            // complete frames since construction
 
   void SetFaults(const FaultPlan& plan);  // also restarts the frame count of after_frames
   FaultPlan Faults() const;
@@ -85,14 +85,14 @@ class Server {
   ServerLimits Limits() const;
   int ConnectionsTimedOut() const;  // closed by the idle or send time-out
   const std::string& Address() const { return address_; }
-  uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return port_; }
 
  private:
   struct Connection;
   struct Listener;  // the listening socket and the wake-up of the accept loop
   void AcceptLoop();
   void Serve(Connection& conn);
-  bool Deliver(Connection& conn, const std::vector<uint8_t>& reply, const FaultPlan& plan, Fault fault);
+  bool Deliver(Connection& conn, const std::vector<std::uint8_t>& reply, const FaultPlan& plan, Fault fault);
   bool SleepUnlessStopping(int ms);
   void ReapFinished();
   std::vector<Frame> FrameLogLocked() const;
@@ -100,7 +100,7 @@ class Server {
 
   UnitModel& model_;
   const std::string address_;
-  const uint16_t port_;
+  const std::uint16_t port_;
 
   std::unique_ptr<Listener> listener_;
   std::thread accept_thread_;
@@ -112,10 +112,10 @@ class Server {
   std::condition_variable stop_cv_;
   std::list<std::unique_ptr<Connection>> conns_;
   std::vector<Frame> log_;  // ring
-  size_t log_head_ = 0;     // index of the oldest entry once the ring is full
-  size_t log_capacity_ = size_t{1} << 16;
-  size_t frames_received_ = 0;
-  uint64_t frames_since_plan_ = 0;
+  std::size_t log_head_ = 0;     // index of the oldest entry once the ring is full
+  std::size_t log_capacity_ = std::size_t{1} << 16;
+  std::size_t frames_received_ = 0;
+  std::uint64_t frames_since_plan_ = 0;
   FaultPlan plan_;
   int accepted_ = 0;
   int timed_out_ = 0;
