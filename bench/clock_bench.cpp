@@ -25,19 +25,21 @@ void RunDecimal(benchmark::State& state, Op op, const Decimal& want) {
 }
 
 void BM_DecimalAdd(benchmark::State& state) {
-    RunDecimal(state, [](const Decimal& a, const Decimal& b) { return a + b; }, Parse("1234.5999"));
+    RunDecimal(
+        state, [](const Decimal& a, const Decimal& b) { return a + b; }, Parse("1234.5999"));
 }
 BENCHMARK(BM_DecimalAdd);
 
 void BM_DecimalMul(benchmark::State& state) {
-    RunDecimal(state, [](const Decimal& a, const Decimal& b) { return a * b; }, Parse("39.62962638"));
+    RunDecimal(
+        state, [](const Decimal& a, const Decimal& b) { return a * b; }, Parse("39.62962638"));
 }
 BENCHMARK(BM_DecimalMul);
 
 void BM_DecimalDiv(benchmark::State& state) {
     // 1234.5678 / 0.0321 = 38460.05607476635514018691588785047 (34 digits, rounded to nearest).
-    RunDecimal(state, [](const Decimal& a, const Decimal& b) { return a / b; },
-               Parse("38460.05607476635514018691588785047"));
+    RunDecimal(
+        state, [](const Decimal& a, const Decimal& b) { return a / b; }, Parse("38460.05607476635514018691588785047"));
 }
 BENCHMARK(BM_DecimalDiv);
 

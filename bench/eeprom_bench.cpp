@@ -49,7 +49,8 @@ void BM_ReadEepromWhole(benchmark::State& state) {
     for (auto _ : state) {
         const auto raw_pass = [&] {
             const auto t0 = Clock::now();
-            for (std::uint32_t at = 0; at < image.size(); at += kBlock) ok &= raw.ReadBlock(0, at, by_blocks.data() + at);
+            for (std::uint32_t at = 0; at < image.size(); at += kBlock)
+                ok &= raw.ReadBlock(0, at, by_blocks.data() + at);
             floor_s += Seconds(Clock::now() - t0);
         };
         Clock::duration dump{};
@@ -77,8 +78,7 @@ void BM_ReadEepromWhole(benchmark::State& state) {
     state.counters["floor_ms"] = 1000 * floor_s / n;
     state.counters["dump_ms"] = 1000 * dump_s / n;
     state.counters["ratio"] = dump_s / floor_s;
-    state.counters["bytes_per_s"] =
-        benchmark::Counter(static_cast<double>(image.size()) * n / dump_s);
+    state.counters["bytes_per_s"] = benchmark::Counter(static_cast<double>(image.size()) * n / dump_s);
 }
 BENCHMARK(BM_ReadEepromWhole)->UseManualTime()->Unit(benchmark::kMillisecond);
 

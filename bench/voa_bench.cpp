@@ -31,8 +31,8 @@ void BM_VoaBisection(benchmark::State& state) {
     inst.AdoptBoardType(board);
     std::vector<double> targets;
     for (int db = 1; db <= 30; ++db) targets.push_back(db - 0.25 * (db % 4));
-    const auto codes =
-        zelbench::CallInTurn(state, targets, [&](double db) { return inst.InvertVOACalibration(c[0], c[1], c[2], c[3], db); });
+    const auto codes = zelbench::CallInTurn(
+        state, targets, [&](double db) { return inst.InvertVOACalibration(c[0], c[1], c[2], c[3], db); });
     for (std::size_t k = 0; k < codes.size(); ++k) {
         if (codes[k] == zel::voa::kNoCode || codes[k] > 0x0FFF)
             return state.SkipWithError("no drive code found for an attenuation within 0..30 dB");

@@ -1,7 +1,7 @@
 // Decimal text parsing on arbitrary text, and the conversions of what it parsed. The input holds
 // up to two numbers separated by a newline. Beyond the sanitizers: a finite number's text reads
-// back as the same value (unless its exponent is positive), a record it converts to reads back as the same value, and the
-// arithmetic on two parsed numbers formats without fault.
+// back as the same value (unless its exponent is positive), a record it converts to reads back as the same value, and
+// the arithmetic on two parsed numbers formats without fault.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,10 +19,10 @@ namespace {
 void CheckOne(const Decimal& d, const std::string& source) {
     const std::string text = d.to_string();
     // The text form drops a positive exponent by design (12E+3 gives +12), so only values without
-  // one read back.
-  if (d.is_finite() && d.fields().exponent <= 0 && !(Decimal(std::string(text)) == d)) {
-    Fail("text does not read back as the value", source);
-  }
+    // one read back.
+    if (d.is_finite() && d.fields().exponent <= 0 && !(Decimal(std::string(text)) == d)) {
+        Fail("text does not read back as the value", source);
+    }
     if (const auto record = d.to_record()) {
         if (!(Decimal(*record) == d)) Fail("record does not read back as the value", source);
     }

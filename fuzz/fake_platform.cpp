@@ -127,7 +127,8 @@ long SendOnce(Socket s, const void* data, std::size_t length) {
     if (data == nullptr && length > 0) Misuse("send of a null buffer", s);
     // Touch every byte, so that a frame reaching past its buffer shows under ASan.
     volatile unsigned char sum = 0;
-    for (std::size_t i = 0; i < length; ++i) sum = static_cast<unsigned char>(sum + static_cast<const unsigned char*>(data)[i]);
+    for (std::size_t i = 0; i < length; ++i)
+        sum = static_cast<unsigned char>(sum + static_cast<const unsigned char*>(data)[i]);
     if (!HaveData()) return static_cast<long>(length);
     switch (g_data->ConsumeIntegralInRange<int>(0, 31)) {
         case 0:

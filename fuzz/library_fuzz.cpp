@@ -55,31 +55,55 @@ void TableCall(FuzzedDataProvider& in, std::uint8_t unit) {
     std::int64_t serial = 0;
     std::int32_t flag = 0;
     switch (in.ConsumeIntegralInRange<int>(0, 24)) {
-        case 0: APIConnect(unit, Address(in).c_str()); break;
-        case 1: APIDisconnect(unit); break;
+        case 0:
+            APIConnect(unit, Address(in).c_str());
+            break;
+        case 1:
+            APIDisconnect(unit);
+            break;
         case 2:
             word = in.ConsumeIntegral<std::uint16_t>();
             APIAccessBoardRegister(unit, in.ConsumeIntegral<std::uint8_t>(), ch, in.ConsumeIntegral<std::uint16_t>(),
                                    &word);
             break;
-        case 3: APIReadBoardID(unit); break;
-        case 4: APIReadSerialNumber(unit, &serial, &flag); break;
-        case 5: APISetVOAAttenuation(unit, ch, in.ConsumeIntegral<std::int32_t>()); break;
-        case 6: APIReadVOAAttenuation(unit, ch, &word); break;
-        case 7: APIReadOpticalPower(unit, ch, &word); break;
-        case 8: APIReadTAPCalibration(unit, ch, &value); break;
-        case 9: APIReadVOACalibration(unit, ch, four); break;
+        case 3:
+            APIReadBoardID(unit);
+            break;
+        case 4:
+            APIReadSerialNumber(unit, &serial, &flag);
+            break;
+        case 5:
+            APISetVOAAttenuation(unit, ch, in.ConsumeIntegral<std::int32_t>());
+            break;
+        case 6:
+            APIReadVOAAttenuation(unit, ch, &word);
+            break;
+        case 7:
+            APIReadOpticalPower(unit, ch, &word);
+            break;
+        case 8:
+            APIReadTAPCalibration(unit, ch, &value);
+            break;
+        case 9:
+            APIReadVOACalibration(unit, ch, four);
+            break;
         case 10:
             for (double& c : four) c = AnyDouble(in);
             APIWriteVOACalibration(unit, ch, four);
             break;
-        case 11: APIReadVOADefinedValues(unit, ch, thirty); break;
+        case 11:
+            APIReadVOADefinedValues(unit, ch, thirty);
+            break;
         case 12:
             for (auto& v : thirty) v = in.ConsumeIntegral<std::uint16_t>();
             APIWriteVOADefinedValues(unit, ch, thirty);
             break;
-        case 13: APIReadDoubleValueFromEEProm(unit, in.ConsumeIntegral<std::uint16_t>(), &value); break;
-        case 14: APIWriteDoubleValueToEEProm(unit, in.ConsumeIntegral<std::uint16_t>(), AnyDouble(in)); break;
+        case 13:
+            APIReadDoubleValueFromEEProm(unit, in.ConsumeIntegral<std::uint16_t>(), &value);
+            break;
+        case 14:
+            APIWriteDoubleValueToEEProm(unit, in.ConsumeIntegral<std::uint16_t>(), AnyDouble(in));
+            break;
         case 15:
             APIMonitor(in.ConsumeBool() ? unit : in.ConsumeIntegral<std::int32_t>(), in.ConsumeIntegral<std::uint8_t>(),
                        in.ConsumeIntegral<std::uint8_t>(), &value);
@@ -91,7 +115,9 @@ void TableCall(FuzzedDataProvider& in, std::uint8_t unit) {
                 APISetWavelength(unit, in.ConsumeIntegral<std::uint16_t>());
             }
             break;
-        case 17: APITempRead(unit, in.ConsumeIntegralInRange<std::int32_t>(-2, 17)); break;
+        case 17:
+            APITempRead(unit, in.ConsumeIntegralInRange<std::int32_t>(-2, 17));
+            break;
         case 18:
             if (in.ConsumeBool()) {
                 APIReadTypeFromEEPROM(unit, &word);
@@ -147,7 +173,9 @@ void InstanceCall(FuzzedDataProvider& in, zel_instance* inst) {
             zel_ReadEEProm(inst, at, eeprom, in.ConsumeIntegralInRange<std::size_t>(0, sizeof eeprom));
             break;
         }
-        case 13: zel_GetWavelengths(inst, nm, in.ConsumeIntegralInRange<std::size_t>(0, 7), &count); break;
+        case 13:
+            zel_GetWavelengths(inst, nm, in.ConsumeIntegralInRange<std::size_t>(0, 7), &count);
+            break;
         case 14:
             zel_GetRecordLocation(inst, in.ConsumeIntegralInRange<std::uint8_t>(0, 7), ch,
                                   in.ConsumeIntegralInRange<std::uint32_t>(0, 9), &address, &length);
@@ -157,14 +185,30 @@ void InstanceCall(FuzzedDataProvider& in, zel_instance* inst) {
             zel_ReadVOACode(inst, ch, &word);
             zel_SetVOACode(inst, ch, in.ConsumeIntegral<std::uint16_t>());
             break;
-        case 0: zel_Connect(inst, Address(in).c_str()); break;
-        case 1: zel_Disconnect(inst); break;
-        case 2: zel_SetVOAAttenuation(inst, ch, AnyDouble(in)); break;
-        case 3: zel_ReadVOAAttenuation(inst, ch, &value); break;
-        case 4: zel_ReadOpticalPower(inst, ch, &value); break;
-        case 5: zel_SelectWavelength(inst, in.ConsumeIntegral<std::uint16_t>()); break;
-        case 6: zel_TempRead(inst, in.ConsumeIntegralInRange<std::int32_t>(-2, 17)); break;
-        case 7: zel_ReadEEPromByte(inst, in.ConsumeIntegral<std::uint16_t>(), &byte); break;
+        case 0:
+            zel_Connect(inst, Address(in).c_str());
+            break;
+        case 1:
+            zel_Disconnect(inst);
+            break;
+        case 2:
+            zel_SetVOAAttenuation(inst, ch, AnyDouble(in));
+            break;
+        case 3:
+            zel_ReadVOAAttenuation(inst, ch, &value);
+            break;
+        case 4:
+            zel_ReadOpticalPower(inst, ch, &value);
+            break;
+        case 5:
+            zel_SelectWavelength(inst, in.ConsumeIntegral<std::uint16_t>());
+            break;
+        case 6:
+            zel_TempRead(inst, in.ConsumeIntegralInRange<std::int32_t>(-2, 17));
+            break;
+        case 7:
+            zel_ReadEEPromByte(inst, in.ConsumeIntegral<std::uint16_t>(), &byte);
+            break;
         case 8:
             zel_SwitchSelect_MEMS_8x1(inst, 0, in.ConsumeIntegral<std::uint16_t>());
             zel_ReadSwitchSelect_MEMS_8x1(inst, 0, &word);

@@ -109,13 +109,13 @@
 #include "zel_api_version.h"
 
 #if defined(_WIN32)
-#  if defined(ZEL_API_BUILDING)
-#    define ZEL_EXPORT __declspec(dllexport)
-#  else
-#    define ZEL_EXPORT __declspec(dllimport)
-#  endif
+#if defined(ZEL_API_BUILDING)
+#define ZEL_EXPORT __declspec(dllexport)
 #else
-#  define ZEL_EXPORT __attribute__((visibility("default")))
+#define ZEL_EXPORT __declspec(dllimport)
+#endif
+#else
+#define ZEL_EXPORT __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -124,26 +124,26 @@ extern "C" {
 
 /** Why the last call on an instance failed (see zel_LastError / APILastError). */
 typedef enum zel_error {
-    ZEL_OK = 0,                   /**< the last call succeeded */
-    ZEL_ERR_NOT_CONNECTED = 1,    /**< no link is open to the unit */
-    ZEL_ERR_BAD_ADDRESS = 2,      /**< the IP address is not an IPv4 dotted quad */
+    ZEL_OK = 0,                     /**< the last call succeeded */
+    ZEL_ERR_NOT_CONNECTED = 1,      /**< no link is open to the unit */
+    ZEL_ERR_BAD_ADDRESS = 2,        /**< the IP address is not an IPv4 dotted quad */
     ZEL_ERR_CONNECTION_REFUSED = 3, /**< nothing accepts connections at that address */
-    ZEL_ERR_CONNECT_FAILED = 4,   /**< the connection could not be made for another reason */
-    ZEL_ERR_TIMEOUT = 5,          /**< the unit did not answer within the link's time-out */
-    ZEL_ERR_PEER_CLOSED = 6,      /**< the unit closed the link */
-    ZEL_ERR_SHORT_REPLY = 7,      /**< the reply ended before the bytes the request needs */
-    ZEL_ERR_SEND_FAILED = 8,      /**< the request frame could not be sent whole */
-    ZEL_ERR_SOCKET = 9,           /**< the operating system refused a socket operation */
-    ZEL_ERR_NO_SUCH_CHANNEL = 10, /**< the channel index has no entry in the board's channel layout */
-    ZEL_ERR_BAD_ARGUMENT = 11,    /**< a null pointer or a value outside the accepted range */
-    ZEL_ERR_BAD_UNIT_INDEX = 12,  /**< the unit index names no entry of the instance table (0..31) */
-    ZEL_ERR_NOT_FOUND = 13,       /**< the wavelength (or VOA code) asked for does not exist */
-    ZEL_ERR_TABLE_FULL = 14,      /**< all six wavelength slots are in use */
-    ZEL_ERR_INTERNAL = 15,        /**< an unexpected internal failure (out of memory, ...) */
-    ZEL_ERR_NOT_CALIBRATED = 16,  /**< the channel's calibration at this wavelength is erased */
-    ZEL_ERR_BUSY = 17,            /**< another thread is using this unit right now */
-    ZEL_ERR_BAD_REPLY = 18        /**< the unit's reply cannot be the answer to the request (bytes beyond
-                                       it, or not a register reply); the link is reopened */
+    ZEL_ERR_CONNECT_FAILED = 4,     /**< the connection could not be made for another reason */
+    ZEL_ERR_TIMEOUT = 5,            /**< the unit did not answer within the link's time-out */
+    ZEL_ERR_PEER_CLOSED = 6,        /**< the unit closed the link */
+    ZEL_ERR_SHORT_REPLY = 7,        /**< the reply ended before the bytes the request needs */
+    ZEL_ERR_SEND_FAILED = 8,        /**< the request frame could not be sent whole */
+    ZEL_ERR_SOCKET = 9,             /**< the operating system refused a socket operation */
+    ZEL_ERR_NO_SUCH_CHANNEL = 10,   /**< the channel index has no entry in the board's channel layout */
+    ZEL_ERR_BAD_ARGUMENT = 11,      /**< a null pointer or a value outside the accepted range */
+    ZEL_ERR_BAD_UNIT_INDEX = 12,    /**< the unit index names no entry of the instance table (0..31) */
+    ZEL_ERR_NOT_FOUND = 13,         /**< the wavelength (or VOA code) asked for does not exist */
+    ZEL_ERR_TABLE_FULL = 14,        /**< all six wavelength slots are in use */
+    ZEL_ERR_INTERNAL = 15,          /**< an unexpected internal failure (out of memory, ...) */
+    ZEL_ERR_NOT_CALIBRATED = 16,    /**< the channel's calibration at this wavelength is erased */
+    ZEL_ERR_BUSY = 17,              /**< another thread is using this unit right now */
+    ZEL_ERR_BAD_REPLY = 18          /**< the unit's reply cannot be the answer to the request (bytes beyond
+                                         it, or not a register reply); the link is reopened */
 } zel_error;
 
 /** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */
@@ -327,8 +327,8 @@ ZEL_EXPORT uint8_t APIWrite4x1SwitchInsertionLoss(uint8_t unit, uint16_t channel
 ZEL_EXPORT uint8_t APIWriteBoardSN(uint8_t unit, int32_t serial);
 
 /** Store `value` in the scaled 8-byte encoding (value x 10^12 as a 64-bit integer) at EEPROM
- *  `address` (0x0000..0xFFFF; bytes address .. address + 7, wrapping). Status 1/0. The encoding holds values from 0 up to (not including)
- *  9223372.036854775808: a negative, infinite or larger value, or NaN, fails with
+ *  `address` (0x0000..0xFFFF; bytes address .. address + 7, wrapping). Status 1/0. The encoding holds values from 0 up
+ * to (not including) 9223372.036854775808: a negative, infinite or larger value, or NaN, fails with
  *  ZEL_ERR_BAD_ARGUMENT and nothing is written. */
 ZEL_EXPORT uint8_t APIWriteDoubleValueToEEProm(uint8_t unit, uint16_t address, double value);
 
@@ -556,8 +556,8 @@ ZEL_EXPORT uint8_t zel_SelectWavelength(zel_instance* instance, uint16_t wavelen
 /** As APIAccessBoardRegister: read (write = 0) or write register `address` (0..2047) in the
  *  register bank of `channel`. Status 1/0; `value` receives the word read (after a failed read,
  *  what the exchange delivered). */
-ZEL_EXPORT uint8_t zel_AccessBoardRegister(zel_instance* instance, uint8_t write, uint16_t channel,
-                                           uint16_t address, uint16_t* value);
+ZEL_EXPORT uint8_t zel_AccessBoardRegister(zel_instance* instance, uint8_t write, uint16_t channel, uint16_t address,
+                                           uint16_t* value);
 
 /** As APIAddWavelength: add `wavelength` (nm) in the first free slot and select it. Status 1/0
  *  (ZEL_ERR_BAD_ARGUMENT, ZEL_ERR_TABLE_FULL as there). */
@@ -698,8 +698,9 @@ ZEL_EXPORT uint8_t zel_ReadEEProm(zel_instance* instance, uint32_t address, uint
 #define ZEL_RECORD_SWITCH_LOSS 4 /**< 4x1 switch insertion loss, scaled, 8 bytes, per slot and channel */
 #define ZEL_RECORD_USER_TX 5     /**< user TX calibration, scaled, 8 bytes, per channel (no slot) */
 #define ZEL_RECORD_USER_RX 6     /**< user RX calibration, scaled, 8 bytes, per channel (no slot) */
-#define ZEL_RECORD_SLOT 7        /**< a slot's whole calibration area: its table entry and every
-                                      per-slot record of every channel (the channel is not read) */
+/** a slot's whole calibration area: its table entry and every per-slot record of every channel
+ *  (the channel is not read) */
+#define ZEL_RECORD_SLOT 7
 
 /** Where calibration item `item` (ZEL_RECORD_...) of `channel` in wavelength slot `slot` (0..5,
  *  whether in use or not; ignored for the user items) lies in the EEPROM: its first byte's

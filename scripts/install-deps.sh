@@ -11,6 +11,7 @@ packages=(
   binutils
   dpkg-dev help2man
   clang libclang-rt-14-dev
+  clang-format shellcheck
 )
 if [ $# -gt 0 ]; then
   packages=("$@")

@@ -41,49 +41,47 @@
 #include <vector>
 
 enum class PlanStatus {
-  planned,           // both lists hold the 378 pairs of the mode
-  mode_not_planned,  // a mode other than 0, 1 or 2: nothing computed, not an error
-  loop_a_failed,     // no output divider / input divider satisfies loop A
-  loop_b_failed,     // no output divider / input divider satisfies loop B
+    planned,           // both lists hold the 378 pairs of the mode
+    mode_not_planned,  // a mode other than 0, 1 or 2: nothing computed, not an error
+    loop_a_failed,     // no output divider / input divider satisfies loop A
+    loop_b_failed,     // no output divider / input divider satisfies loop B
 };
 
 const char* to_string(PlanStatus status) noexcept;
 
 class SI5346_API {
- public:
-  SI5346_API() = default;
-  ~SI5346_API() = default;
-  SI5346_API(const SI5346_API&) = default;
-  SI5346_API& operator=(const SI5346_API&) = default;
+public:
+    SI5346_API() = default;
+    ~SI5346_API() = default;
+    SI5346_API(const SI5346_API&) = default;
+    SI5346_API& operator=(const SI5346_API&) = default;
 
-  // x as numerator / 10^k from its fixed-point text with 9 decimals (trailing zero runs
-  // stripped): 433.333333333 gives 433333333333 over 10^9, 0.5 gives 5 over 10. An integral
-  // x leaves no fractional digits and std::stod throws std::invalid_argument.
-  virtual double DecimalFraction(double x, double& denominator);
+    // x as numerator / 10^k from its fixed-point text with 9 decimals (trailing zero runs
+    // stripped): 433.333333333 gives 433333333333 over 10^9, 0.5 gives 5 over 10. An integral
+    // x leaves no fractional digits and std::stod throws std::invalid_argument.
+    virtual double DecimalFraction(double x, double& denominator);
 
-  // Plans from doubles through PlanClocks; on success p2 and p4 return the achieved
-  // frequencies and p1 returns 50 when mode 0 replaced it. On failure nothing changes.
-  virtual PlanStatus PlanFromDoubles(double& p1, double& p2, double& p3, double& p4, int mode,
-                                     int board_selector);
+    // Plans from doubles through PlanClocks; on success p2 and p4 return the achieved
+    // frequencies and p1 returns 50 when mode 0 replaced it. On failure nothing changes.
+    virtual PlanStatus PlanFromDoubles(double& p1, double& p2, double& p3, double& p4, int mode, int board_selector);
 
-  // p1: input of loop A (mode 0 only; replaced by 50 unless the board selector is 7777).
-  // p2: requested output A, achieved output A on return.
-  // p3: input of both loops in modes 1 and 2, of loop B in mode 0.
-  // p4: requested output B, achieved output B on return.
-  // board_selector: used in mode 0 only (7310, 7320 and 7777 are special).
-  virtual PlanStatus PlanClocks(Decimal& p1, Decimal& p2, Decimal& p3, Decimal& p4, int mode,
-                                int board_selector);
+    // p1: input of loop A (mode 0 only; replaced by 50 unless the board selector is 7777).
+    // p2: requested output A, achieved output A on return.
+    // p3: input of both loops in modes 1 and 2, of loop B in mode 0.
+    // p4: requested output B, achieved output B on return.
+    // board_selector: used in mode 0 only (7310, 7320 and 7777 are special).
+    virtual PlanStatus PlanClocks(Decimal& p1, Decimal& p2, Decimal& p3, Decimal& p4, int mode, int board_selector);
 
-  // Register addresses and their values (0..255), entry i of one belonging to entry i of
-  // the other, in the order they are to be written.
-  const std::vector<std::uint16_t>& addresses() const noexcept { return addresses_; }
-  const std::vector<std::uint16_t>& values() const noexcept { return values_; }
+    // Register addresses and their values (0..255), entry i of one belonging to entry i of
+    // the other, in the order they are to be written.
+    const std::vector<std::uint16_t>& addresses() const noexcept { return addresses_; }
+    const std::vector<std::uint16_t>& values() const noexcept { return values_; }
 
- private:
-  struct Loop;
-  bool plan_loop(Loop& loop, const Decimal& input, const Decimal& requested, bool is_loop_a,
-                 bool truncate_input_bounds);
+private:
+    struct Loop;
+    bool plan_loop(Loop& loop, const Decimal& input, const Decimal& requested, bool is_loop_a,
+                   bool truncate_input_bounds);
 
-  std::vector<std::uint16_t> addresses_;
-  std::vector<std::uint16_t> values_;
+    std::vector<std::uint16_t> addresses_;
+    std::vector<std::uint16_t> values_;
 };

@@ -12,19 +12,19 @@ namespace zelsim {
 
 // Exit status of zel-unit-sim.
 enum ExitCode : int {
-  kExitOk = 0,          // stopped on request, or after --help and --version
-  kExitFailure = 1,     // a listen address cannot be served, or the start failed otherwise
-  kExitUsage = 2,       // bad arguments, or --board-type against the board type of an existing image
-  kExitImageFile = 3,   // an EEPROM image cannot be read, does not hold an image, or cannot be saved
+    kExitOk = 0,         // stopped on request, or after --help and --version
+    kExitFailure = 1,    // a listen address cannot be served, or the start failed otherwise
+    kExitUsage = 2,      // bad arguments, or --board-type against the board type of an existing image
+    kExitImageFile = 3,  // an EEPROM image cannot be read, does not hold an image, or cannot be saved
 };
 
 struct SimOptions {
-  std::vector<std::string> listen;  // one unit per address
-  std::uint16_t port = 6653;
-  bool allow_remote = false;
-  UnitConfig unit;  // shared settings; every unit gets its own model (and image file)
-  bool board_type_given = false;  // --board-type on the command line (else an image's own board type wins)
-  ServerLimits limits;  // per unit
+    std::vector<std::string> listen;  // one unit per address
+    std::uint16_t port = 6653;
+    bool allow_remote = false;
+    UnitConfig unit;                // shared settings; every unit gets its own model (and image file)
+    bool board_type_given = false;  // --board-type on the command line (else an image's own board type wins)
+    ServerLimits limits;            // per unit
 };
 
 // Parses argv into `out`. Returns -1 when the program should go on, otherwise the

@@ -10,118 +10,119 @@ namespace zelsim {
 namespace {
 
 std::string LastErrorText() {
-  const DWORD code = ::GetLastError();
-  char* text = nullptr;
-  const DWORD n = ::FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-      reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(code);
-  if (text != nullptr) ::LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
-  return out;
+    const DWORD code = ::GetLastError();
+    char* text = nullptr;
+    const DWORD n =
+        ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(code);
+    if (text != nullptr) ::LocalFree(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
+    return out;
 }
 
 class File {
- public:
-  explicit File(HANDLE h) : h_(h) {}
-  ~File() { close(); }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  HANDLE get() const { return h_; }
-  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-  bool close() {
-    if (!ok()) return true;
-    const BOOL closed = ::CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-    return closed != 0;
-  }
+public:
+    explicit File(HANDLE h) : h_(h) {}
+    ~File() { close(); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    HANDLE get() const { return h_; }
+    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+    bool close() {
+        if (!ok()) return true;
+        const BOOL closed = ::CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
+        return closed != 0;
+    }
 
- private:
-  HANDLE h_;
+private:
+    HANDLE h_;
 };
 
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> LoadImageFile(const std::string& path, std::size_t expected_size) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD code = ::GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return std::nullopt;
-    throw ImageFileError("cannot open EEPROM image " + path + ": " + LastErrorText());
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    throw ImageFileError("EEPROM image " + path + " is not a regular file");
-  }
-  File file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.ok()) throw ImageFileError("cannot open EEPROM image " + path + ": " + LastErrorText());
-  if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
-    throw ImageFileError("EEPROM image " + path + " is not a regular file");
-  }
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.get(), &size)) {
-    throw ImageFileError("cannot stat EEPROM image " + path + ": " + LastErrorText());
-  }
-  if (static_cast<unsigned long long>(size.QuadPart) != expected_size) {
-    throw ImageFileError("EEPROM image " + path + " has " + std::to_string(size.QuadPart) + " bytes, expected " +
-                             std::to_string(expected_size));
-  }
-  std::vector<std::uint8_t> data(expected_size);
-  std::size_t got = 0;
-  while (got < expected_size) {
-    DWORD n = 0;
-    if (!::ReadFile(file.get(), data.data() + got, static_cast<DWORD>(expected_size - got), &n, nullptr) || n == 0) {
-      throw ImageFileError("cannot read EEPROM image " + path + ": " + (n == 0 ? "short file" : LastErrorText()));
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return std::nullopt;
+        throw ImageFileError("cannot open EEPROM image " + path + ": " + LastErrorText());
     }
-    got += n;
-  }
-  return data;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        throw ImageFileError("EEPROM image " + path + " is not a regular file");
+    }
+    File file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    if (!file.ok()) throw ImageFileError("cannot open EEPROM image " + path + ": " + LastErrorText());
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+        throw ImageFileError("EEPROM image " + path + " is not a regular file");
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size)) {
+        throw ImageFileError("cannot stat EEPROM image " + path + ": " + LastErrorText());
+    }
+    if (static_cast<unsigned long long>(size.QuadPart) != expected_size) {
+        throw ImageFileError("EEPROM image " + path + " has " + std::to_string(size.QuadPart) + " bytes, expected " +
+                             std::to_string(expected_size));
+    }
+    std::vector<std::uint8_t> data(expected_size);
+    std::size_t got = 0;
+    while (got < expected_size) {
+        DWORD n = 0;
+        if (!::ReadFile(file.get(), data.data() + got, static_cast<DWORD>(expected_size - got), &n, nullptr) ||
+            n == 0) {
+            throw ImageFileError("cannot read EEPROM image " + path + ": " + (n == 0 ? "short file" : LastErrorText()));
+        }
+        got += n;
+    }
+    return data;
 }
 
 bool SaveImageFile(const std::string& path, const std::vector<std::uint8_t>& data, std::string* error) {
-  static std::atomic<unsigned> counter{0};
-  const std::string tmp =
-      path + ".tmp." + std::to_string(::GetCurrentProcessId()) + "." + std::to_string(counter++);
-  auto fail = [&](const std::string& what) {
-    if (error) *error = what + " " + tmp + ": " + LastErrorText();
-    ::DeleteFileA(tmp.c_str());
-    return false;
-  };
-  {
-    File file(::CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.ok()) return fail("cannot create");
-    std::size_t done = 0;
-    while (done < data.size()) {
-      DWORD n = 0;
-      if (!::WriteFile(file.get(), data.data() + done, static_cast<DWORD>(data.size() - done), &n, nullptr) || n == 0) {
-        return fail("cannot write");
-      }
-      done += n;
+    static std::atomic<unsigned> counter{0};
+    const std::string tmp = path + ".tmp." + std::to_string(::GetCurrentProcessId()) + "." + std::to_string(counter++);
+    auto fail = [&](const std::string& what) {
+        if (error) *error = what + " " + tmp + ": " + LastErrorText();
+        ::DeleteFileA(tmp.c_str());
+        return false;
+    };
+    {
+        File file(::CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.ok()) return fail("cannot create");
+        std::size_t done = 0;
+        while (done < data.size()) {
+            DWORD n = 0;
+            if (!::WriteFile(file.get(), data.data() + done, static_cast<DWORD>(data.size() - done), &n, nullptr) ||
+                n == 0) {
+                return fail("cannot write");
+            }
+            done += n;
+        }
+        if (!::FlushFileBuffers(file.get())) return fail("cannot sync");
+        if (!file.close()) return fail("cannot close");
     }
-    if (!::FlushFileBuffers(file.get())) return fail("cannot sync");
-    if (!file.close()) return fail("cannot close");
-  }
-  if (!::MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return fail("cannot rename over " + path + " from");
-  }
-  return true;
+    if (!::MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return fail("cannot rename over " + path + " from");
+    }
+    return true;
 }
 
 bool CanSaveImageFile(const std::string& path, std::string* error) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    if (error) *error = path + " is read-only";
-    return false;
-  }
-  const std::string probe = path + ".probe." + std::to_string(::GetCurrentProcessId());
-  // The name carries this process's ID: no other writer shares it.
-  File file(::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (!file.ok()) {
-    if (error) *error = "cannot create " + probe + ": " + LastErrorText();
-    return false;
-  }
-  return true;
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        if (error) *error = path + " is read-only";
+        return false;
+    }
+    const std::string probe = path + ".probe." + std::to_string(::GetCurrentProcessId());
+    // The name carries this process's ID: no other writer shares it.
+    File file(::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!file.ok()) {
+        if (error) *error = "cannot create " + probe + ": " + LastErrorText();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace zelsim

@@ -9,65 +9,67 @@
 #include "zelsim/sim.h"
 
 int main(int argc, char** argv) {
-  zelsim::SimOptions opts;
-  const int status = zelsim::ParseCommandLine(argc, argv, opts);
-  if (status >= 0) return status;
+    zelsim::SimOptions opts;
+    const int status = zelsim::ParseCommandLine(argc, argv, opts);
+    if (status >= 0) return status;
 
-  // Before any thread starts, so that only the wait below sees the stop requests.
-  zelsim::sys::CatchStopRequests();
+    // Before any thread starts, so that only the wait below sees the stop requests.
+    zelsim::sys::CatchStopRequests();
 
-  std::vector<std::unique_ptr<zelsim::UnitModel>> units;
-  std::vector<std::unique_ptr<zelsim::Server>> servers;
-  int exit_code = zelsim::kExitOk;
-  try {
-    for (const auto& address : opts.listen) {
-      zelsim::UnitConfig cfg = opts.unit;
-      cfg.eeprom_file = zelsim::EepromFileFor(opts.unit.eeprom_file, address, opts.listen.size());
-      std::string why;
-      // Before serving: a unit whose image cannot be saved would lose every EEPROM write.
-      if (!cfg.eeprom_file.empty() && !zelsim::CanSaveImageFile(cfg.eeprom_file, &why)) {
-        std::fprintf(stderr, "zel-unit-sim: cannot save the EEPROM image %s: %s\n", cfg.eeprom_file.c_str(),
-                     why.c_str());
+    std::vector<std::unique_ptr<zelsim::UnitModel>> units;
+    std::vector<std::unique_ptr<zelsim::Server>> servers;
+    int exit_code = zelsim::kExitOk;
+    try {
+        for (const auto& address : opts.listen) {
+            zelsim::UnitConfig cfg = opts.unit;
+            cfg.eeprom_file = zelsim::EepromFileFor(opts.unit.eeprom_file, address, opts.listen.size());
+            std::string why;
+            // Before serving: a unit whose image cannot be saved would lose every EEPROM write.
+            if (!cfg.eeprom_file.empty() && !zelsim::CanSaveImageFile(cfg.eeprom_file, &why)) {
+                std::fprintf(stderr, "zel-unit-sim: cannot save the EEPROM image %s: %s\n", cfg.eeprom_file.c_str(),
+                             why.c_str());
+                exit_code = zelsim::kExitImageFile;
+                break;
+            }
+            auto unit = std::make_unique<zelsim::UnitModel>(cfg);
+            // An existing image carries its own board type in record 0: the unit reports that one.
+            const int stored = unit->BoardType();
+            if (stored != cfg.board_type && opts.board_type_given) {
+                std::fprintf(stderr,
+                             "zel-unit-sim: --board-type %d conflicts with board type %d in the EEPROM image %s "
+                             "(leave out --board-type to serve the image as it is, or use another image)\n",
+                             cfg.board_type, stored, cfg.eeprom_file.c_str());
+                exit_code = zelsim::kExitUsage;
+                break;
+            }
+            units.push_back(std::move(unit));
+            units.back()->SetLogTag(address);
+            servers.push_back(std::make_unique<zelsim::Server>(*units.back(), address, opts.port, opts.limits));
+            if (!servers.back()->Start(&why)) {
+                std::fprintf(stderr, "zel-unit-sim: cannot listen on %s:%u: %s\n", address.c_str(), opts.port,
+                             why.c_str());
+                exit_code = zelsim::kExitFailure;
+                break;
+            }
+            std::fprintf(stderr, "zel-unit-sim: unit at %s:%u (board type %d, board ID 0x%04X, firmware %.1f%s%s)\n",
+                         address.c_str(), opts.port, units.back()->BoardType(), cfg.board_id,
+                         cfg.firmware_tenths / 10.0, cfg.eeprom_file.empty() ? "" : ", EEPROM ",
+                         cfg.eeprom_file.c_str());
+        }
+    } catch (const zelsim::ImageFileError& e) {
+        std::fprintf(stderr, "zel-unit-sim: %s\n", e.what());
         exit_code = zelsim::kExitImageFile;
-        break;
-      }
-      auto unit = std::make_unique<zelsim::UnitModel>(cfg);
-      // An existing image carries its own board type in record 0: the unit reports that one.
-      const int stored = unit->BoardType();
-      if (stored != cfg.board_type && opts.board_type_given) {
-        std::fprintf(stderr,
-                     "zel-unit-sim: --board-type %d conflicts with board type %d in the EEPROM image %s "
-                     "(leave out --board-type to serve the image as it is, or use another image)\n",
-                     cfg.board_type, stored, cfg.eeprom_file.c_str());
-        exit_code = zelsim::kExitUsage;
-        break;
-      }
-      units.push_back(std::move(unit));
-      units.back()->SetLogTag(address);
-      servers.push_back(std::make_unique<zelsim::Server>(*units.back(), address, opts.port, opts.limits));
-      if (!servers.back()->Start(&why)) {
-        std::fprintf(stderr, "zel-unit-sim: cannot listen on %s:%u: %s\n", address.c_str(), opts.port, why.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zel-unit-sim: %s\n", e.what());
         exit_code = zelsim::kExitFailure;
-        break;
-      }
-      std::fprintf(stderr, "zel-unit-sim: unit at %s:%u (board type %d, board ID 0x%04X, firmware %.1f%s%s)\n",
-                   address.c_str(), opts.port, units.back()->BoardType(), cfg.board_id, cfg.firmware_tenths / 10.0,
-                   cfg.eeprom_file.empty() ? "" : ", EEPROM ", cfg.eeprom_file.c_str());
     }
-  } catch (const zelsim::ImageFileError& e) {
-    std::fprintf(stderr, "zel-unit-sim: %s\n", e.what());
-    exit_code = zelsim::kExitImageFile;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "zel-unit-sim: %s\n", e.what());
-    exit_code = zelsim::kExitFailure;
-  }
 
-  if (exit_code == zelsim::kExitOk) {
-    const std::string why = zelsim::sys::WaitForStopRequest();
-    std::fprintf(stderr, "zel-unit-sim: %s, stopping\n", why.c_str());
-  }
-  for (auto& s : servers) s->Stop();
-  servers.clear();
-  units.clear();  // saves changed EEPROM images
-  return exit_code;
+    if (exit_code == zelsim::kExitOk) {
+        const std::string why = zelsim::sys::WaitForStopRequest();
+        std::fprintf(stderr, "zel-unit-sim: %s, stopping\n", why.c_str());
+    }
+    for (auto& s : servers) s->Stop();
+    servers.clear();
+    units.clear();  // saves changed EEPROM images
+    return exit_code;
 }

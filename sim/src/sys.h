@@ -28,37 +28,37 @@ void Reset(Socket s);
 
 // Owns one socket and closes it when it goes. Move-only: exactly one owner closes it.
 class UniqueSocket {
- public:
-  UniqueSocket() noexcept = default;
-  explicit UniqueSocket(Socket s) noexcept : s_(s) {}
-  UniqueSocket(UniqueSocket&& other) noexcept : s_(other.Release()) {}
-  UniqueSocket& operator=(UniqueSocket&& other) noexcept {
-    if (this != &other) {
-      Close();
-      s_ = other.Release();
+public:
+    UniqueSocket() noexcept = default;
+    explicit UniqueSocket(Socket s) noexcept : s_(s) {}
+    UniqueSocket(UniqueSocket&& other) noexcept : s_(other.Release()) {}
+    UniqueSocket& operator=(UniqueSocket&& other) noexcept {
+        if (this != &other) {
+            Close();
+            s_ = other.Release();
+        }
+        return *this;
     }
-    return *this;
-  }
-  UniqueSocket(const UniqueSocket&) = delete;
-  UniqueSocket& operator=(const UniqueSocket&) = delete;
-  ~UniqueSocket() { Close(); }
+    UniqueSocket(const UniqueSocket&) = delete;
+    UniqueSocket& operator=(const UniqueSocket&) = delete;
+    ~UniqueSocket() { Close(); }
 
-  Socket Get() const noexcept { return s_; }
-  explicit operator bool() const noexcept { return s_ != kNoSocket; }
-  // Gives the socket up without closing it.
-  Socket Release() noexcept {
-    const Socket s = s_;
-    s_ = kNoSocket;
-    return s;
-  }
-  void Close() noexcept { sys::Close(Release()); }
-  // Ends the connection with a reset, then closes: nothing still queued is sent.
-  void CloseWithReset() noexcept {
-    if (s_ != kNoSocket) sys::Reset(Release());
-  }
+    Socket Get() const noexcept { return s_; }
+    explicit operator bool() const noexcept { return s_ != kNoSocket; }
+    // Gives the socket up without closing it.
+    Socket Release() noexcept {
+        const Socket s = s_;
+        s_ = kNoSocket;
+        return s;
+    }
+    void Close() noexcept { sys::Close(Release()); }
+    // Ends the connection with a reset, then closes: nothing still queued is sent.
+    void CloseWithReset() noexcept {
+        if (s_ != kNoSocket) sys::Reset(Release());
+    }
 
- private:
-  Socket s_ = kNoSocket;
+private:
+    Socket s_ = kNoSocket;
 };
 
 // A TCP listener on address:port (the system's largest backlog). Empty when the address
@@ -72,13 +72,13 @@ bool OpenWaker(Waker& waker);
 void Wake(const Waker& waker);
 void CloseWaker(Waker& waker);
 struct Waker {
-  Waker() = default;
-  Waker(const Waker&) = delete;
-  Waker& operator=(const Waker&) = delete;
-  ~Waker() { CloseWaker(*this); }
+    Waker() = default;
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+    ~Waker() { CloseWaker(*this); }
 
-  Socket read = kNoSocket;
-  Socket write = kNoSocket;
+    Socket read = kNoSocket;
+    Socket write = kNoSocket;
 };
 
 enum class WaitResult { Connection, Woken, Again, Failed };

@@ -53,25 +53,44 @@ const char* zel_ErrorText(zel_error code) {
     static_assert(sizeof value == sizeof code, "an enum is stored as its underlying type");
     std::memcpy(&value, &code, sizeof value);
     switch (value) {
-        case ZEL_OK: return "no error";
-        case ZEL_ERR_NOT_CONNECTED: return "no link is open to the unit";
-        case ZEL_ERR_BAD_ADDRESS: return "the IP address is not an IPv4 dotted quad";
-        case ZEL_ERR_CONNECTION_REFUSED: return "the unit refused the connection";
-        case ZEL_ERR_CONNECT_FAILED: return "the connection to the unit could not be made";
-        case ZEL_ERR_TIMEOUT: return "the unit did not answer in time";
-        case ZEL_ERR_PEER_CLOSED: return "the unit closed the link";
-        case ZEL_ERR_SHORT_REPLY: return "the unit's reply was too short";
-        case ZEL_ERR_SEND_FAILED: return "the request could not be sent whole";
-        case ZEL_ERR_SOCKET: return "the operating system refused a socket operation";
-        case ZEL_ERR_NO_SUCH_CHANNEL: return "the board has no such channel";
-        case ZEL_ERR_BAD_ARGUMENT: return "a null pointer or an argument out of range";
-        case ZEL_ERR_BAD_UNIT_INDEX: return "the unit index is not 0 to 31";
-        case ZEL_ERR_NOT_FOUND: return "the wavelength or VOA setting was not found";
-        case ZEL_ERR_TABLE_FULL: return "all six wavelength slots are in use";
-        case ZEL_ERR_INTERNAL: return "internal error in the library";
-        case ZEL_ERR_NOT_CALIBRATED: return "the channel is not calibrated at this wavelength";
-        case ZEL_ERR_BUSY: return "another call on this unit is in progress";
-        case ZEL_ERR_BAD_REPLY: return "the unit's reply did not answer the request";
+        case ZEL_OK:
+            return "no error";
+        case ZEL_ERR_NOT_CONNECTED:
+            return "no link is open to the unit";
+        case ZEL_ERR_BAD_ADDRESS:
+            return "the IP address is not an IPv4 dotted quad";
+        case ZEL_ERR_CONNECTION_REFUSED:
+            return "the unit refused the connection";
+        case ZEL_ERR_CONNECT_FAILED:
+            return "the connection to the unit could not be made";
+        case ZEL_ERR_TIMEOUT:
+            return "the unit did not answer in time";
+        case ZEL_ERR_PEER_CLOSED:
+            return "the unit closed the link";
+        case ZEL_ERR_SHORT_REPLY:
+            return "the unit's reply was too short";
+        case ZEL_ERR_SEND_FAILED:
+            return "the request could not be sent whole";
+        case ZEL_ERR_SOCKET:
+            return "the operating system refused a socket operation";
+        case ZEL_ERR_NO_SUCH_CHANNEL:
+            return "the board has no such channel";
+        case ZEL_ERR_BAD_ARGUMENT:
+            return "a null pointer or an argument out of range";
+        case ZEL_ERR_BAD_UNIT_INDEX:
+            return "the unit index is not 0 to 31";
+        case ZEL_ERR_NOT_FOUND:
+            return "the wavelength or VOA setting was not found";
+        case ZEL_ERR_TABLE_FULL:
+            return "all six wavelength slots are in use";
+        case ZEL_ERR_INTERNAL:
+            return "internal error in the library";
+        case ZEL_ERR_NOT_CALIBRATED:
+            return "the channel is not calibrated at this wavelength";
+        case ZEL_ERR_BUSY:
+            return "another call on this unit is in progress";
+        case ZEL_ERR_BAD_REPLY:
+            return "the unit's reply did not answer the request";
     }
     return "unknown error";
 }

@@ -98,8 +98,7 @@ std::uint8_t zel_WriteBoardSN(zel_instance* instance, std::int32_t serial) {
 std::uint8_t zel_WriteDoubleValueToEEProm(zel_instance* instance, std::uint16_t address, double value) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(WriteDoubleValueToEEProm), address, value);
 }
-std::uint8_t zel_WriteStatusToEEProm(zel_instance* instance, std::uint16_t group, std::uint16_t record,
-                                     double value) {
+std::uint8_t zel_WriteStatusToEEProm(zel_instance* instance, std::uint16_t group, std::uint16_t record, double value) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(WriteStatusToEEProm), group, record, value);
 }
 std::uint8_t zel_WriteTAPCalibration(zel_instance* instance, std::uint16_t channel, double factor) {
@@ -164,8 +163,8 @@ std::uint8_t zel_ReadEEProm(zel_instance* instance, std::uint32_t address, std::
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(ReadEepromRange), address, buffer, length);
 }
 
-std::uint8_t zel_GetRecordLocation(zel_instance* instance, std::uint8_t slot, std::uint16_t channel,
-                                   std::uint32_t item, std::uint32_t* address, std::uint32_t* length) {
+std::uint8_t zel_GetRecordLocation(zel_instance* instance, std::uint8_t slot, std::uint16_t channel, std::uint32_t item,
+                                   std::uint32_t* address, std::uint32_t* length) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(RecordLocation), slot, channel, item, address, length);
 }
 

@@ -19,11 +19,11 @@ namespace si5346 {
 namespace {
 
 struct Row {
-  std::uint16_t first;
-  std::uint16_t last;
-  const char* mode0;
-  const char* mode1;
-  const char* mode2;
+    std::uint16_t first;
+    std::uint16_t last;
+    const char* mode0;
+    const char* mode1;
+    const char* mode2;
 };
 
 // clang-format off
@@ -99,8 +99,8 @@ constexpr Row rows[] = {
 // clang-format on
 
 struct FieldName {
-  std::string_view name;
-  Field field;
+    std::string_view name;
+    Field field;
 };
 
 constexpr FieldName field_names[] = {
@@ -120,83 +120,82 @@ constexpr FieldName field_names[] = {
 };
 
 [[noreturn]] void bad_row(const Row& row, const std::string& why) {
-  char where[16];
-  std::snprintf(where, sizeof where, "0x%04X", row.first);
-  throw std::logic_error("register template row " + std::string(where) + ": " + why);
+    char where[16];
+    std::snprintf(where, sizeof where, "0x%04X", row.first);
+    throw std::logic_error("register template row " + std::string(where) + ": " + why);
 }
 
 std::uint8_t hex_byte(const Row& row, std::string_view text) {
-  const std::string s(text);
-  std::size_t used = 0;
-  const unsigned long v = std::stoul(s, &used, 16);
-  if (used != s.size() || s.size() != 2 || v > 0xFF) bad_row(row, "bad byte '" + s + "'");
-  return static_cast<std::uint8_t>(v);
+    const std::string s(text);
+    std::size_t used = 0;
+    const unsigned long v = std::stoul(s, &used, 16);
+    if (used != s.size() || s.size() != 2 || v > 0xFF) bad_row(row, "bad byte '" + s + "'");
+    return static_cast<std::uint8_t>(v);
 }
 
 unsigned count_of(const Row& row, std::string_view text) {
-  const std::string s(text);
-  std::size_t used = 0;
-  const unsigned long v = std::stoul(s, &used, 10);
-  if (used != s.size() || v == 0 || v > 64) bad_row(row, "bad count '" + s + "'");
-  return static_cast<unsigned>(v);
+    const std::string s(text);
+    std::size_t used = 0;
+    const unsigned long v = std::stoul(s, &used, 10);
+    if (used != s.size() || v == 0 || v > 64) bad_row(row, "bad count '" + s + "'");
+    return static_cast<unsigned>(v);
 }
 
 void append_token(const Row& row, std::string_view token, std::vector<RegisterCell>& cells) {
-  // Addresses are filled in once the row is complete.
-  auto push = [&](Field field, std::uint8_t byte) { cells.push_back({0, field, byte}); };
-  const auto colon = token.find(':');
-  const std::string_view name = token.substr(0, colon);
-  for (const FieldName& f : field_names) {
-    if (f.name != name) continue;
-    const unsigned bytes = colon == std::string_view::npos ? 1 : count_of(row, token.substr(colon + 1));
-    if (bytes > 8) bad_row(row, "field wider than 64 bits");
-    for (unsigned i = 0; i < bytes; ++i) push(f.field, static_cast<std::uint8_t>(i));
-    return;
-  }
-  const auto star = token.find('*');
-  const std::uint8_t byte = hex_byte(row, token.substr(0, star));
-  const unsigned repeat = star == std::string_view::npos ? 1 : count_of(row, token.substr(star + 1));
-  for (unsigned i = 0; i < repeat; ++i) push(Field::literal, byte);
+    // Addresses are filled in once the row is complete.
+    auto push = [&](Field field, std::uint8_t byte) { cells.push_back({0, field, byte}); };
+    const auto colon = token.find(':');
+    const std::string_view name = token.substr(0, colon);
+    for (const FieldName& f : field_names) {
+        if (f.name != name) continue;
+        const unsigned bytes = colon == std::string_view::npos ? 1 : count_of(row, token.substr(colon + 1));
+        if (bytes > 8) bad_row(row, "field wider than 64 bits");
+        for (unsigned i = 0; i < bytes; ++i) push(f.field, static_cast<std::uint8_t>(i));
+        return;
+    }
+    const auto star = token.find('*');
+    const std::uint8_t byte = hex_byte(row, token.substr(0, star));
+    const unsigned repeat = star == std::string_view::npos ? 1 : count_of(row, token.substr(star + 1));
+    for (unsigned i = 0; i < repeat; ++i) push(Field::literal, byte);
 }
 
 std::vector<RegisterCell> expand(int mode) {
-  std::vector<RegisterCell> all;
-  all.reserve(register_count);
-  for (const Row& row : rows) {
-    const char* text = mode == 1 ? row.mode1 : mode == 2 ? row.mode2 : row.mode0;
-    if (std::string_view(text) == "=") text = row.mode0;
-    std::vector<RegisterCell> cells;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-      const auto space = rest.find(' ');
-      const std::string_view token = rest.substr(0, space);
-      if (!token.empty()) append_token(row, token, cells);
-      rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
+    std::vector<RegisterCell> all;
+    all.reserve(register_count);
+    for (const Row& row : rows) {
+        const char* text = mode == 1 ? row.mode1 : mode == 2 ? row.mode2 : row.mode0;
+        if (std::string_view(text) == "=") text = row.mode0;
+        std::vector<RegisterCell> cells;
+        std::string_view rest(text);
+        while (!rest.empty()) {
+            const auto space = rest.find(' ');
+            const std::string_view token = rest.substr(0, space);
+            if (!token.empty()) append_token(row, token, cells);
+            rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
+        }
+        if (cells.size() != static_cast<std::size_t>(row.last - row.first + 1))
+            bad_row(row, "mode " + std::to_string(mode) + " has " + std::to_string(cells.size()) + " cells for " +
+                             std::to_string(row.last - row.first + 1) + " addresses");
+        for (std::size_t i = 0; i < cells.size(); ++i) cells[i].address = static_cast<std::uint16_t>(row.first + i);
+        all.insert(all.end(), cells.begin(), cells.end());
     }
-    if (cells.size() != static_cast<std::size_t>(row.last - row.first + 1))
-      bad_row(row, "mode " + std::to_string(mode) + " has " + std::to_string(cells.size()) +
-                       " cells for " + std::to_string(row.last - row.first + 1) + " addresses");
-    for (std::size_t i = 0; i < cells.size(); ++i)
-      cells[i].address = static_cast<std::uint16_t>(row.first + i);
-    all.insert(all.end(), cells.begin(), cells.end());
-  }
-  if (all.size() != register_count)
-    throw std::logic_error("register template has " + std::to_string(all.size()) + " writes");
-  return all;
+    if (all.size() != register_count)
+        throw std::logic_error("register template has " + std::to_string(all.size()) + " writes");
+    return all;
 }
 
 }  // namespace
 
 const std::vector<RegisterCell>& register_template(int mode) {
-  static const std::array<std::vector<RegisterCell>, 3> templates = {expand(0), expand(1), expand(2)};
-  if (mode < 0 || mode > 2) throw std::out_of_range("no register template for mode " + std::to_string(mode));
-  return templates[static_cast<std::size_t>(mode)];
+    static const std::array<std::vector<RegisterCell>, 3> templates = {expand(0), expand(1), expand(2)};
+    if (mode < 0 || mode > 2) throw std::out_of_range("no register template for mode " + std::to_string(mode));
+    return templates[static_cast<std::size_t>(mode)];
 }
 
 std::uint8_t cell_value(const RegisterCell& cell, const FieldValues& values) noexcept {
-  if (cell.field == Field::literal) return cell.byte;
-  const std::uint64_t v = values[static_cast<std::size_t>(cell.field)];
-  return static_cast<std::uint8_t>(v >> (8 * cell.byte));
+    if (cell.field == Field::literal) return cell.byte;
+    const std::uint64_t v = values[static_cast<std::size_t>(cell.field)];
+    return static_cast<std::uint8_t>(v >> (8 * cell.byte));
 }
 
 }  // namespace si5346

@@ -102,7 +102,8 @@ double ZEL_API::ReadFirmwareRevision() {
 }
 
 std::uint8_t ZEL_API::WriteTypeToEEPROM(std::uint16_t type) {
-    std::uint8_t status = RecordStatus(WriteScaledRecord(0, zel::layout::kBoardTypeRecord, static_cast<double>(type)) != 0);
+    std::uint8_t status =
+        RecordStatus(WriteScaledRecord(0, zel::layout::kBoardTypeRecord, static_cast<double>(type)) != 0);
     if (status) AdoptBoardType(type);
     return status;
 }
@@ -131,8 +132,7 @@ std::uint8_t ZEL_API::WriteScaledRecord(std::uint16_t group, std::uint16_t recor
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
-    return WriteEepromBytes(0, rec::RecordAddress(group, record), rec::EncodeScaled(value).data(), kSettleMs) ? 1
-                                                                                                              : 0;
+    return WriteEepromBytes(0, rec::RecordAddress(group, record), rec::EncodeScaled(value).data(), kSettleMs) ? 1 : 0;
 }
 
 std::uint8_t ZEL_API::ReadScaledRecord(std::uint16_t group, std::uint16_t record, double* value) {

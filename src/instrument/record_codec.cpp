@@ -48,9 +48,7 @@ double DecodeScaled(const Bytes8& bytes) {
     return static_cast<double>(s) / kScale;
 }
 
-double DecodeScaledBlock(const std::uint8_t* bytes) {
-    return static_cast<double>(codec::GetLE64(bytes)) / kScale;
-}
+double DecodeScaledBlock(const std::uint8_t* bytes) { return static_cast<double>(codec::GetLE64(bytes)) / kScale; }
 
 bool IsErased(const std::uint8_t* bytes) {
     for (int i = 0; i < 8; ++i)

@@ -54,11 +54,11 @@ inline constexpr int kRecordsPerSlot = 256;
 inline constexpr std::uint32_t kLastSlotBase = kSlotBase + kSlotSize * (kSlotCount - 1);
 // Record offsets within a slot, of select 0; a select's entry follows at one record (VOA: four)
 // per select.
-inline constexpr int kBoardTypeRecord = 0;         // slot 0 only; slots 1..5 keep their wavelength here
-inline constexpr int kTAPOffset = 1;               // TAP factor, scaled
-inline constexpr int kVOACoefficientOffset = 10;   // coefficient 0 of four, raw
-inline constexpr int kVOALossOffset = 103;         // VOA insertion loss, scaled
-inline constexpr int kSwitchLossOffset = 111;      // 4x1 switch insertion loss, scaled
+inline constexpr int kBoardTypeRecord = 0;        // slot 0 only; slots 1..5 keep their wavelength here
+inline constexpr int kTAPOffset = 1;              // TAP factor, scaled
+inline constexpr int kVOACoefficientOffset = 10;  // coefficient 0 of four, raw
+inline constexpr int kVOALossOffset = 103;        // VOA insertion loss, scaled
+inline constexpr int kSwitchLossOffset = 111;     // 4x1 switch insertion loss, scaled
 // The defined values are byte-addressed: 30 words per select, low byte first.
 inline constexpr std::uint32_t kDefinedValuesInSlot = 0x158;  // byte offset of select 0's defined values
 inline constexpr std::uint32_t kDefinedValuesPerSelect = 60;

@@ -86,8 +86,7 @@ std::uint8_t ZEL_API::WriteVOACalibration(std::uint16_t channel, const double* c
     return OnChannel(channel, Status::Recorded, [&](std::uint16_t s) {
         bool all_ok = true;
         for (int k = 0; k < 4; ++k) {
-            const bool ok =
-                WriteStatusToEEProm(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), coefficients[k]) != 0;
+            const bool ok = WriteStatusToEEProm(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), coefficients[k]) != 0;
             all_ok = ok && all_ok;
             // A coefficient whose bytes are those of erased EEPROM is no calibration, written or not.
             const bool uncal = zel::records::IsErased(zel::records::EncodeRaw(coefficients[k]));

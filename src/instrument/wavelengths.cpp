@@ -50,9 +50,9 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
         bool blocks_ok = true;
         // All three blocks are requested; a failure in any of them spoils the slot.
         for (int b = 0; b < kScanBlocks; ++b)
-            blocks_ok = link_.ReadBlock(0, base + kScanStart + b * zel::frame::kBlockSize,
-                                        scan + b * zel::frame::kBlockSize) &&
-                        blocks_ok;
+            blocks_ok =
+                link_.ReadBlock(0, base + kScanStart + b * zel::frame::kBlockSize, scan + b * zel::frame::kBlockSize) &&
+                blocks_ok;
         if (!blocks_ok) {
             result = 0;
             break;
@@ -183,16 +183,34 @@ std::uint8_t ZEL_API::RecordLocation(std::uint8_t slot, std::uint16_t channel, s
     return OnChannel(channel, Status::Untouched, [&](std::uint32_t s) {
         const auto record = [base](std::uint32_t r) { return base + lay::kRecordSize * r; };
         switch (item) {
-            case ZEL_RECORD_TAP: *address = record(lay::kTAPOffset + s); *length = 8; break;
-            case ZEL_RECORD_VOA: *address = record(lay::kVOACoefficientOffset + 4 * s); *length = 32; break;
+            case ZEL_RECORD_TAP:
+                *address = record(lay::kTAPOffset + s);
+                *length = 8;
+                break;
+            case ZEL_RECORD_VOA:
+                *address = record(lay::kVOACoefficientOffset + 4 * s);
+                *length = 32;
+                break;
             case ZEL_RECORD_DEFINED:
                 *address = base + lay::kDefinedValuesInSlot + lay::kDefinedValuesPerSelect * s;
                 *length = 2 * kDefinedValues;
                 break;
-            case ZEL_RECORD_VOA_LOSS: *address = record(lay::kVOALossOffset + s); *length = 8; break;
-            case ZEL_RECORD_SWITCH_LOSS: *address = record(lay::kSwitchLossOffset + s); *length = 8; break;
-            case ZEL_RECORD_USER_TX: *address = (lay::kUserTXBase + s) * lay::kRecordSize; *length = 8; break;
-            default: *address = (lay::kUserRXBase + s) * lay::kRecordSize; *length = 8; break;
+            case ZEL_RECORD_VOA_LOSS:
+                *address = record(lay::kVOALossOffset + s);
+                *length = 8;
+                break;
+            case ZEL_RECORD_SWITCH_LOSS:
+                *address = record(lay::kSwitchLossOffset + s);
+                *length = 8;
+                break;
+            case ZEL_RECORD_USER_TX:
+                *address = (lay::kUserTXBase + s) * lay::kRecordSize;
+                *length = 8;
+                break;
+            default:
+                *address = (lay::kUserRXBase + s) * lay::kRecordSize;
+                *length = 8;
+                break;
         }
         return true;
     });

@@ -41,64 +41,64 @@ public:
     ZEL_API& operator=(const ZEL_API&) = delete;
 
     // ---- virtual operations, in virtual-table order (a binary contract: see above) ----
-    virtual double GetAPIRev();                                                   // 1
-    virtual std::uint8_t Connect(std::string ip);                                 // 2
-    virtual std::uint8_t Disconnect();                                            // 3
-    virtual std::uint32_t ReadBoardID();                                          // 4
-    virtual std::int32_t ReadBoardSN();                                           // 5
+    virtual double GetAPIRev();                                                       // 1
+    virtual std::uint8_t Connect(std::string ip);                                     // 2
+    virtual std::uint8_t Disconnect();                                                // 3
+    virtual std::uint32_t ReadBoardID();                                              // 4
+    virtual std::int32_t ReadBoardSN();                                               // 5
     virtual std::uint8_t ReadSerialNumber(std::int64_t* serial, std::int32_t* flag);  // 6
-    virtual std::uint8_t WriteBoardSN(std::int32_t serial);                       // 7
-    virtual double ReadFirmwareRevision();                                        // 8
+    virtual std::uint8_t WriteBoardSN(std::int32_t serial);                           // 7
+    virtual double ReadFirmwareRevision();                                            // 8
     virtual std::uint8_t AccessBoardRegister(std::uint8_t write, std::uint16_t channel, std::uint16_t address,
-                                             std::uint16_t* value);              // 9
-    virtual std::int32_t Monitor(std::uint16_t group, std::uint8_t record, double* value);  // 10
-    virtual double TempRead(std::int32_t select);                                 // 11
-    virtual std::uint8_t WriteScaledRecord(std::uint16_t group, std::uint16_t record, double value);    // 12
-    virtual std::uint8_t WriteStatusToEEProm(std::uint16_t group, std::uint16_t record, double value);  // 13
-    virtual std::uint8_t WriteRawDoubleAtAddress(std::uint32_t address, double value);                 // 14
-    virtual std::int32_t ReadBlockWord(std::uint32_t address, std::uint16_t* word);                    // 15
-    virtual std::uint8_t ReadRawRecord(std::uint16_t group, std::uint16_t record, double* value);      // 16
-    virtual std::uint8_t ReadScaledRecord(std::uint16_t group, std::uint16_t record, double* value);   // 17
-    virtual std::vector<std::int32_t> SplitNumbers(std::string text, char delimiter);                  // 18
-    virtual std::uint8_t SwitchSelect_2x2(std::uint16_t channel, std::uint16_t position);              // 19
-    virtual std::uint8_t SwitchSelect_MEMS(std::uint16_t ignored, std::uint16_t position);             // 20
-    virtual std::uint8_t SwitchSelect_LBMM(std::uint16_t ignored, std::uint16_t position);             // 21
-    virtual std::uint8_t ReadSwitchSelect_2x2(std::uint16_t channel, std::uint16_t* position);         // 22
-    virtual std::uint8_t ReadSwitchSelect_MEMS(std::uint16_t ignored, std::uint16_t* position);        // 23
-    virtual std::uint8_t ReadSwitchSelect_LBMM(std::uint16_t ignored, std::uint16_t* position);        // 24
-    virtual std::uint8_t ReadOpticalPower(std::uint16_t channel, double* power);                       // 25
-    virtual std::uint8_t ReadOpticalPower(std::uint16_t channel, std::uint16_t* power);                // 26
-    virtual std::uint8_t SetVOAAttenuation(std::uint16_t channel, double db);                          // 27
-    virtual std::uint8_t SetVOAAttenuation(std::uint16_t channel, std::int32_t code);                  // 28
-    virtual std::uint8_t ReadVOAAttenuation(std::uint16_t channel, double* db);                        // 29
-    virtual std::uint8_t ReadVOAAttenuation(std::uint16_t channel, std::uint16_t* code);               // 30
-    virtual std::uint8_t WriteTypeToEEPROM(std::uint16_t type);                                        // 31
-    virtual std::uint8_t ReadTypeFromEEPROM(std::uint16_t* type);                                      // 32
-    virtual std::uint8_t SetWavelength(std::uint16_t wavelength);                                      // 33
-    virtual std::uint8_t AddWavelength(std::uint16_t wavelength);                                      // 34
-    virtual std::uint8_t SetDefaultWavelength();                                                       // 35
-    virtual std::uint8_t WriteVOACalibration(std::uint16_t channel, const double* coefficients);       // 36
-    virtual std::uint8_t ReadVOACalibration(std::uint16_t channel, double* coefficients);              // 37
-    virtual std::uint8_t WriteVOADefinedValues(std::uint16_t channel, const std::uint16_t* values);    // 38
-    virtual std::uint8_t ReadVOADefinedValues(std::uint16_t channel, std::uint16_t* values);           // 39
-    virtual std::uint8_t ReadTAPCalibration(std::uint16_t channel, double* factor);                    // 40
-    virtual std::uint8_t WriteVOAInsertionLoss(std::uint16_t channel, double loss);                    // 41
-    virtual std::uint8_t ReadVOAInsertionLoss(std::uint16_t channel, double* loss);                    // 42
-    virtual std::uint8_t Write4x1SwitchInsertionLoss(std::uint16_t channel, double loss);              // 43
-    virtual std::uint8_t Read4x1SwitchInsertionLoss(std::uint16_t channel, double* loss);              // 44
-    virtual std::uint8_t ScreenControl(std::uint16_t ignored, std::uint8_t control);                   // 45
-    virtual std::uint8_t WriteValueToEEProm(std::uint16_t address, std::uint16_t value);               // 46
-    virtual std::uint8_t ReadValueFromEEProm(std::uint16_t address);                                   // 47
-    virtual std::uint8_t WriteDoubleValueToEEProm(std::uint16_t address, double value);                // 48
-    virtual std::uint8_t ReadDoubleValueFromEEProm(std::uint16_t address, double* value);              // 49
-    virtual std::uint8_t WriteUserTXCalibration(std::uint16_t channel, double value);                  // 50
-    virtual std::uint8_t ReadUserTXCalibration(std::uint16_t channel, double* value);                  // 51
-    virtual std::uint8_t WriteUserRXCalibration(std::uint16_t channel, double value);                  // 52
-    virtual std::uint8_t ReadUserRXCalibration(std::uint16_t channel, double* value);                  // 53
-    virtual std::string MakeDateStamp();                                                               // 54
+                                             std::uint16_t* value);                                         // 9
+    virtual std::int32_t Monitor(std::uint16_t group, std::uint8_t record, double* value);                  // 10
+    virtual double TempRead(std::int32_t select);                                                           // 11
+    virtual std::uint8_t WriteScaledRecord(std::uint16_t group, std::uint16_t record, double value);        // 12
+    virtual std::uint8_t WriteStatusToEEProm(std::uint16_t group, std::uint16_t record, double value);      // 13
+    virtual std::uint8_t WriteRawDoubleAtAddress(std::uint32_t address, double value);                      // 14
+    virtual std::int32_t ReadBlockWord(std::uint32_t address, std::uint16_t* word);                         // 15
+    virtual std::uint8_t ReadRawRecord(std::uint16_t group, std::uint16_t record, double* value);           // 16
+    virtual std::uint8_t ReadScaledRecord(std::uint16_t group, std::uint16_t record, double* value);        // 17
+    virtual std::vector<std::int32_t> SplitNumbers(std::string text, char delimiter);                       // 18
+    virtual std::uint8_t SwitchSelect_2x2(std::uint16_t channel, std::uint16_t position);                   // 19
+    virtual std::uint8_t SwitchSelect_MEMS(std::uint16_t ignored, std::uint16_t position);                  // 20
+    virtual std::uint8_t SwitchSelect_LBMM(std::uint16_t ignored, std::uint16_t position);                  // 21
+    virtual std::uint8_t ReadSwitchSelect_2x2(std::uint16_t channel, std::uint16_t* position);              // 22
+    virtual std::uint8_t ReadSwitchSelect_MEMS(std::uint16_t ignored, std::uint16_t* position);             // 23
+    virtual std::uint8_t ReadSwitchSelect_LBMM(std::uint16_t ignored, std::uint16_t* position);             // 24
+    virtual std::uint8_t ReadOpticalPower(std::uint16_t channel, double* power);                            // 25
+    virtual std::uint8_t ReadOpticalPower(std::uint16_t channel, std::uint16_t* power);                     // 26
+    virtual std::uint8_t SetVOAAttenuation(std::uint16_t channel, double db);                               // 27
+    virtual std::uint8_t SetVOAAttenuation(std::uint16_t channel, std::int32_t code);                       // 28
+    virtual std::uint8_t ReadVOAAttenuation(std::uint16_t channel, double* db);                             // 29
+    virtual std::uint8_t ReadVOAAttenuation(std::uint16_t channel, std::uint16_t* code);                    // 30
+    virtual std::uint8_t WriteTypeToEEPROM(std::uint16_t type);                                             // 31
+    virtual std::uint8_t ReadTypeFromEEPROM(std::uint16_t* type);                                           // 32
+    virtual std::uint8_t SetWavelength(std::uint16_t wavelength);                                           // 33
+    virtual std::uint8_t AddWavelength(std::uint16_t wavelength);                                           // 34
+    virtual std::uint8_t SetDefaultWavelength();                                                            // 35
+    virtual std::uint8_t WriteVOACalibration(std::uint16_t channel, const double* coefficients);            // 36
+    virtual std::uint8_t ReadVOACalibration(std::uint16_t channel, double* coefficients);                   // 37
+    virtual std::uint8_t WriteVOADefinedValues(std::uint16_t channel, const std::uint16_t* values);         // 38
+    virtual std::uint8_t ReadVOADefinedValues(std::uint16_t channel, std::uint16_t* values);                // 39
+    virtual std::uint8_t ReadTAPCalibration(std::uint16_t channel, double* factor);                         // 40
+    virtual std::uint8_t WriteVOAInsertionLoss(std::uint16_t channel, double loss);                         // 41
+    virtual std::uint8_t ReadVOAInsertionLoss(std::uint16_t channel, double* loss);                         // 42
+    virtual std::uint8_t Write4x1SwitchInsertionLoss(std::uint16_t channel, double loss);                   // 43
+    virtual std::uint8_t Read4x1SwitchInsertionLoss(std::uint16_t channel, double* loss);                   // 44
+    virtual std::uint8_t ScreenControl(std::uint16_t ignored, std::uint8_t control);                        // 45
+    virtual std::uint8_t WriteValueToEEProm(std::uint16_t address, std::uint16_t value);                    // 46
+    virtual std::uint8_t ReadValueFromEEProm(std::uint16_t address);                                        // 47
+    virtual std::uint8_t WriteDoubleValueToEEProm(std::uint16_t address, double value);                     // 48
+    virtual std::uint8_t ReadDoubleValueFromEEProm(std::uint16_t address, double* value);                   // 49
+    virtual std::uint8_t WriteUserTXCalibration(std::uint16_t channel, double value);                       // 50
+    virtual std::uint8_t ReadUserTXCalibration(std::uint16_t channel, double* value);                       // 51
+    virtual std::uint8_t WriteUserRXCalibration(std::uint16_t channel, double value);                       // 52
+    virtual std::uint8_t ReadUserRXCalibration(std::uint16_t channel, double* value);                       // 53
+    virtual std::string MakeDateStamp();                                                                    // 54
     virtual std::uint16_t InvertVOACalibration(double c0, double c1, double c2, double c3, double target);  // 55
-    virtual std::uint8_t LoadCalibrations();                                                           // 56
-    virtual std::uint8_t ScanWavelengths(std::uint8_t force);                                          // 57
+    virtual std::uint8_t LoadCalibrations();                                                                // 56
+    virtual std::uint8_t ScanWavelengths(std::uint8_t force);                                               // 57
 
     // ---- ordinary operations ----
     std::uint8_t WriteTAPCalibration(std::uint16_t channel, double factor);
@@ -110,8 +110,8 @@ public:
     // The wavelength each used slot serves, slot 0's being the board type's default (0 if unknown).
     std::uint8_t WavelengthTable(std::vector<std::uint16_t>& nm);
     // Address and size of calibration item `item` (ZEL_RECORD_...) of a channel in a slot.
-    std::uint8_t RecordLocation(std::uint8_t slot, std::uint16_t channel, std::uint32_t item,
-                                std::uint32_t* address, std::uint32_t* length);
+    std::uint8_t RecordLocation(std::uint8_t slot, std::uint16_t channel, std::uint32_t item, std::uint32_t* address,
+                                std::uint32_t* length);
     // The calibrated channel count of the board type read last; fails before any was read.
     std::uint8_t GetChannelCount(std::uint8_t* count);
     static constexpr std::uint32_t kEepromSize = 0x20000;
@@ -183,8 +183,7 @@ private:
     // One EEPROM byte through the address and data registers.
     bool WriteEepromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte);
     // `delay_between_ms` settles the EEPROM between the address write and the data read.
-    bool ReadEepromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte,
-                        unsigned delay_between_ms = 0);
+    bool ReadEepromByte(std::uint16_t select, std::uint16_t address, std::uint8_t& byte, unsigned delay_between_ms = 0);
     // Eight bytes at consecutive (16-bit wrapping) EEPROM addresses, with the settling delays given.
     bool WriteEepromBytes(std::uint16_t select, std::uint16_t address, const std::uint8_t* bytes,
                           unsigned delay_after_ms);

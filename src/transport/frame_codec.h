@@ -18,9 +18,7 @@ inline void PutLE32(std::uint8_t* p, std::uint32_t v) {
 inline void PutLE64(std::uint8_t* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
-inline std::uint16_t GetLE16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+inline std::uint16_t GetLE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 inline std::uint32_t GetLE32(const std::uint8_t* p) {
     std::uint32_t v = 0;
     for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
@@ -57,8 +55,8 @@ inline constexpr std::size_t kSubCommand = 1;
 inline constexpr std::size_t kBlockDirection = 2;  // 0x01 read, 0x00 write
 inline constexpr std::size_t kBlockLength = 3;     // 0x80
 inline constexpr std::size_t kBlockBank = 4;
-inline constexpr std::size_t kBlockAddress = 5;    // 32 bits
-inline constexpr std::size_t kBlockPayload = 9;    // block write / byte write payload
+inline constexpr std::size_t kBlockAddress = 5;                                // 32 bits
+inline constexpr std::size_t kBlockPayload = 9;                                // block write / byte write payload
 inline constexpr std::size_t kBlockPayloadMax = kRequestSize - kBlockPayload;  // 119
 
 inline constexpr std::uint8_t kSubBlock = 0x00;

@@ -245,8 +245,7 @@ void HwLayer::WriteCommandHeader(std::uint8_t sub) {
     frame_[fr::kSubCommand] = sub;
 }
 
-bool HwLayer::AccessRegister(std::uint16_t write, std::uint16_t select, std::uint16_t address,
-                             std::uint16_t& value) {
+bool HwLayer::AccessRegister(std::uint16_t write, std::uint16_t select, std::uint16_t address, std::uint16_t& value) {
     frame_[fr::kType] = fr::kRegisterFrame;
     frame_[1] = frame_[2] = frame_[3] = 0;
     PutLE16(frame_ + fr::kControlWord, fr::ControlWord(write != 0, select, address));
@@ -289,8 +288,8 @@ bool HwLayer::ReadPages(std::uint8_t bank, std::uint16_t count, std::uint8_t* de
         frame_[2] = bank;
         frame_[3] = static_cast<std::uint8_t>(page);
         frame_[4] = 0x00;
-        all = Transact(frame_, fr::kRequestSize, dest + std::size_t{page} * fr::kPageSize, fr::kPageSize, 1) >= 0 &&
-              all;
+        all =
+            Transact(frame_, fr::kRequestSize, dest + std::size_t{page} * fr::kPageSize, fr::kPageSize, 1) >= 0 && all;
     }
     return all;
 }
@@ -368,8 +367,7 @@ bool HwLayer::WriteBytes(std::uint8_t a, std::uint8_t n, std::uint8_t c, const s
 
 bool HwLayer::SendCommand7(std::uint8_t p1, std::uint8_t p2, std::uint8_t p3, std::uint8_t p4, std::uint8_t p5,
                            std::uint8_t p6, std::uint8_t p7, std::uint8_t p8, std::uint8_t p9, std::uint8_t p10,
-                           std::uint16_t p11, std::uint8_t p12, std::uint8_t p13, std::uint8_t p14,
-                           std::uint8_t p15) {
+                           std::uint16_t p11, std::uint8_t p12, std::uint8_t p13, std::uint8_t p14, std::uint8_t p15) {
     WriteCommandHeader(fr::kSubCommand7);
     frame_[2] = 0x00;
     frame_[3] = 0x00;

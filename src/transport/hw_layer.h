@@ -135,8 +135,8 @@ private:
     bool out_of_step_ = false;
     std::size_t reply_length_ = 0;  // of register and block replies, learned on the first of them
     bool register_mark_ = false;    // register replies begin with the register frame's first byte
-    std::uint32_t timeout_ms_ = 0;       // 0: the default
-    int opened_default_ms_ = 0;          // the default as it stood when the link was opened
+    std::uint32_t timeout_ms_ = 0;  // 0: the default
+    int opened_default_ms_ = 0;     // the default as it stood when the link was opened
 
     std::atomic<bool> in_call_{false};
     bool call_open_ = false;

@@ -118,8 +118,7 @@ zel_error LastSocketError(zel_error fallback) { return ReasonOfErrno(errno, fall
 
 void SleepMs(unsigned milliseconds) {
     timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 std::int64_t ClockSeconds() { return static_cast<std::int64_t>(::time(nullptr)); }

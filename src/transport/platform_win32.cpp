@@ -69,8 +69,10 @@ int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, i
             int len = sizeof error;
             if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0)
                 error = ::WSAGetLastError();
-            if (error == 0 && FD_ISSET(sock, &writable)) r = 0;
-            else ::WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+            if (error == 0 && FD_ISSET(sock, &writable))
+                r = 0;
+            else
+                ::WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
         }
     }
     const int saved = ::WSAGetLastError();

@@ -137,12 +137,12 @@ static struct {
 static int failures;
 static int resolved;
 
-#define CHECK(cond)                                                                 \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                             \
-        }                                                                           \
+            ++failures;                                                              \
+        }                                                                            \
     } while (0)
 
 static void resolve(void* library, const char* name, void* slot, size_t size) {

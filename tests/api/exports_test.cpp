@@ -40,9 +40,20 @@ struct EntryState {
 };
 EntryState StateOf(int index) {
     const ZEL_API& e = *UnitEntry(index);
-    EntryState state{UnitEntry(index)->Link().IsOpen(), e.IpAddress(), e.LastError(), e.BoardIdField(),
-                     e.BoardType(), e.PortCount(), e.ChannelCount(), e.ResultField(), e.CurrentSlot(),
-                     e.StatusField(), e.CacheValid(), e.Layout(), e.Wavelengths(), {}};
+    EntryState state{UnitEntry(index)->Link().IsOpen(),
+                     e.IpAddress(),
+                     e.LastError(),
+                     e.BoardIdField(),
+                     e.BoardType(),
+                     e.PortCount(),
+                     e.ChannelCount(),
+                     e.ResultField(),
+                     e.CurrentSlot(),
+                     e.StatusField(),
+                     e.CacheValid(),
+                     e.Layout(),
+                     e.Wavelengths(),
+                     {}};
     for (int s = 0; s < ZEL_API::kSelects; ++s) {
         state.calibration.push_back(e.ActiveTAP(s));
         state.calibration.insert(state.calibration.end(), e.ActiveVOA(s), e.ActiveVOA(s) + 4);
@@ -89,27 +100,52 @@ protected:
 TEST(UnitIndex, EveryUnitIndexExportButTheMonitorTakesItsIndexAsOneByte) {
 #define ZEL_INDEX_BYTE(f) std::pair<const char*, bool>(#f, TakesAnIndexByte(&f))
     const std::pair<const char*, bool> exports[] = {
-        ZEL_INDEX_BYTE(APIAccessBoardRegister), ZEL_INDEX_BYTE(APIAddWavelength), ZEL_INDEX_BYTE(APIConnect),
-        ZEL_INDEX_BYTE(APIDisconnect), ZEL_INDEX_BYTE(APIRead4x1SwitchInsertionLoss), ZEL_INDEX_BYTE(APIReadBoardID),
-        ZEL_INDEX_BYTE(APIReadBoardSN), ZEL_INDEX_BYTE(APIReadDoubleValueFromEEProm),
-        ZEL_INDEX_BYTE(APIReadFirmwareRevision), ZEL_INDEX_BYTE(APIReadOpticalPower),
-        ZEL_INDEX_BYTE(APIReadSerialNumber), ZEL_INDEX_BYTE(APIReadSwicthSelect_2x2),
-        ZEL_INDEX_BYTE(APIReadSwicthSelect_LBMM_1x4), ZEL_INDEX_BYTE(APIReadSwicthSelect_MEMS_1x4),
-        ZEL_INDEX_BYTE(APIReadTAPCalibration), ZEL_INDEX_BYTE(APIReadTypeFromEEPROM),
-        ZEL_INDEX_BYTE(APIReadUserRXCalibration), ZEL_INDEX_BYTE(APIReadUserTXCalibration),
-        ZEL_INDEX_BYTE(APIReadVOAAttenuation), ZEL_INDEX_BYTE(APIReadVOACalibration),
-        ZEL_INDEX_BYTE(APIReadVOADefinedValues), ZEL_INDEX_BYTE(APIReadVOAInsertionLoss),
-        ZEL_INDEX_BYTE(APIReadValueFromEEProm), ZEL_INDEX_BYTE(APIScreenControl),
-        ZEL_INDEX_BYTE(APISetDefaultWavelength), ZEL_INDEX_BYTE(APISetVOAAttenuation),
-        ZEL_INDEX_BYTE(APISetWavelength), ZEL_INDEX_BYTE(APISwicthSelect_2x2),
-        ZEL_INDEX_BYTE(APISwicthSelect_LBMM_1x4), ZEL_INDEX_BYTE(APISwicthSelect_MEMS_1x4),
-        ZEL_INDEX_BYTE(APITempRead), ZEL_INDEX_BYTE(APIWrite4x1SwitchInsertionLoss), ZEL_INDEX_BYTE(APIWriteBoardSN),
-        ZEL_INDEX_BYTE(APIWriteDoubleValueToEEProm), ZEL_INDEX_BYTE(APIWriteStatusToEEProm),
-        ZEL_INDEX_BYTE(APIWriteTAPCalibration), ZEL_INDEX_BYTE(APIWriteTypeToEEPROM),
-        ZEL_INDEX_BYTE(APIWriteUserRXCalibration), ZEL_INDEX_BYTE(APIWriteUserTXCalibration),
-        ZEL_INDEX_BYTE(APIWriteVOACalibration), ZEL_INDEX_BYTE(APIWriteVOADefinedValues),
-        ZEL_INDEX_BYTE(APIWriteVOAInsertionLoss), ZEL_INDEX_BYTE(APIWriteValueToEEProm), ZEL_INDEX_BYTE(APILastError),
-        ZEL_INDEX_BYTE(APISetFrameTrace), ZEL_INDEX_BYTE(APISetTimeout),
+        ZEL_INDEX_BYTE(APIAccessBoardRegister),
+        ZEL_INDEX_BYTE(APIAddWavelength),
+        ZEL_INDEX_BYTE(APIConnect),
+        ZEL_INDEX_BYTE(APIDisconnect),
+        ZEL_INDEX_BYTE(APIRead4x1SwitchInsertionLoss),
+        ZEL_INDEX_BYTE(APIReadBoardID),
+        ZEL_INDEX_BYTE(APIReadBoardSN),
+        ZEL_INDEX_BYTE(APIReadDoubleValueFromEEProm),
+        ZEL_INDEX_BYTE(APIReadFirmwareRevision),
+        ZEL_INDEX_BYTE(APIReadOpticalPower),
+        ZEL_INDEX_BYTE(APIReadSerialNumber),
+        ZEL_INDEX_BYTE(APIReadSwicthSelect_2x2),
+        ZEL_INDEX_BYTE(APIReadSwicthSelect_LBMM_1x4),
+        ZEL_INDEX_BYTE(APIReadSwicthSelect_MEMS_1x4),
+        ZEL_INDEX_BYTE(APIReadTAPCalibration),
+        ZEL_INDEX_BYTE(APIReadTypeFromEEPROM),
+        ZEL_INDEX_BYTE(APIReadUserRXCalibration),
+        ZEL_INDEX_BYTE(APIReadUserTXCalibration),
+        ZEL_INDEX_BYTE(APIReadVOAAttenuation),
+        ZEL_INDEX_BYTE(APIReadVOACalibration),
+        ZEL_INDEX_BYTE(APIReadVOADefinedValues),
+        ZEL_INDEX_BYTE(APIReadVOAInsertionLoss),
+        ZEL_INDEX_BYTE(APIReadValueFromEEProm),
+        ZEL_INDEX_BYTE(APIScreenControl),
+        ZEL_INDEX_BYTE(APISetDefaultWavelength),
+        ZEL_INDEX_BYTE(APISetVOAAttenuation),
+        ZEL_INDEX_BYTE(APISetWavelength),
+        ZEL_INDEX_BYTE(APISwicthSelect_2x2),
+        ZEL_INDEX_BYTE(APISwicthSelect_LBMM_1x4),
+        ZEL_INDEX_BYTE(APISwicthSelect_MEMS_1x4),
+        ZEL_INDEX_BYTE(APITempRead),
+        ZEL_INDEX_BYTE(APIWrite4x1SwitchInsertionLoss),
+        ZEL_INDEX_BYTE(APIWriteBoardSN),
+        ZEL_INDEX_BYTE(APIWriteDoubleValueToEEProm),
+        ZEL_INDEX_BYTE(APIWriteStatusToEEProm),
+        ZEL_INDEX_BYTE(APIWriteTAPCalibration),
+        ZEL_INDEX_BYTE(APIWriteTypeToEEPROM),
+        ZEL_INDEX_BYTE(APIWriteUserRXCalibration),
+        ZEL_INDEX_BYTE(APIWriteUserTXCalibration),
+        ZEL_INDEX_BYTE(APIWriteVOACalibration),
+        ZEL_INDEX_BYTE(APIWriteVOADefinedValues),
+        ZEL_INDEX_BYTE(APIWriteVOAInsertionLoss),
+        ZEL_INDEX_BYTE(APIWriteValueToEEProm),
+        ZEL_INDEX_BYTE(APILastError),
+        ZEL_INDEX_BYTE(APISetFrameTrace),
+        ZEL_INDEX_BYTE(APISetTimeout),
     };
 #undef ZEL_INDEX_BYTE
     for (const auto& [name, byte] : exports) EXPECT_TRUE(byte) << name;
@@ -257,7 +293,11 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"APIAccessBoardRegister", [=] { return APIAccessBoardRegister(u, 0, 1, 33, &word); }, entry, true, {}},
         {"APIMonitor", [=] { return APIMonitor(u, 0, 1, &value); }, entry, true, {}},
         {"APIRead4x1SwitchInsertionLoss", [=] { return APIRead4x1SwitchInsertionLoss(u, 1, &value); }, entry, true, {}},
-        {"APIReadDoubleValueFromEEProm", [=] { return APIReadDoubleValueFromEEProm(u, 0x3000, &value); }, entry, true, {}},
+        {"APIReadDoubleValueFromEEProm",
+         [=] { return APIReadDoubleValueFromEEProm(u, 0x3000, &value); },
+         entry,
+         true,
+         {}},
         {"APIReadOpticalPower", [=] { return APIReadOpticalPower(u, 1, &word); }, entry, true, {}},
         {"APIReadSerialNumber", [=] { return APIReadSerialNumber(u, &serial, &flag); }, entry, true, {}},
         {"APIReadSwicthSelect_2x2", [=] { return APIReadSwicthSelect_2x2(u, 1, &word); }, entry, true, {}},
@@ -300,9 +340,15 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_ReadOpticalPower", [=] { return zel_ReadOpticalPower(inst, 1, &value); }, instance, true, {}},
         {"zel_ReadSerialNumber", [=] { return zel_ReadSerialNumber(inst, &serial, &flag); }, instance, true, {}},
         {"zel_ReadSwitchSelect_2x2", [=] { return zel_ReadSwitchSelect_2x2(inst, 1, &word); }, instance, true, {}},
-        {"zel_ReadSwitchSelect_LBMM_4x1", [=] { return zel_ReadSwitchSelect_LBMM_4x1(inst, 0, &word); }, instance, true,
+        {"zel_ReadSwitchSelect_LBMM_4x1",
+         [=] { return zel_ReadSwitchSelect_LBMM_4x1(inst, 0, &word); },
+         instance,
+         true,
          {}},
-        {"zel_ReadSwitchSelect_MEMS_8x1", [=] { return zel_ReadSwitchSelect_MEMS_8x1(inst, 0, &word); }, instance, true,
+        {"zel_ReadSwitchSelect_MEMS_8x1",
+         [=] { return zel_ReadSwitchSelect_MEMS_8x1(inst, 0, &word); },
+         instance,
+         true,
          {}},
         {"zel_ReadTypeFromEEPROM", [=] { return zel_ReadTypeFromEEPROM(inst, &word); }, instance, true, {}},
         {"zel_ReadVOAAttenuation", [=] { return zel_ReadVOAAttenuation(inst, 1, &value); }, instance, true, {}},
@@ -320,11 +366,17 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_AccessBoardRegister", [=] { return zel_AccessBoardRegister(inst, 1, 1, 33, &word); }, instance, true, {}},
         {"zel_AddWavelength", [=] { return zel_AddWavelength(inst, 1550); }, instance, true, {}},
         {"zel_Monitor", [=] { return zel_Monitor(inst, 0, 1, &value); }, instance, true, {}},
-        {"zel_Read4x1SwitchInsertionLoss", [=] { return zel_Read4x1SwitchInsertionLoss(inst, 1, &value); }, instance,
-         true, {}},
+        {"zel_Read4x1SwitchInsertionLoss",
+         [=] { return zel_Read4x1SwitchInsertionLoss(inst, 1, &value); },
+         instance,
+         true,
+         {}},
         {"zel_ReadBoardSN", [=] { return zel_ReadBoardSN(inst) == 0 ? 0 : 1; }, instance, false, zero},
-        {"zel_ReadDoubleValueFromEEProm", [=] { return zel_ReadDoubleValueFromEEProm(inst, 0x3000, &value); },
-         instance, true, {}},
+        {"zel_ReadDoubleValueFromEEProm",
+         [=] { return zel_ReadDoubleValueFromEEProm(inst, 0x3000, &value); },
+         instance,
+         true,
+         {}},
         {"zel_ReadOpticalPowerCount", [=] { return zel_ReadOpticalPowerCount(inst, 1, &word); }, instance, true, {}},
         {"zel_ReadTAPCalibration", [=] { return zel_ReadTAPCalibration(inst, 1, &value); }, instance, true, {}},
         {"zel_ReadUserRXCalibration", [=] { return zel_ReadUserRXCalibration(inst, 1, &value); }, instance, true, {}},
@@ -336,11 +388,17 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_SetDefaultWavelength", [=] { return zel_SetDefaultWavelength(inst); }, instance, true, {}},
         {"zel_SetVOACode", [=] { return zel_SetVOACode(inst, 1, 100); }, instance, true, {}},
         {"zel_SetWavelength", [=] { return zel_SetWavelength(inst, 1310); }, instance, true, {}},
-        {"zel_Write4x1SwitchInsertionLoss", [=] { return zel_Write4x1SwitchInsertionLoss(inst, 1, 0.5); }, instance,
-         true, {}},
+        {"zel_Write4x1SwitchInsertionLoss",
+         [=] { return zel_Write4x1SwitchInsertionLoss(inst, 1, 0.5); },
+         instance,
+         true,
+         {}},
         {"zel_WriteBoardSN", [=] { return zel_WriteBoardSN(inst, 1234); }, instance, true, {}},
-        {"zel_WriteDoubleValueToEEProm", [=] { return zel_WriteDoubleValueToEEProm(inst, 0x3000, 1.5); }, instance,
-         true, {}},
+        {"zel_WriteDoubleValueToEEProm",
+         [=] { return zel_WriteDoubleValueToEEProm(inst, 0x3000, 1.5); },
+         instance,
+         true,
+         {}},
         {"zel_WriteStatusToEEProm", [=] { return zel_WriteStatusToEEProm(inst, 1, 1, 2.5); }, instance, true, {}},
         {"zel_WriteTAPCalibration", [=] { return zel_WriteTAPCalibration(inst, 1, 1.25); }, instance, true, {}},
         {"zel_WriteTypeToEEPROM", [=] { return zel_WriteTypeToEEPROM(inst, 6); }, instance, true, {}},
@@ -353,7 +411,9 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_GetChannelCount", [=] { return zel_GetChannelCount(inst, &byte); }, instance, true, {}},
         {"zel_GetWavelengths", [=] { return zel_GetWavelengths(inst, nm, 6, &count); }, instance, true, {}},
         {"zel_GetRecordLocation",
-         [=] { return zel_GetRecordLocation(inst, 2, 1, ZEL_RECORD_VOA, &location[0], &location[1]); }, instance, true,
+         [=] { return zel_GetRecordLocation(inst, 2, 1, ZEL_RECORD_VOA, &location[0], &location[1]); },
+         instance,
+         true,
          {}},
         {"zel_ReadEEProm", [=] { return zel_ReadEEProm(inst, 0x2F0, block, sizeof block); }, instance, true, {}},
         {"zel_Connect", [=] { return zel_Connect(inst, ip.c_str()); }, instance, true, {}},
@@ -764,7 +824,8 @@ TEST(InstanceDispatch, VirtualOperationsKeepTheirPlacesInTheVirtualTable) {
     };
     ASSERT_EQ(std::size(slots), 57u);
     // Entries 0 and 1 are the destructor's (complete and deleting); operation n is entry n + 1.
-    for (std::size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], static_cast<std::ptrdiff_t>(i + 2)) << "operation " << i + 1;
+    for (std::size_t i = 0; i < std::size(slots); ++i)
+        EXPECT_EQ(slots[i], static_cast<std::ptrdiff_t>(i + 2)) << "operation " << i + 1;
 }
 
 // The header's version macros are generated from the project version: each part in its place.
@@ -773,7 +834,8 @@ TEST(HeaderVersion, MacrosAreTheProjectVersion) {
     const std::string parts = std::to_string(ZEL_API_VERSION_MAJOR) + "." + std::to_string(ZEL_API_VERSION_MINOR) +
                               "." + std::to_string(ZEL_API_VERSION_PATCH);
     EXPECT_EQ(parts, ZEL_PROJECT_VERSION);
-    static_assert(ZEL_API_VERSION_MINOR < 100 && ZEL_API_VERSION_PATCH < 100, "the combined number needs two digits each");
+    static_assert(ZEL_API_VERSION_MINOR < 100 && ZEL_API_VERSION_PATCH < 100,
+                  "the combined number needs two digits each");
 }
 
 TEST(ErrorText, EveryCodeHasItsOwnText) {

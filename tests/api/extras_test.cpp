@@ -133,11 +133,11 @@ TEST_F(BlockReadTest, ReadsAnyRangeWithOneBlockPer128Bytes) {
     const Range ranges[] = {
         {0x2000, 128, {0x2000}},
         {0x2000, 129, {0x2000, 0x2080}},
-        {0x1F3, 300, {0x1F3, 0x273, 0x2F3}},             // unaligned start and end
-        {0x7F, 2, {0x7F}},                               // two bytes astride a 128-byte boundary
+        {0x1F3, 300, {0x1F3, 0x273, 0x2F3}},                // unaligned start and end
+        {0x7F, 2, {0x7F}},                                  // two bytes astride a 128-byte boundary
         {ZEL_EEPROM_SIZE - 5, 5, {ZEL_EEPROM_SIZE - 128}},  // the last bytes: no block past the end
         {ZEL_EEPROM_SIZE - 200, 200, {ZEL_EEPROM_SIZE - 200, ZEL_EEPROM_SIZE - 128}},
-        {0x10000 - 64, 128, {0x10000 - 64}},             // across the two 64 KiB banks
+        {0x10000 - 64, 128, {0x10000 - 64}},  // across the two 64 KiB banks
     };
     for (const Range& r : ranges) {
         SCOPED_TRACE(testing::Message() << std::hex << r.address << " +" << std::dec << r.length);
@@ -243,8 +243,15 @@ TEST(InstanceForms, MatchTheUnitIndexFormsFrameForFrame) {
     static std::uint16_t defined[30];
     for (int j = 0; j < 30; ++j) defined[j] = static_cast<std::uint16_t>(1000 * j + 7);
     const FormPair pairs[] = {
-        {"AccessBoardRegister write", [](auto e, Outs& o) { o.words[0] = 0x1234; return APIAccessBoardRegister(e, 1, 2, 40, o.words); },
-         [](auto i, Outs& o) { o.words[0] = 0x1234; return zel_AccessBoardRegister(i, 1, 2, 40, o.words); }},
+        {"AccessBoardRegister write",
+         [](auto e, Outs& o) {
+             o.words[0] = 0x1234;
+             return APIAccessBoardRegister(e, 1, 2, 40, o.words);
+         },
+         [](auto i, Outs& o) {
+             o.words[0] = 0x1234;
+             return zel_AccessBoardRegister(i, 1, 2, 40, o.words);
+         }},
         {"AccessBoardRegister read", [](auto e, Outs& o) { return APIAccessBoardRegister(e, 0, 2, 40, o.words); },
          [](auto i, Outs& o) { return zel_AccessBoardRegister(i, 0, 2, 40, o.words); }},
         {"SetVOACode", [](auto e, Outs&) { return APISetVOAAttenuation(e, 5, 2345); },

@@ -13,90 +13,89 @@
 namespace {
 
 constexpr std::uint32_t compared_flags = Decimal::flag_invalid | Decimal::flag_division_by_zero |
-                                         Decimal::flag_overflow | Decimal::flag_underflow |
-                                         Decimal::flag_inexact;
+                                         Decimal::flag_overflow | Decimal::flag_underflow | Decimal::flag_inexact;
 
 struct Case {
-  std::string op;
-  std::uint64_t x_high, x_low, y_high, y_low;
-  char kind;
-  char sign;
-  std::string coefficient;  // hex
-  std::int32_t exponent;
-  std::uint32_t flags;
+    std::string op;
+    std::uint64_t x_high, x_low, y_high, y_low;
+    char kind;
+    char sign;
+    std::string coefficient;  // hex
+    std::int32_t exponent;
+    std::uint32_t flags;
 };
 
 std::vector<Case> load_cases() {
-  std::ifstream in(ZEL_DECIMAL_CASES);
-  std::vector<Case> cases;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream s(line);
-    Case c;
-    std::string sign;
-    s >> c.op >> std::hex >> c.x_high >> c.x_low >> c.y_high >> c.y_low >> c.kind >> sign >>
-        c.coefficient >> std::dec >> c.exponent >> std::hex >> c.flags;
-    c.sign = sign.at(0);
-    if (!s) throw std::runtime_error("bad case line: " + line);
-    cases.push_back(c);
-  }
-  return cases;
+    std::ifstream in(ZEL_DECIMAL_CASES);
+    std::vector<Case> cases;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream s(line);
+        Case c;
+        std::string sign;
+        s >> c.op >> std::hex >> c.x_high >> c.x_low >> c.y_high >> c.y_low >> c.kind >> sign >> c.coefficient >>
+            std::dec >> c.exponent >> std::hex >> c.flags;
+        c.sign = sign.at(0);
+        if (!s) throw std::runtime_error("bad case line: " + line);
+        cases.push_back(c);
+    }
+    return cases;
 }
 
 std::string hex_coefficient(const DecimalFields& f) {
-  std::ostringstream s;
-  s << std::hex;
-  if (f.coefficient_high != 0) {
-    s << f.coefficient_high;
-    s.width(16);
-    s.fill('0');
-  }
-  s << f.coefficient_low;
-  return s.str();
+    std::ostringstream s;
+    s << std::hex;
+    if (f.coefficient_high != 0) {
+        s << f.coefficient_high;
+        s.width(16);
+        s.fill('0');
+    }
+    s << f.coefficient_low;
+    return s.str();
 }
 
 Decimal apply(const std::string& op, const Decimal& x, const Decimal& y) {
-  if (op == "add") return x + y;
-  if (op == "sub") return x - y;
-  if (op == "mul") return x * y;
-  if (op == "div") return x / y;
-  if (op == "rem") return Decimal::remainder(x, y);
-  throw std::runtime_error("unknown operation " + op);
+    if (op == "add") return x + y;
+    if (op == "sub") return x - y;
+    if (op == "mul") return x * y;
+    if (op == "div") return x / y;
+    if (op == "rem") return Decimal::remainder(x, y);
+    throw std::runtime_error("unknown operation " + op);
 }
 
 TEST(DecimalCrossCheck, ArithmeticAgreesWithAnIndependentImplementation) {
-  const std::vector<Case> cases = load_cases();
-  ASSERT_GE(cases.size(), 3000U);
-  std::map<std::string, int> per_op;
-  std::uint32_t flags_seen = 0;
-  int failures = 0;
-  for (const Case& c : cases) {
-    const Decimal x = Decimal::from_bits(c.x_high, c.x_low);
-    const Decimal y = Decimal::from_bits(c.y_high, c.y_low);
-    Decimal::status_flags = 0;
-    const Decimal r = apply(c.op, x, y);
-    const std::uint32_t raised = Decimal::status_flags & compared_flags;
-    const DecimalFields f = r.fields();
-    const char kind = f.kind == DecimalFields::Kind::finite     ? 'F'
-                      : f.kind == DecimalFields::Kind::infinity ? 'I'
-                                                                : 'N';
-    bool same = kind == c.kind && raised == c.flags;
-    if (same && kind != 'N') same = (f.negative ? '-' : '+') == c.sign;
-    if (same && kind == 'F') same = hex_coefficient(f) == c.coefficient && f.exponent == c.exponent;
-    if (!same && ++failures <= 20) {
-      ADD_FAILURE() << c.op << ' ' << x << ' ' << y << " gave " << kind << ' ' << r << " ("
-                    << hex_coefficient(f) << " E" << f.exponent << ") flags " << std::hex << raised
-                    << "; expected " << c.kind << ' ' << c.sign << c.coefficient << " E" << std::dec
-                    << c.exponent << " flags " << std::hex << c.flags;
+    const std::vector<Case> cases = load_cases();
+    ASSERT_GE(cases.size(), 3000U);
+    std::map<std::string, int> per_op;
+    std::uint32_t flags_seen = 0;
+    int failures = 0;
+    for (const Case& c : cases) {
+        const Decimal x = Decimal::from_bits(c.x_high, c.x_low);
+        const Decimal y = Decimal::from_bits(c.y_high, c.y_low);
+        Decimal::status_flags = 0;
+        const Decimal r = apply(c.op, x, y);
+        const std::uint32_t raised = Decimal::status_flags & compared_flags;
+        const DecimalFields f = r.fields();
+        const char kind = f.kind == DecimalFields::Kind::finite     ? 'F'
+                          : f.kind == DecimalFields::Kind::infinity ? 'I'
+                                                                    : 'N';
+        bool same = kind == c.kind && raised == c.flags;
+        if (same && kind != 'N') same = (f.negative ? '-' : '+') == c.sign;
+        if (same && kind == 'F') same = hex_coefficient(f) == c.coefficient && f.exponent == c.exponent;
+        if (!same && ++failures <= 20) {
+            ADD_FAILURE() << c.op << ' ' << x << ' ' << y << " gave " << kind << ' ' << r << " (" << hex_coefficient(f)
+                          << " E" << f.exponent << ") flags " << std::hex << raised << "; expected " << c.kind << ' '
+                          << c.sign << c.coefficient << " E" << std::dec << c.exponent << " flags " << std::hex
+                          << c.flags;
+        }
+        ++per_op[c.op];
+        flags_seen |= c.flags;
     }
-    ++per_op[c.op];
-    flags_seen |= c.flags;
-  }
-  EXPECT_EQ(failures, 0);
-  EXPECT_EQ(per_op.size(), 5U);
-  // The data exercise every compared flag, so a flag the library stopped raising shows up.
-  EXPECT_EQ(flags_seen, compared_flags);
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(per_op.size(), 5U);
+    // The data exercise every compared flag, so a flag the library stopped raising shows up.
+    EXPECT_EQ(flags_seen, compared_flags);
 }
 
 }  // namespace

@@ -111,7 +111,8 @@ public:
         // The plan of a frame is taken together with the frame count, so once the count has passed
         // the spoiled frame the plan can go before the next frame arrives.
         watcher_ = std::thread([this, target] {
-            while (!stop_ && server_.FramesReceived() < target) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            while (!stop_ && server_.FramesReceived() < target)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
             server_.SetFaults({});
         });
     }

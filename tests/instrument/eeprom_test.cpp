@@ -51,16 +51,16 @@ extern "C" int nanosleep(const struct timespec* request, struct timespec* remain
 namespace {
 
 namespace rec = zel::records;
+using zelsim::Fault;
 using zeltest::AddressOf;
 using zeltest::AddressRun;
 using zeltest::BitsOf;
-using zeltest::IsRegisterAccess;
 using zeltest::EepromAccess;
+using zeltest::IsRegisterAccess;
 using zeltest::IsRegisterFrame;
 using zeltest::IsWrite;
 using zeltest::SelectOf;
 using zeltest::ValueOf;
-using zelsim::Fault;
 
 const double kNegativeReading = -9223372.036854776;
 
@@ -346,9 +346,15 @@ TEST_F(EepromTest, ScaledRecordStoresAndReadsBackOnePointFive) {
 
 TEST_F(EepromTest, ScaledValuesTheEncodingCannotHoldAreRefusedWithoutSending) {
     const double inf = std::numeric_limits<double>::infinity();
-    const double bad[] = {-1.0, -1e-13, -inf, inf, std::numeric_limits<double>::quiet_NaN(),
+    const double bad[] = {-1.0,
+                          -1e-13,
+                          -inf,
+                          inf,
+                          std::numeric_limits<double>::quiet_NaN(),
                           9223372.036854775808,  // 2^63 / 10^12
-                          9223372.04, 1e7, std::numeric_limits<double>::max()};
+                          9223372.04,
+                          1e7,
+                          std::numeric_limits<double>::max()};
     const auto image = unit->model().EepromImage();
     for (double x : bad) {
         inst.ClearLastError();

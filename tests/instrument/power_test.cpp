@@ -51,7 +51,7 @@ TEST_F(PowerTest, TenReadingsAreAveragedAndScaledByTheTapFactor) {
     const auto start = Clock::now();
     EXPECT_EQ(inst.ReadOpticalPower(1, &raw), 1);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));  // 10 ms before every reading
-    EXPECT_EQ(raw, 104);  // 1045 / 10, truncated
+    EXPECT_EQ(raw, 104);                                              // 1045 / 10, truncated
     EXPECT_EQ(inst.StatusField(), 1);
     ExpectPowerReads(1, 10);
 

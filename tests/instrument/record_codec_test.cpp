@@ -36,15 +36,24 @@ TEST(UnitMap, LibraryAndSimulatorAgreeOnRegistersAndEepromPlaces) {
     namespace lay = zel::layout;
     namespace sim = zelsim;
     const std::pair<unsigned, unsigned> registers[] = {
-        {zel::reg::kFirmwareRevision, sim::reg::kFirmware}, {zel::reg::kEepromAddress, sim::reg::kEepromAddress},
-        {zel::reg::kEepromData, sim::reg::kEepromData},     {zel::reg::kTemperature, sim::reg::kTemperature},
-        {zel::reg::kBoardID, sim::reg::kBoardId},           {zel::reg::kSerialWord0, sim::reg::kSerial0},
-        {zel::reg::kSerialWord1, sim::reg::kSerial1},       {zel::reg::kSerialWord2, sim::reg::kSerial2},
-        {zel::reg::kSerialWord3, sim::reg::kSerial3},       {zel::reg::kSerialCheck, sim::reg::kSerialCheck},
-        {zel::reg::kSwitch2x2, sim::reg::kSwitch2x2},       {zel::reg::kSwitchMEMS, sim::reg::kSwitchMems},
-        {zel::reg::kSwitchLBMM, sim::reg::kSwitchLbmm},     {zel::reg::kOpticalPower, sim::reg::kOpticalPower},
-        {zel::reg::kVOACode, sim::reg::kVoaCode},           {zel::reg::kScreenControl, sim::reg::kScreen},
-        {zel::reg::kAddressCount, sim::kRegistersPerSelect}, {zel::reg::kBankCount, sim::kSelects},
+        {zel::reg::kFirmwareRevision, sim::reg::kFirmware},
+        {zel::reg::kEepromAddress, sim::reg::kEepromAddress},
+        {zel::reg::kEepromData, sim::reg::kEepromData},
+        {zel::reg::kTemperature, sim::reg::kTemperature},
+        {zel::reg::kBoardID, sim::reg::kBoardId},
+        {zel::reg::kSerialWord0, sim::reg::kSerial0},
+        {zel::reg::kSerialWord1, sim::reg::kSerial1},
+        {zel::reg::kSerialWord2, sim::reg::kSerial2},
+        {zel::reg::kSerialWord3, sim::reg::kSerial3},
+        {zel::reg::kSerialCheck, sim::reg::kSerialCheck},
+        {zel::reg::kSwitch2x2, sim::reg::kSwitch2x2},
+        {zel::reg::kSwitchMEMS, sim::reg::kSwitchMems},
+        {zel::reg::kSwitchLBMM, sim::reg::kSwitchLbmm},
+        {zel::reg::kOpticalPower, sim::reg::kOpticalPower},
+        {zel::reg::kVOACode, sim::reg::kVoaCode},
+        {zel::reg::kScreenControl, sim::reg::kScreen},
+        {zel::reg::kAddressCount, sim::kRegistersPerSelect},
+        {zel::reg::kBankCount, sim::kSelects},
     };
     for (const auto& [library, unit] : registers) EXPECT_EQ(library, unit);
 
@@ -61,9 +70,11 @@ TEST(UnitMap, LibraryAndSimulatorAgreeOnRegistersAndEepromPlaces) {
         EXPECT_EQ(at(lay::kBoardTypeRecord), base + sim::slot_offset::kWavelength) << w;
         for (int s = 0; s < ZEL_API::kSelects; ++s) {
             EXPECT_EQ(at(lay::kTAPOffset + s), base + sim::slot_offset::kTap + 8 * s);
-            EXPECT_EQ(at(lay::kVOACoefficientOffset + 4 * s + 3), base + sim::slot_offset::kVoaCoefficients + 32 * s + 24);
-            EXPECT_EQ(lay::kSlotBase + lay::kSlotSize * w + lay::kDefinedValuesInSlot + lay::kDefinedValuesPerSelect * s,
-                      base + sim::slot_offset::kDefinedValues + 60 * s);
+            EXPECT_EQ(at(lay::kVOACoefficientOffset + 4 * s + 3),
+                      base + sim::slot_offset::kVoaCoefficients + 32 * s + 24);
+            EXPECT_EQ(
+                lay::kSlotBase + lay::kSlotSize * w + lay::kDefinedValuesInSlot + lay::kDefinedValuesPerSelect * s,
+                base + sim::slot_offset::kDefinedValues + 60 * s);
             EXPECT_EQ(at(lay::kVOALossOffset + s), base + sim::slot_offset::kVoaInsertionLoss + 8 * s);
             EXPECT_EQ(at(lay::kSwitchLossOffset + s), base + sim::slot_offset::kSwitchInsertionLoss + 8 * s);
         }
@@ -180,9 +191,9 @@ TEST(ScaledEncoding, WhatItAcceptsBothReadersGiveBack) {
         ASSERT_TRUE(agrees(x)) << x;
     }
     // Refused: every negative value, NaN, the infinities, and from 2^63 / 10^12 up.
-    for (double x : {-1e-300, -1e-13, -1.0, -top, std::nextafter(top, 1e300), 1e7, 1e300,
-                     std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                     std::numeric_limits<double>::quiet_NaN()})
+    for (double x :
+         {-1e-300, -1e-13, -1.0, -top, std::nextafter(top, 1e300), 1e7, 1e300, std::numeric_limits<double>::infinity(),
+          -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()})
         EXPECT_FALSE(rec::ScaledCanHold(x)) << x;
 }
 

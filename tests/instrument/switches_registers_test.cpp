@@ -10,13 +10,13 @@ namespace {
 
 namespace rec = zel::records;
 
+using zelsim::Fault;
 using zeltest::AddressRun;
 using zeltest::BitsOf;
 using zeltest::IsRegisterAccess;
 using zeltest::IsWrite;
 using zeltest::SelectOf;
 using zeltest::ValueOf;
-using zelsim::Fault;
 
 constexpr int kInterleavedType = 5;  // layout 0, 1, 2, 3, 0, 1, 2, 3; default wavelength 1310
 constexpr int kAllThreeType = 7;     // layout 3 in every entry

@@ -91,7 +91,7 @@ TEST(VoaCalibrationCurve, CubicFormOnOrdinaryBoards) {
     EXPECT_EQ(Invert(inst, kLinear, 10.0), 1000);
     EXPECT_EQ(Invert(inst, kLinear, 25.0), 2500);
     EXPECT_EQ(Invert(inst, kLinear, 41.0), 0xFFFF);
-    EXPECT_EQ(Invert(inst, {1e-9, 0, 0, 0}, 8.0), 2000);  // the cube term leads: 1e-9 * 2000^3
+    EXPECT_EQ(Invert(inst, {1e-9, 0, 0, 0}, 8.0), 2000);     // the cube term leads: 1e-9 * 2000^3
     EXPECT_EQ(Invert(inst, {0, 0, 0.01, 5.0}, 15.0), 1000);  // c3 is the constant term
 }
 
@@ -108,9 +108,9 @@ TEST(VoaCalibrationCurve, AllZeroCoefficientsFindNoCode) {
 TEST(VoaCalibrationCurve, QuarticFormOnBoardTypeFour) {
     ZEL_API inst;
     inst.AdoptBoardType(4);
-    EXPECT_EQ(Invert(inst, {0, 0, 0, 0.01}, 10.0), 1000);  // no constant term: c3 multiplies x
+    EXPECT_EQ(Invert(inst, {0, 0, 0, 0.01}, 10.0), 1000);   // no constant term: c3 multiplies x
     EXPECT_EQ(Invert(inst, {1e-12, 0, 0, 0}, 16.0), 2000);  // c0 multiplies x^4
-    EXPECT_EQ(Invert(inst, kLinear, 10.0), 0xFFFF);  // 0.01 x^2 misses 10 dB by more than 0.01 at every code
+    EXPECT_EQ(Invert(inst, kLinear, 10.0), 0xFFFF);         // 0.01 x^2 misses 10 dB by more than 0.01 at every code
     // The form follows the board type at the moment of evaluation.
     inst.AdoptBoardType(5);
     EXPECT_EQ(Invert(inst, kLinear, 10.0), 1000);
@@ -457,7 +457,7 @@ TEST_F(VoaTest, DefinedValuesAreStoredLowByteFirstInTheSelectsTable) {
     const auto start = Clock::now();
     EXPECT_EQ(inst.WriteVOADefinedValues(1, values.data()), 1);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(600));  // 10 ms after each of 60 bytes
-    EXPECT_EQ(inst.StatusField(), 0);  // the write leaves the status field alone
+    EXPECT_EQ(inst.StatusField(), 0);                                 // the write leaves the status field alone
 
     const auto frames = unit->frames();
     EXPECT_EQ(frames.size(), 120u);

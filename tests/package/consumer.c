@@ -4,15 +4,15 @@
 #include <zel_api.h>
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: consumer IP\n");
-    return 2;
-  }
-  if (APIConnect(0, argv[1]) != 1) {
-    fprintf(stderr, "cannot connect to %s\n", argv[1]);
-    return 1;
-  }
-  printf("board id %u\n", (unsigned)APIReadBoardID(0));
-  APIDisconnect(0);
-  return 0;
+    if (argc != 2) {
+        fprintf(stderr, "usage: consumer IP\n");
+        return 2;
+    }
+    if (APIConnect(0, argv[1]) != 1) {
+        fprintf(stderr, "cannot connect to %s\n", argv[1]);
+        return 1;
+    }
+    printf("board id %u\n", (unsigned)APIReadBoardID(0));
+    APIDisconnect(0);
+    return 0;
 }

@@ -28,277 +28,304 @@ using namespace simtest;
 namespace {
 
 int Parse(std::vector<std::string> args, zelsim::SimOptions& out) {
-  args.insert(args.begin(), "zel-unit-sim");
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  return zelsim::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), out);
+    args.insert(args.begin(), "zel-unit-sim");
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    return zelsim::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), out);
 }
 
 TEST(CommandLine, DefaultsAndEveryOption) {
-  zelsim::SimOptions d;
-  ASSERT_EQ(Parse({}, d), -1);
-  EXPECT_EQ(d.listen, std::vector<std::string>{"127.0.0.1"});
-  EXPECT_EQ(d.port, 6653);
-  EXPECT_EQ(d.unit.board_type, zelsim::UnitConfig{}.board_type);
-  EXPECT_EQ(d.limits.max_connections, zelsim::ServerLimits{}.max_connections);
-  EXPECT_EQ(d.limits.idle_timeout_ms, zelsim::ServerLimits{}.idle_timeout_ms);
-  EXPECT_EQ(d.limits.send_timeout_ms, zelsim::ServerLimits{}.send_timeout_ms);
-  EXPECT_FALSE(d.board_type_given);  // an image's own board type wins unless the option is given
+    zelsim::SimOptions d;
+    ASSERT_EQ(Parse({}, d), -1);
+    EXPECT_EQ(d.listen, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(d.port, 6653);
+    EXPECT_EQ(d.unit.board_type, zelsim::UnitConfig{}.board_type);
+    EXPECT_EQ(d.limits.max_connections, zelsim::ServerLimits{}.max_connections);
+    EXPECT_EQ(d.limits.idle_timeout_ms, zelsim::ServerLimits{}.idle_timeout_ms);
+    EXPECT_EQ(d.limits.send_timeout_ms, zelsim::ServerLimits{}.send_timeout_ms);
+    EXPECT_FALSE(d.board_type_given);  // an image's own board type wins unless the option is given
 
-  zelsim::SimOptions o;
-  ASSERT_EQ(Parse({"--listen", "127.0.0.2", "--listen", "127.0.0.3", "--board-type", "4", "--board-id", "4242",
-                   "--firmware", "12.3", "--serial", "0x0001000200030004", "--wavelengths", "1550,1490,1625",
-                   "--power", "2=500", "--power", "7=12.5", "--eeprom", "/tmp/u.img", "--seed", "99", "--verbose",
-                   "--max-connections", "300", "--idle-timeout-ms", "0", "--send-timeout-ms", "2500"},
-                  o),
-            -1);
-  EXPECT_EQ(o.listen, (std::vector<std::string>{"127.0.0.2", "127.0.0.3"}));
-  EXPECT_EQ(o.unit.board_type, 4);
-  EXPECT_TRUE(o.board_type_given);
-  EXPECT_EQ(o.unit.board_id, 4242);
-  EXPECT_EQ(o.unit.firmware_tenths, 123);
-  EXPECT_EQ(o.unit.serial, 0x0001000200030004ull);
-  EXPECT_EQ(o.unit.extra_wavelengths, (std::vector<std::uint16_t>{1550, 1490, 1625}));
-  EXPECT_EQ(o.unit.input_power_uw[2], 500.0);
-  EXPECT_EQ(o.unit.input_power_uw[7], 12.5);
-  EXPECT_EQ(o.unit.input_power_uw[0], zelsim::UnitConfig{}.input_power_uw[0]);
-  EXPECT_EQ(o.unit.eeprom_file, "/tmp/u.img");
-  EXPECT_EQ(o.unit.seed, 99u);
-  EXPECT_TRUE(o.unit.verbose);
-  EXPECT_EQ(o.limits.max_connections, 300u);
-  EXPECT_EQ(o.limits.idle_timeout_ms, 0);
-  EXPECT_EQ(o.limits.send_timeout_ms, 2500);
+    zelsim::SimOptions o;
+    ASSERT_EQ(Parse({"--listen",
+                     "127.0.0.2",
+                     "--listen",
+                     "127.0.0.3",
+                     "--board-type",
+                     "4",
+                     "--board-id",
+                     "4242",
+                     "--firmware",
+                     "12.3",
+                     "--serial",
+                     "0x0001000200030004",
+                     "--wavelengths",
+                     "1550,1490,1625",
+                     "--power",
+                     "2=500",
+                     "--power",
+                     "7=12.5",
+                     "--eeprom",
+                     "/tmp/u.img",
+                     "--seed",
+                     "99",
+                     "--verbose",
+                     "--max-connections",
+                     "300",
+                     "--idle-timeout-ms",
+                     "0",
+                     "--send-timeout-ms",
+                     "2500"},
+                    o),
+              -1);
+    EXPECT_EQ(o.listen, (std::vector<std::string>{"127.0.0.2", "127.0.0.3"}));
+    EXPECT_EQ(o.unit.board_type, 4);
+    EXPECT_TRUE(o.board_type_given);
+    EXPECT_EQ(o.unit.board_id, 4242);
+    EXPECT_EQ(o.unit.firmware_tenths, 123);
+    EXPECT_EQ(o.unit.serial, 0x0001000200030004ull);
+    EXPECT_EQ(o.unit.extra_wavelengths, (std::vector<std::uint16_t>{1550, 1490, 1625}));
+    EXPECT_EQ(o.unit.input_power_uw[2], 500.0);
+    EXPECT_EQ(o.unit.input_power_uw[7], 12.5);
+    EXPECT_EQ(o.unit.input_power_uw[0], zelsim::UnitConfig{}.input_power_uw[0]);
+    EXPECT_EQ(o.unit.eeprom_file, "/tmp/u.img");
+    EXPECT_EQ(o.unit.seed, 99u);
+    EXPECT_TRUE(o.unit.verbose);
+    EXPECT_EQ(o.limits.max_connections, 300u);
+    EXPECT_EQ(o.limits.idle_timeout_ms, 0);
+    EXPECT_EQ(o.limits.send_timeout_ms, 2500);
 }
 
 TEST(CommandLine, RefusesRemoteAndMalformedValues) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"--listen", "10.1.2.3"},        {"--listen", "0.0.0.0"},          {"--listen", "localhost"},
-      {"--listen", "127.0.0.2", "--listen", "127.0.0.2"},                  {"--board-type", "9"},
-      {"--power", "8=100"},            {"--power", "1:100"},             {"--power", "1=-3"},
-      {"--power", "1=abc"},            {"--wavelengths", "1,2,3,4,5,6"}, {"--wavelengths", "65535"},
-      {"--no-such-option"},            {"--max-connections", "0"},       {"--idle-timeout-ms", "-1"},
-      {"--send-timeout-ms", "x"},
-  };
-  for (const auto& args : bad) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--listen", "10.1.2.3"},   {"--listen", "0.0.0.0"},
+        {"--listen", "localhost"},  {"--listen", "127.0.0.2", "--listen", "127.0.0.2"},
+        {"--board-type", "9"},      {"--power", "8=100"},
+        {"--power", "1:100"},       {"--power", "1=-3"},
+        {"--power", "1=abc"},       {"--wavelengths", "1,2,3,4,5,6"},
+        {"--wavelengths", "65535"}, {"--no-such-option"},
+        {"--max-connections", "0"}, {"--idle-timeout-ms", "-1"},
+        {"--send-timeout-ms", "x"},
+    };
+    for (const auto& args : bad) {
+        zelsim::SimOptions o;
+        // The documented code of bad arguments, not one of CLI11's own (100 and up).
+        EXPECT_EQ(Parse(args, o), 2) << args[0] << " " << args[1 % args.size()];
+    }
+    for (const char* done : {"--help", "--version"}) {
+        zelsim::SimOptions o;
+        EXPECT_EQ(Parse({done}, o), 0) << done;
+    }
     zelsim::SimOptions o;
-    // The documented code of bad arguments, not one of CLI11's own (100 and up).
-    EXPECT_EQ(Parse(args, o), 2) << args[0] << " " << args[1 % args.size()];
-  }
-  for (const char* done : {"--help", "--version"}) {
-    zelsim::SimOptions o;
-    EXPECT_EQ(Parse({done}, o), 0) << done;
-  }
-  zelsim::SimOptions o;
-  EXPECT_EQ(Parse({"--listen", "10.1.2.3", "--allow-remote"}, o), -1);
-  EXPECT_TRUE(zelsim::IsLoopbackAddress("127.255.0.9"));
-  EXPECT_FALSE(zelsim::IsLoopbackAddress("128.0.0.1"));
+    EXPECT_EQ(Parse({"--listen", "10.1.2.3", "--allow-remote"}, o), -1);
+    EXPECT_TRUE(zelsim::IsLoopbackAddress("127.255.0.9"));
+    EXPECT_FALSE(zelsim::IsLoopbackAddress("128.0.0.1"));
 }
 
 TEST(CommandLine, PerUnitImageFiles) {
-  EXPECT_EQ(zelsim::EepromFileFor("/tmp/u.img", "127.0.0.2", 1), "/tmp/u.img");
-  EXPECT_EQ(zelsim::EepromFileFor("/tmp/u.img", "127.0.0.2", 2), "/tmp/u-127.0.0.2.img");
-  EXPECT_EQ(zelsim::EepromFileFor("/tmp/dir.d/u", "127.0.0.3", 2), "/tmp/dir.d/u-127.0.0.3");
-  EXPECT_EQ(zelsim::EepromFileFor("", "127.0.0.3", 2), "");
+    EXPECT_EQ(zelsim::EepromFileFor("/tmp/u.img", "127.0.0.2", 1), "/tmp/u.img");
+    EXPECT_EQ(zelsim::EepromFileFor("/tmp/u.img", "127.0.0.2", 2), "/tmp/u-127.0.0.2.img");
+    EXPECT_EQ(zelsim::EepromFileFor("/tmp/dir.d/u", "127.0.0.3", 2), "/tmp/dir.d/u-127.0.0.3");
+    EXPECT_EQ(zelsim::EepromFileFor("", "127.0.0.3", 2), "");
 }
 
 std::string RandomLoopback(std::mt19937& rng) {
-  return "127." + std::to_string(rng() % 254 + 1) + "." + std::to_string(rng() % 254 + 1) + "." +
-         std::to_string(rng() % 254 + 1);
+    return "127." + std::to_string(rng() % 254 + 1) + "." + std::to_string(rng() % 254 + 1) + "." +
+           std::to_string(rng() % 254 + 1);
 }
 
 std::mt19937 SeededRng() {
-  return std::mt19937(static_cast<unsigned>(::getpid()) * 7919u +
-                      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    return std::mt19937(static_cast<unsigned>(::getpid()) * 7919u +
+                        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
 }
 
 // Spawns the program with `args`; its standard error goes to `stderr_file` when one is named.
 pid_t Spawn(std::vector<std::string> args, const std::string& stderr_file) {
-  args.insert(args.begin(), ZEL_UNIT_SIM_EXE);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!stderr_file.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 2, stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  }
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return spawned == 0 ? pid : -1;
+    args.insert(args.begin(), ZEL_UNIT_SIM_EXE);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!stderr_file.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : -1;
 }
 
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 // Starts the program on a random loopback address; returns its pid, or -1.
 pid_t Launch(const std::vector<std::string>& extra, std::string& address, const std::string& stderr_file = "") {
-  std::mt19937 rng = SeededRng();
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    address = RandomLoopback(rng);
-    std::vector<std::string> args = {"--listen", address};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const pid_t pid = Spawn(args, stderr_file);
-    if (pid < 0) return -1;
-    for (int i = 0; i < 200; ++i) {
-      Client probe(address);
-      if (probe.connected()) return pid;
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) break;  // could not bind: try another address
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::mt19937 rng = SeededRng();
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        address = RandomLoopback(rng);
+        std::vector<std::string> args = {"--listen", address};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const pid_t pid = Spawn(args, stderr_file);
+        if (pid < 0) return -1;
+        for (int i = 0; i < 200; ++i) {
+            Client probe(address);
+            if (probe.connected()) return pid;
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) break;  // could not bind: try another address
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
-  }
-  return -1;
+    return -1;
 }
 
 // Exit status of a stop request to a launched program, -1 when it did not exit cleanly.
 int Stop(pid_t pid) {
-  if (::kill(pid, SIGTERM) != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+    if (::kill(pid, SIGTERM) != 0) return -1;
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
 
 // Runs the program to its end: the exit status and its standard error. A program still
 // running after `limit_ms` is killed and reported as -1 (a start-up failure exits at once).
 int RunToExit(const std::vector<std::string>& args, std::string& err, int limit_ms = 3000) {
-  const std::string file = TempDir() + "/stderr.txt";
-  const pid_t pid = Spawn(args, file);
-  if (pid < 0) return -1;
-  int status = 0;
-  int result = -1;
-  for (int waited = 0; waited <= limit_ms; waited += 10) {
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      break;
+    const std::string file = TempDir() + "/stderr.txt";
+    const pid_t pid = Spawn(args, file);
+    if (pid < 0) return -1;
+    int status = 0;
+    int result = -1;
+    for (int waited = 0; waited <= limit_ms; waited += 10) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (result < 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, &status, 0);
-  err = ReadText(file);
-  return result;
+    if (result < 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, &status, 0);
+    err = ReadText(file);
+    return result;
 }
 
 TEST(Program, ServesUntilSignalledThenSavesAndExitsCleanly) {
-  const std::string dir = TempDir();
-  const std::string image = dir + "/unit.img";
-  std::string address;
-  const pid_t pid = Launch({"--board-id", "4242", "--eeprom", image, "--wavelengths", "1550", "--max-connections",
-                            "1", "--idle-timeout-ms", "500"},
-                           address);
-  ASSERT_GT(pid, 0);
-  {
-    // The launch probe's connection may hold the only slot for a moment.
-    std::unique_ptr<Client> first;
-    for (int i = 0; i < 100 && !first; ++i) {
-      first = std::make_unique<Client>(address);
-      if (Value(first->Exchange(RegisterRead(0, 20))) != 4242) {
-        first.reset();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
+    const std::string dir = TempDir();
+    const std::string image = dir + "/unit.img";
+    std::string address;
+    const pid_t pid = Launch({"--board-id", "4242", "--eeprom", image, "--wavelengths", "1550", "--max-connections",
+                              "1", "--idle-timeout-ms", "500"},
+                             address);
+    ASSERT_GT(pid, 0);
+    {
+        // The launch probe's connection may hold the only slot for a moment.
+        std::unique_ptr<Client> first;
+        for (int i = 0; i < 100 && !first; ++i) {
+            first = std::make_unique<Client>(address);
+            if (Value(first->Exchange(RegisterRead(0, 20))) != 4242) {
+                first.reset();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        ASSERT_TRUE(first);
+        Client& c = *first;
+        Client over_the_cap(address);
+        EXPECT_TRUE(over_the_cap.PeerClosed(500));
+        EXPECT_EQ(c.Exchange(RegisterWrite(0, 10, 0x5100)).size(), 128u);
+        EXPECT_EQ(c.Exchange(RegisterWrite(0, 11, 0x3C)).size(), 128u);
+        const Bytes block = c.Exchange(BlockRead(0x2800));
+        ASSERT_EQ(block.size(), 128u);
+        EXPECT_EQ(block[0] << 8 | block[1], 1550);
+        EXPECT_TRUE(c.PeerClosed(3000));  // idle past its time-out
     }
-    ASSERT_TRUE(first);
-    Client& c = *first;
-    Client over_the_cap(address);
-    EXPECT_TRUE(over_the_cap.PeerClosed(500));
-    EXPECT_EQ(c.Exchange(RegisterWrite(0, 10, 0x5100)).size(), 128u);
-    EXPECT_EQ(c.Exchange(RegisterWrite(0, 11, 0x3C)).size(), 128u);
-    const Bytes block = c.Exchange(BlockRead(0x2800));
-    ASSERT_EQ(block.size(), 128u);
-    EXPECT_EQ(block[0] << 8 | block[1], 1550);
-    EXPECT_TRUE(c.PeerClosed(3000));  // idle past its time-out
-  }
-  EXPECT_EQ(Stop(pid), 0);
-  std::ifstream in(image, std::ios::binary);
-  const Bytes saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  ASSERT_EQ(saved.size(), 0x20000u);
-  EXPECT_EQ(saved[0x5100], 0x3C);
+    EXPECT_EQ(Stop(pid), 0);
+    std::ifstream in(image, std::ios::binary);
+    const Bytes saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(saved.size(), 0x20000u);
+    EXPECT_EQ(saved[0x5100], 0x3C);
 }
 
 // Start-up failures end the program before it serves, with the documented code and the
 // system's reason: 1 an address it cannot serve, 2 bad arguments, 3 an image file it cannot use.
 TEST(Program, StartupFailuresExitWithTheirCodeAndReason) {
-  const std::string dir = TempDir();
-  std::mt19937 rng = SeededRng();
-  std::string err;
+    const std::string dir = TempDir();
+    std::mt19937 rng = SeededRng();
+    std::string err;
 
-  EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--board-type", "9"}, err), 2) << err;
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--board-type", "9"}, err), 2) << err;
 
-  const std::string missing_dir = dir + "/no-such-dir/unit.img";
-  EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", missing_dir}, err), 3) << err;
-  EXPECT_NE(err.find(missing_dir), std::string::npos) << err;
-  EXPECT_NE(err.find(std::strerror(ENOENT)), std::string::npos) << err;
+    const std::string missing_dir = dir + "/no-such-dir/unit.img";
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", missing_dir}, err), 3) << err;
+    EXPECT_NE(err.find(missing_dir), std::string::npos) << err;
+    EXPECT_NE(err.find(std::strerror(ENOENT)), std::string::npos) << err;
 
-  const std::string not_a_dir = dir + "/plain-file";
-  std::ofstream(not_a_dir) << "x";
-  EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", not_a_dir + "/unit.img"}, err), 3) << err;
-  EXPECT_NE(err.find(not_a_dir + "/unit.img"), std::string::npos) << err;
-  EXPECT_NE(err.find(std::strerror(ENOTDIR)), std::string::npos) << err;
+    const std::string not_a_dir = dir + "/plain-file";
+    std::ofstream(not_a_dir) << "x";
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", not_a_dir + "/unit.img"}, err), 3) << err;
+    EXPECT_NE(err.find(not_a_dir + "/unit.img"), std::string::npos) << err;
+    EXPECT_NE(err.find(std::strerror(ENOTDIR)), std::string::npos) << err;
 
-  const std::string short_image = dir + "/short.img";
-  std::ofstream(short_image, std::ios::binary) << std::string(100, '\0');
-  EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", short_image}, err), 3) << err;
-  EXPECT_NE(err.find(short_image), std::string::npos) << err;
+    const std::string short_image = dir + "/short.img";
+    std::ofstream(short_image, std::ios::binary) << std::string(100, '\0');
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", short_image}, err), 3) << err;
+    EXPECT_NE(err.find(short_image), std::string::npos) << err;
 
-  // Two units with the same address and port: the second cannot listen, and says why.
-  std::string address;
-  const pid_t first = Launch({}, address);
-  ASSERT_GT(first, 0);
-  EXPECT_EQ(RunToExit({"--listen", address}, err), 1) << err;
-  EXPECT_NE(err.find(address + ":6653"), std::string::npos) << err;
-  EXPECT_NE(err.find(std::strerror(EADDRINUSE)), std::string::npos) << err;
-  EXPECT_EQ(Stop(first), 0);
+    // Two units with the same address and port: the second cannot listen, and says why.
+    std::string address;
+    const pid_t first = Launch({}, address);
+    ASSERT_GT(first, 0);
+    EXPECT_EQ(RunToExit({"--listen", address}, err), 1) << err;
+    EXPECT_NE(err.find(address + ":6653"), std::string::npos) << err;
+    EXPECT_NE(err.find(std::strerror(EADDRINUSE)), std::string::npos) << err;
+    EXPECT_EQ(Stop(first), 0);
 
-  // A directory that takes new files passes the start-up check without leaving anything behind.
-  const std::string image = dir + "/fresh/unit.img";
-  ASSERT_EQ(::mkdir((dir + "/fresh").c_str(), 0755), 0);
-  const pid_t fresh = Launch({"--eeprom", image}, address);
-  ASSERT_GT(fresh, 0);
-  EXPECT_EQ(Stop(fresh), 0);
-  for (const auto& entry : std::filesystem::directory_iterator(dir + "/fresh")) {
-    EXPECT_EQ(entry.path().filename(), "unit.img");  // no scratch file of the check left over
-  }
-  EXPECT_EQ(std::ifstream(image, std::ios::binary).seekg(0, std::ios::end).tellg(), 0x20000);
+    // A directory that takes new files passes the start-up check without leaving anything behind.
+    const std::string image = dir + "/fresh/unit.img";
+    ASSERT_EQ(::mkdir((dir + "/fresh").c_str(), 0755), 0);
+    const pid_t fresh = Launch({"--eeprom", image}, address);
+    ASSERT_GT(fresh, 0);
+    EXPECT_EQ(Stop(fresh), 0);
+    for (const auto& entry : std::filesystem::directory_iterator(dir + "/fresh")) {
+        EXPECT_EQ(entry.path().filename(), "unit.img");  // no scratch file of the check left over
+    }
+    EXPECT_EQ(std::ifstream(image, std::ios::binary).seekg(0, std::ios::end).tellg(), 0x20000);
 }
 
 // An existing image keeps the board type in its record 0: the banner and the unit agree on it,
 // and a --board-type that says otherwise is refused instead of being half applied.
 TEST(Program, ImageBoardTypeWinsAndAConflictingOptionIsRefused) {
-  const std::string dir = TempDir();
-  const std::string image = dir + "/unit.img";
-  zelsim::UnitConfig four;
-  four.board_type = 4;
-  std::string error;
-  ASSERT_TRUE(zelsim::SaveImageFile(image, zelsim::FactoryImage(four), &error)) << error;
+    const std::string dir = TempDir();
+    const std::string image = dir + "/unit.img";
+    zelsim::UnitConfig four;
+    four.board_type = 4;
+    std::string error;
+    ASSERT_TRUE(zelsim::SaveImageFile(image, zelsim::FactoryImage(four), &error)) << error;
 
-  std::mt19937 rng = SeededRng();
-  std::string err;
-  EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", image, "--board-type", "6"}, err), 2) << err;
-  EXPECT_NE(err.find("--board-type 6"), std::string::npos) << err;
-  EXPECT_NE(err.find("board type 4"), std::string::npos) << err;
+    std::mt19937 rng = SeededRng();
+    std::string err;
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", image, "--board-type", "6"}, err), 2) << err;
+    EXPECT_NE(err.find("--board-type 6"), std::string::npos) << err;
+    EXPECT_NE(err.find("board type 4"), std::string::npos) << err;
 
-  for (const std::vector<std::string>& extra :
-       {std::vector<std::string>{"--eeprom", image}, std::vector<std::string>{"--eeprom", image, "--board-type", "4"}}) {
-    const std::string log = dir + "/stderr.txt";
-    std::string address;
-    const pid_t pid = Launch(extra, address, log);
-    ASSERT_GT(pid, 0);
-    {
-      Client c(address);
-      // Record 0 as the unit serves it: the image's board type, 4.
-      const Bytes block = c.Exchange(BlockRead(zelsim::kSlotBase));
-      ASSERT_EQ(block.size(), 128u);
-      EXPECT_EQ(Scaled(block, 0), 4.0);
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{"--eeprom", image},
+                                                  std::vector<std::string>{"--eeprom", image, "--board-type", "4"}}) {
+        const std::string log = dir + "/stderr.txt";
+        std::string address;
+        const pid_t pid = Launch(extra, address, log);
+        ASSERT_GT(pid, 0);
+        {
+            Client c(address);
+            // Record 0 as the unit serves it: the image's board type, 4.
+            const Bytes block = c.Exchange(BlockRead(zelsim::kSlotBase));
+            ASSERT_EQ(block.size(), 128u);
+            EXPECT_EQ(Scaled(block, 0), 4.0);
+        }
+        EXPECT_EQ(Stop(pid), 0);
+        const std::string banner = ReadText(log);
+        EXPECT_NE(banner.find("board type 4"), std::string::npos) << banner;
+        EXPECT_EQ(banner.find("board type 6"), std::string::npos) << banner;
     }
-    EXPECT_EQ(Stop(pid), 0);
-    const std::string banner = ReadText(log);
-    EXPECT_NE(banner.find("board type 4"), std::string::npos) << banner;
-    EXPECT_EQ(banner.find("board type 6"), std::string::npos) << banner;
-  }
 }
 
 }  // namespace

@@ -21,136 +21,137 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
+    std::vector<std::string> out;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") out.push_back(n);
+        }
+        ::closedir(d);
     }
-    ::closedir(d);
-  }
-  return out;
+    return out;
 }
 
 // Writes one byte through the unit's EEPROM registers, as a host does.
 void HostWrite(UnitModel& unit, std::uint16_t address, std::uint8_t value) {
-  Ask(unit, RegisterWrite(0, 10, address));
-  Ask(unit, RegisterWrite(0, 11, value));
+    Ask(unit, RegisterWrite(0, 10, address));
+    Ask(unit, RegisterWrite(0, 11, value));
 }
 
 TEST(EepromFile, MissingFileStartsFactoryAndChangesSurviveRestart) {
-  const std::string dir = TempDir();
-  UnitConfig cfg;
-  cfg.eeprom_file = dir + "/unit.img";
-  {
-    UnitModel unit(cfg);
-    EXPECT_EQ(unit.EepromImage(), zelsim::FactoryImage(cfg));
-    HostWrite(unit, 0x5018, 0x42);
-    unit.SetEeprom(0x1FFFF, 0x17);
-  }  // destruction saves
-  const Bytes saved = ReadFile(cfg.eeprom_file);
-  ASSERT_EQ(saved.size(), 0x20000u);
-  EXPECT_EQ(saved[0x5018], 0x42);
-  EXPECT_EQ(saved[0x1FFFF], 0x17);
+    const std::string dir = TempDir();
+    UnitConfig cfg;
+    cfg.eeprom_file = dir + "/unit.img";
+    {
+        UnitModel unit(cfg);
+        EXPECT_EQ(unit.EepromImage(), zelsim::FactoryImage(cfg));
+        HostWrite(unit, 0x5018, 0x42);
+        unit.SetEeprom(0x1FFFF, 0x17);
+    }  // destruction saves
+    const Bytes saved = ReadFile(cfg.eeprom_file);
+    ASSERT_EQ(saved.size(), 0x20000u);
+    EXPECT_EQ(saved[0x5018], 0x42);
+    EXPECT_EQ(saved[0x1FFFF], 0x17);
 
-  UnitConfig other = cfg;
-  other.board_type = 0;  // the file wins over the factory settings
-  UnitModel again(other);
-  EXPECT_EQ(again.Eeprom(0x5018), 0x42);
-  EXPECT_EQ(again.Eeprom(0x1FFFF), 0x17);
-  EXPECT_EQ(again.BoardType(), cfg.board_type);
-  EXPECT_EQ(Entries(dir).size(), 1u);  // no temporary files left behind
+    UnitConfig other = cfg;
+    other.board_type = 0;  // the file wins over the factory settings
+    UnitModel again(other);
+    EXPECT_EQ(again.Eeprom(0x5018), 0x42);
+    EXPECT_EQ(again.Eeprom(0x1FFFF), 0x17);
+    EXPECT_EQ(again.BoardType(), cfg.board_type);
+    EXPECT_EQ(Entries(dir).size(), 1u);  // no temporary files left behind
 }
 
 TEST(EepromFile, WrongSizeIsAClearError) {
-  const std::string dir = TempDir();
-  UnitConfig cfg;
-  cfg.eeprom_file = dir + "/short.img";
-  std::ofstream(cfg.eeprom_file, std::ios::binary) << "not an image";
-  try {
-    UnitModel unit(cfg);
-    FAIL() << "a 12-byte image was accepted";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("12 bytes"), std::string::npos) << e.what();
-  }
-  EXPECT_EQ(ReadFile(cfg.eeprom_file).size(), 12u);  // left as it was
+    const std::string dir = TempDir();
+    UnitConfig cfg;
+    cfg.eeprom_file = dir + "/short.img";
+    std::ofstream(cfg.eeprom_file, std::ios::binary) << "not an image";
+    try {
+        UnitModel unit(cfg);
+        FAIL() << "a 12-byte image was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("12 bytes"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(ReadFile(cfg.eeprom_file).size(), 12u);  // left as it was
 }
 
 TEST(EepromFile, HostTransfersAreFastAndSavedInTheBackground) {
-  const std::string dir = TempDir();
-  UnitConfig cfg;
-  cfg.eeprom_file = dir + "/unit.img";
-  UnitModel unit(cfg);
-  ASSERT_TRUE(unit.Flush());
-  const std::uint64_t base = unit.SavesDone();
-  const auto t0 = Clock::now();
-  for (std::uint16_t i = 0; i < 60; ++i) HostWrite(unit, static_cast<std::uint16_t>(0x2158 + i), static_cast<std::uint8_t>(i));
-  // No transfer waits for a save: the saver writes the image at most once per 200 ms however busy
-  // the machine is, so the transfers made at most the saves their own duration allows (not one per
-  // byte).
-  const std::uint64_t allowed = 1 + static_cast<std::uint64_t>((Clock::now() - t0) / std::chrono::milliseconds(200));
-  EXPECT_LE(unit.SavesDone() - base, std::min<std::uint64_t>(allowed, 59));
-  // Without any Flush, the debounced save lands shortly after.
-  Bytes file;
-  zeltest::WaitFor(
-      [&] {
-        file = ReadFile(cfg.eeprom_file);
-        return file.size() == 0x20000 && file[0x2158 + 59] == 59;
-      },
-      std::chrono::seconds(2), std::chrono::milliseconds(20));
-  ASSERT_EQ(file.size(), 0x20000u);
-  for (std::uint16_t i = 0; i < 60; ++i) EXPECT_EQ(file[0x2158 + i], i);
-  EXPECT_LE(unit.SavesDone() - base, allowed + 2);
+    const std::string dir = TempDir();
+    UnitConfig cfg;
+    cfg.eeprom_file = dir + "/unit.img";
+    UnitModel unit(cfg);
+    ASSERT_TRUE(unit.Flush());
+    const std::uint64_t base = unit.SavesDone();
+    const auto t0 = Clock::now();
+    for (std::uint16_t i = 0; i < 60; ++i)
+        HostWrite(unit, static_cast<std::uint16_t>(0x2158 + i), static_cast<std::uint8_t>(i));
+    // No transfer waits for a save: the saver writes the image at most once per 200 ms however busy
+    // the machine is, so the transfers made at most the saves their own duration allows (not one per
+    // byte).
+    const std::uint64_t allowed = 1 + static_cast<std::uint64_t>((Clock::now() - t0) / std::chrono::milliseconds(200));
+    EXPECT_LE(unit.SavesDone() - base, std::min<std::uint64_t>(allowed, 59));
+    // Without any Flush, the debounced save lands shortly after.
+    Bytes file;
+    zeltest::WaitFor(
+        [&] {
+            file = ReadFile(cfg.eeprom_file);
+            return file.size() == 0x20000 && file[0x2158 + 59] == 59;
+        },
+        std::chrono::seconds(2), std::chrono::milliseconds(20));
+    ASSERT_EQ(file.size(), 0x20000u);
+    for (std::uint16_t i = 0; i < 60; ++i) EXPECT_EQ(file[0x2158 + i], i);
+    EXPECT_LE(unit.SavesDone() - base, allowed + 2);
 }
 
 TEST(EepromFile, ReadersNeverSeeATornImage) {
-  const std::string dir = TempDir();
-  const std::string path = dir + "/unit.img";
-  const Bytes a(0x20000, 0xAA), b(0x20000, 0x55);
-  std::string err;
-  ASSERT_TRUE(zelsim::SaveImageFile(path, a, &err)) << err;
-  std::atomic<bool> done{false};
-  std::atomic<int> torn{0}, reads{0};
-  std::thread reader([&] {
-    while (!done) {
-      const Bytes got = ReadFile(path);
-      ++reads;
-      if (got != a && got != b) ++torn;
-    }
-  });
-  for (int i = 0; i < 40; ++i) ASSERT_TRUE(zelsim::SaveImageFile(path, i % 2 ? a : b, &err)) << err;
-  ASSERT_TRUE(zelsim::SaveImageFile(path, b, &err)) << err;
-  done = true;
-  reader.join();
-  EXPECT_GT(reads.load(), 0);
-  EXPECT_EQ(torn.load(), 0);
-  EXPECT_EQ(Entries(dir).size(), 1u);
+    const std::string dir = TempDir();
+    const std::string path = dir + "/unit.img";
+    const Bytes a(0x20000, 0xAA), b(0x20000, 0x55);
+    std::string err;
+    ASSERT_TRUE(zelsim::SaveImageFile(path, a, &err)) << err;
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, reads{0};
+    std::thread reader([&] {
+        while (!done) {
+            const Bytes got = ReadFile(path);
+            ++reads;
+            if (got != a && got != b) ++torn;
+        }
+    });
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(zelsim::SaveImageFile(path, i % 2 ? a : b, &err)) << err;
+    ASSERT_TRUE(zelsim::SaveImageFile(path, b, &err)) << err;
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(Entries(dir).size(), 1u);
 
-  // A save that cannot complete leaves the previous image in place.
-  ASSERT_EQ(::mkdir((dir + "/blocked.img").c_str(), 0755), 0);
-  EXPECT_FALSE(zelsim::SaveImageFile(dir + "/blocked.img", a, &err));
-  EXPECT_FALSE(err.empty());
-  EXPECT_EQ(ReadFile(path), b);
-  EXPECT_EQ(Entries(dir).size(), 2u);  // the image and the directory, no temporary file
+    // A save that cannot complete leaves the previous image in place.
+    ASSERT_EQ(::mkdir((dir + "/blocked.img").c_str(), 0755), 0);
+    EXPECT_FALSE(zelsim::SaveImageFile(dir + "/blocked.img", a, &err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_EQ(ReadFile(path), b);
+    EXPECT_EQ(Entries(dir).size(), 2u);  // the image and the directory, no temporary file
 }
 
 TEST(EepromFile, ServerStopSavesTheImage) {
-  const std::string dir = TempDir();
-  UnitConfig cfg;
-  cfg.eeprom_file = dir + "/unit.img";
-  UnitModel unit(cfg);
-  auto server = StartOnLoopback(unit);
-  ASSERT_NE(server, nullptr);
-  Client c(server->Address());
-  ASSERT_EQ(c.Exchange(RegisterWrite(1, 10, 0x0007)).size(), 128u);
-  ASSERT_EQ(c.Exchange(RegisterWrite(1, 11, 0x99)).size(), 128u);
-  server->Stop();
-  EXPECT_EQ(ReadFile(cfg.eeprom_file).at(0x10007), 0x99);
+    const std::string dir = TempDir();
+    UnitConfig cfg;
+    cfg.eeprom_file = dir + "/unit.img";
+    UnitModel unit(cfg);
+    auto server = StartOnLoopback(unit);
+    ASSERT_NE(server, nullptr);
+    Client c(server->Address());
+    ASSERT_EQ(c.Exchange(RegisterWrite(1, 10, 0x0007)).size(), 128u);
+    ASSERT_EQ(c.Exchange(RegisterWrite(1, 11, 0x99)).size(), 128u);
+    server->Stop();
+    EXPECT_EQ(ReadFile(cfg.eeprom_file).at(0x10007), 0x99);
 }
 
 }  // namespace

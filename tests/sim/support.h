@@ -36,29 +36,27 @@ std::unique_ptr<zelsim::Server> StartOnLoopback(zelsim::UnitModel& unit);
 
 // Blocking TCP client with a receive time-out.
 class Client {
- public:
-  explicit Client(const std::string& address, std::uint16_t port = zelsim::kUnitPort);
-  ~Client();
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-  bool connected() const { return fd_ >= 0; }
-  bool Send(const std::uint8_t* data, std::size_t len);
-  bool Send(const RawFrame& f) { return Send(f.data(), f.size()); }
-  void SetSendTimeout(int ms);  // a Send blocked this long fails
-  // Exactly n bytes, or fewer when the peer closed or `timeout_ms` passed.
-  Bytes Receive(std::size_t n, int timeout_ms = 2000);
-  // Bytes that arrive within `ms` (not waiting for more once the peer is quiet that long).
-  Bytes Drain(int ms);
-  // Request and reply: the 128-byte reply of a register/block frame.
-  Bytes Exchange(const RawFrame& f, std::size_t reply_len = 128) {
-    return Send(f) ? Receive(reply_len) : Bytes{};
-  }
-  bool PeerClosed(int timeout_ms = 2000);  // EOF (or reset) within the time-out
-  void Close();
-  void Abort();  // close with a reset instead of an orderly shutdown
+public:
+    explicit Client(const std::string& address, std::uint16_t port = zelsim::kUnitPort);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    bool connected() const { return fd_ >= 0; }
+    bool Send(const std::uint8_t* data, std::size_t len);
+    bool Send(const RawFrame& f) { return Send(f.data(), f.size()); }
+    void SetSendTimeout(int ms);  // a Send blocked this long fails
+    // Exactly n bytes, or fewer when the peer closed or `timeout_ms` passed.
+    Bytes Receive(std::size_t n, int timeout_ms = 2000);
+    // Bytes that arrive within `ms` (not waiting for more once the peer is quiet that long).
+    Bytes Drain(int ms);
+    // Request and reply: the 128-byte reply of a register/block frame.
+    Bytes Exchange(const RawFrame& f, std::size_t reply_len = 128) { return Send(f) ? Receive(reply_len) : Bytes{}; }
+    bool PeerClosed(int timeout_ms = 2000);  // EOF (or reset) within the time-out
+    void Close();
+    void Abort();  // close with a reset instead of an orderly shutdown
 
- private:
-  int fd_ = -1;
+private:
+    int fd_ = -1;
 };
 
 std::string TempDir();  // a fresh directory under /tmp

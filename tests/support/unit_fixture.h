@@ -37,9 +37,9 @@ private:
 // A loopback address that nothing listens on (a fresh random 127.a.b.c).
 std::string UnusedLoopbackAddress();
 
-// A listener on ip:6653 (dropping_listener_posix.cpp, dropping_listener_win32.cpp) with an accept queue of one that is filled and never accepted from: the
-// system then drops every further connection attempt without answering, so a connect to it
-// hangs until the connecting side gives up. Bind to an address that is free (a stopped unit's).
+// A listener on ip:6653 (dropping_listener_posix.cpp, dropping_listener_win32.cpp) with an accept queue of one that is
+// filled and never accepted from: the system then drops every further connection attempt without answering, so a
+// connect to it hangs until the connecting side gives up. Bind to an address that is free (a stopped unit's).
 class DroppingListener {
 public:
     explicit DroppingListener(const std::string& ip);

@@ -95,8 +95,9 @@ void DriveInstance(int k, zeltest::SimulatedUnit& unit, Counters& n) {
         std::uint16_t type = 0;
         Check(n, zel_ReadTypeFromEEPROM(inst, &type) == 1 && type == 6, k, "board type record");
         std::uint8_t byte = 0;
-        Check(n, zel_ReadEEPromByte(inst, static_cast<std::uint16_t>(0x2000 + r), &byte) == 1 &&
-                     byte == unit.model().Eeprom(0x2000u + static_cast<unsigned>(r)),
+        Check(n,
+              zel_ReadEEPromByte(inst, static_cast<std::uint16_t>(0x2000 + r), &byte) == 1 &&
+                  byte == unit.model().Eeprom(0x2000u + static_cast<unsigned>(r)),
               k, "EEPROM byte");
     }
     Check(n, zel_Disconnect(inst) == 1, k, "zel_Disconnect");

@@ -14,10 +14,10 @@
 namespace zelctltest {
 
 struct Result {
-  int code = -1;
-  std::string out;
-  std::string err;
-  nlohmann::json Json() const { return nlohmann::json::parse(out); }
+    int code = -1;
+    std::string out;
+    std::string err;
+    nlohmann::json Json() const { return nlohmann::json::parse(out); }
 };
 
 // zelctl with these arguments; `env` entries ("NAME=value") replace the environment when given.
@@ -27,18 +27,18 @@ Result RunProgram(const std::vector<std::string>& argv, const std::vector<std::s
 
 // zelctl running as a child process, killed at destruction unless waited for.
 class ZelctlChild {
- public:
-  explicit ZelctlChild(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
-  ~ZelctlChild();
-  ZelctlChild(const ZelctlChild&) = delete;
-  ZelctlChild& operator=(const ZelctlChild&) = delete;
-  void Signal(int signal);
-  Result Wait();
+public:
+    explicit ZelctlChild(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    ~ZelctlChild();
+    ZelctlChild(const ZelctlChild&) = delete;
+    ZelctlChild& operator=(const ZelctlChild&) = delete;
+    void Signal(int signal);
+    Result Wait();
 
- private:
-  std::string out_, err_;
-  pid_t pid_ = -1;
-  Result result_;  // once reaped
+private:
+    std::string out_, err_;
+    pid_t pid_ = -1;
+    Result result_;  // once reaped
 };
 
 std::string RandomLoopback();
@@ -51,30 +51,30 @@ std::string TempPath(const std::string& name);  // in a fresh directory
 
 // An in-process unit.
 class Unit {
- public:
-  explicit Unit(zelsim::UnitConfig cfg = {});
-  zelsim::UnitModel& model() { return *model_; }
-  zelsim::Server& server() { return *server_; }
-  const std::string& ip() const { return server_->Address(); }
-  // zelctl --unit <this unit> args...
-  Result Run(std::vector<std::string> args) const;
-  std::unique_ptr<ZelctlChild> Start(std::vector<std::string> args) const;
+public:
+    explicit Unit(zelsim::UnitConfig cfg = {});
+    zelsim::UnitModel& model() { return *model_; }
+    zelsim::Server& server() { return *server_; }
+    const std::string& ip() const { return server_->Address(); }
+    // zelctl --unit <this unit> args...
+    Result Run(std::vector<std::string> args) const;
+    std::unique_ptr<ZelctlChild> Start(std::vector<std::string> args) const;
 
- private:
-  std::unique_ptr<zelsim::UnitModel> model_;
-  std::unique_ptr<zelsim::Server> server_;
+private:
+    std::unique_ptr<zelsim::UnitModel> model_;
+    std::unique_ptr<zelsim::Server> server_;
 };
 
 // A zel-unit-sim process; ready when it accepts a TCP connection, killed at destruction.
 class SimProcess {
- public:
-  explicit SimProcess(const std::vector<std::string>& args);
-  ~SimProcess();
-  const std::string& ip() const { return ip_; }
+public:
+    explicit SimProcess(const std::vector<std::string>& args);
+    ~SimProcess();
+    const std::string& ip() const { return ip_; }
 
- private:
-  std::string ip_;
-  pid_t pid_ = -1;
+private:
+    std::string ip_;
+    pid_t pid_ = -1;
 };
 
 }  // namespace zelctltest

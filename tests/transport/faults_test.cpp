@@ -128,10 +128,10 @@ TEST_F(FaultTest, FailedFormsThatCopyStillFillTheCallersBuffer) {
     EXPECT_EQ(zel::codec::GetLE16(bytes + 1), 0x1111);
 }
 
-// Every reply from the second read on is hit by the fault (the first one is clean). Each read of a distinct register gives
-// that register's value with true, or fails with the fault's reason within about one time-out,
-// leaving the previous good value in place; once the unit behaves again the next read recovers
-// on its own (the link reopens when it is out of step).
+// Every reply from the second read on is hit by the fault (the first one is clean). Each read of a distinct register
+// gives that register's value with true, or fails with the fault's reason within about one time-out, leaving the
+// previous good value in place; once the unit behaves again the next read recovers on its own (the link reopens when it
+// is out of step).
 struct ReplyFault {
     const char* name;
     FaultPlan plan;
@@ -149,13 +149,13 @@ TEST_F(FaultTest, EveryReadGetsItsOwnValueOrFailsWithTheFaultsReason) {
         {"surplus", {.kind = Fault::Surplus, .surplus_bytes = 5}, ReplyFault::MaySucceed, {ZEL_ERR_BAD_REPLY}},
         {"garbage of the reply's length", {.kind = Fault::Garbage}, ReplyFault::MustFail, {ZEL_ERR_BAD_REPLY}},
         {"longer garbage", {.kind = Fault::Garbage, .garbage_bytes = 200}, ReplyFault::MustFail, {ZEL_ERR_BAD_REPLY}},
-        {"shorter garbage", {.kind = Fault::Garbage, .garbage_bytes = 40}, ReplyFault::MustFail,
-         {ZEL_ERR_SHORT_REPLY}},
+        {"shorter garbage", {.kind = Fault::Garbage, .garbage_bytes = 40}, ReplyFault::MustFail, {ZEL_ERR_SHORT_REPLY}},
         {"reset", {.kind = Fault::Reset}, ReplyFault::MustFail, {ZEL_ERR_PEER_CLOSED}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        for (std::uint16_t r = 0; r < 4; ++r) unit.model().SetRegister(0, 200 + r, static_cast<std::uint16_t>(0xA000 + r));
+        for (std::uint16_t r = 0; r < 4; ++r)
+            unit.model().SetRegister(0, 200 + r, static_cast<std::uint16_t>(0xA000 + r));
         FaultPlan plan = c.plan;
         plan.after_frames = 1;
         Plan(plan);
@@ -447,8 +447,8 @@ TEST_P(MatrixCell, RightValueOrFailureWithTheReasonThenRecovery) {
 }
 
 std::string CellName(const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
-    std::string name = std::string(kOperations[std::get<0>(info.param)].name) + "_" +
-                       kFaults[std::get<1>(info.param)].name;
+    std::string name =
+        std::string(kOperations[std::get<0>(info.param)].name) + "_" + kFaults[std::get<1>(info.param)].name;
     for (char& ch : name)
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
     return name;
@@ -468,8 +468,10 @@ TEST_F(ConnectedEntry, CallsOfManyExchangesAgainstASilentUnitEndAfterAboutOneTim
     };
     const Call calls[] = {
         {"APIConnect", [](const std::string& ip) { return APIConnect(kEntry, ip.c_str()); }},
-        {"APIWriteVOAInsertionLoss", [](const std::string&) { return APIWriteVOAInsertionLoss(kEntry, kChannel, 1.0); }},
-        {"APIWriteVOACalibration", [](const std::string&) { return APIWriteVOACalibration(kEntry, kChannel, kNewVOA); }},
+        {"APIWriteVOAInsertionLoss",
+         [](const std::string&) { return APIWriteVOAInsertionLoss(kEntry, kChannel, 1.0); }},
+        {"APIWriteVOACalibration",
+         [](const std::string&) { return APIWriteVOACalibration(kEntry, kChannel, kNewVOA); }},
         {"APIReadVOADefinedValues",
          [](const std::string&) {
              std::uint16_t values[30] = {};

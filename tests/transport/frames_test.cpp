@@ -120,8 +120,7 @@ TEST_F(FrameTest, CommandFormsWriteExactlyTheirBytes) {
     EXPECT_EQ(Head(Last(), 5), (Bytes{0xF1, 0x02, 0x01, 0x02, 0x00}));  // bytes 3 and 4 as left
 
     ASSERT_TRUE(link.SendCommand7(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0xBEEF, 12, 13, 14, 15));
-    EXPECT_EQ(Head(Last(), 20),
-              (Bytes{0xF1, 0x07, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0xEF, 0xBE, 12, 13, 14, 15}));
+    EXPECT_EQ(Head(Last(), 20), (Bytes{0xF1, 0x07, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0xEF, 0xBE, 12, 13, 14, 15}));
 
     std::uint8_t src[200];
     std::iota(src, src + 200, std::uint8_t{0});

@@ -12,98 +12,99 @@ namespace zelctl {
 namespace {
 
 calib::Calibration ReadBackupFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw Failure(kExitFile, "cannot open " + path);
-  std::stringstream text;
-  text << in.rdbuf();
-  try {
-    return calib::ParseBackup(text.str());
-  } catch (const calib::FileError& e) {
-    throw Failure(kExitFile, path + ": " + e.what());
-  }
+    std::ifstream in(path);
+    if (!in) throw Failure(kExitFile, "cannot open " + path);
+    std::stringstream text;
+    text << in.rdbuf();
+    try {
+        return calib::ParseBackup(text.str());
+    } catch (const calib::FileError& e) {
+        throw Failure(kExitFile, path + ": " + e.what());
+    }
 }
 
 // Everything a restore checks against the unit before its first write.
 void RequireFit(Session& s, const std::string& path, const calib::Calibration& want, bool force) {
-  const std::string unit = "unit " + s.address();
-  if (want.board_type != s.BoardType()) {
-    throw Failure(kExitFile, path + " does not fit " + unit + ": board type " + std::to_string(want.board_type) +
-                                 " in the file, " + std::to_string(s.BoardType()) + " on the unit");
-  }
-  if (want.user.size() != static_cast<std::size_t>(s.Channels())) {
-    throw Failure(kExitFile, path + ": channels: board type " + std::to_string(want.board_type) + " has " +
-                                 std::to_string(s.Channels()) + " channels");
-  }
-  std::int64_t serial = 0;
-  std::int32_t confirmed = 0;
-  zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
-  s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
-  if (serial != want.serial && !force) {
-    throw Failure(kExitFile, path + " does not fit " + unit + ": serial number " + std::to_string(want.serial) +
-                                 " in the file, " + std::to_string(serial) + " on the unit (--force restores anyway)");
-  }
-  const std::vector<WavelengthSlot> present = s.Wavelengths();
-  for (const auto& slot : want.slots) {
-    const auto w = static_cast<std::size_t>(slot.slot);
-    if (w < present.size() && present[w].nm != slot.nm) {
-      throw Failure(kExitFile, path + " does not fit " + unit + ": slot " + std::to_string(slot.slot) + " (" +
-                                   std::to_string(slot.nm) + " nm) in the file, " + std::to_string(present[w].nm) +
-                                   " nm in that slot on the unit");
+    const std::string unit = "unit " + s.address();
+    if (want.board_type != s.BoardType()) {
+        throw Failure(kExitFile, path + " does not fit " + unit + ": board type " + std::to_string(want.board_type) +
+                                     " in the file, " + std::to_string(s.BoardType()) + " on the unit");
     }
-  }
+    if (want.user.size() != static_cast<std::size_t>(s.Channels())) {
+        throw Failure(kExitFile, path + ": channels: board type " + std::to_string(want.board_type) + " has " +
+                                     std::to_string(s.Channels()) + " channels");
+    }
+    std::int64_t serial = 0;
+    std::int32_t confirmed = 0;
+    zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
+    s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
+    if (serial != want.serial && !force) {
+        throw Failure(kExitFile, path + " does not fit " + unit + ": serial number " + std::to_string(want.serial) +
+                                     " in the file, " + std::to_string(serial) +
+                                     " on the unit (--force restores anyway)");
+    }
+    const std::vector<WavelengthSlot> present = s.Wavelengths();
+    for (const auto& slot : want.slots) {
+        const auto w = static_cast<std::size_t>(slot.slot);
+        if (w < present.size() && present[w].nm != slot.nm) {
+            throw Failure(kExitFile, path + " does not fit " + unit + ": slot " + std::to_string(slot.slot) + " (" +
+                                         std::to_string(slot.nm) + " nm) in the file, " +
+                                         std::to_string(present[w].nm) + " nm in that slot on the unit");
+        }
+    }
 }
 
 }  // namespace
 
 void BackupCalibration(Session& s, const std::string& path, bool json) {
-  calib::Calibration cal;
-  {
-    Progress progress("backup", 0, json);
-    cal = store::ReadUnit(s.Instance(), [&](std::size_t done, std::size_t total) { progress.Update(done, total); });
-  }
-  const std::string text = calib::BackupText(cal);
-  WriteFileWhole(path, text.data(), text.size());
-  Record()
-      .Add("file", "File", path)
-      .Add("wavelengths", "Wavelength slots", cal.slots.size())
-      .Add("channels", "Channels", cal.user.size())
-      .Print(json);
+    calib::Calibration cal;
+    {
+        Progress progress("backup", 0, json);
+        cal = store::ReadUnit(s.Instance(), [&](std::size_t done, std::size_t total) { progress.Update(done, total); });
+    }
+    const std::string text = calib::BackupText(cal);
+    WriteFileWhole(path, text.data(), text.size());
+    Record()
+        .Add("file", "File", path)
+        .Add("wavelengths", "Wavelength slots", cal.slots.size())
+        .Add("channels", "Channels", cal.user.size())
+        .Print(json);
 }
 
 void RestoreCalibration(Session& s, const std::string& path, bool force, bool json) {
-  const calib::Calibration want = ReadBackupFile(path);
+    const calib::Calibration want = ReadBackupFile(path);
 
-  RequireFit(s, path, want, force);
+    RequireFit(s, path, want, force);
 
-  store::RestoreOutcome done;
-  {
-    const InterruptGuard interrupt;
-    Progress progress("restore", 0, json);
-    store::WriteOptions options;
-    options.progress = [&](std::size_t n, std::size_t total) { progress.Update(n, total); };
-    options.stop = [] { return Interrupted(); };
-    done = store::Restore(s.Instance(), want, options);
-  }
-  if (done.interrupted) {
-    throw Failure(kExitInterrupted, "interrupted: " + std::to_string(done.records_done) + " of " +
-                                        std::to_string(done.records) + " records restored (" +
-                                        std::to_string(done.bytes_written) + " of " + std::to_string(done.bytes_to_write) +
-                                        " differing bytes written), next " + done.next +
-                                        "; run the restore again to complete it");
-  }
-  if (!done.mismatches.empty()) {
-    for (const auto& d : done.mismatches) std::fprintf(stderr, "zelctl: mismatch: %s\n", d.c_str());
-    throw Failure(kExitMismatch, "restore of " + path + " onto unit " + s.address() + " read back " +
-                                     std::to_string(done.mismatches.size()) + " record(s) other than written");
-  }
-  Record()
-      .Add("file", "File", path)
-      .Add("wavelengths", "Wavelength slots", want.slots.size())
-      .Add("channels", "Channels", want.user.size())
-      .Add("bytes_written", "Bytes written", done.bytes_written,
-           std::to_string(done.bytes_written) + " (the other stored bytes already matched)")
-      .Add("verified", "Verified", true, "every record read back byte for byte as in the file")
-      .Print(json);
+    store::RestoreOutcome done;
+    {
+        const InterruptGuard interrupt;
+        Progress progress("restore", 0, json);
+        store::WriteOptions options;
+        options.progress = [&](std::size_t n, std::size_t total) { progress.Update(n, total); };
+        options.stop = [] { return Interrupted(); };
+        done = store::Restore(s.Instance(), want, options);
+    }
+    if (done.interrupted) {
+        throw Failure(kExitInterrupted, "interrupted: " + std::to_string(done.records_done) + " of " +
+                                            std::to_string(done.records) + " records restored (" +
+                                            std::to_string(done.bytes_written) + " of " +
+                                            std::to_string(done.bytes_to_write) + " differing bytes written), next " +
+                                            done.next + "; run the restore again to complete it");
+    }
+    if (!done.mismatches.empty()) {
+        for (const auto& d : done.mismatches) std::fprintf(stderr, "zelctl: mismatch: %s\n", d.c_str());
+        throw Failure(kExitMismatch, "restore of " + path + " onto unit " + s.address() + " read back " +
+                                         std::to_string(done.mismatches.size()) + " record(s) other than written");
+    }
+    Record()
+        .Add("file", "File", path)
+        .Add("wavelengths", "Wavelength slots", want.slots.size())
+        .Add("channels", "Channels", want.user.size())
+        .Add("bytes_written", "Bytes written", done.bytes_written,
+             std::to_string(done.bytes_written) + " (the other stored bytes already matched)")
+        .Add("verified", "Verified", true, "every record read back byte for byte as in the file")
+        .Print(json);
 }
 
 }  // namespace zelctl

@@ -16,8 +16,8 @@ namespace zelctl::calib {
 // A backup that cannot be read: "<where>: <what>", where is a path into the document such as
 // "user[0].user_tx" or "top level"; or "malformed JSON: <parser's message>".
 class FileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // Values of an item as the backup and `calib get --json` show them: a number for a one-value item,

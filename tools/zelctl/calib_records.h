@@ -16,21 +16,21 @@ using Bytes = std::vector<std::uint8_t>;
 
 enum class Item { Tap, Voa, Defined, VoaLoss, SwitchLoss, UserTx, UserRx };
 enum class Encoding {
-  Scaled,  // value x 10^12 as a 64-bit integer, least significant byte first
-  Raw,     // IEEE-754 doubles, least significant byte first
-  Words,   // 16-bit words, least significant byte first
+    Scaled,  // value x 10^12 as a 64-bit integer, least significant byte first
+    Raw,     // IEEE-754 doubles, least significant byte first
+    Words,   // 16-bit words, least significant byte first
 };
 
 struct ItemShape {
-  Item item;
-  std::uint32_t record;  // ZEL_RECORD_...
-  const char* key;  // command-line name and JSON key
-  const char* label;
-  std::size_t count;     // values per channel
-  bool per_slot;    // stored once per wavelength slot (else once per channel)
-  Encoding encoding;
-  std::size_t Size() const { return encoding == Encoding::Words ? 2 * count : 8 * count; }
-  bool WholeNumbers() const { return encoding == Encoding::Words; }
+    Item item;
+    std::uint32_t record;  // ZEL_RECORD_...
+    const char* key;       // command-line name and JSON key
+    const char* label;
+    std::size_t count;  // values per channel
+    bool per_slot;      // stored once per wavelength slot (else once per channel)
+    Encoding encoding;
+    std::size_t Size() const { return encoding == Encoding::Words ? 2 * count : 8 * count; }
+    bool WholeNumbers() const { return encoding == Encoding::Words; }
 };
 
 const std::vector<ItemShape>& Items();
@@ -56,18 +56,18 @@ using ChannelRecords = std::vector<Bytes>;
 
 // The per-slot records of one wavelength slot.
 struct SlotRecords {
-  int slot = 0;
-  std::uint16_t nm = 0;
-  std::vector<ChannelRecords> channels;  // channel 0 first
+    int slot = 0;
+    std::uint16_t nm = 0;
+    std::vector<ChannelRecords> channels;  // channel 0 first
 };
 
 // Identity and every calibration record of a unit.
 struct Calibration {
-  int board_type = 0;
-  std::int64_t serial = 0;
-  std::uint32_t board_id = 0;
-  std::vector<SlotRecords> slots;     // the used wavelength slots, slot 0 first
-  std::vector<ChannelRecords> user;   // the user calibration, channel 0 first
+    int board_type = 0;
+    std::int64_t serial = 0;
+    std::uint32_t board_id = 0;
+    std::vector<SlotRecords> slots;    // the used wavelength slots, slot 0 first
+    std::vector<ChannelRecords> user;  // the user calibration, channel 0 first
 };
 
 }  // namespace zelctl::calib

@@ -25,19 +25,19 @@ using ProgressFn = std::function<void(std::size_t done, std::size_t total)>;
 Calibration ReadUnit(zel_instance* unit, const ProgressFn& progress = {});
 
 struct WriteOptions {
-  ProgressFn progress;              // over the bytes that differ
-  std::function<bool()> stop;       // asked after each record (restore) or byte (patch)
+    ProgressFn progress;         // over the bytes that differ
+    std::function<bool()> stop;  // asked after each record (restore) or byte (patch)
 };
 
 struct RestoreOutcome {
-  std::size_t records = 0;          // records in the backup (and slot table entries it adds)
-  std::size_t records_done = 0;     // of them, those now holding the backup's bytes
-  std::size_t bytes_to_write = 0;   // bytes that differed
-  std::size_t bytes_written = 0;
-  std::size_t slots_added = 0;
-  bool interrupted = false;    // stopped before the last record; nothing was verified
-  std::vector<std::string> mismatches;  // records that read back other bytes than written
-  std::string next;            // the first record not restored, when interrupted
+    std::size_t records = 0;         // records in the backup (and slot table entries it adds)
+    std::size_t records_done = 0;    // of them, those now holding the backup's bytes
+    std::size_t bytes_to_write = 0;  // bytes that differed
+    std::size_t bytes_written = 0;
+    std::size_t slots_added = 0;
+    bool interrupted = false;             // stopped before the last record; nothing was verified
+    std::vector<std::string> mismatches;  // records that read back other bytes than written
+    std::string next;                     // the first record not restored, when interrupted
 };
 
 // Writes `want` into the unit: adds its wavelength slots the unit lacks, reads the records' current
@@ -47,11 +47,11 @@ struct RestoreOutcome {
 RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteOptions& options = {});
 
 struct PatchOutcome {
-  std::size_t bytes_to_write = 0;
-  std::size_t bytes_written = 0;
-  bool interrupted = false;
-  std::uint32_t next_address = 0;  // the first differing byte not written, when interrupted
-  std::vector<std::uint32_t> mismatches;  // addresses that read back other than written
+    std::size_t bytes_to_write = 0;
+    std::size_t bytes_written = 0;
+    bool interrupted = false;
+    std::uint32_t next_address = 0;         // the first differing byte not written, when interrupted
+    std::vector<std::uint32_t> mismatches;  // addresses that read back other than written
 };
 
 // Makes the EEPROM bytes from `address` on equal to `want`: reads them in block reads, writes the

@@ -16,172 +16,201 @@ using calib::ItemShape;
 using calib::ShapeOf;
 
 std::vector<double> ReadItem(Session& s, Item item, int channel) {
-  zel_instance* e = s.Instance();
-  const auto c = static_cast<std::uint16_t>(channel);
-  std::vector<double> v(ShapeOf(item).count);
-  std::uint8_t ok = 0;
-  switch (item) {
-    case Item::Tap: ok = zel_ReadTAPCalibration(e, c, v.data()); break;
-    case Item::Voa: ok = zel_ReadVOACalibration(e, c, v.data()); break;
-    case Item::Defined: {
-      std::uint16_t words[30] = {};
-      ok = zel_ReadVOADefinedValues(e, c, words);
-      for (std::size_t j = 0; j < 30; ++j) v[j] = words[j];
-      break;
+    zel_instance* e = s.Instance();
+    const auto c = static_cast<std::uint16_t>(channel);
+    std::vector<double> v(ShapeOf(item).count);
+    std::uint8_t ok = 0;
+    switch (item) {
+        case Item::Tap:
+            ok = zel_ReadTAPCalibration(e, c, v.data());
+            break;
+        case Item::Voa:
+            ok = zel_ReadVOACalibration(e, c, v.data());
+            break;
+        case Item::Defined: {
+            std::uint16_t words[30] = {};
+            ok = zel_ReadVOADefinedValues(e, c, words);
+            for (std::size_t j = 0; j < 30; ++j) v[j] = words[j];
+            break;
+        }
+        case Item::VoaLoss:
+            ok = zel_ReadVOAInsertionLoss(e, c, v.data());
+            break;
+        case Item::SwitchLoss:
+            ok = zel_Read4x1SwitchInsertionLoss(e, c, v.data());
+            break;
+        case Item::UserTx:
+            ok = zel_ReadUserTXCalibration(e, c, v.data());
+            break;
+        case Item::UserRx:
+            ok = zel_ReadUserRXCalibration(e, c, v.data());
+            break;
     }
-    case Item::VoaLoss: ok = zel_ReadVOAInsertionLoss(e, c, v.data()); break;
-    case Item::SwitchLoss: ok = zel_Read4x1SwitchInsertionLoss(e, c, v.data()); break;
-    case Item::UserTx: ok = zel_ReadUserTXCalibration(e, c, v.data()); break;
-    case Item::UserRx: ok = zel_ReadUserRXCalibration(e, c, v.data()); break;
-  }
-  s.CheckInstance(ok != 0, std::string("cannot read the ") + ShapeOf(item).label + " of channel " + std::to_string(channel));
-  return v;
+    s.CheckInstance(ok != 0,
+                    std::string("cannot read the ") + ShapeOf(item).label + " of channel " + std::to_string(channel));
+    return v;
 }
 
 void WriteItem(Session& s, Item item, int channel, const std::vector<double>& v) {
-  zel_instance* e = s.Instance();
-  const auto c = static_cast<std::uint16_t>(channel);
-  std::uint8_t ok = 0;
-  switch (item) {
-    case Item::Tap: ok = zel_WriteTAPCalibration(e, c, v[0]); break;
-    case Item::Voa: ok = zel_WriteVOACalibration(e, c, v.data()); break;
-    case Item::Defined: {
-      std::uint16_t words[30];
-      for (std::size_t j = 0; j < 30; ++j) words[j] = static_cast<std::uint16_t>(v[j]);
-      ok = zel_WriteVOADefinedValues(e, c, words);
-      break;
+    zel_instance* e = s.Instance();
+    const auto c = static_cast<std::uint16_t>(channel);
+    std::uint8_t ok = 0;
+    switch (item) {
+        case Item::Tap:
+            ok = zel_WriteTAPCalibration(e, c, v[0]);
+            break;
+        case Item::Voa:
+            ok = zel_WriteVOACalibration(e, c, v.data());
+            break;
+        case Item::Defined: {
+            std::uint16_t words[30];
+            for (std::size_t j = 0; j < 30; ++j) words[j] = static_cast<std::uint16_t>(v[j]);
+            ok = zel_WriteVOADefinedValues(e, c, words);
+            break;
+        }
+        case Item::VoaLoss:
+            ok = zel_WriteVOAInsertionLoss(e, c, v[0]);
+            break;
+        case Item::SwitchLoss:
+            ok = zel_Write4x1SwitchInsertionLoss(e, c, v[0]);
+            break;
+        case Item::UserTx:
+            ok = zel_WriteUserTXCalibration(e, c, v[0]);
+            break;
+        case Item::UserRx:
+            ok = zel_WriteUserRXCalibration(e, c, v[0]);
+            break;
     }
-    case Item::VoaLoss: ok = zel_WriteVOAInsertionLoss(e, c, v[0]); break;
-    case Item::SwitchLoss: ok = zel_Write4x1SwitchInsertionLoss(e, c, v[0]); break;
-    case Item::UserTx: ok = zel_WriteUserTXCalibration(e, c, v[0]); break;
-    case Item::UserRx: ok = zel_WriteUserRXCalibration(e, c, v[0]); break;
-  }
-  const std::string what = std::string("cannot write the ") + ShapeOf(item).label + " of channel " + std::to_string(channel);
-  // Every single-value item is a scaled record: value x 10^12 as a 64-bit integer that must stay
-  // below 2^63. Erased records (and negative values stored long ago) read back outside that range.
-  if (ok == 0 && ShapeOf(item).count == 1 && zel_LastError(e) == ZEL_ERR_BAD_ARGUMENT) {
-    char value[40];
-    std::snprintf(value, sizeof value, "%.12g", v[0]);
-    throw Failure(kExitUsage, what + ": the record holds values from 0 up to 9223372.036854, not " + value);
-  }
-  s.CheckInstance(ok != 0, what);
+    const std::string what =
+        std::string("cannot write the ") + ShapeOf(item).label + " of channel " + std::to_string(channel);
+    // Every single-value item is a scaled record: value x 10^12 as a 64-bit integer that must stay
+    // below 2^63. Erased records (and negative values stored long ago) read back outside that range.
+    if (ok == 0 && ShapeOf(item).count == 1 && zel_LastError(e) == ZEL_ERR_BAD_ARGUMENT) {
+        char value[40];
+        std::snprintf(value, sizeof value, "%.12g", v[0]);
+        throw Failure(kExitUsage, what + ": the record holds values from 0 up to 9223372.036854, not " + value);
+    }
+    s.CheckInstance(ok != 0, what);
 }
 
 const ItemShape& ItemNamed(const std::string& name) {
-  for (const auto& shape : calib::Items()) {
-    if (name == shape.key) return shape;
-  }
-  throw Failure(kExitUsage, "unknown calibration item " + name);
+    for (const auto& shape : calib::Items()) {
+        if (name == shape.key) return shape;
+    }
+    throw Failure(kExitUsage, "unknown calibration item " + name);
 }
 
 std::string ItemNames() {
-  std::string out;
-  for (const auto& shape : calib::Items()) out += std::string(out.empty() ? "" : ", ") + shape.key;
-  return out;
+    std::string out;
+    for (const auto& shape : calib::Items()) out += std::string(out.empty() ? "" : ", ") + shape.key;
+    return out;
 }
 
 std::string ValuesText(const ItemShape& shape, const std::vector<double>& v) {
-  std::string out;
-  for (double x : v) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, shape.WholeNumbers() ? "%.0f" : "%.12g", x);
-    out += (out.empty() ? "" : " ") + std::string(buf);
-  }
-  return out;
+    std::string out;
+    for (double x : v) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, shape.WholeNumbers() ? "%.0f" : "%.12g", x);
+        out += (out.empty() ? "" : " ") + std::string(buf);
+    }
+    return out;
 }
 
 }  // namespace
 
 void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
-  auto* calib = app.add_subcommand("calib", "Calibration records: " + ItemNames())->require_subcommand(1);
+    auto* calib = app.add_subcommand("calib", "Calibration records: " + ItemNames())->require_subcommand(1);
 
-  struct Args {
-    std::string item;
-    std::optional<int> channel;
-    std::optional<std::uint16_t> wavelength;
-    std::vector<double> values;
-    std::string file;
-    bool force = false;
-  };
-  auto args = std::make_shared<Args>();
-  std::vector<std::string> names;
-  for (const auto& shape : calib::Items()) names.push_back(shape.key);
+    struct Args {
+        std::string item;
+        std::optional<int> channel;
+        std::optional<std::uint16_t> wavelength;
+        std::vector<double> values;
+        std::string file;
+        bool force = false;
+    };
+    auto args = std::make_shared<Args>();
+    std::vector<std::string> names;
+    for (const auto& shape : calib::Items()) names.push_back(shape.key);
 
-  auto common = [&, args](CLI::App* sub) {
-    sub->add_option("item", args->item, "Calibration item")->required()->check(CLI::IsMember(names));
-    sub->add_option("--wavelength", args->wavelength, "Wavelength slot to use, in nm (default: the board's default)");
-  };
-  auto select = [args](Session& s) {
-    if (args->wavelength) s.SelectWavelength(*args->wavelength);
-  };
+    auto common = [&, args](CLI::App* sub) {
+        sub->add_option("item", args->item, "Calibration item")->required()->check(CLI::IsMember(names));
+        sub->add_option("--wavelength", args->wavelength,
+                        "Wavelength slot to use, in nm (default: the board's default)");
+    };
+    auto select = [args](Session& s) {
+        if (args->wavelength) s.SelectWavelength(*args->wavelength);
+    };
 
-  auto* get = calib->add_subcommand("get", "Read a calibration item (default: every channel)");
-  common(get);
-  AddChannelOption(get, args->channel, false);
-  get->callback([&g, args, select] {
-    const ItemShape& shape = ItemNamed(args->item);
-    Session s(g);
-    select(s);
-    Table table({{"channel", "Channel"}, {shape.key, shape.label, false}});
-    std::vector<int> channels;
-    if (args->channel) {
-      s.RequireChannel(*args->channel);
-      channels = {*args->channel};
-    } else {
-      for (int c = 0; c < s.Channels(); ++c) channels.push_back(c);
-    }
-    for (int c : channels) {
-      const std::vector<double> v = ReadItem(s, shape.item, c);
-      table.AddRow({{c, std::to_string(c)}, {calib::ValuesJson(shape, v), ValuesText(shape, v)}});
-    }
-    table.Print(g.json);
-  });
+    auto* get = calib->add_subcommand("get", "Read a calibration item (default: every channel)");
+    common(get);
+    AddChannelOption(get, args->channel, false);
+    get->callback([&g, args, select] {
+        const ItemShape& shape = ItemNamed(args->item);
+        Session s(g);
+        select(s);
+        Table table({{"channel", "Channel"}, {shape.key, shape.label, false}});
+        std::vector<int> channels;
+        if (args->channel) {
+            s.RequireChannel(*args->channel);
+            channels = {*args->channel};
+        } else {
+            for (int c = 0; c < s.Channels(); ++c) channels.push_back(c);
+        }
+        for (int c : channels) {
+            const std::vector<double> v = ReadItem(s, shape.item, c);
+            table.AddRow({{c, std::to_string(c)}, {calib::ValuesJson(shape, v), ValuesText(shape, v)}});
+        }
+        table.Print(g.json);
+    });
 
-  auto* set = calib->add_subcommand("set", "Write a calibration item of a channel");
-  common(set);
-  AddChannelOption(set, args->channel, true);
-  set->add_option("values", args->values, "The value (4 coefficients for voa, 30 values for defined)")->required();
-  set->callback([&g, args, select] {
-    const ItemShape& shape = ItemNamed(args->item);
-    if (args->values.size() != shape.count) {
-      throw Failure(kExitUsage, std::string(shape.key) + " takes " + std::to_string(shape.count) + " value(s), got " +
-                                    std::to_string(args->values.size()));
-    }
-    for (double x : args->values) {
-      if (shape.WholeNumbers() && (x < 0 || x > 0xFFFF || x != std::floor(x))) {
-        throw Failure(kExitUsage, std::string(shape.key) + " values are whole numbers in 0..65535");
-      }
-    }
-    Session s(g);
-    s.RequireChannel(*args->channel);
-    select(s);
-    WriteItem(s, shape.item, *args->channel, args->values);
-    Record()
-        .Add("channel", "Channel", *args->channel)
-        .Add(shape.key, shape.label, calib::ValuesJson(shape, args->values), ValuesText(shape, args->values))
-        .Print(g.json);
-  });
+    auto* set = calib->add_subcommand("set", "Write a calibration item of a channel");
+    common(set);
+    AddChannelOption(set, args->channel, true);
+    set->add_option("values", args->values, "The value (4 coefficients for voa, 30 values for defined)")->required();
+    set->callback([&g, args, select] {
+        const ItemShape& shape = ItemNamed(args->item);
+        if (args->values.size() != shape.count) {
+            throw Failure(kExitUsage, std::string(shape.key) + " takes " + std::to_string(shape.count) +
+                                          " value(s), got " + std::to_string(args->values.size()));
+        }
+        for (double x : args->values) {
+            if (shape.WholeNumbers() && (x < 0 || x > 0xFFFF || x != std::floor(x))) {
+                throw Failure(kExitUsage, std::string(shape.key) + " values are whole numbers in 0..65535");
+            }
+        }
+        Session s(g);
+        s.RequireChannel(*args->channel);
+        select(s);
+        WriteItem(s, shape.item, *args->channel, args->values);
+        Record()
+            .Add("channel", "Channel", *args->channel)
+            .Add(shape.key, shape.label, calib::ValuesJson(shape, args->values), ValuesText(shape, args->values))
+            .Print(g.json);
+    });
 
-  auto* backup = calib->add_subcommand(
-      "backup", "Save every calibration record of every used wavelength slot and the user calibration as JSON: each "
-                 "record's stored bytes (hex) beside the value they hold");
-  backup->add_option("file", args->file, "JSON file to write")->required();
-  backup->callback([&g, args] {
-    Session s(g);
-    BackupCalibration(s, args->file, g.json);
-  });
+    auto* backup = calib->add_subcommand(
+        "backup",
+        "Save every calibration record of every used wavelength slot and the user calibration as JSON: each "
+        "record's stored bytes (hex) beside the value they hold");
+    backup->add_option("file", args->file, "JSON file to write")->required();
+    backup->callback([&g, args] {
+        Session s(g);
+        BackupCalibration(s, args->file, g.json);
+    });
 
-  auto* restore = calib->add_subcommand(
-      "restore", "Write the stored bytes of a calibration backup that differ from the unit's (about 10 ms per byte), "
-                 "then read every record back and compare its bytes. Nothing is written when the file is malformed "
-                 "or does not fit the unit; Ctrl-C stops after the record in flight and running the restore again "
-                 "completes it");
-  restore->add_option("file", args->file, "JSON file made by calib backup")->required();
-  restore->add_flag("--force", args->force, "Restore onto a unit with another serial number");
-  restore->callback([&g, args] {
-    Session s(g);
-    RestoreCalibration(s, args->file, args->force, g.json);
-  });
+    auto* restore = calib->add_subcommand(
+        "restore",
+        "Write the stored bytes of a calibration backup that differ from the unit's (about 10 ms per byte), "
+        "then read every record back and compare its bytes. Nothing is written when the file is malformed "
+        "or does not fit the unit; Ctrl-C stops after the record in flight and running the restore again "
+        "completes it");
+    restore->add_option("file", args->file, "JSON file made by calib backup")->required();
+    restore->add_flag("--force", args->force, "Restore onto a unit with another serial number");
+    restore->callback([&g, args] {
+        Session s(g);
+        RestoreCalibration(s, args->file, args->force, g.json);
+    });
 }
 
 }  // namespace zelctl

@@ -19,107 +19,108 @@ namespace zelctl {
 namespace {
 
 struct ClockPlanOptions {
-  int mode = 1;
-  std::string input;
-  std::string out_a;
-  std::string out_b;
-  std::string input_a;
-  int board = 0;
-  std::string output;
+    int mode = 1;
+    std::string input;
+    std::string out_a;
+    std::string out_b;
+    std::string input_a;
+    int board = 0;
+    std::string output;
 };
 
 // A frequency in MHz, read exactly as decimal text.
 Decimal Frequency(const std::string& text, const char* option) {
-  Decimal value{std::string(text)};
-  if (!value.is_finite()) throw Failure(kExitUsage, std::string(option) + ": not a frequency in MHz: '" + text + "'");
-  return value;
+    Decimal value{std::string(text)};
+    if (!value.is_finite()) throw Failure(kExitUsage, std::string(option) + ": not a frequency in MHz: '" + text + "'");
+    return value;
 }
 
 std::string shortest(double v) {
-  char buffer[64];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, v).ptr;
-  return std::string(buffer, end);
+    char buffer[64];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, v).ptr;
+    return std::string(buffer, end);
 }
 
 void write_csv(std::ostream& out, const SI5346_API& plan) {
-  out << "Address,Data\n";
-  char line[32];
-  for (std::size_t i = 0; i < plan.addresses().size(); ++i) {
-    std::snprintf(line, sizeof line, "0x%04X,0x%02X\n", plan.addresses()[i], plan.values()[i]);
-    out << line;
-  }
+    out << "Address,Data\n";
+    char line[32];
+    for (std::size_t i = 0; i < plan.addresses().size(); ++i) {
+        std::snprintf(line, sizeof line, "0x%04X,0x%02X\n", plan.addresses()[i], plan.values()[i]);
+        out << line;
+    }
 }
 
 void run_clock_plan(const ClockPlanOptions& o, bool json) {
-  const bool needs_input_a = o.mode == 0 && o.board == 7777;
-  if (needs_input_a && o.input_a.empty()) {
-    throw Failure(kExitUsage, "clock-plan: --input-a is required in mode 0 with board 7777 (loop A runs from it)");
-  }
-  Decimal p3 = Frequency(o.input, "--input");
-  Decimal p2 = Frequency(o.out_a, "--out-a");
-  Decimal p4 = Frequency(o.out_b, "--out-b");
-  Decimal p1 = Frequency(o.input_a.empty() ? "50" : o.input_a, "--input-a");
-
-  SI5346_API plan;
-  const PlanStatus status = plan.PlanClocks(p1, p2, p3, p4, o.mode, o.board);
-  // The frequencies asked for cannot be met: a matter of the arguments, not of a unit.
-  if (status != PlanStatus::planned) throw Failure(kExitUsage, std::string("clock-plan: ") + to_string(status));
-
-  if (!o.output.empty()) {
-    std::ofstream file(o.output, std::ios::binary | std::ios::trunc);
-    if (file) write_csv(file, plan);
-    file.close();
-    if (!file) throw Failure(kExitFile, "clock-plan: cannot write " + o.output);
-  }
-  if (json) {
-    Json out{{"output_a_mhz", p2.to_double()}, {"output_b_mhz", p4.to_double()}};
-    if (o.output.empty()) {
-      Json registers = Json::array();
-      for (std::size_t i = 0; i < plan.addresses().size(); ++i) {
-        registers.push_back({{"address", plan.addresses()[i]}, {"data", plan.values()[i]}});
-      }
-      out["registers"] = std::move(registers);
-    } else {
-      out["file"] = o.output;
-      out["writes"] = plan.addresses().size();
+    const bool needs_input_a = o.mode == 0 && o.board == 7777;
+    if (needs_input_a && o.input_a.empty()) {
+        throw Failure(kExitUsage, "clock-plan: --input-a is required in mode 0 with board 7777 (loop A runs from it)");
     }
-    PrintJson(out);
-    return;
-  }
-  // With the list on standard output the frequencies go to standard error.
-  std::ostream& report = o.output.empty() ? std::cerr : std::cout;
-  report << "output A: " << shortest(p2.to_double()) << " MHz\n";
-  report << "output B: " << shortest(p4.to_double()) << " MHz\n";
-  if (o.output.empty()) {
-    write_csv(std::cout, plan);
-    if (!std::cout.good()) throw Failure(kExitFile, "clock-plan: cannot write the register list to standard output");
-    return;
-  }
-  report << "register list: " << plan.addresses().size() << " writes in " << o.output << '\n';
+    Decimal p3 = Frequency(o.input, "--input");
+    Decimal p2 = Frequency(o.out_a, "--out-a");
+    Decimal p4 = Frequency(o.out_b, "--out-b");
+    Decimal p1 = Frequency(o.input_a.empty() ? "50" : o.input_a, "--input-a");
+
+    SI5346_API plan;
+    const PlanStatus status = plan.PlanClocks(p1, p2, p3, p4, o.mode, o.board);
+    // The frequencies asked for cannot be met: a matter of the arguments, not of a unit.
+    if (status != PlanStatus::planned) throw Failure(kExitUsage, std::string("clock-plan: ") + to_string(status));
+
+    if (!o.output.empty()) {
+        std::ofstream file(o.output, std::ios::binary | std::ios::trunc);
+        if (file) write_csv(file, plan);
+        file.close();
+        if (!file) throw Failure(kExitFile, "clock-plan: cannot write " + o.output);
+    }
+    if (json) {
+        Json out{{"output_a_mhz", p2.to_double()}, {"output_b_mhz", p4.to_double()}};
+        if (o.output.empty()) {
+            Json registers = Json::array();
+            for (std::size_t i = 0; i < plan.addresses().size(); ++i) {
+                registers.push_back({{"address", plan.addresses()[i]}, {"data", plan.values()[i]}});
+            }
+            out["registers"] = std::move(registers);
+        } else {
+            out["file"] = o.output;
+            out["writes"] = plan.addresses().size();
+        }
+        PrintJson(out);
+        return;
+    }
+    // With the list on standard output the frequencies go to standard error.
+    std::ostream& report = o.output.empty() ? std::cerr : std::cout;
+    report << "output A: " << shortest(p2.to_double()) << " MHz\n";
+    report << "output B: " << shortest(p4.to_double()) << " MHz\n";
+    if (o.output.empty()) {
+        write_csv(std::cout, plan);
+        if (!std::cout.good())
+            throw Failure(kExitFile, "clock-plan: cannot write the register list to standard output");
+        return;
+    }
+    report << "register list: " << plan.addresses().size() << " writes in " << o.output << '\n';
 }
 
 }  // namespace
 
 void register_clock_commands(CLI::App& app, const GlobalOptions& global) {
-  auto options = std::make_shared<ClockPlanOptions>();
-  CLI::App* cmd = app.add_subcommand(
-      "clock-plan",
-      "Plan the Si5346 clock synthesizer: print the achieved output frequencies and write the "
-      "register list as CSV (Address,Data). Frequencies in MHz. Without --output the list goes "
-      "to standard output and the frequencies to standard error.");
-  cmd->add_option("--mode", options->mode, "Register template and input routing: 0, 1 or 2")
-      ->required()
-      ->check(InRange(0, 2));
-  cmd->add_option("--input", options->input, "Input frequency (both loops in modes 1 and 2, loop B in mode 0)")
-      ->required();
-  cmd->add_option("--out-a", options->out_a, "Requested output frequency of loop A")->required();
-  cmd->add_option("--out-b", options->out_b, "Requested output frequency of loop B")->required();
-  cmd->add_option("--input-a", options->input_a,
-                  "Input of loop A in mode 0; used only with board 7777, otherwise 50 is used");
-  cmd->add_option("--board", options->board, "Board selector (mode 0: 7310, 7320 and 7777 are special)")
-      ->capture_default_str();
-  cmd->add_option("--output", options->output, "CSV file to write the register list to");
-  cmd->callback([options, &global] { run_clock_plan(*options, global.json); });
+    auto options = std::make_shared<ClockPlanOptions>();
+    CLI::App* cmd =
+        app.add_subcommand("clock-plan",
+                           "Plan the Si5346 clock synthesizer: print the achieved output frequencies and write the "
+                           "register list as CSV (Address,Data). Frequencies in MHz. Without --output the list goes "
+                           "to standard output and the frequencies to standard error.");
+    cmd->add_option("--mode", options->mode, "Register template and input routing: 0, 1 or 2")
+        ->required()
+        ->check(InRange(0, 2));
+    cmd->add_option("--input", options->input, "Input frequency (both loops in modes 1 and 2, loop B in mode 0)")
+        ->required();
+    cmd->add_option("--out-a", options->out_a, "Requested output frequency of loop A")->required();
+    cmd->add_option("--out-b", options->out_b, "Requested output frequency of loop B")->required();
+    cmd->add_option("--input-a", options->input_a,
+                    "Input of loop A in mode 0; used only with board 7777, otherwise 50 is used");
+    cmd->add_option("--board", options->board, "Board selector (mode 0: 7310, 7320 and 7777 are special)")
+        ->capture_default_str();
+    cmd->add_option("--output", options->output, "CSV file to write the register list to");
+    cmd->callback([options, &global] { run_clock_plan(*options, global.json); });
 }
 
 }  // namespace zelctl

@@ -21,139 +21,140 @@ constexpr std::size_t kMaxPoints = 3001;  // 0.01 dB steps over the whole range
 // A file written whole or not at all: opened (so an unwritable path fails before the sweep), then
 // filled, then moved into place.
 class OutputFile {
- public:
-  explicit OutputFile(std::string path) : path_(std::move(path)), tmp_(path_ + ".tmp") {
-    out_.open(tmp_, std::ios::binary | std::ios::trunc);
-    if (!out_) throw Failure(kExitFile, "cannot write " + path_);
-  }
-  ~OutputFile() {
-    if (!done_) {
-      out_.close();
-      std::remove(tmp_.c_str());
+public:
+    explicit OutputFile(std::string path) : path_(std::move(path)), tmp_(path_ + ".tmp") {
+        out_.open(tmp_, std::ios::binary | std::ios::trunc);
+        if (!out_) throw Failure(kExitFile, "cannot write " + path_);
     }
-  }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  void Commit(const std::string& text) {
-    out_ << text;
-    out_.close();
-    if (!out_) throw Failure(kExitFile, "cannot write " + path_);
-    if (!MoveIntoPlace(tmp_, path_)) throw Failure(kExitFile, "cannot write " + path_);
-    done_ = true;
-  }
+    ~OutputFile() {
+        if (!done_) {
+            out_.close();
+            std::remove(tmp_.c_str());
+        }
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    void Commit(const std::string& text) {
+        out_ << text;
+        out_.close();
+        if (!out_) throw Failure(kExitFile, "cannot write " + path_);
+        if (!MoveIntoPlace(tmp_, path_)) throw Failure(kExitFile, "cannot write " + path_);
+        done_ = true;
+    }
 
- private:
-  std::string path_, tmp_;
-  std::ofstream out_;
-  bool done_ = false;
+private:
+    std::string path_, tmp_;
+    std::ofstream out_;
+    bool done_ = false;
 };
 
 std::string Csv(const std::vector<SweepPoint>& points) {
-  std::string out = "set_db,read_db,power_uw,power_dbm\n";
-  char line[160];
-  for (const auto& p : points) {
-    std::snprintf(line, sizeof line, "%.4f,%.4f,%.6f,", p.set_db, p.read_db, p.power_uw);
-    out += line;
-    if (p.power_uw > 0) out += Fixed(10.0 * std::log10(p.power_uw / 1000.0), 4);  // empty: no light
-    out += "\n";
-  }
-  return out;
+    std::string out = "set_db,read_db,power_uw,power_dbm\n";
+    char line[160];
+    for (const auto& p : points) {
+        std::snprintf(line, sizeof line, "%.4f,%.4f,%.6f,", p.set_db, p.read_db, p.power_uw);
+        out += line;
+        if (p.power_uw > 0) out += Fixed(10.0 * std::log10(p.power_uw / 1000.0), 4);  // empty: no light
+        out += "\n";
+    }
+    return out;
 }
 
 struct SweepOptions {
-  std::optional<int> channel;
-  double from = 0, to = kMaxDb, step = 1;
-  unsigned dwell_ms = 0;
-  std::optional<std::uint16_t> wavelength;
-  std::string csv, plot;
+    std::optional<int> channel;
+    double from = 0, to = kMaxDb, step = 1;
+    unsigned dwell_ms = 0;
+    std::optional<std::uint16_t> wavelength;
+    std::string csv, plot;
 };
 
 void RunSweep(const GlobalOptions& g, const SweepOptions& o) {
-  const std::vector<double> steps = SweepSteps(o.from, o.to, o.step);
-  std::optional<OutputFile> csv, svg;
-  if (!o.csv.empty()) csv.emplace(o.csv);
-  if (!o.plot.empty()) svg.emplace(o.plot);
+    const std::vector<double> steps = SweepSteps(o.from, o.to, o.step);
+    std::optional<OutputFile> csv, svg;
+    if (!o.csv.empty()) csv.emplace(o.csv);
+    if (!o.plot.empty()) svg.emplace(o.plot);
 
-  Session s(g);
-  const int c = *o.channel;
-  s.RequireChannel(c);
-  if (o.wavelength) s.UseWavelength(*o.wavelength);
-  SweepPlot plot{c, s.WavelengthInUse(), {}};
-  {
-    Progress progress("sweep", steps.size(), g.json);
-    for (double db : steps) {
-      SetAttenuationDb(s, c, db);
-      if (o.dwell_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.dwell_ms));
-      const double read = ReadAttenuationDb(s, c);
-      plot.points.push_back({db, read, ReadPowerUw(s, c)});
-      progress.Advance();
+    Session s(g);
+    const int c = *o.channel;
+    s.RequireChannel(c);
+    if (o.wavelength) s.UseWavelength(*o.wavelength);
+    SweepPlot plot{c, s.WavelengthInUse(), {}};
+    {
+        Progress progress("sweep", steps.size(), g.json);
+        for (double db : steps) {
+            SetAttenuationDb(s, c, db);
+            if (o.dwell_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.dwell_ms));
+            const double read = ReadAttenuationDb(s, c);
+            plot.points.push_back({db, read, ReadPowerUw(s, c)});
+            progress.Advance();
+        }
     }
-  }
 
-  if (csv) csv->Commit(Csv(plot.points));
-  if (svg) svg->Commit(SweepSvg(plot));
+    if (csv) csv->Commit(Csv(plot.points));
+    if (svg) svg->Commit(SweepSvg(plot));
 
-  Table table({{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
-  for (const auto& p : plot.points) {
-    const Json dbm = p.power_uw > 0 ? Json(10.0 * std::log10(p.power_uw / 1000.0)) : Json(nullptr);
-    table.AddRow({{p.set_db, Fixed(p.set_db, 2)},
-                  {p.read_db, Fixed(p.read_db, 2)},
-                  {p.power_uw, Fixed(p.power_uw, 3)},
-                  {dbm, PowerDbm(p.power_uw)}});
-  }
-  if (g.json) {
-    Json out{{"channel", c}, {"wavelength_nm", plot.wavelength_nm}, {"points", table.ToJson()}};
-    if (!o.csv.empty()) out["csv"] = o.csv;
-    if (!o.plot.empty()) out["plot"] = o.plot;
-    PrintJson(out);
-    return;
-  }
-  std::printf("Channel %d at %u nm, %zu points\n", c, plot.wavelength_nm, plot.points.size());
-  table.PrintText();
-  if (!o.csv.empty()) std::printf("CSV:  %s\n", o.csv.c_str());
-  if (!o.plot.empty()) std::printf("Plot: %s\n", o.plot.c_str());
+    Table table(
+        {{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
+    for (const auto& p : plot.points) {
+        const Json dbm = p.power_uw > 0 ? Json(10.0 * std::log10(p.power_uw / 1000.0)) : Json(nullptr);
+        table.AddRow({{p.set_db, Fixed(p.set_db, 2)},
+                      {p.read_db, Fixed(p.read_db, 2)},
+                      {p.power_uw, Fixed(p.power_uw, 3)},
+                      {dbm, PowerDbm(p.power_uw)}});
+    }
+    if (g.json) {
+        Json out{{"channel", c}, {"wavelength_nm", plot.wavelength_nm}, {"points", table.ToJson()}};
+        if (!o.csv.empty()) out["csv"] = o.csv;
+        if (!o.plot.empty()) out["plot"] = o.plot;
+        PrintJson(out);
+        return;
+    }
+    std::printf("Channel %d at %u nm, %zu points\n", c, plot.wavelength_nm, plot.points.size());
+    table.PrintText();
+    if (!o.csv.empty()) std::printf("CSV:  %s\n", o.csv.c_str());
+    if (!o.plot.empty()) std::printf("Plot: %s\n", o.plot.c_str());
 }
 
 }  // namespace
 
 std::vector<double> SweepSteps(double from, double to, double step) {
-  if (!(step > 0)) throw Failure(kExitUsage, "--step " + Number(step) + " dB: the step must be greater than 0 dB");
-  for (double v : {from, to}) {
-    if (!(v >= 0 && v <= kMaxDb)) throw Failure(kExitUsage, OutsideRange(v, 0, kMaxDb, "dB"));
-  }
-  if (from > to) throw Failure(kExitUsage, "--from " + Number(from) + " dB is above --to " + Number(to) + " dB");
-  // Whole steps that fit, allowing for rounding in (to - from) / step.
-  const double intervals = std::floor((to - from) / step + 1e-9);
-  if (intervals + 1 > kMaxPoints) {
-    throw Failure(kExitUsage, "a step of " + Number(step) + " dB from " + Number(from) + " to " + Number(to) +
-                                  " dB gives " + Number(intervals + 1) + " points; a sweep takes at most " +
-                                  std::to_string(kMaxPoints));
-  }
-  std::vector<double> out;
-  for (std::size_t i = 0; i <= static_cast<std::size_t>(intervals); ++i) {
-    // Each value from its index, not by adding steps up, and rounded to the calibration's 1e-9 dB.
-    out.push_back(std::min(to, std::round((from + static_cast<double>(i) * step) * 1e9) / 1e9));
-  }
-  return out;
+    if (!(step > 0)) throw Failure(kExitUsage, "--step " + Number(step) + " dB: the step must be greater than 0 dB");
+    for (double v : {from, to}) {
+        if (!(v >= 0 && v <= kMaxDb)) throw Failure(kExitUsage, OutsideRange(v, 0, kMaxDb, "dB"));
+    }
+    if (from > to) throw Failure(kExitUsage, "--from " + Number(from) + " dB is above --to " + Number(to) + " dB");
+    // Whole steps that fit, allowing for rounding in (to - from) / step.
+    const double intervals = std::floor((to - from) / step + 1e-9);
+    if (intervals + 1 > kMaxPoints) {
+        throw Failure(kExitUsage, "a step of " + Number(step) + " dB from " + Number(from) + " to " + Number(to) +
+                                      " dB gives " + Number(intervals + 1) + " points; a sweep takes at most " +
+                                      std::to_string(kMaxPoints));
+    }
+    std::vector<double> out;
+    for (std::size_t i = 0; i <= static_cast<std::size_t>(intervals); ++i) {
+        // Each value from its index, not by adding steps up, and rounded to the calibration's 1e-9 dB.
+        out.push_back(std::min(to, std::round((from + static_cast<double>(i) * step) * 1e9) / 1e9));
+    }
+    return out;
 }
 
 void AddVoaSweep(CLI::App& voa, const GlobalOptions& g) {
-  auto o = std::make_shared<SweepOptions>();
-  auto* sweep = voa.add_subcommand(
-      "sweep",
-      "Step a channel's attenuation from --from to --to dB; at each step read the attenuation back and the power "
-      "behind the tap. Prints a table; --csv and --plot write the curve. The attenuator is left at the last step.");
-  AddChannelOption(sweep, o->channel, true);
-  sweep->add_option("--from", o->from, "First attenuation in dB (0..30)")->capture_default_str();
-  sweep->add_option("--to", o->to, "Last attenuation in dB (0..30)")->capture_default_str();
-  sweep->add_option("--step", o->step, "Step in dB (greater than 0)")->capture_default_str();
-  sweep->add_option("--dwell", o->dwell_ms, "Wait this many ms after each setting before reading")
-      ->capture_default_str();
-  sweep->add_option("--wavelength", o->wavelength,
-                    "Use the calibration of this wavelength, in nm (default: the board's default)");
-  sweep->add_option("--csv", o->csv, "Write the points as CSV: set_db,read_db,power_uw,power_dbm");
-  sweep->add_option("--plot", o->plot, "Draw the curve as an SVG picture into this file");
-  sweep->callback([&g, o] { RunSweep(g, *o); });
+    auto o = std::make_shared<SweepOptions>();
+    auto* sweep = voa.add_subcommand(
+        "sweep",
+        "Step a channel's attenuation from --from to --to dB; at each step read the attenuation back and the power "
+        "behind the tap. Prints a table; --csv and --plot write the curve. The attenuator is left at the last step.");
+    AddChannelOption(sweep, o->channel, true);
+    sweep->add_option("--from", o->from, "First attenuation in dB (0..30)")->capture_default_str();
+    sweep->add_option("--to", o->to, "Last attenuation in dB (0..30)")->capture_default_str();
+    sweep->add_option("--step", o->step, "Step in dB (greater than 0)")->capture_default_str();
+    sweep->add_option("--dwell", o->dwell_ms, "Wait this many ms after each setting before reading")
+        ->capture_default_str();
+    sweep->add_option("--wavelength", o->wavelength,
+                      "Use the calibration of this wavelength, in nm (default: the board's default)");
+    sweep->add_option("--csv", o->csv, "Write the points as CSV: set_db,read_db,power_uw,power_dbm");
+    sweep->add_option("--plot", o->plot, "Draw the curve as an SVG picture into this file");
+    sweep->callback([&g, o] { RunSweep(g, *o); });
 }
 
 }  // namespace zelctl

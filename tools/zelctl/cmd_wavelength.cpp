@@ -8,62 +8,71 @@ namespace zelctl {
 namespace {
 
 Table SlotTable(const std::vector<WavelengthSlot>& slots) {
-  Table table({{"slot", "Slot"}, {"wavelength_nm", "Wavelength (nm)"}});
-  for (const auto& w : slots) table.AddRow({{w.slot, std::to_string(w.slot)}, {w.nm, std::to_string(w.nm)}});
-  return table;
+    Table table({{"slot", "Slot"}, {"wavelength_nm", "Wavelength (nm)"}});
+    for (const auto& w : slots) table.AddRow({{w.slot, std::to_string(w.slot)}, {w.nm, std::to_string(w.nm)}});
+    return table;
 }
 
 int SlotOf(const std::vector<WavelengthSlot>& slots, std::uint16_t nm) {
-  for (const auto& w : slots) {
-    if (w.nm == nm) return w.slot;
-  }
-  return -1;
+    for (const auto& w : slots) {
+        if (w.nm == nm) return w.slot;
+    }
+    return -1;
 }
 
 }  // namespace
 
 void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
-  auto* wl = app.add_subcommand("wavelength", "Calibrated wavelengths (slot 0 serves the board's default)")
-                 ->require_subcommand(1);
+    auto* wl = app.add_subcommand("wavelength", "Calibrated wavelengths (slot 0 serves the board's default)")
+                   ->require_subcommand(1);
 
-  wl->add_subcommand("list", "List the used wavelength slots")->callback([&g] {
-    Session s(g);
-    SlotTable(s.Wavelengths()).Print(g.json);
-  });
+    wl->add_subcommand("list", "List the used wavelength slots")->callback([&g] {
+        Session s(g);
+        SlotTable(s.Wavelengths()).Print(g.json);
+    });
 
-  auto nm = std::make_shared<std::uint16_t>(0);
-  auto* set = wl->add_subcommand(
-      "set", "Check that the unit is calibrated for a wavelength and show its slot (the library selects the "
-             "slot per connection; calib, voa and power take --wavelength)");
-  set->add_option("nm", *nm, "Wavelength in nm")->required();
-  set->callback([&g, nm] {
-    Session s(g);
-    s.SelectWavelength(*nm);
-    const int slot = SlotOf(s.Wavelengths(), *nm);
-    Record().Add("wavelength_nm", "Wavelength", *nm, std::to_string(*nm) + " nm").Add("slot", "Slot", slot).Print(g.json);
-  });
+    auto nm = std::make_shared<std::uint16_t>(0);
+    auto* set = wl->add_subcommand(
+        "set",
+        "Check that the unit is calibrated for a wavelength and show its slot (the library selects the "
+        "slot per connection; calib, voa and power take --wavelength)");
+    set->add_option("nm", *nm, "Wavelength in nm")->required();
+    set->callback([&g, nm] {
+        Session s(g);
+        s.SelectWavelength(*nm);
+        const int slot = SlotOf(s.Wavelengths(), *nm);
+        Record()
+            .Add("wavelength_nm", "Wavelength", *nm, std::to_string(*nm) + " nm")
+            .Add("slot", "Slot", slot)
+            .Print(g.json);
+    });
 
-  auto* add = wl->add_subcommand("add", "Add a wavelength to the first free slot (its calibration is written "
-                                        "separately, e.g. with calib set --wavelength)");
-  add->add_option("nm", *nm, "Wavelength in nm")->required()->check(InRange(1, 65534, "nm"));
-  add->callback([&g, nm] {
-    Session s(g);
-    const bool added = zel_AddWavelength(s.Instance(), *nm) != 0;
-    // The library refuses the default wavelength of boards whose slot 0 alone serves it.
-    if (!added && zel_LastError(s.Instance()) == ZEL_ERR_BAD_ARGUMENT && *nm == s.DefaultWavelength()) {
-      throw Failure(kExitUsage, "cannot add " + std::to_string(*nm) + " nm: slot 0 serves it, the default of board type " +
-                                    std::to_string(s.BoardType()));
-    }
-    s.CheckInstance(added, "cannot add " + std::to_string(*nm) + " nm");
-    SlotTable(s.Wavelengths()).Print(g.json);
-  });
+    auto* add = wl->add_subcommand("add",
+                                   "Add a wavelength to the first free slot (its calibration is written "
+                                   "separately, e.g. with calib set --wavelength)");
+    add->add_option("nm", *nm, "Wavelength in nm")->required()->check(InRange(1, 65534, "nm"));
+    add->callback([&g, nm] {
+        Session s(g);
+        const bool added = zel_AddWavelength(s.Instance(), *nm) != 0;
+        // The library refuses the default wavelength of boards whose slot 0 alone serves it.
+        if (!added && zel_LastError(s.Instance()) == ZEL_ERR_BAD_ARGUMENT && *nm == s.DefaultWavelength()) {
+            throw Failure(kExitUsage, "cannot add " + std::to_string(*nm) +
+                                          " nm: slot 0 serves it, the default of board type " +
+                                          std::to_string(s.BoardType()));
+        }
+        s.CheckInstance(added, "cannot add " + std::to_string(*nm) + " nm");
+        SlotTable(s.Wavelengths()).Print(g.json);
+    });
 
-  wl->add_subcommand("default", "Select the board's default wavelength (slot 0) and show it")->callback([&g] {
-    Session s(g);
-    s.CheckInstance(zel_SetDefaultWavelength(s.Instance()) != 0, "cannot select the default wavelength");
-    const std::uint16_t def = s.DefaultWavelength();
-    Record().Add("wavelength_nm", "Wavelength", def, std::to_string(def) + " nm").Add("slot", "Slot", 0).Print(g.json);
-  });
+    wl->add_subcommand("default", "Select the board's default wavelength (slot 0) and show it")->callback([&g] {
+        Session s(g);
+        s.CheckInstance(zel_SetDefaultWavelength(s.Instance()) != 0, "cannot select the default wavelength");
+        const std::uint16_t def = s.DefaultWavelength();
+        Record()
+            .Add("wavelength_nm", "Wavelength", def, std::to_string(def) + " nm")
+            .Add("slot", "Slot", 0)
+            .Print(g.json);
+    });
 }
 
 }  // namespace zelctl

@@ -24,49 +24,49 @@ using Json = nlohmann::ordered_json;
 
 // Options every subcommand shares.
 struct GlobalOptions {
-  std::string unit;   // IPv4 address of the unit
-  bool json = false;  // machine-readable output on stdout
-  bool trace = false;  // every frame as hex on stderr
-  std::uint32_t timeout_ms = 5000;  // the links' time-out (connect, each send, each reply wait); 0 = library default
+    std::string unit;                 // IPv4 address of the unit
+    bool json = false;                // machine-readable output on stdout
+    bool trace = false;               // every frame as hex on stderr
+    std::uint32_t timeout_ms = 5000;  // the links' time-out (connect, each send, each reply wait); 0 = library default
 };
 
 // ---- output ------------------------------------------------------------------------------------
 
 // Labelled values: "Label:  text" lines in text mode, one JSON object with --json.
 class Record {
- public:
-  Record& Add(std::string key, std::string label, Json value, std::string text);
-  Record& Add(std::string key, std::string label, Json value);  // text = value as printed by JSON
-  void Print(bool json) const;
-  Json ToJson() const;
-  void PrintText() const;
+public:
+    Record& Add(std::string key, std::string label, Json value, std::string text);
+    Record& Add(std::string key, std::string label, Json value);  // text = value as printed by JSON
+    void Print(bool json) const;
+    Json ToJson() const;
+    void PrintText() const;
 
- private:
-  struct Field {
-    std::string key, label, text;
-    Json value;
-  };
-  std::vector<Field> fields_;
+private:
+    struct Field {
+        std::string key, label, text;
+        Json value;
+    };
+    std::vector<Field> fields_;
 };
 
 // Columns with their units in the headers; numbers right-aligned. --json gives an array of objects.
 class Table {
- public:
-  struct Column {
-    std::string key;
-    std::string header;
-    bool numeric = true;
-  };
-  explicit Table(std::vector<Column> columns) : columns_(std::move(columns)) {}
-  // One cell per column: the JSON value and its text.
-  void AddRow(std::vector<std::pair<Json, std::string>> cells);
-  void PrintText(const std::string& indent = "") const;
-  Json ToJson() const;
-  void Print(bool json) const;
+public:
+    struct Column {
+        std::string key;
+        std::string header;
+        bool numeric = true;
+    };
+    explicit Table(std::vector<Column> columns) : columns_(std::move(columns)) {}
+    // One cell per column: the JSON value and its text.
+    void AddRow(std::vector<std::pair<Json, std::string>> cells);
+    void PrintText(const std::string& indent = "") const;
+    Json ToJson() const;
+    void Print(bool json) const;
 
- private:
-  std::vector<Column> columns_;
-  std::vector<std::vector<std::pair<Json, std::string>>> rows_;
+private:
+    std::vector<Column> columns_;
+    std::vector<std::vector<std::pair<Json, std::string>>> rows_;
 };
 
 std::string Fixed(double value, int decimals);
@@ -79,30 +79,30 @@ void WriteFileWhole(const std::string& path, const void* data, std::size_t size)
 // Progress of a transfer on stderr, once it has run for a second: a bar with the time left on a
 // terminal; otherwise a line every few seconds, unless `quiet` (--json) asks for silence.
 class Progress {
- public:
-  Progress(std::string label, std::size_t total, bool quiet = false);
-  ~Progress();
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
-  void Advance(std::size_t steps = 1);
-  // `done` of `total` steps (the total may change as the transfer learns it).
-  void Update(std::size_t done, std::size_t total);
+public:
+    Progress(std::string label, std::size_t total, bool quiet = false);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    void Advance(std::size_t steps = 1);
+    // `done` of `total` steps (the total may change as the transfer learns it).
+    void Update(std::size_t done, std::size_t total);
 
- private:
-  void Draw(bool last);
-  std::string label_;
-  std::size_t total_, done_ = 0;
-  bool terminal_, quiet_;
-  bool shown_ = false;
-  int last_permille_ = -1;
-  std::chrono::steady_clock::time_point start_, last_draw_;
+private:
+    void Draw(bool last);
+    std::string label_;
+    std::size_t total_, done_ = 0;
+    bool terminal_, quiet_;
+    bool shown_ = false;
+    int last_permille_ = -1;
+    std::chrono::steady_clock::time_point start_, last_draw_;
 };
 
 // ---- session -----------------------------------------------------------------------------------
 
 struct WavelengthSlot {
-  int slot;
-  std::uint16_t nm;
+    int slot;
+    std::uint16_t nm;
 };
 // "1310, 1550 nm"
 std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots);
@@ -110,48 +110,48 @@ std::string JoinWavelengths(const std::vector<WavelengthSlot>& slots);
 // One unit, reached through one library instance and its one link, connected the first time a
 // command needs it. Channel count, wavelength table and record layout come from the library.
 class Session {
- public:
-  explicit Session(const GlobalOptions& options);
-  ~Session();
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
+public:
+    explicit Session(const GlobalOptions& options);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
-  zel_instance* Instance();
+    zel_instance* Instance();
 
-  // After a failed call: throws Failure(kExitUnit, "<what>: <reason>").
-  void CheckInstance(bool ok, const std::string& what);
-  // CheckInstance for the dB and power functions: a channel whose `item` calibration ("VOA",
-  // "TAP") is missing at the wavelength in use is named together with that wavelength.
-  void CheckCalibrated(bool ok, int channel, const char* item, const std::string& what);
+    // After a failed call: throws Failure(kExitUnit, "<what>: <reason>").
+    void CheckInstance(bool ok, const std::string& what);
+    // CheckInstance for the dB and power functions: a channel whose `item` calibration ("VOA",
+    // "TAP") is missing at the wavelength in use is named together with that wavelength.
+    void CheckCalibrated(bool ok, int channel, const char* item, const std::string& what);
 
-  int BoardType();
-  int Channels();
-  // Throws Failure(kExitUsage) for a channel the board does not have.
-  void RequireChannel(int channel);
+    int BoardType();
+    int Channels();
+    // Throws Failure(kExitUsage) for a channel the board does not have.
+    void RequireChannel(int channel);
 
-  // Used wavelength slots (slot 0 = the board default).
-  std::vector<WavelengthSlot> Wavelengths();
-  // The wavelength slot 0 serves.
-  std::uint16_t DefaultWavelength();
-  // Selects the slot of `nm` for calibration record reads and writes.
-  void SelectWavelength(std::uint16_t nm);
-  // Selects the slot of `nm` and makes its TAP factors and VOA coefficients the ones the dB and
-  // power functions use. After connecting, the board's default wavelength is in use.
-  void UseWavelength(std::uint16_t nm);
-  // The wavelength whose calibration the dB and power functions use.
-  std::uint16_t WavelengthInUse();
+    // Used wavelength slots (slot 0 = the board default).
+    std::vector<WavelengthSlot> Wavelengths();
+    // The wavelength slot 0 serves.
+    std::uint16_t DefaultWavelength();
+    // Selects the slot of `nm` for calibration record reads and writes.
+    void SelectWavelength(std::uint16_t nm);
+    // Selects the slot of `nm` and makes its TAP factors and VOA coefficients the ones the dB and
+    // power functions use. After connecting, the board's default wavelength is in use.
+    void UseWavelength(std::uint16_t nm);
+    // The wavelength whose calibration the dB and power functions use.
+    std::uint16_t WavelengthInUse();
 
-  const std::string& address() const { return options_.unit; }
+    const std::string& address() const { return options_.unit; }
 
- private:
-  [[noreturn]] void Fail(zel_error code, const std::string& what);
-  // A wavelength the unit has no slot for is a usage error naming the wavelengths it has.
-  [[noreturn]] void FailSelecting(zel_error code, std::uint16_t nm);
-  GlobalOptions options_;
-  zel_instance* instance_ = nullptr;
-  bool connected_ = false;
-  std::optional<int> board_type_;
-  std::optional<std::uint16_t> wavelength_in_use_;  // unset: the board's default
+private:
+    [[noreturn]] void Fail(zel_error code, const std::string& what);
+    // A wavelength the unit has no slot for is a usage error naming the wavelengths it has.
+    [[noreturn]] void FailSelecting(zel_error code, std::uint16_t nm);
+    GlobalOptions options_;
+    zel_instance* instance_ = nullptr;
+    bool connected_ = false;
+    std::optional<int> board_type_;
+    std::optional<std::uint16_t> wavelength_in_use_;  // unset: the board's default
 };
 
 // EEPROM bytes from `address` on, in block reads.

@@ -10,35 +10,35 @@ namespace zelctl {
 
 // Exit codes (also listed in `zelctl --help`).
 enum ExitCode : int {
-  kExitOk = 0,
-  kExitUnit = 1,      // the unit failed, refused or did not answer
-  kExitUsage = 2,     // bad arguments: option, address, channel or wavelength the unit does not have
-  kExitFile = 3,      // a file cannot be read or written, or its content is malformed or does not fit
-  kExitMismatch = 4,  // a restore read back values other than those written
-  kExitInterrupted = 130,  // Ctrl-C stopped a transfer after the record in flight (128 + SIGINT, as shells report it)
+    kExitOk = 0,
+    kExitUnit = 1,           // the unit failed, refused or did not answer
+    kExitUsage = 2,          // bad arguments: option, address, channel or wavelength the unit does not have
+    kExitFile = 3,           // a file cannot be read or written, or its content is malformed or does not fit
+    kExitMismatch = 4,       // a restore read back values other than those written
+    kExitInterrupted = 130,  // Ctrl-C stopped a transfer after the record in flight (128 + SIGINT, as shells report it)
 };
 
 // A failure that ends the command: one line on stderr, then the exit code.
 class Failure : public std::runtime_error {
- public:
-  Failure(int exit_code, const std::string& message) : std::runtime_error(message), code_(exit_code) {}
-  int code() const { return code_; }
+public:
+    Failure(int exit_code, const std::string& message) : std::runtime_error(message), code_(exit_code) {}
+    int code() const { return code_; }
 
- private:
-  int code_;
+private:
+    int code_;
 };
 
 // The exit code for a library failure: arguments the unit cannot take are usage errors, the rest
 // are the unit's.
 inline int ExitCodeOf(zel_error code) {
-  return code == ZEL_ERR_BAD_ADDRESS || code == ZEL_ERR_NO_SUCH_CHANNEL || code == ZEL_ERR_BAD_ARGUMENT ? kExitUsage
-                                                                                                       : kExitUnit;
+    return code == ZEL_ERR_BAD_ADDRESS || code == ZEL_ERR_NO_SUCH_CHANNEL || code == ZEL_ERR_BAD_ARGUMENT ? kExitUsage
+                                                                                                          : kExitUnit;
 }
 
 // Throws the failure for the instance's last error: "<what>: <reason>".
 [[noreturn]] inline void FailWithLastError(zel_instance* instance, const std::string& what) {
-  const zel_error code = zel_LastError(instance);
-  throw Failure(ExitCodeOf(code), what + ": " + zel_ErrorText(code));
+    const zel_error code = zel_LastError(instance);
+    throw Failure(ExitCodeOf(code), what + ": " + zel_ErrorText(code));
 }
 
 }  // namespace zelctl

@@ -13,15 +13,15 @@ namespace zelctl {
 struct GlobalOptions;
 
 struct SweepPoint {
-  double set_db;    // attenuation asked for
-  double read_db;   // attenuation the unit's VOA code gives through the calibration
-  double power_uw;  // calibrated power behind the tap
+    double set_db;    // attenuation asked for
+    double read_db;   // attenuation the unit's VOA code gives through the calibration
+    double power_uw;  // calibrated power behind the tap
 };
 
 struct SweepPlot {
-  int channel;
-  unsigned wavelength_nm;
-  std::vector<SweepPoint> points;
+    int channel;
+    unsigned wavelength_nm;
+    std::vector<SweepPoint> points;
 };
 
 // The attenuations a sweep visits: from, from + step, ... up to `to` (included when a step lands on it

@@ -15,11 +15,11 @@ bool StderrIsTerminal();
 // While one exists, Ctrl-C does not end zelctl but sets the flag Interrupted() reports, so that a
 // transfer can finish the record in flight and stop; a second Ctrl-C ends zelctl at once.
 class InterruptGuard {
- public:
-  InterruptGuard();
-  ~InterruptGuard();
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
 };
 
 bool Interrupted();

@@ -11,8 +11,8 @@ namespace zelsim {
 
 // An image file that exists but cannot be read, or does not hold an image.
 class ImageFileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // Reads the whole file. nullopt when it does not exist; throws ImageFileError

@@ -40,13 +40,13 @@ inline constexpr std::uint32_t kSwitchInsertionLoss = 888;
 
 // Factory calibration of one select in one wavelength slot.
 struct ChannelCalibration {
-  double tap_uw_per_count = 0;
-  // Attenuation in dB of code x: cubic c0 x^3 + c1 x^2 + c2 x + c3 (c3 = 0), or on
-  // board type 4 quartic c0 x^4 + c1 x^3 + c2 x^2 + c3 x.
-  double voa[4] = {0, 0, 0, 0};
-  double voa_insertion_loss_db = 0;
-  double switch_insertion_loss_db = 0;
-  std::uint16_t defined_codes[kDefinedValues] = {};  // code for 1, 2, ... 30 dB
+    double tap_uw_per_count = 0;
+    // Attenuation in dB of code x: cubic c0 x^3 + c1 x^2 + c2 x + c3 (c3 = 0), or on
+    // board type 4 quartic c0 x^4 + c1 x^3 + c2 x^2 + c3 x.
+    double voa[4] = {0, 0, 0, 0};
+    double voa_insertion_loss_db = 0;
+    double switch_insertion_loss_db = 0;
+    std::uint16_t defined_codes[kDefinedValues] = {};  // code for 1, 2, ... 30 dB
 };
 
 // Board default wavelength served by slot 0: 850 nm on board types 1 and 4, else 1310 nm.
