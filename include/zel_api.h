@@ -513,11 +513,13 @@ typedef void (*zel_frame_trace_fn)(void* user, int direction, const uint8_t* byt
 /** Trace the instance's frames through `callback`, which receives `user` unchanged; a null
  *  callback turns tracing off (the default; tracing costs nothing while off). The callback runs
  *  on the caller's thread, inside the library call that sends or receives, so it must not call
- *  back into the library for the same instance. Status 1, or 0 for a null instance. Does not
- *  change the recorded reason of the last failure. */
+ *  back into the library for the same instance. Status 1, or 0 for a null instance, or 0 with
+ *  ZEL_ERR_BUSY while a call on the instance is in flight on another thread (the tracing stays as
+ *  it was). Does not change the recorded reason of the last failure. */
 ZEL_EXPORT uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callback, void* user);
 
-/** The same for the table entry of a unit index. Status 1, or 0 for an index of 32 or more. */
+/** The same for the table entry of a unit index. Status 1; 0 for an index of 32 or more, or with
+ *  ZEL_ERR_BUSY while a call on the entry is in flight on another thread. */
 ZEL_EXPORT uint8_t APISetFrameTrace(uint8_t unit, zel_frame_trace_fn callback, void* user);
 
 /** Set the time-out of the unit's link in milliseconds: it bounds the connect, the sending of

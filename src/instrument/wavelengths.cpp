@@ -1,7 +1,5 @@
 // Wavelength table: the connect-time scan of the used wavelength slots into the calibration cache,
 // loading the active calibration, and the host's slot selection.
-#include <algorithm>
-#include <cstring>
 
 #include "instrument/record_codec.h"
 #include "instrument/zel_api_class.h"
@@ -57,16 +55,7 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
             result = 0;
             break;
         }
-        for (int s = 0; s < kSelects; ++s) {
-            const std::uint8_t* tap = scan + kTAPInScan + 8 * s;
-            cache_tap_[w][s] = zel::records::DecodeScaledBlock(tap);
-            cache_tap_uncal_[w][s] = zel::records::IsErased(tap);
-            for (int k = 0; k < 4; ++k) {
-                const std::uint8_t* c = scan + kVOAInScan + 32 * s + 8 * k;
-                cache_voa_[w][s][k] = zel::records::DecodeRaw(c);
-                cache_voa_uncal_[w][s][k] = zel::records::IsErased(c);
-            }
-        }
+        FileSlotCalibration(w, scan);
     }
     cache_valid_ = result;
     // A scan whose calibrations did not load is no success either.
@@ -74,13 +63,27 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
     return result != 0 && loaded ? 1 : 0;
 }
 
+void ZEL_API::FileSlotCalibration(int slot, const std::uint8_t* scan) {
+    for (int s = 0; s < kSelects; ++s) {
+        ChannelCalibration& cached = cache_[slot][s];
+        const std::uint8_t* tap = scan + kTAPInScan + 8 * s;
+        cached.tap = zel::records::DecodeScaledBlock(tap);
+        cached.tap_uncalibrated = zel::records::IsErased(tap);
+        for (int k = 0; k < 4; ++k) {
+            const std::uint8_t* c = scan + kVOAInScan + 32 * s + 8 * k;
+            cached.voa[k] = zel::records::DecodeRaw(c);
+            cached.voa_uncalibrated[k] = zel::records::IsErased(c);
+        }
+    }
+}
+
 std::uint8_t ZEL_API::LoadCalibrations() {
-    std::memset(active_tap_, 0, sizeof active_tap_);
-    std::memset(active_voa_, 0, sizeof active_voa_);
     // Until a channel's calibration is read it is none: a load that fails part-way leaves the
     // channels it did not reach refusing the dB and power functions rather than using 0.0.
-    std::fill(&active_tap_uncal_[0], &active_tap_uncal_[0] + kSelects, true);
-    std::fill(&active_voa_uncal_[0][0], &active_voa_uncal_[0][0] + kSelects * 4, true);
+    for (ChannelCalibration& active : active_) {
+        active = {};
+        active.MarkUncalibrated();
+    }
     std::uint16_t type = 0;
     if (ReadTypeFromEEPROM(&type) == 0) return 0;
     for (std::int32_t i = 0; i < channel_count_; ++i) {
@@ -143,10 +146,7 @@ std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
     current_slot_ = n;
     // The new slot's calibration records hold whatever the EEPROM held there, unread: none of it
     // counts as calibration until the host writes it or a forced scan reads the slot.
-    for (int s = 0; s < kSelects; ++s) {
-        cache_tap_uncal_[n][s] = true;
-        for (bool& mark : cache_voa_uncal_[n][s]) mark = true;
-    }
+    for (ChannelCalibration& cached : cache_[n]) cached.MarkUncalibrated();
     return 1;
 }
 

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "api/instance_table.h"
 #include "support/unit_fixture.h"
+#include "support/wait_for.h"
 #include "transport/frame_codec.h"
 #include "zel_api.h"
 
@@ -43,6 +45,66 @@ TEST(TableTrace, SeesTheEntrysFramesAndRefusesBadIndexes) {
     EXPECT_EQ(count.sent, 2);
     EXPECT_EQ(APISetFrameTrace(32, &FrameCount::Record, &count), 0);
     EXPECT_EQ(APIDisconnect(u), 1);
+}
+
+// The trace hook belongs to the call in flight: a setter on another thread meanwhile is refused at
+// the call's entry with ZEL_ERR_BUSY and the hook stays as it was. A setter that goes through
+// leaves the reason of the last failure as it was.
+TEST(TraceSetters, RefusedWhileACallIsInFlightAndKeepTheLastError) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    static constexpr std::uint8_t u = 13;
+    ASSERT_EQ(APIConnect(u, unit.ip().c_str()), 1);
+    zel_instance* inst = zel_createInstance();
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    struct Family {
+        const char* name;
+        std::function<std::uint8_t(zel_frame_trace_fn, void*)> set_trace;
+        std::function<std::uint8_t(std::uint16_t)> read_switch;  // one register exchange on a channel
+        std::function<zel_error()> last_error;
+    };
+    const Family families[] = {
+        {"unit index", [](zel_frame_trace_fn fn, void* user) { return APISetFrameTrace(u, fn, user); },
+         [](std::uint16_t ch) {
+             std::uint16_t position = 0;
+             return APIReadSwicthSelect_2x2(u, ch, &position);
+         },
+         [] { return APILastError(u); }},
+        {"instance", [inst](zel_frame_trace_fn fn, void* user) { return zel_SetFrameTrace(inst, fn, user); },
+         [inst](std::uint16_t ch) {
+             std::uint16_t position = 0;
+             return zel_ReadSwitchSelect_2x2(inst, ch, &position);
+         },
+         [inst] { return zel_LastError(inst); }},
+    };
+    for (const Family& f : families) {
+        SCOPED_TRACE(f.name);
+        FrameCount installed, refused;
+        ASSERT_EQ(f.set_trace(&FrameCount::Record, &installed), 1);
+        unit.server().SetFaults({.kind = zelsim::Fault::Delay, .delay_ms = 500});
+        const std::size_t frames = unit.server().FramesReceived();
+        std::uint8_t owner_status = 0;
+        std::thread owner([&] { owner_status = f.read_switch(1); });
+        EXPECT_TRUE(zeltest::WaitFor([&] { return unit.server().FramesReceived() != frames; }));
+        EXPECT_EQ(f.set_trace(&FrameCount::Record, &refused), 0);
+        EXPECT_EQ(f.last_error(), ZEL_ERR_BUSY);
+        EXPECT_EQ(f.set_trace(nullptr, nullptr), 0);
+        owner.join();
+        unit.server().SetFaults({});
+        EXPECT_EQ(owner_status, 1);
+        EXPECT_EQ(f.read_switch(1), 1);
+        // The hook installed before the call saw both exchanges; the refused one saw nothing.
+        EXPECT_EQ(installed.sent, 2);
+        EXPECT_EQ(installed.received, 2);
+        EXPECT_EQ(refused.sent + refused.received, 0);
+
+        ASSERT_EQ(f.read_switch(99), 0);
+        ASSERT_EQ(f.last_error(), ZEL_ERR_NO_SUCH_CHANNEL);
+        EXPECT_EQ(f.set_trace(nullptr, nullptr), 1);
+        EXPECT_EQ(f.last_error(), ZEL_ERR_NO_SUCH_CHANNEL);
+    }
+    EXPECT_EQ(APIDisconnect(u), 1);
+    zel_destroyInstance(inst);
 }
 
 class SelectWavelengthTest : public ::testing::Test {
