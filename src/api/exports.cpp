@@ -8,22 +8,23 @@
 #include "api/forward.h"
 #include "zel_api.h"
 
-using zel::api::OnEntry;
-using zel::api::OnInstance;
-using zel::api::ToUnit;
-using zel::api::Result::Value;
 using zel::api::kFailed;
 using zel::api::kNoBoardId;
 using zel::api::kNoRecord;
 using zel::api::kNoRevision;
 using zel::api::kNoSerial;
 using zel::api::kNoTemperature;
+using zel::api::OnEntry;
+using zel::api::OnInstance;
+using zel::api::ToUnit;
+using zel::api::Result::Value;
 
 namespace {
 
 // Connect takes the address as a text string of its own.
 constexpr auto kConnectEntry = [](ZEL_API& unit, const char* ip) { return unit.ZEL_API::Connect(std::string(ip)); };
 constexpr auto kConnectInstance = [](ZEL_API& unit, const char* ip) { return unit.Connect(std::string(ip)); };
+constexpr auto kQuickConnect = [](ZEL_API& unit, const char* ip) { return unit.QuickConnect(std::string(ip)); };
 
 }  // namespace
 
@@ -41,8 +42,8 @@ extern "C" {
 
 // ---- unit-index family ----
 
-std::uint8_t APIAccessBoardRegister(std::uint8_t unit, std::uint8_t write, std::uint16_t channel,
-                                    std::uint16_t address, std::uint16_t* value) {
+std::uint8_t APIAccessBoardRegister(std::uint8_t unit, std::uint8_t write, std::uint16_t channel, std::uint16_t address,
+                                    std::uint16_t* value) {
     return OnEntry(unit, kFailed, ZEL_DIRECT(AccessBoardRegister), write, channel, address, value);
 }
 std::uint8_t APIAddWavelength(std::uint8_t unit, std::uint16_t wavelength) {
@@ -189,6 +190,9 @@ zel_instance* zel_createInstance(void) {
 
 std::uint8_t zel_Connect(zel_instance* instance, const char* ip) {
     return OnInstance(instance, kFailed, kConnectInstance, ip);
+}
+std::uint8_t zel_QuickConnect(zel_instance* instance, const char* ip) {
+    return OnInstance(instance, kFailed, kQuickConnect, ip);
 }
 std::uint8_t zel_Disconnect(zel_instance* instance) { return OnInstance(instance, kFailed, ZEL_VIRTUAL(Disconnect)); }
 std::uint32_t zel_ReadBoardID(zel_instance* instance) {
