@@ -250,12 +250,19 @@ def test_frame_trace(family, sim):
         unit.voa_code(CHANNEL)
         assert len(frames) == 4
 
-    # Traced before connecting: the connect is seen too.
+    # Traced before connecting: the connect is seen too. An instance connects quickly: the board
+    # ID is its one register frame (0xF0), the EEPROM comes by block reads (0xF1), none byte by byte.
     frames.clear()
     unit = open_unit(family, sim)
     unit.trace_frames(lambda direction, data: frames.append(direction))
     with unit:
         assert len(frames) > 2
+    if family == "instance":
+        sent = []
+        quick = open_unit(family, sim)
+        quick.trace_frames(lambda direction, data: sent.append(data[0]) if direction == zel_api.FRAME_SENT else None)
+        with quick:
+            assert sent[0] == 0xF0 and sent[1:] and set(sent[1:]) == {0xF1}
     if family == "table":
         # A released table entry no longer reports to this unit's callback.
         seen = len(frames)

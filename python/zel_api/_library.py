@@ -119,6 +119,7 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "zel_SetFrameTrace": (c_uint8, [_INST, FRAME_TRACE_FN, c_void_p]),
     "APISetFrameTrace": (c_uint8, [_UNIT, FRAME_TRACE_FN, c_void_p]),
     "zel_SelectWavelength": (c_uint8, [_INST, c_uint16]),
+    "zel_QuickConnect": (c_uint8, [_INST, c_char_p]),
     "zel_SetTimeout": (c_uint8, [_INST, c_uint32]),
     "APISetTimeout": (c_uint8, [_UNIT, c_uint32]),
     # Instance forms of the unit-index operations, unit knowledge and block EEPROM reads.

@@ -89,7 +89,8 @@ class SerialNumber(NamedTuple):
 
 # Operation -> (instance export, table export or None where the table family lacks it).
 _EXPORTS: Dict[str, Tuple[str, Optional[str]]] = {
-    "connect": ("zel_Connect", "APIConnect"),
+    # The instance's quick connect leaves it as zel_Connect would, without the settling pauses.
+    "connect": ("zel_QuickConnect", "APIConnect"),
     "disconnect": ("zel_Disconnect", "APIDisconnect"),
     "timeout": ("zel_SetTimeout", "APISetTimeout"),
     "trace": ("zel_SetFrameTrace", "APISetFrameTrace"),
@@ -391,8 +392,9 @@ class Unit:
 
     def connect(self) -> None:
         """Open the link, read the board ID, board type and the calibration of every wavelength
-        the unit holds, and select the default wavelength. Raises :class:`ZelError` (for
-        example :attr:`ErrorCode.CONNECTION_REFUSED`)."""
+        the unit holds, and select the default wavelength (an instance by ``zel_QuickConnect``,
+        a table entry by ``APIConnect``). Raises :class:`ZelError` (for example
+        :attr:`ErrorCode.CONNECTION_REFUSED`)."""
         self._ensure_open()
         self._wavelength = None
         self._link.connect(self.ip)

@@ -62,7 +62,11 @@ double ZEL_API::GetAPIRev() {
     return value;
 }
 
-std::uint8_t ZEL_API::Connect(std::string ip) {
+std::uint8_t ZEL_API::Connect(std::string ip) { return ConnectWith(std::move(ip), EepromItems::Settled); }
+
+std::uint8_t ZEL_API::QuickConnect(std::string ip) { return ConnectWith(std::move(ip), EepromItems::Blocks); }
+
+std::uint8_t ZEL_API::ConnectWith(std::string ip, EepromItems items) {
     ip_ = std::move(ip);
     if (!link_.OpenLink(ip_.c_str(), kUnitPort)) return 0;
     // ReadBoardID's 0 is also a board ID: its exchange failed only if it left a reason.
@@ -70,7 +74,7 @@ std::uint8_t ZEL_API::Connect(std::string ip) {
     ReadBoardID();
     if (LastError() != ZEL_OK) return 0;
     current_slot_ = 0;
-    return ScanWavelengths(1);
+    return ScanSlots(items);
 }
 
 std::uint8_t ZEL_API::Disconnect() { return link_.CloseLink() ? 1 : 0; }

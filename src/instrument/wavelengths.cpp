@@ -24,24 +24,37 @@ constexpr std::uint16_t kAddDefault[6] = {1310, 850, 1310, 1310, 850, 1310};
 
 std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
     if (force == 0 && cache_valid_ == 1) return 1;
+    return ScanSlots(EepromItems::Settled);
+}
+
+bool ZEL_API::ReadTableEntry(EepromItems items, int slot, std::uint16_t base, std::int32_t& entry) {
+    if (slot == 0) {
+        std::uint16_t type = 0;
+        const bool ok = ReadBoardType(items, &type) != 0;
+        entry = type;
+        return ok;
+    }
+    std::uint8_t word[2] = {};
+    bool ok = false;
+    if (items == EepromItems::Blocks) {
+        ok = ReadEepromRange(base, word, sizeof word) != 0;
+    } else {
+        ok = ReadEepromByte(0, base, word[0]);
+        ok = ReadEepromByte(0, static_cast<std::uint16_t>(base + 1), word[1]) && ok;
+    }
+    entry = word[0] * 256 + word[1];
+    return ok;
+}
+
+std::uint8_t ZEL_API::ScanSlots(EepromItems items) {
     cache_valid_ = 0;
     wavelengths_.clear();
     std::uint8_t result = 1;
     for (int w = 0; w < kSlots; ++w) {
         const auto base = static_cast<std::uint16_t>(lay::kSlotBase + lay::kSlotSize * w);
         std::int32_t entry = 0;
-        if (w == 0) {
-            std::uint16_t type = 0;
-            if (ReadTypeFromEEPROM(&type) == 0) return 0;
-            entry = type;
-        } else {
-            std::uint8_t high = 0, low = 0;
-            bool ok = ReadEepromByte(0, base, high);
-            ok = ReadEepromByte(0, static_cast<std::uint16_t>(base + 1), low) && ok;
-            if (!ok) return 0;
-            entry = high * 256 + low;
-            if (entry == kFreeSlot) break;
-        }
+        if (!ReadTableEntry(items, w, base, entry)) return 0;
+        if (w != 0 && entry == kFreeSlot) break;
         wavelengths_.push_back(entry);
 
         std::uint8_t scan[kScanBlocks * zel::frame::kBlockSize];
@@ -59,7 +72,7 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
     }
     cache_valid_ = result;
     // A scan whose calibrations did not load is no success either.
-    const bool loaded = LoadCalibrations() != 0;
+    const bool loaded = LoadCalibrationsWith(items) != 0;
     return result != 0 && loaded ? 1 : 0;
 }
 
@@ -77,7 +90,9 @@ void ZEL_API::FileSlotCalibration(int slot, const std::uint8_t* scan) {
     }
 }
 
-std::uint8_t ZEL_API::LoadCalibrations() {
+std::uint8_t ZEL_API::LoadCalibrations() { return LoadCalibrationsWith(EepromItems::Settled); }
+
+std::uint8_t ZEL_API::LoadCalibrationsWith(EepromItems items) {
     // Until a channel's calibration is read it is none: a load that fails part-way leaves the
     // channels it did not reach refusing the dB and power functions rather than using 0.0.
     for (ChannelCalibration& active : active_) {
@@ -85,7 +100,7 @@ std::uint8_t ZEL_API::LoadCalibrations() {
         active.MarkUncalibrated();
     }
     std::uint16_t type = 0;
-    if (ReadTypeFromEEPROM(&type) == 0) return 0;
+    if (ReadBoardType(items, &type) == 0) return 0;
     for (std::int32_t i = 0; i < channel_count_; ++i) {
         double factor = 0;
         if (ReadTAPCalibration(static_cast<std::uint16_t>(i), &factor) == 0) return 0;

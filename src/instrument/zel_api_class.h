@@ -124,6 +124,9 @@ public:
     virtual std::uint8_t ScanWavelengths(std::uint8_t force);                                               // 57
 
     // ---- ordinary operations ----
+    // Connect's outcome and state, with the board-type record and the slots' table entries read by
+    // block reads instead of byte by byte with settling pauses.
+    std::uint8_t QuickConnect(std::string ip);
     std::uint8_t WriteTAPCalibration(std::uint16_t channel, double factor);
     // The EEPROM byte that the last ReadValueFromEEProm delivered.
     std::uint8_t LastEepromByte() const { return eeprom_byte_; }
@@ -175,6 +178,22 @@ public:
     double Attenuation(const double* c, double code) const;
 
 private:
+    // How the connect-time scan reads the EEPROM items it needs besides the calibration blocks (the
+    // board-type record, the slots' table entries): byte by byte through the address and data
+    // registers with the record settling pauses, as Connect always has, or each by one block read.
+    enum class EepromItems { Settled, Blocks };
+    std::uint8_t ConnectWith(std::string ip, EepromItems items);
+    // The forced scan of every used slot into the cache, then LoadCalibrationsWith(items).
+    std::uint8_t ScanSlots(EepromItems items);
+    std::uint8_t LoadCalibrationsWith(EepromItems items);
+    // The table entry of slot `slot` at `base`: slot 0's is the board type (adopted), the others'
+    // the wavelength word, high byte first.
+    bool ReadTableEntry(EepromItems items, int slot, std::uint16_t base, std::int32_t& entry);
+    // ReadTypeFromEEPROM, by the means `items` names.
+    std::uint8_t ReadBoardType(EepromItems items, std::uint16_t* type);
+    // A board-type record's `value` as ReadTypeFromEEPROM hands it out: the status field takes
+    // `ok`, `type` the truncated value, and the type is adopted when `ok`.
+    std::uint8_t TakeBoardType(bool ok, double value, std::uint16_t* type);
     void RebuildLayout();
     // The select of a channel, or nothing (recorded as "no such channel") when the layout has no entry.
     std::optional<std::uint16_t> SelectOf(std::uint16_t channel);

@@ -417,6 +417,7 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
          {}},
         {"zel_ReadEEProm", [=] { return zel_ReadEEProm(inst, 0x2F0, block, sizeof block); }, instance, true, {}},
         {"zel_Connect", [=] { return zel_Connect(inst, ip.c_str()); }, instance, true, {}},
+        {"zel_QuickConnect", [=] { return zel_QuickConnect(inst, ip.c_str()); }, instance, true, {}},
         {"zel_Disconnect", [=] { return zel_Disconnect(inst); }, instance, true, {}},
         {"APIDisconnect", [=] { return APIDisconnect(u); }, entry, true, {}},
     };
@@ -629,6 +630,7 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     std::size_t count = 99;
     std::uint32_t length = 99;
     EXPECT_EQ(zel_Connect(nullptr, unit->ip().c_str()), 0);
+    EXPECT_EQ(zel_QuickConnect(nullptr, unit->ip().c_str()), 0);
     EXPECT_EQ(zel_Disconnect(nullptr), 0);
     EXPECT_EQ(zel_ReadBoardID(nullptr), 0u);
     EXPECT_EQ(zel_ReadFirmwareRevision(nullptr), -1.0);
@@ -643,6 +645,7 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     Connect();
     const std::vector<std::pair<const char*, std::function<int()>>> calls = {
         {"zel_Connect", [&] { return zel_Connect(inst, nullptr); }},
+        {"zel_QuickConnect", [&] { return zel_QuickConnect(inst, nullptr); }},
         {"zel_ReadOpticalPower", [&] { return zel_ReadOpticalPower(inst, 0, nullptr); }},
         {"zel_ReadSerialNumber serial", [&] { return zel_ReadSerialNumber(inst, nullptr, &flag); }},
         {"zel_ReadSerialNumber flag", [&] { return zel_ReadSerialNumber(inst, &serial, nullptr); }},

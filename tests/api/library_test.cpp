@@ -93,6 +93,7 @@ const std::set<std::string> kExtras = {
     "zel_SelectWavelength",
     "zel_SetTimeout",
     "APISetTimeout",
+    "zel_QuickConnect",
     // instance forms, unit knowledge, block reads
     "zel_AccessBoardRegister",
     "zel_AddWavelength",
