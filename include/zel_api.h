@@ -61,8 +61,8 @@
  *       ZEL_ERR_BUSY): nothing is written.
  *     - Refused by the operation before anything is sent (a channel without a layout entry, an
  *       argument outside its range, a channel without calibration): out-parameters are not
- *       written, except the zeros that zel_GetChannelCount, zel_GetWavelengths and
- *       zel_GetRecordLocation write first.
+ *       written, except the zeros that zel_GetChannelCount, zel_GetSwitchPorts,
+ *       zel_GetWavelengths and zel_GetRecordLocation write first.
  *     - Out-values after a failed exchange (ZEL_ERR_TIMEOUT, ZEL_ERR_PEER_CLOSED, ...): read
  *       functions still write every out-parameter (every element of an out-array), computed
  *       as on success from what the failed register reads delivered, which is the content of an
@@ -273,6 +273,14 @@ ZEL_EXPORT uint8_t APIWriteStatusToEEProm(uint8_t unit, uint16_t group, uint16_t
 /* ======================================================================================== */
 /* Switches                                                                                  */
 /* ======================================================================================== */
+
+/** The switch make-up of the board, from the board type read at the last connect or board-type
+ *  read or write: the positions of each channel's 2x2 switch into `two_by_two` (2: bar 0 and
+ *  cross 1), and the ports of the MEMS and LBMM selector switches into `mems` and `lbmm` (1, 4
+ *  or 8; positions 0..ports-1). A board type outside 0..7 has an unknown make-up: all three
+ *  are 0 then. Nothing is sent. Status 1; 0 with ZEL_ERR_NOT_CONNECTED when no board type has
+ *  been read yet (all three then hold 0). */
+ZEL_EXPORT uint8_t zel_GetSwitchPorts(zel_instance* instance, uint8_t* two_by_two, uint8_t* mems, uint8_t* lbmm);
 
 /** The position of the 2x2 switch of `channel` into `position`. Status 1/0 (out-values after a
  *  failed exchange: see the top). The unit-index name is spelt "Swicth". */

@@ -28,14 +28,14 @@ from ._version import __version__
 from .errors import ErrorCode, LibraryNotFoundError, ZelError
 from .unit import (EEPROM_SIZE, FRAME_RECEIVED, FRAME_SENT, RECORD_DEFINED, RECORD_SLOT,
                    RECORD_SWITCH_LOSS, RECORD_TAP, RECORD_USER_RX, RECORD_USER_TX, RECORD_VOA,
-                   RECORD_VOA_LOSS, TABLE_SIZE, Record, SerialNumber, Unit)
+                   RECORD_VOA_LOSS, TABLE_SIZE, Record, SerialNumber, SwitchPorts, Unit)
 
 __all__ = [
     "EEPROM_SIZE", "EXPECTED_API_REVISION", "FRAME_RECEIVED", "FRAME_SENT", "FRAME_TRACE_FN",
     "LIBRARY_ENV", "PROTOTYPES", "RECORD_DEFINED", "RECORD_SLOT", "RECORD_SWITCH_LOSS",
     "RECORD_TAP", "RECORD_USER_RX", "RECORD_USER_TX", "RECORD_VOA", "RECORD_VOA_LOSS",
-    "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "Record", "SerialNumber", "Unit",
-    "ZelError", "__version__", "candidate_paths", "error_text", "library", "load_library",
+    "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "Record", "SerialNumber", "SwitchPorts",
+    "Unit", "ZelError", "__version__", "candidate_paths", "error_text", "library", "load_library",
     "use_library",
 ]
 

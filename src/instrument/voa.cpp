@@ -10,11 +10,12 @@ namespace {
 using zel::layout::kVOACoefficientOffset;
 using zel::reg::kVOACode;
 constexpr double kMaxAttenuationDb = 30.0;
-constexpr int kQuarticBoardType = 4;
 }  // namespace
 
 double ZEL_API::Attenuation(const double* c, double x) const {
-    if (board_type_ == kQuarticBoardType) return c[0] * x * x * x * x + c[1] * x * x * x + c[2] * x * x + c[3] * x;
+    const zel::board::BoardFacts* board = zel::board::FactsOf(board_type_);
+    if (board != nullptr && board->voa_order == 4)
+        return c[0] * x * x * x * x + c[1] * x * x * x + c[2] * x * x + c[3] * x;
     return c[0] * x * x * x + c[1] * x * x + c[2] * x + c[3];
 }
 

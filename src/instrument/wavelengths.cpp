@@ -1,5 +1,7 @@
 // Wavelength table: the connect-time scan of the used wavelength slots into the calibration cache,
 // loading the active calibration, and the host's slot selection.
+#include <algorithm>
+#include <optional>
 
 #include "instrument/record_codec.h"
 #include "instrument/zel_api_class.h"
@@ -16,10 +18,12 @@ constexpr std::size_t kVOAInScan = lay::kRecordSize * lay::kVOACoefficientOffset
 static_assert(kScanStart + kScanBlocks * zel::frame::kBlockSize >=
               lay::kRecordSize * (lay::kVOACoefficientOffset + 4 * ZEL_API::kSelects));
 
-// Default wavelength per board type 0..7: what SetWavelength takes for slot 0 ...
-constexpr std::uint16_t kSetDefault[8] = {1310, 850, 1310, 1310, 850, 1310, 1310, 1310};
-// ... and what AddWavelength refuses to add (board types 0..5 only).
-constexpr std::uint16_t kAddDefault[6] = {1310, 850, 1310, 1310, 850, 1310};
+// The wavelength slot 0 serves on this board type; nothing for a type of unknown make-up.
+std::optional<std::uint16_t> DefaultOf(std::int32_t board_type) {
+    const zel::board::BoardFacts* board = zel::board::FactsOf(board_type);
+    if (board == nullptr) return std::nullopt;
+    return board->default_nm;
+}
 }  // namespace
 
 std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
@@ -132,7 +136,7 @@ bool ZEL_API::SelectAddedSlot(std::uint16_t wavelength) {
 
 std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
     if (!ReadTableFor(wavelength)) return 0;
-    if (board_type_ >= 0 && board_type_ <= 7 && wavelength == kSetDefault[board_type_]) {
+    if (DefaultOf(board_type_) == wavelength) {
         current_slot_ = 0;
         return 1;
     }
@@ -143,7 +147,8 @@ std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
 
 std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
     if (!ReadTableFor(wavelength)) return 0;
-    if (board_type_ >= 0 && board_type_ <= 5 && wavelength == kAddDefault[board_type_]) {
+    const zel::board::BoardFacts* board = zel::board::FactsOf(board_type_);
+    if (board != nullptr && board->add_refuses_default && wavelength == board->default_nm) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
@@ -176,7 +181,7 @@ std::uint8_t ZEL_API::WavelengthTable(std::vector<std::uint16_t>& nm) {
     nm.clear();
     if (ScanWavelengths(0) == 0) return 0;
     // Slot 0's table entry is the board-type record; the slot serves the type's default wavelength.
-    nm.push_back(board_type_ >= 0 && board_type_ <= 7 ? kSetDefault[board_type_] : 0);
+    nm.push_back(DefaultOf(board_type_).value_or(0));
     for (std::size_t k = 1; k < wavelengths_.size(); ++k) nm.push_back(static_cast<std::uint16_t>(wavelengths_[k]));
     return 1;
 }

@@ -140,6 +140,9 @@ public:
                                 std::uint32_t* length);
     // The calibrated channel count of the board type read last; fails before any was read.
     std::uint8_t GetChannelCount(std::uint8_t* count);
+    // The 2x2, MEMS and LBMM port counts of the board type read last (0 for an unknown type); fails
+    // before any was read.
+    std::uint8_t GetSwitchPorts(std::uint8_t* two_by_two, std::uint8_t* mems, std::uint8_t* lbmm);
     static constexpr std::uint32_t kEepromSize = 0x20000;
 
     // ---- diagnostics ----

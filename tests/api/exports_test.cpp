@@ -409,6 +409,7 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_WriteVOAInsertionLoss", [=] { return zel_WriteVOAInsertionLoss(inst, 1, 0.3); }, instance, true, {}},
         {"zel_WriteValueToEEProm", [=] { return zel_WriteValueToEEProm(inst, 0x3000, 7); }, instance, true, {}},
         {"zel_GetChannelCount", [=] { return zel_GetChannelCount(inst, &byte); }, instance, true, {}},
+        {"zel_GetSwitchPorts", [=] { return zel_GetSwitchPorts(inst, &byte, &byte, &byte); }, instance, true, {}},
         {"zel_GetWavelengths", [=] { return zel_GetWavelengths(inst, nm, 6, &count); }, instance, true, {}},
         {"zel_GetRecordLocation",
          [=] { return zel_GetRecordLocation(inst, 2, 1, ZEL_RECORD_VOA, &location[0], &location[1]); },
@@ -660,6 +661,9 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
         {"zel_WriteVOACalibration", [&] { return zel_WriteVOACalibration(inst, 0, nullptr); }},
         {"zel_WriteVOADefinedValues", [&] { return zel_WriteVOADefinedValues(inst, 0, nullptr); }},
         {"zel_GetChannelCount", [&] { return zel_GetChannelCount(inst, nullptr); }},
+        {"zel_GetSwitchPorts two_by_two", [&] { return zel_GetSwitchPorts(inst, nullptr, &byte, &byte); }},
+        {"zel_GetSwitchPorts mems", [&] { return zel_GetSwitchPorts(inst, &byte, nullptr, &byte); }},
+        {"zel_GetSwitchPorts lbmm", [&] { return zel_GetSwitchPorts(inst, &byte, &byte, nullptr); }},
         {"zel_GetWavelengths nm", [&] { return zel_GetWavelengths(inst, nullptr, 6, &count); }},
         {"zel_GetWavelengths count", [&] { return zel_GetWavelengths(inst, nm, 6, nullptr); }},
         {"zel_ReadEEProm", [&] { return zel_ReadEEProm(inst, 0, nullptr, 1); }},
@@ -676,6 +680,7 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     EXPECT_EQ(flag, 5);
     EXPECT_EQ(count, 99u);
     EXPECT_EQ(length, 99u);
+    EXPECT_EQ(byte, 0xEE);
     EXPECT_TRUE(unit->frames().empty());
 }
 

@@ -448,6 +448,42 @@ TEST(UnitKnowledge, ChannelCountFollowsTheBoardTypeWithoutTraffic) {
     zel_destroyInstance(inst);
 }
 
+TEST(UnitKnowledge, SwitchPortsFollowTheBoardTypeOfTheConnectWithoutTraffic) {
+    zeltest::ShortenLinkTimeouts();
+    zel_instance* inst = zel_createInstance();
+    std::uint8_t ports[3] = {7, 7, 7};
+    EXPECT_EQ(zel_GetSwitchPorts(inst, &ports[0], &ports[1], &ports[2]), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(std::vector<std::uint8_t>(ports, ports + 3), (std::vector<std::uint8_t>{0, 0, 0}));
+    const std::uint8_t selectors[] = {1, 1, 4, 4, 4, 4, 8, 8};  // MEMS and LBMM ports of types 0..7
+    for (int type = 0; type < 8; ++type) {
+        SCOPED_TRACE(type);
+        zelsim::UnitConfig cfg;
+        cfg.board_type = type;
+        zeltest::SimulatedUnit unit(cfg);
+        ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+        unit.clear_frames();
+        ASSERT_EQ(zel_GetSwitchPorts(inst, &ports[0], &ports[1], &ports[2]), 1);
+        EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+        EXPECT_EQ(ports[0], 2);  // bar and cross
+        EXPECT_EQ(ports[1], selectors[type]);
+        EXPECT_EQ(ports[2], selectors[type]);
+        EXPECT_EQ(unit.model().SwitchPorts(), selectors[type]);  // the unit played has them too
+        EXPECT_TRUE(unit.frames().empty());
+        if (type == 7) {
+            // A board type of unknown make-up has no ports to tell of; a known one brings them back.
+            ASSERT_EQ(zel_WriteTypeToEEPROM(inst, 9), 1);
+            ASSERT_EQ(zel_GetSwitchPorts(inst, &ports[0], &ports[1], &ports[2]), 1);
+            EXPECT_EQ(std::vector<std::uint8_t>(ports, ports + 3), (std::vector<std::uint8_t>{0, 0, 0}));
+            ASSERT_EQ(zel_WriteTypeToEEPROM(inst, 2), 1);
+            ASSERT_EQ(zel_GetSwitchPorts(inst, &ports[0], &ports[1], &ports[2]), 1);
+            EXPECT_EQ(std::vector<std::uint8_t>(ports, ports + 3), (std::vector<std::uint8_t>{2, 4, 4}));
+        }
+        ASSERT_EQ(zel_Disconnect(inst), 1);
+    }
+    zel_destroyInstance(inst);
+}
+
 TEST(UnitKnowledge, WavelengthTableInSlotOrder) {
     zeltest::ShortenLinkTimeouts();
     zelsim::UnitConfig cfg;

@@ -99,6 +99,7 @@ const std::set<std::string> kExtras = {
     "zel_AddWavelength",
     "zel_GetChannelCount",
     "zel_GetRecordLocation",
+    "zel_GetSwitchPorts",
     "zel_GetWavelengths",
     "zel_Monitor",
     "zel_Read4x1SwitchInsertionLoss",
