@@ -21,7 +21,7 @@ void RunDecimal(benchmark::State& state, Op op, const Decimal& want) {
         r = op(a, b);
         benchmark::DoNotOptimize(r);
     }
-    if (!(r == want)) state.SkipWithError(("wrong result " + r.to_string()).c_str());
+    if (!(r == want)) state.SkipWithError(("wrong result " + r.ToString()).c_str());
 }
 
 void BM_DecimalAdd(benchmark::State& state) {
@@ -63,7 +63,7 @@ void BM_DecimalToDouble(benchmark::State& state) {
     const Decimal a = Parse("1234.5678");
     double d = 0;
     for (auto _ : state) {
-        d = a.to_double();
+        d = a.ToDouble();
         benchmark::DoNotOptimize(d);
     }
     if (d != 1234.5678) state.SkipWithError("1234.5678 did not convert to the nearest double");
@@ -83,15 +83,15 @@ void BM_PlanClocks(benchmark::State& state) {
         p2 = out_a;
         p3 = input;
         p4 = out_b;
-        planned &= api.PlanClocks(p1, p2, p3, p4, 1, 0) == PlanStatus::planned;
-        benchmark::DoNotOptimize(api.values().data());
+        planned &= api.PlanClocks(p1, p2, p3, p4, 1, 0) == PlanStatus::Planned;
+        benchmark::DoNotOptimize(api.Values().data());
     }
     if (!planned) return state.SkipWithError("the plan failed");
-    if (api.addresses().size() != 378 || api.values().size() != 378)
+    if (api.Addresses().size() != 378 || api.Values().size() != 378)
         return state.SkipWithError("the plan does not have 378 register writes");
     // Loop A reaches 100 MHz exactly; loop B's 9-decimal feedback fraction lands just below it.
-    if (!(p2 == out_a) || p2 == p4 || std::fabs(p4.to_double() - 100.0) > 1e-9)
-        return state.SkipWithError(("achieved outputs " + p2.to_string() + ", " + p4.to_string()).c_str());
+    if (!(p2 == out_a) || p2 == p4 || std::fabs(p4.ToDouble() - 100.0) > 1e-9)
+        return state.SkipWithError(("achieved outputs " + p2.ToString() + ", " + p4.ToString()).c_str());
 }
 BENCHMARK(BM_PlanClocks);
 
