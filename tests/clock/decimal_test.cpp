@@ -2,16 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <sstream>
 
 namespace {
 
-// Each test starts with clear flags so that it sees only what its own operations raise.
+// Each test starts with clear flags so that it sees only what its own operations raise, and none
+// leaves another rounding mode behind.
 class DecimalTest : public ::testing::Test {
 protected:
     void SetUp() override { Decimal::StatusFlags() = 0; }
+    void TearDown() override { Decimal::RoundingMode() = 0; }
 };
 
 Decimal Parse(const char* text) { return Decimal(std::string(text)); }
@@ -110,11 +115,68 @@ TEST_F(DecimalTest, RemainderRoundsTheQuotientToNearestEven) {
     EXPECT_EQ(Decimal::StatusFlags(), Decimal::kFlagInvalid);
 }
 
-TEST_F(DecimalTest, RoundingModeIsHonoured) {
-    Decimal::RoundingMode() = 1;  // toward -infinity
-    const Decimal down = Decimal(2) / Decimal(3);
-    Decimal::RoundingMode() = 0;
-    EXPECT_EQ(down.ToString(), "+.6666666666666666666666666666666666");
+// Every rounded operation reads the process-wide mode when it runs, the inline ones in the caller
+// too: one inexact result per operation under each of the library's five modes (to nearest with
+// ties to even, down, up, toward zero, to nearest with ties away from zero).
+TEST_F(DecimalTest, RoundingModeReachesEveryRoundedOperation) {
+    const Decimal e33 = Parse("1000000000000000000000000000000000");  // 34 digits: any fraction rounds
+    const auto hex = [](double d) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%a", d);
+        return std::string(text);
+    };
+    struct Case {
+        const char* what;
+        std::function<std::string()> run;
+        std::array<const char*, 5> want;
+    };
+    const Case cases[] = {
+        {"2 / 3",
+         [] { return (Decimal(2) / Decimal(3)).ToString(); },
+         {"+.6666666666666666666666666666666667", "+.6666666666666666666666666666666666",
+          "+.6666666666666666666666666666666667", "+.6666666666666666666666666666666666",
+          "+.6666666666666666666666666666666667"}},
+        {"-2 / 3",
+         [] { return (Decimal(-2) / Decimal(3)).ToString(); },
+         {"-.6666666666666666666666666666666667", "-.6666666666666666666666666666666667",
+          "-.6666666666666666666666666666666666", "-.6666666666666666666666666666666666",
+          "-.6666666666666666666666666666666667"}},
+        {"10^33 + 0.5 (a tie)",
+         [&] { return (e33 + Parse("0.5")).ToString(); },
+         {"+1000000000000000000000000000000000", "+1000000000000000000000000000000000",
+          "+1000000000000000000000000000000001", "+1000000000000000000000000000000000",
+          "+1000000000000000000000000000000001"}},
+        {"-10^33 - 0.5 (a tie)",
+         [&] { return (Decimal(0) - e33 - Parse("0.5")).ToString(); },
+         {"-1000000000000000000000000000000000", "-1000000000000000000000000000000001",
+          "-1000000000000000000000000000000000", "-1000000000000000000000000000000000",
+          "-1000000000000000000000000000000001"}},
+        {"(10^33 + 3) x 1.5 (a tie)",
+         [&] { return ((e33 + Decimal(3)) * Parse("1.5")).ToString(); },
+         {"+1500000000000000000000000000000004", "+1500000000000000000000000000000004",
+          "+1500000000000000000000000000000005", "+1500000000000000000000000000000004",
+          "+1500000000000000000000000000000005"}},
+        {"from the double 0.1",
+         [] { return Decimal(0.1).ToString(); },
+         {"+.1000000000000000055511151231257827", "+.1000000000000000055511151231257827",
+          "+.1000000000000000055511151231257828", "+.1000000000000000055511151231257827",
+          "+.1000000000000000055511151231257827"}},
+        {"0.1 to double",
+         [&] { return hex(Parse("0.1").ToDouble()); },
+         {"0x1.999999999999ap-4", "0x1.9999999999999p-4", "0x1.999999999999ap-4", "0x1.9999999999999p-4",
+          "0x1.999999999999ap-4"}},
+    };
+    for (const Case& c : cases) {
+        for (std::uint32_t mode = 0; mode < 5; ++mode) {
+            Decimal::RoundingMode() = mode;
+            Decimal::StatusFlags() = 0;
+            const std::string got = c.run();
+            const std::uint32_t flags = Decimal::StatusFlags();
+            Decimal::RoundingMode() = 0;
+            EXPECT_EQ(got, c.want[mode]) << c.what << ", mode " << mode;
+            EXPECT_EQ(flags, Decimal::kFlagInexact) << c.what << ", mode " << mode;
+        }
+    }
 }
 
 TEST_F(DecimalTest, ComparisonsOfNumbers) {
@@ -145,6 +207,36 @@ TEST_F(DecimalTest, ComparisonsWithNaN) {
     EXPECT_FALSE(nan == nan);
     EXPECT_FALSE(nan == one);
     EXPECT_EQ(Decimal::StatusFlags(), 0U);  // quiet comparisons
+}
+
+// The six comparisons over infinities, signed zeros, the smallest number and NaNs, each the negated
+// quiet test of its converse; only a signaling NaN raises a flag (invalid).
+TEST_F(DecimalTest, ComparisonsOfSpecials) {
+    struct Case {
+        const char* a;
+        const char* b;
+        std::array<bool, 6> want;  // == != < <= > >=
+        std::uint32_t flags;
+    };
+    const Case cases[] = {
+        {"-Inf", "Inf", {false, true, true, true, false, false}, 0},
+        {"Inf", "Inf", {true, false, false, true, false, true}, 0},
+        {"Inf", "9.999999999999999999999999999999999E+6144", {false, true, false, false, true, true}, 0},
+        {"0", "-0", {true, false, false, true, false, true}, 0},
+        {"1E-6176", "0", {false, true, false, false, true, true}, 0},
+        {"-1E-6176", "-0", {false, true, true, true, false, false}, 0},
+        {"NaN", "Inf", {false, true, true, true, true, true}, 0},
+        {"-Inf", "NaN", {false, true, true, true, true, true}, 0},
+        {"sNaN", "1", {false, true, true, true, true, true}, Decimal::kFlagInvalid},
+        {"1", "sNaN", {false, true, true, true, true, true}, Decimal::kFlagInvalid},
+    };
+    for (const Case& c : cases) {
+        const Decimal a = Parse(c.a), b = Parse(c.b);
+        Decimal::StatusFlags() = 0;
+        const std::array<bool, 6> got = {a == b, a != b, a<b, a <= b, a> b, a >= b};
+        EXPECT_EQ(got, c.want) << c.a << " against " << c.b;
+        EXPECT_EQ(Decimal::StatusFlags(), c.flags) << c.a << " against " << c.b;
+    }
 }
 
 TEST_F(DecimalTest, IntegerConversionsTruncateOrRoundHalfAway) {
