@@ -16,7 +16,7 @@
 //    R would no longer fit the 24-bit output divider code, or when the requested frequency is
 //    not a positive finite number, or when no input divider P exists for the loop's input.
 //    Any of these is a failure: both lists stay empty, every parameter keeps its value and
-//    PlanClocks returns PlanStatus::LoopAFailed or loop_b_failed.
+//    PlanClocks returns PlanStatus::LoopAFailed or LoopBFailed.
 //  * The search starts at the first R that can reach the lower window edge (R x output >=
 //    710) instead of at 2. Every smaller R fails the lower edge, so the chosen R is the same;
 //    a low output frequency no longer costs hundreds of thousands of idle steps.
