@@ -1,9 +1,11 @@
-// The loop shared by the per-call benchmarks.
+// The loops shared by the per-call benchmarks.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -23,6 +25,57 @@ auto CallInTurn(benchmark::State& state, const std::vector<In>& in, F f) {
     }
     out.resize(std::min(in.size(), static_cast<std::size_t>(state.iterations())));
     return out;
+}
+
+// The middle of the values (the mean of the two middle ones for an even count); 0 for none.
+inline double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    if (v.size() % 2 == 1) return *mid;
+    return (*mid + *std::max_element(v.begin(), mid)) / 2;
+}
+
+struct RoundMedians {
+    double floor_ns = 0;    // per call
+    double subject_ns = 0;  // per call
+    double ratio = 0;       // subject / floor
+};
+
+// A subject against its floor in one run, timed in rounds: each round (one benchmark iteration)
+// runs one batch of `calls` calls of each, the two in alternating order, and reports the subject's
+// time per call as the iteration's (manual time). The times are medians over the rounds. The ratio
+// comes from the per-round ratios, each of two batches run next to each other, so that the rounds
+// another process interrupted and the machine's slower phases leave it where it is: their median
+// over the rounds of each order, and of those two the geometric mean, so that whatever the batch
+// run second gains or loses counts for neither side.
+template <class Floor, class Subject>
+RoundMedians TimeInRounds(benchmark::State& state, std::size_t calls, Floor floor, Subject subject) {
+    using Clock = std::chrono::steady_clock;
+    const auto ns = [](Clock::duration d) { return std::chrono::duration<double, std::nano>(d).count(); };
+    std::vector<double> floor_ns, subject_ns, ratios[2];  // ratios[1]: the subject's batch ran first
+    const auto rounds = static_cast<std::size_t>(state.max_iterations);
+    floor_ns.reserve(rounds);
+    subject_ns.reserve(rounds);
+    for (auto& r : ratios) r.reserve(rounds / 2 + 1);
+    bool subject_first = false;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        subject_first ? subject() : floor();
+        const auto t1 = Clock::now();
+        subject_first ? floor() : subject();
+        const auto t2 = Clock::now();
+        const double f = ns(subject_first ? t2 - t1 : t1 - t0);
+        const double s = ns(subject_first ? t1 - t0 : t2 - t1);
+        state.SetIterationTime(s * 1e-9 / static_cast<double>(calls));
+        floor_ns.push_back(f / static_cast<double>(calls));
+        subject_ns.push_back(s / static_cast<double>(calls));
+        ratios[subject_first ? 1 : 0].push_back(s / f);
+        subject_first = !subject_first;
+    }
+    // A single round has only the one order.
+    const double ratio = ratios[1].empty() ? Median(ratios[0]) : std::sqrt(Median(ratios[0]) * Median(ratios[1]));
+    return {Median(floor_ns), Median(subject_ns), ratio};
 }
 
 }  // namespace zelbench

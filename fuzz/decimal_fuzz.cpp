@@ -17,20 +17,20 @@ namespace {
 }
 
 void CheckOne(const Decimal& d, const std::string& source) {
-    const std::string text = d.to_string();
+    const std::string text = d.ToString();
     // The text form drops a positive exponent by design (12E+3 gives +12), so only values without
     // one read back.
-    if (d.is_finite() && d.fields().exponent <= 0 && !(Decimal(std::string(text)) == d)) {
+    if (d.IsFinite() && d.Fields().exponent <= 0 && !(Decimal(std::string(text)) == d)) {
         Fail("text does not read back as the value", source);
     }
-    if (const auto record = d.to_record()) {
+    if (const auto record = d.ToRecord()) {
         if (!(Decimal(*record) == d)) Fail("record does not read back as the value", source);
     }
-    (void)d.to_parts();
-    (void)d.fields();
-    (void)d.to_double();
-    (void)d.to_int64(true);
-    (void)d.to_uint32(false);
+    (void)d.ToParts();
+    (void)d.Fields();
+    (void)d.ToDouble();
+    (void)d.ToInt64(true);
+    (void)d.ToUint32(false);
 }
 
 }  // namespace
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Decimal b{std::string(second)};
     CheckOne(a, first);
     CheckOne(b, second);
-    for (const Decimal& r : {a + b, a - b, a * b, a / b, Decimal::remainder(a, b)}) (void)r.to_string();
+    for (const Decimal& r : {a + b, a - b, a * b, a / b, Decimal::Remainder(a, b)}) (void)r.ToString();
     (void)(a < b);
     return 0;
 }

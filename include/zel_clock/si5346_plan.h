@@ -16,7 +16,7 @@
 //    R would no longer fit the 24-bit output divider code, or when the requested frequency is
 //    not a positive finite number, or when no input divider P exists for the loop's input.
 //    Any of these is a failure: both lists stay empty, every parameter keeps its value and
-//    PlanClocks returns PlanStatus::loop_a_failed or loop_b_failed.
+//    PlanClocks returns PlanStatus::LoopAFailed or LoopBFailed.
 //  * The search starts at the first R that can reach the lower window edge (R x output >=
 //    710) instead of at 2. Every smaller R fails the lower edge, so the chosen R is the same;
 //    a low output frequency no longer costs hundreds of thousands of idle steps.
@@ -41,13 +41,13 @@
 #include <vector>
 
 enum class PlanStatus {
-    planned,           // both lists hold the 378 pairs of the mode
-    mode_not_planned,  // a mode other than 0, 1 or 2: nothing computed, not an error
-    loop_a_failed,     // no output divider / input divider satisfies loop A
-    loop_b_failed,     // no output divider / input divider satisfies loop B
+    Planned,         // both lists hold the 378 pairs of the mode
+    ModeNotPlanned,  // a mode other than 0, 1 or 2: nothing computed, not an error
+    LoopAFailed,     // no output divider / input divider satisfies loop A
+    LoopBFailed,     // no output divider / input divider satisfies loop B
 };
 
-const char* to_string(PlanStatus status) noexcept;
+const char* ToString(PlanStatus status) noexcept;
 
 class SI5346_API {
 public:
@@ -74,13 +74,13 @@ public:
 
     // Register addresses and their values (0..255), entry i of one belonging to entry i of
     // the other, in the order they are to be written.
-    const std::vector<std::uint16_t>& addresses() const noexcept { return addresses_; }
-    const std::vector<std::uint16_t>& values() const noexcept { return values_; }
+    const std::vector<std::uint16_t>& Addresses() const noexcept { return addresses_; }
+    const std::vector<std::uint16_t>& Values() const noexcept { return values_; }
 
 private:
     struct Loop;
-    bool plan_loop(Loop& loop, const Decimal& input, const Decimal& requested, bool is_loop_a,
-                   bool truncate_input_bounds);
+    bool PlanLoop(Loop& loop, const Decimal& input, const Decimal& requested, bool is_loop_a,
+                  bool truncate_input_bounds);
 
     std::vector<std::uint16_t> addresses_;
     std::vector<std::uint16_t> values_;

@@ -27,7 +27,7 @@ struct Row {
 };
 
 // clang-format off
-constexpr Row rows[] = {
+constexpr Row kRows[] = {
   {0x0B24, 0x0B25, "D8 00", "=", "="},
   {0x000B, 0x000B, "6C", "=", "="},
   {0x0016, 0x001A, "03 1C AA CC CF", "=", "03 1C 77 CC CF"},
@@ -103,66 +103,66 @@ struct FieldName {
     Field field;
 };
 
-constexpr FieldName field_names[] = {
-    {"match_a", Field::match_a},
-    {"match_b", Field::match_b},
-    {"board_select", Field::board_select},
-    {"input_divider_a", Field::input_divider_a},
-    {"input_divider_b", Field::input_divider_b},
-    {"output_divider_a", Field::output_divider_a},
-    {"output_divider_b", Field::output_divider_b},
-    {"multisynth_numerator_a", Field::multisynth_numerator_a},
-    {"multisynth_numerator_b", Field::multisynth_numerator_b},
-    {"feedback_numerator_a", Field::feedback_numerator_a},
-    {"feedback_numerator_b", Field::feedback_numerator_b},
-    {"feedback_denominator_a", Field::feedback_denominator_a},
-    {"feedback_denominator_b", Field::feedback_denominator_b},
+constexpr FieldName kFieldNames[] = {
+    {"match_a", Field::MatchA},
+    {"match_b", Field::MatchB},
+    {"board_select", Field::BoardSelect},
+    {"input_divider_a", Field::InputDividerA},
+    {"input_divider_b", Field::InputDividerB},
+    {"output_divider_a", Field::OutputDividerA},
+    {"output_divider_b", Field::OutputDividerB},
+    {"multisynth_numerator_a", Field::MultisynthNumeratorA},
+    {"multisynth_numerator_b", Field::MultisynthNumeratorB},
+    {"feedback_numerator_a", Field::FeedbackNumeratorA},
+    {"feedback_numerator_b", Field::FeedbackNumeratorB},
+    {"feedback_denominator_a", Field::FeedbackDenominatorA},
+    {"feedback_denominator_b", Field::FeedbackDenominatorB},
 };
 
-[[noreturn]] void bad_row(const Row& row, const std::string& why) {
+[[noreturn]] void BadRow(const Row& row, const std::string& why) {
     char where[16];
     std::snprintf(where, sizeof where, "0x%04X", row.first);
     throw std::logic_error("register template row " + std::string(where) + ": " + why);
 }
 
-std::uint8_t hex_byte(const Row& row, std::string_view text) {
+std::uint8_t HexByte(const Row& row, std::string_view text) {
     const std::string s(text);
     std::size_t used = 0;
     const unsigned long v = std::stoul(s, &used, 16);
-    if (used != s.size() || s.size() != 2 || v > 0xFF) bad_row(row, "bad byte '" + s + "'");
+    if (used != s.size() || s.size() != 2 || v > 0xFF) BadRow(row, "bad byte '" + s + "'");
     return static_cast<std::uint8_t>(v);
 }
 
-unsigned count_of(const Row& row, std::string_view text) {
+unsigned CountOf(const Row& row, std::string_view text) {
     const std::string s(text);
     std::size_t used = 0;
     const unsigned long v = std::stoul(s, &used, 10);
-    if (used != s.size() || v == 0 || v > 64) bad_row(row, "bad count '" + s + "'");
+    if (used != s.size() || v == 0 || v > 64) BadRow(row, "bad count '" + s + "'");
     return static_cast<unsigned>(v);
 }
 
-void append_token(const Row& row, std::string_view token, std::vector<RegisterCell>& cells) {
+void AppendToken(const Row& row, std::string_view token, std::vector<RegisterCell>& cells) {
     // Addresses are filled in once the row is complete.
     auto push = [&](Field field, std::uint8_t byte) { cells.push_back({0, field, byte}); };
     const auto colon = token.find(':');
     const std::string_view name = token.substr(0, colon);
-    for (const FieldName& f : field_names) {
+    for (const FieldName& f : kFieldNames) {
         if (f.name != name) continue;
-        const unsigned bytes = colon == std::string_view::npos ? 1 : count_of(row, token.substr(colon + 1));
-        if (bytes > 8) bad_row(row, "field wider than 64 bits");
+        const unsigned bytes = colon == std::string_view::npos ? 1 : CountOf(row, token.substr(colon + 1));
+        if (bytes > 8) BadRow(row, "field wider than 64 bits");
         for (unsigned i = 0; i < bytes; ++i) push(f.field, static_cast<std::uint8_t>(i));
         return;
     }
     const auto star = token.find('*');
-    const std::uint8_t byte = hex_byte(row, token.substr(0, star));
-    const unsigned repeat = star == std::string_view::npos ? 1 : count_of(row, token.substr(star + 1));
-    for (unsigned i = 0; i < repeat; ++i) push(Field::literal, byte);
+    const std::uint8_t byte = HexByte(row, token.substr(0, star));
+    const unsigned repeat = star == std::string_view::npos ? 1 : CountOf(row, token.substr(star + 1));
+    for (unsigned i = 0; i < repeat; ++i) push(Field::Literal, byte);
 }
 
-std::vector<RegisterCell> expand(int mode) {
+std::vector<RegisterCell> Expand(int mode) {
     std::vector<RegisterCell> all;
-    all.reserve(register_count);
-    for (const Row& row : rows) {
+    all.reserve(kRegisterCount);
+    for (const Row& row : kRows) {
         const char* text = mode == 1 ? row.mode1 : mode == 2 ? row.mode2 : row.mode0;
         if (std::string_view(text) == "=") text = row.mode0;
         std::vector<RegisterCell> cells;
@@ -170,30 +170,30 @@ std::vector<RegisterCell> expand(int mode) {
         while (!rest.empty()) {
             const auto space = rest.find(' ');
             const std::string_view token = rest.substr(0, space);
-            if (!token.empty()) append_token(row, token, cells);
+            if (!token.empty()) AppendToken(row, token, cells);
             rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
         }
         if (cells.size() != static_cast<std::size_t>(row.last - row.first + 1))
-            bad_row(row, "mode " + std::to_string(mode) + " has " + std::to_string(cells.size()) + " cells for " +
-                             std::to_string(row.last - row.first + 1) + " addresses");
+            BadRow(row, "mode " + std::to_string(mode) + " has " + std::to_string(cells.size()) + " cells for " +
+                            std::to_string(row.last - row.first + 1) + " addresses");
         for (std::size_t i = 0; i < cells.size(); ++i) cells[i].address = static_cast<std::uint16_t>(row.first + i);
         all.insert(all.end(), cells.begin(), cells.end());
     }
-    if (all.size() != register_count)
+    if (all.size() != kRegisterCount)
         throw std::logic_error("register template has " + std::to_string(all.size()) + " writes");
     return all;
 }
 
 }  // namespace
 
-const std::vector<RegisterCell>& register_template(int mode) {
-    static const std::array<std::vector<RegisterCell>, 3> templates = {expand(0), expand(1), expand(2)};
+const std::vector<RegisterCell>& RegisterTemplate(int mode) {
+    static const std::array<std::vector<RegisterCell>, 3> templates = {Expand(0), Expand(1), Expand(2)};
     if (mode < 0 || mode > 2) throw std::out_of_range("no register template for mode " + std::to_string(mode));
     return templates[static_cast<std::size_t>(mode)];
 }
 
-std::uint8_t cell_value(const RegisterCell& cell, const FieldValues& values) noexcept {
-    if (cell.field == Field::literal) return cell.byte;
+std::uint8_t CellValue(const RegisterCell& cell, const FieldValues& values) noexcept {
+    if (cell.field == Field::Literal) return cell.byte;
     const std::uint64_t v = values[static_cast<std::size_t>(cell.field)];
     return static_cast<std::uint8_t>(v >> (8 * cell.byte));
 }

@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr std::uint32_t compared_flags = Decimal::flag_invalid | Decimal::flag_division_by_zero |
-                                         Decimal::flag_overflow | Decimal::flag_underflow | Decimal::flag_inexact;
+constexpr std::uint32_t kComparedFlags = Decimal::kFlagInvalid | Decimal::kFlagDivisionByZero | Decimal::kFlagOverflow |
+                                         Decimal::kFlagUnderflow | Decimal::kFlagInexact;
 
 struct Case {
     std::string op;
@@ -25,7 +25,7 @@ struct Case {
     std::uint32_t flags;
 };
 
-std::vector<Case> load_cases() {
+std::vector<Case> LoadCases() {
     std::ifstream in(ZEL_DECIMAL_CASES);
     std::vector<Case> cases;
     std::string line;
@@ -43,7 +43,7 @@ std::vector<Case> load_cases() {
     return cases;
 }
 
-std::string hex_coefficient(const DecimalFields& f) {
+std::string HexCoefficient(const DecimalFields& f) {
     std::ostringstream s;
     s << std::hex;
     if (f.coefficient_high != 0) {
@@ -55,36 +55,36 @@ std::string hex_coefficient(const DecimalFields& f) {
     return s.str();
 }
 
-Decimal apply(const std::string& op, const Decimal& x, const Decimal& y) {
+Decimal Apply(const std::string& op, const Decimal& x, const Decimal& y) {
     if (op == "add") return x + y;
     if (op == "sub") return x - y;
     if (op == "mul") return x * y;
     if (op == "div") return x / y;
-    if (op == "rem") return Decimal::remainder(x, y);
+    if (op == "rem") return Decimal::Remainder(x, y);
     throw std::runtime_error("unknown operation " + op);
 }
 
 TEST(DecimalCrossCheck, ArithmeticAgreesWithAnIndependentImplementation) {
-    const std::vector<Case> cases = load_cases();
+    const std::vector<Case> cases = LoadCases();
     ASSERT_GE(cases.size(), 3000U);
     std::map<std::string, int> per_op;
     std::uint32_t flags_seen = 0;
     int failures = 0;
     for (const Case& c : cases) {
-        const Decimal x = Decimal::from_bits(c.x_high, c.x_low);
-        const Decimal y = Decimal::from_bits(c.y_high, c.y_low);
-        Decimal::status_flags = 0;
-        const Decimal r = apply(c.op, x, y);
-        const std::uint32_t raised = Decimal::status_flags & compared_flags;
-        const DecimalFields f = r.fields();
-        const char kind = f.kind == DecimalFields::Kind::finite     ? 'F'
-                          : f.kind == DecimalFields::Kind::infinity ? 'I'
+        const Decimal x = Decimal::FromBits(c.x_high, c.x_low);
+        const Decimal y = Decimal::FromBits(c.y_high, c.y_low);
+        Decimal::StatusFlags() = 0;
+        const Decimal r = Apply(c.op, x, y);
+        const std::uint32_t raised = Decimal::StatusFlags() & kComparedFlags;
+        const DecimalFields f = r.Fields();
+        const char kind = f.kind == DecimalFields::Kind::Finite     ? 'F'
+                          : f.kind == DecimalFields::Kind::Infinity ? 'I'
                                                                     : 'N';
         bool same = kind == c.kind && raised == c.flags;
         if (same && kind != 'N') same = (f.negative ? '-' : '+') == c.sign;
-        if (same && kind == 'F') same = hex_coefficient(f) == c.coefficient && f.exponent == c.exponent;
+        if (same && kind == 'F') same = HexCoefficient(f) == c.coefficient && f.exponent == c.exponent;
         if (!same && ++failures <= 20) {
-            ADD_FAILURE() << c.op << ' ' << x << ' ' << y << " gave " << kind << ' ' << r << " (" << hex_coefficient(f)
+            ADD_FAILURE() << c.op << ' ' << x << ' ' << y << " gave " << kind << ' ' << r << " (" << HexCoefficient(f)
                           << " E" << f.exponent << ") flags " << std::hex << raised << "; expected " << c.kind << ' '
                           << c.sign << c.coefficient << " E" << std::dec << c.exponent << " flags " << std::hex
                           << c.flags;
@@ -95,7 +95,7 @@ TEST(DecimalCrossCheck, ArithmeticAgreesWithAnIndependentImplementation) {
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(per_op.size(), 5U);
     // The data exercise every compared flag, so a flag the library stopped raising shows up.
-    EXPECT_EQ(flags_seen, compared_flags);
+    EXPECT_EQ(flags_seen, kComparedFlags);
 }
 
 }  // namespace

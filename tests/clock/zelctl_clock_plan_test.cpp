@@ -22,14 +22,14 @@ struct RunResult {
     std::string err;
 };
 
-std::string read_file(const std::filesystem::path& path) {
+std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-RunResult zelctl(const std::string& args) {
+RunResult RunZelctl(const std::string& args) {
     const auto err_path = std::filesystem::temp_directory_path() / ("zelctl_clock_err_" + std::to_string(::getpid()));
     const std::string command = std::string(ZELCTL_PATH) + " " + args + " 2>" + err_path.string();
     FILE* pipe = popen(command.c_str(), "r");
@@ -39,18 +39,18 @@ RunResult zelctl(const std::string& args) {
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
     const int status = pclose(pipe);
-    std::string err = read_file(err_path);
+    std::string err = ReadFile(err_path);
     std::filesystem::remove(err_path);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, err};
 }
 
-std::string expected_csv(double input_a, double out_a, double input, double out_b, int mode, int board) {
+std::string ExpectedCsv(double input_a, double out_a, double input, double out_b, int mode, int board) {
     SI5346_API plan;
-    EXPECT_EQ(plan.PlanFromDoubles(input_a, out_a, input, out_b, mode, board), PlanStatus::planned);
+    EXPECT_EQ(plan.PlanFromDoubles(input_a, out_a, input, out_b, mode, board), PlanStatus::Planned);
     std::string csv = "Address,Data\n";
     char line[32];
-    for (std::size_t i = 0; i < plan.addresses().size(); ++i) {
-        std::snprintf(line, sizeof line, "0x%04X,0x%02X\n", plan.addresses()[i], plan.values()[i]);
+    for (std::size_t i = 0; i < plan.Addresses().size(); ++i) {
+        std::snprintf(line, sizeof line, "0x%04X,0x%02X\n", plan.Addresses()[i], plan.Values()[i]);
         csv += line;
     }
     return csv;
@@ -70,28 +70,28 @@ protected:
 
 TEST_F(ZelctlClockPlan, WritesTheRegisterListAndPrintsAchievedFrequencies) {
     const auto csv = dir / "plan.csv";
-    const RunResult r = zelctl("clock-plan --mode 1 --input 24 --out-a 100 --out-b 100 --output " + csv.string());
+    const RunResult r = RunZelctl("clock-plan --mode 1 --input 24 --out-a 100 --out-b 100 --output " + csv.string());
     ASSERT_EQ(r.exit_code, 0);
     EXPECT_NE(r.out.find("output A: 100 MHz\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("output B: 99.99999999992308 MHz\n"), std::string::npos) << r.out;
-    const std::string text = read_file(csv);
-    EXPECT_EQ(text, expected_csv(0, 100, 24, 100, 1, 0));
+    const std::string text = ReadFile(csv);
+    EXPECT_EQ(text, ExpectedCsv(0, 100, 24, 100, 1, 0));
     EXPECT_EQ(text.rfind("Address,Data\n0x0B24,0xD8\n0x0B25,0x00\n", 0), 0U);
     EXPECT_NE(text.find("\n0x0208,0x0C\n"), std::string::npos);  // loop A input divider 12
     EXPECT_NE(text.find("\n0x021C,0x0D\n"), std::string::npos);  // loop B input divider 13
 }
 
 TEST_F(ZelctlClockPlan, WithoutOutputTheListGoesToStandardOutput) {
-    const RunResult r = zelctl("clock-plan --mode 0 --board 7777 --input-a 40 --input 24 --out-a 100 --out-b 100");
+    const RunResult r = RunZelctl("clock-plan --mode 0 --board 7777 --input-a 40 --input 24 --out-a 100 --out-b 100");
     ASSERT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, expected_csv(40, 100, 24, 100, 0, 7777));
-    const RunResult mode2 = zelctl("clock-plan --mode 2 --input 24 --out-a 125 --out-b 156.25 --board 7310");
+    EXPECT_EQ(r.out, ExpectedCsv(40, 100, 24, 100, 0, 7777));
+    const RunResult mode2 = RunZelctl("clock-plan --mode 2 --input 24 --out-a 125 --out-b 156.25 --board 7310");
     ASSERT_EQ(mode2.exit_code, 0);
-    EXPECT_EQ(mode2.out, expected_csv(0, 125, 24, 156.25, 2, 7310));
+    EXPECT_EQ(mode2.out, ExpectedCsv(0, 125, 24, 156.25, 2, 7310));
 }
 
 TEST_F(ZelctlClockPlan, JsonCarriesTheFrequenciesAndTheRegisterList) {
-    RunResult r = zelctl("--json clock-plan --mode 2 --input 24 --out-a 125 --out-b 156.25 --board 7310");
+    RunResult r = RunZelctl("--json clock-plan --mode 2 --input 24 --out-a 125 --out-b 156.25 --board 7310");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "");  // nothing but the document, which goes to standard output
     const nlohmann::json doc = nlohmann::json::parse(r.out);
@@ -104,17 +104,17 @@ TEST_F(ZelctlClockPlan, JsonCarriesTheFrequenciesAndTheRegisterList) {
                       reg["data"].get<unsigned>());
         csv += line;
     }
-    EXPECT_EQ(csv, expected_csv(0, 125, 24, 156.25, 2, 7310));
+    EXPECT_EQ(csv, ExpectedCsv(0, 125, 24, 156.25, 2, 7310));
 
     // With --output the list goes to the file and the document says where.
     const auto file = dir / "plan.csv";
-    r = zelctl("--json clock-plan --mode 1 --input 24 --out-a 100 --out-b 100 --output " + file.string());
+    r = RunZelctl("--json clock-plan --mode 1 --input 24 --out-a 100 --out-b 100 --output " + file.string());
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const nlohmann::json written = nlohmann::json::parse(r.out);
     EXPECT_EQ(written["file"], file.string());
     EXPECT_EQ(written["writes"], 378);
     EXPECT_FALSE(written.contains("registers"));
-    EXPECT_EQ(read_file(file), expected_csv(0, 100, 24, 100, 1, 0));
+    EXPECT_EQ(ReadFile(file), ExpectedCsv(0, 100, 24, 100, 1, 0));
 }
 
 TEST_F(ZelctlClockPlan, FailuresExitWithTheSharedCodesAndWriteNothing) {
@@ -125,19 +125,19 @@ TEST_F(ZelctlClockPlan, FailuresExitWithTheSharedCodesAndWriteNothing) {
          {"--mode 1 --input 24 --out-a 800 --out-b 100", "--mode 1 --input 24 --out-a 100 --out-b 2000",
           "--mode 3 --input 24 --out-a 100 --out-b 100", "--mode 1 --input 24MHz --out-a 100 --out-b 100",
           "--mode 0 --board 7777 --input 24 --out-a 100 --out-b 100", "--input 24 --out-a 100 --out-b 100"}) {
-        const RunResult r = zelctl("clock-plan " + args + out);
+        const RunResult r = RunZelctl("clock-plan " + args + out);
         EXPECT_EQ(r.exit_code, 2) << args << ": " << r.err;
         EXPECT_EQ(r.err.rfind("zelctl: ", 0), 0U) << r.err;
     }
     EXPECT_FALSE(std::filesystem::exists(csv));
-    EXPECT_NE(zelctl("clock-plan --mode 1 --input 24MHz --out-a 100 --out-b 100")
+    EXPECT_NE(RunZelctl("clock-plan --mode 1 --input 24MHz --out-a 100 --out-b 100")
                   .err.find("--input: not a frequency in MHz: '24MHz'"),
               std::string::npos);
-    EXPECT_NE(zelctl("clock-plan --mode 3 --input 24 --out-a 100 --out-b 100").err.find("3 is outside 0..2"),
+    EXPECT_NE(RunZelctl("clock-plan --mode 3 --input 24 --out-a 100 --out-b 100").err.find("3 is outside 0..2"),
               std::string::npos);
 
     // Under --json the error is one JSON object on stderr, and nothing is on stdout.
-    RunResult r = zelctl("--json clock-plan --mode 1 --input 24 --out-a 800 --out-b 100");
+    RunResult r = RunZelctl("--json clock-plan --mode 1 --input 24 --out-a 800 --out-b 100");
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, "");
     const nlohmann::json error = nlohmann::json::parse(r.err);
@@ -145,8 +145,8 @@ TEST_F(ZelctlClockPlan, FailuresExitWithTheSharedCodesAndWriteNothing) {
     EXPECT_NE(error["error"].get<std::string>().find("loop A"), std::string::npos) << r.err;
 
     // A register list that cannot be written is a file error (3).
-    r = zelctl("clock-plan --mode 1 --input 24 --out-a 100 --out-b 100 --output " +
-               (dir / "no" / "such" / "plan.csv").string());
+    r = RunZelctl("clock-plan --mode 1 --input 24 --out-a 100 --out-b 100 --output " +
+                  (dir / "no" / "such" / "plan.csv").string());
     EXPECT_EQ(r.exit_code, 3) << r.err;
     EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
 }

@@ -31,26 +31,26 @@ struct ClockPlanOptions {
 // A frequency in MHz, read exactly as decimal text.
 Decimal Frequency(const std::string& text, const char* option) {
     Decimal value{std::string(text)};
-    if (!value.is_finite()) throw Failure(kExitUsage, std::string(option) + ": not a frequency in MHz: '" + text + "'");
+    if (!value.IsFinite()) throw Failure(kExitUsage, std::string(option) + ": not a frequency in MHz: '" + text + "'");
     return value;
 }
 
-std::string shortest(double v) {
+std::string Shortest(double v) {
     char buffer[64];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, v).ptr;
     return std::string(buffer, end);
 }
 
-void write_csv(std::ostream& out, const SI5346_API& plan) {
+void WriteCsv(std::ostream& out, const SI5346_API& plan) {
     out << "Address,Data\n";
     char line[32];
-    for (std::size_t i = 0; i < plan.addresses().size(); ++i) {
-        std::snprintf(line, sizeof line, "0x%04X,0x%02X\n", plan.addresses()[i], plan.values()[i]);
+    for (std::size_t i = 0; i < plan.Addresses().size(); ++i) {
+        std::snprintf(line, sizeof line, "0x%04X,0x%02X\n", plan.Addresses()[i], plan.Values()[i]);
         out << line;
     }
 }
 
-void run_clock_plan(const ClockPlanOptions& o, bool json) {
+void RunClockPlan(const ClockPlanOptions& o, bool json) {
     const bool needs_input_a = o.mode == 0 && o.board == 7777;
     if (needs_input_a && o.input_a.empty()) {
         throw Failure(kExitUsage, "clock-plan: --input-a is required in mode 0 with board 7777 (loop A runs from it)");
@@ -63,45 +63,45 @@ void run_clock_plan(const ClockPlanOptions& o, bool json) {
     SI5346_API plan;
     const PlanStatus status = plan.PlanClocks(p1, p2, p3, p4, o.mode, o.board);
     // The frequencies asked for cannot be met: a matter of the arguments, not of a unit.
-    if (status != PlanStatus::planned) throw Failure(kExitUsage, std::string("clock-plan: ") + to_string(status));
+    if (status != PlanStatus::Planned) throw Failure(kExitUsage, std::string("clock-plan: ") + ToString(status));
 
     if (!o.output.empty()) {
         std::ofstream file(o.output, std::ios::binary | std::ios::trunc);
-        if (file) write_csv(file, plan);
+        if (file) WriteCsv(file, plan);
         file.close();
         if (!file) throw Failure(kExitFile, "clock-plan: cannot write " + o.output);
     }
     if (json) {
-        Json out{{"output_a_mhz", p2.to_double()}, {"output_b_mhz", p4.to_double()}};
+        Json out{{"output_a_mhz", p2.ToDouble()}, {"output_b_mhz", p4.ToDouble()}};
         if (o.output.empty()) {
             Json registers = Json::array();
-            for (std::size_t i = 0; i < plan.addresses().size(); ++i) {
-                registers.push_back({{"address", plan.addresses()[i]}, {"data", plan.values()[i]}});
+            for (std::size_t i = 0; i < plan.Addresses().size(); ++i) {
+                registers.push_back({{"address", plan.Addresses()[i]}, {"data", plan.Values()[i]}});
             }
             out["registers"] = std::move(registers);
         } else {
             out["file"] = o.output;
-            out["writes"] = plan.addresses().size();
+            out["writes"] = plan.Addresses().size();
         }
         PrintJson(out);
         return;
     }
     // With the list on standard output the frequencies go to standard error.
     std::ostream& report = o.output.empty() ? std::cerr : std::cout;
-    report << "output A: " << shortest(p2.to_double()) << " MHz\n";
-    report << "output B: " << shortest(p4.to_double()) << " MHz\n";
+    report << "output A: " << Shortest(p2.ToDouble()) << " MHz\n";
+    report << "output B: " << Shortest(p4.ToDouble()) << " MHz\n";
     if (o.output.empty()) {
-        write_csv(std::cout, plan);
+        WriteCsv(std::cout, plan);
         if (!std::cout.good())
             throw Failure(kExitFile, "clock-plan: cannot write the register list to standard output");
         return;
     }
-    report << "register list: " << plan.addresses().size() << " writes in " << o.output << '\n';
+    report << "register list: " << plan.Addresses().size() << " writes in " << o.output << '\n';
 }
 
 }  // namespace
 
-void register_clock_commands(CLI::App& app, const GlobalOptions& global) {
+void AddClockCommands(CLI::App& app, const GlobalOptions& global) {
     auto options = std::make_shared<ClockPlanOptions>();
     CLI::App* cmd =
         app.add_subcommand("clock-plan",
@@ -120,7 +120,7 @@ void register_clock_commands(CLI::App& app, const GlobalOptions& global) {
     cmd->add_option("--board", options->board, "Board selector (mode 0: 7310, 7320 and 7777 are special)")
         ->capture_default_str();
     cmd->add_option("--output", options->output, "CSV file to write the register list to");
-    cmd->callback([options, &global] { run_clock_plan(*options, global.json); });
+    cmd->callback([options, &global] { RunClockPlan(*options, global.json); });
 }
 
 }  // namespace zelctl

@@ -10,6 +10,6 @@ namespace zelctl {
 struct GlobalOptions;
 
 // clock-plan: Si5346 frequency plan and register list. Failures are thrown as Failure.
-void register_clock_commands(CLI::App& app, const GlobalOptions& options);
+void AddClockCommands(CLI::App& app, const GlobalOptions& options);
 
 }  // namespace zelctl

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
                    "after about one time-out (default: $ZEL_TIMEOUT_MS, else 5000; 0 = the library's 100 s)")
         ->check(zelctl::InRange(0, 0xFFFFFFFFu, "ms"));
 
-    zelctl::register_clock_commands(app, unit_options);
+    zelctl::AddClockCommands(app, unit_options);
     zelctl::AddUnitCommands(app, unit_options);
     zelctl::AddOpticsCommands(app, unit_options);
     zelctl::AddWavelengthCommands(app, unit_options);
