@@ -25,4 +25,18 @@ auto CallInTurn(benchmark::State& state, const std::vector<In>& in, F f) {
     return out;
 }
 
+// Runs the two passes of a round, alternating from round to round which goes first, so that
+// neither always meets a warmed-up unit. `first` carries the order from one round to the next.
+template <class A, class B>
+void InAlternatingOrder(bool& first, A a, B b) {
+    if (first) {
+        a();
+        b();
+    } else {
+        b();
+        a();
+    }
+    first = !first;
+}
+
 }  // namespace zelbench
