@@ -215,9 +215,7 @@ void HwLayer::TakeTail(int quiet_ms) {
     for (;;) {
         long r = plat::ReceivePending(socket_, sink, sizeof sink);
         if (r < 0) {
-            const auto quiet_for = Clock::now() - last_reply_end_;
-            const int left =
-                quiet_ms - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(quiet_for).count());
+            const int left = Remaining(last_reply_end_ + std::chrono::milliseconds(quiet_ms));
             if (left <= 0 || plat::WaitReady(socket_, false, left) <= 0) break;
             r = plat::ReceivePending(socket_, sink, sizeof sink);
             if (r < 0) break;
