@@ -136,6 +136,54 @@ TEST_F(FaultTest, TheFirstReplyTeachesTheWholeLengthEvenWhenItsRestComesLate) {
         EXPECT_EQ(fresh.ReplyLength(), c.length);
         EXPECT_TRUE(fresh.ReplyLengthSettled());
         EXPECT_FALSE(fresh.OutOfStep());
+
+        // A block reply cannot show where it starts: before its frame goes out, the first reply's
+        // rest has its moment to arrive.
+        HwLayer blocks;
+        ASSERT_TRUE(blocks.OpenLink(unit.ip().c_str(), 6653));
+        std::uint16_t v = 0;
+        EXPECT_TRUE(blocks.AccessRegister(0, 0, 100, v));
+        std::uint8_t block[128] = {};
+        EXPECT_TRUE(blocks.ReadBlock(0, 0x4000, block)) << blocks.LastError();
+        for (std::uint32_t i = 0; i < 128; ++i) ASSERT_EQ(block[i], unit.model().Eeprom(0x4000 + i)) << i;
+        EXPECT_EQ(blocks.ReplyLength(), c.length);
+    }
+}
+
+// While the learned length still waits for its confirmation, a second reply that is not a whole
+// reply of that length fails with the reason it would have on a settled link, and teaches nothing.
+TEST_F(FaultTest, ASecondReplyThatIsNotWholeFailsWhileTheLengthIsTentative) {
+    struct SecondReply {
+        const char* name;
+        FaultPlan plan;
+        zel_error reason;
+    };
+    const SecondReply cases[] = {
+        {"cut short", {.kind = Fault::ShortReply, .short_bytes = 2}, ZEL_ERR_SHORT_REPLY},
+        {"shorter garbage", {.kind = Fault::Garbage, .garbage_bytes = 40}, ZEL_ERR_SHORT_REPLY},
+        {"garbage of the reply's length", {.kind = Fault::Garbage}, ZEL_ERR_BAD_REPLY},
+        {"longer garbage", {.kind = Fault::Garbage, .garbage_bytes = 300}, ZEL_ERR_BAD_REPLY},
+        {"surplus", {.kind = Fault::Surplus, .surplus_bytes = 5}, ZEL_ERR_BAD_REPLY},
+        {"duplicated", {.kind = Fault::Duplicate}, ZEL_ERR_BAD_REPLY},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Plan({});
+        HwLayer fresh;
+        ASSERT_TRUE(fresh.OpenLink(unit.ip().c_str(), 6653));
+        std::uint16_t v = 0;
+        ASSERT_TRUE(fresh.AccessRegister(0, 0, 100, v));
+        ASSERT_FALSE(fresh.ReplyLengthSettled());
+        Plan(c.plan);  // from the next frame on
+        const auto start = Clock::now();
+        EXPECT_FALSE(fresh.AccessRegister(0, 0, 101, v));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2 * kTimeoutMs));
+        EXPECT_EQ(fresh.LastError(), c.reason);
+        EXPECT_EQ(v, 0x1111);
+        Plan({});
+        EXPECT_TRUE(fresh.AccessRegister(0, 0, 101, v)) << fresh.LastError();
+        EXPECT_EQ(v, 0x2222);
+        EXPECT_EQ(fresh.ReplyLength(), 128u);
     }
 }
 
