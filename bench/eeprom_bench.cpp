@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "measure.h"
 #include "transport/frame_codec.h"
 #include "transport/hw_layer.h"
 #include "zel_api.h"
@@ -60,15 +61,7 @@ void BM_ReadEepromWhole(benchmark::State& state) {
             dump = Clock::now() - t0;
             dump_s += Seconds(dump);
         };
-        // Alternate which goes first, so neither always meets a warmed-up unit.
-        if (dump_first) {
-            dump_pass();
-            raw_pass();
-        } else {
-            raw_pass();
-            dump_pass();
-        }
-        dump_first = !dump_first;
+        zelbench::InAlternatingOrder(dump_first, dump_pass, raw_pass);
         state.SetIterationTime(Seconds(dump));
         ok &= by_blocks == image && by_dump == image;
         std::memset(by_dump.data(), 0, by_dump.size());

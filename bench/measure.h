@@ -78,4 +78,18 @@ RoundMedians TimeInRounds(benchmark::State& state, std::size_t calls, Floor floo
     return {Median(floor_ns), Median(subject_ns), ratio};
 }
 
+// Runs the two passes of a round, alternating from round to round which goes first, so that
+// neither always meets a warmed-up unit. `first` carries the order from one round to the next.
+template <class A, class B>
+void InAlternatingOrder(bool& first, A a, B b) {
+    if (first) {
+        a();
+        b();
+    } else {
+        b();
+        a();
+    }
+    first = !first;
+}
+
 }  // namespace zelbench

@@ -14,7 +14,7 @@ std::atomic<int> HwLayer::default_timeout_ms_{HwLayer::kDefaultTimeoutMs};
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = HwLayer::Clock;
 
 // Milliseconds left until `deadline`, never negative.
 int Remaining(Clock::time_point deadline) {
@@ -69,6 +69,7 @@ bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
     // unit misbehaving while the link is reopened cannot teach a wrong length.
     reply_length_ = 0;
     register_mark_ = false;
+    length_ = Length::Unknown;
     opened_default_ms_ = default_timeout_ms_.load();
     return Open(address, port);
 }
@@ -79,6 +80,7 @@ bool HwLayer::Open(std::uint32_t address, std::uint16_t port) {
     if (IsOpen()) plat::CloseSocket(socket_);
     socket_ = plat::kInvalidSocket;
     out_of_step_ = false;
+    leftovers_ = false;
 
     plat::Socket s = plat::OpenTcpSocket();
     if (s == plat::kInvalidSocket) {
@@ -129,16 +131,21 @@ long HwLayer::Fail(zel_error reason) {
     return -1;
 }
 
-bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, int deadline_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
+bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, Clock::time_point deadline, bool& at_once) {
     std::size_t sent = 0;
+    at_once = true;
     while (sent < length) {
-        const int ready = plat::WaitReady(socket_, true, Remaining(deadline));
-        if (ready <= 0) {
-            if (ready == 0) plat::NoteTimeout();
-            last_result_ = -1;
-            Fail(plat::LastSocketError(ZEL_ERR_SEND_FAILED));
-            break;
+        // A frame fits an idle socket's buffer, so the first send goes straight out; only the rest of
+        // a partial send waits for room, within the exchange's deadline.
+        if (sent > 0) {
+            at_once = false;
+            const int ready = plat::WaitReady(socket_, true, Remaining(deadline));
+            if (ready <= 0) {
+                if (ready == 0) plat::NoteTimeout();
+                last_result_ = -1;
+                Fail(plat::LastSocketError(ZEL_ERR_SEND_FAILED));
+                break;
+            }
         }
         const long r = plat::SendOnce(socket_, data + sent, length - sent);
         if (r <= 0) {
@@ -155,81 +162,204 @@ bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, int deadl
 
 long HwLayer::Transact(const std::uint8_t* data, std::size_t length, std::uint8_t* dest, std::size_t capacity,
                        std::size_t needed, ReplyKind kind) {
+    if (!Prepare(kind)) return -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs());
+    bool at_once = false;
+    if (!SendWithin(data, length, deadline, at_once)) return -1;
+    // The reply buffer keeps the last complete reply until a new one has fully arrived.
+    std::uint8_t* target = dest == reply_ ? incoming_ : dest;
+    const long got = Gather(target, capacity, needed, kind, deadline, at_once);
+    last_reply_end_ = Clock::now();
+    if (got < 0) return -1;
+    return Check(target, dest, static_cast<std::size_t>(got), needed, kind);
+}
+
+bool HwLayer::Prepare(ReplyKind kind) {
     if (CallBroken()) {
         // An earlier exchange of this call failed: the call ends here, keeping that reason.
         last_result_ = -1;
-        return -1;
+        return false;
     }
     if (!IsOpen() && !out_of_step_) {
         last_result_ = -1;
         RecordError(ZEL_ERR_NOT_CONNECTED);
-        return -1;
+        return false;
     }
-    if (!out_of_step_) {
-        // Bytes (or the end of the stream) waiting before a request goes out belong to no
-        // request of ours: the link is out of step.
+    if (!out_of_step_ && length_ == Length::Tentative) {
+        // Register replies can tell where they start; the others cannot, so before one of them goes
+        // out, the rest of the reply the length was learned from gets its moment to arrive.
+        if (kind == ReplyKind::Register)
+            TakeTail(0);
+        else
+            TakeTail(kLearnQuietMs);
+    } else if (!out_of_step_ &&
+               (leftovers_ || Clock::now() - last_reply_end_ >= std::chrono::milliseconds(kIdleCheckMs))) {
+        // Bytes (or the end of the stream) waiting before a request goes out belong to no request of
+        // ours. They can only be there when the last exchange did not know its reply's length, or
+        // when the link has been idle long enough for a unit to send or close: otherwise the
+        // receive that completed the last reply would have seen them.
         std::uint8_t sink[64];
         if (plat::ReceivePending(socket_, sink, sizeof sink) >= 0) out_of_step_ = true;
     }
+    leftovers_ = false;
     if (out_of_step_ && !Open(peer_address_, peer_port_)) {
         out_of_step_ = true;
         call_broken_ = true;
-        return -1;
+        return false;
     }
+    return true;
+}
 
-    const int timeout = TimeoutMs();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
-    if (!SendWithin(data, length, timeout)) return -1;
-
-    // The reply buffer keeps the last complete reply until a new one has fully arrived.
-    std::uint8_t* target = dest == reply_ ? incoming_ : dest;
-    const bool framed = kind != ReplyKind::Other;
-    const bool learning = framed && reply_length_ == 0;
-    const bool exact = framed && !learning;
-    std::size_t want = exact ? reply_length_ : needed;
-    want = std::min(std::max<std::size_t>(want, 1), capacity);
-    std::size_t got = 0;
+void HwLayer::TakeTail(int quiet_ms) {
+    std::uint8_t sink[64];
     for (;;) {
+        long r = plat::ReceivePending(socket_, sink, sizeof sink);
+        if (r < 0) {
+            const int left = Remaining(last_reply_end_ + std::chrono::milliseconds(quiet_ms));
+            if (left <= 0 || plat::WaitReady(socket_, false, left) <= 0) break;
+            r = plat::ReceivePending(socket_, sink, sizeof sink);
+            if (r < 0) break;
+        }
+        if (r == 0 || reply_length_ + static_cast<std::size_t>(r) > fr::kReplySize) {
+            out_of_step_ = true;  // closed, or more than any reply: reopen, keeping the length learned so far
+            return;
+        }
+        reply_length_ += static_cast<std::size_t>(r);  // the rest of the reply the length was learned from
+        last_reply_end_ = Clock::now();
+    }
+    if (quiet_ms > 0) length_ = Length::Settled;
+}
+
+long HwLayer::FailReceive(long r, const std::uint8_t* target, std::size_t got) {
+    if (r == kQuiet) {
+        plat::NoteTimeout();
+        r = -1;
+    }
+    last_result_ = static_cast<std::int32_t>(r);
+    zel_error reason = r == 0 ? ZEL_ERR_PEER_CLOSED : plat::LastSocketError(ZEL_ERR_SOCKET);
+    if (got > 0 && reason == ZEL_ERR_TIMEOUT) reason = ZEL_ERR_SHORT_REPLY;
+    if (trace_ != nullptr && got > 0) trace_(trace_user_, 1, target, got);
+    return Fail(reason);
+}
+
+long HwLayer::ReceiveMore(std::uint8_t* target, std::size_t got, std::size_t room, int wait_ms) {
+    const int ready = wait_ms > 0 ? plat::WaitReady(socket_, false, wait_ms) : 0;
+    if (ready == 0) return kQuiet;
+    return ready < 0 ? -1 : plat::ReceiveOnce(socket_, target + got, room - got);
+}
+
+long HwLayer::Gather(std::uint8_t* target, std::size_t capacity, std::size_t needed, ReplyKind kind,
+                     Clock::time_point deadline, bool at_once) {
+    if (kind == ReplyKind::Other) {
+        leftovers_ = true;  // the unit's reply may go on beyond what this form takes
+        return GatherAtLeast(target, capacity, std::max<std::size_t>(needed, 1), 0, deadline, 0);
+    }
+    if (length_ == Length::Settled) return GatherExact(target, capacity, deadline, at_once);
+    if (length_ == Length::Tentative) return GatherBehindTail(target, capacity, deadline);
+
+    // The first register or block reply since the link opened: whatever has arrived once the form's
+    // bytes are in. A register reply that starts with the register mark lets later replies tell
+    // where they start, so its length stands tentatively, to be confirmed (or lengthened by a late
+    // rest) by the next register reply; any other is taken as complete once the unit is quiet.
+    long got = GatherAtLeast(target, capacity, std::max<std::size_t>(needed, 1), 0, deadline, 0);
+    if (got < 0) return got;
+    register_mark_ = kind == ReplyKind::Register && target[0] == fr::kRegisterFrame;
+    if (!register_mark_)
+        got = GatherAtLeast(target, capacity, 0, static_cast<std::size_t>(got), deadline, kLearnQuietMs);
+    if (got < 0) return got;
+    reply_length_ = static_cast<std::size_t>(got);
+    length_ = register_mark_ ? Length::Tentative : Length::Settled;
+    return got;
+}
+
+long HwLayer::GatherAtLeast(std::uint8_t* target, std::size_t capacity, std::size_t needed, std::size_t got,
+                            Clock::time_point deadline, int quiet_ms) {
+    const std::size_t want = std::min(needed, capacity);
+    while (got < capacity) {
         int wait = Remaining(deadline);
         if (got >= want) {
-            if (!learning || got >= capacity) break;  // whole, or the reply buffer is full
-            wait = std::min(wait, kLearnQuietMs);
+            if (quiet_ms == 0) break;
+            wait = std::min(wait, quiet_ms);
         }
-        const int ready = wait > 0 ? plat::WaitReady(socket_, false, wait) : 0;
-        if (ready == 0 && got >= want) break;  // the unit has been quiet: its reply is complete
-        long r;
-        if (ready < 0) {
-            r = -1;
-        } else if (ready == 0) {
-            plat::NoteTimeout();
-            r = -1;
-        } else {
-            // Never read past the learned length: bytes beyond it must stay visible as surplus.
-            r = plat::ReceiveOnce(socket_, target + got, (exact ? want : capacity) - got);
-        }
-        if (r <= 0) {
-            last_result_ = static_cast<std::int32_t>(r);
-            zel_error reason = r == 0 ? ZEL_ERR_PEER_CLOSED : plat::LastSocketError(ZEL_ERR_SOCKET);
-            if (got > 0 && reason == ZEL_ERR_TIMEOUT) reason = ZEL_ERR_SHORT_REPLY;
-            if (trace_ != nullptr && got > 0) trace_(trace_user_, 1, target, got);
-            return Fail(reason);
-        }
+        const long r = ReceiveMore(target, got, capacity, wait);
+        if (r == kQuiet && got >= want) break;  // the unit has been quiet: its reply is complete
+        if (r <= 0) return FailReceive(r, target, got);
         got += static_cast<std::size_t>(r);
     }
-    if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
-    last_result_ = static_cast<std::int32_t>(got);
+    return static_cast<long>(got);
+}
 
-    if (got < needed) return Fail(ZEL_ERR_SHORT_REPLY);  // a whole reply, but too short for this form
-    if (learning) {
-        reply_length_ = got;
-        register_mark_ = kind == ReplyKind::Register && target[0] == fr::kRegisterFrame;
-    } else if (exact) {
-        // Anything already queued behind the reply means the reply was not what it seemed.
+long HwLayer::GatherExact(std::uint8_t* target, std::size_t capacity, Clock::time_point deadline, bool at_once) {
+    const std::size_t want = std::min(reply_length_, capacity);
+    // One byte of room beyond the reply lets the receive that completes it tell a surplus byte that
+    // is already there; a reply that fills the buffer is followed by a check for waiting bytes.
+    const std::size_t room = std::min(want + 1, capacity);
+    std::size_t got = 0;
+    while (got < want) {
+        long r;
+        if (got == 0 && at_once) {
+            // Straight after the send the socket's own receive time-out is the exchange's deadline.
+            r = plat::ReceiveOnce(socket_, target, room);
+        } else {
+            r = ReceiveMore(target, got, room, Remaining(deadline));
+        }
+        if (r <= 0) return FailReceive(r, target, got);
+        got += static_cast<std::size_t>(r);
+    }
+    if (room == want) {
         std::uint8_t sink[64];
         const long more = plat::ReceivePending(socket_, sink, sizeof sink);
-        if (more > 0) return Fail(ZEL_ERR_BAD_REPLY);
         if (more == 0) out_of_step_ = true;  // the unit closed after a whole reply: reopen next time
+        if (more > 0) {
+            if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
+            last_result_ = static_cast<std::int32_t>(got);
+            return Fail(ZEL_ERR_BAD_REPLY);
+        }
     }
+    return static_cast<long>(got);
+}
+
+long HwLayer::GatherBehindTail(std::uint8_t* target, std::size_t capacity, Clock::time_point deadline) {
+    // The unit answers every register and block frame with one length, so when the reply the
+    // length was learned from went on after it was taken, its rest (`tail` bytes) comes first and
+    // this reply, which starts with the register mark, is `reply_length_ + tail` bytes long.
+    std::size_t got = 0;
+    for (;;) {
+        const std::size_t tail = static_cast<std::size_t>(std::find(target, target + got, fr::kRegisterFrame) - target);
+        const std::size_t whole = reply_length_ + 2 * tail;
+        if (tail < got && whole <= capacity && got >= whole) {
+            // A reply that starts where the last one was taken to end confirms its length; one
+            // behind a rest confirms the longer length only when it is exactly that long.
+            if (tail == 0) length_ = Length::Settled;
+            if (tail > 0 && got == whole) {
+                reply_length_ += tail;
+                length_ = Length::Settled;
+                std::memmove(target, target + tail, got - tail);
+                got -= tail;
+            }
+            break;
+        }
+        if (got == capacity) break;
+        // Bytes ahead of the mark are only taken for a rest while more keep coming.
+        int wait = Remaining(deadline);
+        const bool unmarked = got > 0 && target[0] != fr::kRegisterFrame;
+        if (unmarked) wait = std::min(wait, kLearnQuietMs);
+        const long r = ReceiveMore(target, got, capacity, wait);
+        if (r == kQuiet && unmarked) break;  // no reply behind them: judged as they are
+        if (r <= 0) return FailReceive(r, target, got);
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<long>(got);
+}
+
+long HwLayer::Check(const std::uint8_t* target, std::uint8_t* dest, std::size_t got, std::size_t needed,
+                    ReplyKind kind) {
+    if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
+    last_result_ = static_cast<std::int32_t>(got);
+    const bool framed = kind != ReplyKind::Other;
+    // Bytes beyond the reply, or a reply cut short, mean the reply was not what it seemed.
+    if (framed && got > reply_length_) return Fail(ZEL_ERR_BAD_REPLY);
+    if (got < needed || (framed && got < reply_length_)) return Fail(ZEL_ERR_SHORT_REPLY);
     if (kind == ReplyKind::Register && register_mark_ && target[0] != fr::kRegisterFrame)
         return Fail(ZEL_ERR_BAD_REPLY);
     if (target != dest) std::memcpy(dest, target, got);

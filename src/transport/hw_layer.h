@@ -5,13 +5,21 @@
 // peer-closed and short-reply handling and records the reason of a failure.
 //
 // Replies never cross: the first register or block exchange after the link opens learns how long
-// the unit's replies to those frames are (gathering until the unit has been quiet for a moment;
-// the unit answers both with replies of one length), and later exchanges gather exactly that
-// many bytes. A time-out, a
-// short reply, bytes beyond the reply, bytes waiting before a request goes out, or a register
-// reply without the register frame's mark put the link out of step; the next exchange then
-// reopens it (same address and port) before sending, so no late byte is ever taken as the
-// answer to a later request.
+// the unit's replies to those frames are (the unit answers both with replies of one length), and
+// later exchanges gather exactly that many bytes. Nobody waits on the learning: a first reply
+// that starts with the register mark is taken as it has arrived, and its length stands
+// tentatively until the next register reply, whose mark shows where it starts: bytes ahead of
+// that mark are the late rest of the first reply and lengthen the learned length. Only a first
+// reply without the mark, or a block or other exchange while the length is tentative, waits for
+// the unit to be quiet for a moment. A time-out, a short reply, bytes beyond the reply, bytes
+// waiting before a request goes out, or a register reply without the register frame's mark put
+// the link out of step; the next exchange then reopens it (same address and port) before
+// sending, so no late byte is ever taken as the answer to a later request.
+//
+// An exchange in step is one send and one receive: the receive has room for a byte more than the
+// reply, so it tells a surplus byte that is already there; the look for waiting bytes before a
+// send is made only where it can find something (after a form that does not know its reply's
+// length, or once the link has been idle for kIdleCheckMs).
 //
 // Calls: the export entry brackets each call with EnterCall/LeaveCall. A second thread that
 // tries to enter while a call runs is refused at once (no lock, no waiting). Inside a call, once
@@ -20,6 +28,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,6 +41,8 @@ using FrameTraceFn = void (*)(void* user, int direction, const std::uint8_t* byt
 
 class HwLayer {
 public:
+    using Clock = std::chrono::steady_clock;
+
     HwLayer() = default;
     virtual ~HwLayer();
     HwLayer(const HwLayer&) = delete;
@@ -41,6 +52,8 @@ public:
     // After the first reply to a kind of frame has its needed bytes, the unit counts as done
     // with it once it has sent nothing more for this long.
     static constexpr int kLearnQuietMs = 50;
+    // A link idle for this long is looked at for waiting bytes (or its end) before the next send.
+    static constexpr int kIdleCheckMs = 1;
 
     bool OpenLink(const char* ip, std::uint16_t port);
     bool CloseLink();
@@ -75,8 +88,10 @@ public:
     void RecordError(zel_error e) { last_error_.store(e, std::memory_order_relaxed); }
     // True while the link must be reopened before its next exchange.
     bool OutOfStep() const { return out_of_step_; }
-    // The reply length learned since the link opened (0 = not learned yet).
+    // The reply length learned since the link opened (0 = not learned yet), and whether a later
+    // reply has confirmed it.
     std::size_t ReplyLength() const { return reply_length_; }
+    bool ReplyLengthSettled() const { return length_ == Length::Settled; }
 
     // Send, receive and connect time-out of this link in milliseconds; 0 restores the default
     // (DefaultTimeoutMs). Takes effect for the next exchange, also on an open link. A link that
@@ -106,19 +121,47 @@ private:
     // How the reply to a frame is gathered: register and block replies have the learned length;
     // other forms take at least the bytes they need, up to the capacity.
     enum class ReplyKind { Other, Register, Block };
+    // How far the reply length of register and block frames is known.
+    enum class Length { Unknown, Tentative, Settled };
+    // ReceiveMore's result when nothing arrived within the wait.
+    static constexpr long kQuiet = -2;
 
     // Send `length` bytes, then gather the reply into `dest` (room for `capacity`): exactly the
     // learned length for register and block frames, else at least `needed` bytes. Returns the
     // number of bytes received, or -1 on failure (reason recorded in last_error_).
+    // Prepare, send, gather, check:
     long Transact(const std::uint8_t* data, std::size_t length, std::uint8_t* dest, std::size_t capacity,
                   std::size_t needed, ReplyKind kind = ReplyKind::Other);
+    // Whether the exchange may go out: the call is whole, the link open and in step (reopened when
+    // it was not), nothing left waiting from earlier replies.
+    bool Prepare(ReplyKind kind);
+    // While the length is tentative: takes bytes waiting (for up to `quiet_ms` after the last
+    // reply ended) as the rest of the reply it was learned from; a wait of its own settles it.
+    void TakeTail(int quiet_ms);
+    long Gather(std::uint8_t* target, std::size_t capacity, std::size_t needed, ReplyKind kind,
+                Clock::time_point deadline, bool at_once);
+    // From `got` bytes on until at least `needed` are in; then, with `quiet_ms`, on until the unit
+    // has sent nothing for that long or the buffer is full.
+    long GatherAtLeast(std::uint8_t* target, std::size_t capacity, std::size_t needed, std::size_t got,
+                       Clock::time_point deadline, int quiet_ms);
+    // Exactly the settled length; `at_once`: the frame left in one send, so the first receive
+    // needs no wait of its own.
+    long GatherExact(std::uint8_t* target, std::size_t capacity, Clock::time_point deadline, bool at_once);
+    // A register reply while the length is tentative, behind the late rest of the first reply.
+    long GatherBehindTail(std::uint8_t* target, std::size_t capacity, Clock::time_point deadline);
+    // The whole reply judged: its length, the form's needed bytes, the register mark.
+    long Check(const std::uint8_t* target, std::uint8_t* dest, std::size_t got, std::size_t needed, ReplyKind kind);
+    // One receive into target + got (room up to `room`) after waiting at most `wait_ms` for bytes.
+    long ReceiveMore(std::uint8_t* target, std::size_t got, std::size_t room, int wait_ms);
+    // A receive that failed (r: its result) after `got` bytes.
+    long FailReceive(long r, const std::uint8_t* target, std::size_t got);
     // The frame as it stands, received into the reply buffer; true when the reply came.
     bool SendFrameToReply(std::size_t needed, ReplyKind kind = ReplyKind::Other);
     void WriteCommandHeader(std::uint8_t sub);
     bool Open(std::uint32_t address, std::uint16_t port);
     // A failed exchange: records the reason, puts the link out of step and breaks the call.
     long Fail(zel_error reason);
-    bool SendWithin(const std::uint8_t* data, std::size_t length, int deadline_ms);
+    bool SendWithin(const std::uint8_t* data, std::size_t length, Clock::time_point deadline, bool& at_once);
 
     std::uint8_t frame_[zel::frame::kRequestSize] = {};
     std::uint8_t reply_[zel::frame::kReplySize] = {};
@@ -134,9 +177,12 @@ private:
     std::uint16_t peer_port_ = 0;
     bool out_of_step_ = false;
     std::size_t reply_length_ = 0;  // of register and block replies, learned on the first of them
-    bool register_mark_ = false;    // register replies begin with the register frame's first byte
-    std::uint32_t timeout_ms_ = 0;  // 0: the default
-    int opened_default_ms_ = 0;     // the default as it stood when the link was opened
+    Length length_ = Length::Unknown;
+    bool leftovers_ = false;            // the last exchange may have left part of its reply unread
+    Clock::time_point last_reply_end_;  // when the last exchange stopped receiving
+    bool register_mark_ = false;        // register replies begin with the register frame's first byte
+    std::uint32_t timeout_ms_ = 0;      // 0: the default
+    int opened_default_ms_ = 0;         // the default as it stood when the link was opened
 
     std::atomic<bool> in_call_{false};
     bool call_open_ = false;

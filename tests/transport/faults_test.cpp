@@ -89,6 +89,9 @@ TEST_F(FaultTest, ShortBlockReplyFailsAndLeavesTheCallerTheLastFullReply) {
 }
 
 TEST_F(FaultTest, RepliesSplitAcrossWritesAreGathered) {
+    // The unit pauses 5 ms between the pieces (over 300 ms for the register reply in 64): a time-out
+    // far beyond that keeps a loaded machine's slow wake-ups from turning the gathering into one.
+    link.SetTimeout(30000);
     for (std::uint32_t i = 0; i < 3 * 128; ++i) unit.model().SetEeprom(0x4000 + i, static_cast<std::uint8_t>(i * 7));
     Plan({.kind = Fault::SplitReply, .split_parts = 8});
     for (std::uint32_t b = 0; b < 3; ++b) {
@@ -101,6 +104,118 @@ TEST_F(FaultTest, RepliesSplitAcrossWritesAreGathered) {
     std::uint16_t v = 0;
     ASSERT_TRUE(link.AccessRegister(0, 0, 101, v));
     EXPECT_EQ(v, 0x2222);
+}
+
+// However the unit's first reply on a new link arrives, the length learned from it is the whole
+// reply the unit sends to every register frame, and no later reply is taken for another's.
+TEST_F(FaultTest, TheFirstReplyTeachesTheWholeLengthEvenWhenItsRestComesLate) {
+    struct FirstReply {
+        const char* name;
+        FaultPlan plan;
+        std::size_t length;
+    };
+    const FirstReply cases[] = {
+        {"whole", {}, 128},
+        {"split in two", {.kind = Fault::SplitReply, .split_parts = 2}, 128},
+        {"split in five", {.kind = Fault::SplitReply, .split_parts = 5}, 128},
+        {"with surplus", {.kind = Fault::Surplus, .surplus_bytes = 16}, 144},
+        {"duplicated", {.kind = Fault::Duplicate}, 256},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Plan(c.plan);
+        HwLayer fresh;
+        ASSERT_TRUE(fresh.OpenLink(unit.ip().c_str(), 6653));
+        // Straight after each other, as a connect makes them: the first reply's rest, when it
+        // comes late, arrives while the second request is answered.
+        for (std::uint16_t address : {100, 101, 100, 101}) {
+            std::uint16_t v = 0;
+            EXPECT_TRUE(fresh.AccessRegister(0, 0, address, v)) << address << ": " << fresh.LastError();
+            EXPECT_EQ(v, address == 100 ? 0x1111 : 0x2222);
+        }
+        EXPECT_EQ(fresh.ReplyLength(), c.length);
+        EXPECT_TRUE(fresh.ReplyLengthSettled());
+        EXPECT_FALSE(fresh.OutOfStep());
+
+        // A block reply cannot show where it starts: before its frame goes out, the first reply's
+        // rest has its moment to arrive.
+        HwLayer blocks;
+        ASSERT_TRUE(blocks.OpenLink(unit.ip().c_str(), 6653));
+        std::uint16_t v = 0;
+        EXPECT_TRUE(blocks.AccessRegister(0, 0, 100, v));
+        std::uint8_t block[128] = {};
+        EXPECT_TRUE(blocks.ReadBlock(0, 0x4000, block)) << blocks.LastError();
+        for (std::uint32_t i = 0; i < 128; ++i) ASSERT_EQ(block[i], unit.model().Eeprom(0x4000 + i)) << i;
+        EXPECT_EQ(blocks.ReplyLength(), c.length);
+    }
+}
+
+// While the learned length still waits for its confirmation, a second reply that is not a whole
+// reply of that length fails with the reason it would have on a settled link, and teaches nothing.
+TEST_F(FaultTest, ASecondReplyThatIsNotWholeFailsWhileTheLengthIsTentative) {
+    struct SecondReply {
+        const char* name;
+        FaultPlan plan;
+        zel_error reason;
+    };
+    const SecondReply cases[] = {
+        {"cut short", {.kind = Fault::ShortReply, .short_bytes = 2}, ZEL_ERR_SHORT_REPLY},
+        {"shorter garbage", {.kind = Fault::Garbage, .garbage_bytes = 40}, ZEL_ERR_SHORT_REPLY},
+        {"garbage of the reply's length", {.kind = Fault::Garbage}, ZEL_ERR_BAD_REPLY},
+        {"longer garbage", {.kind = Fault::Garbage, .garbage_bytes = 300}, ZEL_ERR_BAD_REPLY},
+        {"surplus", {.kind = Fault::Surplus, .surplus_bytes = 5}, ZEL_ERR_BAD_REPLY},
+        {"duplicated", {.kind = Fault::Duplicate}, ZEL_ERR_BAD_REPLY},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Plan({});
+        HwLayer fresh;
+        ASSERT_TRUE(fresh.OpenLink(unit.ip().c_str(), 6653));
+        std::uint16_t v = 0;
+        ASSERT_TRUE(fresh.AccessRegister(0, 0, 100, v));
+        ASSERT_FALSE(fresh.ReplyLengthSettled());
+        Plan(c.plan);  // from the next frame on
+        const auto start = Clock::now();
+        EXPECT_FALSE(fresh.AccessRegister(0, 0, 101, v));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2 * kTimeoutMs));
+        EXPECT_EQ(fresh.LastError(), c.reason);
+        EXPECT_EQ(v, 0x1111);
+        Plan({});
+        EXPECT_TRUE(fresh.AccessRegister(0, 0, 101, v)) << fresh.LastError();
+        EXPECT_EQ(v, 0x2222);
+        EXPECT_EQ(fresh.ReplyLength(), 128u);
+    }
+}
+
+TEST_F(FaultTest, TheFirstExchangeDoesNotWaitForTheUnitToFallQuiet) {
+    // The fastest of a few fresh links, so that one slow wake-up of a loaded machine does not count.
+    auto fastest = std::chrono::milliseconds(HwLayer::kLearnQuietMs);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        HwLayer fresh;
+        ASSERT_TRUE(fresh.OpenLink(unit.ip().c_str(), 6653));
+        std::uint16_t v = 0;
+        const auto start = Clock::now();
+        ASSERT_TRUE(fresh.AccessRegister(0, 0, 101, v));
+        fastest = std::min(fastest, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start));
+        EXPECT_EQ(v, 0x2222);
+        EXPECT_EQ(fresh.ReplyLength(), 128u);
+    }
+    EXPECT_LT(fastest.count(), HwLayer::kLearnQuietMs / 2);
+}
+
+// A link idle between calls is looked at before its next request: a unit that closed it meanwhile
+// (here: restarted) costs a reopen, not a failed exchange.
+TEST_F(FaultTest, ALinkTheUnitClosedWhileIdleIsReopenedBeforeTheNextRequest) {
+    std::uint16_t v = 0;
+    ASSERT_TRUE(link.AccessRegister(0, 0, 100, v));  // the length is settled: the link is in step
+    ASSERT_TRUE(link.ReplyLengthSettled());
+    const int accepted = unit.server().ConnectionsAccepted();
+    unit.server().Stop();
+    ASSERT_TRUE(unit.server().Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 * HwLayer::kIdleCheckMs));
+    EXPECT_TRUE(link.AccessRegister(0, 0, 101, v)) << link.LastError();
+    EXPECT_EQ(v, 0x2222);
+    EXPECT_EQ(unit.server().ConnectionsAccepted(), accepted + 1);
 }
 
 TEST_F(FaultTest, DelayedReplyWithinTheTimeoutSucceeds) {
