@@ -8,16 +8,16 @@
 #include "api/forward.h"
 #include "zel_api.h"
 
-using zel::api::OnEntry;
-using zel::api::OnInstance;
-using zel::api::ToUnit;
-using zel::api::Result::Value;
 using zel::api::kFailed;
 using zel::api::kNoBoardId;
 using zel::api::kNoRecord;
 using zel::api::kNoRevision;
 using zel::api::kNoSerial;
 using zel::api::kNoTemperature;
+using zel::api::OnEntry;
+using zel::api::OnInstance;
+using zel::api::ToUnit;
+using zel::api::Result::Value;
 
 namespace {
 
@@ -41,8 +41,8 @@ extern "C" {
 
 // ---- unit-index family ----
 
-std::uint8_t APIAccessBoardRegister(std::uint8_t unit, std::uint8_t write, std::uint16_t channel,
-                                    std::uint16_t address, std::uint16_t* value) {
+std::uint8_t APIAccessBoardRegister(std::uint8_t unit, std::uint8_t write, std::uint16_t channel, std::uint16_t address,
+                                    std::uint16_t* value) {
     return OnEntry(unit, kFailed, ZEL_DIRECT(AccessBoardRegister), write, channel, address, value);
 }
 std::uint8_t APIAddWavelength(std::uint8_t unit, std::uint16_t wavelength) {
