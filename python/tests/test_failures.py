@@ -27,7 +27,7 @@ def expect(code, call, *args, reason=None):
 def test_connection_refused(family, lib):
     unit = open_unit(family, _random_loopback())  # nothing listens there
     error = expect(E.CONNECTION_REFUSED, unit.__enter__)
-    assert error.operation == ("zel_Connect" if family == "instance" else "APIConnect")
+    assert error.operation == ("zel_QuickConnect" if family == "instance" else "APIConnect")
     with pytest.raises(ValueError):  # a failed context entry releases the unit
         unit.connect()
 

@@ -11,6 +11,7 @@ import pytest
 
 import zel_api
 from zel_api import _library
+from zel_api.unit import _EXPORTS as BINDING_EXPORTS
 from conftest import REPO
 
 C_TYPES = {
@@ -26,9 +27,11 @@ C_TYPES = {
 }
 
 
-def header_exports():
-    """(name, return type, [parameter types]) of every ZEL_EXPORT in include/zel_api.h."""
-    text = (REPO / "include" / "zel_api.h").read_text()
+def header_exports(text=None):
+    """(name, return type, [parameter types]) of every ZEL_EXPORT in include/zel_api.h (or in
+    `text`), in the order declared."""
+    if text is None:
+        text = (REPO / "include" / "zel_api.h").read_text()
     text = re.sub(r"/\*.*?\*/", "", text, flags=re.S)
     found = []
     for ret, name, params in re.findall(r"ZEL_EXPORT\s+([\w\s\*]+?)\s*\b(\w+)\s*\(([^)]*)\)", text):
@@ -50,6 +53,48 @@ def test_every_header_export_is_declared_with_its_c_types(lib):
         assert fn.restype is C_TYPES[ret], name
         assert list(fn.argtypes) == [C_TYPES[p] for p in params], name
     assert sorted(_library.PROTOTYPES) == sorted(name for name, _, _ in exports)
+
+
+# Unit-index exports whose instance form takes other arguments or returns another type (the
+# pair's comment in the header says how): the partner each must be declared beside.
+PARTNERS_THAT_DIFFER = {
+    "APIMonitor": "zel_Monitor",                          # signed index, 32-bit status
+    "APISetVOAAttenuation": "zel_SetVOACode",             # signed code, low 12 bits sent
+    "APIWriteValueToEEProm": "zel_WriteValueToEEProm",    # a word, not a byte
+    "APIReadValueFromEEProm": "zel_ReadEEPromByte",       # no byte handed back
+}
+
+
+def header_pairs():
+    """{unit-index export: the instance exports under the same comment right before it}, for
+    every unit-index export that takes a unit index; fails for one declared anywhere else."""
+    header = (REPO / "include" / "zel_api.h").read_text()
+    pairs = {}
+    for block in header.split("/**"):  # a doc comment and the declarations it documents
+        instance_forms = []
+        for name, ret, params in header_exports("/**" + block):
+            if not name.startswith("API") or params[0] == "zel_instance*":
+                instance_forms.append((name, ret, params))
+                continue
+            assert instance_forms, f"{name} is not declared under its instance form"
+            partner, partner_ret, partner_params = instance_forms[-1]
+            if name in PARTNERS_THAT_DIFFER:
+                assert partner == PARTNERS_THAT_DIFFER[name], name
+            else:
+                assert (partner_ret, partner_params[1:]) == (ret, params[1:]), f"{partner} / {name}"
+            pairs[name] = {form for form, _, _ in instance_forms}
+            instance_forms = []
+    return pairs
+
+
+def test_each_unit_index_export_is_declared_beside_its_instance_form():
+    pairs = header_pairs()
+    assert len(pairs) >= 47  # every unit-index export but APIGetAPIRev
+    # The binding drives an operation through the pair the header declares; only wavelength
+    # selection takes zel_SelectWavelength, which also loads the calibration.
+    for op, (instance_name, table_name) in BINDING_EXPORTS.items():
+        if table_name is not None and instance_name != "zel_SelectWavelength":
+            assert instance_name in pairs[table_name], op
 
 
 def test_load_checks_the_revision(lib):

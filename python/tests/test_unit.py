@@ -38,9 +38,10 @@ def test_identity(family, start_sim):
 def test_switches_screen_and_registers(any_unit):
     unit = any_unit
     unit.set_switch_2x2(0, 1)
-    unit.set_switch_2x2(5, 2)
-    assert (unit.switch_2x2(0), unit.switch_2x2(5)) == (1, 2)
-    assert unit.read_register(5, 33) == 2  # the 2x2 switch register of channel 5's bank
+    unit.set_switch_2x2(5, 1)
+    unit.set_switch_2x2(0, 0)
+    assert (unit.switch_2x2(0), unit.switch_2x2(5)) == (0, 1)
+    assert unit.read_register(5, 33) == 1  # the 2x2 switch register of channel 5's bank
     unit.write_register(3, 33, 1)
     assert unit.switch_2x2(3) == 1
     unit.mems_switch = 6
@@ -53,6 +54,34 @@ def test_switches_screen_and_registers(any_unit):
         word = unit.temperature_word(select)
         assert 1500 < word < 4000
         assert unit.temperature(select) == pytest.approx(word / 100, abs=0.5)
+
+
+@pytest.mark.parametrize("board_type, selector_ports",
+                         [(0, 1), (1, 1), (2, 4), (3, 4), (4, 4), (5, 4), (6, 8), (7, 8)])
+def test_switch_positions_the_board_lacks_are_refused_before_anything_is_sent(start_sim, board_type,
+                                                                               selector_ports):
+    with zel_api.Unit(start_sim("--board-type", str(board_type))) as unit:
+        assert unit.switch_ports == zel_api.SwitchPorts(2, selector_ports, selector_ports)
+        last = selector_ports - 1
+        unit.set_switch_2x2(0, 1)
+        unit.mems_switch = last
+        unit.lbmm_switch = last
+        frames = []
+        unit.trace_frames(lambda direction, data: frames.append(direction))
+        for what, op, export in (
+                ("2x2 switch position 2 is outside 0..1", lambda: unit.set_switch_2x2(0, 2),
+                 "zel_SwitchSelect_2x2"),
+                (f"MEMS switch position {selector_ports} is outside 0..{last}",
+                 lambda: setattr(unit, "mems_switch", selector_ports), "zel_SwitchSelect_MEMS_4x1"),
+                (f"LBMM switch position 9 is outside 0..{last}",
+                 lambda: setattr(unit, "lbmm_switch", 9), "zel_SwitchSelect_LBMM_4x1")):
+            with pytest.raises(zel_api.ZelError) as info:
+                op()
+            assert (info.value.operation, info.value.reason) == (export, what)
+            assert info.value.code == zel_api.ErrorCode.BAD_ARGUMENT
+        assert frames == []  # nothing reached the unit
+        unit.trace_frames(None)
+        assert (unit.switch_2x2(0), unit.mems_switch, unit.lbmm_switch) == (1, last, last)
 
 
 def test_attenuation_in_db_agrees_with_the_drive_code(unit):
@@ -197,9 +226,8 @@ def test_board_type_change_rebuilds_the_channel_layout(unit):
     assert unit.channel_count == 8
     unit.board_type = 7  # one channel, on bank 3, for every channel index
     assert unit.board_type == 7 and unit.channel_count == 1
-    unit.set_switch_2x2(0, 1)
-    unit.set_switch_2x2(6, 2)
-    assert unit.switch_2x2(0) == 2 and unit.read_register(5, 33) == 2
+    unit.set_switch_2x2(6, 1)
+    assert unit.switch_2x2(0) == 1 and unit.read_register(5, 33) == 1
     unit.set_voa_code(1, 700)
     assert unit.voa_code(4) == 700
 
@@ -231,7 +259,7 @@ def test_table_unit_refuses_what_its_family_lacks(sim):
     with open_unit("table", sim) as unit:
         assert unit.table_index is not None and unit.instance_pointer is None
         for call in (lambda: unit.set_attenuation_db(0, 1.0), lambda: unit.optical_power(0),
-                     lambda: unit.read_eeprom(0, 8), lambda: unit.wavelengths):
+                     lambda: unit.read_eeprom(0, 8), lambda: unit.wavelengths, lambda: unit.switch_ports):
             with pytest.raises(zel_api.ZelError, match=r"table entry 7 cannot do this.*Unit\(ip\)") as info:
                 call()
             assert info.value.code is None and info.value.operation.startswith("zel_")
@@ -250,12 +278,19 @@ def test_frame_trace(family, sim):
         unit.voa_code(CHANNEL)
         assert len(frames) == 4
 
-    # Traced before connecting: the connect is seen too.
+    # Traced before connecting: the connect is seen too. An instance connects quickly: the board
+    # ID is its one register frame (0xF0), the EEPROM comes by block reads (0xF1), none byte by byte.
     frames.clear()
     unit = open_unit(family, sim)
     unit.trace_frames(lambda direction, data: frames.append(direction))
     with unit:
         assert len(frames) > 2
+    if family == "instance":
+        sent = []
+        quick = open_unit(family, sim)
+        quick.trace_frames(lambda direction, data: sent.append(data[0]) if direction == zel_api.FRAME_SENT else None)
+        with quick:
+            assert sent[0] == 0xF0 and sent[1:] and set(sent[1:]) == {0xF1}
     if family == "table":
         # A released table entry no longer reports to this unit's callback.
         seen = len(frames)

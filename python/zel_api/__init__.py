@@ -29,15 +29,15 @@ from .errors import ErrorCode, LibraryNotFoundError, ZelError
 from .station import Station, StationFileError, StationUnit, read_station_file
 from .unit import (EEPROM_SIZE, FRAME_RECEIVED, FRAME_SENT, RECORD_DEFINED, RECORD_SLOT,
                    RECORD_SWITCH_LOSS, RECORD_TAP, RECORD_USER_RX, RECORD_USER_TX, RECORD_VOA,
-                   RECORD_VOA_LOSS, TABLE_SIZE, Record, SerialNumber, Unit)
+                   RECORD_VOA_LOSS, TABLE_SIZE, Record, SerialNumber, SwitchPorts, Unit)
 
 __all__ = [
     "EEPROM_SIZE", "EXPECTED_API_REVISION", "FRAME_RECEIVED", "FRAME_SENT", "FRAME_TRACE_FN",
     "LIBRARY_ENV", "PROTOTYPES", "RECORD_DEFINED", "RECORD_SLOT", "RECORD_SWITCH_LOSS",
     "RECORD_TAP", "RECORD_USER_RX", "RECORD_USER_TX", "RECORD_VOA", "RECORD_VOA_LOSS",
     "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "Record", "SerialNumber", "Station",
-    "StationFileError", "StationUnit", "Unit", "ZelError", "__version__", "candidate_paths",
-    "error_text", "library", "load_library", "read_station_file", "use_library",
+    "StationFileError", "StationUnit", "SwitchPorts", "Unit", "ZelError", "__version__",
+    "candidate_paths", "error_text", "library", "load_library", "read_station_file", "use_library",
 ]
 
 

@@ -119,6 +119,7 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "zel_SetFrameTrace": (c_uint8, [_INST, FRAME_TRACE_FN, c_void_p]),
     "APISetFrameTrace": (c_uint8, [_UNIT, FRAME_TRACE_FN, c_void_p]),
     "zel_SelectWavelength": (c_uint8, [_INST, c_uint16]),
+    "zel_QuickConnect": (c_uint8, [_INST, c_char_p]),
     "zel_SetTimeout": (c_uint8, [_INST, c_uint32]),
     "APISetTimeout": (c_uint8, [_UNIT, c_uint32]),
     # Instance forms of the unit-index operations, unit knowledge and block EEPROM reads.
@@ -126,6 +127,7 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "zel_AddWavelength": (c_uint8, [_INST, c_uint16]),
     "zel_GetChannelCount": (c_uint8, [_INST, P(c_uint8)]),
     "zel_GetRecordLocation": (c_uint8, [_INST, c_uint8, c_uint16, c_uint32, P(c_uint32), P(c_uint32)]),
+    "zel_GetSwitchPorts": (c_uint8, [_INST, P(c_uint8), P(c_uint8), P(c_uint8)]),
     "zel_GetWavelengths": (c_uint8, [_INST, P(c_uint16), ctypes.c_size_t, P(ctypes.c_size_t)]),
     "zel_Monitor": (c_uint8, [_INST, c_uint8, c_uint8, P(c_double)]),
     "zel_Read4x1SwitchInsertionLoss": (c_uint8, [_INST, c_uint16, P(c_double)]),

@@ -9,8 +9,9 @@ connection to the unit.
 ``Unit.from_table(index, ip)`` drives it through entry ``index`` of the library's unit table
 (the ``API`` family), for hosts that share that table with C code. It too opens one
 connection; the operations the table family lacks (dB attenuation, calibrated power, EEPROM
-byte and block reads, the channel count and the wavelength table, record locations) raise
-:class:`ZelError` saying so.
+byte and block reads, the channel count, the switch ports and the wavelength table, record
+locations) raise :class:`ZelError` saying so. Without the switch ports, a table unit passes a
+switch position on to the unit unchecked.
 
 Table entries are claimed by this module only. The library's table is one per loaded library
 and knows nothing of claims: the module keeps a set of the entries its live
@@ -87,9 +88,20 @@ class SerialNumber(NamedTuple):
     extended: bool
 
 
+class SwitchPorts(NamedTuple):
+    """The switch make-up of a board (by its board type): the positions of each channel's 2x2
+    switch and the ports of the MEMS and LBMM selector switches, positions counting from 0. All
+    three are 0 on a board type of unknown make-up."""
+
+    two_by_two: int
+    mems: int
+    lbmm: int
+
+
 # Operation -> (instance export, table export or None where the table family lacks it).
 _EXPORTS: Dict[str, Tuple[str, Optional[str]]] = {
-    "connect": ("zel_Connect", "APIConnect"),
+    # The instance's quick connect leaves it as zel_Connect would, without the settling pauses.
+    "connect": ("zel_QuickConnect", "APIConnect"),
     "disconnect": ("zel_Disconnect", "APIDisconnect"),
     "timeout": ("zel_SetTimeout", "APISetTimeout"),
     "trace": ("zel_SetFrameTrace", "APISetFrameTrace"),
@@ -136,6 +148,7 @@ _EXPORTS: Dict[str, Tuple[str, Optional[str]]] = {
     "default_wavelength": ("zel_SelectWavelength", "APISetDefaultWavelength"),
     "wavelengths": ("zel_GetWavelengths", None),
     "channel_count": ("zel_GetChannelCount", None),
+    "switch_ports": ("zel_GetSwitchPorts", None),
     "record_location": ("zel_GetRecordLocation", None),
     "read_byte": ("zel_ReadEEPromByte", None),
     "write_byte": ("zel_WriteValueToEEProm", "APIWriteValueToEEProm"),
@@ -391,8 +404,9 @@ class Unit:
 
     def connect(self) -> None:
         """Open the link, read the board ID, board type and the calibration of every wavelength
-        the unit holds, and select the default wavelength. Raises :class:`ZelError` (for
-        example :attr:`ErrorCode.CONNECTION_REFUSED`)."""
+        the unit holds, and select the default wavelength (an instance by ``zel_QuickConnect``,
+        a table entry by ``APIConnect``). Raises :class:`ZelError` (for example
+        :attr:`ErrorCode.CONNECTION_REFUSED`)."""
         self._ensure_open()
         self._wavelength = None
         self._link.connect(self.ip)
@@ -491,31 +505,52 @@ class Unit:
 
     # ---- switches, screen, temperature --------------------------------------------------------
 
+    @property
+    def switch_ports(self) -> SwitchPorts:
+        """The board's switch make-up, from its board type: the positions each switch has."""
+        counts = [ctypes.c_uint8() for _ in SwitchPorts._fields]
+        self._call("switch_ports", *(ctypes.byref(c) for c in counts))
+        return SwitchPorts(*(c.value for c in counts))
+
+    def _set_switch(self, op: str, what: str, field: str, *args: int) -> None:
+        """Set a switch (``args`` end with the position). A position the board's switch does
+        not have (``field`` of :attr:`switch_ports`) is refused before anything is sent."""
+        link = self._on_link(op)
+        name = link.export(op)
+        _check_integers(name, getattr(self._lib, name).argtypes[1:], args)
+        position = args[-1]
+        if not link.is_table and isinstance(position, int) and not isinstance(position, bool):
+            ports = getattr(self.switch_ports, field)
+            if ports and not 0 <= position < ports:
+                raise ZelError(name, ErrorCode.BAD_ARGUMENT,
+                               f"{what} position {position} is outside 0..{ports - 1}")
+        link.call(op, *args)
+
     def switch_2x2(self, channel: int) -> int:
         """The position of the 2x2 switch of ``channel``."""
         return self._read("read_2x2", ctypes.c_uint16, channel)
 
     def set_switch_2x2(self, channel: int, position: int) -> None:
-        """Set the 2x2 switch of ``channel`` to ``position``."""
-        self._call("set_2x2", channel, position)
+        """Set the 2x2 switch of ``channel`` to ``position``: 0 bar, 1 cross."""
+        self._set_switch("set_2x2", "2x2 switch", "two_by_two", channel, position)
 
     @property
     def mems_switch(self) -> int:
-        """The position of the MEMS selector switch (settable)."""
+        """The position of the MEMS selector switch (settable: a port of the board's switch)."""
         return self._read("read_mems", ctypes.c_uint16, 0)
 
     @mems_switch.setter
     def mems_switch(self, position: int) -> None:
-        self._call("set_mems", 0, position)
+        self._set_switch("set_mems", "MEMS switch", "mems", 0, position)
 
     @property
     def lbmm_switch(self) -> int:
-        """The position of the LBMM selector switch (settable)."""
+        """The position of the LBMM selector switch (settable: a port of the board's switch)."""
         return self._read("read_lbmm", ctypes.c_uint16, 0)
 
     @lbmm_switch.setter
     def lbmm_switch(self, position: int) -> None:
-        self._call("set_lbmm", 0, position)
+        self._set_switch("set_lbmm", "LBMM switch", "lbmm", 0, position)
 
     def set_screen(self, control: int) -> None:
         """Write ``control`` (0..255) to the front-panel screen register."""

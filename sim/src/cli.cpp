@@ -5,6 +5,7 @@
 #include <set>
 
 #include "sys.h"
+#include "zelsim/factory.h"
 
 namespace zelsim {
 
@@ -79,7 +80,7 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
     auto* board_type = app.add_option("--board-type", u.board_type,
                                       "Board type stored in EEPROM record 0 (0..7); an existing --eeprom image "
                                       "keeps its own, and a different --board-type is refused");
-    board_type->check(CLI::Range(0, 7))->capture_default_str();
+    board_type->check(CLI::Range(0, kBoardTypes - 1))->capture_default_str();
     app.add_option("--board-id", u.board_id, "Board ID (register 20)")->capture_default_str();
     app.add_option("--firmware", firmware, "Firmware revision, e.g. 12.3 (register 9 holds tenths)")
         ->check(CLI::Range(0.0, 6553.5))

@@ -47,16 +47,8 @@ void PutBits(std::vector<std::uint8_t>& image, std::uint32_t address, std::uint6
 
 }  // namespace
 
-std::uint16_t DefaultWavelength(int board_type) { return (board_type == 1 || board_type == 4) ? 850 : 1310; }
-
-unsigned PortsOfBoardType(int board_type) {
-    if (board_type >= 2 && board_type <= 5) return 4;
-    if (board_type == 6 || board_type == 7) return 8;
-    return 1;
-}
-
 std::vector<std::uint16_t> SlotWavelengths(const UnitConfig& cfg) {
-    std::vector<std::uint16_t> out{DefaultWavelength(cfg.board_type)};
+    std::vector<std::uint16_t> out{BoardFactsOf(cfg.board_type).default_nm};
     for (std::uint16_t wl : cfg.extra_wavelengths) {
         if (out.size() == kSlots) break;
         if (wl != 0xFFFF) out.push_back(wl);  // 0xFFFF is the free-slot marker, never a wavelength
@@ -81,7 +73,7 @@ ChannelCalibration FactoryCalibration(const UnitConfig& cfg, unsigned slot, unsi
     const double full = 35.0 * (1.0 + 0.03 * w) * (1.0 + 0.02 * Spread(cfg, select, wl, 1));
     const double p1 = 0.55 + 0.05 * Spread(cfg, select, wl, 2);
     const double p3 = 0.15 + 0.03 * Spread(cfg, select, wl, 3);
-    const bool quartic = cfg.board_type == 4;
+    const bool quartic = BoardFactsOf(cfg.board_type).quartic;
     if (quartic) {
         const double p4 = 0.05 + 0.02 * Spread(cfg, select, wl, 4);
         const double p2 = 1.0 - p1 - p3 - p4;

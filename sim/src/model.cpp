@@ -42,7 +42,7 @@ int StoredBoardType(const std::vector<std::uint8_t>& image) {
 // configured one when it names a known type (0..7).
 UnitConfig OpticsConfig(UnitConfig cfg, const std::vector<std::uint8_t>& image) {
     const int stored = StoredBoardType(image);
-    if (stored >= 0 && stored <= 7) cfg.board_type = stored;
+    if (IsKnownBoardType(stored)) cfg.board_type = stored;
     return cfg;
 }
 
@@ -152,7 +152,7 @@ std::uint16_t UnitModel::WriteLocked(unsigned select, unsigned address, std::uin
             }
             break;
         case reg::kSwitch2x2:
-            if (value > 1 && Logging()) {
+            if (Logging() && value >= BoardFactsOf(BoardTypeLocked()).two_by_two_positions) {
                 Log(Format("2x2 switch on select %u set to %u: neither bar (0) nor cross (1)", select, value));
             }
             break;
@@ -263,7 +263,7 @@ int UnitModel::BoardType() const {
     return BoardTypeLocked();
 }
 
-unsigned UnitModel::SwitchPortsLocked() const { return PortsOfBoardType(BoardTypeLocked()); }
+unsigned UnitModel::SwitchPortsLocked() const { return BoardFactsOf(BoardTypeLocked()).selector_ports; }
 
 unsigned UnitModel::SwitchPorts() const {
     std::lock_guard<std::mutex> lk(mu_);

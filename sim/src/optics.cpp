@@ -14,7 +14,7 @@ constexpr int kTempWarmup = 150;  // a unit starts 1.5 degC below its settled te
 }  // namespace
 
 Optics::Optics(const UnitConfig& cfg) : rng_(Mix64(cfg.seed ^ 0x5EED5EED5EED5EEDull)) {
-    quartic_ = cfg.board_type == 4;
+    quartic_ = BoardFactsOf(cfg.board_type).quartic;
     for (unsigned s = 0; s < kChannels; ++s) {
         const ChannelCalibration cal = FactoryCalibration(cfg, 0, s);
         std::copy(std::begin(cal.voa), std::end(cal.voa), curve_[s]);

@@ -36,6 +36,15 @@ constexpr auto kSetTimeout = [](ZEL_API& unit, std::uint32_t milliseconds) -> st
     unit.Link().SetTimeout(milliseconds);
     return 1;
 };
+
+// The trace hook is the link's, read by the call in flight: it changes only between calls, and it
+// leaves the last error as it was.
+std::uint8_t SetFrameTraceOf(ZEL_API* unit, zel_frame_trace_fn callback, void* user) {
+    return zel::api::InCall(unit, std::uint8_t{0}, [&]() -> std::uint8_t {
+        unit->SetFrameTrace(callback, user);
+        return 1;
+    });
+}
 }  // namespace
 
 std::uint8_t zel_SetTimeout(zel_instance* instance, std::uint32_t milliseconds) {
@@ -107,16 +116,11 @@ std::uint8_t zel_ReadEEPromByte(zel_instance* instance, std::uint16_t address, s
 }
 
 std::uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callback, void* user) {
-    if (instance == nullptr) return 0;
-    ToUnit(instance)->SetFrameTrace(callback, user);
-    return 1;
+    return SetFrameTraceOf(ToUnit(instance), callback, user);
 }
 
 std::uint8_t APISetFrameTrace(std::uint8_t unit, zel_frame_trace_fn callback, void* user) {
-    ZEL_API* entry = zel::api::UnitEntry(unit);
-    if (entry == nullptr) return 0;
-    entry->SetFrameTrace(callback, user);
-    return 1;
+    return SetFrameTraceOf(zel::api::UnitEntry(unit), callback, user);
 }
 
 std::uint8_t zel_SelectWavelength(zel_instance* instance, std::uint16_t wavelength) {

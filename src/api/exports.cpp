@@ -24,6 +24,7 @@ namespace {
 // Connect takes the address as a text string of its own.
 constexpr auto kConnectEntry = [](ZEL_API& unit, const char* ip) { return unit.ZEL_API::Connect(std::string(ip)); };
 constexpr auto kConnectInstance = [](ZEL_API& unit, const char* ip) { return unit.Connect(std::string(ip)); };
+constexpr auto kQuickConnect = [](ZEL_API& unit, const char* ip) { return unit.QuickConnect(std::string(ip)); };
 
 }  // namespace
 
@@ -189,6 +190,9 @@ zel_instance* zel_createInstance(void) {
 
 std::uint8_t zel_Connect(zel_instance* instance, const char* ip) {
     return OnInstance(instance, kFailed, kConnectInstance, ip);
+}
+std::uint8_t zel_QuickConnect(zel_instance* instance, const char* ip) {
+    return OnInstance(instance, kFailed, kQuickConnect, ip);
 }
 std::uint8_t zel_Disconnect(zel_instance* instance) { return OnInstance(instance, kFailed, ZEL_VIRTUAL(Disconnect)); }
 std::uint32_t zel_ReadBoardID(zel_instance* instance) {

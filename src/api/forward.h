@@ -1,7 +1,8 @@
 // The one way an export reaches a unit: find it or fail, take the unit for this thread (or fail
 // with ZEL_ERR_BUSY), clear its last error, refuse null pointers, open the link's call scope, call
 // the operation, keep every exception inside the library, and make the status and the last error
-// agree.
+// agree. Settings that leave the last error as it is (the frame trace) take the unit through the
+// same call scope (InCall) without the rest.
 #pragma once
 
 #include <cstdint>
@@ -44,18 +45,11 @@ inline constexpr double kNoTemperature = -1.0;
 // Whether a result of an export is a 1/0 status (the invariant below applies) or a value.
 enum class Result { Status, Value };
 
-// Calls `op(*unit, args...)` and returns its result. Returns `failure` without calling when
-// there is no unit (nothing to record on), when another thread is inside a call on the unit
-// (ZEL_ERR_BUSY), when a pointer argument is null (ZEL_ERR_BAD_ARGUMENT), and when the
-// operation throws (ZEL_ERR_INTERNAL).
-//
-// For status results the status and the last error always agree: a success after which the
-// link or the operation recorded a reason is turned into a failure (a partial failure is never
-// success), and a failure without a recorded reason gets a generic one.
-template <Result kind = Result::Status, class R, class Op, class... Args>
-R Forward(ZEL_API* unit, R failure, Op op, Args... args) noexcept {
-    static_assert(std::is_same_v<std::invoke_result_t<Op, ZEL_API&, Args...>, R>,
-                  "the failure value must have the operation's result type");
+// Runs `body()` inside a call on `unit` and returns its result. Returns `failure` without running
+// it when there is no unit (nothing to record on) or when another thread is inside a call on the
+// unit (ZEL_ERR_BUSY for this thread). Touches no last error itself.
+template <class R, class Body>
+R InCall(ZEL_API* unit, R failure, Body body) noexcept {
     if (unit == nullptr) return failure;
     HwLayer& link = unit->Link();
     if (!link.EnterCall()) {
@@ -66,24 +60,40 @@ R Forward(ZEL_API* unit, R failure, Op op, Args... args) noexcept {
         HwLayer& link;
         ~Leave() { link.LeaveCall(); }
     } leave{link};
-    if (refused_unit == unit) refused_unit = nullptr;
-    unit->ClearLastError();
-    if ((IsNullPointer(args) || ...)) {
-        unit->RecordError(ZEL_ERR_BAD_ARGUMENT);
-        return failure;
-    }
-    R result = failure;
-    try {
-        result = op(*unit, args...);
-    } catch (...) {
-        unit->RecordError(ZEL_ERR_INTERNAL);
-        return failure;
-    }
-    if constexpr (kind == Result::Status) {
-        if (result != failure && unit->LastError() != ZEL_OK) return failure;
-        if (result == failure && unit->LastError() == ZEL_OK) unit->RecordError(ZEL_ERR_INTERNAL);
-    }
-    return result;
+    return body();
+}
+
+// Calls `op(*unit, args...)` inside a call on `unit` (InCall) and returns its result. Returns
+// `failure` without calling when InCall refuses, when a pointer argument is null
+// (ZEL_ERR_BAD_ARGUMENT), and when the operation throws (ZEL_ERR_INTERNAL).
+//
+// For status results the status and the last error always agree: a success after which the
+// link or the operation recorded a reason is turned into a failure (a partial failure is never
+// success), and a failure without a recorded reason gets a generic one.
+template <Result kind = Result::Status, class R, class Op, class... Args>
+R Forward(ZEL_API* unit, R failure, Op op, Args... args) noexcept {
+    static_assert(std::is_same_v<std::invoke_result_t<Op, ZEL_API&, Args...>, R>,
+                  "the failure value must have the operation's result type");
+    return InCall(unit, failure, [&]() -> R {
+        if (refused_unit == unit) refused_unit = nullptr;
+        unit->ClearLastError();
+        if ((IsNullPointer(args) || ...)) {
+            unit->RecordError(ZEL_ERR_BAD_ARGUMENT);
+            return failure;
+        }
+        R result = failure;
+        try {
+            result = op(*unit, args...);
+        } catch (...) {
+            unit->RecordError(ZEL_ERR_INTERNAL);
+            return failure;
+        }
+        if constexpr (kind == Result::Status) {
+            if (result != failure && unit->LastError() != ZEL_OK) return failure;
+            if (result == failure && unit->LastError() == ZEL_OK) unit->RecordError(ZEL_ERR_INTERNAL);
+        }
+        return result;
+    });
 }
 
 // Unit-index family: `index` picks a table entry (outside 0..31 fails without touching memory).

@@ -141,6 +141,11 @@ std::uint8_t zel_GetChannelCount(zel_instance* instance, std::uint8_t* count) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(GetChannelCount), count);
 }
 
+std::uint8_t zel_GetSwitchPorts(zel_instance* instance, std::uint8_t* two_by_two, std::uint8_t* mems,
+                                std::uint8_t* lbmm) {
+    return OnInstance(instance, kFailed, ZEL_VIRTUAL(GetSwitchPorts), two_by_two, mems, lbmm);
+}
+
 std::uint8_t zel_GetWavelengths(zel_instance* instance, std::uint16_t* nm, std::size_t capacity, std::size_t* count) {
     return OnInstance(
         instance, kFailed,

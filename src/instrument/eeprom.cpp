@@ -110,7 +110,20 @@ std::uint8_t ZEL_API::WriteTypeToEEPROM(std::uint16_t type) {
 
 std::uint8_t ZEL_API::ReadTypeFromEEPROM(std::uint16_t* type) {
     double value = 0;
-    std::uint8_t status = RecordStatus(ReadScaledRecord(0, zel::layout::kBoardTypeRecord, &value) != 0);
+    const bool ok = ReadScaledRecord(0, zel::layout::kBoardTypeRecord, &value) != 0;
+    return TakeBoardType(ok, value, type);
+}
+
+std::uint8_t ZEL_API::ReadBoardType(EepromItems items, std::uint16_t* type) {
+    if (items == EepromItems::Settled) return ReadTypeFromEEPROM(type);
+    // The record's eight bytes from one block, decoded as the byte-by-byte read decodes them.
+    rec::Bytes8 bytes{};
+    const bool ok = ReadEepromRange(rec::RecordAddress(0, zel::layout::kBoardTypeRecord), bytes.data(), bytes.size());
+    return TakeBoardType(ok, rec::DecodeScaled(bytes), type);
+}
+
+std::uint8_t ZEL_API::TakeBoardType(bool ok, double value, std::uint16_t* type) {
+    const std::uint8_t status = RecordStatus(ok);
     // Every decodable record lies well inside 64 bits; the guard only keeps the cast defined.
     const double whole = std::isfinite(value) ? std::trunc(value) : 0.0;
     *type = static_cast<std::uint16_t>(static_cast<std::int64_t>(whole));

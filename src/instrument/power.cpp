@@ -29,7 +29,7 @@ std::uint8_t ZEL_API::ReadPowerSum(std::uint16_t select, std::uint32_t& sum) {
 }
 
 bool ZEL_API::RequireTAPCalibration(std::uint16_t select) {
-    if (!active_tap_uncal_[select]) return true;
+    if (!active_[select].tap_uncalibrated) return true;
     RecordError(ZEL_ERR_NOT_CALIBRATED);
     return false;
 }
@@ -39,7 +39,7 @@ std::uint8_t ZEL_API::ReadOpticalPower(std::uint16_t channel, double* power) {
         if (!RequireTAPCalibration(select)) return false;
         std::uint32_t sum = 0;
         const bool ok = ReadPowerSum(select, sum) != 0;
-        *power = (sum / 10.0) * active_tap_[select];
+        *power = (sum / 10.0) * active_[select].tap;
         return ok;
     });
 }
@@ -57,18 +57,20 @@ std::uint8_t ZEL_API::ReadTAPCalibration(std::uint16_t channel, double* factor) 
     if (cache_valid_) {
         // From the cache: nothing is sent and the status field is left alone.
         return OnChannel(channel, Status::Untouched, [&](std::uint16_t s) {
-            *factor = active_tap_[s] = cache_tap_[current_slot_][s];
-            active_tap_uncal_[s] = cache_tap_uncal_[current_slot_][s];
+            ChannelCalibration& active = active_[s];
+            const ChannelCalibration& cached = cache_[current_slot_][s];
+            *factor = active.tap = cached.tap;
+            active.tap_uncalibrated = cached.tap_uncalibrated;
             return true;
         });
     }
     return OnChannel(channel, Status::Recorded, [&](std::uint16_t s) {
         zel::records::Bytes8 bytes{};
         const bool ok = ReadRecordBytes(0, SlotRecord(kTAPOffset + s), bytes.data());
-        *factor = active_tap_[s] = zel::records::DecodeScaled(bytes);
+        *factor = active_[s].tap = zel::records::DecodeScaled(bytes);
         // A factor from a failed read is no calibration: the calibrated power refuses the
         // channel until a read goes through.
-        active_tap_uncal_[s] = !ok || zel::records::IsErased(bytes);
+        active_[s].tap_uncalibrated = !ok || zel::records::IsErased(bytes);
         return ok;
     });
 }
@@ -82,11 +84,11 @@ std::uint8_t ZEL_API::WriteTAPCalibration(std::uint16_t channel, double factor) 
             return false;
         }
         const bool ok = WriteScaledRecord(0, SlotRecord(kTAPOffset + s), factor) != 0;
-        active_tap_[s] = factor;
-        active_tap_uncal_[s] = false;  // a factor the encoding holds is never the erased pattern
+        active_[s].tap = factor;
+        active_[s].tap_uncalibrated = false;  // a factor the encoding holds is never the erased pattern
         if (ok && cache_valid_) {
-            cache_tap_[current_slot_][s] = factor;
-            cache_tap_uncal_[current_slot_][s] = false;
+            cache_[current_slot_][s].tap = factor;
+            cache_[current_slot_][s].tap_uncalibrated = false;
         }
         return ok;
     });

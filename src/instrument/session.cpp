@@ -9,18 +9,14 @@
 
 namespace {
 
-struct LayoutRow {
-    std::int32_t ports;
-    std::int32_t channels;
-    std::int32_t map[ZEL_API::kSelects];
-};
+static_assert(zel::board::kChannelIndexes == ZEL_API::kSelects, "a layout maps every select");
 
-// Ports, calibrated channels and the select of each channel index, per board type 0..7.
-constexpr LayoutRow kLayouts[8] = {
-    {1, 1, {0, 0, 0, 0, 0, 0, 0, 0}}, {1, 1, {0, 0, 0, 0, 0, 0, 0, 0}}, {4, 1, {0, 0, 0, 0, 0, 0, 0, 0}},
-    {4, 1, {0, 0, 0, 0, 0, 0, 0, 0}}, {4, 4, {0, 1, 2, 3, 0, 1, 2, 3}}, {4, 4, {0, 1, 2, 3, 0, 1, 2, 3}},
-    {8, 8, {0, 1, 2, 3, 4, 5, 6, 7}}, {8, 1, {3, 3, 3, 3, 3, 3, 3, 3}},
-};
+// Whether a board type was read or written, so that the layout exists; records "not connected" if not.
+bool KnowsBoardType(ZEL_API& unit) {
+    if (!unit.Layout().empty()) return true;
+    unit.RecordError(ZEL_ERR_NOT_CONNECTED);
+    return false;
+}
 
 constexpr const char* kRevisionText = "$Revision: 6926 $";
 
@@ -62,7 +58,11 @@ double ZEL_API::GetAPIRev() {
     return value;
 }
 
-std::uint8_t ZEL_API::Connect(std::string ip) {
+std::uint8_t ZEL_API::Connect(std::string ip) { return ConnectWith(std::move(ip), EepromItems::Settled); }
+
+std::uint8_t ZEL_API::QuickConnect(std::string ip) { return ConnectWith(std::move(ip), EepromItems::Blocks); }
+
+std::uint8_t ZEL_API::ConnectWith(std::string ip, EepromItems items) {
     ip_ = std::move(ip);
     if (!link_.OpenLink(ip_.c_str(), kUnitPort)) return 0;
     // ReadBoardID's 0 is also a board ID: its exchange failed only if it left a reason.
@@ -70,7 +70,7 @@ std::uint8_t ZEL_API::Connect(std::string ip) {
     ReadBoardID();
     if (LastError() != ZEL_OK) return 0;
     current_slot_ = 0;
-    return ScanWavelengths(1);
+    return ScanSlots(items);
 }
 
 std::uint8_t ZEL_API::Disconnect() { return link_.CloseLink() ? 1 : 0; }
@@ -84,11 +84,11 @@ std::uint32_t ZEL_API::ReadBoardID() {
 
 void ZEL_API::RebuildLayout() {
     layout_.resize(kSelects, 0);
-    if (board_type_ < 0 || board_type_ > 7) return;
-    const LayoutRow& row = kLayouts[board_type_];
-    port_count_ = row.ports;
-    channel_count_ = row.channels;
-    layout_.assign(row.map, row.map + kSelects);
+    const zel::board::BoardFacts* row = zel::board::FactsOf(board_type_);
+    if (row == nullptr) return;
+    port_count_ = row->ports;
+    channel_count_ = row->channels;
+    layout_.assign(row->map, row->map + kSelects);
 }
 
 void ZEL_API::AdoptBoardType(std::int32_t type) {
@@ -98,12 +98,19 @@ void ZEL_API::AdoptBoardType(std::int32_t type) {
 
 std::uint8_t ZEL_API::GetChannelCount(std::uint8_t* count) {
     *count = 0;
-    // The layout exists once a board type was read or written.
-    if (layout_.empty()) {
-        RecordError(ZEL_ERR_NOT_CONNECTED);
-        return 0;
+    if (!KnowsBoardType(*this)) return 0;
+    if (zel::board::IsKnownBoardType(board_type_)) *count = static_cast<std::uint8_t>(channel_count_);
+    return 1;
+}
+
+std::uint8_t ZEL_API::GetSwitchPorts(std::uint8_t* two_by_two, std::uint8_t* mems, std::uint8_t* lbmm) {
+    *two_by_two = *mems = *lbmm = 0;
+    if (!KnowsBoardType(*this)) return 0;
+    if (const zel::board::BoardFacts* row = zel::board::FactsOf(board_type_)) {
+        *two_by_two = row->two_by_two_ports;
+        *mems = row->mems_ports;
+        *lbmm = row->lbmm_ports;
     }
-    if (board_type_ >= 0 && board_type_ <= 7) *count = static_cast<std::uint8_t>(channel_count_);
     return 1;
 }
 

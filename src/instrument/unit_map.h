@@ -1,5 +1,5 @@
-// The map of the test unit as the library drives it: its registers, and where the EEPROM keeps
-// the board type and the calibration.
+// The map of the test unit as the library drives it: its registers, where the EEPROM keeps
+// the board type and the calibration, and what each board type fixes (zel::board).
 //
 // Registers are 16-bit words addressed by register bank ("select", 0..15) and address (0..2047).
 // The unit-wide registers live on select 0; the per-channel ones on the channel's select (0..7).
@@ -89,3 +89,53 @@ static_assert(kUserTXBase * kRecordSize == kSlotBase + kSlotSize * kSlotCount);
 static_assert(kUserRXBase - kUserTXBase >= 8);
 
 }  // namespace zel::layout
+
+namespace zel::board {
+
+// Channel indexes of a layout map: one per select that carries a channel.
+inline constexpr int kChannelIndexes = 8;
+
+// What a board type fixes about its unit. This table is the one place that names those facts.
+struct BoardFacts {
+    std::int32_t ports;                 // port count of the board (the library itself never reads it)
+    std::int32_t channels;              // calibrated channels: indexes 0..channels-1 have records of their own
+    std::int32_t map[kChannelIndexes];  // the select of each channel index
+    std::uint16_t default_nm;           // the wavelength slot 0 serves
+    bool add_refuses_default;           // AddWavelength refuses default_nm instead of giving it a slot
+    int voa_order;                      // 3: c0 x^3 + c1 x^2 + c2 x + c3; 4: c0 x^4 + c1 x^3 + c2 x^2 + c3 x
+    std::uint8_t two_by_two_ports;      // positions of each channel's 2x2 switch: bar (0), cross (1)
+    std::uint8_t mems_ports;            // ports of the MEMS selector switch, from 0
+    std::uint8_t lbmm_ports;            // ports of the LBMM selector switch, from 0
+};
+
+inline constexpr int kBoardTypes = 8;
+
+// ports, channels, map, default nm, add refuses it, VOA order, 2x2, MEMS, LBMM; by board type 0..7.
+inline constexpr BoardFacts kBoards[kBoardTypes] = {
+    {1, 1, {0, 0, 0, 0, 0, 0, 0, 0}, 1310, true, 3, 2, 1, 1},   // 0
+    {1, 1, {0, 0, 0, 0, 0, 0, 0, 0}, 850, true, 3, 2, 1, 1},    // 1
+    {4, 1, {0, 0, 0, 0, 0, 0, 0, 0}, 1310, true, 3, 2, 4, 4},   // 2
+    {4, 1, {0, 0, 0, 0, 0, 0, 0, 0}, 1310, true, 3, 2, 4, 4},   // 3
+    {4, 4, {0, 1, 2, 3, 0, 1, 2, 3}, 850, true, 4, 2, 4, 4},    // 4
+    {4, 4, {0, 1, 2, 3, 0, 1, 2, 3}, 1310, true, 3, 2, 4, 4},   // 5
+    {8, 8, {0, 1, 2, 3, 4, 5, 6, 7}, 1310, false, 3, 2, 8, 8},  // 6
+    {8, 1, {3, 3, 3, 3, 3, 3, 3, 3}, 1310, false, 3, 2, 8, 8},  // 7
+};
+
+constexpr bool IsKnownBoardType(std::int32_t type) { return type >= 0 && type < kBoardTypes; }
+
+// The facts of a known board type; nullptr for any other (its make-up is unknown).
+constexpr const BoardFacts* FactsOf(std::int32_t type) { return IsKnownBoardType(type) ? &kBoards[type] : nullptr; }
+
+// Every row maps its channels to selects 0..7 and names a polynomial the VOA code has.
+constexpr bool RowsAreSound() {
+    for (const BoardFacts& b : kBoards) {
+        if (b.channels < 1 || b.channels > kChannelIndexes || (b.voa_order != 3 && b.voa_order != 4)) return false;
+        for (std::int32_t select : b.map)
+            if (select < 0 || select >= kChannelIndexes) return false;
+    }
+    return true;
+}
+static_assert(RowsAreSound());
+
+}  // namespace zel::board

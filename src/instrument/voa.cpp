@@ -10,22 +10,13 @@ namespace {
 using zel::layout::kVOACoefficientOffset;
 using zel::reg::kVOACode;
 constexpr double kMaxAttenuationDb = 30.0;
-constexpr int kQuarticBoardType = 4;
 }  // namespace
 
 double ZEL_API::Attenuation(const double* c, double x) const {
-    if (board_type_ == kQuarticBoardType) return c[0] * x * x * x * x + c[1] * x * x * x + c[2] * x * x + c[3] * x;
+    const zel::board::BoardFacts* board = zel::board::FactsOf(board_type_);
+    if (board != nullptr && board->voa_order == 4)
+        return c[0] * x * x * x * x + c[1] * x * x * x + c[2] * x * x + c[3] * x;
     return c[0] * x * x * x + c[1] * x * x + c[2] * x + c[3];
-}
-
-bool ZEL_API::ActiveVOAUncalibrated(int select) const {
-    const bool* marks = active_voa_uncal_[select];
-    return marks[0] || marks[1] || marks[2] || marks[3];
-}
-
-bool ZEL_API::CachedVOAUncalibrated(int slot, int select) const {
-    const bool* marks = cache_voa_uncal_[slot][select];
-    return marks[0] || marks[1] || marks[2] || marks[3];
 }
 
 bool ZEL_API::RequireVOACalibration(std::uint16_t select) {
@@ -48,7 +39,7 @@ std::uint8_t ZEL_API::SetVOAAttenuation(std::uint16_t channel, double db) {
             return false;
         }
         if (!RequireVOACalibration(select)) return false;
-        const double* c = active_voa_[select];
+        const auto& c = active_[select].voa;
         const std::uint16_t code = InvertVOACalibration(c[0], c[1], c[2], c[3], db);
         const bool sent = WriteRegister(select, kVOACode, code);
         if (code == zel::voa::kNoCode) {
@@ -72,7 +63,7 @@ std::uint8_t ZEL_API::ReadVOAAttenuation(std::uint16_t channel, double* db) {
         if (!RequireVOACalibration(select)) return false;
         std::uint16_t code = 0;
         const bool ok = ReadRegister(select, kVOACode, code);
-        *db = code == 0 ? 0.0 : Attenuation(active_voa_[select], code);
+        *db = code == 0 ? 0.0 : Attenuation(active_[select].voa.data(), code);
         return ok;
     });
 }
@@ -84,17 +75,19 @@ std::uint8_t ZEL_API::ReadVOAAttenuation(std::uint16_t channel, std::uint16_t* c
 
 std::uint8_t ZEL_API::WriteVOACalibration(std::uint16_t channel, const double* coefficients) {
     return OnChannel(channel, Status::Recorded, [&](std::uint16_t s) {
+        ChannelCalibration& active = active_[s];
+        ChannelCalibration& cached = cache_[current_slot_][s];
         bool all_ok = true;
         for (int k = 0; k < 4; ++k) {
             const bool ok = WriteStatusToEEProm(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), coefficients[k]) != 0;
             all_ok = ok && all_ok;
             // A coefficient whose bytes are those of erased EEPROM is no calibration, written or not.
             const bool uncal = zel::records::IsErased(zel::records::EncodeRaw(coefficients[k]));
-            active_voa_[s][k] = coefficients[k];
-            active_voa_uncal_[s][k] = uncal;
+            active.voa[k] = coefficients[k];
+            active.voa_uncalibrated[k] = uncal;
             if (ok && cache_valid_) {
-                cache_voa_[current_slot_][s][k] = coefficients[k];
-                cache_voa_uncal_[current_slot_][s][k] = uncal;
+                cached.voa[k] = coefficients[k];
+                cached.voa_uncalibrated[k] = uncal;
             }
         }
         return all_ok;
@@ -105,24 +98,26 @@ std::uint8_t ZEL_API::ReadVOACalibration(std::uint16_t channel, double* coeffici
     if (cache_valid_) {
         // From the cache: nothing is sent and the status field is left alone.
         return OnChannel(channel, Status::Untouched, [&](std::uint16_t s) {
-            for (int k = 0; k < 4; ++k) {
-                coefficients[k] = active_voa_[s][k] = cache_voa_[current_slot_][s][k];
-                active_voa_uncal_[s][k] = cache_voa_uncal_[current_slot_][s][k];
-            }
+            ChannelCalibration& active = active_[s];
+            const ChannelCalibration& cached = cache_[current_slot_][s];
+            active.voa = cached.voa;
+            active.voa_uncalibrated = cached.voa_uncalibrated;
+            std::copy(active.voa.begin(), active.voa.end(), coefficients);
             return true;
         });
     }
     return OnChannel(channel, Status::Recorded, [&](std::uint16_t s) {
+        ChannelCalibration& active = active_[s];
         bool all_ok = true;
         for (int k = 0; k < 4; ++k) {
             zel::records::Bytes8 bytes{};
             all_ok = ReadRecordBytes(0, SlotRecord(kVOACoefficientOffset + 4 * s + k), bytes.data()) && all_ok;
-            coefficients[k] = active_voa_[s][k] = zel::records::DecodeRaw(bytes);
-            active_voa_uncal_[s][k] = zel::records::IsErased(bytes);
+            coefficients[k] = active.voa[k] = zel::records::DecodeRaw(bytes);
+            active.voa_uncalibrated[k] = zel::records::IsErased(bytes);
         }
         // Bytes from a failed read are no calibration: the dB functions refuse the channel
         // until a read goes through.
-        if (!all_ok) std::fill(active_voa_uncal_[s], active_voa_uncal_[s] + 4, true);
+        if (!all_ok) active.voa_uncalibrated.fill(true);
         return all_ok;
     });
 }

@@ -1,7 +1,7 @@
 // Wavelength table: the connect-time scan of the used wavelength slots into the calibration cache,
 // loading the active calibration, and the host's slot selection.
 #include <algorithm>
-#include <cstring>
+#include <optional>
 
 #include "instrument/record_codec.h"
 #include "instrument/zel_api_class.h"
@@ -18,32 +18,47 @@ constexpr std::size_t kVOAInScan = lay::kRecordSize * lay::kVOACoefficientOffset
 static_assert(kScanStart + kScanBlocks * zel::frame::kBlockSize >=
               lay::kRecordSize * (lay::kVOACoefficientOffset + 4 * ZEL_API::kSelects));
 
-// Default wavelength per board type 0..7: what SetWavelength takes for slot 0 ...
-constexpr std::uint16_t kSetDefault[8] = {1310, 850, 1310, 1310, 850, 1310, 1310, 1310};
-// ... and what AddWavelength refuses to add (board types 0..5 only).
-constexpr std::uint16_t kAddDefault[6] = {1310, 850, 1310, 1310, 850, 1310};
+// The wavelength slot 0 serves on this board type; nothing for a type of unknown make-up.
+std::optional<std::uint16_t> DefaultOf(std::int32_t board_type) {
+    const zel::board::BoardFacts* board = zel::board::FactsOf(board_type);
+    if (board == nullptr) return std::nullopt;
+    return board->default_nm;
+}
 }  // namespace
 
 std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
     if (force == 0 && cache_valid_ == 1) return 1;
+    return ScanSlots(EepromItems::Settled);
+}
+
+bool ZEL_API::ReadTableEntry(EepromItems items, int slot, std::uint16_t base, std::int32_t& entry) {
+    if (slot == 0) {
+        std::uint16_t type = 0;
+        const bool ok = ReadBoardType(items, &type) != 0;
+        entry = type;
+        return ok;
+    }
+    std::uint8_t word[2] = {};
+    bool ok = false;
+    if (items == EepromItems::Blocks) {
+        ok = ReadEepromRange(base, word, sizeof word) != 0;
+    } else {
+        ok = ReadEepromByte(0, base, word[0]);
+        ok = ReadEepromByte(0, static_cast<std::uint16_t>(base + 1), word[1]) && ok;
+    }
+    entry = word[0] * 256 + word[1];
+    return ok;
+}
+
+std::uint8_t ZEL_API::ScanSlots(EepromItems items) {
     cache_valid_ = 0;
     wavelengths_.clear();
     std::uint8_t result = 1;
     for (int w = 0; w < kSlots; ++w) {
         const auto base = static_cast<std::uint16_t>(lay::kSlotBase + lay::kSlotSize * w);
         std::int32_t entry = 0;
-        if (w == 0) {
-            std::uint16_t type = 0;
-            if (ReadTypeFromEEPROM(&type) == 0) return 0;
-            entry = type;
-        } else {
-            std::uint8_t high = 0, low = 0;
-            bool ok = ReadEepromByte(0, base, high);
-            ok = ReadEepromByte(0, static_cast<std::uint16_t>(base + 1), low) && ok;
-            if (!ok) return 0;
-            entry = high * 256 + low;
-            if (entry == kFreeSlot) break;
-        }
+        if (!ReadTableEntry(items, w, base, entry)) return 0;
+        if (w != 0 && entry == kFreeSlot) break;
         wavelengths_.push_back(entry);
 
         std::uint8_t scan[kScanBlocks * zel::frame::kBlockSize];
@@ -57,32 +72,39 @@ std::uint8_t ZEL_API::ScanWavelengths(std::uint8_t force) {
             result = 0;
             break;
         }
-        for (int s = 0; s < kSelects; ++s) {
-            const std::uint8_t* tap = scan + kTAPInScan + 8 * s;
-            cache_tap_[w][s] = zel::records::DecodeScaledBlock(tap);
-            cache_tap_uncal_[w][s] = zel::records::IsErased(tap);
-            for (int k = 0; k < 4; ++k) {
-                const std::uint8_t* c = scan + kVOAInScan + 32 * s + 8 * k;
-                cache_voa_[w][s][k] = zel::records::DecodeRaw(c);
-                cache_voa_uncal_[w][s][k] = zel::records::IsErased(c);
-            }
-        }
+        FileSlotCalibration(w, scan);
     }
     cache_valid_ = result;
     // A scan whose calibrations did not load is no success either.
-    const bool loaded = LoadCalibrations() != 0;
+    const bool loaded = LoadCalibrationsWith(items) != 0;
     return result != 0 && loaded ? 1 : 0;
 }
 
-std::uint8_t ZEL_API::LoadCalibrations() {
-    std::memset(active_tap_, 0, sizeof active_tap_);
-    std::memset(active_voa_, 0, sizeof active_voa_);
+void ZEL_API::FileSlotCalibration(int slot, const std::uint8_t* scan) {
+    for (int s = 0; s < kSelects; ++s) {
+        ChannelCalibration& cached = cache_[slot][s];
+        const std::uint8_t* tap = scan + kTAPInScan + 8 * s;
+        cached.tap = zel::records::DecodeScaledBlock(tap);
+        cached.tap_uncalibrated = zel::records::IsErased(tap);
+        for (int k = 0; k < 4; ++k) {
+            const std::uint8_t* c = scan + kVOAInScan + 32 * s + 8 * k;
+            cached.voa[k] = zel::records::DecodeRaw(c);
+            cached.voa_uncalibrated[k] = zel::records::IsErased(c);
+        }
+    }
+}
+
+std::uint8_t ZEL_API::LoadCalibrations() { return LoadCalibrationsWith(EepromItems::Settled); }
+
+std::uint8_t ZEL_API::LoadCalibrationsWith(EepromItems items) {
     // Until a channel's calibration is read it is none: a load that fails part-way leaves the
     // channels it did not reach refusing the dB and power functions rather than using 0.0.
-    std::fill(&active_tap_uncal_[0], &active_tap_uncal_[0] + kSelects, true);
-    std::fill(&active_voa_uncal_[0][0], &active_voa_uncal_[0][0] + kSelects * 4, true);
+    for (ChannelCalibration& active : active_) {
+        active = {};
+        active.MarkUncalibrated();
+    }
     std::uint16_t type = 0;
-    if (ReadTypeFromEEPROM(&type) == 0) return 0;
+    if (ReadBoardType(items, &type) == 0) return 0;
     for (std::int32_t i = 0; i < channel_count_; ++i) {
         double factor = 0;
         if (ReadTAPCalibration(static_cast<std::uint16_t>(i), &factor) == 0) return 0;
@@ -114,7 +136,7 @@ bool ZEL_API::SelectAddedSlot(std::uint16_t wavelength) {
 
 std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
     if (!ReadTableFor(wavelength)) return 0;
-    if (board_type_ >= 0 && board_type_ <= 7 && wavelength == kSetDefault[board_type_]) {
+    if (DefaultOf(board_type_) == wavelength) {
         current_slot_ = 0;
         return 1;
     }
@@ -125,7 +147,8 @@ std::uint8_t ZEL_API::SetWavelength(std::uint16_t wavelength) {
 
 std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
     if (!ReadTableFor(wavelength)) return 0;
-    if (board_type_ >= 0 && board_type_ <= 5 && wavelength == kAddDefault[board_type_]) {
+    const zel::board::BoardFacts* board = zel::board::FactsOf(board_type_);
+    if (board != nullptr && board->add_refuses_default && wavelength == board->default_nm) {
         RecordError(ZEL_ERR_BAD_ARGUMENT);
         return 0;
     }
@@ -143,10 +166,7 @@ std::uint8_t ZEL_API::AddWavelength(std::uint16_t wavelength) {
     current_slot_ = n;
     // The new slot's calibration records hold whatever the EEPROM held there, unread: none of it
     // counts as calibration until the host writes it or a forced scan reads the slot.
-    for (int s = 0; s < kSelects; ++s) {
-        cache_tap_uncal_[n][s] = true;
-        for (bool& mark : cache_voa_uncal_[n][s]) mark = true;
-    }
+    for (ChannelCalibration& cached : cache_[n]) cached.MarkUncalibrated();
     return 1;
 }
 
@@ -161,7 +181,7 @@ std::uint8_t ZEL_API::WavelengthTable(std::vector<std::uint16_t>& nm) {
     nm.clear();
     if (ScanWavelengths(0) == 0) return 0;
     // Slot 0's table entry is the board-type record; the slot serves the type's default wavelength.
-    nm.push_back(board_type_ >= 0 && board_type_ <= 7 ? kSetDefault[board_type_] : 0);
+    nm.push_back(DefaultOf(board_type_).value_or(0));
     for (std::size_t k = 1; k < wavelengths_.size(); ++k) nm.push_back(static_cast<std::uint16_t>(wavelengths_[k]));
     return 1;
 }

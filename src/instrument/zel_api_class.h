@@ -15,6 +15,8 @@
 // voa.cpp, power.cpp, wavelengths.cpp.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -34,6 +36,27 @@ public:
     static constexpr int kSlots = zel::layout::kSlotCount;
     static constexpr int kDefinedValues = 30;
     static constexpr unsigned kSettleMs = 10;
+
+    // The calibration of one select at one wavelength slot: the TAP factor that scales its power
+    // readings and the four coefficients of its VOA curve, each with a mark saying that the value
+    // is not calibration (read from erased EEPROM or by a failed read, or a slot added since the
+    // last scan). A marked value is kept as read: the host still gets it back.
+    struct ChannelCalibration {
+        double tap = 0.0;
+        std::array<double, 4> voa{};
+        bool tap_uncalibrated = false;
+        std::array<bool, 4> voa_uncalibrated{};
+
+        // Whether any of the four VOA coefficients is not calibration.
+        bool VOAUncalibrated() const {
+            return std::find(voa_uncalibrated.begin(), voa_uncalibrated.end(), true) != voa_uncalibrated.end();
+        }
+        // Marks every value as not calibration and keeps the values.
+        void MarkUncalibrated() {
+            tap_uncalibrated = true;
+            voa_uncalibrated.fill(true);
+        }
+    };
 
     ZEL_API();
     virtual ~ZEL_API();
@@ -101,6 +124,9 @@ public:
     virtual std::uint8_t ScanWavelengths(std::uint8_t force);                                               // 57
 
     // ---- ordinary operations ----
+    // Connect's outcome and state, with the board-type record and the slots' table entries read by
+    // block reads instead of byte by byte with settling pauses.
+    std::uint8_t QuickConnect(std::string ip);
     std::uint8_t WriteTAPCalibration(std::uint16_t channel, double factor);
     // The EEPROM byte that the last ReadValueFromEEProm delivered.
     std::uint8_t LastEepromByte() const { return eeprom_byte_; }
@@ -114,6 +140,9 @@ public:
                                 std::uint32_t* length);
     // The calibrated channel count of the board type read last; fails before any was read.
     std::uint8_t GetChannelCount(std::uint8_t* count);
+    // The 2x2, MEMS and LBMM port counts of the board type read last (0 for an unknown type); fails
+    // before any was read.
+    std::uint8_t GetSwitchPorts(std::uint8_t* two_by_two, std::uint8_t* mems, std::uint8_t* lbmm);
     static constexpr std::uint32_t kEepromSize = 0x20000;
 
     // ---- diagnostics ----
@@ -134,16 +163,16 @@ public:
     std::int32_t CurrentSlot() const { return current_slot_; }
     std::uint8_t CacheValid() const { return cache_valid_; }
     const std::vector<std::int32_t>& Wavelengths() const { return wavelengths_; }
-    const double* ActiveVOA(int select) const { return active_voa_[select]; }
-    double ActiveTAP(int select) const { return active_tap_[select]; }
-    double CachedTAP(int slot, int select) const { return cache_tap_[slot][select]; }
-    const double* CachedVOA(int slot, int select) const { return cache_voa_[slot][select]; }
+    const double* ActiveVOA(int select) const { return active_[select].voa.data(); }
+    double ActiveTAP(int select) const { return active_[select].tap; }
+    double CachedTAP(int slot, int select) const { return cache_[slot][select].tap; }
+    const double* CachedVOA(int slot, int select) const { return cache_[slot][select].voa.data(); }
     // Whether a select's TAP factor / VOA coefficients (any of the four) in use, or cached for a
-    // slot, are not calibration: read from erased EEPROM, or a slot added since the last scan.
-    bool ActiveTAPUncalibrated(int select) const { return active_tap_uncal_[select]; }
-    bool ActiveVOAUncalibrated(int select) const;
-    bool CachedTAPUncalibrated(int slot, int select) const { return cache_tap_uncal_[slot][select]; }
-    bool CachedVOAUncalibrated(int slot, int select) const;
+    // slot, are not calibration (see ChannelCalibration).
+    bool ActiveTAPUncalibrated(int select) const { return active_[select].tap_uncalibrated; }
+    bool ActiveVOAUncalibrated(int select) const { return active_[select].VOAUncalibrated(); }
+    bool CachedTAPUncalibrated(int slot, int select) const { return cache_[slot][select].tap_uncalibrated; }
+    bool CachedVOAUncalibrated(int slot, int select) const { return cache_[slot][select].VOAUncalibrated(); }
     HwLayer& Link() { return link_; }
     // Sets the board type and rebuilds the layout as a successful type read would.
     void AdoptBoardType(std::int32_t type);
@@ -152,6 +181,22 @@ public:
     double Attenuation(const double* c, double code) const;
 
 private:
+    // How the connect-time scan reads the EEPROM items it needs besides the calibration blocks (the
+    // board-type record, the slots' table entries): byte by byte through the address and data
+    // registers with the record settling pauses, as Connect always has, or each by one block read.
+    enum class EepromItems { Settled, Blocks };
+    std::uint8_t ConnectWith(std::string ip, EepromItems items);
+    // The forced scan of every used slot into the cache, then LoadCalibrationsWith(items).
+    std::uint8_t ScanSlots(EepromItems items);
+    std::uint8_t LoadCalibrationsWith(EepromItems items);
+    // The table entry of slot `slot` at `base`: slot 0's is the board type (adopted), the others'
+    // the wavelength word, high byte first.
+    bool ReadTableEntry(EepromItems items, int slot, std::uint16_t base, std::int32_t& entry);
+    // ReadTypeFromEEPROM, by the means `items` names.
+    std::uint8_t ReadBoardType(EepromItems items, std::uint16_t* type);
+    // A board-type record's `value` as ReadTypeFromEEPROM hands it out: the status field takes
+    // `ok`, `type` the truncated value, and the type is adopted when `ok`.
+    std::uint8_t TakeBoardType(bool ok, double value, std::uint16_t* type);
     void RebuildLayout();
     // The select of a channel, or nothing (recorded as "no such channel") when the layout has no entry.
     std::optional<std::uint16_t> SelectOf(std::uint16_t channel);
@@ -204,6 +249,9 @@ private:
     // Selects the added slot (1..5) that serves `wavelength`; false when none does.
     bool SelectAddedSlot(std::uint16_t wavelength);
     std::uint8_t ReadPowerSum(std::uint16_t select, std::uint32_t& sum);
+    // Files the calibration of every select of `slot` into the cache from `scan`: the slot's bytes
+    // from its first TAP factor on, as the scan's block reads deliver them.
+    void FileSlotCalibration(int slot, const std::uint8_t* scan);
     // Refuses (ZEL_ERR_NOT_CALIBRATED) a select whose active VOA or TAP calibration is not calibration.
     bool RequireVOACalibration(std::uint16_t select);
     bool RequireTAPCalibration(std::uint16_t select);
@@ -226,11 +274,8 @@ private:
     std::int32_t result_ = 0;
     std::uint8_t status_ = 0;
     std::uint8_t eeprom_byte_ = 0;
-    double active_voa_[kSelects][4] = {};
-    double active_tap_[kSelects] = {};
-    // Not-calibration marks of the active values, one per value (see ActiveTAPUncalibrated).
-    bool active_voa_uncal_[kSelects][4] = {};
-    bool active_tap_uncal_[kSelects] = {};
+    // The calibration in use, per select.
+    std::array<ChannelCalibration, kSelects> active_{};
     std::int32_t board_type_ = 0;
     std::int64_t clock_reading_ = 0;
     std::tm broken_down_{};
@@ -239,8 +284,6 @@ private:
     std::int32_t current_slot_ = 0;
     std::uint8_t cache_valid_ = 0;
     std::vector<std::int32_t> wavelengths_;
-    double cache_tap_[kSlots][kSelects] = {};
-    double cache_voa_[kSlots][kSelects][4] = {};
-    bool cache_tap_uncal_[kSlots][kSelects] = {};
-    bool cache_voa_uncal_[kSlots][kSelects][4] = {};
+    // The calibration the scan read, per wavelength slot and select.
+    std::array<std::array<ChannelCalibration, kSelects>, kSlots> cache_{};
 };

@@ -98,6 +98,7 @@ static struct {
     uint8_t (*APISetTimeout)(uint8_t, uint32_t);
     uint8_t (*APISetFrameTrace)(uint8_t, zel_frame_trace_fn, void*);
     uint8_t (*zel_SelectWavelength)(zel_instance*, uint16_t);
+    uint8_t (*zel_QuickConnect)(zel_instance*, const char*);
 
     uint8_t (*zel_AccessBoardRegister)(zel_instance*, uint8_t, uint16_t, uint16_t, uint16_t*);
     uint8_t (*zel_AddWavelength)(zel_instance*, uint16_t);
@@ -239,6 +240,7 @@ static void resolve_all(void* library) {
     RESOLVE(APISetTimeout);
     RESOLVE(APISetFrameTrace);
     RESOLVE(zel_SelectWavelength);
+    RESOLVE(zel_QuickConnect);
     RESOLVE(zel_AccessBoardRegister);
     RESOLVE(zel_AddWavelength);
     RESOLVE(zel_GetChannelCount);
@@ -330,11 +332,17 @@ static void check_connect_failures(const char* unit_address) {
     }
     CHECK(zel.zel_Connect(inst, nobody) == 0);
     CHECK(zel.zel_LastError(inst) == ZEL_ERR_CONNECTION_REFUSED);
+    CHECK(zel.zel_QuickConnect(inst, nobody) == 0);
+    CHECK(zel.zel_LastError(inst) == ZEL_ERR_CONNECTION_REFUSED);
     CHECK(zel.zel_ReadBoardID(inst) == 0);
     CHECK(zel.zel_LastError(inst) == ZEL_ERR_NOT_CONNECTED);
 
     /* The instance is usable after the failures. */
     CHECK(zel.zel_Connect(inst, unit_address) == 1);
+    CHECK(zel.zel_ReadBoardID(inst) == UNIT_BOARD_ID);
+    CHECK(zel.zel_Disconnect(inst) == 1);
+    /* The quick connect reaches the same unit as the connect does. */
+    CHECK(zel.zel_QuickConnect(inst, unit_address) == 1);
     CHECK(zel.zel_ReadBoardID(inst) == UNIT_BOARD_ID);
     CHECK(zel.zel_Disconnect(inst) == 1);
     zel.zel_destroyInstance(inst);

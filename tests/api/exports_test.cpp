@@ -409,6 +409,7 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_WriteVOAInsertionLoss", [=] { return zel_WriteVOAInsertionLoss(inst, 1, 0.3); }, instance, true, {}},
         {"zel_WriteValueToEEProm", [=] { return zel_WriteValueToEEProm(inst, 0x3000, 7); }, instance, true, {}},
         {"zel_GetChannelCount", [=] { return zel_GetChannelCount(inst, &byte); }, instance, true, {}},
+        {"zel_GetSwitchPorts", [=] { return zel_GetSwitchPorts(inst, &byte, &byte, &byte); }, instance, true, {}},
         {"zel_GetWavelengths", [=] { return zel_GetWavelengths(inst, nm, 6, &count); }, instance, true, {}},
         {"zel_GetRecordLocation",
          [=] { return zel_GetRecordLocation(inst, 2, 1, ZEL_RECORD_VOA, &location[0], &location[1]); },
@@ -417,6 +418,7 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
          {}},
         {"zel_ReadEEProm", [=] { return zel_ReadEEProm(inst, 0x2F0, block, sizeof block); }, instance, true, {}},
         {"zel_Connect", [=] { return zel_Connect(inst, ip.c_str()); }, instance, true, {}},
+        {"zel_QuickConnect", [=] { return zel_QuickConnect(inst, ip.c_str()); }, instance, true, {}},
         {"zel_Disconnect", [=] { return zel_Disconnect(inst); }, instance, true, {}},
         {"APIDisconnect", [=] { return APIDisconnect(u); }, entry, true, {}},
     };
@@ -629,6 +631,7 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     std::size_t count = 99;
     std::uint32_t length = 99;
     EXPECT_EQ(zel_Connect(nullptr, unit->ip().c_str()), 0);
+    EXPECT_EQ(zel_QuickConnect(nullptr, unit->ip().c_str()), 0);
     EXPECT_EQ(zel_Disconnect(nullptr), 0);
     EXPECT_EQ(zel_ReadBoardID(nullptr), 0u);
     EXPECT_EQ(zel_ReadFirmwareRevision(nullptr), -1.0);
@@ -643,6 +646,7 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     Connect();
     const std::vector<std::pair<const char*, std::function<int()>>> calls = {
         {"zel_Connect", [&] { return zel_Connect(inst, nullptr); }},
+        {"zel_QuickConnect", [&] { return zel_QuickConnect(inst, nullptr); }},
         {"zel_ReadOpticalPower", [&] { return zel_ReadOpticalPower(inst, 0, nullptr); }},
         {"zel_ReadSerialNumber serial", [&] { return zel_ReadSerialNumber(inst, nullptr, &flag); }},
         {"zel_ReadSerialNumber flag", [&] { return zel_ReadSerialNumber(inst, &serial, nullptr); }},
@@ -657,6 +661,9 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
         {"zel_WriteVOACalibration", [&] { return zel_WriteVOACalibration(inst, 0, nullptr); }},
         {"zel_WriteVOADefinedValues", [&] { return zel_WriteVOADefinedValues(inst, 0, nullptr); }},
         {"zel_GetChannelCount", [&] { return zel_GetChannelCount(inst, nullptr); }},
+        {"zel_GetSwitchPorts two_by_two", [&] { return zel_GetSwitchPorts(inst, nullptr, &byte, &byte); }},
+        {"zel_GetSwitchPorts mems", [&] { return zel_GetSwitchPorts(inst, &byte, nullptr, &byte); }},
+        {"zel_GetSwitchPorts lbmm", [&] { return zel_GetSwitchPorts(inst, &byte, &byte, nullptr); }},
         {"zel_GetWavelengths nm", [&] { return zel_GetWavelengths(inst, nullptr, 6, &count); }},
         {"zel_GetWavelengths count", [&] { return zel_GetWavelengths(inst, nm, 6, nullptr); }},
         {"zel_ReadEEProm", [&] { return zel_ReadEEProm(inst, 0, nullptr, 1); }},
@@ -673,6 +680,7 @@ TEST_F(InstanceTest, NullInstanceAndNullPointersFailCleanly) {
     EXPECT_EQ(flag, 5);
     EXPECT_EQ(count, 99u);
     EXPECT_EQ(length, 99u);
+    EXPECT_EQ(byte, 0xEE);
     EXPECT_TRUE(unit->frames().empty());
 }
 

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "api/instance_table.h"
 #include "support/unit_fixture.h"
+#include "support/wait_for.h"
 #include "transport/frame_codec.h"
 #include "zel_api.h"
 
@@ -43,6 +45,66 @@ TEST(TableTrace, SeesTheEntrysFramesAndRefusesBadIndexes) {
     EXPECT_EQ(count.sent, 2);
     EXPECT_EQ(APISetFrameTrace(32, &FrameCount::Record, &count), 0);
     EXPECT_EQ(APIDisconnect(u), 1);
+}
+
+// The trace hook belongs to the call in flight: a setter on another thread meanwhile is refused at
+// the call's entry with ZEL_ERR_BUSY and the hook stays as it was. A setter that goes through
+// leaves the reason of the last failure as it was.
+TEST(TraceSetters, RefusedWhileACallIsInFlightAndKeepTheLastError) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    static constexpr std::uint8_t u = 13;
+    ASSERT_EQ(APIConnect(u, unit.ip().c_str()), 1);
+    zel_instance* inst = zel_createInstance();
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    struct Family {
+        const char* name;
+        std::function<std::uint8_t(zel_frame_trace_fn, void*)> set_trace;
+        std::function<std::uint8_t(std::uint16_t)> read_switch;  // one register exchange on a channel
+        std::function<zel_error()> last_error;
+    };
+    const Family families[] = {
+        {"unit index", [](zel_frame_trace_fn fn, void* user) { return APISetFrameTrace(u, fn, user); },
+         [](std::uint16_t ch) {
+             std::uint16_t position = 0;
+             return APIReadSwicthSelect_2x2(u, ch, &position);
+         },
+         [] { return APILastError(u); }},
+        {"instance", [inst](zel_frame_trace_fn fn, void* user) { return zel_SetFrameTrace(inst, fn, user); },
+         [inst](std::uint16_t ch) {
+             std::uint16_t position = 0;
+             return zel_ReadSwitchSelect_2x2(inst, ch, &position);
+         },
+         [inst] { return zel_LastError(inst); }},
+    };
+    for (const Family& f : families) {
+        SCOPED_TRACE(f.name);
+        FrameCount installed, refused;
+        ASSERT_EQ(f.set_trace(&FrameCount::Record, &installed), 1);
+        unit.server().SetFaults({.kind = zelsim::Fault::Delay, .delay_ms = 500});
+        const std::size_t frames = unit.server().FramesReceived();
+        std::uint8_t owner_status = 0;
+        std::thread owner([&] { owner_status = f.read_switch(1); });
+        EXPECT_TRUE(zeltest::WaitFor([&] { return unit.server().FramesReceived() != frames; }));
+        EXPECT_EQ(f.set_trace(&FrameCount::Record, &refused), 0);
+        EXPECT_EQ(f.last_error(), ZEL_ERR_BUSY);
+        EXPECT_EQ(f.set_trace(nullptr, nullptr), 0);
+        owner.join();
+        unit.server().SetFaults({});
+        EXPECT_EQ(owner_status, 1);
+        EXPECT_EQ(f.read_switch(1), 1);
+        // The hook installed before the call saw both exchanges; the refused one saw nothing.
+        EXPECT_EQ(installed.sent, 2);
+        EXPECT_EQ(installed.received, 2);
+        EXPECT_EQ(refused.sent + refused.received, 0);
+
+        ASSERT_EQ(f.read_switch(99), 0);
+        ASSERT_EQ(f.last_error(), ZEL_ERR_NO_SUCH_CHANNEL);
+        EXPECT_EQ(f.set_trace(nullptr, nullptr), 1);
+        EXPECT_EQ(f.last_error(), ZEL_ERR_NO_SUCH_CHANNEL);
+    }
+    EXPECT_EQ(APIDisconnect(u), 1);
+    zel_destroyInstance(inst);
 }
 
 class SelectWavelengthTest : public ::testing::Test {
@@ -386,6 +448,42 @@ TEST(UnitKnowledge, ChannelCountFollowsTheBoardTypeWithoutTraffic) {
     zel_destroyInstance(inst);
 }
 
+TEST(UnitKnowledge, SwitchPortsFollowTheBoardTypeOfTheConnectWithoutTraffic) {
+    zeltest::ShortenLinkTimeouts();
+    zel_instance* inst = zel_createInstance();
+    std::uint8_t ports[3] = {7, 7, 7};
+    EXPECT_EQ(zel_GetSwitchPorts(inst, &ports[0], &ports[1], &ports[2]), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(std::vector<std::uint8_t>(ports, ports + 3), (std::vector<std::uint8_t>{0, 0, 0}));
+    const std::uint8_t selectors[] = {1, 1, 4, 4, 4, 4, 8, 8};  // MEMS and LBMM ports of types 0..7
+    for (int type = 0; type < 8; ++type) {
+        SCOPED_TRACE(type);
+        zelsim::UnitConfig cfg;
+        cfg.board_type = type;
+        zeltest::SimulatedUnit unit(cfg);
+        ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+        unit.clear_frames();
+        ASSERT_EQ(zel_GetSwitchPorts(inst, &ports[0], &ports[1], &ports[2]), 1);
+        EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+        EXPECT_EQ(ports[0], 2);  // bar and cross
+        EXPECT_EQ(ports[1], selectors[type]);
+        EXPECT_EQ(ports[2], selectors[type]);
+        EXPECT_EQ(unit.model().SwitchPorts(), selectors[type]);  // the unit played has them too
+        EXPECT_TRUE(unit.frames().empty());
+        if (type == 7) {
+            // A board type of unknown make-up has no ports to tell of; a known one brings them back.
+            ASSERT_EQ(zel_WriteTypeToEEPROM(inst, 9), 1);
+            ASSERT_EQ(zel_GetSwitchPorts(inst, &ports[0], &ports[1], &ports[2]), 1);
+            EXPECT_EQ(std::vector<std::uint8_t>(ports, ports + 3), (std::vector<std::uint8_t>{0, 0, 0}));
+            ASSERT_EQ(zel_WriteTypeToEEPROM(inst, 2), 1);
+            ASSERT_EQ(zel_GetSwitchPorts(inst, &ports[0], &ports[1], &ports[2]), 1);
+            EXPECT_EQ(std::vector<std::uint8_t>(ports, ports + 3), (std::vector<std::uint8_t>{2, 4, 4}));
+        }
+        ASSERT_EQ(zel_Disconnect(inst), 1);
+    }
+    zel_destroyInstance(inst);
+}
+
 TEST(UnitKnowledge, WavelengthTableInSlotOrder) {
     zeltest::ShortenLinkTimeouts();
     zelsim::UnitConfig cfg;
@@ -514,5 +612,144 @@ TEST_F(SelectWavelengthTest, RecordLocationsAreWhereTheRecordFunctionsStore) {
     EXPECT_EQ(address, 0u);
     EXPECT_EQ(length, 0u);
 }
+
+// ---- quick connect ----
+
+// A unit for the quick connect to meet: a board type with six wavelength slots, and which slot
+// (if any) is erased, its calibration only or its table entry too.
+struct QuickCase {
+    const char* name;
+    int board_type;
+    int erased_slot;  // -1: none
+    bool entry_too;   // the slot's table entry is erased as well, which ends the table there
+};
+
+void PrintTo(const QuickCase& q, std::ostream* os) { *os << q.name; }
+
+class QuickConnectTest : public ::testing::TestWithParam<QuickCase> {};
+
+// Everything a host can learn from a connected instance, and the instance's own record of the unit,
+// in one order. Doubles are kept as their bit patterns so that erased (NaN) coefficients compare.
+std::vector<std::pair<std::string, std::uint64_t>> KnownState(zel_instance* inst) {
+    std::vector<std::pair<std::string, std::uint64_t>> out;
+    const auto put = [&](const std::string& what, std::uint64_t value) { out.emplace_back(what, value); };
+    const auto bits = [](double d) {
+        std::uint64_t b = 0;
+        std::memcpy(&b, &d, sizeof b);
+        return b;
+    };
+    const ZEL_API& core = *reinterpret_cast<const ZEL_API*>(inst);
+    put("last error", zel_LastError(inst));
+    put("board ID", core.BoardIdField());
+    put("board type", static_cast<std::uint64_t>(core.BoardType()));
+    put("ports", static_cast<std::uint64_t>(core.PortCount()));
+    put("status field", core.StatusField());
+    put("result field", static_cast<std::uint64_t>(core.ResultField()));
+    put("current slot", static_cast<std::uint64_t>(core.CurrentSlot()));
+    put("cache valid", core.CacheValid());
+    put("layout size", core.Layout().size());
+    for (std::int32_t select : core.Layout()) put("layout", static_cast<std::uint64_t>(select));
+    put("table size", core.Wavelengths().size());
+    for (std::int32_t entry : core.Wavelengths()) put("table entry", static_cast<std::uint64_t>(entry));
+    for (int s = 0; s < ZEL_API::kSelects; ++s) {
+        const std::string at = " select " + std::to_string(s);
+        put("active TAP" + at, bits(core.ActiveTAP(s)));
+        put("active TAP erased" + at, core.ActiveTAPUncalibrated(s));
+        put("active VOA erased" + at, core.ActiveVOAUncalibrated(s));
+        for (int k = 0; k < 4; ++k) put("active VOA" + at, bits(core.ActiveVOA(s)[k]));
+        for (int w = 0; w < ZEL_API::kSlots; ++w) {
+            const std::string in = at + " slot " + std::to_string(w);
+            put("cached TAP" + in, bits(core.CachedTAP(w, s)));
+            put("cached TAP erased" + in, core.CachedTAPUncalibrated(w, s));
+            put("cached VOA erased" + in, core.CachedVOAUncalibrated(w, s));
+            for (int k = 0; k < 4; ++k) put("cached VOA" + in, bits(core.CachedVOA(w, s)[k]));
+        }
+    }
+
+    std::uint8_t channels = 0;
+    put("zel_GetChannelCount", zel_GetChannelCount(inst, &channels));
+    put("channels", channels);
+    std::uint16_t nm[6] = {};
+    std::size_t count = 0;
+    put("zel_GetWavelengths", zel_GetWavelengths(inst, nm, 6, &count));
+    put("wavelengths", count);
+    for (std::size_t i = 0; i < count; ++i) put("wavelength", nm[i]);
+    for (std::uint8_t slot = 0; slot < 6; ++slot) {
+        for (std::uint16_t c = 0; c <= 8; ++c) {
+            for (std::uint32_t item = 0; item <= ZEL_RECORD_SLOT; ++item) {
+                std::uint32_t address = 0, length = 0;
+                const std::string of = "location of item " + std::to_string(item) + " channel " + std::to_string(c);
+                put(of, zel_GetRecordLocation(inst, slot, c, item, &address, &length));
+                put(of + " address", address);
+                put(of + " length", length);
+            }
+        }
+    }
+    // The defined values of the last channel in the current slot (30 words at 20 ms each).
+    std::uint16_t defined[30] = {};
+    put("zel_ReadVOADefinedValues", zel_ReadVOADefinedValues(inst, channels == 0 ? 0 : channels - 1, defined));
+    for (std::uint16_t v : defined) put("defined value", v);
+    // Each slot's TAP factors and VOA coefficients as the record functions hand them out.
+    for (std::size_t i = 0; i < count; ++i) {
+        put("zel_SetWavelength", zel_SetWavelength(inst, nm[i]));
+        for (std::uint16_t c = 0; c < channels; ++c) {
+            double tap = 0, voa[4] = {};
+            put("zel_ReadTAPCalibration", zel_ReadTAPCalibration(inst, c, &tap));
+            put("TAP factor", bits(tap));
+            put("zel_ReadVOACalibration", zel_ReadVOACalibration(inst, c, voa));
+            for (double v : voa) put("VOA coefficient", bits(v));
+        }
+    }
+    return out;
+}
+
+TEST_P(QuickConnectTest, LeavesTheInstanceAsConnectDoes) {
+    const QuickCase& q = GetParam();
+    zeltest::ShortenLinkTimeouts();
+    zelsim::UnitConfig cfg;
+    cfg.board_type = q.board_type;
+    cfg.extra_wavelengths = {1550, 1490, 1625, 1570, 1590};
+    zeltest::SimulatedUnit unit(cfg);
+    if (q.erased_slot >= 0) {
+        const std::uint32_t base = zelsim::kSlotBase + zelsim::kSlotSize * q.erased_slot;
+        for (std::uint32_t a = q.entry_too ? 0 : 2; a < zelsim::kSlotSize; ++a) unit.model().SetEeprom(base + a, 0xFF);
+    }
+    zel_instance* slow = zel_createInstance();
+    zel_instance* quick = zel_createInstance();
+    ASSERT_EQ(zel_Connect(slow, unit.ip().c_str()), 1);
+    const auto by_connect = KnownState(slow);
+    unit.clear_frames();
+    ASSERT_EQ(zel_QuickConnect(quick, unit.ip().c_str()), 1);
+    // The quick connect reads no EEPROM byte through the registers: the board ID is its one
+    // register frame.
+    const auto frames = unit.frames();
+    EXPECT_EQ(std::count_if(frames.begin(), frames.end(), zeltest::IsRegisterFrame), 1);
+    const auto by_quick = KnownState(quick);
+    ASSERT_EQ(by_quick.size(), by_connect.size());
+    for (std::size_t i = 0; i < by_quick.size(); ++i) EXPECT_EQ(by_quick[i], by_connect[i]) << "entry " << i;
+
+    // The erased slot is really seen as such, so the comparison compared erased calibration.
+    const ZEL_API& core = *reinterpret_cast<const ZEL_API*>(quick);
+    const bool table_ends = q.erased_slot > 0 && q.entry_too;
+    EXPECT_EQ(core.Wavelengths().size(), table_ends ? static_cast<std::size_t>(q.erased_slot) : 6u);
+    if (q.erased_slot >= 0 && !table_ends) {
+        EXPECT_TRUE(core.CachedTAPUncalibrated(q.erased_slot, core.Layout()[0]));
+        EXPECT_TRUE(core.CachedVOAUncalibrated(q.erased_slot, core.Layout()[0]));
+    }
+    // An erased board-type record reads as the most negative scaled value, truncated to 16 bits.
+    EXPECT_EQ(core.BoardType(), q.erased_slot == 0 ? static_cast<std::uint16_t>(-9223372) : q.board_type);
+    zel_destroyInstance(quick);
+    zel_destroyInstance(slow);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBoardType, QuickConnectTest,
+                         ::testing::Values(QuickCase{"type0", 0, -1, false}, QuickCase{"type1", 1, -1, false},
+                                           QuickCase{"type2", 2, -1, false}, QuickCase{"type3", 3, -1, false},
+                                           QuickCase{"type4", 4, -1, false}, QuickCase{"type5", 5, -1, false},
+                                           QuickCase{"type6", 6, -1, false}, QuickCase{"type7", 7, -1, false},
+                                           QuickCase{"type6_slot3_calibration_erased", 6, 3, false},
+                                           QuickCase{"type4_slot2_erased_whole", 4, 2, true},
+                                           QuickCase{"type6_slot0_erased_whole", 6, 0, true}),
+                         [](const ::testing::TestParamInfo<QuickCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

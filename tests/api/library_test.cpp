@@ -93,11 +93,13 @@ const std::set<std::string> kExtras = {
     "zel_SelectWavelength",
     "zel_SetTimeout",
     "APISetTimeout",
+    "zel_QuickConnect",
     // instance forms, unit knowledge, block reads
     "zel_AccessBoardRegister",
     "zel_AddWavelength",
     "zel_GetChannelCount",
     "zel_GetRecordLocation",
+    "zel_GetSwitchPorts",
     "zel_GetWavelengths",
     "zel_Monitor",
     "zel_Read4x1SwitchInsertionLoss",

@@ -81,6 +81,23 @@ TEST(UnitMap, LibraryAndSimulatorAgreeOnRegistersAndEepromPlaces) {
     }
 }
 
+// The library's board table and the simulator's name the same facts of every board type.
+TEST(UnitMap, LibraryAndSimulatorAgreeOnEveryBoardType) {
+    ASSERT_EQ(zel::board::kBoardTypes, zelsim::kBoardTypes);
+    for (int type = -1; type <= zel::board::kBoardTypes; ++type) {
+        SCOPED_TRACE(type);
+        EXPECT_EQ(zel::board::IsKnownBoardType(type), zelsim::IsKnownBoardType(type));
+        const zel::board::BoardFacts* library = zel::board::FactsOf(type);
+        if (library == nullptr) continue;
+        const zelsim::BoardFacts& unit = zelsim::BoardFactsOf(type);
+        EXPECT_EQ(library->default_nm, unit.default_nm);
+        EXPECT_EQ(library->voa_order == 4, unit.quartic);
+        EXPECT_EQ(library->two_by_two_ports, unit.two_by_two_positions);
+        EXPECT_EQ(library->mems_ports, unit.selector_ports);
+        EXPECT_EQ(library->lbmm_ports, unit.selector_ports);
+    }
+}
+
 TEST(RecordAddress, EachGroupMovesNinetySixRecords) {
     EXPECT_EQ(rec::RecordAddress(1, 0), 0x2300);
     EXPECT_EQ(rec::RecordAddress(2, 0), 0x2600);

@@ -213,6 +213,25 @@ TEST_F(DefaultSlotOnly, ConnectFailsWhenAnyOfItsReadsFails) {
     EXPECT_FALSE(inst.ActiveVOAUncalibrated(0));
 }
 
+TEST_F(DefaultSlotOnly, QuickConnectFailsWhenAnyOfItsReadsFails) {
+    zeltest::ShortenLinkTimeouts(300);
+    // Board ID 0, the board type's block 1, slot 0's blocks 2..4, the free slot's entry 5, the board
+    // type again while loading the calibrations 6: seven exchanges, and none may fail unnoticed.
+    unit->clear_frames();
+    ASSERT_EQ(inst.QuickConnect(unit->ip()), 1);
+    ASSERT_EQ(unit->frames().size(), 7u);
+    EXPECT_EQ(BlockReadAddresses(unit->frames()),
+              (std::vector<std::uint32_t>{0x2000, 0x2008, 0x2088, 0x2108, 0x2800, 0x2000}));
+    for (std::uint64_t exchange = 0; exchange < 7; ++exchange) {
+        caltest::OneFailedExchange fault(unit->server(), exchange);
+        inst.ClearLastError();
+        EXPECT_EQ(inst.QuickConnect(unit->ip()), 0) << exchange;
+        EXPECT_NE(inst.LastError(), ZEL_OK) << exchange;
+    }
+    EXPECT_EQ(inst.QuickConnect(unit->ip()), 1);
+    EXPECT_FALSE(inst.ActiveVOAUncalibrated(0));
+}
+
 // ---- a board type 6 unit with all six slots calibrated ----
 
 class SixSlots : public zeltest::UnitTest {
@@ -265,6 +284,27 @@ TEST_F(SixSlots, ConnectCachesEverySlotAsTheRecordsHoldIt) {
     EXPECT_EQ(c3, inst.CachedVOA(5, 7)[3]);
     ASSERT_EQ(inst.ReadScaledRecord(0, 256 * 4 + 1 + 6, &tap), 1);
     EXPECT_DOUBLE_EQ(tap, -9223372.036854776);
+}
+
+TEST_F(SixSlots, QuickConnectReadsTheTableEntriesByBlocksAndNoByteOfTheEeprom) {
+    unit->clear_frames();
+    ASSERT_EQ(inst.QuickConnect(unit->ip()), 1);
+    const auto frames = unit->frames();
+    // The board ID is the one register read; each slot's entry is one block and its calibration the
+    // connect's three, and loading the calibrations reads the board type once more.
+    ASSERT_EQ(frames.size(), 1u + 6 * 4 + 1);
+    EXPECT_TRUE(IsRegisterFrame(frames[0]));
+    EXPECT_EQ(AddressOf(frames[0]), 20u);
+    std::vector<std::uint32_t> expected;
+    for (int w = 0; w < 6; ++w) {
+        expected.push_back(caltest::SlotBase(w));
+        for (std::uint32_t a : SlotBlocks({w})) expected.push_back(a);
+    }
+    expected.push_back(0x2000);
+    EXPECT_EQ(BlockReadAddresses(frames), expected);
+    EXPECT_EQ(inst.Wavelengths(), (std::vector<std::int32_t>{6, 1550, 1490, 1625, 1570, 1590}));
+    EXPECT_EQ(inst.CacheValid(), 1);
+    EXPECT_EQ(inst.StatusField(), 1);
 }
 
 TEST_F(SixSlots, EverySlotIsSelectedByItsWavelengthWithoutTraffic) {

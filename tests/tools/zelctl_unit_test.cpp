@@ -397,6 +397,16 @@ TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
         Unit one_port(Board(1));
         r = one_port.Run({"switch", "mems", "set", "1"});
         EXPECT_EQ(r.err, "zelctl: position 1 is outside 0..0: the MEMS switch of board type 1 has 1 port\n");
+        // One channel on bank 3 with eight-port selectors; its 2x2 switch is still bar or cross.
+        Unit one_channel(Board(7));
+        EXPECT_EQ(one_channel.Run({"switch", "mems", "set", "7"}).code, 0);
+        r = one_channel.Run({"switch", "2x2", "set", "2", "-c", "0"});
+        EXPECT_EQ(r.err, "zelctl: position 2 is outside 0..1: a 2x2 switch is bar (0) or cross (1)\n");
+        r = one_channel.Run({"switch", "lbmm", "set", "8"});
+        EXPECT_EQ(r.err, "zelctl: position 8 is outside 0..7: the LBMM switch of board type 7 has 8 ports\n");
+        EXPECT_EQ(one_channel.model().Register(3, zelsim::reg::kSwitch2x2), 0);
+        EXPECT_EQ(one_channel.model().Register(0, zelsim::reg::kSwitchLbmm), 0);
+        EXPECT_EQ(one_channel.model().Register(0, zelsim::reg::kSwitchMems), 7);
     }
 
     ASSERT_EQ(unit.Run({"screen", "0x41"}).code, 0);

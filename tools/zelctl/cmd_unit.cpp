@@ -22,44 +22,40 @@ void Temperatures(Session& s, const GlobalOptions& g, std::optional<int> select)
     table.Print(g.json);
 }
 
+// The board's switch make-up as the library knows it from the board type.
+struct SwitchPorts {
+    std::uint8_t two_by_two = 0, mems = 0, lbmm = 0;
+};
+
 struct SwitchKind {
     const char* name;
     const char* label;
     std::uint8_t (*set)(zel_instance*, std::uint16_t, std::uint16_t);
     std::uint8_t (*get)(zel_instance*, std::uint16_t, std::uint16_t*);
-    bool per_channel;  // a 2x2 switch on every channel; else one selector switch of the unit
+    bool per_channel;                  // a 2x2 switch on every channel; else one selector switch of the unit
+    std::uint8_t SwitchPorts::*ports;  // this switch's positions among the board's switch ports
 };
 
 const SwitchKind kSwitches[] = {
-    {"2x2", "2x2 switch", zel_SwitchSelect_2x2, zel_ReadSwitchSelect_2x2, true},
-    {"mems", "MEMS switch", zel_SwitchSelect_MEMS_8x1, zel_ReadSwitchSelect_MEMS_8x1, false},
-    {"lbmm", "LBMM switch", zel_SwitchSelect_LBMM_8x1, zel_ReadSwitchSelect_LBMM_8x1, false},
+    {"2x2", "2x2 switch", zel_SwitchSelect_2x2, zel_ReadSwitchSelect_2x2, true, &SwitchPorts::two_by_two},
+    {"mems", "MEMS switch", zel_SwitchSelect_MEMS_8x1, zel_ReadSwitchSelect_MEMS_8x1, false, &SwitchPorts::mems},
+    {"lbmm", "LBMM switch", zel_SwitchSelect_LBMM_8x1, zel_ReadSwitchSelect_LBMM_8x1, false, &SwitchPorts::lbmm},
 };
 
-// Ports of the MEMS and LBMM selectors by board type (0..7); 0 for a type of unknown make-up.
-int SelectorPortsOf(int board_type) {
-    static const int kPorts[] = {1, 1, 4, 4, 4, 4, 8, 8};
-    return board_type >= 0 && board_type < 8 ? kPorts[board_type] : 0;
-}
-
 // A position the switch does not have is refused before anything is set: a 2x2 switch is bar (0) or
-// cross (1); a selector has the ports of its board type, 0 up. A board type of unknown make-up is left
-// to the unit.
+// cross (1); a selector has the ports of its board type, 0 up. A board type of unknown make-up (no
+// ports known) is left to the unit.
 void RequirePosition(Session& s, const SwitchKind& kind, unsigned position) {
-    if (kind.per_channel) {
-        if (position > 1) {
-            throw Failure(kExitUsage, "position " + std::to_string(position) +
-                                          " is outside 0..1: a 2x2 switch is bar (0) or cross (1)");
-        }
-        return;
-    }
-    const int ports = SelectorPortsOf(s.BoardType());
-    if (ports > 0 && position >= static_cast<unsigned>(ports)) {
-        throw Failure(kExitUsage, "position " + std::to_string(position) + " is outside 0.." +
-                                      std::to_string(ports - 1) + ": the " + kind.label + " of board type " +
-                                      std::to_string(s.BoardType()) + " has " + std::to_string(ports) +
-                                      (ports == 1 ? " port" : " ports"));
-    }
+    SwitchPorts board;
+    s.CheckInstance(zel_GetSwitchPorts(s.Instance(), &board.two_by_two, &board.mems, &board.lbmm) != 0,
+                    "cannot tell the board's switch ports");
+    const unsigned ports = board.*kind.ports;
+    if (ports == 0 || position < ports) return;
+    const std::string outside =
+        "position " + std::to_string(position) + " is outside 0.." + std::to_string(ports - 1) + ": ";
+    if (kind.per_channel) throw Failure(kExitUsage, outside + "a 2x2 switch is bar (0) or cross (1)");
+    throw Failure(kExitUsage, outside + "the " + kind.label + " of board type " + std::to_string(s.BoardType()) +
+                                  " has " + std::to_string(ports) + (ports == 1 ? " port" : " ports"));
 }
 
 void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind) {
@@ -100,9 +96,7 @@ void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind)
     auto set_channel = std::make_shared<std::optional<int>>();
     auto position = std::make_shared<unsigned>(0);
     set->add_option("position", *position,
-                    kind.per_channel
-                        ? "Position: 0 bar, 1 cross"
-                        : "Port, from 0 (1 port on board types 0 and 1, 4 on types 2..5, 8 on types 6 and 7)")
+                    kind.per_channel ? "Position: 0 bar, 1 cross" : "Port, from 0 (1, 4 or 8 ports, by board type)")
         ->required();
     if (kind.per_channel) AddChannelOption(set, *set_channel, true);
     set->callback([&g, &kind, set_channel, position] {

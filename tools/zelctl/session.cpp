@@ -37,7 +37,7 @@ zel_instance* Session::Instance() {
         zel_SetTimeout(instance_, options_.timeout_ms);
         if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, nullptr);
     }
-    if (zel_Connect(instance_, options_.unit.c_str()) == 0) {
+    if (zel_QuickConnect(instance_, options_.unit.c_str()) == 0) {
         Fail(zel_LastError(instance_), "cannot connect to unit " + options_.unit);
     }
     connected_ = true;

@@ -49,16 +49,38 @@ struct ChannelCalibration {
     std::uint16_t defined_codes[kDefinedValues] = {};  // code for 1, 2, ... 30 dB
 };
 
-// Board default wavelength served by slot 0: 850 nm on board types 1 and 4, else 1310 nm.
-std::uint16_t DefaultWavelength(int board_type);
+// What a board type fixes about the unit played: the library keeps its own table of these facts,
+// and tests/instrument/record_codec_test.cpp holds the two against each other row by row.
+struct BoardFacts {
+    std::uint16_t default_nm;       // the wavelength slot 0 serves
+    bool quartic;                   // VOA curve c0 x^4 + c1 x^3 + c2 x^2 + c3 x, else the cubic form
+    unsigned two_by_two_positions;  // of each channel's 2x2 switch: bar (0), cross (1)
+    unsigned selector_ports;        // of the MEMS switch and of the LBMM switch, each
+};
+
+inline constexpr int kBoardTypes = 8;
+inline constexpr BoardFacts kBoards[kBoardTypes] = {
+    {1310, false, 2, 1},  // 0
+    {850, false, 2, 1},   // 1
+    {1310, false, 2, 4},  // 2
+    {1310, false, 2, 4},  // 3
+    {850, true, 2, 4},    // 4
+    {1310, false, 2, 4},  // 5
+    {1310, false, 2, 8},  // 6
+    {1310, false, 2, 8},  // 7
+};
+
+constexpr bool IsKnownBoardType(int board_type) { return board_type >= 0 && board_type < kBoardTypes; }
+// The facts of `board_type`; a type outside 0..7 plays as type 0 (1310 nm, cubic, 1-port selectors).
+constexpr const BoardFacts& BoardFactsOf(int board_type) {
+    return kBoards[IsKnownBoardType(board_type) ? board_type : 0];
+}
+
 // Wavelengths of the used slots: [0] = default, then up to five extra ones.
 std::vector<std::uint16_t> SlotWavelengths(const UnitConfig& cfg);
 ChannelCalibration FactoryCalibration(const UnitConfig& cfg, unsigned slot, unsigned select);
 // The 128 KiB factory image.
 std::vector<std::uint8_t> FactoryImage(const UnitConfig& cfg);
-
-// MEMS and LBMM port count of a board type: 0,1 -> 1; 2..5 -> 4; 6,7 -> 8; other -> 1.
-unsigned PortsOfBoardType(int board_type);
 
 // Attenuation in dB of `code` for coefficients `c` in the cubic or quartic form.
 double EvalVoaCurve(const double (&c)[4], bool quartic, double code);
