@@ -13,8 +13,48 @@ namespace zelsim {
 namespace {
 
 constexpr int kSplitGapMs = 5;
+constexpr std::size_t kFrameLogCapacity = std::size_t{1} << 16;
 
 using sys::SendAll;
+
+// The idle time of a connection, run from the last complete request (or its reply), so a host
+// dribbling a frame byte by byte cannot hold a connection for ever.
+class IdleDeadline {
+public:
+    explicit IdleDeadline(int idle_ms) : idle_(idle_ms) { Restart(); }
+    void Restart() { deadline_ = std::chrono::steady_clock::now() + idle_; }
+    // How long the next wait may take: -1 for ever (no idle time-out), 0 once the time is up.
+    int WaitMs() const {
+        if (idle_.count() <= 0) return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+        return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60000));
+    }
+
+private:
+    std::chrono::milliseconds idle_;
+    std::chrono::steady_clock::time_point deadline_;
+};
+
+enum class ReadResult { Frame, Ended, IdleTimeOut };
+
+// Reads until one whole request frame is in, the link ends or fails, the server stops (which wakes
+// every connection through the listener's waker) or the idle time is up.
+ReadResult ReadFrame(sys::Socket socket, const sys::Waker& waker, IdleDeadline& idle,
+                     std::uint8_t (&frame)[kFrameSize]) {
+    std::size_t have = 0;
+    while (have < kFrameSize) {
+        const int wait_ms = idle.WaitMs();
+        if (wait_ms == 0) return ReadResult::IdleTimeOut;
+        const sys::Readable r = sys::WaitReadable(socket, waker, wait_ms);
+        if (r == sys::Readable::Failed || r == sys::Readable::Woken) return ReadResult::Ended;
+        if (r != sys::Readable::Yes) continue;  // the deadline is checked at the top
+        const long n = sys::Receive(socket, frame + have, kFrameSize - have);
+        if (n <= 0) return ReadResult::Ended;
+        have += static_cast<std::size_t>(n);
+    }
+    idle.Restart();
+    return ReadResult::Frame;
+}
 
 }  // namespace
 
@@ -33,7 +73,11 @@ struct Server::Connection {
 };
 
 Server::Server(UnitModel& model, std::string listen_address, std::uint16_t port, ServerLimits limits)
-    : model_(model), address_(std::move(listen_address)), port_(port), limits_(limits) {}
+    : model_(model),
+      address_(std::move(listen_address)),
+      port_(port),
+      frame_log_(std::make_unique<zelsim::FrameLog>(kFrameLogCapacity)),
+      limits_(limits) {}
 
 Server::~Server() { Stop(); }
 
@@ -152,84 +196,57 @@ void Server::AcceptLoop() {
 
 void Server::Serve(Connection& conn) {
     const sys::Waker& waker = listener_->waker;  // outlives every connection (Stop joins them first)
+    IdleDeadline idle(conn.idle_timeout_ms);
     std::uint8_t frame[kFrameSize];
-    std::size_t have = 0;
     std::vector<std::uint8_t> reply;
     reply.reserve(1024);
-    bool closed_by_unit = false;
-    bool timed_out = false;
-    bool reset = false;
-    // The idle time runs from the last complete request (or its reply), so a host
-    // dribbling a frame byte by byte cannot hold a connection for ever.
-    const auto idle = std::chrono::milliseconds(conn.idle_timeout_ms);
-    auto idle_deadline = std::chrono::steady_clock::now() + idle;
+    Ending ending = Ending::Closed;
     for (;;) {
-        int wait_ms = -1;
-        if (conn.idle_timeout_ms > 0) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(idle_deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                Log("idle time-out: closing " + conn.peer);
-                timed_out = true;
-                break;
-            }
-            wait_ms = static_cast<int>(std::min<std::int64_t>(left.count(), 60000));
+        const ReadResult read = ReadFrame(conn.socket.Get(), waker, idle, frame);
+        if (read == ReadResult::IdleTimeOut) {
+            Log("idle time-out: closing " + conn.peer);
+            ending = Ending::IdleTimeOut;
         }
-        // Stop wakes every connection through the listener's waker.
-        const sys::Readable r = sys::WaitReadable(conn.socket.Get(), waker, wait_ms);
-        if (r == sys::Readable::Failed || r == sys::Readable::Woken) break;
-        if (r != sys::Readable::Yes) continue;  // the deadline is checked at the top
-        const long n = sys::Receive(conn.socket.Get(), frame + have, kFrameSize - have);
-        if (n <= 0) break;
-        have += static_cast<std::size_t>(n);
-        if (have < kFrameSize) continue;
-        have = 0;
-        idle_deadline = std::chrono::steady_clock::now() + idle;
+        if (read != ReadResult::Frame) break;
 
-        FaultPlan plan;
-        std::uint64_t index;
-        {
-            std::lock_guard<std::mutex> lk(mu_);
-            if (log_capacity_ > 0) {
-                Frame f;
-                std::copy(std::begin(frame), std::end(frame), f.begin());
-                if (log_.size() < log_capacity_) {
-                    log_.push_back(f);
-                } else {
-                    log_[log_head_] = f;
-                    log_head_ = (log_head_ + 1) % log_capacity_;
-                }
-            }
-            ++frames_received_;
-            index = frames_since_plan_++;
-            plan = plan_;
-        }
+        const Taken taken = Take(frame);
         if (stopping_) break;
-        const Fault fault = index >= plan.after_frames ? plan.kind : Fault::None;
-        if (fault == Fault::Close) {
-            Log("fault: closing " + conn.peer + " at frame " + std::to_string(index));
-            closed_by_unit = true;
+        if (taken.fault == Fault::Close) {
+            Log("fault: closing " + conn.peer + " at frame " + std::to_string(taken.index));
+            ending = Ending::ClosedByFault;
             break;
         }
-        if (fault == Fault::Stall) continue;  // taken, never answered
+        if (taken.fault == Fault::Stall) continue;  // taken, never answered
+
         model_.Handle(frame, reply);
-        if (!Deliver(conn, reply, plan, fault)) {
+        if (!Deliver(conn, reply, taken.plan, taken.fault)) {
             // The send time-out expired: the host stopped reading.
             if (sys::LastSendTimedOut() && !stopping_) {
                 Log("send time-out: resetting " + conn.peer);
-                timed_out = true;
-                reset = true;
+                ending = Ending::SendTimeOut;
             }
             break;
         }
-        idle_deadline = std::chrono::steady_clock::now() + idle;
+        idle.Restart();
     }
-    if (timed_out) {
+    End(conn, ending);
+}
+
+// Logs the frame and counts it, under the lock, and finds the fault it meets.
+Server::Taken Server::Take(const std::uint8_t (&frame)[kFrameSize]) {
+    std::lock_guard<std::mutex> lk(mu_);
+    frame_log_->Record(frame);
+    const std::uint64_t index = frames_since_plan_++;
+    return {index, plan_, index >= plan_.after_frames ? plan_.kind : Fault::None};
+}
+
+void Server::End(Connection& conn, Ending ending) {
+    if (ending == Ending::IdleTimeOut || ending == Ending::SendTimeOut) {
         // Counted before the host can see the end of its link.
         std::lock_guard<std::mutex> lk(mu_);
         ++timed_out_;
     }
-    if (reset) {
+    if (ending == Ending::SendTimeOut) {
         // A close would queue its FIN behind replies the host never reads: reset the link
         // and drop the descriptor now, under the lock Stop takes to shut connections down.
         std::lock_guard<std::mutex> lk(mu_);
@@ -238,7 +255,7 @@ void Server::Serve(Connection& conn) {
         // Tell the peer at once; the socket itself closes once the thread is joined.
         sys::Shutdown(conn.socket.Get());
     }
-    if (!closed_by_unit) Log("connection from " + conn.peer + " ended");
+    if (ending != Ending::ClosedByFault) Log("connection from " + conn.peer + " ended");
     model_.Flush();
     std::lock_guard<std::mutex> lk(mu_);
     conn.done = true;
@@ -303,35 +320,22 @@ bool Server::SleepUnlessStopping(int ms) {
 
 std::vector<Frame> Server::FrameLog() const {
     std::lock_guard<std::mutex> lk(mu_);
-    return FrameLogLocked();
-}
-
-std::vector<Frame> Server::FrameLogLocked() const {
-    std::vector<Frame> out;
-    out.reserve(log_.size());
-    out.insert(out.end(), log_.begin() + static_cast<ptrdiff_t>(log_head_), log_.end());
-    out.insert(out.end(), log_.begin(), log_.begin() + static_cast<ptrdiff_t>(log_head_));
-    return out;
+    return frame_log_->Frames();
 }
 
 void Server::ClearFrameLog() {
     std::lock_guard<std::mutex> lk(mu_);
-    log_.clear();
-    log_head_ = 0;
+    frame_log_->Clear();
 }
 
 void Server::SetFrameLogCapacity(std::size_t frames) {
     std::lock_guard<std::mutex> lk(mu_);
-    std::vector<Frame> keep = FrameLogLocked();
-    if (keep.size() > frames) keep.erase(keep.begin(), keep.end() - static_cast<ptrdiff_t>(frames));
-    log_ = std::move(keep);
-    log_head_ = 0;
-    log_capacity_ = frames;
+    frame_log_->SetCapacity(frames);
 }
 
 std::size_t Server::FramesReceived() const {
     std::lock_guard<std::mutex> lk(mu_);
-    return frames_received_;
+    return frame_log_->Received();
 }
 
 void Server::SetFaults(const FaultPlan& plan) {

@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "log.h"
 #include "support.h"
 #include "support/wait_for.h"
 
@@ -363,6 +364,50 @@ TEST_F(ServerTest, FrameLogIsABoundedRing) {
     EXPECT_EQ(log[0][6], 8);
     EXPECT_EQ(log[1][6], 9);
     EXPECT_EQ(server->FramesReceived(), 10u);
+}
+
+// The ring on its own: wrapping, growing and shrinking after a wrap, no capacity, clearing.
+TEST(FrameLog, KeepsTheNewestFramesOldestFirst) {
+    constexpr std::size_t kKeep = SIZE_MAX;
+    const struct {
+        std::size_t capacity;
+        int recorded;
+        std::size_t resize;  // kKeep: none
+        int recorded_after;
+        std::vector<int> want;  // first byte of each frame kept, oldest first
+    } cases[] = {
+        {3, 2, kKeep, 0, {0, 1}},
+        {3, 7, kKeep, 0, {4, 5, 6}},
+        {3, 7, 5, 2, {4, 5, 6, 7, 8}},  // grown after a wrap: in order, and filled before it wraps again
+        {3, 7, 5, 4, {6, 7, 8, 9, 10}},
+        {4, 6, 2, 0, {4, 5}},
+        {4, 6, 2, 1, {5, 6}},
+        {0, 3, kKeep, 0, {}},
+        {3, 2, 0, 2, {}},
+    };
+    for (const auto& c : cases) {
+        zelsim::FrameLog log(c.capacity);
+        int next = 0;
+        auto record = [&](int n) {
+            for (int i = 0; i < n; ++i) {
+                std::uint8_t frame[zelsim::kFrameSize] = {static_cast<std::uint8_t>(next++)};
+                log.Record(frame);
+            }
+        };
+        record(c.recorded);
+        if (c.resize != kKeep) log.SetCapacity(c.resize);
+        record(c.recorded_after);
+        std::vector<int> got;
+        for (const auto& f : log.Frames()) got.push_back(f[0]);
+        EXPECT_EQ(got, c.want) << "capacity " << c.capacity << ", " << c.recorded << " then " << c.recorded_after;
+        EXPECT_EQ(log.Received(), static_cast<std::size_t>(next));
+
+        log.Clear();
+        EXPECT_TRUE(log.Frames().empty());
+        record(1);
+        EXPECT_EQ(log.Frames().size(), std::min<std::size_t>(1, c.resize != kKeep ? c.resize : c.capacity));
+        EXPECT_EQ(log.Received(), static_cast<std::size_t>(next));  // a clear keeps the count
+    }
 }
 
 // Open descriptors of this process (Linux), or -1 where the system does not list them.

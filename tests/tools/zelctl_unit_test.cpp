@@ -670,6 +670,24 @@ TEST(ZelctlErrors, OneLineOnStderrAndAnExitCode) {
     EXPECT_EQ(unit.model().Register(1, zelsim::reg::kVoaCode), 0);  // channel 5 would alias select 1
     r = unit.Run({"power", "-c", "9"});
     EXPECT_EQ(r.code, 2);
+    // Every subcommand that takes a channel refuses one the board does not have, before touching it.
+    for (const auto& args : std::vector<std::vector<std::string>>{{"voa", "get"},
+                                                                  {"voa", "sweep"},
+                                                                  {"power", "--raw"},
+                                                                  {"calib", "get", "tap"},
+                                                                  {"calib", "set", "tap", "0.5"},
+                                                                  {"switch", "2x2", "get"},
+                                                                  {"switch", "2x2", "set", "1"},
+                                                                  {"reg", "read", "0"},
+                                                                  {"reg", "write", "300", "1"}}) {
+        std::vector<std::string> with_channel = args;
+        with_channel.insert(with_channel.end(), {"-c", "5"});
+        r = unit.Run(with_channel);
+        EXPECT_EQ(r.code, 2) << args[0] << " " << args[1];
+        EXPECT_EQ(r.err, "zelctl: channel 5: the board (type 4) has channels 0..3\n") << args[0] << " " << args[1];
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(unit.model().Register(1, 300), 0);  // the register channel 5 would alias
 
     r = unit.Run({"voa", "frobnicate"});
     EXPECT_EQ(r.code, 2);
@@ -693,6 +711,8 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
         {{"reg", "write", "9", "70000"}, "value: 70000 is outside 0..65535"},
         {{"screen", "256"}, "control: 256 is outside 0..255"},
         {{"wavelength", "add", "0"}, "nm: 0 nm is outside 1..65534 nm"},
+        {{"eeprom", "write", "0xFFFF", "1", "2"}, "the bytes run past the end of the EEPROM (0xFFFF)"},
+        {{"calib", "set", "voa", "-c", "1", "0.5", "2"}, "voa takes 4 value(s), got 2"},
         // A mistyped subcommand is named, with the nearest one when it is a slip of one or two letters.
         {{"inof"},
          "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, info, temp, screen, reg, "

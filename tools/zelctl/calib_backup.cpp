@@ -5,8 +5,6 @@
 #include <sstream>
 
 #include "calib_file.h"
-#include "calib_store.h"
-#include "terminal.h"
 
 namespace zelctl {
 namespace {
@@ -56,7 +54,8 @@ void RequireFit(Session& s, const std::string& path, const calib::Calibration& w
 
 }  // namespace
 
-void BackupCalibration(Session& s, const std::string& path, bool json) {
+void RunCalibBackup(Session& s, const CalibFileOptions& o, bool json) {
+    const std::string& path = o.file;
     calib::Calibration cal;
     {
         Progress progress("backup", 0, json);
@@ -71,20 +70,15 @@ void BackupCalibration(Session& s, const std::string& path, bool json) {
         .Print(json);
 }
 
-void RestoreCalibration(Session& s, const std::string& path, bool force, bool json) {
+void RunCalibRestore(Session& s, const CalibFileOptions& o, bool json) {
+    const std::string& path = o.file;
     const calib::Calibration want = ReadBackupFile(path);
 
-    RequireFit(s, path, want, force);
+    RequireFit(s, path, want, o.force);
 
-    store::RestoreOutcome done;
-    {
-        const InterruptGuard interrupt;
-        Progress progress("restore", 0, json);
-        store::WriteOptions options;
-        options.progress = [&](std::size_t n, std::size_t total) { progress.Update(n, total); };
-        options.stop = [] { return Interrupted(); };
-        done = store::Restore(s.Instance(), want, options);
-    }
+    const store::RestoreOutcome done = InterruptibleWrite("restore", json, [&](const store::WriteOptions& options) {
+        return store::Restore(s.Instance(), want, options);
+    });
     if (done.interrupted) {
         throw Failure(kExitInterrupted, "interrupted: " + std::to_string(done.records_done) + " of " +
                                             std::to_string(done.records) + " records restored (" +

@@ -116,88 +116,82 @@ std::string ValuesText(const ItemShape& shape, const std::vector<double>& v) {
     return out;
 }
 
+// calib get and calib set.
+struct CalibItemOptions {
+    std::string item;
+    std::optional<int> channel;  // get: default every channel; set: required
+    std::optional<std::uint16_t> wavelength;
+    std::vector<double> values;  // set only
+};
+
+void SelectSlot(Session& s, const CalibItemOptions& o) {
+    if (o.wavelength) s.SelectWavelength(*o.wavelength);
+}
+
+void RunCalibGet(Session& s, const CalibItemOptions& o, bool json) {
+    const ItemShape& shape = ItemNamed(o.item);
+    SelectSlot(s, o);
+    Table table({{"channel", "Channel"}, {shape.key, shape.label, false}});
+    for (int c : ChannelsToShow(s, o.channel)) {
+        const std::vector<double> v = ReadItem(s, shape.item, c);
+        table.AddRow({{c, std::to_string(c)}, {calib::ValuesJson(shape, v), ValuesText(shape, v)}});
+    }
+    table.Print(json);
+}
+
+// The values of a write, checked against the item before the unit is reached.
+void RequireValues(const ItemShape& shape, const std::vector<double>& values) {
+    if (values.size() != shape.count) {
+        throw Failure(kExitUsage, std::string(shape.key) + " takes " + std::to_string(shape.count) + " value(s), got " +
+                                      std::to_string(values.size()));
+    }
+    for (double x : values) {
+        if (shape.WholeNumbers() && (x < 0 || x > 0xFFFF || x != std::floor(x))) {
+            throw Failure(kExitUsage, std::string(shape.key) + " values are whole numbers in 0..65535");
+        }
+    }
+}
+
+void RunCalibSet(Session& s, const CalibItemOptions& o, bool json) {
+    const ItemShape& shape = ItemNamed(o.item);
+    RequireValues(shape, o.values);
+    s.RequireChannel(*o.channel);
+    SelectSlot(s, o);
+    WriteItem(s, shape.item, *o.channel, o.values);
+    Record()
+        .Add("channel", "Channel", *o.channel)
+        .Add(shape.key, shape.label, calib::ValuesJson(shape, o.values), ValuesText(shape, o.values))
+        .Print(json);
+}
+
 }  // namespace
 
 void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
     auto* calib = app.add_subcommand("calib", "Calibration records: " + ItemNames())->require_subcommand(1);
 
-    struct Args {
-        std::string item;
-        std::optional<int> channel;
-        std::optional<std::uint16_t> wavelength;
-        std::vector<double> values;
-        std::string file;
-        bool force = false;
-    };
-    auto args = std::make_shared<Args>();
+    auto item_options = std::make_shared<CalibItemOptions>();
     std::vector<std::string> names;
     for (const auto& shape : calib::Items()) names.push_back(shape.key);
-
-    auto common = [&, args](CLI::App* sub) {
-        sub->add_option("item", args->item, "Calibration item")->required()->check(CLI::IsMember(names));
-        sub->add_option("--wavelength", args->wavelength,
+    auto add_item = [&](CLI::App* sub, bool set) {
+        sub->add_option("item", item_options->item, "Calibration item")->required()->check(CLI::IsMember(names));
+        sub->add_option("--wavelength", item_options->wavelength,
                         "Wavelength slot to use, in nm (default: the board's default)");
+        AddChannelOption(sub, item_options->channel, set);
+        RunWithSession(sub, g, item_options, set ? RunCalibSet : RunCalibGet);
     };
-    auto select = [args](Session& s) {
-        if (args->wavelength) s.SelectWavelength(*args->wavelength);
-    };
-
-    auto* get = calib->add_subcommand("get", "Read a calibration item (default: every channel)");
-    common(get);
-    AddChannelOption(get, args->channel, false);
-    get->callback([&g, args, select] {
-        const ItemShape& shape = ItemNamed(args->item);
-        Session s(g);
-        select(s);
-        Table table({{"channel", "Channel"}, {shape.key, shape.label, false}});
-        std::vector<int> channels;
-        if (args->channel) {
-            s.RequireChannel(*args->channel);
-            channels = {*args->channel};
-        } else {
-            for (int c = 0; c < s.Channels(); ++c) channels.push_back(c);
-        }
-        for (int c : channels) {
-            const std::vector<double> v = ReadItem(s, shape.item, c);
-            table.AddRow({{c, std::to_string(c)}, {calib::ValuesJson(shape, v), ValuesText(shape, v)}});
-        }
-        table.Print(g.json);
-    });
-
+    add_item(calib->add_subcommand("get", "Read a calibration item (default: every channel)"), false);
     auto* set = calib->add_subcommand("set", "Write a calibration item of a channel");
-    common(set);
-    AddChannelOption(set, args->channel, true);
-    set->add_option("values", args->values, "The value (4 coefficients for voa, 30 values for defined)")->required();
-    set->callback([&g, args, select] {
-        const ItemShape& shape = ItemNamed(args->item);
-        if (args->values.size() != shape.count) {
-            throw Failure(kExitUsage, std::string(shape.key) + " takes " + std::to_string(shape.count) +
-                                          " value(s), got " + std::to_string(args->values.size()));
-        }
-        for (double x : args->values) {
-            if (shape.WholeNumbers() && (x < 0 || x > 0xFFFF || x != std::floor(x))) {
-                throw Failure(kExitUsage, std::string(shape.key) + " values are whole numbers in 0..65535");
-            }
-        }
-        Session s(g);
-        s.RequireChannel(*args->channel);
-        select(s);
-        WriteItem(s, shape.item, *args->channel, args->values);
-        Record()
-            .Add("channel", "Channel", *args->channel)
-            .Add(shape.key, shape.label, calib::ValuesJson(shape, args->values), ValuesText(shape, args->values))
-            .Print(g.json);
-    });
+    add_item(set, true);
+    set->add_option("values", item_options->values, "The value (4 coefficients for voa, 30 values for defined)")
+        ->required();
 
+    auto file_options = std::make_shared<CalibFileOptions>();
     auto* backup = calib->add_subcommand(
         "backup",
         "Save every calibration record of every used wavelength slot and the user calibration as JSON: each "
         "record's stored bytes (hex) beside the value they hold");
-    backup->add_option("file", args->file, "JSON file to write")->required();
-    backup->callback([&g, args] {
-        Session s(g);
-        BackupCalibration(s, args->file, g.json);
-    });
+    backup->add_option("file", file_options->file, "JSON file to write")->required();
+    RunWithSession(backup, g, file_options, RunCalibBackup);
 
     auto* restore = calib->add_subcommand(
         "restore",
@@ -205,12 +199,9 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
         "then read every record back and compare its bytes. Nothing is written when the file is malformed "
         "or does not fit the unit; Ctrl-C stops after the record in flight and running the restore again "
         "completes it");
-    restore->add_option("file", args->file, "JSON file made by calib backup")->required();
-    restore->add_flag("--force", args->force, "Restore onto a unit with another serial number");
-    restore->callback([&g, args] {
-        Session s(g);
-        RestoreCalibration(s, args->file, args->force, g.json);
-    });
+    restore->add_option("file", file_options->file, "JSON file made by calib backup")->required();
+    restore->add_flag("--force", file_options->force, "Restore onto a unit with another serial number");
+    RunWithSession(restore, g, file_options, RunCalibRestore);
 }
 
 }  // namespace zelctl

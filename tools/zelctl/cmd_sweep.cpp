@@ -60,7 +60,7 @@ std::string Csv(const std::vector<SweepPoint>& points) {
     return out;
 }
 
-struct SweepOptions {
+struct VoaSweepOptions {
     std::optional<int> channel;
     double from = 0, to = kMaxDb, step = 1;
     unsigned dwell_ms = 0;
@@ -68,19 +68,18 @@ struct SweepOptions {
     std::string csv, plot;
 };
 
-void RunSweep(const GlobalOptions& g, const SweepOptions& o) {
+void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     const std::vector<double> steps = SweepSteps(o.from, o.to, o.step);
     std::optional<OutputFile> csv, svg;
     if (!o.csv.empty()) csv.emplace(o.csv);
     if (!o.plot.empty()) svg.emplace(o.plot);
 
-    Session s(g);
     const int c = *o.channel;
     s.RequireChannel(c);
     if (o.wavelength) s.UseWavelength(*o.wavelength);
     SweepPlot plot{c, s.WavelengthInUse(), {}};
     {
-        Progress progress("sweep", steps.size(), g.json);
+        Progress progress("sweep", steps.size(), json);
         for (double db : steps) {
             SetAttenuationDb(s, c, db);
             if (o.dwell_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.dwell_ms));
@@ -96,13 +95,12 @@ void RunSweep(const GlobalOptions& g, const SweepOptions& o) {
     Table table(
         {{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
     for (const auto& p : plot.points) {
-        const Json dbm = p.power_uw > 0 ? Json(10.0 * std::log10(p.power_uw / 1000.0)) : Json(nullptr);
         table.AddRow({{p.set_db, Fixed(p.set_db, 2)},
                       {p.read_db, Fixed(p.read_db, 2)},
                       {p.power_uw, Fixed(p.power_uw, 3)},
-                      {dbm, PowerDbm(p.power_uw)}});
+                      {PowerDbmJson(p.power_uw), PowerDbm(p.power_uw)}});
     }
-    if (g.json) {
+    if (json) {
         Json out{{"channel", c}, {"wavelength_nm", plot.wavelength_nm}, {"points", table.ToJson()}};
         if (!o.csv.empty()) out["csv"] = o.csv;
         if (!o.plot.empty()) out["plot"] = o.plot;
@@ -139,7 +137,7 @@ std::vector<double> SweepSteps(double from, double to, double step) {
 }
 
 void AddVoaSweep(CLI::App& voa, const GlobalOptions& g) {
-    auto o = std::make_shared<SweepOptions>();
+    auto o = std::make_shared<VoaSweepOptions>();
     auto* sweep = voa.add_subcommand(
         "sweep",
         "Step a channel's attenuation from --from to --to dB; at each step read the attenuation back and the power "
@@ -154,7 +152,7 @@ void AddVoaSweep(CLI::App& voa, const GlobalOptions& g) {
                       "Use the calibration of this wavelength, in nm (default: the board's default)");
     sweep->add_option("--csv", o->csv, "Write the points as CSV: set_db,read_db,power_uw,power_dbm");
     sweep->add_option("--plot", o->plot, "Draw the curve as an SVG picture into this file");
-    sweep->callback([&g, o] { RunSweep(g, *o); });
+    RunWithSession(sweep, g, o, RunVoaSweep);
 }
 
 }  // namespace zelctl

@@ -8,18 +8,81 @@
 namespace zelctl {
 namespace {
 
-void Temperatures(Session& s, const GlobalOptions& g, std::optional<int> select) {
+struct TempOptions {
+    std::optional<int> select;  // default: the select of every channel
+};
+
+void RunTemp(Session& s, const TempOptions& o, bool json) {
     // Degrees Celsius first; the sensor's raw word (hundredths of a degree) beside it, named as such.
     Table table({{"select", "Select"}, {"temperature_c", "Temperature (degC)"}, {"raw_word", "Raw word"}});
-    const int first = select.value_or(0);
-    const int last = select.value_or(s.Channels() - 1);
+    const int first = o.select.value_or(0);
+    const int last = o.select.value_or(s.Channels() - 1);
     for (int sel = first; sel <= last; ++sel) {
         const double word = ReadTemperatureWord(s, sel);
         table.AddRow({{sel, std::to_string(sel)},
                       {word / 100.0, Fixed(word / 100.0, 2)},
                       {static_cast<int>(word), std::to_string(static_cast<int>(word))}});
     }
-    table.Print(g.json);
+    table.Print(json);
+}
+
+void RunInfo(Session& s, bool json) { IdentityRecord(s).Print(json); }
+
+struct ScreenOptions {
+    unsigned control = 0;
+};
+
+void RunScreen(Session& s, const ScreenOptions& o, bool json) {
+    s.CheckInstance(zel_ScreenControl(s.Instance(), 0, static_cast<std::uint8_t>(o.control)) != 0,
+                    "cannot write the screen control byte");
+    Record().Add("screen_control", "Screen control", o.control, Hex(o.control, 2)).Print(json);
+}
+
+// reg read and reg write.
+struct RegOptions {
+    std::optional<int> channel;  // default: 0
+    std::uint16_t address = 0;
+    std::uint16_t value = 0;  // write only
+};
+
+std::string RegisterText(std::uint16_t word) { return std::to_string(word) + " (" + Hex(word, 4) + ")"; }
+
+// The register's bank, refused when the board does not have it, and the record naming the register.
+int RegisterChannel(Session& s, const RegOptions& o, Record& r) {
+    const int channel = o.channel.value_or(0);
+    s.RequireChannel(channel);
+    r.Add("channel", "Channel", channel).Add("register", "Register", o.address);
+    return channel;
+}
+
+std::string RegisterName(const RegOptions& o, int channel) {
+    return "register " + std::to_string(o.address) + " of channel " + std::to_string(channel);
+}
+
+std::uint8_t AccessRegister(Session& s, bool write, int channel, std::uint16_t address, std::uint16_t& word) {
+    return zel_AccessBoardRegister(s.Instance(), write ? 1 : 0, static_cast<std::uint16_t>(channel), address, &word);
+}
+
+void RunRegRead(Session& s, const RegOptions& o, bool json) {
+    Record r;
+    const int channel = RegisterChannel(s, o, r);
+    std::uint16_t word = 0;
+    s.CheckInstance(AccessRegister(s, false, channel, o.address, word) != 0, "cannot read " + RegisterName(o, channel));
+    r.Add("value", "Value", word, RegisterText(word)).Print(json);
+}
+
+void RunRegWrite(Session& s, const RegOptions& o, bool json) {
+    Record r;
+    const int channel = RegisterChannel(s, o, r);
+    std::uint16_t word = o.value;
+    s.CheckInstance(AccessRegister(s, true, channel, o.address, word) != 0, "cannot write " + RegisterName(o, channel));
+    // What the register holds now, as the unit answers: read-only and masked bits show here.
+    std::uint16_t read_back = 0;
+    s.CheckInstance(AccessRegister(s, false, channel, o.address, read_back) != 0,
+                    "wrote " + RegisterName(o, channel) + " but cannot read it back");
+    r.Add("written", "Written", o.value, RegisterText(o.value))
+        .Add("read_back", "Read back", read_back, RegisterText(read_back))
+        .Print(json);
 }
 
 // The board's switch make-up as the library knows it from the board type.
@@ -58,59 +121,61 @@ void RequirePosition(Session& s, const SwitchKind& kind, unsigned position) {
                                   " has " + std::to_string(ports) + (ports == 1 ? " port" : " ports"));
 }
 
+// switch <kind> get and switch <kind> set.
+struct SwitchOptions {
+    const SwitchKind* kind = nullptr;
+    std::optional<int> channel;  // the 2x2 switch's; get: default every channel, set: required
+    unsigned position = 0;       // set only
+};
+
+void RunSwitchGet(Session& s, const SwitchOptions& o, bool json) {
+    const SwitchKind& kind = *o.kind;
+    Table table({{"channel", "Channel"}, {"position", "Position"}});
+    const std::vector<int> channels = kind.per_channel ? ChannelsToShow(s, o.channel) : std::vector<int>{0};
+    for (int c : channels) {
+        std::uint16_t position = 0;
+        s.CheckInstance(kind.get(s.Instance(), static_cast<std::uint16_t>(c), &position) != 0,
+                        std::string("cannot read the ") + kind.label);
+        table.AddRow({{c, std::to_string(c)}, {position, std::to_string(position)}});
+    }
+    if (kind.per_channel) {
+        table.Print(json);
+    } else {
+        Record().Add("position", std::string(kind.label) + " position", table.ToJson()[0]["position"]).Print(json);
+    }
+}
+
+void RunSwitchSet(Session& s, const SwitchOptions& o, bool json) {
+    const SwitchKind& kind = *o.kind;
+    const int channel = o.channel.value_or(0);
+    if (kind.per_channel) s.RequireChannel(channel);
+    RequirePosition(s, kind, o.position);
+    s.CheckInstance(
+        kind.set(s.Instance(), static_cast<std::uint16_t>(channel), static_cast<std::uint16_t>(o.position)) != 0,
+        std::string("cannot set the ") + kind.label);
+    Record r;
+    if (kind.per_channel) r.Add("channel", "Channel", channel);
+    r.Add("position", std::string(kind.label) + " position", o.position).Print(json);
+}
+
 void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind) {
     auto* sw = parent.add_subcommand(kind.name, std::string("The ") + kind.label)->require_subcommand(1);
 
     auto* get = sw->add_subcommand("get", std::string("Read the position of the ") + kind.label +
                                               (kind.per_channel ? " of a channel (default: every channel)" : ""));
-    auto get_channel = std::make_shared<std::optional<int>>();
-    if (kind.per_channel) AddChannelOption(get, *get_channel, false);
-    get->callback([&g, &kind, get_channel] {
-        Session s(g);
-        Table table({{"channel", "Channel"}, {"position", "Position"}});
-        std::vector<int> channels;
-        if (!kind.per_channel) {
-            channels = {0};
-        } else if (*get_channel) {
-            s.RequireChannel(**get_channel);
-            channels = {**get_channel};
-        } else {
-            for (int c = 0; c < s.Channels(); ++c) channels.push_back(c);
-        }
-        for (int c : channels) {
-            std::uint16_t position = 0;
-            s.CheckInstance(kind.get(s.Instance(), static_cast<std::uint16_t>(c), &position) != 0,
-                            std::string("cannot read the ") + kind.label);
-            table.AddRow({{c, std::to_string(c)}, {position, std::to_string(position)}});
-        }
-        if (kind.per_channel) {
-            table.Print(g.json);
-        } else {
-            Record()
-                .Add("position", std::string(kind.label) + " position", table.ToJson()[0]["position"])
-                .Print(g.json);
-        }
-    });
+    auto get_options = std::make_shared<SwitchOptions>();
+    get_options->kind = &kind;
+    if (kind.per_channel) AddChannelOption(get, get_options->channel, false);
+    RunWithSession(get, g, get_options, RunSwitchGet);
 
     auto* set = sw->add_subcommand("set", std::string("Set the position of the ") + kind.label);
-    auto set_channel = std::make_shared<std::optional<int>>();
-    auto position = std::make_shared<unsigned>(0);
-    set->add_option("position", *position,
+    auto set_options = std::make_shared<SwitchOptions>();
+    set_options->kind = &kind;
+    set->add_option("position", set_options->position,
                     kind.per_channel ? "Position: 0 bar, 1 cross" : "Port, from 0 (1, 4 or 8 ports, by board type)")
         ->required();
-    if (kind.per_channel) AddChannelOption(set, *set_channel, true);
-    set->callback([&g, &kind, set_channel, position] {
-        Session s(g);
-        const int channel = set_channel->value_or(0);
-        if (kind.per_channel) s.RequireChannel(channel);
-        RequirePosition(s, kind, *position);
-        s.CheckInstance(
-            kind.set(s.Instance(), static_cast<std::uint16_t>(channel), static_cast<std::uint16_t>(*position)) != 0,
-            std::string("cannot set the ") + kind.label);
-        Record r;
-        if (kind.per_channel) r.Add("channel", "Channel", channel);
-        r.Add("position", std::string(kind.label) + " position", *position).Print(g.json);
-    });
+    if (kind.per_channel) AddChannelOption(set, set_options->channel, true);
+    RunWithSession(set, g, set_options, RunSwitchSet);
 }
 
 }  // namespace
@@ -157,73 +222,45 @@ void AddChannelOption(CLI::App* sub, std::optional<int>& channel, bool required)
     if (required) opt->required();
 }
 
+std::vector<int> ChannelsToShow(Session& s, const std::optional<int>& channel) {
+    if (channel) {
+        s.RequireChannel(*channel);
+        return {*channel};
+    }
+    std::vector<int> all;
+    for (int c = 0; c < s.Channels(); ++c) all.push_back(c);
+    return all;
+}
+
 void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
-    app.add_subcommand("info",
-                       "Identity of the unit: board ID and type, serial number, firmware, "
-                       "API revision, temperature, wavelengths")
-        ->callback([&g] {
-            Session s(g);
-            IdentityRecord(s).Print(g.json);
-        });
+    RunWithSession(app.add_subcommand("info",
+                                      "Identity of the unit: board ID and type, serial number, firmware, "
+                                      "API revision, temperature, wavelengths"),
+                   g, RunInfo);
 
     auto* temp = app.add_subcommand("temp", "Temperature sensors (default: the select of every channel)");
-    auto select = std::make_shared<std::optional<int>>();
-    temp->add_option("-s,--select", *select, "Register bank of the sensor")->check(InRange(0, 15));
-    temp->callback([&g, select] {
-        Session s(g);
-        Temperatures(s, g, *select);
-    });
+    auto temp_options = std::make_shared<TempOptions>();
+    temp->add_option("-s,--select", temp_options->select, "Register bank of the sensor")->check(InRange(0, 15));
+    RunWithSession(temp, g, temp_options, RunTemp);
 
     auto* screen = app.add_subcommand("screen", "Write the front-panel screen control byte");
-    auto control = std::make_shared<unsigned>(0);
-    screen->add_option("control", *control, "Control byte")->required()->check(InRange(0, 255));
-    screen->callback([&g, control] {
-        Session s(g);
-        s.CheckInstance(zel_ScreenControl(s.Instance(), 0, static_cast<std::uint8_t>(*control)) != 0,
-                        "cannot write the screen control byte");
-        Record().Add("screen_control", "Screen control", *control, Hex(*control, 2)).Print(g.json);
-    });
+    auto screen_options = std::make_shared<ScreenOptions>();
+    screen->add_option("control", screen_options->control, "Control byte")->required()->check(InRange(0, 255));
+    RunWithSession(screen, g, screen_options, RunScreen);
 
     auto* reg = app.add_subcommand("reg", "Raw register access in a channel's register bank")->require_subcommand(1);
-    auto reg_channel = std::make_shared<std::optional<int>>();
-    auto address = std::make_shared<std::uint16_t>(0);
-    auto value = std::make_shared<std::uint16_t>(0);
-    auto run = [&g, reg_channel, address, value](bool write) {
-        Session s(g);
-        const int channel = reg_channel->value_or(0);
-        s.RequireChannel(channel);
-        std::uint16_t word = *value;
-        const std::string what = std::string(write ? "cannot write" : "cannot read") + " register " +
-                                 std::to_string(*address) + " of channel " + std::to_string(channel);
-        s.CheckInstance(zel_AccessBoardRegister(s.Instance(), write ? 1 : 0, static_cast<std::uint16_t>(channel),
-                                                *address, &word) != 0,
-                        what);
-        auto text = [](std::uint16_t w) { return std::to_string(w) + " (" + Hex(w, 4) + ")"; };
-        Record r;
-        r.Add("channel", "Channel", channel).Add("register", "Register", *address);
-        if (!write) {
-            r.Add("value", "Value", word, text(word)).Print(g.json);
-            return;
-        }
-        // What the register holds now, as the unit answers: read-only and masked bits show here.
-        std::uint16_t read_back = 0;
-        s.CheckInstance(
-            zel_AccessBoardRegister(s.Instance(), 0, static_cast<std::uint16_t>(channel), *address, &read_back) != 0,
-            "wrote register " + std::to_string(*address) + " of channel " + std::to_string(channel) +
-                " but cannot read it back");
-        r.Add("written", "Written", *value, text(*value))
-            .Add("read_back", "Read back", read_back, text(read_back))
-            .Print(g.json);
-    };
+    auto reg_options = std::make_shared<RegOptions>();
     for (bool write : {false, true}) {
         auto* sub = reg->add_subcommand(write ? "write" : "read", write ? "Write a register" : "Read a register");
-        sub->add_option("address", *address, "Register address (0..2047)")->required()->check(InRange(0, 2047));
+        sub->add_option("address", reg_options->address, "Register address (0..2047)")
+            ->required()
+            ->check(InRange(0, 2047));
         if (write)
-            sub->add_option("value", *value, "16-bit value (0..65535, 0x... for hex)")
+            sub->add_option("value", reg_options->value, "16-bit value (0..65535, 0x... for hex)")
                 ->required()
                 ->check(InRange(0, 65535));
-        AddChannelOption(sub, *reg_channel, false);
-        sub->callback([run, write] { run(write); });
+        AddChannelOption(sub, reg_options->channel, false);
+        RunWithSession(sub, g, reg_options, write ? RunRegWrite : RunRegRead);
     }
 
     auto* sw = app.add_subcommand("switch", "Optical switches: 2x2 per channel, MEMS and LBMM selectors")

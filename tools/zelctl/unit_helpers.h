@@ -1,14 +1,37 @@
 // Helpers the unit subcommands share.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "common.h"
 
 namespace zelctl {
 
+// The wiring of a subcommand: once the command line has filled in its options, `run` does the work
+// with a session of the unit (connected the first time it is needed) and the --json choice.
+template <typename Options>
+void RunWithSession(CLI::App* sub, const GlobalOptions& g, std::shared_ptr<Options> options,
+                    void (*run)(Session&, const Options&, bool json)) {
+    sub->callback([&g, options = std::move(options), run] {
+        Session s(g);
+        run(s, *options, g.json);
+    });
+}
+// The same for a subcommand without options of its own.
+inline void RunWithSession(CLI::App* sub, const GlobalOptions& g, void (*run)(Session&, bool json)) {
+    sub->callback([&g, run] {
+        Session s(g);
+        run(s, g.json);
+    });
+}
+
 // -c/--channel on a subcommand.
 void AddChannelOption(CLI::App* sub, std::optional<int>& channel, bool required);
+// The channel asked for (refused when the board does not have it), else every channel of the board.
+std::vector<int> ChannelsToShow(Session& s, const std::optional<int>& channel);
 // Identity of the unit (info and demo).
 Record IdentityRecord(Session& s);
 // The temperature word of a select (hundredths of a degree Celsius); fails when the read fails.
@@ -17,6 +40,7 @@ double ReadTemperatureWord(Session& s, int select);
 double ReadAttenuationDb(Session& s, int channel);
 void SetAttenuationDb(Session& s, int channel, double db);
 double ReadPowerUw(Session& s, int channel);
-std::string PowerDbm(double uw);
+std::string PowerDbm(double uw);  // "-inf" without light
+Json PowerDbmJson(double uw);     // null without light
 
 }  // namespace zelctl

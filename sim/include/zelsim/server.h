@@ -56,6 +56,8 @@ struct ServerLimits {
     int send_timeout_ms = 10000;
 };
 
+class FrameLog;
+
 // The model must outlive the server.
 class Server {
 public:
@@ -90,12 +92,22 @@ public:
 private:
     struct Connection;
     struct Listener;  // the listening socket and the wake-up of the accept loop
+    // A request taken in: its index since the fault plan was set, the plan and the fault it meets.
+    struct Taken {
+        std::uint64_t index;
+        FaultPlan plan;
+        Fault fault;
+    };
+    // How a connection ends: the host closed it (or the server stops), the Close fault closed it,
+    // or the idle or the send time-out did.
+    enum class Ending { Closed, ClosedByFault, IdleTimeOut, SendTimeOut };
     void AcceptLoop();
     void Serve(Connection& conn);
+    Taken Take(const std::uint8_t (&frame)[kFrameSize]);
     bool Deliver(Connection& conn, const std::vector<std::uint8_t>& reply, const FaultPlan& plan, Fault fault);
+    void End(Connection& conn, Ending ending);
     bool SleepUnlessStopping(int ms);
     void ReapFinished();
-    std::vector<Frame> FrameLogLocked() const;
     void Log(const std::string& line) const;
 
     UnitModel& model_;
@@ -111,10 +123,7 @@ private:
     mutable std::mutex mu_;  // guards everything below
     std::condition_variable stop_cv_;
     std::list<std::unique_ptr<Connection>> conns_;
-    std::vector<Frame> log_;    // ring
-    std::size_t log_head_ = 0;  // index of the oldest entry once the ring is full
-    std::size_t log_capacity_ = std::size_t{1} << 16;
-    std::size_t frames_received_ = 0;
+    std::unique_ptr<zelsim::FrameLog> frame_log_;  // Server::FrameLog() hides the class name
     std::uint64_t frames_since_plan_ = 0;
     FaultPlan plan_;
     int accepted_ = 0;
