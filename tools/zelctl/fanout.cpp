@@ -205,13 +205,30 @@ int PrintRuns(const std::vector<UnitRun>& runs, bool json) {
     return exit_code;
 }
 
-bool PathIsPerUnitDirectory(const std::string& path) {
+std::string UnitFile(Session& s, const std::string& path, const std::string& extension, bool for_reading) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    return (t_unit != nullptr && t_output != nullptr) || std::filesystem::is_directory(path, ec);
+    if (t_unit == nullptr && !fs::is_directory(path, ec)) return path;
+    std::int64_t serial = 0;
+    std::int32_t confirmed = 0;
+    zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
+    s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
+    const std::string file = (fs::path(path) / (std::to_string(serial) + extension)).string();
+    if (for_reading) {
+        if (!fs::is_regular_file(file, ec)) {
+            throw Failure(kExitFile, "no file of unit " + s.address() + " (serial number " + std::to_string(serial) +
+                                         ") in " + path + ": " + file + " is missing");
+        }
+    } else if (!fs::create_directories(path, ec) && ec) {
+        throw Failure(kExitFile, "cannot create the directory " + path + ": " + ec.message());
+    }
+    return file;
 }
 
-std::string PerUnitFile(const std::string& directory, std::int64_t serial, const std::string& extension) {
-    return (std::filesystem::path(directory) / (std::to_string(serial) + extension)).string();
+std::string UnitNamedFile(const std::string& path) {
+    if (t_unit == nullptr || path.empty()) return path;
+    const std::filesystem::path p(path);
+    return (p.parent_path() / (p.stem().string() + "-" + t_unit->name + p.extension().string())).string();
 }
 
 }  // namespace zelctl

@@ -52,9 +52,14 @@ std::vector<UnitRun> RunOnUnits(const std::vector<UnitTarget>& units, unsigned j
 // code: 0 when every unit succeeded, else the highest one.
 int PrintRuns(const std::vector<UnitRun>& runs, bool json);
 
-// What a file argument names when a command runs on several units: `path` is a directory that
-// holds one file per unit, named by the unit's serial number: <path>/<serial><extension>.
-bool PathIsPerUnitDirectory(const std::string& path);
-std::string PerUnitFile(const std::string& directory, std::int64_t serial, const std::string& extension);
+// The file of the unit of `s` that a backup or dump writes (`for_reading` false) or a restore or load
+// reads: `path` itself, or, when the command runs on several units or `path` is a directory, the
+// file named by the unit's serial number in that directory, <path>/<serial><extension> (created
+// for writing). Reading, a unit without its file fails with that reason (kExitFile).
+std::string UnitFile(Session& s, const std::string& path, const std::string& extension, bool for_reading);
+
+// A file a command writes for each unit (a sweep's CSV and plot): `path` itself for one unit, with
+// several the unit's name before the extension (ch2.csv -> ch2-bay3.csv).
+std::string UnitNamedFile(const std::string& path);
 
 }  // namespace zelctl

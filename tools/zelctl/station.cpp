@@ -221,12 +221,12 @@ std::vector<UnitTarget> ResolveUnits(const std::vector<std::string>& values, con
                 }
                 add(known != nullptr ? from_station(*known)
                                      : UnitTarget{item, item, forced_ms.value_or(fallback_ms), false});
+            } else if (station == nullptr) {
+                // Not an address the library can reach: its connect says so, as for any address.
+                add(UnitTarget{item, item, forced_ms.value_or(fallback_ms), false});
             } else {
-                throw Failure(kExitUsage, station != nullptr ? "--unit " + item + ": no such unit in " + station->path +
-                                                                   " and not an IPv4 address"
-                                                             : "--unit " + item +
-                                                                   " is not an IPv4 address (unit "
-                                                                   "names need --station FILE)");
+                throw Failure(kExitUsage,
+                              "--unit " + item + ": no such unit in " + station->path + " and not an IPv4 address");
             }
         }
     }

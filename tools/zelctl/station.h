@@ -55,8 +55,9 @@ struct UnitTarget {
 // The units named by the --unit values: each value is a comma list of addresses and station names;
 // "all" is every unit of the station, in file order. A unit named twice runs once, at its first
 // place. The time-out: `forced_ms` when set (--timeout on the command line), else the unit's own,
-// else the station's, else `fallback_ms`. Failure(kExitUsage) for a name that is neither an address
-// nor a station unit, an empty item, or "all" without a station.
+// else the station's, else `fallback_ms`. Failure(kExitUsage) for an empty item, "all" without a
+// station, or, with a station, a name that is neither an address nor one of its units (without a
+// station every item is an address, and the library refuses one it cannot reach).
 std::vector<UnitTarget> ResolveUnits(const std::vector<std::string>& values, const Station* station,
                                      std::optional<std::uint32_t> forced_ms, std::uint32_t fallback_ms);
 
