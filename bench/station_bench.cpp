@@ -63,8 +63,8 @@ void BM_StationBackup32Units(benchmark::State& state) {
     for (auto _ : state) {
         fs::remove_all(dir);
         fs::create_directories(dir / "station");
-        const double t1 = RunZelctl("--unit " + servers[0]->Address() + " calib backup \"" +
-                                    (dir / "one.json").string() + "\"");
+        const double t1 =
+            RunZelctl("--unit " + servers[0]->Address() + " calib backup \"" + (dir / "one.json").string() + "\"");
         const double t32 = RunZelctl("--unit " + all + " calib backup \"" + (dir / "station").string() + "\"");
         ok = ok && t1 > 0 && t32 > 0 && HoldsSerial(dir / "one.json", units[0]->Config().serial);
         for (int i = 0; ok && i < kUnits; ++i) {
