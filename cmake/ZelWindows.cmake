@@ -1,6 +1,6 @@
 # Windows builds (MinGW-w64 cross builds from Debian, see cmake/mingw-w64-x86_64.cmake).
 #
-# The header-only libraries that zelctl and the simulator use (CLI11, nlohmann/json) are taken
+# The header-only libraries that zelctl and the simulator use (CLI11, nlohmann/json, toml++) are taken
 # from the build machine's include directory, one folder each, so that nothing else of the host's
 # C library headers gets onto the Windows include path. GoogleTest is built from its sources
 # (Debian: /usr/src/googletest) with the same compiler as the tests.
@@ -36,6 +36,7 @@ endfunction()
 
 _zel_stage_headers(CLI11::CLI11 CLI)
 _zel_stage_headers(nlohmann_json::nlohmann_json nlohmann)
+_zel_stage_headers(tomlplusplus::tomlplusplus toml++)
 if(TARGET CLI11::CLI11)
   set(ZEL_CLI11_INCLUDE_DIR ${_zel_staged}/CLI CACHE PATH "CLI11 headers (staged)")
 endif()

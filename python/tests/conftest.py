@@ -50,25 +50,24 @@ def lib():
     return loaded
 
 
-@pytest.fixture
-def start_sim(lib, tmp_path) -> Iterator[Callable[..., str]]:
-    """start_sim(*options) runs a simulated unit with extra command-line options on a random
-    loopback address and returns the address; every unit is stopped at teardown. What the
-    simulator writes to stderr (its log, with --verbose) goes to ``sim_log(address)``."""
+def _start_simulators(tmp_path) -> Iterator[Callable[..., List[str]]]:
     procs: List[subprocess.Popen] = []
 
-    def start(*options: str) -> str:
+    def start(*options: str, units: int = 1) -> List[str]:
         if not os.access(SIM, os.X_OK):
             pytest.fail(f"no simulator at {SIM} (set ZEL_UNIT_SIM)")
         for _ in range(10):  # another test run may hold the address
-            address = _random_loopback()
-            log = tmp_path / f"sim-{address}.log"
+            first = _random_loopback()
+            net, host = first.rsplit(".", 1)
+            addresses = [f"{net}.{(int(host) + i - 1) % 254 + 1}" for i in range(units)]
+            log = tmp_path / f"sim-{first}.log"
+            listen = [arg for a in addresses for arg in ("--listen", a)]
             with log.open("wb") as err:
-                proc = subprocess.Popen([SIM, "--listen", address, *options],
-                                        stdout=subprocess.DEVNULL, stderr=err)
+                proc = subprocess.Popen([SIM, *listen, *options], stdout=subprocess.DEVNULL, stderr=err)
             procs.append(proc)
-            if _wait_until_listening(proc, address, time.monotonic() + 10):
-                return address
+            deadline = time.monotonic() + 10
+            if all(_wait_until_listening(proc, a, deadline) for a in addresses):
+                return addresses
         raise RuntimeError(f"zel-unit-sim would not start: {log.read_text(errors='replace')}")
 
     yield start
@@ -81,6 +80,27 @@ def start_sim(lib, tmp_path) -> Iterator[Callable[..., str]]:
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
+
+@pytest.fixture
+def start_sim(lib, tmp_path) -> Iterator[Callable[..., str]]:
+    """start_sim(*options) runs a simulated unit with extra command-line options on a random
+    loopback address and returns the address; every unit is stopped at teardown. What the
+    simulator writes to stderr (its log, with --verbose) goes to ``sim_log(address)``."""
+    starter = _start_simulators(tmp_path)
+    start = next(starter)
+    yield lambda *options: start(*options)[0]
+    next(starter, None)
+
+
+@pytest.fixture
+def start_units(lib, tmp_path) -> Iterator[Callable[..., List[str]]]:
+    """start_units(count, *options): one simulator process serving `count` units, each on an
+    address of its own (consecutive on one random 127.x.y network); returns the addresses."""
+    starter = _start_simulators(tmp_path)
+    start = next(starter)
+    yield lambda count, *options: start(*options, units=count)
+    next(starter, None)
 
 
 @pytest.fixture

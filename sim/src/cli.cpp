@@ -15,6 +15,12 @@ bool IsLoopbackAddress(const std::string& address) {
     return (a >> 24) == 127;
 }
 
+std::uint64_t SerialForAddress(const std::string& address) {
+    std::uint32_t a = 0;
+    sys::ParseIPv4(address, a);
+    return (UnitConfig{}.serial & 0xFFFF'FFFF'0000'0000ull) | a;
+}
+
 std::string EepromFileFor(const std::string& base, const std::string& address, std::size_t units) {
     if (units <= 1 || base.empty()) return base;
     const std::size_t slash = base.find_last_of('/');
@@ -79,9 +85,11 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
     app.add_option("--firmware", firmware, "Firmware revision, e.g. 12.3 (register 9 holds tenths)")
         ->check(CLI::Range(0.0, 6553.5))
         ->capture_default_str();
-    app.add_option("--serial", u.serial,
-                   "64-bit serial number (registers 21..24, low word first; register 25 = check word)")
-        ->capture_default_str();
+    auto* serial = app.add_option("--serial", u.serial,
+                                  "64-bit serial number (registers 21..24, low word first; register 25 = check "
+                                  "word) of a simulator with one --listen address; with several, each unit's serial "
+                                  "number follows from its address (127.0.0.5: 0x000720247F000005)")
+                       ->capture_default_str();
     app.add_option("--wavelengths", wavelengths, "Calibrated wavelengths (nm) of slots 1..5, e.g. 1550,1490,1625")
         ->delimiter(',');
     app.add_option("--power", powers, "Optical input power of a channel, CH=UW (microwatts; repeatable)");
@@ -112,6 +120,7 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
         }
         u.extra_wavelengths = wavelengths;
         out.board_type_given = board_type->count() > 0;
+        out.serial_given = serial->count() > 0;
         u.firmware_tenths = static_cast<std::uint16_t>(std::lround(firmware * 10.0));
         out.listen = listen.empty() ? std::vector<std::string>{"127.0.0.1"} : listen;
         std::set<std::string> seen;
@@ -125,6 +134,11 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
                                            a + " is not a loopback address (use --allow-remote to serve it)");
             }
             if (!seen.insert(a).second) throw CLI::ValidationError("--listen", a + " given twice");
+        }
+        if (out.serial_given && out.listen.size() > 1) {
+            throw CLI::ValidationError("--serial",
+                                       "names the serial number of one unit: give one --listen address "
+                                       "(each of several units has its own, from its address)");
         }
     } catch (const CLI::ParseError& e) {
         // CLI11 prints the help, the version or the error; its own codes (100 and up) are not ours.

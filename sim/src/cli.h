@@ -24,6 +24,7 @@ struct SimOptions {
     bool allow_remote = false;
     UnitConfig unit;                // shared settings; every unit gets its own model (and image file)
     bool board_type_given = false;  // --board-type on the command line (else an image's own board type wins)
+    bool serial_given = false;      // --serial on the command line (one address only)
     ServerLimits limits;            // per unit
 };
 
@@ -33,6 +34,11 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out);
 
 // True for IPv4 addresses in 127.0.0.0/8.
 bool IsLoopbackAddress(const std::string& address);
+
+// The serial number of the unit at `address` in a simulator of several units: the factory serial's
+// upper half with the address as the lower half (127.0.0.5 -> 0x000720247F000005), so that every
+// unit has a serial (and with it a factory calibration) of its own, the same in every run.
+std::uint64_t SerialForAddress(const std::string& address);
 
 // Image file of one unit: `base` itself for a single unit; with several units the
 // address goes in before the extension: units.img -> units-127.0.0.2.img.

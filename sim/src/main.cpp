@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
     try {
         for (const auto& address : opts.listen) {
             zelsim::UnitConfig cfg = opts.unit;
+            // Units of one simulator differ: each has a serial number (and so a calibration) of its own.
+            if (opts.listen.size() > 1) cfg.serial = zelsim::SerialForAddress(address);
             cfg.eeprom_file = zelsim::EepromFileFor(opts.unit.eeprom_file, address, opts.listen.size());
             std::string why;
             // Before serving: a unit whose image cannot be saved would lose every EEPROM write.
@@ -51,10 +53,12 @@ int main(int argc, char** argv) {
                 exit_code = zelsim::kExitFailure;
                 break;
             }
-            std::fprintf(stderr, "zel-unit-sim: unit at %s:%u (board type %d, board ID 0x%04X, firmware %.1f%s%s)\n",
+            std::fprintf(stderr,
+                         "zel-unit-sim: unit at %s:%u (board type %d, board ID 0x%04X, serial %llu, firmware "
+                         "%.1f%s%s)\n",
                          address.c_str(), opts.port, units.back()->BoardType(), cfg.board_id,
-                         cfg.firmware_tenths / 10.0, cfg.eeprom_file.empty() ? "" : ", EEPROM ",
-                         cfg.eeprom_file.c_str());
+                         static_cast<unsigned long long>(cfg.serial), cfg.firmware_tenths / 10.0,
+                         cfg.eeprom_file.empty() ? "" : ", EEPROM ", cfg.eeprom_file.c_str());
         }
     } catch (const zelsim::ImageFileError& e) {
         std::fprintf(stderr, "zel-unit-sim: %s\n", e.what());

@@ -56,8 +56,6 @@ TEST(CommandLine, DefaultsAndEveryOption) {
                      "4242",
                      "--firmware",
                      "12.3",
-                     "--serial",
-                     "0x0001000200030004",
                      "--wavelengths",
                      "1550,1490,1625",
                      "--power",
@@ -82,7 +80,7 @@ TEST(CommandLine, DefaultsAndEveryOption) {
     EXPECT_TRUE(o.board_type_given);
     EXPECT_EQ(o.unit.board_id, 4242);
     EXPECT_EQ(o.unit.firmware_tenths, 123);
-    EXPECT_EQ(o.unit.serial, 0x0001000200030004ull);
+    EXPECT_FALSE(o.serial_given);  // each of several units has a serial from its address
     EXPECT_EQ(o.unit.extra_wavelengths, (std::vector<std::uint16_t>{1550, 1490, 1625}));
     EXPECT_EQ(o.unit.input_power_uw[2], 500.0);
     EXPECT_EQ(o.unit.input_power_uw[7], 12.5);
@@ -93,6 +91,20 @@ TEST(CommandLine, DefaultsAndEveryOption) {
     EXPECT_EQ(o.limits.max_connections, 300u);
     EXPECT_EQ(o.limits.idle_timeout_ms, 0);
     EXPECT_EQ(o.limits.send_timeout_ms, 2500);
+
+    zelsim::SimOptions one;
+    ASSERT_EQ(Parse({"--listen", "127.0.0.2", "--serial", "0x0001000200030004"}, one), -1);
+    EXPECT_TRUE(one.serial_given);
+    EXPECT_EQ(one.unit.serial, 0x0001000200030004ull);
+}
+
+TEST(CommandLine, EachAddressHasASerialOfItsOwn) {
+    EXPECT_EQ(zelsim::SerialForAddress("127.0.0.5"), 0x0007'2024'7F00'0005ull);
+    EXPECT_EQ(zelsim::SerialForAddress("127.1.2.3"), 0x0007'2024'7F01'0203ull);
+    EXPECT_NE(zelsim::SerialForAddress("127.0.0.5"), zelsim::SerialForAddress("127.0.0.6"));
+    // One serial for several units would make them indistinguishable.
+    zelsim::SimOptions o;
+    EXPECT_EQ(Parse({"--listen", "127.0.0.2", "--listen", "127.0.0.3", "--serial", "7"}, o), 2);
 }
 
 TEST(CommandLine, RefusesRemoteAndMalformedValues) {

@@ -309,5 +309,56 @@ TEST(ZelctlCalibBackup, RefusesFilesThatAreMalformedOrDoNotFit) {
         {"--force"});
 }
 
+// A station: three units' backups into one directory, each file named by its unit's serial number;
+// a restore from that directory puts each unit's own calibration back, byte for byte, and a unit
+// whose file is missing fails alone with that reason.
+TEST(ZelctlStation, BacksUpIntoADirectoryAndRestoresEachUnitByItsSerial) {
+    std::vector<std::unique_ptr<Unit>> units;
+    std::string list;
+    for (std::uint64_t i = 0; i < 3; ++i) {
+        zelsim::UnitConfig cfg = Board(4, {1550});
+        cfg.serial = 0x0007'2024'0000'0100ull + i;  // factory calibration follows the serial
+        units.push_back(std::make_unique<Unit>(cfg));
+        list += (i == 0 ? "" : ",") + units.back()->ip();
+    }
+    std::vector<std::vector<std::uint8_t>> before;
+    for (auto& u : units) before.push_back(u->model().EepromImage());
+    ASSERT_NE(before[0], before[1]);
+
+    const std::string dir = TempPath("station");
+    Result r = Zelctl({"--unit", list, "calib", "backup", dir});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (auto& u : units) {
+        const std::string file = dir + "/" + std::to_string(u->model().Config().serial) + ".json";
+        std::ifstream in(file);
+        ASSERT_TRUE(in) << file;
+        EXPECT_EQ(json::parse(in)["unit"]["serial"], u->model().Config().serial);
+    }
+
+    for (auto& u : units) Wipe(u->model(), 2);
+    r = Zelctl({"--json", "--jobs", "2", "--unit", list, "calib", "restore", dir});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json runs = r.Json();
+    ASSERT_EQ(runs.size(), 3u);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        EXPECT_EQ(runs[i]["unit"], units[i]->ip());
+        EXPECT_EQ(runs[i]["verified"], true);
+        EXPECT_GT(runs[i]["bytes_written"].get<int>(), 0);
+        ExpectImage(units[i]->model(), before[i]);
+    }
+
+    std::remove((dir + "/" + std::to_string(units[1]->model().Config().serial) + ".json").c_str());
+    Wipe(units[1]->model(), 2);
+    const std::vector<std::uint8_t> wiped = units[1]->model().EepromImage();
+    r = Zelctl({"--unit", list, "calib", "restore", dir});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("zelctl: " + units[1]->ip() + ": no file of unit " + units[1]->ip() + " (serial number " +
+                         std::to_string(units[1]->model().Config().serial) + ") in " + dir),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(units[1]->model().EepromImage(), wiped) << "nothing guessed";
+    ExpectImage(units[0]->model(), before[0]);
+}
+
 }  // namespace
 }  // namespace zelctltest

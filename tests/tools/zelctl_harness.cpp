@@ -145,25 +145,34 @@ std::unique_ptr<ZelctlChild> Unit::Start(std::vector<std::string> args) const {
     return std::make_unique<ZelctlChild>(args);
 }
 
-SimProcess::SimProcess(const std::vector<std::string>& args) : ip_(RandomLoopback()) {
-    std::vector<std::string> argv{ZEL_UNIT_SIM_EXE, "--listen", ip_};
+SimProcess::SimProcess(const std::vector<std::string>& args, int units) {
+    const std::string first = RandomLoopback();
+    const std::string net = first.substr(0, first.rfind('.') + 1);
+    const int host = std::stoi(first.substr(first.rfind('.') + 1));
+    std::vector<std::string> argv{ZEL_UNIT_SIM_EXE};
+    for (int i = 0; i < units; ++i) {
+        ips_.push_back(net + std::to_string((host + i - 1) % 254 + 1));
+        argv.insert(argv.end(), {"--listen", ips_.back()});
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     const std::string log = TempPath("sim.log");
     pid_ = Spawn(argv, {}, log, log + ".err");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!Accepts(ip_)) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            throw std::runtime_error("zel-unit-sim exited: " + Slurp(log + ".err"));
+    for (const auto& ip : ips_) {
+        while (!Accepts(ip)) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                throw std::runtime_error("zel-unit-sim exited: " + Slurp(log + ".err"));
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid_, SIGTERM);
+                ::waitpid(pid_, &status, 0);
+                pid_ = -1;
+                throw std::runtime_error("zel-unit-sim does not accept connections");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-            throw std::runtime_error("zel-unit-sim does not accept connections");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 

@@ -68,12 +68,14 @@ private:
 // A zel-unit-sim process; ready when it accepts a TCP connection, killed at destruction.
 class SimProcess {
 public:
-    explicit SimProcess(const std::vector<std::string>& args);
+    // `units` units in the one process, on consecutive addresses of one random loopback network.
+    explicit SimProcess(const std::vector<std::string>& args, int units = 1);
     ~SimProcess();
-    const std::string& ip() const { return ip_; }
+    const std::string& ip() const { return ips_.front(); }
+    const std::vector<std::string>& ips() const { return ips_; }
 
 private:
-    std::string ip_;
+    std::vector<std::string> ips_;
     pid_t pid_ = -1;
 };
 

@@ -715,7 +715,7 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
         {{"calib", "set", "voa", "-c", "1", "0.5", "2"}, "voa takes 4 value(s), got 2"},
         // A mistyped subcommand is named, with the nearest one when it is a slip of one or two letters.
         {{"inof"},
-         "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, info, temp, screen, reg, "
+         "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, station, info, temp, screen, reg, "
          "switch, voa, power, wavelength, eeprom, calib, demo)"},
         {{"voa", "st", "-c", "1"},
          "unknown subcommand 'voa st'; did you mean 'voa set'? (voa subcommands: get, set, sweep)"},
@@ -763,6 +763,71 @@ TEST(ZelctlHelp, TheExitCodesAreListedOnceOnTheTopLevelHelp) {
         EXPECT_NE(r.out.find("Usage:"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Exit codes"), std::string::npos) << r.out;
     }
+}
+
+// Many units from one command: units of one simulator have serials of their own; a table with the
+// unit first, or a JSON array in the order given; a unit with nothing behind it fails alone within
+// its time-out, with and without --jobs 1; names come from a station file.
+TEST(ZelctlStation, OneCommandOnManyUnitsInParallel) {
+    SimProcess sim({"--board-type", "4"}, 8);
+    std::string list;
+    for (const auto& ip : sim.ips()) list += (list.empty() ? "" : ",") + ip;
+    Result r = Zelctl({"--json", "--unit", list, "info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json all = r.Json();
+    ASSERT_EQ(all.size(), 8u);
+    std::set<std::uint64_t> serials;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i]["unit"], sim.ips()[i]);
+        EXPECT_EQ(all[i]["address"], sim.ips()[i]);
+        EXPECT_EQ(all[i]["board_type"], 4);
+        serials.insert(all[i]["serial"].get<std::uint64_t>());
+    }
+    EXPECT_EQ(serials.size(), 8u);
+
+    // Text: one table, a row per unit in the order given.
+    r = Zelctl({"--unit", sim.ips()[2], "--unit", sim.ips()[0] + "," + sim.ips()[1], "info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(Lines(r.out), 4u) << r.out;
+    EXPECT_EQ(r.out.rfind("Unit ", 0), 0u) << r.out;
+    EXPECT_LT(r.out.find("\n" + sim.ips()[2] + " "), r.out.find("\n" + sim.ips()[0] + " ")) << r.out;
+
+    const std::string station = TempPath("bench.toml");
+    const std::string dead = sim.ips()[0].substr(0, sim.ips()[0].rfind('.')) + ".255";  // nothing listens
+    std::ofstream(station) << "timeout_ms = 1500\n[units.bay1]\naddress = \"" << sim.ips()[0]
+                           << "\"\n[units.gone]\naddress = \"" << dead << "\"\n[units.bay2]\naddress = \""
+                           << sim.ips()[1] << "\"\n";
+    for (const char* jobs : {"0", "1"}) {
+        std::vector<std::string> args{"--station", station, "--unit", "all", "--json", "voa", "set", "-c", "1", "5"};
+        if (std::string(jobs) == "1") args.insert(args.begin(), {"--jobs", "1"});
+        const auto start = std::chrono::steady_clock::now();
+        r = Zelctl(args);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(r.code, 1) << r.err;
+        const json runs = r.Json();
+        ASSERT_EQ(runs.size(), 3u) << r.out;
+        EXPECT_EQ(runs[0]["unit"], "bay1");
+        EXPECT_NEAR(runs[0]["read_db"].get<double>(), 5.0, 0.05);
+        EXPECT_EQ(runs[1]["unit"], "gone");
+        EXPECT_EQ(runs[1]["address"], dead);
+        EXPECT_EQ(runs[1]["exit_code"], 1);
+        EXPECT_NE(runs[1]["error"].get<std::string>().find("refused"), std::string::npos) << runs[1];
+        EXPECT_EQ(runs[2]["unit"], "bay2");
+        EXPECT_TRUE(runs[2].contains("read_db"));
+    }
+
+    // The station's own check: every unit with its serial and board type, and who did not answer.
+    r = Zelctl({"station", "check", station});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("bay1  " + sim.ips()[0]), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("no: cannot connect to unit " + dead), std::string::npos) << r.out;
+
+    // A malformed station file: the file, the line and what is wrong, exit 3, before any unit is touched.
+    std::ofstream(station) << "[units.bay1]\naddress = \"" << sim.ips()[0] << "\"\nport = 6653\n";
+    r = Zelctl({"--station", station, "--unit", "bay1", "info"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.err, "zelctl: " + station +
+                         ":3: unknown key 'port' in unit bay1 (a unit has address, label and timeout_ms)\n");
 }
 
 }  // namespace

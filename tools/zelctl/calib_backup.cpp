@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "calib_file.h"
+#include "fanout.h"
 
 namespace zelctl {
 namespace {
@@ -55,7 +56,7 @@ void RequireFit(Session& s, const std::string& path, const calib::Calibration& w
 }  // namespace
 
 void RunCalibBackup(Session& s, const CalibFileOptions& o, bool json) {
-    const std::string& path = o.file;
+    const std::string path = UnitFile(s, o.file, ".json", false);
     calib::Calibration cal;
     {
         Progress progress("backup", 0, json);
@@ -71,7 +72,7 @@ void RunCalibBackup(Session& s, const CalibFileOptions& o, bool json) {
 }
 
 void RunCalibRestore(Session& s, const CalibFileOptions& o, bool json) {
-    const std::string& path = o.file;
+    const std::string path = UnitFile(s, o.file, ".json", true);
     const calib::Calibration want = ReadBackupFile(path);
 
     RequireFit(s, path, want, o.force);

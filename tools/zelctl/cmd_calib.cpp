@@ -180,7 +180,7 @@ void AddCalibCommands(CLI::App& app, const GlobalOptions& g) {
         RunWithSession(sub, g, item_options, set ? RunCalibSet : RunCalibGet);
     };
     add_item(calib->add_subcommand("get", "Read a calibration item (default: every channel)"), false);
-    auto* set = calib->add_subcommand("set", "Write a calibration item of a channel");
+    auto* set = calib->add_subcommand("set", "Write a calibration item of a channel (on every unit --unit names)");
     add_item(set, true);
     set->add_option("values", item_options->values, "The value (4 coefficients for voa, 30 values for defined)")
         ->required();

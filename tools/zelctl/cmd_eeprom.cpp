@@ -9,6 +9,7 @@
 
 #include "args.h"
 #include "calib_backup.h"
+#include "fanout.h"
 #include "unit_helpers.h"
 
 namespace zelctl {
@@ -67,7 +68,7 @@ void RunEepromRead(Session& s, const EepromReadOptions& o, bool json) {
     for (std::uint32_t line = 0; line < o.count; line += 16) {
         std::string text = Hex(o.address + line, o.address + o.count > kBankSize ? 5 : 4) + ":";
         for (std::uint32_t i = line; i < std::min(o.count, line + 16); ++i) text += " " + Hex(bytes[i], 2).substr(2);
-        std::printf("%s\n", text.c_str());
+        PrintOut(text + "\n");
     }
 }
 
@@ -106,9 +107,10 @@ void RunEepromDump(Session& s, const EepromImageOptions& o, bool json) {
             progress.Advance(n);
         }
     }
-    WriteFileWhole(o.file, image.data(), image.size());
+    const std::string file = UnitFile(s, o.file, ".eeprom", false);
+    WriteFileWhole(file, image.data(), image.size());
     Record()
-        .Add("file", "File", o.file)
+        .Add("file", "File", file)
         .Add("start", "First address", r.start, Hex(r.start, 4))
         .Add("length", "Bytes read", r.length)
         .Print(json);
@@ -116,7 +118,8 @@ void RunEepromDump(Session& s, const EepromImageOptions& o, bool json) {
 
 void RunEepromLoad(Session& s, const EepromImageOptions& o, bool json) {
     const Range r = Clip(o.range, kBankSize);
-    const std::vector<std::uint8_t> image = ReadImageFile(o.file);
+    const std::string file = UnitFile(s, o.file, ".eeprom", true);
+    const std::vector<std::uint8_t> image = ReadImageFile(file);
     const store::PatchOutcome done = InterruptibleWrite("load", json, [&](const store::WriteOptions& options) {
         return store::Patch(s.Instance(), r.start,
                             store::Bytes(image.begin() + r.start, image.begin() + r.start + r.length), options);
@@ -132,7 +135,7 @@ void RunEepromLoad(Session& s, const EepromImageOptions& o, bool json) {
                                          Hex(done.mismatches.front(), 4));
     }
     Record()
-        .Add("file", "File", o.file)
+        .Add("file", "File", file)
         .Add("start", "First address", r.start, Hex(r.start, 4))
         .Add("length", "Bytes compared", r.length)
         .Add("written", "Bytes written", done.bytes_written)

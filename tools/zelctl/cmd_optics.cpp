@@ -158,8 +158,10 @@ void AddOpticsCommands(CLI::App& app, const GlobalOptions& g) {
                         get->add_flag("--code", get_options->code, "Show the VOA drive code instead of dB"));
     RunWithSession(get, g, get_options, RunVoaGet);
 
-    auto* set =
-        voa->add_subcommand("set", "Set the attenuation of a channel in dB (0..30) or, with --code, its drive code");
+    auto* set = voa->add_subcommand(
+        "set",
+        "Set the attenuation of a channel in dB (0..30) or, with --code, its drive code (on every unit "
+        "--unit names)");
     auto set_options = std::make_shared<VoaSetOptions>();
     set->add_option("value", set_options->value, "Attenuation in dB, or the code (0..4095) with --code")->required();
     AddChannelOption(set, set_options->channel, true);

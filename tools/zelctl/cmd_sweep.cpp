@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "args.h"
+#include "fanout.h"
 #include "sweep.h"
 #include "terminal.h"
 #include "unit_helpers.h"
@@ -70,9 +71,11 @@ struct VoaSweepOptions {
 
 void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     const std::vector<double> steps = SweepSteps(o.from, o.to, o.step);
+    // With several units, each writes files of its own.
+    const std::string csv_path = UnitNamedFile(o.csv), plot_path = UnitNamedFile(o.plot);
     std::optional<OutputFile> csv, svg;
-    if (!o.csv.empty()) csv.emplace(o.csv);
-    if (!o.plot.empty()) svg.emplace(o.plot);
+    if (!csv_path.empty()) csv.emplace(csv_path);
+    if (!plot_path.empty()) svg.emplace(plot_path);
 
     const int c = *o.channel;
     s.RequireChannel(c);
@@ -102,15 +105,16 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     }
     if (json) {
         Json out{{"channel", c}, {"wavelength_nm", plot.wavelength_nm}, {"points", table.ToJson()}};
-        if (!o.csv.empty()) out["csv"] = o.csv;
-        if (!o.plot.empty()) out["plot"] = o.plot;
+        if (!csv_path.empty()) out["csv"] = csv_path;
+        if (!plot_path.empty()) out["plot"] = plot_path;
         PrintJson(out);
         return;
     }
-    std::printf("Channel %d at %u nm, %zu points\n", c, plot.wavelength_nm, plot.points.size());
-    table.PrintText();
-    if (!o.csv.empty()) std::printf("CSV:  %s\n", o.csv.c_str());
-    if (!o.plot.empty()) std::printf("Plot: %s\n", o.plot.c_str());
+    PrintOut("Channel " + std::to_string(c) + " at " + std::to_string(plot.wavelength_nm) + " nm, " +
+             std::to_string(plot.points.size()) + " points\n");
+    table.Print(false);
+    if (!csv_path.empty()) PrintOut("CSV:  " + csv_path + "\n");
+    if (!plot_path.empty()) PrintOut("Plot: " + plot_path + "\n");
 }
 
 }  // namespace

@@ -168,7 +168,8 @@ void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind)
     if (kind.per_channel) AddChannelOption(get, get_options->channel, false);
     RunWithSession(get, g, get_options, RunSwitchGet);
 
-    auto* set = sw->add_subcommand("set", std::string("Set the position of the ") + kind.label);
+    auto* set = sw->add_subcommand(
+        "set", std::string("Set the position of the ") + kind.label + " (on every unit --unit names)");
     auto set_options = std::make_shared<SwitchOptions>();
     set_options->kind = &kind;
     set->add_option("position", set_options->position,

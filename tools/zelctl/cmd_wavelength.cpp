@@ -72,7 +72,7 @@ void AddWavelengthCommands(CLI::App& app, const GlobalOptions& g) {
 
     auto* add = wl->add_subcommand("add",
                                    "Add a wavelength to the first free slot (its calibration is written "
-                                   "separately, e.g. with calib set --wavelength)");
+                                   "separately, e.g. with calib set --wavelength), on every unit --unit names");
     add->add_option("nm", options->nm, "Wavelength in nm")->required()->check(InRange(1, 65534, "nm"));
     RunWithSession(add, g, options, RunWavelengthAdd);
 

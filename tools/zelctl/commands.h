@@ -12,4 +12,7 @@ struct GlobalOptions;
 // clock-plan: Si5346 frequency plan and register list. Failures are thrown as Failure.
 void AddClockCommands(CLI::App& app, const GlobalOptions& options);
 
+// station check: the station file checked and every unit of it asked for its identity.
+void AddStationCommands(CLI::App& app, const GlobalOptions& options);
+
 }  // namespace zelctl

@@ -24,7 +24,10 @@ using Json = nlohmann::ordered_json;
 
 // Options every subcommand shares.
 struct GlobalOptions {
-    std::string unit;                 // IPv4 address of the unit
+    std::string unit;                 // IPv4 address of the unit the command runs on
+    std::vector<std::string> units;   // --unit values: comma lists of addresses and station names
+    std::string station;              // --station FILE, else $ZEL_STATION
+    unsigned jobs = 0;                // --jobs: units driven at once (0: all)
     bool json = false;                // machine-readable output on stdout
     bool trace = false;               // every frame as hex on stderr
     std::uint32_t timeout_ms = 5000;  // the links' time-out (connect, each send, each reply wait); 0 = library default
@@ -35,17 +38,18 @@ struct GlobalOptions {
 // Labelled values: "Label:  text" lines in text mode, one JSON object with --json.
 class Record {
 public:
+    struct Field {
+        std::string key, label, text;
+        Json value;
+    };
     Record& Add(std::string key, std::string label, Json value, std::string text);
     Record& Add(std::string key, std::string label, Json value);  // text = value as printed by JSON
     void Print(bool json) const;
     Json ToJson() const;
     void PrintText() const;
+    const std::vector<Field>& Fields() const { return fields_; }
 
 private:
-    struct Field {
-        std::string key, label, text;
-        Json value;
-    };
     std::vector<Field> fields_;
 };
 
@@ -63,6 +67,8 @@ public:
     void PrintText(const std::string& indent = "") const;
     Json ToJson() const;
     void Print(bool json) const;
+    const std::vector<Column>& Columns() const { return columns_; }
+    const std::vector<std::vector<std::pair<Json, std::string>>>& Rows() const { return rows_; }
 
 private:
     std::vector<Column> columns_;
@@ -71,7 +77,10 @@ private:
 
 std::string Fixed(double value, int decimals);
 std::string Hex(unsigned value, int digits);
+// What a command prints on stdout goes through these (and Record::Print, Table::Print), so that a
+// command run on several units at once collects each unit's output instead (fanout.h).
 void PrintJson(const Json& value);
+void PrintOut(const std::string& text);
 // Writes `data` to a temporary file beside `path`, then puts it in place: afterwards the file at
 // `path` is the old one or the whole new one. Failure(kExitFile) when it cannot.
 void WriteFileWhole(const std::string& path, const void* data, std::size_t size);

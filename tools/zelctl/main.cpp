@@ -1,13 +1,17 @@
 #include "commands.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "args.h"
 #include "common.h"
+#include "fanout.h"
+#include "station.h"
 
 namespace {
 
@@ -15,7 +19,11 @@ constexpr const char* kExitCodes =
     "Exit codes: 0 success; 1 the unit failed, refused or did not answer; 2 bad arguments (option, address, "
     "channel, wavelength or value the unit does not have, a clock plan that cannot be met); 3 a file cannot be "
     "read or written, or does not fit the unit; 4 a restore or load read back other bytes than it wrote; 130 Ctrl-C "
-    "stopped a restore or load after the record in flight (running it again completes it).";
+    "stopped a restore or load after the record in flight (running it again completes it). With several units, "
+    "the highest code of any unit.";
+
+// Subcommands that talk to no unit of the command line: they run once, whatever --unit says.
+constexpr const char* kUnitless[] = {"clock-plan", "demo", "station"};
 
 // --json before the end of the options: errors are then JSON on stderr too.
 bool WantsJson(const std::vector<std::string>& args) {
@@ -37,23 +45,119 @@ int Fail(bool json, int code, const std::string& message, bool hint_help = false
     return code;
 }
 
+// A command line CLI11 refused: the message, and whether to point at --help.
+struct ParseFailure : zelctl::Failure {
+    ParseFailure(const std::string& message, bool hint) : Failure(zelctl::kExitUsage, message), hint_help(hint) {}
+    bool hint_help;
+};
+
+// zelctl's command tree, every option bound to `options`.
+std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
+    auto app = std::make_unique<CLI::App>("zelctl: command-line host for zel_api");
+    app->set_version_flag("--version", "zelctl " ZEL_VERSION);
+    app->require_subcommand(1);
+    app->fallthrough();
+    app->add_option("--unit", options.units,
+                    "Unit(s) to run the command on: IPv4 addresses or station names, comma-separated and repeatable; "
+                    "'all' is every unit of the station. Several units run in parallel, one line or object each "
+                    "(default: $ZEL_UNIT, else 127.0.0.1)")
+        ->type_name("UNIT[,UNIT...]")
+        ->allow_extra_args(false);
+    app->add_option("--station", options.station,
+                    "Station file (TOML) naming the units, see the README (default: $ZEL_STATION)")
+        ->type_name("FILE");
+    app->add_option("--jobs", options.jobs, "Units driven at once when there are several (default: all)")
+        ->check(zelctl::InRange(1, 1024));
+    app->add_flag("--json", options.json, "Machine-readable output; errors, too, are JSON (on stderr)");
+    app->add_flag("--trace", options.trace, "Print every frame sent and received as hex on stderr");
+    app->add_option("--timeout", options.timeout_ms,
+                    "Time-out in ms for connecting, sending each request and waiting for each reply; a call gives up "
+                    "after about one time-out (default: the station's, else $ZEL_TIMEOUT_MS, else 5000; 0 = the "
+                    "library's 100 s)")
+        ->check(zelctl::InRange(0, 0xFFFFFFFFu, "ms"));
+
+    zelctl::AddClockCommands(*app, options);
+    zelctl::AddStationCommands(*app, options);
+    zelctl::AddUnitCommands(*app, options);
+    zelctl::AddOpticsCommands(*app, options);
+    zelctl::AddWavelengthCommands(*app, options);
+    zelctl::AddEepromCommands(*app, options);
+    zelctl::AddCalibCommands(*app, options);
+    zelctl::AddDemoCommand(*app, options);
+    // Set after the subcommands exist, which would otherwise inherit it: the table appears on the top-level help only.
+    app->footer(kExitCodes);
+    return app;
+}
+
+// Parses and runs the command line for `options` (the unit already chosen); returns the exit code
+// or throws Failure.
+int Execute(int argc, char** argv, zelctl::GlobalOptions options, const std::vector<std::string>& args) {
+    auto app = BuildApp(options);
+    try {
+        app->parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app->exit(e);
+        if (const auto unknown = zelctl::UnknownSubcommand(*app, args)) throw ParseFailure(*unknown, false);
+        throw ParseFailure(e.what(), true);
+    }
+    return zelctl::kExitOk;
+}
+
+// The units, the station and the time-outs the command line names, read before anything runs: with
+// several units the command runs once per unit.
+struct Plan {
+    std::vector<zelctl::UnitTarget> units;
+    bool unitless = false;  // a subcommand that takes no unit, or --help / --version
+    bool json = false;
+    unsigned jobs = 0;
+};
+
+Plan PlanUnits(int argc, char** argv, const zelctl::GlobalOptions& defaults) {
+    zelctl::GlobalOptions options = defaults;
+    std::optional<std::uint32_t> timeout_given;
+    CLI::App scan;
+    scan.allow_extras();
+    scan.set_help_flag();
+    scan.add_option("--unit", options.units)->allow_extra_args(false);
+    scan.add_option("--station", options.station);
+    scan.add_option("--timeout", options.timeout_ms)->each([&](const std::string& t) {
+        timeout_given = std::stoul(t, nullptr, 0);
+    });
+    scan.add_option("--jobs", options.jobs);
+    scan.add_flag("--json", options.json);
+    scan.parse(argc, argv);  // what fails here fails again, with the right message, in Execute
+    Plan plan;
+    plan.json = options.json;
+    plan.jobs = options.jobs;
+    for (const auto& extra : scan.remaining()) {
+        if (extra == "--help" || extra == "-h" || extra == "--version" || extra == "--help-all") plan.unitless = true;
+    }
+    const std::vector<std::string> rest = scan.remaining();
+    const auto first = std::find_if(rest.begin(), rest.end(), [](const std::string& a) { return a[0] != '-'; });
+    if (first != rest.end()) {
+        for (const char* name : kUnitless) {
+            if (*first == name) plan.unitless = true;
+        }
+    }
+    std::optional<zelctl::Station> station;
+    if (!options.station.empty() && !plan.unitless) station = zelctl::LoadStation(options.station);
+    std::vector<std::string> values = options.units;
+    if (values.empty()) values.push_back(defaults.unit);
+    plan.units = zelctl::ResolveUnits(values, station ? &*station : nullptr, timeout_given, options.timeout_ms);
+    return plan;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const bool json_errors = WantsJson(args);
 
-    CLI::App app{"zelctl: command-line host for zel_api"};
-    app.set_version_flag("--version", "zelctl " ZEL_VERSION);
-    app.require_subcommand(1);
-    app.fallthrough();
-
-    zelctl::GlobalOptions unit_options;
+    zelctl::GlobalOptions defaults;
     const char* env_unit = std::getenv("ZEL_UNIT");
-    unit_options.unit = env_unit != nullptr && *env_unit != '\0' ? env_unit : "127.0.0.1";
-    app.add_option("--unit", unit_options.unit, "IPv4 address of the unit (default: $ZEL_UNIT, else 127.0.0.1)");
-    app.add_flag("--json", unit_options.json, "Machine-readable output; errors, too, are JSON (on stderr)");
-    app.add_flag("--trace", unit_options.trace, "Print every frame sent and received as hex on stderr");
+    defaults.unit = env_unit != nullptr && *env_unit != '\0' ? env_unit : "127.0.0.1";
+    const char* env_station = std::getenv("ZEL_STATION");
+    if (env_station != nullptr) defaults.station = env_station;
     const char* env_timeout = std::getenv("ZEL_TIMEOUT_MS");
     if (env_timeout != nullptr && *env_timeout != '\0') {
         char* end = nullptr;
@@ -62,34 +166,46 @@ int main(int argc, char** argv) {
             return Fail(json_errors, zelctl::kExitUsage,
                         std::string("ZEL_TIMEOUT_MS must be a number of milliseconds, not '") + env_timeout + "'");
         }
-        unit_options.timeout_ms = static_cast<std::uint32_t>(ms);
+        defaults.timeout_ms = static_cast<std::uint32_t>(ms);
     }
-    app.add_option("--timeout", unit_options.timeout_ms,
-                   "Time-out in ms for connecting, sending each request and waiting for each reply; a call gives up "
-                   "after about one time-out (default: $ZEL_TIMEOUT_MS, else 5000; 0 = the library's 100 s)")
-        ->check(zelctl::InRange(0, 0xFFFFFFFFu, "ms"));
-
-    zelctl::AddClockCommands(app, unit_options);
-    zelctl::AddUnitCommands(app, unit_options);
-    zelctl::AddOpticsCommands(app, unit_options);
-    zelctl::AddWavelengthCommands(app, unit_options);
-    zelctl::AddEepromCommands(app, unit_options);
-    zelctl::AddCalibCommands(app, unit_options);
-    zelctl::AddDemoCommand(app, unit_options);
-    // Set after the subcommands exist, which would otherwise inherit it: the table appears on the top-level help only.
-    app.footer(kExitCodes);
 
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);
-        if (const auto unknown = zelctl::UnknownSubcommand(app, args))
-            return Fail(json_errors, zelctl::kExitUsage, *unknown);
-        return Fail(json_errors, zelctl::kExitUsage, e.what(), true);
+        Plan plan;
+        try {
+            plan = PlanUnits(argc, argv, defaults);
+        } catch (const CLI::ParseError&) {
+            plan.unitless = true;  // Execute reports it
+        }
+        if (plan.unitless || plan.units.size() <= 1) {
+            zelctl::GlobalOptions options = defaults;
+            if (!plan.units.empty()) {
+                options.unit = plan.units.front().address;
+                options.timeout_ms = plan.units.front().timeout_ms;
+            }
+            return Execute(argc, argv, options, args);
+        }
+        const auto runs = zelctl::RunOnUnits(plan.units, plan.jobs, [&](const zelctl::UnitTarget& unit) {
+            zelctl::GlobalOptions options = defaults;
+            options.unit = unit.address;
+            options.timeout_ms = unit.timeout_ms;
+            return Execute(argc, argv, options, args);
+        });
+        // The same usage error on every unit is one error of the command line: reported once, as for one unit.
+        const bool same_usage_error = std::all_of(runs.begin(), runs.end(), [&](const zelctl::UnitRun& r) {
+            return r.exit_code == zelctl::kExitUsage && r.error == runs.front().error;
+        });
+        if (same_usage_error) {
+            zelctl::GlobalOptions options = defaults;
+            options.unit = plan.units.front().address;
+            options.timeout_ms = plan.units.front().timeout_ms;
+            return Execute(argc, argv, options, args);
+        }
+        return zelctl::PrintRuns(runs, plan.json);
+    } catch (const ParseFailure& e) {
+        return Fail(json_errors, e.code(), e.what(), e.hint_help);
     } catch (const zelctl::Failure& e) {
         return Fail(json_errors, e.code(), e.what());
     } catch (const std::exception& e) {
         return Fail(json_errors, zelctl::kExitUnit, e.what());
     }
-    return zelctl::kExitOk;
 }

@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <fstream>
 
+#include <mutex>
+
 #include "common.h"
+#include "fanout.h"
 #include "terminal.h"
 
 namespace zelctl {
@@ -49,7 +52,9 @@ void Record::PrintText() const {
 }
 
 void Record::Print(bool json) const {
-    if (json) {
+    if (UnitOutput* out = CollectedOutput()) {
+        out->items.push_back({UnitOutput::Item::kRecord, *this, std::nullopt, nullptr, {}});
+    } else if (json) {
         PrintJson(ToJson());
     } else {
         PrintText();
@@ -92,7 +97,9 @@ Json Table::ToJson() const {
 }
 
 void Table::Print(bool json) const {
-    if (json) {
+    if (UnitOutput* out = CollectedOutput()) {
+        out->items.push_back({UnitOutput::Item::kTable, std::nullopt, *this, nullptr, {}});
+    } else if (json) {
         PrintJson(ToJson());
     } else {
         PrintText();
@@ -111,7 +118,25 @@ std::string Hex(unsigned value, int digits) {
     return buf;
 }
 
-void PrintJson(const Json& value) { std::printf("%s\n", value.dump(2).c_str()); }
+void PrintJson(const Json& value) {
+    if (UnitOutput* out = CollectedOutput()) {
+        out->items.push_back({UnitOutput::Item::kJson, std::nullopt, std::nullopt, value, {}});
+    } else {
+        std::printf("%s\n", value.dump(2).c_str());
+    }
+}
+
+void PrintOut(const std::string& text) {
+    if (UnitOutput* out = CollectedOutput()) {
+        if (!out->items.empty() && out->items.back().kind == UnitOutput::Item::kText) {
+            out->items.back().text += text;
+        } else {
+            out->items.push_back({UnitOutput::Item::kText, std::nullopt, std::nullopt, nullptr, text});
+        }
+    } else {
+        std::fputs(text.c_str(), stdout);
+    }
+}
 
 namespace {
 
@@ -135,10 +160,15 @@ std::string Duration(double seconds) {
 
 }  // namespace
 
+namespace {
+std::mutex g_progress_mu;  // progress lines of units that run at once, one line at a time
+}  // namespace
+
 Progress::Progress(std::string label, std::size_t total, bool quiet)
-    : label_(std::move(label)),
+    : label_(FanOutUnit() != nullptr ? FanOutUnit()->name + ": " + label : std::move(label)),
       total_(total),
-      terminal_(StderrIsTerminal()),
+      // Bars of several units would draw over each other: each unit gets lines of its own.
+      terminal_(FanOutUnit() == nullptr && StderrIsTerminal()),
       quiet_(quiet),
       start_(std::chrono::steady_clock::now()),
       last_draw_(start_) {}
@@ -174,6 +204,7 @@ void Progress::Draw(bool last) {
         : done_ == 0
             ? std::string("time left unknown")
             : "about " + Duration(elapsed * static_cast<double>(total_ - done_) / static_cast<double>(done_)) + " left";
+    const std::lock_guard<std::mutex> one_line(g_progress_mu);
     if (terminal_) {
         constexpr int kWidth = 30;
         const int filled = permille * kWidth / 1000;

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "common.h"
+#include "fanout.h"
 
 namespace zelctl {
 namespace {
@@ -9,7 +10,9 @@ namespace {
 // Frames go to stderr as hex, one line each.
 void TraceFrame(void*, int direction, const std::uint8_t* bytes, std::size_t length) {
     char buf[8];
-    std::string line = direction == ZEL_FRAME_SENT ? ">>" : "<<";
+    // With several units at once, each line names its unit.
+    std::string line = FanOutUnit() != nullptr ? FanOutUnit()->name + " " : "";
+    line += direction == ZEL_FRAME_SENT ? ">>" : "<<";
     for (std::size_t i = 0; i < length; ++i) {
         std::snprintf(buf, sizeof buf, " %02x", bytes[i]);
         line += buf;
