@@ -69,6 +69,13 @@ std::uint8_t ZEL_API::ConnectWith(std::string ip, EepromItems items) {
     link_.ClearLastError();
     ReadBoardID();
     if (LastError() != ZEL_OK) return 0;
+    // The link knows the length of the unit's replies for sure only once a second register reply has
+    // shown where it starts; before that a block read would first wait for the unit to fall quiet.
+    // The byte-wise scan's own register reads settle it; the block scan reads the board ID again.
+    if (items == EepromItems::Blocks) {
+        ReadBoardID();
+        if (LastError() != ZEL_OK) return 0;
+    }
     current_slot_ = 0;
     return ScanSlots(items);
 }

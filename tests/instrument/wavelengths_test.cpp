@@ -215,14 +215,15 @@ TEST_F(DefaultSlotOnly, ConnectFailsWhenAnyOfItsReadsFails) {
 
 TEST_F(DefaultSlotOnly, QuickConnectFailsWhenAnyOfItsReadsFails) {
     zeltest::ShortenLinkTimeouts(300);
-    // Board ID 0, the board type's block 1, slot 0's blocks 2..4, the free slot's entry 5, the board
-    // type again while loading the calibrations 6: seven exchanges, and none may fail unnoticed.
+    // Board ID 0 and again 1 (the second reply settles the reply length), the board type's block 2,
+    // slot 0's blocks 3..5, the free slot's entry 6, the board type again while loading the
+    // calibrations 7: eight exchanges, and none may fail unnoticed.
     unit->clear_frames();
     ASSERT_EQ(inst.QuickConnect(unit->ip()), 1);
-    ASSERT_EQ(unit->frames().size(), 7u);
+    ASSERT_EQ(unit->frames().size(), 8u);
     EXPECT_EQ(BlockReadAddresses(unit->frames()),
               (std::vector<std::uint32_t>{0x2000, 0x2008, 0x2088, 0x2108, 0x2800, 0x2000}));
-    for (std::uint64_t exchange = 0; exchange < 7; ++exchange) {
+    for (std::uint64_t exchange = 0; exchange < 8; ++exchange) {
         caltest::OneFailedExchange fault(unit->server(), exchange);
         inst.ClearLastError();
         EXPECT_EQ(inst.QuickConnect(unit->ip()), 0) << exchange;
@@ -290,11 +291,15 @@ TEST_F(SixSlots, QuickConnectReadsTheTableEntriesByBlocksAndNoByteOfTheEeprom) {
     unit->clear_frames();
     ASSERT_EQ(inst.QuickConnect(unit->ip()), 1);
     const auto frames = unit->frames();
-    // The board ID is the one register read; each slot's entry is one block and its calibration the
-    // connect's three, and loading the calibrations reads the board type once more.
-    ASSERT_EQ(frames.size(), 1u + 6 * 4 + 1);
-    EXPECT_TRUE(IsRegisterFrame(frames[0]));
-    EXPECT_EQ(AddressOf(frames[0]), 20u);
+    // The board ID, read twice, is the one register read (the second settles the length of the
+    // unit's replies, so that no block read waits for the unit to fall quiet); each slot's entry is
+    // one block and its calibration the connect's three, and loading the calibrations reads the
+    // board type once more.
+    ASSERT_EQ(frames.size(), 2u + 6 * 4 + 1);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(IsRegisterFrame(frames[i]));
+        EXPECT_EQ(AddressOf(frames[i]), 20u);
+    }
     std::vector<std::uint32_t> expected;
     for (int w = 0; w < 6; ++w) {
         expected.push_back(caltest::SlotBase(w));

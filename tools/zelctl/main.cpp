@@ -61,7 +61,7 @@ std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
                     "Unit(s) to run the command on: IPv4 addresses or station names, comma-separated and repeatable; "
                     "'all' is every unit of the station. Several units run in parallel, one line or object each "
                     "(default: $ZEL_UNIT, else 127.0.0.1)")
-        ->type_name("UNIT[,UNIT...]")
+        ->type_name("UNITS")
         ->allow_extra_args(false);
     app->add_option("--station", options.station,
                     "Station file (TOML) naming the units, see the README (default: $ZEL_STATION)")
