@@ -189,8 +189,9 @@ ZEL_EXPORT uint8_t APIConnect(uint8_t unit, const char* ip);
  *  type and channel layout, wavelength table, the calibration read for every wavelength and the
  *  active calibration, the default wavelength selected), but the board-type record and the
  *  wavelength table entries are read with 128-byte block reads, without the EEPROM settling
- *  pauses that zel_Connect makes for them. For a unit of six wavelengths: the board ID read and 25
- *  block reads, no pause (zel_Connect: 71 exchanges and 160 ms of pauses). Status 1/0. */
+ *  pauses that zel_Connect makes for them. For a unit of six wavelengths: the board ID read twice
+ *  and 25 block reads, no pause, about 1 ms on a local link (zel_Connect: 71 exchanges and 160 ms
+ *  of pauses). Status 1/0. */
 ZEL_EXPORT uint8_t zel_QuickConnect(zel_instance* instance, const char* ip);
 
 /** Close the link. Status 1/0 (0 when no link was open). */
