@@ -18,6 +18,7 @@
 
 #include "transport/frame_codec.h"
 #include "transport/hw_layer.h"
+#include "measure.h"
 #include "zel_api.h"
 #include "zelsim/sim.h"
 
@@ -32,20 +33,6 @@ Clock::duration Timed(F f) {
     const auto t0 = Clock::now();
     f();
     return Clock::now() - t0;
-}
-
-// The two passes of a round, `a` first in every other round, so that neither always meets a
-// warmed-up unit.
-template <class A, class B>
-void InTurn(bool& a_first, A a, B b) {
-    if (a_first) {
-        a();
-        b();
-    } else {
-        b();
-        a();
-    }
-    a_first = !a_first;
 }
 
 // What a host learns of a connected unit, doubles as their bit patterns. Selects slots on the way.
@@ -150,7 +137,7 @@ void BM_QuickConnect(benchmark::State& state) {
     bool quick_first = false;
     for (auto _ : state) {
         Clock::duration quick{}, raw{}, first{};
-        InTurn(
+        zelbench::InAlternatingOrder(
             quick_first, [&] { quick = Timed([&] { ok &= zel_QuickConnect(inst.p, ip.c_str()) == 1; }); },
             [&] { raw = Timed([&] { ok &= ReplayRaw(*unit.server, frames, first); }); });
         quick_s += Seconds(quick);
@@ -180,7 +167,7 @@ void BM_QuickConnectVsConnect(benchmark::State& state) {
     bool quick_first = false;
     for (auto _ : state) {
         Clock::duration by_quick{}, by_connect{};
-        InTurn(
+        zelbench::InAlternatingOrder(
             quick_first, [&] { by_quick = Timed([&] { ok &= zel_QuickConnect(quick.p, ip.c_str()) == 1; }); },
             [&] { by_connect = Timed([&] { ok &= zel_Connect(slow.p, ip.c_str()) == 1; }); });
         quick_s += Seconds(by_quick);
