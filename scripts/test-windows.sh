@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows version (scripts/build-windows.sh) and runs its tests through wine: the C
-# host that loads ZEL_API.dll, the export table check, and the transport, instrument,
-# exported-interface and clock suites. When the Linux build ($LINUX_BUILD_DIR, default build/)
+# host that loads ZEL_API.dll, the export table check, the settling pause's timing, and the
+# transport, instrument, exported-interface, clock, simulator and zelctl suites. When the Linux build ($LINUX_BUILD_DIR, default build/)
 # has zelctl, `zelctl.exe demo` must print the session that `zelctl demo` prints on Linux, and
 # `zelctl.exe clock-plan` the plans of the Linux build (the decimal library is compiled here from
 # its sources for Windows, and taken from Debian's archive on Linux).

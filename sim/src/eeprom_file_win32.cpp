@@ -6,20 +6,12 @@
 
 #include <atomic>
 
+#include "sys.h"
+
 namespace zelsim {
 namespace {
 
-std::string LastErrorText() {
-    const DWORD code = ::GetLastError();
-    char* text = nullptr;
-    const DWORD n =
-        ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(code);
-    if (text != nullptr) ::LocalFree(text);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
-    return out;
-}
+std::string LastErrorText() { return sys::ErrorText(static_cast<int>(::GetLastError())); }
 
 class File {
 public:
@@ -102,10 +94,15 @@ bool SaveImageFile(const std::string& path, const std::vector<std::uint8_t>& dat
         if (!::FlushFileBuffers(file.get())) return fail("cannot sync");
         if (!file.close()) return fail("cannot close");
     }
-    if (!::MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return fail("cannot rename over " + path + " from");
+    // A reader that has the image open without delete sharing (any C or C++ stream does) holds the
+    // replacement off until it closes the file: try again for a second before giving up.
+    for (int attempt = 0;; ++attempt) {
+        if (::MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+        const DWORD code = ::GetLastError();
+        if (attempt == 100 || (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION)) break;
+        ::Sleep(10);
     }
-    return true;
+    return fail("cannot rename over " + path + " from");
 }
 
 bool CanSaveImageFile(const std::string& path, std::string* error) {

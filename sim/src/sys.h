@@ -18,6 +18,13 @@ using Socket = int;
 inline constexpr Socket kNoSocket = -1;
 #endif
 
+// Prepare the socket layer (WSAStartup on Windows; nothing elsewhere). Safe to call often.
+void NetStartup();
+
+// The system's text of an error code (errno; on Windows a Win32 or Winsock code), without the
+// trailing period and line break Windows gives it.
+std::string ErrorText(int code);
+
 // Parse a dotted-quad IPv4 address into the 32-bit address in host order.
 bool ParseIPv4(const std::string& text, std::uint32_t& address);
 
@@ -114,7 +121,8 @@ void Shutdown(Socket s);
 // Where the system cannot reset an open socket, the peer sees an orderly shutdown instead.
 void Abort(Socket s);
 
-// Stop requests of the program (SIGINT and SIGTERM, Ctrl+C and console close on Windows).
+// Stop requests of the program (SIGINT and SIGTERM; on Windows Ctrl+C, Ctrl+Break, the console's
+// close, and the named event Local\zel-stop-<process ID> set by another program).
 // CatchStopRequests must run before any thread starts; WaitForStopRequest blocks until one
 // arrives and returns its name.
 void CatchStopRequests();

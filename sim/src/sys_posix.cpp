@@ -17,6 +17,10 @@
 
 namespace zelsim::sys {
 
+void NetStartup() {}
+
+std::string ErrorText(int code) { return std::strerror(code); }
+
 bool ParseIPv4(const std::string& text, std::uint32_t& address) {
     in_addr a{};
     if (::inet_pton(AF_INET, text.c_str(), &a) != 1) return false;

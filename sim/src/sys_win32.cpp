@@ -1,5 +1,5 @@
 // Winsock 2, a self-addressed UDP socket to wake the accept loop, and a console control handler
-// for the stop requests.
+// and a named event (Local\zel-stop-<process ID>) for the stop requests.
 #include "sys.h"
 
 #include <winsock2.h>
@@ -10,6 +10,10 @@ namespace zelsim::sys {
 
 namespace {
 
+SOCKET Raw(Socket s) { return static_cast<SOCKET>(s); }
+
+}  // namespace
+
 void NetStartup() {
     static const bool started = [] {
         WSADATA data;
@@ -18,21 +22,16 @@ void NetStartup() {
     (void)started;
 }
 
-SOCKET Raw(Socket s) { return static_cast<SOCKET>(s); }
-
-// The system's text of a Winsock error code, without its trailing period and line break.
-std::string SocketErrorText(int code) {
+std::string ErrorText(int code) {
     char* text = nullptr;
     const DWORD n =
         ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                          nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string out = n > 0 && text != nullptr ? std::string(text, n) : "Winsock error " + std::to_string(code);
+    std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(code);
     if (text != nullptr) ::LocalFree(text);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
     return out;
 }
-
-}  // namespace
 
 bool ParseIPv4(const std::string& text, std::uint32_t& address) {
     IN_ADDR a{};
@@ -54,12 +53,12 @@ UniqueSocket Listen(const std::string& address, std::uint16_t port, std::string*
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(host_order);
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return fail(SocketErrorText(::WSAGetLastError()));
+    if (s == INVALID_SOCKET) return fail(ErrorText(::WSAGetLastError()));
     UniqueSocket listener(static_cast<Socket>(s));
     // No SO_REUSEADDR: on Windows it would let a second listener take over an address in use.
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, SOMAXCONN) != 0)
-        return fail(SocketErrorText(::WSAGetLastError()));
+        return fail(ErrorText(::WSAGetLastError()));
     return listener;
 }
 
@@ -189,6 +188,7 @@ void Abort(Socket s) {
 namespace {
 
 HANDLE stop_event = nullptr;
+HANDLE named_stop_event = nullptr;
 volatile LONG stop_kind = -1;
 
 BOOL WINAPI OnConsoleControl(DWORD kind) {
@@ -206,10 +206,16 @@ BOOL WINAPI OnConsoleControl(DWORD kind) {
 void CatchStopRequests() {
     stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    // Windows has no SIGTERM, and a program without a console gets no console events: a launcher
+    // (a test station's, a service wrapper) asks for a clean stop by setting this event instead.
+    const std::wstring name = L"Local\\zel-stop-" + std::to_wstring(::GetCurrentProcessId());
+    named_stop_event = ::CreateEventW(nullptr, TRUE, FALSE, name.c_str());
 }
 
 std::string WaitForStopRequest() {
-    ::WaitForSingleObject(stop_event, INFINITE);
+    const HANDLE events[] = {stop_event, named_stop_event};
+    const DWORD woken = ::WaitForMultipleObjects(named_stop_event != nullptr ? 2 : 1, events, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0 + 1) return "stop event";
     switch (stop_kind) {
         case CTRL_C_EVENT:
             return "Ctrl+C";

@@ -1,9 +1,19 @@
-// Winsock 2, Sleep and GetSystemTime behind the platform interface.
+// Winsock 2, the pauses (a high-resolution waitable timer, else Sleep at a 1 ms timer period) and
+// GetSystemTime behind the platform interface.
 #include "transport/platform.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+
+#include <atomic>
+
+#include "transport/platform_win32.h"
+
+// Windows 10 1803's flag; older MinGW-w64 headers lack it.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 namespace zel::platform {
 
@@ -132,7 +142,114 @@ zel_error LastSocketError(zel_error fallback) {
     }
 }
 
-void SleepMs(unsigned milliseconds) { ::Sleep(milliseconds); }
+namespace win32 {
+namespace {
+
+std::int64_t CounterNow() {
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+std::int64_t CounterFrequency() {
+    static const std::int64_t frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    return frequency;
+}
+
+// `ticks` of the performance counter in `unit`ths of a second, rounded up.
+std::int64_t TicksIn(std::int64_t ticks, std::int64_t unit) {
+    const std::int64_t f = CounterFrequency();
+    return ticks / f * unit + (ticks % f * unit + f - 1) / f;
+}
+
+// Sleep until the counter passes `end`; Sleep rounds to the timer period, so it may wake early.
+void SleepUntil(std::int64_t end) {
+    for (std::int64_t left = end - CounterNow(); left > 0; left = end - CounterNow())
+        ::Sleep(static_cast<DWORD>(TicksIn(left, 1000)));
+}
+
+bool WaitOnHighResolutionTimer(std::int64_t end) {
+    const HANDLE timer = ::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                                  TIMER_MODIFY_STATE | SYNCHRONIZE);
+    if (timer == nullptr) return false;
+    // A timer may fire a little before its due time: wait again for what is left.
+    for (std::int64_t left = end - CounterNow(); left > 0; left = end - CounterNow()) {
+        LARGE_INTEGER due;
+        due.QuadPart = -TicksIn(left, 10000000);  // relative, in 100 ns units
+        if (!::SetWaitableTimerEx(timer, &due, 0, nullptr, nullptr, nullptr, 0) ||
+            ::WaitForSingleObject(timer, INFINITE) != WAIT_OBJECT_0) {
+            SleepUntil(end);  // the pause has begun: end it at least on time
+            break;
+        }
+    }
+    ::CloseHandle(timer);
+    return true;
+}
+
+// winmm's timeBeginPeriod and timeEndPeriod, loaded from the system folder by the first pause that
+// needs them, so that the DLL imports winmm only where the high-resolution timer is missing.
+struct TimerPeriod {
+    using Call = UINT(WINAPI*)(UINT);
+    Call begin = nullptr;
+    Call end = nullptr;
+};
+
+const TimerPeriod& Winmm() {
+    static const TimerPeriod period = [] {
+        TimerPeriod p;
+        const HMODULE winmm = ::LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (winmm == nullptr) return p;
+        // Through a generic function pointer: GetProcAddress's FARPROC fits no signature.
+        p.begin = reinterpret_cast<TimerPeriod::Call>(
+            reinterpret_cast<void (*)()>(::GetProcAddress(winmm, "timeBeginPeriod")));
+        p.end =
+            reinterpret_cast<TimerPeriod::Call>(reinterpret_cast<void (*)()>(::GetProcAddress(winmm, "timeEndPeriod")));
+        if (p.begin == nullptr || p.end == nullptr) p = TimerPeriod{};
+        return p;
+    }();
+    return period;
+}
+
+}  // namespace
+
+bool PauseWith(PauseTimer timer, unsigned milliseconds) {
+    const std::int64_t f = CounterFrequency();
+    const std::int64_t end = CounterNow() + milliseconds / 1000 * f + (milliseconds % 1000 * f + 999) / 1000;
+    switch (timer) {
+        case PauseTimer::kHighResolution:
+            return WaitOnHighResolutionTimer(end);
+        case PauseTimer::kOneMillisecondPeriod: {
+            const TimerPeriod& period = Winmm();
+            if (period.begin == nullptr || period.begin(1) != 0) return false;  // 0: TIMERR_NOERROR
+            SleepUntil(end);
+            period.end(1);
+            return true;
+        }
+        case PauseTimer::kSchedulerTick:
+            SleepUntil(end);
+            return true;
+    }
+    return false;
+}
+
+}  // namespace win32
+
+// Sleep(10) alone lasts until the next scheduler tick, 15.6 ms unless some process asked for a finer
+// timer: every settling pause would cost half as much again as the unit needs.
+void SleepMs(unsigned milliseconds) {
+    if (milliseconds == 0) return;
+    static std::atomic<bool> high_resolution{true};  // until this system refuses the timer once
+    if (high_resolution.load(std::memory_order_relaxed)) {
+        if (win32::PauseWith(win32::PauseTimer::kHighResolution, milliseconds)) return;
+        high_resolution.store(false, std::memory_order_relaxed);
+    }
+    if (!win32::PauseWith(win32::PauseTimer::kOneMillisecondPeriod, milliseconds))
+        win32::PauseWith(win32::PauseTimer::kSchedulerTick, milliseconds);
+}
 
 std::int64_t ClockSeconds() { return static_cast<std::int64_t>(::_time64(nullptr)); }
 

@@ -1,16 +1,7 @@
 // Command line of zel-unit-sim, and the program itself end to end.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,8 +11,6 @@
 
 #include "cli.h"
 #include "support.h"
-
-extern char** environ;
 
 using namespace simtest;
 
@@ -146,25 +135,17 @@ std::string RandomLoopback(std::mt19937& rng) {
 }
 
 std::mt19937 SeededRng() {
-    return std::mt19937(static_cast<unsigned>(::getpid()) * 7919u +
+    return std::mt19937(std::random_device{}() * 7919u +
                         static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
 }
 
-// Spawns the program with `args`; its standard error goes to `stderr_file` when one is named.
-pid_t Spawn(std::vector<std::string> args, const std::string& stderr_file) {
+using zeltest::host::Child;
+
+// Starts the program with `args`; its standard error goes to `stderr_file` when one is named.
+std::unique_ptr<Child> Spawn(std::vector<std::string> args, const std::string& stderr_file) {
     args.insert(args.begin(), ZEL_UNIT_SIM_EXE);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!stderr_file.empty()) {
-        posix_spawn_file_actions_addopen(&actions, 2, stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return spawned == 0 ? pid : -1;
+    auto child = std::make_unique<Child>(args, std::vector<std::string>{}, "", stderr_file);
+    return child->started() ? std::move(child) : nullptr;
 }
 
 std::string ReadText(const std::string& path) {
@@ -174,50 +155,41 @@ std::string ReadText(const std::string& path) {
     return text.str();
 }
 
-// Starts the program on a random loopback address; returns its pid, or -1.
-pid_t Launch(const std::vector<std::string>& extra, std::string& address, const std::string& stderr_file = "") {
+// Starts the program on a random loopback address; nothing when it does not serve.
+std::unique_ptr<Child> Launch(const std::vector<std::string>& extra, std::string& address,
+                              const std::string& stderr_file = "") {
     std::mt19937 rng = SeededRng();
     for (int attempt = 0; attempt < 10; ++attempt) {
         address = RandomLoopback(rng);
         std::vector<std::string> args = {"--listen", address};
         args.insert(args.end(), extra.begin(), extra.end());
-        const pid_t pid = Spawn(args, stderr_file);
-        if (pid < 0) return -1;
+        auto child = Spawn(args, stderr_file);
+        if (!child) return nullptr;
         for (int i = 0; i < 200; ++i) {
             Client probe(address);
-            if (probe.connected()) return pid;
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) break;  // could not bind: try another address
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (probe.connected()) return child;
+            if (child->Wait(10)) break;  // could not bind: try another address
         }
     }
-    return -1;
+    return nullptr;
 }
 
-// Exit status of a stop request to a launched program, -1 when it did not exit cleanly.
-int Stop(pid_t pid) {
-    if (::kill(pid, SIGTERM) != 0) return -1;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+// Exit status of a stop request to a launched program, -1 when it did not exit in time.
+int Stop(Child& program) {
+    program.RequestStop();
+    return program.Wait(10000).value_or(-1);
 }
 
 // Runs the program to its end: the exit status and its standard error. A program still
 // running after `limit_ms` is killed and reported as -1 (a start-up failure exits at once).
 int RunToExit(const std::vector<std::string>& args, std::string& err, int limit_ms = 3000) {
     const std::string file = TempDir() + "/stderr.txt";
-    const pid_t pid = Spawn(args, file);
-    if (pid < 0) return -1;
-    int status = 0;
     int result = -1;
-    for (int waited = 0; waited <= limit_ms; waited += 10) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (result < 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, &status, 0);
+    {
+        const auto child = Spawn(args, file);
+        if (!child) return -1;
+        result = child->Wait(limit_ms).value_or(-1);
+    }  // killed when still running
     err = ReadText(file);
     return result;
 }
@@ -226,10 +198,10 @@ TEST(Program, ServesUntilSignalledThenSavesAndExitsCleanly) {
     const std::string dir = TempDir();
     const std::string image = dir + "/unit.img";
     std::string address;
-    const pid_t pid = Launch({"--board-id", "4242", "--eeprom", image, "--wavelengths", "1550", "--max-connections",
-                              "1", "--idle-timeout-ms", "500"},
-                             address);
-    ASSERT_GT(pid, 0);
+    const auto program = Launch({"--board-id", "4242", "--eeprom", image, "--wavelengths", "1550", "--max-connections",
+                                 "1", "--idle-timeout-ms", "500"},
+                                address);
+    ASSERT_TRUE(program);
     {
         // The launch probe's connection may hold the only slot for a moment.
         std::unique_ptr<Client> first;
@@ -251,7 +223,7 @@ TEST(Program, ServesUntilSignalledThenSavesAndExitsCleanly) {
         EXPECT_EQ(block[0] << 8 | block[1], 1550);
         EXPECT_TRUE(c.PeerClosed(3000));  // idle past its time-out
     }
-    EXPECT_EQ(Stop(pid), 0);
+    EXPECT_EQ(Stop(*program), 0);
     std::ifstream in(image, std::ios::binary);
     const Bytes saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_EQ(saved.size(), 0x20000u);
@@ -270,13 +242,13 @@ TEST(Program, StartupFailuresExitWithTheirCodeAndReason) {
     const std::string missing_dir = dir + "/no-such-dir/unit.img";
     EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", missing_dir}, err), 3) << err;
     EXPECT_NE(err.find(missing_dir), std::string::npos) << err;
-    EXPECT_NE(err.find(std::strerror(ENOENT)), std::string::npos) << err;
+    EXPECT_NE(err.find(zeltest::host::ErrorText(zeltest::host::Error::kNoSuchFile)), std::string::npos) << err;
 
     const std::string not_a_dir = dir + "/plain-file";
     std::ofstream(not_a_dir) << "x";
     EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", not_a_dir + "/unit.img"}, err), 3) << err;
     EXPECT_NE(err.find(not_a_dir + "/unit.img"), std::string::npos) << err;
-    EXPECT_NE(err.find(std::strerror(ENOTDIR)), std::string::npos) << err;
+    EXPECT_NE(err.find(zeltest::host::ErrorText(zeltest::host::Error::kNotADirectory)), std::string::npos) << err;
 
     const std::string short_image = dir + "/short.img";
     std::ofstream(short_image, std::ios::binary) << std::string(100, '\0');
@@ -285,19 +257,19 @@ TEST(Program, StartupFailuresExitWithTheirCodeAndReason) {
 
     // Two units with the same address and port: the second cannot listen, and says why.
     std::string address;
-    const pid_t first = Launch({}, address);
-    ASSERT_GT(first, 0);
+    const auto first = Launch({}, address);
+    ASSERT_TRUE(first);
     EXPECT_EQ(RunToExit({"--listen", address}, err), 1) << err;
     EXPECT_NE(err.find(address + ":6653"), std::string::npos) << err;
-    EXPECT_NE(err.find(std::strerror(EADDRINUSE)), std::string::npos) << err;
-    EXPECT_EQ(Stop(first), 0);
+    EXPECT_NE(err.find(zeltest::host::ErrorText(zeltest::host::Error::kAddressInUse)), std::string::npos) << err;
+    EXPECT_EQ(Stop(*first), 0);
 
     // A directory that takes new files passes the start-up check without leaving anything behind.
     const std::string image = dir + "/fresh/unit.img";
-    ASSERT_EQ(::mkdir((dir + "/fresh").c_str(), 0755), 0);
-    const pid_t fresh = Launch({"--eeprom", image}, address);
-    ASSERT_GT(fresh, 0);
-    EXPECT_EQ(Stop(fresh), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(dir + "/fresh"));
+    const auto fresh = Launch({"--eeprom", image}, address);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(Stop(*fresh), 0);
     for (const auto& entry : std::filesystem::directory_iterator(dir + "/fresh")) {
         EXPECT_EQ(entry.path().filename(), "unit.img");  // no scratch file of the check left over
     }
@@ -324,8 +296,8 @@ TEST(Program, ImageBoardTypeWinsAndAConflictingOptionIsRefused) {
                                                   std::vector<std::string>{"--eeprom", image, "--board-type", "4"}}) {
         const std::string log = dir + "/stderr.txt";
         std::string address;
-        const pid_t pid = Launch(extra, address, log);
-        ASSERT_GT(pid, 0);
+        const auto program = Launch(extra, address, log);
+        ASSERT_TRUE(program);
         {
             Client c(address);
             // Record 0 as the unit serves it: the image's board type, 4.
@@ -333,7 +305,7 @@ TEST(Program, ImageBoardTypeWinsAndAConflictingOptionIsRefused) {
             ASSERT_EQ(block.size(), 128u);
             EXPECT_EQ(Scaled(block, 0), 4.0);
         }
-        EXPECT_EQ(Stop(pid), 0);
+        EXPECT_EQ(Stop(*program), 0);
         const std::string banner = ReadText(log);
         EXPECT_NE(banner.find("board type 4"), std::string::npos) << banner;
         EXPECT_EQ(banner.find("board type 6"), std::string::npos) << banner;

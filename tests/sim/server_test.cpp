@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <iterator>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -411,26 +409,20 @@ TEST(FrameLog, KeepsTheNewestFramesOldestFirst) {
 }
 
 // Open descriptors of this process (Linux), or -1 where the system does not list them.
-long OpenDescriptors() {
-    std::error_code ec;
-    std::filesystem::directory_iterator it("/proc/self/fd", ec);
-    return ec ? -1 : static_cast<long>(std::distance(it, std::filesystem::directory_iterator{}));
-}
-
 // Every way a link ends gives its socket back exactly once: a leak leaves the count high, a
 // second close of a reused number takes some other descriptor with it and leaves it low.
 TEST(ServerSockets, EveryWayALinkEndsClosesItsSocketOnce) {
-    if (OpenDescriptors() < 0) GTEST_SKIP() << "no descriptor list on this system";
+    if (zeltest::host::OpenDescriptors() < 0) GTEST_SKIP() << "no descriptor list on this system";
     UnitModel unit;
-    const long before = OpenDescriptors();
+    const long before = zeltest::host::OpenDescriptors();
     auto server = StartOnLoopback(unit);
     ASSERT_NE(server, nullptr);
-    const long running = OpenDescriptors();
+    const long running = zeltest::host::OpenDescriptors();
     {
         Server clash(unit, server->Address());
         EXPECT_FALSE(clash.Start());  // address in use: its listener goes at once
     }
-    EXPECT_EQ(OpenDescriptors(), running);
+    EXPECT_EQ(zeltest::host::OpenDescriptors(), running);
 
     zelsim::ServerLimits limits;
     limits.idle_timeout_ms = 300;
@@ -464,13 +456,13 @@ TEST(ServerSockets, EveryWayALinkEndsClosesItsSocketOnce) {
     // The next connection reaps the ended ones: only its own two ends stay open.
     Client last(server->Address());
     EXPECT_EQ(Value(last.Exchange(RegisterRead(0, 9))), 123);
-    EXPECT_EQ(OpenDescriptors(), running + 2);
+    EXPECT_EQ(zeltest::host::OpenDescriptors(), running + 2);
     EXPECT_EQ(server->ConnectionsAccepted(), 6);
 
     server->Stop();
     EXPECT_TRUE(last.PeerClosed(500));
     last.Close();
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(zeltest::host::OpenDescriptors(), before);
 }
 
 TEST(ServerSetup, SeveralUnitsInOneProcessAndBadAddresses) {

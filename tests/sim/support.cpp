@@ -1,16 +1,12 @@
 #include "support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+
+#include "support/host.h"
 
 namespace simtest {
 
@@ -87,40 +83,25 @@ double Raw(const Bytes& image, std::uint32_t address) {
 
 std::unique_ptr<zelsim::Server> StartOnLoopback(zelsim::UnitModel& unit) { return zelsim::StartOnFreeLoopback(unit); }
 
-Client::Client(const std::string& address, std::uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) return;
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) Close();
-}
+Client::Client(const std::string& address, std::uint16_t port) : socket_(zeltest::host::Connect(address, port)) {}
 
 Client::~Client() { Close(); }
 
 void Client::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    zeltest::host::Close(socket_);
+    socket_ = zeltest::host::kNoSocket;
 }
 
 void Client::Abort() {
-    if (fd_ < 0) return;
-    linger lg{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    Close();
+    zeltest::host::Close(socket_, true);
+    socket_ = zeltest::host::kNoSocket;
 }
 
-void Client::SetSendTimeout(int ms) {
-    timeval tv{};
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = (ms % 1000) * 1000;
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
+void Client::SetSendTimeout(int ms) { zeltest::host::SetSendTimeout(socket_, ms); }
 
 bool Client::Send(const std::uint8_t* data, std::size_t len) {
     while (len > 0) {
-        const ssize_t n = ::send(fd_, data, len, MSG_NOSIGNAL);
+        const long n = zeltest::host::SendSome(socket_, data, len);
         if (n <= 0) return false;
         data += n;
         len -= static_cast<std::size_t>(n);
@@ -134,11 +115,9 @@ Bytes Client::Receive(std::size_t n, int timeout_ms) {
     while (out.size() < n) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        if (left.count() <= 0 || !zeltest::host::WaitReadable(socket_, static_cast<int>(left.count()))) break;
         std::uint8_t buf[4096];
-        const ssize_t got = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+        const long got = zeltest::host::ReceiveSome(socket_, buf, std::min(sizeof buf, n - out.size()));
         if (got <= 0) break;
         out.insert(out.end(), buf, buf + got);
     }
@@ -147,11 +126,9 @@ Bytes Client::Receive(std::size_t n, int timeout_ms) {
 
 Bytes Client::Drain(int ms) {
     Bytes out;
-    for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, ms) <= 0) break;
+    while (zeltest::host::WaitReadable(socket_, ms)) {
         std::uint8_t buf[4096];
-        const ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
+        const long got = zeltest::host::ReceiveSome(socket_, buf, sizeof buf);
         if (got <= 0) break;
         out.insert(out.end(), buf, buf + got);
     }
@@ -163,19 +140,12 @@ bool Client::PeerClosed(int timeout_ms) {
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        if (left.count() <= 0 || !zeltest::host::WaitReadable(socket_, static_cast<int>(left.count()))) return false;
         std::uint8_t buf[256];
-        const ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
-        if (got <= 0) return true;
+        if (zeltest::host::ReceiveSome(socket_, buf, sizeof buf) <= 0) return true;
     }
 }
 
-std::string TempDir() {
-    char tmpl[] = "/tmp/zelsim-test-XXXXXX";
-    const char* dir = ::mkdtemp(tmpl);
-    return dir ? std::string(dir) : std::string("/tmp");
-}
+std::string TempDir() { return zeltest::host::FreshDirectory("zelsim-test-"); }
 
 }  // namespace simtest

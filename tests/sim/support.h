@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/host.h"
 #include "zelsim/sim.h"
 
 namespace simtest {
@@ -41,7 +42,7 @@ public:
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
-    bool connected() const { return fd_ >= 0; }
+    bool connected() const { return socket_ != zeltest::host::kNoSocket; }
     bool Send(const std::uint8_t* data, std::size_t len);
     bool Send(const RawFrame& f) { return Send(f.data(), f.size()); }
     void SetSendTimeout(int ms);  // a Send blocked this long fails
@@ -56,9 +57,9 @@ public:
     void Abort();  // close with a reset instead of an orderly shutdown
 
 private:
-    int fd_ = -1;
+    zeltest::host::Socket socket_;
 };
 
-std::string TempDir();  // a fresh directory under /tmp
+std::string TempDir();  // a fresh directory for temporary files
 
 }  // namespace simtest

@@ -2,13 +2,12 @@
 // each on a random loopback address of its own.
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "support/host.h"
 #include "zelsim/sim.h"
 
 namespace zelctltest {
@@ -32,13 +31,13 @@ public:
     ~ZelctlChild();
     ZelctlChild(const ZelctlChild&) = delete;
     ZelctlChild& operator=(const ZelctlChild&) = delete;
-    void Signal(int signal);
+    // A user's Ctrl+C (zeltest::host::Child::Interrupt).
+    bool Interrupt();
     Result Wait();
 
 private:
     std::string out_, err_;
-    pid_t pid_ = -1;
-    Result result_;  // once reaped
+    std::unique_ptr<zeltest::host::Child> child_;
 };
 
 std::string RandomLoopback();
@@ -76,7 +75,7 @@ public:
 
 private:
     std::vector<std::string> ips_;
-    pid_t pid_ = -1;
+    std::unique_ptr<zeltest::host::Child> child_;
 };
 
 }  // namespace zelctltest
