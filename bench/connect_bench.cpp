@@ -134,6 +134,8 @@ void BM_QuickConnect(benchmark::State& state) {
     zel_SetFrameTrace(inst.p, nullptr, nullptr);
     ok &= frames.size() >= 2;
     double floor_s = 0, quick_s = 0, first_s = 0;
+    std::vector<double>
+        quick_ms;  // per pass: the target holds for the median, which a stall of the machine leaves alone
     bool quick_first = false;
     for (auto _ : state) {
         Clock::duration quick{}, raw{}, first{};
@@ -141,6 +143,7 @@ void BM_QuickConnect(benchmark::State& state) {
             quick_first, [&] { quick = Timed([&] { ok &= zel_QuickConnect(inst.p, ip.c_str()) == 1; }); },
             [&] { raw = Timed([&] { ok &= ReplayRaw(*unit.server, frames, first); }); });
         quick_s += Seconds(quick);
+        quick_ms.push_back(1000 * Seconds(quick));
         floor_s += Seconds(raw);
         first_s += Seconds(first);
         state.SetIterationTime(Seconds(quick));
@@ -152,8 +155,9 @@ void BM_QuickConnect(benchmark::State& state) {
     state.counters["floor_ms"] = 1000 * floor_s / n;
     state.counters["first_exchange_ms"] = 1000 * first_s / n;
     state.counters["quick_ms"] = 1000 * quick_s / n;
+    state.counters["median_ms"] = zelbench::Median(quick_ms);
     state.counters["ratio"] = quick_s / floor_s;
-    if (1000 * quick_s / n > 10) state.SkipWithError("a quick connect took more than 10 ms");
+    if (zelbench::Median(quick_ms) > 10) state.SkipWithError("the median quick connect took more than 10 ms");
 }
 BENCHMARK(BM_QuickConnect)->UseManualTime()->Unit(benchmark::kMillisecond);
 
