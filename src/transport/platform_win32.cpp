@@ -117,9 +117,18 @@ long ReceiveOnce(Socket s, void* data, std::size_t length) {
 }
 
 long ReceivePending(Socket s, void* data, std::size_t length) {
+    const auto sock = static_cast<SOCKET>(s);
     u_long queued = 0;
-    if (::ioctlsocket(static_cast<SOCKET>(s), FIONREAD, &queued) != 0 || queued == 0) return -1;
-    return ::recv(static_cast<SOCKET>(s), static_cast<char*>(data), static_cast<int>(length), 0);
+    if (::ioctlsocket(sock, FIONREAD, &queued) != 0) return -1;
+    if (queued == 0) {
+        // Nothing queued, yet readable: the peer closed the link (recv then gives 0) or reset it.
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        timeval now{0, 0};
+        if (::select(0, &readable, nullptr, nullptr, &now) != 1) return -1;
+    }
+    return ::recv(sock, static_cast<char*>(data), static_cast<int>(length), 0);
 }
 
 int CloseSocket(Socket s) { return ::closesocket(static_cast<SOCKET>(s)); }
