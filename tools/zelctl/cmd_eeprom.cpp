@@ -38,7 +38,7 @@ Range Clip(Range r, std::uint32_t end) {
 
 std::vector<std::uint8_t> ReadImageFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw Failure(kExitFile, "cannot open " + path);
+    if (!in) throw FileFailure("open", path);
     std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (data.size() != kImageSize) {
         throw Failure(kExitFile, path + " is not an EEPROM image: " + std::to_string(data.size()) +
