@@ -621,9 +621,27 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
     r = other.Run({"eeprom", "load", short_image});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.err, "zelctl: " + short_image + " is not an EEPROM image: 9 bytes, expected 131072\n");
-    r = other.Run({"eeprom", "load", "/nonexistent/unit.eeprom"});
-    EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.err.find("cannot open /nonexistent/unit.eeprom"), std::string::npos) << r.err;
+    // Files that cannot be opened or written: the path as given, and why; never the temporary file.
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"eeprom", "load", "/nonexistent/unit.eeprom"},
+         "cannot open /nonexistent/unit.eeprom: No such file or directory"},
+        {{"eeprom", "dump", "/nonexistent/dir/x.img"},
+         "cannot write /nonexistent/dir/x.img: No such file or directory"},
+        {{"calib", "restore", "/nonexistent/cal.json"}, "cannot open /nonexistent/cal.json: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        r = other.Run(c.args);
+        EXPECT_EQ(r.code, 3);
+        EXPECT_EQ(r.err, "zelctl: " + c.message + "\n");
+    }
+    // "-": the image on standard output, byte for byte.
+    r = other.Run({"eeprom", "dump", "-"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(r.out.size(), 131072u);
+    EXPECT_EQ(static_cast<std::uint8_t>(r.out[0x2000]), other.model().Eeprom(0x2000));
 }
 
 TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {

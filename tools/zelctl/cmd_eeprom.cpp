@@ -109,6 +109,7 @@ void RunEepromDump(Session& s, const EepromImageOptions& o, bool json) {
     }
     const std::string file = UnitFile(s, o.file, ".eeprom", false);
     WriteFileWhole(file, image.data(), image.size());
+    if (file == "-") return;  // standard output holds the image
     Record()
         .Add("file", "File", file)
         .Add("start", "First address", r.start, Hex(r.start, 4))
@@ -171,7 +172,7 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
     auto* dump = ee->add_subcommand("dump",
                                     "Capture the EEPROM into a 128 KiB image file that zel-unit-sim --eeprom "
                                     "loads (bytes outside the range are left 0xFF, erased)");
-    dump->add_option("file", image_options->file, "Image file to write")->required();
+    dump->add_option("file", image_options->file, "Image file to write (- for standard output)")->required();
     AddRangeOptions(dump, image_options->range, kImageSize, "the EEPROM");
     RunWithSession(dump, g, image_options, RunEepromDump);
 
