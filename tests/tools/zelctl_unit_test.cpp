@@ -805,6 +805,12 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
         {{"--timeout", "300", "switch", "2x2", "gte"},
          "unknown subcommand 'switch 2x2 gte'; did you mean 'switch 2x2 get'? (switch 2x2 subcommands: get, set)"},
         {{"switch", "--timeout", "300"}, "switch needs a subcommand (switch subcommands: 2x2, mems, lbmm)"},
+        {{"mems", "set", "3"}, "unknown subcommand 'mems'; did you mean 'switch mems'?"},
+        // The parser's own checks say it as zelctl's do.
+        {{"eeprom", "write", "0x10000", "1"}, "address: 65536 is outside 0..65535"},
+        {{"eeprom", "write", "0", "256"}, "bytes: 256 is outside 0..255"},
+        {{"eeprom", "dump", "x.img", "--start", "0x20000"}, "--start: 131072 is outside 0..131071"},
+        {{"voa", "sweep", "-c", "1", "--dwell", "-5"}, "--dwell: -5 ms is outside 0..4294967295 ms"},
     };
     for (const auto& c : cases) {
         Result r = unit.Run(c.args);

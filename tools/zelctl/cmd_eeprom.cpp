@@ -26,9 +26,9 @@ struct Range {
 
 // `end`: the first address the command cannot reach.
 void AddRangeOptions(CLI::App* sub, Range& range, std::uint32_t end, const std::string& whole) {
-    sub->add_option("--start", range.start, "First EEPROM address")->check(CLI::Range(0u, end - 1));
+    sub->add_option("--start", range.start, "First EEPROM address")->check(InRange(0, end - 1));
     sub->add_option("--length", range.length, "Number of bytes (default: to the end of " + whole + ")")
-        ->check(CLI::Range(1u, end));
+        ->check(InRange(1, end));
 }
 
 Range Clip(Range r, std::uint32_t end) {
@@ -164,8 +164,8 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
     auto* write = ee->add_subcommand("write", "Write bytes from an address on");
     write->add_option("address", write_options->address, "First address (0x... for hex)")
         ->required()
-        ->check(CLI::Range(0u, kBankSize - 1));
-    write->add_option("bytes", write_options->bytes, "Byte values (0..255)")->required()->check(CLI::Range(0u, 255u));
+        ->check(InRange(0, kBankSize - 1));
+    write->add_option("bytes", write_options->bytes, "Byte values (0..255)")->required()->check(InRange(0, 255));
     RunWithSession(write, g, write_options, RunEepromWrite);
 
     auto image_options = std::make_shared<EepromImageOptions>();

@@ -168,7 +168,8 @@ void AddVoaSweep(CLI::App& voa, const GlobalOptions& g) {
     sweep->add_option("--to", o->to, "Last attenuation in dB (0..30)")->capture_default_str();
     sweep->add_option("--step", o->step, "Step in dB (greater than 0)")->capture_default_str();
     sweep->add_option("--dwell", o->dwell_ms, "Wait this many ms after each setting before reading")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(InRange(0, 0xFFFFFFFFu, "ms"));
     sweep->add_option("--wavelength", o->wavelength,
                       "Use the calibration of this wavelength, in nm (default: the board's default)");
     sweep->add_option("--csv", o->csv,
