@@ -526,7 +526,11 @@ TEST(ZelctlWavelength, ListsSelectsAndAddsSlots) {
     EXPECT_EQ(r.Json().size(), 4u);
     EXPECT_EQ(unit.model().Eeprom(0x3800), 0x06);  // 1625 = 0x0659, high byte first
     EXPECT_EQ(unit.model().Eeprom(0x3801), 0x59);
-    r = unit.Run({"wavelength", "add", "1310"});  // the default of board type 0 is refused
+    r = unit.Run({"wavelength", "add", "1490"});  // calibrated already: its slot is selected, no new one
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(SplitLines(r.out).at(0), "1490 nm is already calibrated: selected its slot 2");
+    EXPECT_EQ(SplitLines(r.out).size(), 1u + 1 + 4) << r.out;  // the note, the table's header, four slots
+    r = unit.Run({"wavelength", "add", "1310"});               // the default of board type 0 is refused
     EXPECT_EQ(r.code, 2) << r.err;
     EXPECT_EQ(r.err, "zelctl: cannot add 1310 nm: slot 0 serves it, the default of board type 0\n");
     EXPECT_EQ(unit.model().Eeprom(0x4000), 0xFF);
