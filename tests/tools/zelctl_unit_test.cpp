@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -233,11 +234,36 @@ ns = '{http://www.w3.org/2000/svg}'
 lines = {p.get('id'): [[float(v) for v in xy.split(',')] for xy in p.get('points').split()]
          for p in root.iter(ns + 'polyline')}
 texts = [{'text': t.text, 'x': float(t.get('x')), 'y': float(t.get('y'))} for t in root.iter(ns + 'text')]
-print(json.dumps({'root': root.tag, 'polylines': lines, 'texts': texts}))
+markers = [[float(c.get('cx')), float(c.get('cy'))] for c in root.iter(ns + 'circle')]
+print(json.dumps({'root': root.tag, 'polylines': lines, 'texts': texts, 'markers': markers,
+                  'title': root.findtext(ns + 'title'), 'desc': root.findtext(ns + 'desc')}))
 )";
     const Result r = RunProgram({"/usr/bin/python3", "-c", kScript, path});
     EXPECT_EQ(r.code, 0) << r.err;
     return r.code == 0 ? r.Json() : json();
+}
+
+// Checks the context lines of a kept output ("# key: value") against the unit; returns them as the SVG's
+// description and caption give them ("unit 127.1.2.3, serial 42, ...").
+std::string ExpectContext(const std::vector<std::string>& lines, const Unit& unit, int wavelength_nm) {
+    const std::regex shape(R"(# (\w+): (\S+))");
+    const std::vector<std::string> keys{"unit", "serial", "board_type", "wavelength_nm", "time", "zelctl_version"};
+    std::map<std::string, std::string> got;
+    std::string joined;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(lines[i], m, shape)) << lines[i];
+        EXPECT_EQ(m[1], keys.at(i));
+        got[m[1]] = m[2];
+        joined += (i == 0 ? "" : ", ") + m[1].str() + " " + m[2].str();
+    }
+    EXPECT_EQ(got["unit"], unit.ip());
+    EXPECT_EQ(got["serial"], unit.Run({"--json", "info"}).Json()["serial"].dump());
+    EXPECT_EQ(got["board_type"], "6");
+    EXPECT_EQ(got["wavelength_nm"], std::to_string(wavelength_nm));
+    EXPECT_TRUE(std::regex_match(got["time"], std::regex(R"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ)"))) << got["time"];
+    EXPECT_TRUE(std::regex_match(got["zelctl_version"], std::regex(R"(\d+\.\d+\.\d+)"))) << got["zelctl_version"];
+    return joined;
 }
 
 TEST(ZelctlSweep, TheCsvFollowsTheUnitsCurveAndThePlotDrawsIt) {
@@ -250,8 +276,11 @@ TEST(ZelctlSweep, TheCsvFollowsTheUnitsCurveAndThePlotDrawsIt) {
     EXPECT_EQ(SplitLines(r.out).size(), 2u + 13 + 2) << r.out;  // heading, column headers, points, file names
 
     std::ifstream in(csv);
-    const std::vector<std::string> lines = SplitLines(std::string(std::istreambuf_iterator<char>(in), {}));
-    ASSERT_EQ(lines.size(), 14u);
+    std::vector<std::string> lines = SplitLines(std::string(std::istreambuf_iterator<char>(in), {}));
+    // The context first, as "# key: value" lines: a CSV kept on its own still names its unit and time.
+    ASSERT_EQ(lines.size(), 6u + 14u);
+    const std::string context = ExpectContext(std::vector<std::string>(lines.begin(), lines.begin() + 6), unit, 1310);
+    lines.erase(lines.begin(), lines.begin() + 6);
     EXPECT_EQ(lines[0], "set_db,read_db,power_uw,power_dbm");
     const double input_uw = m.InputPower(3);
     double previous_uw = INFINITY;
@@ -276,11 +305,20 @@ TEST(ZelctlSweep, TheCsvFollowsTheUnitsCurveAndThePlotDrawsIt) {
     EXPECT_EQ(picture["root"], "{http://www.w3.org/2000/svg}svg");
     const json& read = picture["polylines"]["attenuation-read"];
     const json& power = picture["polylines"]["power"];
+    const json& error = picture["polylines"]["attenuation-error"];
     ASSERT_EQ(read.size(), 13u);
     ASSERT_EQ(power.size(), 13u);
+    ASSERT_EQ(error.size(), 13u);
+    EXPECT_EQ(picture["markers"].size(), 3u * 13);  // one on each curve at every point
+    EXPECT_EQ(picture["title"], "VOA sweep, channel 3 at 1310 nm");
+    EXPECT_EQ(picture["desc"], context);
     for (std::size_t i = 1; i < read.size(); ++i) {
         EXPECT_GT(read[i][0].get<double>(), read[i - 1][0].get<double>());  // x: attenuation set rises
         EXPECT_EQ(power[i][0], read[i][0]);
+        EXPECT_EQ(error[i][0], read[i][0]);
+        // Errors within 0.01 dB, on an axis of their own: they stay inside the lower panel.
+        EXPECT_GT(error[i][1].get<double>(), 480.0);
+        EXPECT_LT(error[i][1].get<double>(), 600.0);
         EXPECT_LT(read[i][1].get<double>(), read[i - 1][1].get<double>());    // read back rises: up the page
         EXPECT_GT(power[i][1].get<double>(), power[i - 1][1].get<double>());  // power falls: down the page
     }
@@ -296,9 +334,33 @@ TEST(ZelctlSweep, TheCsvFollowsTheUnitsCurveAndThePlotDrawsIt) {
     EXPECT_EQ(texts.count("Attenuation read (dB)"), 2u);  // left axis and legend
     EXPECT_EQ(texts.count("Power (dBm)"), 2u);            // right axis and legend
     EXPECT_EQ(texts.count("VOA sweep, channel 3 at 1310 nm"), 1u);
+    EXPECT_EQ(texts.count("Read - set (dB)"), 2u);  // its axis and the legend
+    EXPECT_EQ(texts.count(context), 1u);            // the caption
     ASSERT_TRUE(tick_x.count("0") && tick_x.count("30"));
     EXPECT_NEAR(tick_x["0"], read[0][0].get<double>(), 0.01);
     EXPECT_NEAR(tick_x["30"], read[12][0].get<double>(), 0.01);
+}
+
+TEST(ZelctlSweep, OnePointToStandardOutput) {
+    Unit unit(Board(6));
+    // "-" writes the file to stdout, and nothing else goes there.
+    Result r = unit.Run({"voa", "sweep", "-c", "1", "--from", "5", "--to", "5", "--csv", "-"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> lines = SplitLines(r.out);
+    ASSERT_EQ(lines.size(), 6u + 2) << r.out;
+    ExpectContext(std::vector<std::string>(lines.begin(), lines.begin() + 6), unit, 1310);
+    EXPECT_EQ(lines[6], "set_db,read_db,power_uw,power_dbm");
+    EXPECT_EQ(SplitNumbers(lines[7], ',').size(), 4u) << lines[7];
+
+    const std::string svg = TempPath("one.svg");
+    r = unit.Run({"voa", "sweep", "-c", "1", "--from", "5", "--to", "5", "--plot", "-"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::ofstream(svg) << r.out;
+    const json picture = ParseSvg(svg);
+    EXPECT_EQ(picture["markers"].size(), 3u);  // a single point still shows on each curve
+
+    r = unit.Run({"voa", "sweep", "-c", "1", "--from", "5", "--to", "5"});
+    EXPECT_EQ(SplitLines(r.out).at(0), "Channel 1 at 1310 nm, 1 point");
 }
 
 TEST(ZelctlSweep, JsonAndAnotherWavelengthsCalibration) {
@@ -310,6 +372,9 @@ TEST(ZelctlSweep, JsonAndAnotherWavelengthsCalibration) {
     const json doc = r.Json();
     EXPECT_EQ(doc["channel"], 2);
     EXPECT_EQ(doc["wavelength_nm"], 1550);
+    EXPECT_EQ(doc["unit"], unit.ip());
+    EXPECT_EQ(doc["board_type"], "6");
+    EXPECT_TRUE(doc.contains("serial") && doc.contains("time") && doc.contains("zelctl_version")) << doc;
     ASSERT_EQ(doc["points"].size(), 4u);  // 10, 10.3, 10.6, 10.9: the step does not reach 11
     EXPECT_DOUBLE_EQ(doc["points"][3]["set_db"].get<double>(), 10.9);
     for (const auto& p : doc["points"]) EXPECT_NEAR(p["read_db"].get<double>(), p["set_db"].get<double>(), 0.011) << p;
@@ -345,7 +410,7 @@ TEST(ZelctlSweep, RefusesARangeItCannotSweepBeforeTouchingTheUnit) {
     // A file that cannot be written fails before the first step.
     const Result r = unit.Run({"voa", "sweep", "-c", "1", "--plot", "/nonexistent/dir/sweep.svg"});
     EXPECT_EQ(r.code, 3);
-    EXPECT_EQ(r.err, "zelctl: cannot write /nonexistent/dir/sweep.svg\n");
+    EXPECT_EQ(r.err, "zelctl: cannot write /nonexistent/dir/sweep.svg: No such file or directory\n");
     EXPECT_EQ(m.Register(1, zelsim::reg::kVoaCode), 777);
     EXPECT_FALSE(std::ifstream(csv).good());
 }
@@ -461,7 +526,11 @@ TEST(ZelctlWavelength, ListsSelectsAndAddsSlots) {
     EXPECT_EQ(r.Json().size(), 4u);
     EXPECT_EQ(unit.model().Eeprom(0x3800), 0x06);  // 1625 = 0x0659, high byte first
     EXPECT_EQ(unit.model().Eeprom(0x3801), 0x59);
-    r = unit.Run({"wavelength", "add", "1310"});  // the default of board type 0 is refused
+    r = unit.Run({"wavelength", "add", "1490"});  // calibrated already: its slot is selected, no new one
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(SplitLines(r.out).at(0), "1490 nm is already calibrated: selected its slot 2");
+    EXPECT_EQ(SplitLines(r.out).size(), 1u + 1 + 4) << r.out;  // the note, the table's header, four slots
+    r = unit.Run({"wavelength", "add", "1310"});               // the default of board type 0 is refused
     EXPECT_EQ(r.code, 2) << r.err;
     EXPECT_EQ(r.err, "zelctl: cannot add 1310 nm: slot 0 serves it, the default of board type 0\n");
     EXPECT_EQ(unit.model().Eeprom(0x4000), 0xFF);
@@ -559,11 +628,30 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
     r = other.Run({"eeprom", "load", short_image});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.err, "zelctl: " + short_image + " is not an EEPROM image: 9 bytes, expected 131072\n");
-    // In a folder that does not exist (and not "/...", which a Windows program's options take for a switch).
-    const std::string missing = TempPath("nonexistent") + "/unit.eeprom";
-    r = other.Run({"eeprom", "load", missing});
-    EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.err.find("cannot open " + missing), std::string::npos) << r.err;
+    // Files that cannot be opened or written: the path as given, and why; never the temporary file. (In a
+    // folder that does not exist, and not "/...", which a Windows program's options take for a switch.)
+    const std::string missing = TempPath("nonexistent");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"eeprom", "load", missing + "/unit.eeprom"},
+         "cannot open " + missing + "/unit.eeprom: No such file or directory"},
+        {{"eeprom", "dump", missing + "/dir/x.img"},
+         "cannot write " + missing + "/dir/x.img: No such file or directory"},
+        {{"calib", "restore", missing + "/cal.json"},
+         "cannot open " + missing + "/cal.json: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        r = other.Run(c.args);
+        EXPECT_EQ(r.code, 3);
+        EXPECT_EQ(r.err, "zelctl: " + c.message + "\n");
+    }
+    // "-": the image on standard output, byte for byte.
+    r = other.Run({"eeprom", "dump", "-"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(r.out.size(), 131072u);
+    EXPECT_EQ(static_cast<std::uint8_t>(r.out[0x2000]), other.model().Eeprom(0x2000));
 }
 
 TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {
@@ -728,6 +816,12 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
         {{"--timeout", "300", "switch", "2x2", "gte"},
          "unknown subcommand 'switch 2x2 gte'; did you mean 'switch 2x2 get'? (switch 2x2 subcommands: get, set)"},
         {{"switch", "--timeout", "300"}, "switch needs a subcommand (switch subcommands: 2x2, mems, lbmm)"},
+        {{"mems", "set", "3"}, "unknown subcommand 'mems'; did you mean 'switch mems'?"},
+        // The parser's own checks say it as zelctl's do.
+        {{"eeprom", "write", "0x10000", "1"}, "address: 65536 is outside 0..65535"},
+        {{"eeprom", "write", "0", "256"}, "bytes: 256 is outside 0..255"},
+        {{"eeprom", "dump", "x.img", "--start", "0x20000"}, "--start: 131072 is outside 0..131071"},
+        {{"voa", "sweep", "-c", "1", "--dwell", "-5"}, "--dwell: -5 ms is outside 0..4294967295 ms"},
     };
     for (const auto& c : cases) {
         Result r = unit.Run(c.args);

@@ -115,6 +115,13 @@ std::optional<std::string> UnknownSubcommand(CLI::App& app, const std::vector<st
         }
         const std::string prefix = PathOf(current).empty() ? "" : PathOf(current) + " ";
         std::string message = "unknown subcommand '" + prefix + token + "'";
+        // The name of a subcommand one level down ("mems" for "switch mems"): that is the one meant.
+        for (const CLI::App* s : subs) {
+            const auto below = const_cast<CLI::App*>(s)->get_subcommands([](CLI::App*) { return true; });
+            if (std::any_of(below.begin(), below.end(), [&](const CLI::App* b) { return b->check_name(token); })) {
+                return message + "; did you mean '" + prefix + s->get_name() + " " + token + "'?";
+            }
+        }
         const CLI::App* nearest = nullptr;
         std::size_t best = 0;
         std::string names;

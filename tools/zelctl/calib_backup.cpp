@@ -12,7 +12,7 @@ namespace {
 
 calib::Calibration ReadBackupFile(const std::string& path) {
     std::ifstream in(path);
-    if (!in) throw Failure(kExitFile, "cannot open " + path);
+    if (!in) throw FileFailure("open", path);
     std::stringstream text;
     text << in.rdbuf();
     try {

@@ -26,9 +26,9 @@ struct Range {
 
 // `end`: the first address the command cannot reach.
 void AddRangeOptions(CLI::App* sub, Range& range, std::uint32_t end, const std::string& whole) {
-    sub->add_option("--start", range.start, "First EEPROM address")->check(CLI::Range(0u, end - 1));
+    sub->add_option("--start", range.start, "First EEPROM address")->check(InRange(0, end - 1));
     sub->add_option("--length", range.length, "Number of bytes (default: to the end of " + whole + ")")
-        ->check(CLI::Range(1u, end));
+        ->check(InRange(1, end));
 }
 
 Range Clip(Range r, std::uint32_t end) {
@@ -38,7 +38,7 @@ Range Clip(Range r, std::uint32_t end) {
 
 std::vector<std::uint8_t> ReadImageFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw Failure(kExitFile, "cannot open " + path);
+    if (!in) throw FileFailure("open", path);
     std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (data.size() != kImageSize) {
         throw Failure(kExitFile, path + " is not an EEPROM image: " + std::to_string(data.size()) +
@@ -109,6 +109,7 @@ void RunEepromDump(Session& s, const EepromImageOptions& o, bool json) {
     }
     const std::string file = UnitFile(s, o.file, ".eeprom", false);
     WriteFileWhole(file, image.data(), image.size());
+    if (file == "-") return;  // standard output holds the image
     Record()
         .Add("file", "File", file)
         .Add("start", "First address", r.start, Hex(r.start, 4))
@@ -163,15 +164,15 @@ void AddEepromCommands(CLI::App& app, const GlobalOptions& g) {
     auto* write = ee->add_subcommand("write", "Write bytes from an address on");
     write->add_option("address", write_options->address, "First address (0x... for hex)")
         ->required()
-        ->check(CLI::Range(0u, kBankSize - 1));
-    write->add_option("bytes", write_options->bytes, "Byte values (0..255)")->required()->check(CLI::Range(0u, 255u));
+        ->check(InRange(0, kBankSize - 1));
+    write->add_option("bytes", write_options->bytes, "Byte values (0..255)")->required()->check(InRange(0, 255));
     RunWithSession(write, g, write_options, RunEepromWrite);
 
     auto image_options = std::make_shared<EepromImageOptions>();
     auto* dump = ee->add_subcommand("dump",
                                     "Capture the EEPROM into a 128 KiB image file that zel-unit-sim --eeprom "
                                     "loads (bytes outside the range are left 0xFF, erased)");
-    dump->add_option("file", image_options->file, "Image file to write")->required();
+    dump->add_option("file", image_options->file, "Image file to write (- for standard output)")->required();
     AddRangeOptions(dump, image_options->range, kImageSize, "the EEPROM");
     RunWithSession(dump, g, image_options, RunEepromDump);
 

@@ -1,6 +1,7 @@
 // voa sweep: steps one channel's attenuation over a range, reads it back and reads the power behind it;
 // prints a table (or JSON), and writes CSV and an SVG picture of the curve.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -20,15 +21,17 @@ constexpr double kMaxDb = 30.0;
 constexpr std::size_t kMaxPoints = 3001;  // 0.01 dB steps over the whole range
 
 // A file written whole or not at all: opened (so an unwritable path fails before the sweep), then
-// filled, then moved into place.
+// filled, then moved into place. "-" is standard output.
 class OutputFile {
 public:
     explicit OutputFile(std::string path) : path_(std::move(path)), tmp_(path_ + ".tmp") {
+        if (path_ == "-") return;
+        errno = 0;
         out_.open(tmp_, std::ios::binary | std::ios::trunc);
-        if (!out_) throw Failure(kExitFile, "cannot write " + path_);
+        if (!out_) throw FileFailure("write", path_);
     }
     ~OutputFile() {
-        if (!done_) {
+        if (!done_ && path_ != "-") {
             out_.close();
             std::remove(tmp_.c_str());
         }
@@ -36,10 +39,16 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
     void Commit(const std::string& text) {
+        if (path_ == "-") {
+            done_ = true;
+            PrintOut(text);
+            return;
+        }
+        errno = 0;
         out_ << text;
         out_.close();
-        if (!out_) throw Failure(kExitFile, "cannot write " + path_);
-        if (!MoveIntoPlace(tmp_, path_)) throw Failure(kExitFile, "cannot write " + path_);
+        if (!out_) throw FileFailure("write", path_);
+        if (!MoveIntoPlace(tmp_, path_)) throw FileFailure("write", path_);
         done_ = true;
     }
 
@@ -48,18 +57,6 @@ private:
     std::ofstream out_;
     bool done_ = false;
 };
-
-std::string Csv(const std::vector<SweepPoint>& points) {
-    std::string out = "set_db,read_db,power_uw,power_dbm\n";
-    char line[160];
-    for (const auto& p : points) {
-        std::snprintf(line, sizeof line, "%.4f,%.4f,%.6f,", p.set_db, p.read_db, p.power_uw);
-        out += line;
-        if (p.power_uw > 0) out += Fixed(10.0 * std::log10(p.power_uw / 1000.0), 4);  // empty: no light
-        out += "\n";
-    }
-    return out;
-}
 
 struct VoaSweepOptions {
     std::optional<int> channel;
@@ -80,7 +77,7 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     const int c = *o.channel;
     s.RequireChannel(c);
     if (o.wavelength) s.UseWavelength(*o.wavelength);
-    SweepPlot plot{c, s.WavelengthInUse(), {}};
+    SweepPlot plot{c, s.WavelengthInUse(), {}, {}};
     {
         Progress progress("sweep", steps.size(), json);
         for (double db : steps) {
@@ -92,8 +89,10 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
         }
     }
 
-    if (csv) csv->Commit(Csv(plot.points));
+    plot.context = OutputContext(s, plot.wavelength_nm);
+    if (csv) csv->Commit(SweepCsv(plot));
     if (svg) svg->Commit(SweepSvg(plot));
+    if (csv_path == "-" || plot_path == "-") return;  // standard output holds the file
 
     Table table(
         {{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
@@ -104,20 +103,38 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
                       {PowerDbmJson(p.power_uw), PowerDbm(p.power_uw)}});
     }
     if (json) {
-        Json out{{"channel", c}, {"wavelength_nm", plot.wavelength_nm}, {"points", table.ToJson()}};
+        Json out = Json::object();
+        for (const auto& [key, value] : plot.context) out[key] = value;
+        out["channel"] = c;
+        out["wavelength_nm"] = plot.wavelength_nm;
+        out["points"] = table.ToJson();
         if (!csv_path.empty()) out["csv"] = csv_path;
         if (!plot_path.empty()) out["plot"] = plot_path;
         PrintJson(out);
         return;
     }
     PrintOut("Channel " + std::to_string(c) + " at " + std::to_string(plot.wavelength_nm) + " nm, " +
-             std::to_string(plot.points.size()) + " points\n");
+             std::to_string(plot.points.size()) + (plot.points.size() == 1 ? " point\n" : " points\n"));
     table.Print(false);
     if (!csv_path.empty()) PrintOut("CSV:  " + csv_path + "\n");
     if (!plot_path.empty()) PrintOut("Plot: " + plot_path + "\n");
 }
 
 }  // namespace
+
+std::string SweepCsv(const SweepPlot& plot) {
+    std::string out;
+    for (const auto& [key, value] : plot.context) out += "# " + key + ": " + value + "\n";
+    out += "set_db,read_db,power_uw,power_dbm\n";
+    char line[160];
+    for (const auto& p : plot.points) {
+        std::snprintf(line, sizeof line, "%.4f,%.4f,%.6f,", p.set_db, p.read_db, p.power_uw);
+        out += line;
+        if (p.power_uw > 0) out += Fixed(10.0 * std::log10(p.power_uw / 1000.0), 4);  // empty: no light
+        out += "\n";
+    }
+    return out;
+}
 
 std::vector<double> SweepSteps(double from, double to, double step) {
     if (!(step > 0)) throw Failure(kExitUsage, "--step " + Number(step) + " dB: the step must be greater than 0 dB");
@@ -151,11 +168,14 @@ void AddVoaSweep(CLI::App& voa, const GlobalOptions& g) {
     sweep->add_option("--to", o->to, "Last attenuation in dB (0..30)")->capture_default_str();
     sweep->add_option("--step", o->step, "Step in dB (greater than 0)")->capture_default_str();
     sweep->add_option("--dwell", o->dwell_ms, "Wait this many ms after each setting before reading")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(InRange(0, 0xFFFFFFFFu, "ms"));
     sweep->add_option("--wavelength", o->wavelength,
                       "Use the calibration of this wavelength, in nm (default: the board's default)");
-    sweep->add_option("--csv", o->csv, "Write the points as CSV: set_db,read_db,power_uw,power_dbm");
-    sweep->add_option("--plot", o->plot, "Draw the curve as an SVG picture into this file");
+    sweep->add_option("--csv", o->csv,
+                      "Write the points as CSV (- for standard output): '# key: value' lines naming the unit, then "
+                      "set_db,read_db,power_uw,power_dbm");
+    sweep->add_option("--plot", o->plot, "Draw the curve as an SVG picture into this file (- for standard output)");
     RunWithSession(sweep, g, o, RunVoaSweep);
 }
 

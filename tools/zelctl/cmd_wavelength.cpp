@@ -37,6 +37,12 @@ void RunWavelengthSet(Session& s, const WavelengthOptions& o, bool json) {
 }
 
 void RunWavelengthAdd(Session& s, const WavelengthOptions& o, bool json) {
+    // A wavelength that already has a slot gets no second one: the unit selects the slot it has.
+    const int existing = SlotOf(s.Wavelengths(), o.nm);
+    if (existing > 0 && !json) {
+        PrintOut(std::to_string(o.nm) + " nm is already calibrated: selected its slot " + std::to_string(existing) +
+                 "\n");
+    }
     const bool added = zel_AddWavelength(s.Instance(), o.nm) != 0;
     // The library refuses the default wavelength of boards whose slot 0 alone serves it.
     if (!added && zel_LastError(s.Instance()) == ZEL_ERR_BAD_ARGUMENT && o.nm == s.DefaultWavelength()) {

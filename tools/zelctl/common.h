@@ -168,6 +168,10 @@ std::vector<std::uint8_t> ReadEeprom(Session& session, std::uint32_t address, st
 // Writes one byte; the library waits for the EEPROM to settle.
 void WriteEepromByte(Session& session, std::uint32_t address, std::uint8_t value);
 
+// What a kept output (CSV, JSON, SVG) says about where and when it was made: unit address, serial number,
+// board type, wavelength, the time (ISO 8601, UTC) and the zelctl version, as key/value pairs in that order.
+std::vector<std::pair<std::string, std::string>> OutputContext(Session& session, std::uint16_t wavelength_nm);
+
 // ---- subcommands -------------------------------------------------------------------------------
 
 void AddUnitCommands(CLI::App& app, const GlobalOptions& options);        // info, temp, screen, reg, switch

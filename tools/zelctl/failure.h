@@ -1,6 +1,8 @@
 // Exit codes of zelctl and the failure that ends a command with one of them.
 #pragma once
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -27,6 +29,13 @@ public:
 private:
     int code_;
 };
+
+// A file that cannot be opened, read or written, named as the user gave it, with the system's reason:
+// "cannot write /no/dir/x.img: No such file or directory". `error` is the errno of the failed call.
+inline Failure FileFailure(const std::string& verb, const std::string& path, int error = errno) {
+    return Failure(kExitFile,
+                   "cannot " + verb + " " + path + (error != 0 ? std::string(": ") + std::strerror(error) : ""));
+}
 
 // The exit code for a library failure: arguments the unit cannot take are usage errors, the rest
 // are the unit's.

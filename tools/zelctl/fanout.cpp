@@ -209,6 +209,7 @@ std::string UnitFile(Session& s, const std::string& path, const std::string& ext
     namespace fs = std::filesystem;
     std::error_code ec;
     if (t_unit == nullptr && !fs::is_directory(path, ec)) return path;
+    if (path == "-") throw Failure(kExitUsage, "- (standard output) takes the output of one unit, not of several");
     std::int64_t serial = 0;
     std::int32_t confirmed = 0;
     zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);

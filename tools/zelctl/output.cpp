@@ -1,6 +1,8 @@
 // Text and JSON output, files written whole, and the progress bar.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 
 #include <mutex>
@@ -12,19 +14,51 @@
 namespace zelctl {
 
 void WriteFileWhole(const std::string& path, const void* data, std::size_t size) {
+    if (path == "-") {
+        StdoutCarriesBytes();
+        if (std::fwrite(data, 1, size, stdout) != size || std::fflush(stdout) != 0)
+            throw FileFailure("write", "to standard output");
+        return;
+    }
     const std::string tmp = path + ".tmp";
+    errno = 0;
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
         out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
         if (!out.flush()) {
+            const int error = errno;
             std::remove(tmp.c_str());
-            throw Failure(kExitFile, "cannot write " + tmp);
+            throw FileFailure("write", path, error);
         }
     }
+    errno = 0;
     if (!MoveIntoPlace(tmp, path)) {
+        const int error = errno;
         std::remove(tmp.c_str());
-        throw Failure(kExitFile, "cannot write " + path);
+        throw FileFailure("write", path, error);
     }
+}
+
+std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::uint16_t wavelength_nm) {
+    std::int64_t serial = 0;
+    std::int32_t confirmed = 0;
+    zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
+    s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char time[32];
+    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return {{"unit", s.address()},
+            {"serial", std::to_string(serial)},
+            {"board_type", std::to_string(s.BoardType())},
+            {"wavelength_nm", std::to_string(wavelength_nm)},
+            {"time", time},
+            {"zelctl_version", ZEL_VERSION}};
 }
 
 Record& Record::Add(std::string key, std::string label, Json value, std::string text) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace CLI {
@@ -22,7 +23,11 @@ struct SweepPlot {
     int channel;
     unsigned wavelength_nm;
     std::vector<SweepPoint> points;
+    std::vector<std::pair<std::string, std::string>> context;  // OutputContext: unit, serial, time ...
 };
+
+// The points as CSV: the context as leading "# key: value" lines, then set_db,read_db,power_uw,power_dbm.
+std::string SweepCsv(const SweepPlot& plot);
 
 // The attenuations a sweep visits: from, from + step, ... up to `to` (included when a step lands on it
 // within rounding). Throws Failure(kExitUsage) for step <= 0, from > to, a range outside 0..30 dB or more
@@ -30,8 +35,9 @@ struct SweepPlot {
 std::vector<double> SweepSteps(double from, double to, double step);
 
 // The sweep as an SVG picture: attenuation set on x; attenuation read (left axis, dB) and power (right
-// axis, dBm) as two polylines, with ticks, labels and a legend. Points without power (0 uW or less) are
-// left out of the power line.
+// axis, dBm) as two polylines with a marker at each point, and below them the attenuation error (read
+// minus set, dB) on an axis of its own; ticks, labels, a legend, and the context as <title>, <desc> and a
+// caption. Points without power (0 uW or less) are left out of the power line.
 std::string SweepSvg(const SweepPlot& plot);
 
 // `voa sweep` under the voa command.

@@ -12,6 +12,9 @@ bool MoveIntoPlace(const std::string& from, const std::string& to);
 
 bool StderrIsTerminal();
 
+// Standard output passes bytes unchanged from here on (Windows would otherwise write each \n as \r\n).
+void StdoutCarriesBytes();
+
 // While one exists, Ctrl-C does not end zelctl but sets the flag Interrupted() reports, so that a
 // transfer can finish the record in flight and stop; a second Ctrl-C ends zelctl at once.
 class InterruptGuard {

@@ -16,6 +16,8 @@ extern "C" void OnInterrupt(int) { interrupted = 1; }
 
 }  // namespace
 
+void StdoutCarriesBytes() {}  // POSIX streams carry bytes as they are
+
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 InterruptGuard::InterruptGuard() {

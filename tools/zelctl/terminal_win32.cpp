@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include <atomic>
 
@@ -22,6 +26,11 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 bool StderrIsTerminal() {
     DWORD mode = 0;
     return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void StdoutCarriesBytes() {
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 InterruptGuard::InterruptGuard() {
