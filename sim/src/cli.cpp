@@ -115,9 +115,14 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
         app.parse(argc, argv);
         for (const auto& p : powers) ParsePower(p, u);
         if (wavelengths.size() > 5) throw CLI::ValidationError("--wavelengths", "at most 5 extra wavelengths");
+        std::set<std::uint16_t> calibrated;
         for (std::uint16_t wl : wavelengths) {
+            if (wl == 0) throw CLI::ValidationError("--wavelengths", "0 nm is not a wavelength");
             if (wl == 0xFFFF) throw CLI::ValidationError("--wavelengths", "65535 marks a free slot");
+            if (!calibrated.insert(wl).second)
+                throw CLI::ValidationError("--wavelengths", std::to_string(wl) + " nm given twice");
         }
+        out.wavelengths_given = !wavelengths.empty();
         u.extra_wavelengths = wavelengths;
         out.board_type_given = board_type->count() > 0;
         out.serial_given = serial->count() > 0;

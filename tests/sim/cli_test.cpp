@@ -110,14 +110,23 @@ TEST(CommandLine, EachAddressHasASerialOfItsOwn) {
 
 TEST(CommandLine, RefusesRemoteAndMalformedValues) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--listen", "10.1.2.3"},   {"--listen", "0.0.0.0"},
-        {"--listen", "localhost"},  {"--listen", "127.0.0.2", "--listen", "127.0.0.2"},
-        {"--board-type", "9"},      {"--power", "8=100"},
-        {"--power", "1:100"},       {"--power", "1=-3"},
-        {"--power", "1=abc"},       {"--wavelengths", "1,2,3,4,5,6"},
-        {"--wavelengths", "65535"}, {"--no-such-option"},
-        {"--max-connections", "0"}, {"--idle-timeout-ms", "-1"},
+        {"--listen", "10.1.2.3"},
+        {"--listen", "0.0.0.0"},
+        {"--listen", "localhost"},
+        {"--listen", "127.0.0.2", "--listen", "127.0.0.2"},
+        {"--board-type", "9"},
+        {"--power", "8=100"},
+        {"--power", "1:100"},
+        {"--power", "1=-3"},
+        {"--power", "1=abc"},
+        {"--wavelengths", "1,2,3,4,5,6"},
+        {"--wavelengths", "65535"},
+        {"--no-such-option"},
+        {"--max-connections", "0"},
+        {"--idle-timeout-ms", "-1"},
         {"--send-timeout-ms", "x"},
+        {"--wavelengths", "0"},
+        {"--wavelengths", "1550,1490,1550"},
     };
     for (const auto& args : bad) {
         zelsim::SimOptions o;
@@ -293,6 +302,13 @@ TEST(Program, StartupFailuresExitWithTheirCodeAndReason) {
     EXPECT_NE(err.find(std::strerror(EADDRINUSE)), std::string::npos) << err;
     EXPECT_EQ(Stop(first), 0);
 
+    // Port 0: the banner names the port the system chose, and a host reaches the unit there.
+    const std::string any_port = RandomLoopback(rng);
+    EXPECT_EQ(RunToExit({"--listen", any_port, "--port", "0"}, err, 300), -1) << err;  // serving until killed
+    const std::size_t at = err.find("unit at " + any_port + ":");
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_GT(std::stoul(err.substr(at + 9 + any_port.size())), 0u) << err;
+
     // A directory that takes new files passes the start-up check without leaving anything behind.
     const std::string image = dir + "/fresh/unit.img";
     ASSERT_EQ(::mkdir((dir + "/fresh").c_str(), 0755), 0);
@@ -320,6 +336,10 @@ TEST(Program, ImageBoardTypeWinsAndAConflictingOptionIsRefused) {
     EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", image, "--board-type", "6"}, err), 2) << err;
     EXPECT_NE(err.find("--board-type 6"), std::string::npos) << err;
     EXPECT_NE(err.find("board type 4"), std::string::npos) << err;
+    // The image's slots hold its own wavelengths: --wavelengths is refused as a conflicting --board-type is.
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", image, "--wavelengths", "1550"}, err), 2) << err;
+    EXPECT_NE(err.find("--wavelengths"), std::string::npos) << err;
+    EXPECT_NE(err.find(image), std::string::npos) << err;
 
     for (const std::vector<std::string>& extra : {std::vector<std::string>{"--eeprom", image},
                                                   std::vector<std::string>{"--eeprom", image, "--board-type", "4"}}) {
