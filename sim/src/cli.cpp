@@ -64,7 +64,8 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
     app.footer(
         "Exit codes: 0 stopped by SIGINT or SIGTERM (or after --help, --version); 1 a listen address cannot be "
         "served (in use, not on this host); 2 bad arguments, or a --board-type that differs from the board type in "
-        "an existing --eeprom image; 3 the --eeprom image cannot be read, does not hold a 128 KiB image, or cannot "
+        "an existing --eeprom image, or --wavelengths with one; 3 the --eeprom image cannot be read, does not hold a "
+        "128 KiB image, or cannot "
         "be saved (missing directory, no permission).");
     std::vector<std::string> listen;
     std::vector<std::string> powers;
