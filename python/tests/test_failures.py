@@ -70,7 +70,20 @@ def test_channel_the_board_does_not_have(start_sim):
                          (unit.optical_power, (9,)), (unit.voa_code, (8,)),
                          (unit.switch_2x2, (8,)), (unit.tap_calibration, (100,)),
                          (unit.read_register, (8, 33))]:
-            expect(E.NO_SUCH_CHANNEL, op, *args)
+            # zelctl's words: the channel and the ones the board has, as a ValueError.
+            reason = (f"channel {args[0]}: the board (type 4) has channels 0..3" if op != unit.read_register
+                      else None)
+            assert isinstance(expect(E.NO_SUCH_CHANNEL, op, *args, reason=reason), ValueError)
+        for op in (unit.optical_power, unit.power_dbm, unit.voa_code):
+            # Below 0 the same words, not the range of the C parameter.
+            error = expect(E.NO_SUCH_CHANNEL, op, -1, reason="channel -1: the board (type 4) has channels 0..3")
+            assert isinstance(error, zel_api.ZelValueError)
+            # A channel that is not a number is a TypeError of the binding, not a raw ctypes one.
+            for wrong in ("1", 1.0, None):
+                with pytest.raises(zel_api.ZelTypeError) as info:
+                    op(wrong)
+                assert isinstance(info.value, TypeError) and isinstance(info.value, zel_api.ZelError)
+                assert info.value.reason == f"channel {wrong!r} is not an integer"
         # Channel 7 is bank 3 on this board: the switch set above shows on channel 3.
         assert unit.switch_2x2(3) == 1
 

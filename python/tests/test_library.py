@@ -186,3 +186,11 @@ def test_4x1_and_8x1_names_drive_the_same_switch(lib, sim):
             assert pos.value == 2
     finally:
         lib.zel_destroyInstance(inst)
+
+
+def test_the_package_exposes_only_its_own_names():
+    # What ``from zel_api import *`` and a completer offer: the binding's names and its modules,
+    # no helper it imported for itself (typing's ``Any``, the ``annotations`` feature).
+    public = {name for name in vars(zel_api) if not name.startswith("_")}
+    modules = {name for name in public if type(getattr(zel_api, name)).__name__ == "module"}
+    assert public - modules == {name for name in zel_api.__all__ if not name.startswith("_")}

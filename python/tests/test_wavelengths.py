@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import math
+
 import pytest
 
 import zel_api
@@ -32,11 +34,15 @@ def test_db_and_power_use_the_selected_slot(start_sim):
         assert unit.attenuation_db(CHANNEL) == pytest.approx(DB, abs=0.01)
         raw = unit.raw_optical_power(CHANNEL)
         assert unit.optical_power(CHANNEL) == pytest.approx(raw * tap, rel=0.005)
+        assert unit.power_dbm(CHANNEL) == pytest.approx(10 * math.log10(raw * tap / 1000), abs=0.03)
 
         # An unknown wavelength changes nothing.
-        with pytest.raises(zel_api.ZelError) as info:
+        with pytest.raises(zel_api.ZelValueError) as info:
             unit.set_wavelength(1490)
         assert info.value.code == zel_api.ErrorCode.NOT_FOUND
+        assert info.value.reason == ("cannot select 1490 nm: the unit is not calibrated for it (calibrated: "
+                                     + ", ".join(str(nm) for nm in unit.wavelengths) + ")")
+        assert info.value.wavelength == 1490
         assert info.value.operation == "zel_SelectWavelength"
         assert unit.wavelength == 1550
         assert code_for(unit) == code

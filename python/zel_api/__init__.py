@@ -18,14 +18,10 @@ then next to the package (its own directory, then ``build/`` of the source tree 
 then through the system's loader (``libzel_api.so.1``; ``ZEL_API.dll`` on Windows).
 """
 
-from __future__ import annotations
-
-from typing import Any
-
 from ._library import (EXPECTED_API_REVISION, FRAME_TRACE_FN, LIBRARY_ENV, PROTOTYPES,
                        candidate_paths, library, load_library, use_library)
 from ._version import __version__
-from .errors import ErrorCode, LibraryNotFoundError, ZelError
+from .errors import ErrorCode, LibraryNotFoundError, ZelError, ZelTypeError, ZelValueError
 from .station import Station, StationFileError, StationUnit, read_station_file
 from .unit import (EEPROM_SIZE, FRAME_RECEIVED, FRAME_SENT, RECORD_DEFINED, RECORD_SLOT,
                    RECORD_SWITCH_LOSS, RECORD_TAP, RECORD_USER_RX, RECORD_USER_TX, RECORD_VOA,
@@ -36,7 +32,8 @@ __all__ = [
     "LIBRARY_ENV", "PROTOTYPES", "RECORD_DEFINED", "RECORD_SLOT", "RECORD_SWITCH_LOSS",
     "RECORD_TAP", "RECORD_USER_RX", "RECORD_USER_TX", "RECORD_VOA", "RECORD_VOA_LOSS",
     "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "Record", "SerialNumber", "Station",
-    "StationFileError", "StationUnit", "SwitchPorts", "Unit", "ZelError", "__version__",
+    "StationFileError", "StationUnit", "SwitchPorts", "Unit", "ZelError", "ZelTypeError",
+    "ZelValueError", "__version__",
     "candidate_paths", "error_text", "library", "load_library", "read_station_file", "use_library",
 ]
 
@@ -46,7 +43,7 @@ def error_text(code: int) -> str:
     return library().zel_ErrorText(int(code)).decode("ascii", "replace")
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     # ``zel_api.raw`` / ``zel_api.lib``: the library, loaded on first use.
     if name in ("raw", "lib"):
         return library()

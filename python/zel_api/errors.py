@@ -58,5 +58,14 @@ class ZelError(Exception):
         super().__init__(f"{operation} failed: {reason}{suffix}")
 
 
+class ZelValueError(ZelError, ValueError):
+    """A value the operation refuses before or at the unit: a channel the board lacks, a
+    number outside its range, a wavelength the unit holds no calibration for."""
+
+
+class ZelTypeError(ZelError, TypeError):
+    """An argument of the wrong type (``optical_power("1")``), refused before anything is sent."""
+
+
 class LibraryNotFoundError(ImportError):
     """The zel_api library could not be loaded, or it is not the expected revision."""

@@ -39,7 +39,7 @@ import math
 from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from . import _library
-from .errors import ErrorCode, ZelError
+from .errors import ErrorCode, ZelError, ZelTypeError, ZelValueError
 
 #: Number of entries in the library's unit table.
 TABLE_SIZE = 32
@@ -216,7 +216,9 @@ class _Link:
             reason = self.lib.zel_ErrorText(code).decode("ascii", "replace")
             if code == ErrorCode.OK:
                 reason = "the call reported failure without a reason"
-        return ZelError(name, code, reason)
+        # A value the unit or the library refuses is a ValueError as well.
+        refused = code in (ErrorCode.BAD_ARGUMENT, ErrorCode.NO_SUCH_CHANNEL)
+        return (ZelValueError if refused else ZelError)(name, code, reason)
 
     def call(self, op: str, *args: object, status: bool = True,
              out_of_range: Optional[str] = None) -> object:
@@ -226,12 +228,32 @@ class _Link:
         value and the range it left."""
         name = self.export(op)
         fn = getattr(self.lib, name)
+        if op in _CHANNEL_OPS and args:
+            channel = args[0]
+            if isinstance(channel, bool) or not isinstance(channel, int):
+                raise ZelTypeError(name, ErrorCode.BAD_ARGUMENT, f"channel {channel!r} is not an integer")
+            if channel < 0:
+                raise self.no_such_channel(name, channel)
         _check_integers(name, fn.argtypes[1:], args)
         result = fn(self.arg, *args)
         code = self.last_error()
+        if code == ErrorCode.NO_SUCH_CHANNEL and op in _CHANNEL_OPS:
+            raise self.no_such_channel(name, args[0])
         if code != ErrorCode.OK or (status and not result):
             raise self.fail(name, code, out_of_range if code == ErrorCode.BAD_ARGUMENT else None)
         return result
+
+    def no_such_channel(self, name: str, channel: int) -> ZelError:
+        """The board lacks ``channel``: the error names the channels it has, as zelctl does."""
+        reason = f"channel {channel}: the board has no such channel"
+        if not self.is_table and self.connected:
+            try:
+                board_type = self.read("read_type", ctypes.c_uint16)
+                count = self.read("channel_count", ctypes.c_uint8)
+                reason = f"channel {channel}: the board (type {board_type}) has channels 0..{count - 1}"
+            except ZelError:
+                pass
+        return ZelValueError(name, ErrorCode.NO_SUCH_CHANNEL, reason)
 
     def read(self, op: str, ctype: type, *args: object, out_of_range: Optional[str] = None) -> object:
         """Call an operation whose last parameter is one out-value and return that value."""
@@ -274,6 +296,14 @@ class _Link:
         self.connected = False
 
 
+# Operations whose first argument is a channel of the board.
+_CHANNEL_OPS = frozenset({
+    "set_db", "read_db", "set_code", "read_code", "read_voa_cal", "write_voa_cal", "read_defined",
+    "write_defined", "read_voa_loss", "write_voa_loss", "read_switch_loss", "write_switch_loss", "power",
+    "power_count", "read_tap", "write_tap", "read_user_tx", "write_user_tx", "read_user_rx",
+    "write_user_rx", "read_2x2", "set_2x2"})
+
+
 def _check_integers(name: str, argtypes: Sequence[object], args: Sequence[object]) -> None:
     """Refuse an int the C parameter cannot hold, rather than let ctypes cut it down."""
     for ctype, value in zip(argtypes, args):
@@ -282,7 +312,7 @@ def _check_integers(name: str, argtypes: Sequence[object], args: Sequence[object
             continue
         low, high = bounds
         if not low <= value <= high:
-            raise ZelError(name, ErrorCode.BAD_ARGUMENT, f"{value} is outside {low}..{high}")
+            raise ZelValueError(name, ErrorCode.BAD_ARGUMENT, f"{value} is outside {low}..{high}")
 
 
 def _timeout_ms(timeout: float) -> int:
@@ -660,6 +690,12 @@ class Unit:
         (:attr:`ErrorCode.NOT_CALIBRATED` without one)."""
         return self._calibrated("TAP", channel, lambda: self._read("power", ctypes.c_double, channel))
 
+    def power_dbm(self, channel: int) -> float:
+        """The calibrated optical power of ``channel`` in dBm (:meth:`optical_power` on the
+        logarithmic scale: 1000 uW is 0 dBm); ``-math.inf`` when the power reads 0 uW."""
+        microwatts = self.optical_power(channel)
+        return 10.0 * math.log10(microwatts / 1000.0) if microwatts > 0 else -math.inf
+
     def raw_optical_power(self, channel: int) -> int:
         """The average of ten raw power readings of ``channel`` (truncated)."""
         return self._read("power_count", ctypes.c_uint16, channel)
@@ -697,7 +733,17 @@ class Unit:
         attenuation and calibrated power included); :attr:`ErrorCode.NOT_FOUND` when the unit
         holds none for it, and the selection stays as it was. The board's default wavelength
         (:attr:`default_wavelength`) selects the default calibration."""
-        self._call("select_wavelength", nm, out_of_range="0xFFFF marks a free slot; it is no wavelength")
+        try:
+            self._call("select_wavelength", nm, out_of_range="0xFFFF marks a free slot; it is no wavelength")
+        except ZelError as error:
+            if error.code == ErrorCode.BAD_ARGUMENT:
+                raise ZelValueError(error.operation, error.code, error.reason) from None
+            if error.code != ErrorCode.NOT_FOUND or self._link.is_table:
+                raise
+            calibrated = ", ".join(str(w) for w in self.wavelengths)
+            raise ZelValueError(error.operation, error.code,
+                                f"cannot select {nm} nm: the unit is not calibrated for it "
+                                f"(calibrated: {calibrated})", wavelength=nm) from None
         self._wavelength = nm
 
     def add_wavelength(self, nm: int) -> None:

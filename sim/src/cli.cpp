@@ -64,7 +64,8 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
     app.footer(
         "Exit codes: 0 stopped by SIGINT or SIGTERM (or after --help, --version); 1 a listen address cannot be "
         "served (in use, not on this host); 2 bad arguments, or a --board-type that differs from the board type in "
-        "an existing --eeprom image; 3 the --eeprom image cannot be read, does not hold a 128 KiB image, or cannot "
+        "an existing --eeprom image, or --wavelengths with one; 3 the --eeprom image cannot be read, does not hold a "
+        "128 KiB image, or cannot "
         "be saved (missing directory, no permission).");
     std::vector<std::string> listen;
     std::vector<std::string> powers;
@@ -115,9 +116,14 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
         app.parse(argc, argv);
         for (const auto& p : powers) ParsePower(p, u);
         if (wavelengths.size() > 5) throw CLI::ValidationError("--wavelengths", "at most 5 extra wavelengths");
+        std::set<std::uint16_t> calibrated;
         for (std::uint16_t wl : wavelengths) {
+            if (wl == 0) throw CLI::ValidationError("--wavelengths", "0 nm is not a wavelength");
             if (wl == 0xFFFF) throw CLI::ValidationError("--wavelengths", "65535 marks a free slot");
+            if (!calibrated.insert(wl).second)
+                throw CLI::ValidationError("--wavelengths", std::to_string(wl) + " nm given twice");
         }
+        out.wavelengths_given = !wavelengths.empty();
         u.extra_wavelengths = wavelengths;
         out.board_type_given = board_type->count() > 0;
         out.serial_given = serial->count() > 0;

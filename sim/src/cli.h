@@ -22,10 +22,11 @@ struct SimOptions {
     std::vector<std::string> listen;  // one unit per address
     std::uint16_t port = 6653;
     bool allow_remote = false;
-    UnitConfig unit;                // shared settings; every unit gets its own model (and image file)
-    bool board_type_given = false;  // --board-type on the command line (else an image's own board type wins)
-    bool serial_given = false;      // --serial on the command line (one address only)
-    ServerLimits limits;            // per unit
+    UnitConfig unit;                 // shared settings; every unit gets its own model (and image file)
+    bool wavelengths_given = false;  // --wavelengths on the command line (refused with an existing image)
+    bool board_type_given = false;   // --board-type on the command line (else an image's own board type wins)
+    bool serial_given = false;       // --serial on the command line (one address only)
+    ServerLimits limits;             // per unit
 };
 
 // Parses argv into `out`. Returns -1 when the program should go on, otherwise the

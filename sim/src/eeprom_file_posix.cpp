@@ -104,4 +104,53 @@ bool CanSaveImageFile(const std::string& path, std::string* error) {
     return true;
 }
 
+JournalFile::JournalFile(const std::string& path)
+    : path_(path), handle_(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {
+    if (handle_ < 0) throw ImageFileError("cannot open EEPROM journal " + path + ": " + Errno());
+}
+
+JournalFile::~JournalFile() { ::close(static_cast<int>(handle_)); }
+
+std::vector<std::uint8_t> JournalFile::ReadAll() {
+    const int fd = static_cast<int>(handle_);
+    std::vector<std::uint8_t> out;
+    std::uint8_t chunk[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, chunk, sizeof chunk, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw ImageFileError("cannot read EEPROM journal " + path_ + ": " + Errno());
+        if (n == 0) return out;
+        out.insert(out.end(), chunk, chunk + n);
+        at += n;
+    }
+}
+
+bool JournalFile::AppendSynced(const std::uint8_t* data, std::size_t n, std::string* error) {
+    const int fd = static_cast<int>(handle_);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(fd, data + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (error) *error = "cannot write " + path_ + ": " + Errno();
+            return false;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    if (::fdatasync(fd) != 0) {
+        if (error) *error = "cannot sync " + path_ + ": " + Errno();
+        return false;
+    }
+    return true;
+}
+
+bool JournalFile::Clear(std::string* error) {
+    const int fd = static_cast<int>(handle_);
+    if (::ftruncate(fd, 0) != 0 || ::fdatasync(fd) != 0) {
+        if (error) *error = "cannot empty " + path_ + ": " + Errno();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace zelsim

@@ -122,4 +122,52 @@ bool CanSaveImageFile(const std::string& path, std::string* error) {
     return true;
 }
 
+JournalFile::JournalFile(const std::string& path) : path_(path), handle_(-1) {
+    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) throw ImageFileError("cannot open EEPROM journal " + path + ": " + LastErrorText());
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+}
+
+JournalFile::~JournalFile() { ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+std::vector<std::uint8_t> JournalFile::ReadAll() {
+    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    std::vector<std::uint8_t> out;
+    LARGE_INTEGER zero{};
+    if (!::SetFilePointerEx(h, zero, nullptr, FILE_BEGIN))
+        throw ImageFileError("cannot read EEPROM journal " + path_ + ": " + LastErrorText());
+    std::uint8_t chunk[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(h, chunk, sizeof chunk, &got, nullptr))
+            throw ImageFileError("cannot read EEPROM journal " + path_ + ": " + LastErrorText());
+        if (got == 0) return out;
+        out.insert(out.end(), chunk, chunk + got);
+    }
+}
+
+bool JournalFile::AppendSynced(const std::uint8_t* data, std::size_t n, std::string* error) {
+    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    LARGE_INTEGER zero{};
+    bool ok = ::SetFilePointerEx(h, zero, nullptr, FILE_END) != 0;
+    for (std::size_t done = 0; ok && done < n;) {
+        DWORD wrote = 0;
+        ok = ::WriteFile(h, data + done, static_cast<DWORD>(n - done), &wrote, nullptr) != 0 && wrote > 0;
+        done += wrote;
+    }
+    if (ok) ok = ::FlushFileBuffers(h) != 0;
+    if (!ok && error) *error = "cannot write " + path_ + ": " + LastErrorText();
+    return ok;
+}
+
+bool JournalFile::Clear(std::string* error) {
+    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    LARGE_INTEGER zero{};
+    const bool ok =
+        ::SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) != 0 && ::SetEndOfFile(h) != 0 && ::FlushFileBuffers(h) != 0;
+    if (!ok && error) *error = "cannot empty " + path_ + ": " + LastErrorText();
+    return ok;
+}
+
 }  // namespace zelsim

@@ -6,6 +6,7 @@
 
 #include "cli.h"
 #include "sys.h"
+#include "zelsim/eeprom_file.h"
 #include "zelsim/sim.h"
 
 int main(int argc, char** argv) {
@@ -33,6 +34,17 @@ int main(int argc, char** argv) {
                 exit_code = zelsim::kExitImageFile;
                 break;
             }
+            // An existing image keeps the wavelengths of its slots: --wavelengths would be ignored.
+            if (opts.wavelengths_given && !cfg.eeprom_file.empty() &&
+                zelsim::LoadImageFile(cfg.eeprom_file, zelsim::kEepromSize)) {
+                std::fprintf(
+                    stderr,
+                    "zel-unit-sim: --wavelengths conflicts with the wavelengths calibrated in the EEPROM image "
+                    "%s (leave out --wavelengths to serve the image as it is, or use another image)\n",
+                    cfg.eeprom_file.c_str());
+                exit_code = zelsim::kExitUsage;
+                break;
+            }
             auto unit = std::make_unique<zelsim::UnitModel>(cfg);
             // An existing image carries its own board type in record 0: the unit reports that one.
             const int stored = unit->BoardType();
@@ -56,7 +68,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "zel-unit-sim: unit at %s:%u (board type %d, board ID 0x%04X, serial %llu, firmware "
                          "%.1f%s%s)\n",
-                         address.c_str(), opts.port, units.back()->BoardType(), cfg.board_id,
+                         address.c_str(), servers.back()->Port(), units.back()->BoardType(), cfg.board_id,
                          static_cast<unsigned long long>(cfg.serial), cfg.firmware_tenths / 10.0,
                          cfg.eeprom_file.empty() ? "" : ", EEPROM ", cfg.eeprom_file.c_str());
         }

@@ -94,6 +94,7 @@ bool Server::Start(std::string* error) {
     auto listener = std::make_unique<Listener>();
     listener->socket = sys::Listen(address_, port_, error);
     if (!listener->socket) return false;
+    if (const std::uint16_t bound = sys::LocalPort(listener->socket.Get())) port_ = bound;
     if (!sys::OpenWaker(listener->waker)) {
         if (error) *error = "cannot create the wake-up of the accept loop";
         return false;

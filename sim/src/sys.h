@@ -72,6 +72,8 @@ private:
 // cannot be bound; `error` (when given) then receives the system's reason.
 // A second listener on an address and port already served fails.
 UniqueSocket Listen(const std::string& address, std::uint16_t port, std::string* error = nullptr);
+// The port a listening socket is bound to (the one the system chose for port 0); 0 when unknown.
+std::uint16_t LocalPort(Socket s);
 
 // Lets another thread interrupt WaitForConnection and WaitReadable. Closed when it goes.
 struct Waker;

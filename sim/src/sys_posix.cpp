@@ -49,6 +49,13 @@ UniqueSocket Listen(const std::string& address, std::uint16_t port, std::string*
     return listener;
 }
 
+std::uint16_t LocalPort(Socket s) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
 bool OpenWaker(Waker& waker) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;

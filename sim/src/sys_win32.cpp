@@ -62,6 +62,13 @@ UniqueSocket Listen(const std::string& address, std::uint16_t port, std::string*
     return listener;
 }
 
+std::uint16_t LocalPort(Socket s) {
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
 bool OpenWaker(Waker& waker) {
     NetStartup();
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);

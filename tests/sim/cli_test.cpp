@@ -1,6 +1,7 @@
 // Command line of zel-unit-sim, and the program itself end to end.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -98,14 +99,23 @@ TEST(CommandLine, EachAddressHasASerialOfItsOwn) {
 
 TEST(CommandLine, RefusesRemoteAndMalformedValues) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--listen", "10.1.2.3"},   {"--listen", "0.0.0.0"},
-        {"--listen", "localhost"},  {"--listen", "127.0.0.2", "--listen", "127.0.0.2"},
-        {"--board-type", "9"},      {"--power", "8=100"},
-        {"--power", "1:100"},       {"--power", "1=-3"},
-        {"--power", "1=abc"},       {"--wavelengths", "1,2,3,4,5,6"},
-        {"--wavelengths", "65535"}, {"--no-such-option"},
-        {"--max-connections", "0"}, {"--idle-timeout-ms", "-1"},
+        {"--listen", "10.1.2.3"},
+        {"--listen", "0.0.0.0"},
+        {"--listen", "localhost"},
+        {"--listen", "127.0.0.2", "--listen", "127.0.0.2"},
+        {"--board-type", "9"},
+        {"--power", "8=100"},
+        {"--power", "1:100"},
+        {"--power", "1=-3"},
+        {"--power", "1=abc"},
+        {"--wavelengths", "1,2,3,4,5,6"},
+        {"--wavelengths", "65535"},
+        {"--no-such-option"},
+        {"--max-connections", "0"},
+        {"--idle-timeout-ms", "-1"},
         {"--send-timeout-ms", "x"},
+        {"--wavelengths", "0"},
+        {"--wavelengths", "1550,1490,1550"},
     };
     for (const auto& args : bad) {
         zelsim::SimOptions o;
@@ -264,6 +274,13 @@ TEST(Program, StartupFailuresExitWithTheirCodeAndReason) {
     EXPECT_NE(err.find(zeltest::host::ErrorText(zeltest::host::Error::kAddressInUse)), std::string::npos) << err;
     EXPECT_EQ(Stop(*first), 0);
 
+    // Port 0: the banner names the port the system chose, and a host reaches the unit there.
+    const std::string any_port = RandomLoopback(rng);
+    EXPECT_EQ(RunToExit({"--listen", any_port, "--port", "0"}, err, 300), -1) << err;  // serving until killed
+    const std::size_t at = err.find("unit at " + any_port + ":");
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_GT(std::stoul(err.substr(at + 9 + any_port.size())), 0u) << err;
+
     // A directory that takes new files passes the start-up check without leaving anything behind.
     const std::string image = dir + "/fresh/unit.img";
     ASSERT_TRUE(std::filesystem::create_directory(dir + "/fresh"));
@@ -291,6 +308,10 @@ TEST(Program, ImageBoardTypeWinsAndAConflictingOptionIsRefused) {
     EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", image, "--board-type", "6"}, err), 2) << err;
     EXPECT_NE(err.find("--board-type 6"), std::string::npos) << err;
     EXPECT_NE(err.find("board type 4"), std::string::npos) << err;
+    // The image's slots hold its own wavelengths: --wavelengths is refused as a conflicting --board-type is.
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", image, "--wavelengths", "1550"}, err), 2) << err;
+    EXPECT_NE(err.find("--wavelengths"), std::string::npos) << err;
+    EXPECT_NE(err.find(image), std::string::npos) << err;
 
     for (const std::vector<std::string>& extra : {std::vector<std::string>{"--eeprom", image},
                                                   std::vector<std::string>{"--eeprom", image, "--board-type", "4"}}) {
@@ -313,3 +334,51 @@ TEST(Program, ImageBoardTypeWinsAndAConflictingOptionIsRefused) {
 }
 
 }  // namespace
+
+// A unit answers an EEPROM write only once it is durable: killed outright (SIGKILL) in the middle
+// of a stream of block writes, it loses none that it had answered. Prints the block-write rate.
+TEST(Program, KilledOutrightItKeepsEveryAnsweredWrite) {
+    const std::string dir = TempDir();
+    const std::string image = dir + "/unit.img";
+    constexpr std::uint32_t kSlots = 128, kBase = 0x1000, kStride = 256;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::string address;
+        const auto program = Launch({"--eeprom", image}, address);
+        ASSERT_TRUE(program);
+        std::vector<std::uint32_t> answered(kSlots, 0);  // per slot, the last count the unit answered
+        std::atomic<std::uint32_t> writes{0};
+        const auto t0 = std::chrono::steady_clock::now();
+        std::thread host([&] {
+            Client c(address);
+            for (std::uint32_t n = 1; c.connected(); ++n) {
+                const std::uint32_t slot = n % kSlots;
+                const std::uint32_t count = static_cast<std::uint32_t>(round) << 24 | n;
+                Bytes payload(4);
+                for (int i = 0; i < 4; ++i) payload[i] = static_cast<std::uint8_t>(count >> (8 * i));
+                if (c.Exchange(BlockWrite(kBase + slot * kStride, payload)).size() != 128u) return;
+                answered[slot] = count;
+                ++writes;
+            }
+        });
+        // Past the first fold into the image (200 ms), so that both the image and the journal count.
+        std::this_thread::sleep_for(std::chrono::milliseconds(400 + 70 * round));
+        program->Kill();  // SIGKILL; TerminateProcess on Windows: no chance to save anything
+        program->Wait();
+        host.join();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        std::printf("block writes answered: %u in %.2f s (%.0f/s)\n", writes.load(), seconds, writes / seconds);
+        ASSERT_GT(writes.load(), 20u);
+
+        zelsim::UnitConfig cfg;
+        cfg.eeprom_file = image;
+        zelsim::UnitModel recovered(cfg);
+        int lost = 0;
+        for (std::uint32_t slot = 0; slot < kSlots; ++slot) {
+            std::uint32_t held = 0;
+            for (int i = 0; i < 4; ++i) held |= std::uint32_t{recovered.Eeprom(kBase + slot * kStride + i)} << (8 * i);
+            if (held < answered[slot]) ++lost;  // an unanswered later write may have landed: never an earlier one
+        }
+        EXPECT_EQ(lost, 0);
+    }
+}

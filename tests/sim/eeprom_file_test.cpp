@@ -52,11 +52,69 @@ TEST(EepromFile, MissingFileStartsFactoryAndChangesSurviveRestart) {
 
     UnitConfig other = cfg;
     other.board_type = 0;  // the file wins over the factory settings
-    UnitModel again(other);
-    EXPECT_EQ(again.Eeprom(0x5018), 0x42);
-    EXPECT_EQ(again.Eeprom(0x1FFFF), 0x17);
-    EXPECT_EQ(again.BoardType(), cfg.board_type);
-    EXPECT_EQ(Entries(dir).size(), 1u);  // no temporary files left behind
+    {
+        UnitModel again(other);
+        EXPECT_EQ(again.Eeprom(0x5018), 0x42);
+        EXPECT_EQ(again.Eeprom(0x1FFFF), 0x17);
+        EXPECT_EQ(again.BoardType(), cfg.board_type);
+    }
+    EXPECT_EQ(Entries(dir), std::vector<std::string>{"unit.img"});  // no temporary file or journal left behind
+}
+
+// What a process that dies leaves: the image of its last save and the journal of the writes it
+// answered since. The next start applies every complete record in order and drops a torn tail.
+TEST(EepromFile, StartRecoversTheJournalOfAnAnsweredWrite) {
+    const std::string dir = TempDir();
+    UnitConfig cfg;
+    cfg.eeprom_file = dir + "/unit.img";
+    {
+        UnitModel unit(cfg);
+        ASSERT_TRUE(unit.Flush());
+    }
+    const Bytes factory = ReadFile(cfg.eeprom_file);
+    // Journal records as the store writes them: address, length, bytes, FNV-1a check word.
+    auto record = [](std::uint32_t address, const Bytes& data) {
+        Bytes r;
+        for (std::uint32_t v : {address, static_cast<std::uint32_t>(data.size())})
+            for (int i = 0; i < 4; ++i) r.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        r.insert(r.end(), data.begin(), data.end());
+        std::uint32_t h = 2166136261u;
+        for (std::uint8_t b : r) h = (h ^ b) * 16777619u;
+        for (int i = 0; i < 4; ++i) r.push_back(static_cast<std::uint8_t>(h >> (8 * i)));
+        return r;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Bytes> records;
+        std::size_t cut;  // bytes cut off the end: a record torn by the process dying
+        std::vector<std::pair<std::uint32_t, std::uint8_t>> expect;
+    };
+    const std::vector<Case> cases = {
+        {"later record wins",
+         {record(0x5018, {1, 2, 3}), record(0x5019, {9})},
+         0,
+         {{0x5018, 1}, {0x5019, 9}, {0x501A, 3}}},
+        {"wraps at the end", {record(0x1FFFF, {7, 8})}, 0, {{0x1FFFF, 7}, {0, 8}}},
+        {"torn tail dropped", {record(0x100, {5}), record(0x101, {6, 6})}, 1, {{0x100, 5}, {0x101, factory[0x101]}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string err;
+        ASSERT_TRUE(zelsim::SaveImageFile(cfg.eeprom_file, factory, &err)) << err;
+        Bytes log;
+        for (const auto& r : c.records) log.insert(log.end(), r.begin(), r.end());
+        log.resize(log.size() - c.cut);
+        std::ofstream(cfg.eeprom_file + ".journal", std::ios::binary)
+            .write(reinterpret_cast<const char*>(log.data()), static_cast<std::streamsize>(log.size()));
+        {
+            UnitModel unit(cfg);
+            for (const auto& [address, value] : c.expect) EXPECT_EQ(unit.Eeprom(address), value) << address;
+            // Folded into the image at once: a second death before any save loses nothing.
+            const Bytes image = ReadFile(cfg.eeprom_file);
+            for (const auto& [address, value] : c.expect) EXPECT_EQ(image[address], value) << address;
+            EXPECT_TRUE(ReadFile(cfg.eeprom_file + ".journal").empty());
+        }
+    }
 }
 
 TEST(EepromFile, WrongSizeIsAClearError) {

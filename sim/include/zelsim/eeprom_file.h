@@ -29,4 +29,26 @@ bool SaveImageFile(const std::string& path, const std::vector<std::uint8_t>& dat
 // directory is missing or refuses new files, or (Windows) the image is read-only.
 bool CanSaveImageFile(const std::string& path, std::string* error);
 
+// The file of EEPROM writes made since the image was last saved: each write is appended and
+// synced before the unit answers it, so that an answered write survives the process dying.
+class JournalFile {
+public:
+    // Opens `path`, creating it when missing. Throws ImageFileError when it cannot.
+    explicit JournalFile(const std::string& path);
+    ~JournalFile();
+    JournalFile(const JournalFile&) = delete;
+    JournalFile& operator=(const JournalFile&) = delete;
+
+    // The whole file as it is now. Throws ImageFileError when it cannot be read.
+    std::vector<std::uint8_t> ReadAll();
+    // Appends `n` bytes and waits until they are on the disk. False (with `error`) on failure.
+    bool AppendSynced(const std::uint8_t* data, std::size_t n, std::string* error);
+    // Empties the file (the image now holds every write in it). False (with `error`) on failure.
+    bool Clear(std::string* error);
+
+private:
+    std::string path_;
+    std::intptr_t handle_;
+};
+
 }  // namespace zelsim

@@ -112,7 +112,7 @@ private:
 
     UnitModel& model_;
     const std::string address_;
-    const std::uint16_t port_;
+    std::uint16_t port_;  // the bound one after Start (port 0: the one the system chose)
 
     std::unique_ptr<Listener> listener_;
     std::thread accept_thread_;
