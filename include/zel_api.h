@@ -159,8 +159,10 @@ typedef enum zel_error {
     ZEL_ERR_INTERNAL = 15,          /**< an unexpected internal failure (out of memory, ...) */
     ZEL_ERR_NOT_CALIBRATED = 16,    /**< the channel's calibration at this wavelength is erased */
     ZEL_ERR_BUSY = 17,              /**< another thread is using this unit right now */
-    ZEL_ERR_BAD_REPLY = 18          /**< the unit's reply cannot be the answer to the request (bytes beyond
+    ZEL_ERR_BAD_REPLY = 18,         /**< the unit's reply cannot be the answer to the request (bytes beyond
                                          it, or not a register reply); the link is reopened */
+    ZEL_ERR_OVER_RANGE = 19         /**< a power sample was at full scale (65535): the light is stronger than
+                                         the detector reads, the figure handed back is a lower bound */
 } zel_error;
 
 /** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */
@@ -444,7 +446,10 @@ ZEL_EXPORT uint8_t APIWriteVOAInsertionLoss(uint8_t unit, uint16_t channel, doub
  *  wavelength in use is erased in the EEPROM, belongs to a slot added since the last connect
  *  and not yet written, or was never loaded (the connect failed while loading the
  *  calibration): 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent and `power` not written. After a
- *  failed reading `power` is written as for the raw count below, times the factor. */
+ *  failed reading `power` is written as for the raw count below, times the factor. When all ten
+ *  readings succeeded but any of them was at full scale (65535, a saturated detector): 0 with
+ *  ZEL_ERR_OVER_RANGE, `power` holding the computed figure, which is a lower bound of the power.
+ *  A dark channel (every reading 0) is a reading: status 1 and `power` 0. */
 ZEL_EXPORT uint8_t zel_ReadOpticalPower(zel_instance* instance, uint16_t channel, double* power);
 
 /** The averaged raw optical power count (0..65535, no TAP factor applied) of `channel` into

@@ -28,6 +28,7 @@ class ErrorCode(enum.IntEnum):
     NOT_CALIBRATED = 16
     BUSY = 17
     BAD_REPLY = 18
+    OVER_RANGE = 19
 
 
 class ZelError(Exception):

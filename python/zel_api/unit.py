@@ -657,8 +657,17 @@ class Unit:
     def optical_power(self, channel: int) -> float:
         """The calibrated optical power of ``channel`` in microwatts: the average of ten
         readings times the channel's TAP factor at the selected wavelength
-        (:attr:`ErrorCode.NOT_CALIBRATED` without one)."""
-        return self._calibrated("TAP", channel, lambda: self._read("power", ctypes.c_double, channel))
+        (:attr:`ErrorCode.NOT_CALIBRATED` without one). A reading at the top of the detector's
+        range raises :attr:`ErrorCode.OVER_RANGE`, naming the figure as a lower bound."""
+        power = ctypes.c_double()
+        try:
+            self._calibrated("TAP", channel, lambda: self._call("power", channel, ctypes.byref(power)))
+        except ZelError as error:
+            if error.code != ErrorCode.OVER_RANGE:
+                raise
+            reason = f"channel {channel}: over range (at least {power.value:.2f} uW)"
+            raise ZelError(error.operation, error.code, reason, channel=channel) from None
+        return power.value
 
     def raw_optical_power(self, channel: int) -> int:
         """The average of ten raw power readings of ``channel`` (truncated)."""

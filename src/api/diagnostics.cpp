@@ -100,6 +100,8 @@ const char* zel_ErrorText(zel_error code) {
             return "another call on this unit is in progress";
         case ZEL_ERR_BAD_REPLY:
             return "the unit's reply did not answer the request";
+        case ZEL_ERR_OVER_RANGE:
+            return "the optical power is above the detector's range";
     }
     return "unknown error";
 }
