@@ -622,6 +622,21 @@ ZEL_EXPORT const char* zel_ErrorText(zel_error code);
 ZEL_EXPORT uint8_t zel_SetTimeout(zel_instance* instance, uint32_t milliseconds);
 ZEL_EXPORT uint8_t APISetTimeout(uint8_t unit, uint32_t milliseconds);
 
+/** How often the library has reopened the unit's link since the instance was made, into
+ *  `count`: after a time-out, a reply out of step or a unit that closed the link (it restarted,
+ *  for instance), the next exchange opens a new connection to the same address first. A unit
+ *  that restarted has lost its settings (attenuation, switches), so a count that grew tells the
+ *  host to set them again. zel_Connect and zel_QuickConnect do not count. Status 1; 0 for a null
+ *  instance or `count` (ZEL_ERR_BAD_ARGUMENT) or with ZEL_ERR_BUSY. Nothing is sent. */
+ZEL_EXPORT uint8_t zel_GetLinkReopens(zel_instance* instance, uint32_t* count);
+
+/** Whether the library reopens the unit's link by itself (`on` non-zero, the default) or leaves
+ *  that to the host (0): then, once the link is out of step (see zel_GetLinkReopens), every
+ *  call that would exchange frames fails with ZEL_ERR_NOT_CONNECTED, nothing sent, until
+ *  zel_Connect or zel_QuickConnect. Status 1; 0 for a null instance or with ZEL_ERR_BUSY.
+ *  Nothing is sent. */
+ZEL_EXPORT uint8_t zel_SetAutoReopen(zel_instance* instance, uint8_t on);
+
 /** Direction of a traced frame. */
 #define ZEL_FRAME_SENT 0     /**< a request frame as sent to the unit (128 bytes) */
 #define ZEL_FRAME_RECEIVED 1 /**< reply bytes as received from the unit */

@@ -61,3 +61,8 @@ class ZelError(Exception):
 
 class LibraryNotFoundError(ImportError):
     """The zel_api library could not be loaded, or it is not the expected revision."""
+
+
+class LinkReopenedWarning(RuntimeWarning):
+    """The library reopened the link to a unit: the unit closed it or stopped answering (it may
+    have restarted and lost its settings). Issued once per unit, on the first reopen."""

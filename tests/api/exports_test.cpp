@@ -360,6 +360,8 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_ReadEEPromByte", [=] { return zel_ReadEEPromByte(inst, 0x3000, &byte); }, instance, true, {}},
         {"zel_SelectWavelength", [=] { return zel_SelectWavelength(inst, 1310); }, instance, true, {}},
         {"zel_SetTimeout", [=] { return zel_SetTimeout(inst, 2000); }, instance, true, {}},
+        {"zel_GetLinkReopens", [=] { return zel_GetLinkReopens(inst, &location[0]); }, instance, true, {}},
+        {"zel_SetAutoReopen", [=] { return zel_SetAutoReopen(inst, 1); }, instance, true, {}},
         {"zel_ReadBoardID", [=] { return static_cast<int>(zel_ReadBoardID(inst)); }, instance, false, zero},
         {"zel_TempRead", [=] { return static_cast<int>(zel_TempRead(inst, 0)); }, instance, false,
          [](int v) { return v == -1; }},
