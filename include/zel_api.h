@@ -113,7 +113,9 @@
  *   by bytes that belong to no request, or is not a register reply where one is expected fails
  *   the call and puts the link out of step; the next call on the unit reopens the connection to
  *   the same address before it sends anything, so a late or repeated reply is never taken as
- *   the answer to a later request. zel_Connect / APIConnect starts afresh in any case.
+ *   the answer to a later request. zel_Connect / APIConnect starts afresh in any case. A unit
+ *   that closed the link between calls (it restarted) is reopened the same way; an instance
+ *   counts its reopens (zel_GetLinkReopens) and may leave them to the host (zel_SetAutoReopen).
  */
 #ifndef ZEL_API_H
 #define ZEL_API_H
