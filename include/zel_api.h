@@ -113,7 +113,9 @@
  *   by bytes that belong to no request, or is not a register reply where one is expected fails
  *   the call and puts the link out of step; the next call on the unit reopens the connection to
  *   the same address before it sends anything, so a late or repeated reply is never taken as
- *   the answer to a later request. zel_Connect / APIConnect starts afresh in any case.
+ *   the answer to a later request. zel_Connect / APIConnect starts afresh in any case. A unit
+ *   that closed the link between calls (it restarted) is reopened the same way; an instance
+ *   counts its reopens (zel_GetLinkReopens) and may leave them to the host (zel_SetAutoReopen).
  */
 #ifndef ZEL_API_H
 #define ZEL_API_H
@@ -159,8 +161,10 @@ typedef enum zel_error {
     ZEL_ERR_INTERNAL = 15,          /**< an unexpected internal failure (out of memory, ...) */
     ZEL_ERR_NOT_CALIBRATED = 16,    /**< the channel's calibration at this wavelength is erased */
     ZEL_ERR_BUSY = 17,              /**< another thread is using this unit right now */
-    ZEL_ERR_BAD_REPLY = 18          /**< the unit's reply cannot be the answer to the request (bytes beyond
+    ZEL_ERR_BAD_REPLY = 18,         /**< the unit's reply cannot be the answer to the request (bytes beyond
                                          it, or not a register reply); the link is reopened */
+    ZEL_ERR_OVER_RANGE = 19         /**< a power sample was at full scale (65535): the light is stronger than
+                                         the detector reads, the figure handed back is a lower bound */
 } zel_error;
 
 /** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */
@@ -444,7 +448,10 @@ ZEL_EXPORT uint8_t APIWriteVOAInsertionLoss(uint8_t unit, uint16_t channel, doub
  *  wavelength in use is erased in the EEPROM, belongs to a slot added since the last connect
  *  and not yet written, or was never loaded (the connect failed while loading the
  *  calibration): 0 with ZEL_ERR_NOT_CALIBRATED, nothing sent and `power` not written. After a
- *  failed reading `power` is written as for the raw count below, times the factor. */
+ *  failed reading `power` is written as for the raw count below, times the factor. When all ten
+ *  readings succeeded but any of them was at full scale (65535, a saturated detector): 0 with
+ *  ZEL_ERR_OVER_RANGE, `power` holding the computed figure, which is a lower bound of the power.
+ *  A dark channel (every reading 0) is a reading: status 1 and `power` 0. */
 ZEL_EXPORT uint8_t zel_ReadOpticalPower(zel_instance* instance, uint16_t channel, double* power);
 
 /** The averaged raw optical power count (0..65535, no TAP factor applied) of `channel` into
@@ -616,6 +623,21 @@ ZEL_EXPORT const char* zel_ErrorText(zel_error code);
  *  while another thread is inside a call on the unit. */
 ZEL_EXPORT uint8_t zel_SetTimeout(zel_instance* instance, uint32_t milliseconds);
 ZEL_EXPORT uint8_t APISetTimeout(uint8_t unit, uint32_t milliseconds);
+
+/** How often the library has reopened the unit's link since the instance was made, into
+ *  `count`: after a time-out, a reply out of step or a unit that closed the link (it restarted,
+ *  for instance), the next exchange opens a new connection to the same address first. A unit
+ *  that restarted has lost its settings (attenuation, switches), so a count that grew tells the
+ *  host to set them again. zel_Connect and zel_QuickConnect do not count. Status 1; 0 for a null
+ *  instance or `count` (ZEL_ERR_BAD_ARGUMENT) or with ZEL_ERR_BUSY. Nothing is sent. */
+ZEL_EXPORT uint8_t zel_GetLinkReopens(zel_instance* instance, uint32_t* count);
+
+/** Whether the library reopens the unit's link by itself (`on` non-zero, the default) or leaves
+ *  that to the host (0): then, once the link is out of step (see zel_GetLinkReopens), every
+ *  call that would exchange frames fails with ZEL_ERR_NOT_CONNECTED, nothing sent, until
+ *  zel_Connect or zel_QuickConnect. Status 1; 0 for a null instance or with ZEL_ERR_BUSY.
+ *  Nothing is sent. */
+ZEL_EXPORT uint8_t zel_SetAutoReopen(zel_instance* instance, uint8_t on);
 
 /** Direction of a traced frame. */
 #define ZEL_FRAME_SENT 0     /**< a request frame as sent to the unit (128 bytes) */

@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import socket
+import subprocess
 import time
+import warnings
 
 import pytest
 
 import zel_api
-from conftest import TABLE_INDEX, open_unit, _random_loopback
+from conftest import SIM, TABLE_INDEX, open_unit, _random_loopback, _wait_until_listening
 
 E = zel_api.ErrorCode
 
@@ -141,3 +143,53 @@ def test_unit_table_entries(lib, sim):
             zel_api.Unit.from_table(TABLE_INDEX, sim)
     with zel_api.Unit.from_table(TABLE_INDEX, sim):  # released again
         pass
+
+
+def test_a_unit_that_restarted_is_noticed(lib):
+    # The unit restarts between two calls: the next call reopens the link (counted, warned once),
+    # and with the automatic reopen off it fails until the host connects again.
+    address, procs, channel = _random_loopback(), [], 1
+
+    def start_unit():
+        procs.append(subprocess.Popen([SIM, "--listen", address], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL))
+        assert _wait_until_listening(procs[-1], address, time.monotonic() + 10)
+
+    def restart_unit():
+        procs[-1].terminate()
+        procs[-1].wait()
+        start_unit()
+
+    start_unit()
+    try:
+        with zel_api.Unit(address, timeout=1) as unit:
+            assert unit.link_reopens == 0 and unit.auto_reopen
+            unit.set_attenuation_db(channel, 10.0)
+            restart_unit()
+            with pytest.warns(zel_api.LinkReopenedWarning, match=address):
+                assert unit.voa_code(channel) == 0  # the restarted unit lost the setting
+            assert unit.link_reopens == 1 and unit.connected
+            restart_unit()
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")  # warned on the first reopen only
+                unit.voa_code(channel)
+            assert unit.link_reopens == 2
+
+            unit.auto_reopen = False
+            restart_unit()
+            for _ in range(2):
+                expect(E.NOT_CONNECTED, unit.voa_code, channel)
+                assert not unit.connected
+            unit.connect()
+            assert unit.connected and unit.voa_code(channel) == 0
+            assert unit.link_reopens == 2
+    finally:
+        for proc in procs:
+            proc.terminate()
+            proc.wait()
+    table_unit = open_unit("table", address)
+    try:
+        with pytest.raises(zel_api.ZelError, match="table family"):
+            table_unit.link_reopens
+    finally:
+        table_unit.close()

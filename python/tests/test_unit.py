@@ -110,6 +110,16 @@ def test_optical_power_follows_attenuation_and_tap_factor(start_sim):
         assert unit.optical_power(CHANNEL) == pytest.approx(raw * factor, rel=0.02)
 
 
+def test_a_saturated_detector_raises_naming_the_lower_bound(start_sim):
+    with zel_api.Unit(start_sim("--power", f"{CHANNEL}=5000")) as unit:
+        unit.set_attenuation_db(CHANNEL, 0.0)
+        assert unit.raw_optical_power(CHANNEL) == 65535  # the raw form still hands back the count
+        with pytest.raises(zel_api.ZelError, match=r"over range \(at least [0-9.]+ uW\)") as info:
+            unit.optical_power(CHANNEL)
+        assert info.value.code == zel_api.ErrorCode.OVER_RANGE
+        assert info.value.channel == CHANNEL
+
+
 def test_stored_calibration_is_used_at_once(unit):
     unit.set_attenuation_db(CHANNEL, 5.0)
     unit.set_voa_calibration(CHANNEL, [0.0, 0.0, 0.01, 0.0])  # 1 dB per 100 codes

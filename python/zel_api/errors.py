@@ -28,6 +28,7 @@ class ErrorCode(enum.IntEnum):
     NOT_CALIBRATED = 16
     BUSY = 17
     BAD_REPLY = 18
+    OVER_RANGE = 19
 
 
 class ZelError(Exception):
@@ -69,3 +70,8 @@ class ZelTypeError(ZelError, TypeError):
 
 class LibraryNotFoundError(ImportError):
     """The zel_api library could not be loaded, or it is not the expected revision."""
+
+
+class LinkReopenedWarning(RuntimeWarning):
+    """The library reopened the link to a unit: the unit closed it or stopped answering (it may
+    have restarted and lost its settings). Issued once per unit, on the first reopen."""

@@ -36,10 +36,11 @@ from __future__ import annotations
 import ctypes
 import enum
 import math
+import warnings
 from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from . import _library
-from .errors import ErrorCode, ZelError, ZelTypeError, ZelValueError
+from .errors import ErrorCode, LinkReopenedWarning, ZelError, ZelTypeError, ZelValueError
 
 #: Number of entries in the library's unit table.
 TABLE_SIZE = 32
@@ -148,6 +149,8 @@ _EXPORTS: Dict[str, Tuple[str, Optional[str]]] = {
     "default_wavelength": ("zel_SelectWavelength", "APISetDefaultWavelength"),
     "wavelengths": ("zel_GetWavelengths", None),
     "channel_count": ("zel_GetChannelCount", None),
+    "link_reopens": ("zel_GetLinkReopens", None),
+    "auto_reopen": ("zel_SetAutoReopen", None),
     "switch_ports": ("zel_GetSwitchPorts", None),
     "record_location": ("zel_GetRecordLocation", None),
     "read_byte": ("zel_ReadEEPromByte", None),
@@ -166,6 +169,10 @@ _INT_RANGES = {
     ctypes.c_int32: (-0x80000000, 0x7FFFFFFF), ctypes.c_size_t: (0, ctypes.c_size_t(-1).value),
 }
 
+# Failures that say the unit is not there (any more): the link is closed, silent or refused.
+_GONE = frozenset({ErrorCode.NOT_CONNECTED, ErrorCode.CONNECTION_REFUSED, ErrorCode.CONNECT_FAILED,
+                   ErrorCode.TIMEOUT, ErrorCode.PEER_CLOSED, ErrorCode.SEND_FAILED, ErrorCode.SOCKET})
+
 # Table entries held by live Unit objects, process-wide.
 _claimed_entries: Set[int] = set()
 
@@ -180,6 +187,9 @@ class _Link:
         self.lib = lib
         self.timeout_ms = timeout_ms
         self.connected = False
+        self.gone = False  # the last call found the unit gone (connected stays True: the next may reopen)
+        self.reopens = 0  # the library's count of reopens as last seen
+        self.on_reopen: Optional[Callable[[int], None]] = None  # told the count when it grows
         self.index = index
         self.pointer: Optional[int] = None
         if index is None:
@@ -237,9 +247,13 @@ class _Link:
         _check_integers(name, fn.argtypes[1:], args)
         result = fn(self.arg, *args)
         code = self.last_error()
+        failed = code != ErrorCode.OK or (status and not result)
+        if self.connected:
+            self.gone = failed and code in _GONE
+            self.note_reopens()
         if code == ErrorCode.NO_SUCH_CHANNEL and op in _CHANNEL_OPS:
             raise self.no_such_channel(name, args[0])
-        if code != ErrorCode.OK or (status and not result):
+        if failed:
             raise self.fail(name, code, out_of_range if code == ErrorCode.BAD_ARGUMENT else None)
         return result
 
@@ -254,6 +268,22 @@ class _Link:
             except ZelError:
                 pass
         return ZelValueError(name, ErrorCode.NO_SUCH_CHANNEL, reason)
+
+    def reopen_count(self) -> int:
+        """The library's count of link reopens (instances only; a table entry has none)."""
+        count = ctypes.c_uint32()
+        if not self.lib.zel_GetLinkReopens(self.pointer, ctypes.byref(count)):
+            raise self.fail("zel_GetLinkReopens", self.last_error())
+        return count.value
+
+    def note_reopens(self) -> None:
+        if self.is_table:
+            return
+        count = self.reopen_count()
+        if count != self.reopens:
+            self.reopens = count
+            if self.on_reopen is not None:
+                self.on_reopen(count)
 
     def read(self, op: str, ctype: type, *args: object, out_of_range: Optional[str] = None) -> object:
         """Call an operation whose last parameter is one out-value and return that value."""
@@ -273,6 +303,7 @@ class _Link:
             getattr(self.lib, self.export("disconnect"))(self.arg)
             raise
         self.connected = True
+        self.gone = False
 
     def disconnect(self) -> None:
         self.connected = False
@@ -364,6 +395,17 @@ class Unit:
         self._wavelength: Optional[int] = None  # None: the default wavelength is selected
         self._trace: Optional[object] = None  # the installed C trace callback, kept alive here
         self._closed = False
+        self._warned_reopen = False
+        self._auto_reopen = True
+        link.on_reopen = self._reopened
+
+    def _reopened(self, count: int) -> None:
+        if self._warned_reopen:
+            return
+        self._warned_reopen = True
+        warnings.warn(f"the link to unit {self.ip} was reopened: the unit closed it or stopped answering "
+                      "(a unit that restarted has lost its settings; see Unit.link_reopens)",
+                      LinkReopenedWarning, stacklevel=4)
 
     @classmethod
     def from_table(cls, index: int, ip: str, *, library: Optional[ctypes.CDLL] = None,
@@ -409,8 +451,37 @@ class Unit:
 
     @property
     def connected(self) -> bool:
-        """True after a successful :meth:`connect` until :meth:`disconnect`."""
-        return not self._closed and self._link.connected
+        """True after a successful :meth:`connect` until :meth:`disconnect`, and False while
+        the last call found the unit gone (closed link, no answer, refused: a later call that
+        goes through, the library reopening the link, makes it True again)."""
+        return not self._closed and self._link.connected and not self._link.gone
+
+    @property
+    def link_reopens(self) -> int:
+        """How often the library has reopened the link since this unit was made (after the
+        unit closed it or stopped answering; connects do not count). The first reopen also
+        issues a :class:`LinkReopenedWarning`. Units driven through a table entry raise
+        :class:`ZelError`: the table family keeps no count."""
+        self._ensure_open()
+        self._link.export("link_reopens")
+        return self._link.reopen_count()
+
+    @property
+    def auto_reopen(self) -> bool:
+        """Whether the library reopens a link that went out of step by itself (True, the
+        default). Set False, a call after the unit closed the link or stopped answering raises
+        :attr:`ErrorCode.NOT_CONNECTED` until :meth:`connect`. Instances only."""
+        self._ensure_open()
+        self._link.export("auto_reopen")
+        return self._auto_reopen
+
+    @auto_reopen.setter
+    def auto_reopen(self, on: bool) -> None:
+        self._ensure_open()
+        name = self._link.export("auto_reopen")
+        if not self._lib.zel_SetAutoReopen(self._link.pointer, 1 if on else 0):
+            raise self._link.fail(name, self._link.last_error())
+        self._auto_reopen = bool(on)
 
     @property
     def timeout(self) -> float:
@@ -687,8 +758,17 @@ class Unit:
     def optical_power(self, channel: int) -> float:
         """The calibrated optical power of ``channel`` in microwatts: the average of ten
         readings times the channel's TAP factor at the selected wavelength
-        (:attr:`ErrorCode.NOT_CALIBRATED` without one)."""
-        return self._calibrated("TAP", channel, lambda: self._read("power", ctypes.c_double, channel))
+        (:attr:`ErrorCode.NOT_CALIBRATED` without one). A reading at the top of the detector's
+        range raises :attr:`ErrorCode.OVER_RANGE`, naming the figure as a lower bound."""
+        power = ctypes.c_double()
+        try:
+            self._calibrated("TAP", channel, lambda: self._call("power", channel, ctypes.byref(power)))
+        except ZelError as error:
+            if error.code != ErrorCode.OVER_RANGE:
+                raise
+            reason = f"channel {channel}: over range (at least {power.value:.2f} uW)"
+            raise ZelError(error.operation, error.code, reason, channel=channel) from None
+        return power.value
 
     def power_dbm(self, channel: int) -> float:
         """The calibrated optical power of ``channel`` in dBm (:meth:`optical_power` on the

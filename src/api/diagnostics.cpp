@@ -1,5 +1,5 @@
 // Exported extras: instance release, the reason of the last failure, EEPROM byte read-back,
-// frame tracing, the link time-out and wavelength selection for instances.
+// frame tracing, the link time-out, link reopening and wavelength selection for instances.
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -55,6 +55,26 @@ std::uint8_t APISetTimeout(std::uint8_t unit, std::uint32_t milliseconds) {
     return zel::api::OnEntry(unit, std::uint8_t{0}, kSetTimeout, milliseconds);
 }
 
+std::uint8_t zel_GetLinkReopens(zel_instance* instance, std::uint32_t* count) {
+    return OnInstance(
+        instance, std::uint8_t{0},
+        [](ZEL_API& unit, std::uint32_t* out) -> std::uint8_t {
+            *out = unit.Link().Reopens();
+            return 1;
+        },
+        count);
+}
+
+std::uint8_t zel_SetAutoReopen(zel_instance* instance, std::uint8_t on) {
+    return OnInstance(
+        instance, std::uint8_t{0},
+        [](ZEL_API& unit, std::uint8_t value) -> std::uint8_t {
+            unit.Link().SetAutoReopen(value != 0);
+            return 1;
+        },
+        on);
+}
+
 const char* zel_ErrorText(zel_error code) {
     // A host may pass any integer here. Reading a value outside the enumerators as zel_error is
     // undefined in C++, so the parameter's bytes are read as its underlying integer instead.
@@ -100,6 +120,8 @@ const char* zel_ErrorText(zel_error code) {
             return "another call on this unit is in progress";
         case ZEL_ERR_BAD_REPLY:
             return "the unit's reply did not answer the request";
+        case ZEL_ERR_OVER_RANGE:
+            return "the optical power is above the detector's range";
     }
     return "unknown error";
 }

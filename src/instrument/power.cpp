@@ -5,6 +5,8 @@
 
 namespace {
 constexpr int kPowerSamples = 10;
+// A power sample at the top of the 16-bit reading: the detector is saturated and the light stronger.
+constexpr std::uint16_t kFullScaleCount = 0xFFFF;
 using zel::layout::kTAPOffset;
 using zel::layout::kUserRXBase;
 using zel::layout::kUserTXBase;
@@ -14,17 +16,22 @@ std::uint16_t UserAddress(std::uint16_t base, std::uint16_t select) {
 }
 }  // namespace
 
-std::uint8_t ZEL_API::ReadPowerSum(std::uint16_t select, std::uint32_t& sum) {
+std::uint8_t ZEL_API::ReadPowerSum(std::uint16_t select, std::uint32_t& sum, bool* full_scale) {
     // The status field steers the loop: after the first failed read no further reads are made, and
     // each remaining pass counts the word that the failed read left.
     status_ = 1;
     sum = 0;
+    bool saturated = false;
     std::uint16_t word = 0;
     for (int i = 0; i < kPowerSamples; ++i) {
         Settle(kSettleMs);
-        if (status_ == 1) status_ = ReadRegister(select, zel::reg::kOpticalPower, word) ? 1 : 0;
+        if (status_ == 1) {
+            status_ = ReadRegister(select, zel::reg::kOpticalPower, word) ? 1 : 0;
+            saturated = saturated || (status_ == 1 && word == kFullScaleCount);
+        }
         sum += word;
     }
+    if (full_scale) *full_scale = saturated;
     return status_;
 }
 
@@ -38,8 +45,14 @@ std::uint8_t ZEL_API::ReadOpticalPower(std::uint16_t channel, double* power) {
     return OnChannel(channel, Status::Recorded, [&](std::uint16_t select) {
         if (!RequireTAPCalibration(select)) return false;
         std::uint32_t sum = 0;
-        const bool ok = ReadPowerSum(select, sum) != 0;
+        bool full_scale = false;
+        const bool ok = ReadPowerSum(select, sum, &full_scale) != 0;
         *power = (sum / 10.0) * active_[select].tap;
+        // A saturated sample makes the figure a lower bound, not a reading: refused, figure kept.
+        if (ok && full_scale) {
+            RecordError(ZEL_ERR_OVER_RANGE);
+            return false;
+        }
         return ok;
     });
 }

@@ -248,7 +248,9 @@ private:
     bool ReadTableFor(std::uint16_t wavelength);
     // Selects the added slot (1..5) that serves `wavelength`; false when none does.
     bool SelectAddedSlot(std::uint16_t wavelength);
-    std::uint8_t ReadPowerSum(std::uint16_t select, std::uint32_t& sum);
+    // The sum of the power samples of `select`; `full_scale`, when given, tells whether a sample
+    // read was at the top of the reading.
+    std::uint8_t ReadPowerSum(std::uint16_t select, std::uint32_t& sum, bool* full_scale = nullptr);
     // Files the calibration of every select of `slot` into the cache from `scan`: the slot's bytes
     // from its first TAP factor on, as the scan's block reads deliver them.
     void FileSlotCalibration(int slot, const std::uint8_t* scan);

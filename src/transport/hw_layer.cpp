@@ -202,11 +202,20 @@ bool HwLayer::Prepare(ReplyKind kind) {
         if (plat::ReceivePending(socket_, sink, sizeof sink) >= 0) out_of_step_ = true;
     }
     leftovers_ = false;
-    if (out_of_step_ && !Open(peer_address_, peer_port_)) {
+    if (!out_of_step_) return true;
+    if (!auto_reopen_) {
+        // The host reconnects itself: a unit that restarted has lost its settings.
+        last_result_ = -1;
+        RecordError(ZEL_ERR_NOT_CONNECTED);
+        call_broken_ = true;
+        return false;
+    }
+    if (!Open(peer_address_, peer_port_)) {
         out_of_step_ = true;
         call_broken_ = true;
         return false;
     }
+    reopens_.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 

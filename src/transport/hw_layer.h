@@ -88,6 +88,11 @@ public:
     void RecordError(zel_error e) { last_error_.store(e, std::memory_order_relaxed); }
     // True while the link must be reopened before its next exchange.
     bool OutOfStep() const { return out_of_step_; }
+    // How often an exchange has reopened the link since the link was made (a connect does not
+    // count), read by any thread. Off, a link out of step is not reopened: every exchange fails
+    // with ZEL_ERR_NOT_CONNECTED until the next OpenLink.
+    std::uint32_t Reopens() const { return reopens_.load(std::memory_order_relaxed); }
+    void SetAutoReopen(bool on) { auto_reopen_ = on; }
     // The reply length learned since the link opened (0 = not learned yet), and whether a later
     // reply has confirmed it.
     std::size_t ReplyLength() const { return reply_length_; }
@@ -176,6 +181,8 @@ private:
     std::uint32_t peer_address_ = 0;
     std::uint16_t peer_port_ = 0;
     bool out_of_step_ = false;
+    bool auto_reopen_ = true;
+    std::atomic<std::uint32_t> reopens_{0};
     std::size_t reply_length_ = 0;  // of register and block replies, learned on the first of them
     Length length_ = Length::Unknown;
     bool leftovers_ = false;            // the last exchange may have left part of its reply unread

@@ -360,6 +360,8 @@ std::vector<SweptExport> AllExports(std::uint8_t u, zel_instance* inst, const st
         {"zel_ReadEEPromByte", [=] { return zel_ReadEEPromByte(inst, 0x3000, &byte); }, instance, true, {}},
         {"zel_SelectWavelength", [=] { return zel_SelectWavelength(inst, 1310); }, instance, true, {}},
         {"zel_SetTimeout", [=] { return zel_SetTimeout(inst, 2000); }, instance, true, {}},
+        {"zel_GetLinkReopens", [=] { return zel_GetLinkReopens(inst, &location[0]); }, instance, true, {}},
+        {"zel_SetAutoReopen", [=] { return zel_SetAutoReopen(inst, 1); }, instance, true, {}},
         {"zel_ReadBoardID", [=] { return static_cast<int>(zel_ReadBoardID(inst)); }, instance, false, zero},
         {"zel_TempRead", [=] { return static_cast<int>(zel_TempRead(inst, 0)); }, instance, false,
          [](int v) { return v == -1; }},
@@ -848,14 +850,14 @@ TEST(HeaderVersion, MacrosAreTheProjectVersion) {
 
 TEST(ErrorText, EveryCodeHasItsOwnText) {
     std::set<std::string> texts;
-    for (int code = ZEL_OK; code <= ZEL_ERR_BAD_REPLY; ++code) {
+    for (int code = ZEL_OK; code <= ZEL_ERR_OVER_RANGE; ++code) {
         const char* text = zel_ErrorText(static_cast<zel_error>(code));
         ASSERT_NE(text, nullptr);
         EXPECT_GT(std::strlen(text), 0u);
         texts.insert(text);
     }
-    EXPECT_EQ(texts.size(), static_cast<std::size_t>(ZEL_ERR_BAD_REPLY + 1));
-    EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(ZEL_ERR_BAD_REPLY + 1)), "unknown error");
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(ZEL_ERR_OVER_RANGE + 1));
+    EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(ZEL_ERR_OVER_RANGE + 1)), "unknown error");
     EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(-1)), "unknown error");
 }
 

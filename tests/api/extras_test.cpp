@@ -266,6 +266,59 @@ TEST_F(BlockReadTest, FailsWholeWhenABlockIsLost) {
     }
 }
 
+// ---- link reopens ----
+
+// The unit closing the link is noticed by the next call, which reopens it (counted) or, with the
+// automatic reopen off, fails until the host connects again.
+TEST(LinkReopens, CountedAndLeftToTheHostWhenAutoReopenIsOff) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    zel_instance* inst = zel_createInstance();
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    std::uint32_t reopens = 99;
+    ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+    EXPECT_EQ(reopens, 0u);
+    EXPECT_EQ(zel_GetLinkReopens(inst, nullptr), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_GetLinkReopens(nullptr, &reopens), 0);
+    EXPECT_EQ(zel_SetAutoReopen(nullptr, 0), 0);
+
+    std::uint16_t code = 0;
+    const auto close_link = [&] {
+        unit.server().SetFaults({.kind = zelsim::Fault::Close});
+        EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 0);
+        EXPECT_EQ(zel_LastError(inst), ZEL_ERR_PEER_CLOSED);
+        unit.server().SetFaults({});
+        unit.clear_frames();
+    };
+    for (std::uint32_t round = 1; round <= 2; ++round) {
+        close_link();
+        EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+        ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+        EXPECT_EQ(reopens, round);
+    }
+
+    ASSERT_EQ(zel_SetAutoReopen(inst, 0), 1);
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);  // a link in step is not touched
+    close_link();
+    for (int call = 0; call < 2; ++call) {
+        EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 0);
+        EXPECT_EQ(zel_LastError(inst), ZEL_ERR_NOT_CONNECTED);
+    }
+    EXPECT_TRUE(unit.frames().empty());
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+    EXPECT_EQ(reopens, 2u);  // the connect is none
+
+    ASSERT_EQ(zel_SetAutoReopen(inst, 1), 1);
+    close_link();
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+    EXPECT_EQ(reopens, 3u);
+    zel_destroyInstance(inst);
+}
+
 // ---- instance forms of the unit-index operations ----
 
 // Out-values of one call, compared byte for byte between the two forms.

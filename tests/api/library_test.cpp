@@ -93,6 +93,8 @@ const std::set<std::string> kExtras = {
     "zel_SelectWavelength",
     "zel_SetTimeout",
     "APISetTimeout",
+    "zel_GetLinkReopens",
+    "zel_SetAutoReopen",
     "zel_QuickConnect",
     // instance forms, unit knowledge, block reads
     "zel_AccessBoardRegister",

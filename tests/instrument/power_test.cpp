@@ -68,6 +68,41 @@ TEST_F(PowerTest, TenReadingsAreAveragedAndScaledByTheTapFactor) {
     EXPECT_NEAR(power, 62250 * 0.002, 1e-9);
 }
 
+TEST_F(PowerTest, ASampleAtFullScaleMakesTheCalibratedReadingALowerBound) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint16_t> samples;
+        zel_error error;  // of the calibrated read; the raw form always succeeds
+    };
+    const std::vector<std::uint16_t> one_saturated{65534, 65534, 65534, 65534, 65535,
+                                                   65534, 65534, 65534, 65534, 65534};
+    const Case cases[] = {
+        {"every sample at full scale", std::vector<std::uint16_t>(10, 65535), ZEL_ERR_OVER_RANGE},
+        {"one sample at full scale", one_saturated, ZEL_ERR_OVER_RANGE},
+        {"just below full scale", std::vector<std::uint16_t>(10, 65534), ZEL_OK},
+        {"dark", std::vector<std::uint16_t>(10, 0), ZEL_OK},
+    };
+    ConnectInstrument();
+    auto& m = unit->model();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const double average = std::accumulate(c.samples.begin(), c.samples.end(), 0.0) / 10;
+        m.ScriptReads(1, kRegPower, c.samples);
+        inst.ClearLastError();
+        double power = -1;
+        EXPECT_EQ(inst.ReadOpticalPower(1, &power), c.error == ZEL_OK ? 1 : 0);
+        EXPECT_EQ(inst.LastError(), c.error);
+        EXPECT_EQ(inst.StatusField(), c.error == ZEL_OK ? 1 : 0);
+        EXPECT_NEAR(power, average * 0.002, 1e-9);  // the figure is handed back either way
+        m.ScriptReads(1, kRegPower, c.samples);
+        inst.ClearLastError();
+        std::uint16_t raw = 0;
+        EXPECT_EQ(inst.ReadOpticalPower(1, &raw), 1);
+        EXPECT_EQ(inst.LastError(), ZEL_OK);
+        EXPECT_EQ(raw, static_cast<std::uint16_t>(average));
+    }
+}
+
 TEST_F(PowerTest, ChannelWithoutTapFactorReadsZeroPowerWithSuccess) {
     ConnectInstrument();
     double power = -1;

@@ -65,6 +65,27 @@ TEST(ZelctlCalib, GetAndSetItemsPerWavelength) {
     EXPECT_EQ(r.err, "zelctl: cannot select 1625 nm: the unit is not calibrated for it (calibrated: 850, 1550 nm)\n");
 }
 
+TEST(ZelctlCalib, ErasedRecordsShowAsErased) {
+    Unit unit(Board(4));
+    ASSERT_EQ(unit.Run({"wavelength", "add", "1490"}).code, 0);  // a new slot: every record erased
+    ASSERT_EQ(unit.Run({"calib", "set", "tap", "-c", "1", "--wavelength", "1490", "0.5"}).code, 0);
+    for (const char* item : {"tap", "voa", "defined", "voa_loss", "switch_loss"}) {
+        SCOPED_TRACE(item);
+        Result r = unit.Run({"calib", "get", item, "--wavelength", "1490", "-c", "0"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find("      0  erased"), std::string::npos) << r.out;
+        r = unit.Run({"--json", "calib", "get", item, "--wavelength", "1490"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        ASSERT_EQ(r.Json().size(), 4u);
+        for (int c = 0; c < 4; ++c) EXPECT_EQ(r.Json()[c][item].is_null(), std::string(item) != "tap" || c != 1) << c;
+        // The default slot holds calibration.
+        r = unit.Run({"--json", "calib", "get", item, "-c", "0"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_FALSE(r.Json()[0][item].is_null());
+    }
+    EXPECT_EQ(unit.Run({"--json", "calib", "get", "tap", "-c", "1", "--wavelength", "1490"}).Json()[0]["tap"], 0.5);
+}
+
 // The records a backup of board type 0 (channel 0 = select 0) covers in `slots` slots, plus the
 // wavelength words of the slots after slot 0, as [first address, end).
 std::vector<std::pair<std::uint32_t, std::uint32_t>> CoveredRecords(unsigned slots) {

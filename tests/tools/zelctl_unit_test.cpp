@@ -112,6 +112,35 @@ TEST(ZelctlOptics, SetsAndReadsAttenuationAndPower) {
     EXPECT_EQ(Lines(r.err), 1u) << r.err;
 }
 
+TEST(ZelctlPower, ASaturatedDetectorFailsAndADarkOneReadsZero) {
+    zelsim::UnitConfig cfg = Board(6);
+    cfg.input_power_uw[1] = 5e6;  // beyond the detector's full scale
+    Unit unit(cfg);
+    const auto dark = [&] {
+        unit.model().ScriptReads(2, zelsim::reg::kOpticalPower, std::vector<std::uint16_t>(10, 0));
+    };
+    ASSERT_EQ(unit.Run({"voa", "set", "0", "-c", "1"}).code, 0);
+    Result r = unit.Run({"power", "-c", "1"});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.err.find("channel 1: over range (at least "), std::string::npos) << r.err;
+    dark();
+    r = unit.Run({"--json", "power"});  // every channel is shown, then the command fails
+    EXPECT_EQ(r.code, 1) << r.err;
+    ASSERT_EQ(r.Json().size(), 8u) << r.out;
+    EXPECT_TRUE(r.Json()[1]["power_uw"].is_null());
+    EXPECT_EQ(r.Json()[2]["power_uw"], 0.0);
+    EXPECT_TRUE(r.Json()[2]["power_dbm"].is_null());
+    EXPECT_GT(r.Json()[0]["power_uw"].get<double>(), 0);
+    r = unit.Run({"power", "--raw", "-c", "1"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("65535"), std::string::npos) << r.out;
+
+    dark();
+    r = unit.Run({"power", "-c", "2"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("      2        0.00  below range"), std::string::npos) << r.out;
+}
+
 // Attenuation (dB) of `code` on the cubic VOA curve of `select` in wavelength slot `slot`, from the
 // coefficients in the unit's EEPROM.
 double SlotCurveDb(const zelsim::UnitModel& m, unsigned slot, unsigned select, std::uint16_t code) {

@@ -155,6 +155,16 @@ void AddJobs(const std::string& prefix, const ChannelLocations& at, const Channe
 
 }  // namespace
 
+Bytes ReadRecord(zel_instance* unit, int slot, int channel, const ItemShape& shape) {
+    const Location at = Locate(unit, slot, channel, shape);
+    Bytes bytes(at.length);
+    if (zel_ReadEEProm(unit, at.address, bytes.data(), bytes.size()) == 0) {
+        FailWithLastError(unit,
+                          std::string("cannot read the ") + shape.label + " of channel " + std::to_string(channel));
+    }
+    return bytes;
+}
+
 Calibration ReadUnit(zel_instance* unit, const ProgressFn& progress) {
     Calibration out;
     std::uint16_t type = 0;

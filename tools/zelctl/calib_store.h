@@ -40,6 +40,10 @@ struct RestoreOutcome {
     std::string next;                     // the first record not restored, when interrupted
 };
 
+// The bytes of the record `shape` of `channel` in wavelength slot `slot` (the per-channel items
+// ignore the slot), in block reads.
+Bytes ReadRecord(zel_instance* unit, int slot, int channel, const calib::ItemShape& shape);
+
 // Writes `want` into the unit: adds its wavelength slots the unit lacks, reads the records' current
 // bytes, writes the bytes that differ (each record whole before `stop` is asked) and reads every
 // record back. The unit must have the backup's board type and channel count and, in the slots both

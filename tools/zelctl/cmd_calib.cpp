@@ -6,6 +6,7 @@
 
 #include "calib_backup.h"
 #include "calib_file.h"
+#include "calib_store.h"
 #include "unit_helpers.h"
 
 namespace zelctl {
@@ -131,10 +132,22 @@ void SelectSlot(Session& s, const CalibItemOptions& o) {
 void RunCalibGet(Session& s, const CalibItemOptions& o, bool json) {
     const ItemShape& shape = ItemNamed(o.item);
     SelectSlot(s, o);
+    // The slot the records are read from: an erased record decodes to numbers that are no
+    // calibration, so its bytes tell whether it holds one.
+    int slot = 0;
+    if (o.wavelength) {
+        for (const WavelengthSlot& w : s.Wavelengths()) {
+            if (w.nm == *o.wavelength) slot = w.slot;
+        }
+    }
     Table table({{"channel", "Channel"}, {shape.key, shape.label, false}});
     for (int c : ChannelsToShow(s, o.channel)) {
         const std::vector<double> v = ReadItem(s, shape.item, c);
-        table.AddRow({{c, std::to_string(c)}, {calib::ValuesJson(shape, v), ValuesText(shape, v)}});
+        if (calib::IsErased(store::ReadRecord(s.Instance(), slot, c, shape))) {
+            table.AddRow({{c, std::to_string(c)}, {nullptr, "erased"}});
+        } else {
+            table.AddRow({{c, std::to_string(c)}, {calib::ValuesJson(shape, v), ValuesText(shape, v)}});
+        }
     }
     table.Print(json);
 }

@@ -105,6 +105,7 @@ void RunPower(Session& s, const PowerOptions& o, bool json) {
         columns.push_back({"power_dbm", "Power (dBm)"});
     }
     Table table(columns);
+    std::optional<std::string> over_range;  // the first channel over range
     for (int c : channels) {
         if (o.raw) {
             std::uint16_t count = 0;
@@ -112,11 +113,18 @@ void RunPower(Session& s, const PowerOptions& o, bool json) {
                             "cannot read the optical power of " + Channel(c));
             table.AddRow({{c, std::to_string(c)}, {count, std::to_string(count)}});
         } else {
-            const double uw = ReadPowerUw(s, c);
-            table.AddRow({{c, std::to_string(c)}, {uw, Fixed(uw, 2)}, {PowerDbmJson(uw), PowerDbm(uw)}});
+            const PowerReading p = ReadPower(s, c);
+            if (p.over_range) {
+                // Shown with the other channels, then the command fails: the figure is no reading.
+                if (!over_range) over_range = Channel(c) + ": " + OverRangeText(p.uw);
+                table.AddRow({{c, std::to_string(c)}, {nullptr, OverRangeText(p.uw)}, {nullptr, ""}});
+            } else {
+                table.AddRow({{c, std::to_string(c)}, {p.uw, Fixed(p.uw, 2)}, {PowerDbmJson(p.uw), PowerDbm(p.uw)}});
+            }
         }
     }
     table.Print(json);
+    if (over_range) throw Failure(kExitUnit, *over_range);
 }
 
 }  // namespace
@@ -128,12 +136,21 @@ double ReadAttenuationDb(Session& s, int channel) {
     return db;
 }
 
-double ReadPowerUw(Session& s, int channel) {
-    double uw = 0;
-    s.CheckCalibrated(zel_ReadOpticalPower(s.Instance(), static_cast<std::uint16_t>(channel), &uw) != 0, channel, "TAP",
-                      "cannot read the optical power of " + Channel(channel));
-    return uw;
+PowerReading ReadPower(Session& s, int channel) {
+    PowerReading p;
+    const bool ok = zel_ReadOpticalPower(s.Instance(), static_cast<std::uint16_t>(channel), &p.uw) != 0;
+    p.over_range = !ok && zel_LastError(s.Instance()) == ZEL_ERR_OVER_RANGE;
+    if (!p.over_range) s.CheckCalibrated(ok, channel, "TAP", "cannot read the optical power of " + Channel(channel));
+    return p;
 }
+
+double ReadPowerUw(Session& s, int channel) {
+    const PowerReading p = ReadPower(s, channel);
+    if (p.over_range) throw Failure(kExitUnit, Channel(channel) + ": " + OverRangeText(p.uw));
+    return p.uw;
+}
+
+std::string OverRangeText(double uw) { return "over range (at least " + Fixed(uw, 2) + " uW)"; }
 
 void SetAttenuationDb(Session& s, int channel, double db) {
     s.CheckCalibrated(zel_SetVOAAttenuation(s.Instance(), static_cast<std::uint16_t>(channel), db) != 0, channel, "VOA",
@@ -141,7 +158,7 @@ void SetAttenuationDb(Session& s, int channel, double db) {
 }
 
 std::string PowerDbm(double uw) {
-    if (uw <= 0) return "-inf";
+    if (uw <= 0) return "below range";  // a dark detector: no figure in dBm
     const double dbm = 10.0 * std::log10(uw / 1000.0);
     return Fixed(std::fabs(dbm) < 0.005 ? 0.0 : dbm, 2);  // no "-0.00"
 }

@@ -39,8 +39,17 @@ double ReadTemperatureWord(Session& s, int select);
 
 double ReadAttenuationDb(Session& s, int channel);
 void SetAttenuationDb(Session& s, int channel, double db);
+// A calibrated power reading; `over_range` when a sample was at the top of the detector's range,
+// `uw` then only a lower bound of the power.
+struct PowerReading {
+    double uw = 0;
+    bool over_range = false;
+};
+PowerReading ReadPower(Session& s, int channel);
+// ReadPower, an over-range reading failing (kExitUnit) with OverRangeText.
 double ReadPowerUw(Session& s, int channel);
-std::string PowerDbm(double uw);  // "-inf" without light
-Json PowerDbmJson(double uw);     // null without light
+std::string OverRangeText(double uw);  // "over range (at least X uW)"
+std::string PowerDbm(double uw);       // "below range" without light
+Json PowerDbmJson(double uw);          // null without light
 
 }  // namespace zelctl
