@@ -38,8 +38,8 @@ public:
 
 private:
     bool started_ = false;
-    std::intptr_t pid_ = -1;     // the process ID
-    std::intptr_t handle_ = -1;  // the process handle on Windows
+    std::intptr_t pid_ = -1;                      // the process ID
+    [[maybe_unused]] std::intptr_t handle_ = -1;  // the process handle on Windows (POSIX keeps none)
     std::optional<int> code_;
 };
 
