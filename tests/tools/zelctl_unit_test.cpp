@@ -382,6 +382,7 @@ TEST(ZelctlSweep, OnePointToStandardOutput) {
     EXPECT_EQ(SplitNumbers(lines[7], ',').size(), 4u) << lines[7];
 
     const std::string svg = TempPath("one.svg");
+    if (!zeltest::host::RunsDebianPrograms()) GTEST_SKIP() << "no Debian Python here to parse the SVG with";
     r = unit.Run({"voa", "sweep", "-c", "1", "--from", "5", "--to", "5", "--plot", "-"});
     ASSERT_EQ(r.code, 0) << r.err;
     std::ofstream(svg) << r.out;
@@ -674,13 +675,19 @@ TEST(ZelctlEeprom, ReadWriteDumpIntoASimulatorAndLoad) {
     for (const auto& c : cases) {
         r = other.Run(c.args);
         EXPECT_EQ(r.code, 3);
-        EXPECT_EQ(r.err, "zelctl: " + c.message + "\n");
+        // The last line: a dump that takes over a second shows its progress first.
+        const std::string last = "zelctl: " + c.message + "\n";
+        ASSERT_GE(r.err.size(), last.size()) << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - last.size()), last);
     }
-    // "-": the image on standard output, byte for byte.
+    // "-": the image on standard output, byte for byte. (The captured output of a Windows program is read
+    // back here as text, which ends at the first 0x1A byte: only where Debian's programs run.)
     r = other.Run({"eeprom", "dump", "-"});
     ASSERT_EQ(r.code, 0) << r.err;
-    ASSERT_EQ(r.out.size(), 131072u);
-    EXPECT_EQ(static_cast<std::uint8_t>(r.out[0x2000]), other.model().Eeprom(0x2000));
+    if (zeltest::host::RunsDebianPrograms()) {
+        ASSERT_EQ(r.out.size(), 131072u);
+        EXPECT_EQ(static_cast<std::uint8_t>(r.out[0x2000]), other.model().Eeprom(0x2000));
+    }
 }
 
 TEST(ZelctlEeprom, InterruptedLoadStopsAtAByteAndASecondRunCompletesIt) {
