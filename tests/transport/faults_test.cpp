@@ -540,7 +540,9 @@ TEST_P(MatrixCell, RightValueOrFailureWithTheReasonThenRecovery) {
         }
         // A call that fails costs at most about one time-out: after its first failed exchange the rest
         // fails without sending. One that succeeds takes what the unit's pieces and delays take.
-        if (status == 0) EXPECT_LT(took, clean + std::chrono::milliseconds(2 * kMatrixTimeoutMs + 200));
+        if (status == 0) {
+            EXPECT_LT(took, clean + std::chrono::milliseconds(2 * kMatrixTimeoutMs + 200));
+        }
         std::printf("[ matrix   ] %s | %s | from frame %llu | status %u %s | %lld ms (fault-free %lld ms)\n", op.name,
                     fault.name, static_cast<unsigned long long>(at), status, zel_ErrorText(reason),
                     static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
