@@ -89,12 +89,13 @@ bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
     return true;
 }
 
-int Connect(Socket s, std::uint32_t, std::uint16_t, int timeout_ms) {
+int Connect(Socket s, std::uint32_t, std::uint16_t, int timeout_ms, const StopRequest& stop) {
     if (timeout_ms <= 0) {
         std::fprintf(stderr, "fake platform: connect time-out of %d ms\n", timeout_ms);
         std::abort();
     }
     RequireOpen("connect", s);
+    if (stop.Standing()) return kStopped;
     if (HaveData() && g_data->ConsumeIntegralInRange<int>(0, 15) == 0) {
         errno = PickErrno();
         return -1;

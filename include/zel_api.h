@@ -102,7 +102,8 @@
  *   request and the wait for each reply. Once one exchange of a call has timed out or found the
  *   link closed, the rest of that call fails at once without sending anything (the reason stays
  *   ZEL_ERR_TIMEOUT or ZEL_ERR_PEER_CLOSED), so a call against a unit that stops answering
- *   returns after about one time-out plus the settling pauses it has made. EEPROM record
+ *   returns after about one time-out plus the settling pauses it has made; zel_Cancel, from
+ *   another thread or a signal handler, ends it sooner. EEPROM record
  *   transfers pause 10 ms at a time to let the EEPROM settle, so storing or reading a
  *   calibration value through its record function takes tens of milliseconds. Single-byte reads
  *   (zel_ReadEEPromByte) make no pause, and zel_ReadEEProm reads 128 bytes per exchange with no
@@ -163,8 +164,9 @@ typedef enum zel_error {
     ZEL_ERR_BUSY = 17,              /**< another thread is using this unit right now */
     ZEL_ERR_BAD_REPLY = 18,         /**< the unit's reply cannot be the answer to the request (bytes beyond
                                          it, or not a register reply); the link is reopened */
-    ZEL_ERR_OVER_RANGE = 19         /**< a power sample was at full scale (65535): the light is stronger than
+    ZEL_ERR_OVER_RANGE = 19,        /**< a power sample was at full scale (65535): the light is stronger than
                                          the detector reads, the figure handed back is a lower bound */
+    ZEL_ERR_CANCELLED = 20          /**< zel_Cancel ended the call; the link is reopened by the next call */
 } zel_error;
 
 /** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */
@@ -638,6 +640,23 @@ ZEL_EXPORT uint8_t zel_GetLinkReopens(zel_instance* instance, uint32_t* count);
  *  zel_Connect or zel_QuickConnect. Status 1; 0 for a null instance or with ZEL_ERR_BUSY.
  *  Nothing is sent. */
 ZEL_EXPORT uint8_t zel_SetAutoReopen(zel_instance* instance, uint8_t on);
+
+/** End the call in flight on the unit: it fails with ZEL_ERR_CANCELLED at its next wait (for
+ *  the connect, for room to send, for a reply, or a settling pause), within about 50 ms, and
+ *  whatever the call had sent is left unanswered: the link is out of step, so the next call
+ *  reopens it first (counted by zel_GetLinkReopens; with the automatic reopen off that call fails
+ *  with ZEL_ERR_NOT_CONNECTED until zel_Connect). Out-values are those of a failed exchange.
+ *
+ *  Only a call in flight is touched: a cancel while no call runs on the unit does nothing, and
+ *  the next call runs as if none had come (a cancel that meets a call in the instant it enters
+ *  may find it not yet in flight and do nothing either; cancelling again ends it). Does not
+ *  change the recorded reason of the last failure; the cancelled call records its own.
+ *
+ *  Safe to call from any thread while another is inside a call on the unit, and from a POSIX
+ *  signal handler or a Windows console control handler: it only stores to a lock-free atomic
+ *  (no lock, no allocation, no system call). The instance must stay alive until zel_Cancel has
+ *  returned. Returns 1; 0 (and does nothing) for a null instance. */
+ZEL_EXPORT uint8_t zel_Cancel(zel_instance* instance);
 
 /** Direction of a traced frame. */
 #define ZEL_FRAME_SENT 0     /**< a request frame as sent to the unit (128 bytes) */

@@ -40,7 +40,8 @@ int HwLayer::TimeoutMs() const {
 }
 
 bool HwLayer::EnterCall() {
-    if (in_call_.exchange(true, std::memory_order_acquire)) return false;
+    // Refused, the state stays as it is: the call in flight keeps its bit (and any cancel of it).
+    if ((call_state_.fetch_or(kInCall, std::memory_order_acquire) & kInCall) != 0) return false;
     call_open_ = true;
     call_broken_ = false;
     return true;
@@ -49,7 +50,32 @@ bool HwLayer::EnterCall() {
 void HwLayer::LeaveCall() {
     call_open_ = false;
     call_broken_ = false;
-    in_call_.store(false, std::memory_order_release);
+    call_state_.store(0, std::memory_order_release);  // a cancel of this call ends with it
+}
+
+void HwLayer::Cancel() {
+    std::uint8_t state = call_state_.load(std::memory_order_relaxed);
+    while ((state & kInCall) != 0 &&
+           !call_state_.compare_exchange_weak(state, static_cast<std::uint8_t>(state | kCancel),
+                                              std::memory_order_relaxed)) {}
+}
+
+bool HwLayer::Pause(unsigned milliseconds) {
+    for (unsigned left = milliseconds; left > 0;) {
+        if (Cancelled()) {
+            last_result_ = -1;
+            Fail(ZEL_ERR_CANCELLED);
+            return false;
+        }
+        const unsigned slice = std::min(left, static_cast<unsigned>(plat::kWaitSliceMs));
+        plat::SleepMs(slice);
+        left -= slice;
+    }
+    return true;
+}
+
+int HwLayer::WaitSocket(bool for_write, int wait_ms) const {
+    return plat::WaitReadyUnless(socket_, for_write, wait_ms, StopOnCancel());
 }
 
 bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
@@ -96,9 +122,9 @@ bool HwLayer::Open(std::uint32_t address, std::uint16_t port) {
     }
     const int timeout = TimeoutMs();
     plat::ConfigureSocket(s, timeout);
-    last_result_ = plat::Connect(s, address, port, timeout);
+    last_result_ = plat::Connect(s, address, port, timeout, StopOnCancel());
     if (last_result_ != 0) {
-        RecordError(plat::LastSocketError(ZEL_ERR_CONNECT_FAILED));
+        RecordError(last_result_ == plat::kStopped ? ZEL_ERR_CANCELLED : plat::LastSocketError(ZEL_ERR_CONNECT_FAILED));
         plat::CloseSocket(s);
         return false;
     }
@@ -136,18 +162,22 @@ bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, Clock::ti
     at_once = true;
     while (sent < length) {
         // A frame fits an idle socket's buffer, so the first send goes straight out; only the rest of
-        // a partial send waits for room, within the exchange's deadline.
-        if (sent > 0) {
-            at_once = false;
-            const int ready = plat::WaitReady(socket_, true, Remaining(deadline));
+        // a partial send, or a send that found no room within its slice, waits for room, within the
+        // exchange's deadline.
+        if (!at_once) {
+            const int ready = WaitSocket(true, Remaining(deadline));
             if (ready <= 0) {
                 if (ready == 0) plat::NoteTimeout();
                 last_result_ = -1;
-                Fail(plat::LastSocketError(ZEL_ERR_SEND_FAILED));
+                Fail(ready == plat::kStopped ? ZEL_ERR_CANCELLED : plat::LastSocketError(ZEL_ERR_SEND_FAILED));
                 break;
             }
         }
         const long r = plat::SendOnce(socket_, data + sent, length - sent);
+        if (r < 0 && plat::LastSocketError(ZEL_ERR_SEND_FAILED) == ZEL_ERR_TIMEOUT && Remaining(deadline) > 0) {
+            at_once = false;  // no room within the slice: wait for it above
+            continue;
+        }
         if (r <= 0) {
             last_result_ = static_cast<std::int32_t>(r);
             Fail(r < 0 ? plat::LastSocketError(ZEL_ERR_SEND_FAILED) : ZEL_ERR_SEND_FAILED);
@@ -155,6 +185,7 @@ bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, Clock::ti
         }
         sent += static_cast<std::size_t>(r);
         last_result_ = static_cast<std::int32_t>(sent);
+        if (sent < length) at_once = false;
     }
     if (trace_ != nullptr && sent > 0) trace_(trace_user_, 0, data, sent);
     return sent == length;
@@ -178,6 +209,11 @@ bool HwLayer::Prepare(ReplyKind kind) {
     if (CallBroken()) {
         // An earlier exchange of this call failed: the call ends here, keeping that reason.
         last_result_ = -1;
+        return false;
+    }
+    if (Cancelled()) {
+        last_result_ = -1;
+        Fail(ZEL_ERR_CANCELLED);
         return false;
     }
     if (!IsOpen() && !out_of_step_) {
@@ -240,6 +276,11 @@ void HwLayer::TakeTail(int quiet_ms) {
 }
 
 long HwLayer::FailReceive(long r, const std::uint8_t* target, std::size_t got) {
+    if (r == kCancelled) {
+        last_result_ = -1;
+        if (trace_ != nullptr && got > 0) trace_(trace_user_, 1, target, got);
+        return Fail(ZEL_ERR_CANCELLED);
+    }
     if (r == kQuiet) {
         plat::NoteTimeout();
         r = -1;
@@ -252,8 +293,9 @@ long HwLayer::FailReceive(long r, const std::uint8_t* target, std::size_t got) {
 }
 
 long HwLayer::ReceiveMore(std::uint8_t* target, std::size_t got, std::size_t room, int wait_ms) {
-    const int ready = wait_ms > 0 ? plat::WaitReady(socket_, false, wait_ms) : 0;
+    const int ready = wait_ms > 0 ? WaitSocket(false, wait_ms) : 0;
     if (ready == 0) return kQuiet;
+    if (ready == plat::kStopped) return kCancelled;
     return ready < 0 ? -1 : plat::ReceiveOnce(socket_, target + got, room - got);
 }
 
@@ -307,8 +349,11 @@ long HwLayer::GatherExact(std::uint8_t* target, std::size_t capacity, Clock::tim
     while (got < want) {
         long r;
         if (got == 0 && at_once) {
-            // Straight after the send the socket's own receive time-out is the exchange's deadline.
+            // Straight after the send the reply is taken by one receive, which waits at most one
+            // slice; a reply later than that is waited for below, in slices, until the deadline.
+            at_once = false;
             r = plat::ReceiveOnce(socket_, target, room);
+            if (r < 0 && plat::LastSocketError(ZEL_ERR_SOCKET) == ZEL_ERR_TIMEOUT) continue;
         } else {
             r = ReceiveMore(target, got, room, Remaining(deadline));
         }

@@ -3,6 +3,7 @@
 #include "transport/socket_errno.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,6 +32,9 @@ int BindAny(Socket s) {
 }
 
 void ConfigureSocket(Socket s, int timeout_ms) {
+    // A send or receive that times out leaves a POSIX socket as it was: the exchange looks for a
+    // cancel after each slice and goes on waiting.
+    timeout_ms = std::clamp(timeout_ms, 1, kWaitSliceMs);
     timeval tv{};
     tv.tv_sec = timeout_ms / 1000;
     tv.tv_usec = (timeout_ms % 1000) * 1000;
@@ -47,7 +51,8 @@ bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
     return true;
 }
 
-int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms) {
+int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms,
+            const StopRequest& stop) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
@@ -57,8 +62,10 @@ int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, i
     int r = ::connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
         // The handshake runs on; its end shows as the socket becoming writable.
-        const int ready = WaitReady(s, true, timeout_ms);
-        if (ready == 0) {
+        const int ready = WaitReadyUnless(s, true, timeout_ms, stop);
+        if (ready == kStopped) {
+            r = kStopped;
+        } else if (ready == 0) {
             NoteTimeout();
             r = -1;
         } else if (ready > 0) {

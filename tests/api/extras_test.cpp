@@ -2,10 +2,13 @@
 // choosing the wavelength whose calibration its dB and power operations use, the instance forms
 // of the unit-index operations, what a host learns about its unit, and block EEPROM reads.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -316,6 +319,156 @@ TEST(LinkReopens, CountedAndLeftToTheHostWhenAutoReopenIsOff) {
     EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
     ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
     EXPECT_EQ(reopens, 3u);
+    zel_destroyInstance(inst);
+}
+
+// ---- cancelling a call ----
+
+using SteadyClock = std::chrono::steady_clock;
+
+long long MillisecondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
+}
+
+// `call` on `inst`, with zel_Cancel from another thread `after` it began: its result and how
+// long it took.
+struct CancelledRun {
+    std::uint8_t result;
+    long long ms;
+};
+CancelledRun RunCancelled(zel_instance* inst, const std::function<std::uint8_t()>& call,
+                          std::chrono::milliseconds after) {
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(after);
+        zel_Cancel(inst);
+    });
+    const auto start = SteadyClock::now();
+    const std::uint8_t result = call();
+    const long long ms = MillisecondsSince(start);
+    canceller.join();
+    return {result, ms};
+}
+
+// A call blocked on each kind of wait (the reply of a unit that takes frames and never answers,
+// a connect that is never accepted, the settling pauses of EEPROM writes to a healthy unit) ends
+// with ZEL_ERR_CANCELLED soon after the cancel, long before its 8 s time-out; the link is left
+// out of step, so the next call reopens it and succeeds once the unit answers again.
+TEST(Cancel, EndsACallAtItsWaitAndTheNextCallReopensTheLink) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    const std::string ip = unit.ip();
+    std::uint16_t values[30];
+    for (std::uint16_t i = 0; i < 30; ++i) values[i] = static_cast<std::uint16_t>(100 * i);
+    struct Wait {
+        const char* name;
+        std::function<void(zel_instance*)> before;  // makes the call wait
+        std::function<std::uint8_t(zel_instance*)> call;
+        bool on_the_unit;  // a call on the connected unit (not a connect elsewhere, which leaves no link to reopen)
+    };
+    std::unique_ptr<zeltest::DroppingListener> dropping;
+    const std::string dropped_ip = zeltest::UnusedLoopbackAddress();
+    const Wait waits[] = {
+        {"reply of a silent unit", [&](zel_instance*) { unit.server().SetFaults({.kind = zelsim::Fault::Stall}); },
+         [](zel_instance* inst) {
+             std::uint16_t code = 0;
+             return zel_ReadVOACode(inst, 1, &code);
+         },
+         true},
+        {"settling pauses", [](zel_instance*) {},
+         [&](zel_instance* inst) { return zel_WriteVOADefinedValues(inst, 1, values); }, true},
+        {"connect never accepted",
+         [&](zel_instance*) {
+             dropping = std::make_unique<zeltest::DroppingListener>(dropped_ip);
+             ASSERT_TRUE(dropping->dropping());
+         },
+         [&](zel_instance* inst) { return zel_Connect(inst, dropped_ip.c_str()); }, false},
+    };
+    for (const Wait& w : waits) {
+        SCOPED_TRACE(w.name);
+        unit.server().SetFaults({});
+        zel_instance* inst = zel_createInstance();
+        ASSERT_EQ(zel_SetTimeout(inst, 8000), 1);
+        ASSERT_EQ(zel_Connect(inst, ip.c_str()), 1);
+        long long clean_ms = -1;
+        if (w.on_the_unit) {
+            const auto start = SteadyClock::now();
+            ASSERT_EQ(w.call(inst), 1) << zel_ErrorText(zel_LastError(inst));
+            clean_ms = MillisecondsSince(start);
+        }
+        w.before(inst);
+
+        const CancelledRun run = RunCancelled(
+            inst, [&] { return w.call(inst); }, std::chrono::milliseconds(200));
+        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CANCELLED);
+        EXPECT_GE(run.ms, 190);
+        EXPECT_LT(run.ms, 2000);  // a bound against waiting out the time-out, not a speed target
+        std::printf("[ cancel   ] %s: ended after %lld ms (fault-free call %lld ms, time-out 8000 ms)\n", w.name,
+                    run.ms, clean_ms);
+
+        unit.server().SetFaults({});
+        dropping.reset();
+        std::uint32_t reopens = 99;
+        ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+        const std::uint32_t before = reopens;
+        if (!w.on_the_unit) {
+            ASSERT_EQ(zel_Connect(inst, ip.c_str()), 1);
+        }
+        std::uint16_t code = 0;
+        EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1) << zel_ErrorText(zel_LastError(inst));
+        ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+        EXPECT_EQ(reopens, before + (w.on_the_unit ? 1u : 0u));
+        zel_destroyInstance(inst);
+    }
+}
+
+// The settling pauses are cut short: a cancelled EEPROM write stops sending at the cancel, not
+// after its remaining bytes.
+TEST(Cancel, StopsAnEepromWriteBeforeItsRemainingBytes) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    zel_instance* inst = zel_createInstance();
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    const std::uint16_t values[30] = {1, 2, 3};
+    unit.clear_frames();
+    ASSERT_EQ(zel_WriteVOADefinedValues(inst, 1, values), 1);
+    const std::size_t whole = unit.frames().size();
+    unit.clear_frames();
+    const CancelledRun run = RunCancelled(
+        inst, [&] { return zel_WriteVOADefinedValues(inst, 1, values); }, std::chrono::milliseconds(50));
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CANCELLED);
+    EXPECT_LT(unit.frames().size(), whole / 2) << "of " << whole;
+    zel_destroyInstance(inst);
+}
+
+// A cancel reaches only a call in flight: one made before a call, between calls or on a unit
+// with no link costs the next call nothing (no failure, no reopen); on null it does nothing.
+TEST(Cancel, WithNoCallInFlightLeavesTheNextCallAlone) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    EXPECT_EQ(zel_Cancel(nullptr), 0);
+    zel_instance* inst = zel_createInstance();
+    EXPECT_EQ(zel_Cancel(inst), 1);  // no link yet
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    std::uint16_t code = 0;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(zel_Cancel(inst), 1);
+        EXPECT_EQ(zel_LastError(inst), ZEL_OK);  // the cancel records nothing
+        EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1) << zel_ErrorText(zel_LastError(inst));
+    }
+    // After a cancelled call, the cancel is spent: the next call is not cancelled too.
+    unit.server().SetFaults({.kind = zelsim::Fault::Stall});
+    const CancelledRun run = RunCancelled(
+        inst, [&] { return zel_ReadVOACode(inst, 1, &code); }, std::chrono::milliseconds(100));
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CANCELLED);
+    unit.server().SetFaults({});
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    std::uint32_t reopens = 0;
+    ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+    EXPECT_EQ(reopens, 1u);  // the cancelled call's only
     zel_destroyInstance(inst);
 }
 
