@@ -21,6 +21,7 @@ class App;
 namespace zelctl {
 
 using Json = nlohmann::ordered_json;
+class WatchedInstance;
 
 // Options every subcommand shares.
 struct GlobalOptions {
@@ -125,6 +126,7 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    // The connected instance; Failure(kExitInterrupted) once Ctrl-C has stopped the command.
     zel_instance* Instance();
 
     // After a failed call: throws Failure(kExitUnit, "<what>: <reason>").
@@ -158,6 +160,7 @@ private:
     [[noreturn]] void FailSelecting(zel_error code, std::uint16_t nm);
     GlobalOptions options_;
     zel_instance* instance_ = nullptr;
+    std::unique_ptr<WatchedInstance> watch_;  // Ctrl-C cancels the instance's call in flight
     bool connected_ = false;
     std::optional<int> board_type_;
     std::optional<std::uint16_t> wavelength_in_use_;  // unset: the board's default

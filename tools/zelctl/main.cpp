@@ -12,6 +12,7 @@
 #include "common.h"
 #include "fanout.h"
 #include "station.h"
+#include "terminal.h"
 
 namespace {
 
@@ -19,8 +20,9 @@ constexpr const char* kExitCodes =
     "Exit codes: 0 success; 1 the unit failed, refused or did not answer; 2 bad arguments (option, address, "
     "channel, wavelength or value the unit does not have, a clock plan that cannot be met); 3 a file cannot be "
     "read or written, or does not fit the unit; 4 a restore or load read back other bytes than it wrote; 130 Ctrl-C "
-    "stopped a restore or load after the record in flight (running it again completes it). With several units, "
-    "the highest code of any unit.";
+    "stopped the command: the calls in flight end at once, a restore or load stops after the record in flight "
+    "(running it again completes it; a second Ctrl-C stops it at once). With several units, the highest code of "
+    "any unit.";
 
 // Subcommands that talk to no unit of the command line: they run once, whatever --unit says.
 constexpr const char* kUnitless[] = {"clock-plan", "demo", "station"};
@@ -169,6 +171,7 @@ int main(int argc, char** argv) {
         defaults.timeout_ms = static_cast<std::uint32_t>(ms);
     }
 
+    const zelctl::CommandInterrupts interrupts;
     try {
         Plan plan;
         try {

@@ -3,6 +3,7 @@
 
 #include "common.h"
 #include "fanout.h"
+#include "terminal.h"
 
 namespace zelctl {
 namespace {
@@ -25,18 +26,19 @@ void TraceFrame(void*, int direction, const std::uint8_t* bytes, std::size_t len
 Session::Session(const GlobalOptions& options) : options_(options) {}
 
 Session::~Session() {
+    watch_.reset();  // before the instance goes: Ctrl-C must not reach it after
     if (instance_ != nullptr) zel_destroyInstance(instance_);  // closes its link
 }
 
-void Session::Fail(zel_error code, const std::string& what) {
-    throw Failure(ExitCodeOf(code), what + ": " + zel_ErrorText(code));
-}
+void Session::Fail(zel_error code, const std::string& what) { throw FailureOf(code, what); }
 
 zel_instance* Session::Instance() {
+    if (StopRequested()) throw Failure(kExitInterrupted, "interrupted (Ctrl-C)");
     if (connected_) return instance_;
     if (instance_ == nullptr) {
         instance_ = zel_createInstance();
         if (instance_ == nullptr) throw Failure(kExitUnit, "cannot create a unit instance: out of memory");
+        watch_ = std::make_unique<WatchedInstance>(instance_);
         zel_SetTimeout(instance_, options_.timeout_ms);
         if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, nullptr);
     }
