@@ -29,6 +29,7 @@ class ErrorCode(enum.IntEnum):
     BUSY = 17
     BAD_REPLY = 18
     OVER_RANGE = 19
+    CANCELLED = 20
 
 
 class ZelError(Exception):
