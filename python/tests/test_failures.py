@@ -2,15 +2,19 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import socket
 import subprocess
+import sys
+import threading
 import time
 import warnings
 
 import pytest
 
 import zel_api
-from conftest import SIM, TABLE_INDEX, open_unit, _random_loopback, _wait_until_listening
+from conftest import PYTHON_DIR, SIM, TABLE_INDEX, open_unit, _random_loopback, _wait_until_listening
 
 E = zel_api.ErrorCode
 
@@ -34,8 +38,9 @@ def test_connection_refused(family, lib):
         unit.connect()
 
 
-def test_time_out_bounds_a_unit_that_never_answers(family, lib):
-    # A listener that never accepts: the connection is made, requests go out, nothing comes back.
+def _silent_listener() -> socket.socket:
+    """A listener on port 6653 of a random loopback address that answers nothing: connections
+    are made (accepted or not), requests go out, nothing comes back."""
     silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     for _ in range(10):
         try:
@@ -44,6 +49,12 @@ def test_time_out_bounds_a_unit_that_never_answers(family, lib):
         except OSError:
             continue
     silent.listen(4)
+    return silent
+
+
+def test_time_out_bounds_a_unit_that_never_answers(family, lib):
+    # A listener that never accepts.
+    silent = _silent_listener()
     try:
         unit = open_unit(family, silent.getsockname()[0], timeout=0.3)
         assert unit.timeout == 0.3
@@ -228,30 +239,17 @@ sys.exit(0)
 
 
 def test_ctrl_c_ends_a_blocked_call_with_keyboard_interrupt(lib, start_sim):
-    import os
-    import signal
-    import sys
-    from conftest import PYTHON_DIR
-
     healthy = start_sim()
     # A listener that accepts and never answers: the call waits for its 8 s time-out.
-    silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    for _ in range(10):
-        try:
-            silent.bind((_random_loopback(), 6653))
-            break
-        except OSError:
-            continue
-    silent.listen(4)
+    silent = _silent_listener()
     accepted = []
-    accepting = __import__("threading").Thread(target=lambda: accepted.append(silent.accept()), daemon=True)
-    accepting.start()
+    threading.Thread(target=lambda: accepted.append(silent.accept()), daemon=True).start()
     env = dict(os.environ, ZEL_API_LIBRARY=lib._name)
     child = subprocess.Popen([sys.executable, "-c", _CTRL_C_CHILD, str(PYTHON_DIR), silent.getsockname()[0], healthy],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     try:
         stale = child.stdout.readline().split()
-        assert stale and stale[0] == "stale", (stale, child.wait(), child.stderr.read())
+        assert stale and stale[0] == "stale", (stale, child.wait(), child.stderr.read())  # the child's failure
         assert stale[2] == "0"  # the stale Ctrl-C reopened nothing
         assert child.stdout.readline().strip() == "calling"
         time.sleep(1)
