@@ -94,7 +94,9 @@
  *   ZEL_ERR_BUSY. That reason is kept for the refused thread only (its zel_LastError or
  *   APILastError for that unit says ZEL_ERR_BUSY until its next call on the unit); the thread
  *   inside the call, and its result and reason, are not disturbed. Asking for the last error
- *   (zel_LastError, APILastError) and zel_ErrorText may be called from any thread at any time.
+ *   (zel_LastError, APILastError) and zel_ErrorText may be called from any thread at any time,
+ *   and so may zel_Cancel, which ends the call in flight on an instance (also from a signal
+ *   handler).
  *
  * Blocking and time-outs
  *   Every call is synchronous on the caller's thread. Each unit has one time-out (100 s unless
