@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -25,20 +26,36 @@ std::string ReadText(const std::string& path) {
     return s.str();
 }
 
+constexpr std::uint16_t kClosedPort = 9;
+constexpr std::size_t kPcapHeader = 24;
+
 bool Exists(const char* path) { return std::ifstream(path).good(); }
 
 // tcpdump on the loopback, for the traffic of one unit, written out packet by packet; stopped with SIGINT.
 class Tcpdump {
 public:
-    Tcpdump(const std::string& file, const std::string& unit) : err_(file + ".tcpdump.log") {
-        child_ = std::make_unique<zeltest::host::Child>(
-            std::vector<std::string>{kTcpdump, "-i", "lo", "-U", "--immediate-mode", "-w", file, "host", unit, "and",
-                                     "tcp", "port", "6653"},
-            std::vector<std::string>{}, "", err_);
+    Tcpdump(const std::string& file, const std::vector<std::string>& units) : err_(file + ".tcpdump.log") {
+        std::vector<std::string> argv{kTcpdump, "-i", "lo", "-B", "8192", "-U", "--immediate-mode", "-w", file, "("};
+        for (const std::string& u : units) {
+            if (argv.back() != "(") argv.push_back("or");
+            argv.insert(argv.end(), {"host", u});
+        }
+        argv.insert(argv.end(), {")", "and", "tcp"});
+        child_ = std::make_unique<zeltest::host::Child>(argv, std::vector<std::string>{}, "", err_);
+        const std::string& unit = units.front();
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < until) {
             if (ReadText(err_).find("listening on") != std::string::npos) {
-                listening_ = true;
+                // "listening on" can come before the first packet is taken: knock on a closed port of
+                // the unit's address until tcpdump has written what it saw.
+                while (std::chrono::steady_clock::now() < until) {
+                    zeltest::host::Close(zeltest::host::Connect(unit, kClosedPort));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    if (ReadText(file).size() > kPcapHeader) {
+                        listening_ = true;
+                        return;
+                    }
+                }
                 return;
             }
             if (child_->Wait(0)) break;  // it ended: no permission, no such interface
@@ -91,7 +108,7 @@ protected:
     std::string CaptureOf(const Unit& unit, const std::vector<std::vector<std::string>>& commands,
                           const std::string& name) {
         const std::string file = dir_ + "/" + name;
-        Tcpdump dump(file, unit.ip());
+        Tcpdump dump(file, {unit.ip()});
         EXPECT_TRUE(dump.Listening()) << "tcpdump cannot capture on lo (it needs root or CAP_NET_RAW): " << dump.Log();
         if (!dump.Listening()) return file;
         for (const auto& c : commands) {
@@ -205,6 +222,169 @@ TEST_F(CaptureTest, StatsCountTheExchangesShowLists) {
     for (const auto& [kind, n] : requests) listed += n;
     EXPECT_EQ(total, listed);
     EXPECT_GT(requests["register read: optical power"], 0);
+}
+
+// zel-unit-sim --replay on an address of its own, its log kept; stopped by its PID.
+class ReplaySim {
+public:
+    ReplaySim(const std::string& capture, const std::string& log, std::vector<std::string> extra = {})
+        : ip_(RandomLoopback()), log_(log) {
+        std::vector<std::string> argv{ZEL_UNIT_SIM_EXE, "--listen", ip_, "--replay", capture};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        child_ = std::make_unique<zeltest::host::Child>(argv, std::vector<std::string>{}, "", log_);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < until && !child_->Wait(0)) {
+            const zeltest::host::Socket s = zeltest::host::Connect(ip_, 6653);
+            if (s != zeltest::host::kNoSocket) {
+                zeltest::host::Close(s);  // a connection without a request takes no captured conversation
+                up_ = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~ReplaySim() {
+        child_->RequestStop();
+        child_->Wait(10000);
+    }
+    bool Up() const { return up_; }
+    const std::string& ip() const { return ip_; }
+    std::string Log() const { return ReadText(log_); }
+    std::optional<int> Exit(int timeout_ms) { return child_->Wait(timeout_ms); }
+
+private:
+    std::string ip_, log_;
+    std::unique_ptr<zeltest::host::Child> child_;
+    bool up_ = false;
+};
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST_F(CaptureTest, AReplayAnswersTheCapturedCommandsAlikeAndNamesTheFirstDifference) {
+    const std::string backup = dir_ + "/backup.json", replayed_backup = dir_ + "/replayed.json";
+    const std::vector<std::vector<std::string>> commands = {
+        {"info"},
+        {"calib", "backup", backup},
+        {"voa", "sweep", "-c", "1", "--from", "0", "--to", "2", "--step", "1"},
+    };
+    std::vector<std::string> captured;
+    std::string file, unit_ip;
+    {
+        Unit unit;
+        unit_ip = unit.ip();
+        file = dir_ + "/session.pcap";
+        Tcpdump dump(file, {unit.ip()});
+        ASSERT_TRUE(dump.Listening()) << "tcpdump cannot capture on lo (it needs root or CAP_NET_RAW): " << dump.Log();
+        for (const auto& c : commands) {
+            const Result r = unit.Run(c);
+            ASSERT_EQ(r.code, 0) << r.err;
+            captured.push_back(r.out);
+        }
+        dump.Stop();
+    }  // the simulated unit is gone
+
+    ReplaySim sim(file, dir_ + "/replay.log");
+    ASSERT_TRUE(sim.Up()) << sim.Log();
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        std::vector<std::string> args = commands[i];
+        if (args[0] == "calib") args[2] = replayed_backup;
+        const Result r = Zelctl([&] {
+            std::vector<std::string> a{"--unit", sim.ip()};
+            a.insert(a.end(), args.begin(), args.end());
+            return a;
+        }());
+        ASSERT_EQ(r.code, 0) << args[0] << ": " << r.err << "\n" << sim.Log();
+        EXPECT_EQ(Replace(r.out, sim.ip(), unit_ip), Replace(captured[i], backup, replayed_backup)) << args[0];
+    }
+    EXPECT_EQ(Replace(ReadText(replayed_backup), sim.ip(), unit_ip), ReadText(backup));
+
+    // Past the capture: the next command meets no captured connection.
+    const Result past = Zelctl({"--unit", sim.ip(), "--timeout", "2000", "info"});
+    EXPECT_NE(past.code, 0);
+    EXPECT_NE(sim.Log().find("the capture holds 3 connections, no more; received read s0 r20 (board ID)"),
+              std::string::npos)
+        << sim.Log();
+}
+
+TEST_F(CaptureTest, AReplayClosesAtTheFirstDifferingRequestOrFallsBackToTheSimulatedUnit) {
+    std::string file;
+    {
+        Unit unit;
+        file = CaptureOf(unit, {{"info"}}, "info-only.pcap");
+        if (HasFailure()) return;
+    }
+    std::vector<nlohmann::json> requests;  // the captured requests in order
+    {
+        const Result show = Zelctl({"--json", "capture", "show", file});
+        ASSERT_EQ(show.code, 0) << show.err;
+        for (const auto& f : show.Json())
+            if (f["direction"] == "request") requests.push_back(f);
+    }
+    for (bool fallback : {false, true}) {
+        SCOPED_TRACE(fallback ? "with fallback" : "without fallback");
+        ReplaySim sim(file, dir_ + (fallback ? "/fallback.log" : "/differs.log"),
+                      fallback ? std::vector<std::string>{"--replay-fallback"} : std::vector<std::string>{});
+        ASSERT_TRUE(sim.Up()) << sim.Log();
+        // A VOA code write where the capture has info's first request.
+        const Result r = Zelctl({"--unit", sim.ip(), "--timeout", "2000", "voa", "set", "--code", "7", "-c", "0"});
+        const std::string log = sim.Log();
+        // voa set opens the link as info does; the first request past that is the first to differ.
+        const std::string marker = "), request ";
+        const std::size_t at = log.find(marker);
+        ASSERT_NE(at, std::string::npos) << log;
+        const std::size_t k = std::stoul(log.substr(at + marker.size()));
+        ASSERT_GT(k, 1u);
+        ASSERT_LE(k, requests.size());
+        const std::string named = "request " + std::to_string(k) + " differs from captured frame " +
+                                  std::to_string(requests[k - 1]["frame"].get<int>()) + " at byte 4: captured " +
+                                  requests[k - 1]["text"].get<std::string>() + ", received write s0 r37 (VOA code)";
+        EXPECT_NE(log.find(named), std::string::npos) << log;
+        EXPECT_NE(log.find("(VOA code) = 0x0007"), std::string::npos) << log;
+        if (fallback) {
+            EXPECT_EQ(r.code, 0) << r.err;
+            EXPECT_NE(log.find("the simulated unit answers from here on"), std::string::npos);
+        } else {
+            EXPECT_NE(r.code, 0) << r.out;
+            EXPECT_NE(log.find("; closing"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(CaptureTest, AReplayOfSeveralUnitsPlaysTheUnitNamed) {
+    const std::string file = dir_ + "/two-units.pcap";
+    std::string a_ip, b_ip, b_info;
+    {
+        Unit a(Board(6)), b(Board(4));
+        a_ip = a.ip();
+        b_ip = b.ip();
+        Tcpdump dump(file, {a_ip, b_ip});
+        ASSERT_TRUE(dump.Listening()) << dump.Log();
+        ASSERT_EQ(a.Run({"info"}).code, 0);
+        const Result r = b.Run({"info"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        b_info = r.out;
+        dump.Stop();
+    }
+    {
+        ReplaySim unnamed(file, dir_ + "/unnamed.log");
+        EXPECT_EQ(unnamed.Exit(10000), 2);
+        EXPECT_NE(unnamed.Log().find("several units (" + a_ip + ", " + b_ip + ")"), std::string::npos) << unnamed.Log();
+    }
+    {
+        ReplaySim absent(file, dir_ + "/absent.log", {"--replay-unit", "127.1.2.3"});
+        EXPECT_EQ(absent.Exit(10000), 2);
+        EXPECT_NE(absent.Log().find("no unit 127.1.2.3 (its units: " + a_ip + ", " + b_ip + ")"), std::string::npos)
+            << absent.Log();
+    }
+    ReplaySim sim(file, dir_ + "/unit-b.log", {"--replay-unit", b_ip});
+    ASSERT_TRUE(sim.Up()) << sim.Log();
+    const Result r = Zelctl({"--unit", sim.ip(), "info"});
+    ASSERT_EQ(r.code, 0) << r.err << sim.Log();
+    EXPECT_EQ(Replace(r.out, sim.ip(), b_ip), b_info);
 }
 
 TEST(CaptureCommands, AFileThatIsNoCaptureIsAFileError) {
