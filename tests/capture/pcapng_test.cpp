@@ -138,7 +138,8 @@ Parsed Parse(const Bytes& d) {
     EXPECT_EQ(OnesSum(Bytes(d.begin(), d.begin() + 20)), 0xFFFF) << "IPv4 header checksum";
     const Bytes tcp(d.begin() + 20, d.end());
     Bytes pseudo(d.begin() + 12, d.begin() + 20);  // source and destination addresses
-    pseudo.insert(pseudo.end(), {0, 6, static_cast<std::uint8_t>(tcp.size() >> 8), static_cast<std::uint8_t>(tcp.size())});
+    pseudo.insert(pseudo.end(),
+                  {0, 6, static_cast<std::uint8_t>(tcp.size() >> 8), static_cast<std::uint8_t>(tcp.size())});
     pseudo.insert(pseudo.end(), tcp.begin(), tcp.end());
     EXPECT_EQ(OnesSum(pseudo), 0xFFFF) << "TCP checksum";
     p.from = {BE32(d, 12), BE16(tcp, 0)};
