@@ -41,14 +41,12 @@ void AppendEnhancedPacket(Bytes& out, std::uint32_t interface_id, std::uint64_t 
 }  // namespace pcapng
 
 // One side of a conversation: IPv4 address and port, both in host byte order (127.0.0.1 is
-// 0x7F000001).
+// 0x7F000001). The unit's side is on port 6653 (kUnitPort, capture_read.h).
 struct Endpoint {
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     bool operator==(const Endpoint&) const = default;
 };
-
-inline constexpr std::uint16_t kUnitPort = 6653;
 
 // The Internet checksum (ones' complement of the ones' complement sum of 16-bit big-endian words,
 // an odd last byte padded with zero), starting from a partial sum `initial` (a pseudo-header's).

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "zel_capture/capture_read.h"
 #include "zel_capture/pcapng.h"
 
 namespace {
@@ -258,5 +259,66 @@ TEST(TcpConversation, PayloadsBeyondOneDatagramAreSplit) {
     Feed(r, segments, host);
     EXPECT_EQ(r.stream[0], big);
 }
+
+namespace roundtrip {
+
+// A whole capture as the library's writer lays it out: section, interface, a conversation's
+// packets with their time stamps.
+Bytes WriteCapture(const std::vector<std::pair<Bytes, Bytes>>& exchanges, std::uint64_t t0_us) {
+    Bytes file;
+    pcapng::AppendSectionHeader(file);
+    pcapng::AppendInterfaceDescription(file);
+    TcpConversation c({0x7F000001, 50123}, {0x7F0A0B0C, cap::kUnitPort}, 0x12345678, 0x9ABCDEF0);
+    std::uint64_t t = t0_us;
+    const auto put = [&](const std::vector<Bytes>& datagrams) {
+        for (const Bytes& d : datagrams) pcapng::AppendEnhancedPacket(file, 0, t, d.data(), d.size());
+        t += 100;
+    };
+    put(c.Open());
+    for (const auto& [request, reply] : exchanges) {
+        put(c.Data(true, request.data(), request.size()));
+        put(c.Data(false, reply.data(), reply.size()));
+    }
+    put(c.Close());
+    return file;
+}
+
+// The capture reader takes the writer's files back into the exchanges that were written, with
+// their time stamps: the two halves of the format agree.
+TEST(PcapngRoundTrip, TheReaderGetsBackEveryExchangeWritten) {
+    std::vector<std::pair<Bytes, Bytes>> exchanges;
+    for (int i = 0; i < 5; ++i) {
+        Bytes request(128, static_cast<std::uint8_t>(i));
+        request[0] = i % 2 == 0 ? 0xF0 : 0xF1;
+        Bytes reply(i == 3 ? 1024 : 128, static_cast<std::uint8_t>(0x40 + i));
+        reply[0] = request[0];
+        exchanges.emplace_back(request, reply);
+    }
+    const std::uint64_t t0 = 1765300000000000ull;  // microseconds
+    const Bytes file = WriteCapture(exchanges, t0);
+    cap::Capture read;
+    std::string error;
+    ASSERT_TRUE(cap::ReadCapture(file, read, &error)) << error;
+    EXPECT_TRUE(read.warnings.empty()) << read.warnings.front();
+    ASSERT_EQ(read.conversations.size(), 1u);
+    const cap::Conversation& c = read.conversations[0];
+    EXPECT_EQ(c.host, "127.0.0.1");
+    EXPECT_EQ(c.host_port, 50123);
+    EXPECT_EQ(c.unit, "127.10.11.12");
+    EXPECT_FALSE(c.missing_bytes);
+    EXPECT_EQ(c.partial_request, 0u);
+    ASSERT_EQ(c.exchanges.size(), exchanges.size());
+    for (std::size_t i = 0; i < exchanges.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(c.exchanges[i].request, exchanges[i].first);
+        EXPECT_EQ(c.exchanges[i].reply, exchanges[i].second);
+        // The open takes the first 100 us step; each exchange two more.
+        const auto request_us = t0 + 100 * (1 + 2 * i);
+        EXPECT_EQ(c.exchanges[i].request_ns, static_cast<std::int64_t>(request_us * 1000));
+        EXPECT_EQ(c.exchanges[i].reply_ns, static_cast<std::int64_t>((request_us + 100) * 1000));
+    }
+}
+
+}  // namespace roundtrip
 
 }  // namespace

@@ -23,7 +23,7 @@ constexpr const char* kExitCodes =
     "the highest code of any unit.";
 
 // Subcommands that talk to no unit of the command line: they run once, whatever --unit says.
-constexpr const char* kUnitless[] = {"clock-plan", "demo", "station"};
+constexpr const char* kUnitless[] = {"capture", "clock-plan", "demo", "station"};
 
 // --json before the end of the options: errors are then JSON on stderr too.
 bool WantsJson(const std::vector<std::string>& args) {
@@ -83,6 +83,7 @@ std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
 
     zelctl::AddClockCommands(*app, options);
     zelctl::AddStationCommands(*app, options);
+    zelctl::AddCaptureCommands(*app, options);
     zelctl::AddUnitCommands(*app, options);
     zelctl::AddOpticsCommands(*app, options);
     zelctl::AddWavelengthCommands(*app, options);
