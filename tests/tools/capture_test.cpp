@@ -517,7 +517,7 @@ std::set<std::string> StreamIndexes(const std::string& file) {
 
 TEST(ZelctlCapture, InfoReadsCleanlyInTsharkAndReassemblesToTheTracedFrames) {
     if (!HaveTshark()) GTEST_SKIP() << "no Debian tshark here";
-    SimProcess sim({});
+    SimProcess sim({"--board-id", "4321"});
     const std::string file = TempPath("info.pcapng");
     const Result r = Zelctl({"--unit", sim.ip(), "--trace", "--capture", file, "info"});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -539,6 +539,14 @@ TEST(ZelctlCapture, InfoReadsCleanlyInTsharkAndReassemblesToTheTracedFrames) {
         requests += f["direction"] == "request";
     }
     EXPECT_EQ(requests * 128, streams.sent.size());
+    // With the dissector: the board-ID read (register 20) with the board ID the simulator was given.
+    const Result t = TsharkRead(file, {"-X", std::string("lua_script:") + kDissector, "-Y", "zel", "-T", "fields", "-e",
+                                       "zel.register", "-e", "zel.value"});
+    ASSERT_EQ(t.code, 0) << t.err;
+    bool board_id = false;
+    for (const auto& row : Rows(t.out))
+        board_id |= row.size() == 2 && row[0] == "20" && !row[1].empty() && std::stoi(row[1], nullptr, 16) == 4321;
+    EXPECT_TRUE(board_id) << t.out;
 }
 
 TEST(ZelctlCapture, AStationsUnitsShareOneFileAConversationEach) {
