@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "transport/frame_codec.h"
+#include "zel_capture/frame_decode.h"
 
 namespace zel::capture {
 
@@ -391,6 +392,17 @@ void Finish(Building& b, const std::vector<std::int64_t>& times, std::vector<std
                                           down.complete.begin());
         }
         starts[k] = floor = std::min(std::max(at, floor), down.bytes.size());
+    }
+    // A host that sent its next request before the reply was complete (while it learns the reply's
+    // length) acknowledged only the reply's first part: when the rest and the next reply together are
+    // as long as the two replies should be, the rest belongs to the first.
+    std::vector<std::size_t> expected(frames);
+    for (std::size_t k = 0; k < frames; ++k)
+        expected[k] = ExpectedReplyLength(DecodeRequest(up.bytes.data() + k * kFrame, kFrame));
+    for (std::size_t k = 0; k + 1 < frames; ++k) {
+        const std::size_t got = starts[k + 1] - starts[k];
+        if (got < expected[k] && starts[k + 2] - starts[k] == expected[k] + expected[k + 1])
+            starts[k + 1] = starts[k] + expected[k];
     }
     for (std::size_t k = 0; k < frames; ++k) {
         Exchange e;

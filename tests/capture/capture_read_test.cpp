@@ -416,6 +416,47 @@ TEST(CaptureRead, RepliesByPacketOrderWithoutAcknowledgements) {
     EXPECT_EQ(read.conversations[0].exchanges[1].reply, Pattern(5, 4));
 }
 
+Bytes RegisterRead(std::uint8_t address) {
+    Bytes f(128, 0);
+    f[0] = 0xF0;
+    f[4] = address;
+    return f;
+}
+
+// A host that sends its next request after the first part of a reply (as the library does while it
+// learns the reply length) gets the rest after that request; a unit whose replies are shorter than
+// expected keeps them as they came.
+TEST(CaptureRead, AReplysTailAfterTheNextRequestStaysWithItsRequest) {
+    const struct {
+        const char* what;
+        std::vector<std::size_t> first_parts;  // the first reply as it comes: before, after the second request
+        std::size_t second;
+        std::size_t want_first, want_second;
+    } cases[] = {
+        {"tail after the next request", {42, 86}, 128, 128, 128},
+        {"short replies", {3}, 3, 3, 3},
+        {"a short reply, then a whole one", {3}, 128, 3, 128},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Sent> p;
+        Connection conn(p, kUnitA, 44000, 1, 2);
+        conn.Open(kT0);
+        conn.Up(kT0 + 10, kAck | kPsh, RegisterRead(20));
+        conn.Down(kT0 + 11, kAck | kPsh, Pattern(c.first_parts[0], 0));
+        conn.Up(kT0 + 12, kAck | kPsh, RegisterRead(21));
+        if (c.first_parts.size() > 1)
+            conn.Down(kT0 + 13, kAck | kPsh, Pattern(c.first_parts[1], static_cast<std::uint8_t>(c.first_parts[0])));
+        conn.Down(kT0 + 14, kAck | kPsh, Pattern(c.second, 0x80));
+        const Capture read = Read(Pcap(p, kLinks[0], false, false));
+        ASSERT_EQ(read.conversations.size(), 1u);
+        const auto& e = read.conversations[0].exchanges;
+        ASSERT_EQ(e.size(), 2u);
+        EXPECT_EQ(e[0].reply, Pattern(c.want_first, 0));
+        EXPECT_EQ(e[1].reply, Pattern(c.want_second, 0x80));
+    }
+}
+
 TEST(CaptureRead, PassesOverWhatIsNotTheUnitsTraffic) {
     std::vector<Sent> p;
     Connection c(p, kUnitA, 43000, 1, 2);
