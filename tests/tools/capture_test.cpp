@@ -389,6 +389,41 @@ TEST_F(CaptureTest, AReplayOfSeveralUnitsPlaysTheUnitNamed) {
     EXPECT_EQ(Replace(r.out, sim.ip(), b_ip), b_info);
 }
 
+// The register and value of every frame tshark decodes with the dissector, in order.
+std::vector<std::vector<std::string>> DissectedFields(const std::string& file, const std::string& home) {
+    const Result t = Tshark({"-X", std::string("lua_script:") + kDissector, "-r", file, "-Y", "zel", "-T", "fields",
+                             "-e", "zel.register", "-e", "zel.value", "-e", "_ws.col.Info"},
+                            home);
+    EXPECT_EQ(t.code, 0) << t.err;
+    return Rows(t.out);
+}
+
+// zelctl --capture and tcpdump of the same run decode to the same fields; the --capture file replays.
+TEST_F(CaptureTest, AZelctlCaptureDecodesAndReplaysAsATcpdumpCaptureDoes) {
+    const std::string dumped = dir_ + "/tcpdump.pcap", written = dir_ + "/zelctl.pcapng";
+    std::string info, unit_ip;
+    {
+        Unit unit;
+        unit_ip = unit.ip();
+        Tcpdump dump(dumped, {unit.ip()});
+        ASSERT_TRUE(dump.Listening()) << dump.Log();
+        const Result r = unit.Run({"--capture", written, "info"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        info = r.out;
+        dump.Stop();
+    }
+    const auto from_tcpdump = DissectedFields(dumped, dir_);
+    const auto from_zelctl = DissectedFields(written, dir_);
+    EXPECT_GT(from_zelctl.size(), 10u);
+    EXPECT_EQ(from_zelctl, from_tcpdump);
+
+    ReplaySim sim(written, dir_ + "/replay-written.log");
+    ASSERT_TRUE(sim.Up()) << sim.Log();
+    const Result r = Zelctl({"--unit", sim.ip(), "info"});
+    ASSERT_EQ(r.code, 0) << r.err << sim.Log();
+    EXPECT_EQ(Replace(r.out, sim.ip(), unit_ip), info);
+}
+
 TEST(CaptureCommands, AFileThatIsNoCaptureIsAFileError) {
     const std::string path = TempPath("not-a-capture.pcap");
     std::ofstream(path) << "no capture here, just text\n";

@@ -191,18 +191,17 @@ void AddCaptureCommands(CLI::App& app, const GlobalOptions& options) {
     auto* capture = app.add_subcommand("capture", "Captures of the unit's traffic (pcap, pcapng) decoded");
     capture->require_subcommand(1);
     auto o = std::make_shared<CaptureOptions>();
-    auto* show = capture->add_subcommand(
-        "show",
-        "Every frame of a capture, one line each: frame number, time (s), unit, direction (<- request, -> "
-        "reply), the frame decoded");
-    show->add_option("file", o->file, "Capture file (pcap or pcapng)")->required()->type_name("FILE");
-    show->callback([&options, o] { RunShow(options, *o); });
-    auto* stats = capture->add_subcommand(
-        "stats",
-        "Frames and time of a capture per kind of exchange (register reads and writes by register, "
-        "block reads, ...)");
-    stats->add_option("file", o->file, "Capture file (pcap or pcapng)")->required()->type_name("FILE");
-    stats->callback([&options, o] { RunStats(options, *o); });
+    const auto add = [&](const char* name, const char* help, void (*run)(const GlobalOptions&, const CaptureOptions&)) {
+        auto* sub = capture->add_subcommand(name, help);
+        sub->add_option("file", o->file, "Capture file (pcap or pcapng)")->required()->type_name("FILE");
+        sub->callback([&options, o, run] { run(options, *o); });
+    };
+    add("show",
+        "Every frame of a capture, one line each: frame number, time (s), unit, request or reply, the frame decoded",
+        RunShow);
+    add("stats",
+        "Frames and time of a capture per kind of exchange (register reads and writes by register, block reads, ...)",
+        RunStats);
 }
 
 }  // namespace zelctl
