@@ -5,12 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <random>
 #include <thread>
@@ -20,6 +17,7 @@
 #include "support/unit_fixture.h"
 #include "support/wait_for.h"
 #include "transport/frame_codec.h"
+#include "zel_capture/capture_read.h"
 #include "zel_api.h"
 
 namespace {
@@ -817,103 +815,38 @@ INSTANTIATE_TEST_SUITE_P(EveryBoardType, QuickConnectTest,
 
 namespace capture_check {
 
-std::uint32_t Native32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    std::uint32_t v;
-    std::memcpy(&v, b.data() + at, sizeof v);
-    return v;
-}
-std::uint32_t BE(const std::uint8_t* p, int n) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-    return v;
-}
+namespace cap = zel::capture;
 
-// One TCP conversation of a capture, each direction's bytes in sequence order.
-struct Conversation {
-    std::uint32_t host_address = 0, unit_address = 0;
-    std::uint16_t host_port = 0, unit_port = 0;
-    std::vector<std::uint8_t> sent, received;
-    std::uint32_t next[2] = {0, 0};  // next sequence number, host side and unit side
-    bool syn = false, fin[2] = {false, false}, in_sequence = true;
-};
-
-struct File {
-    int sections = 0, interfaces = 0;
-    std::vector<Conversation> conversations;  // in the order of their SYN
-};
-
-// Reads a capture as written by the library: block framing, raw IPv4 packets, TCP segments.
-File Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    File f;
-    std::size_t at = 0;
-    while (at + 12 <= b.size()) {
-        const std::uint32_t type = Native32(b, at), total = Native32(b, at + 4);
-        EXPECT_EQ(total % 4, 0u);
-        if (total < 12 || at + total > b.size()) {
-            ADD_FAILURE() << "a cut block at byte " << at;
-            break;
-        }
-        EXPECT_EQ(Native32(b, at + total - 4), total);
-        if (type == 0x0A0D0D0A) ++f.sections;
-        if (type == 1) ++f.interfaces;
-        if (type == 6) {
-            const std::uint8_t* ip = b.data() + at + 28;
-            const std::uint8_t* tcp = ip + 20;
-            const std::size_t length = Native32(b, at + 20);
-            const std::uint32_t src = BE(ip + 12, 4), dst = BE(ip + 16, 4);
-            const auto sport = static_cast<std::uint16_t>(BE(tcp, 2)),
-                       dport = static_cast<std::uint16_t>(BE(tcp + 2, 2));
-            const std::uint32_t seq = BE(tcp + 4, 4);
-            const std::uint8_t flags = tcp[13];
-            const std::uint8_t* payload = tcp + 20;
-            const std::size_t payload_length = length - 40;
-            Conversation* c = nullptr;
-            for (auto& k : f.conversations) {
-                if ((k.host_address == src && k.host_port == sport && k.unit_address == dst && k.unit_port == dport) ||
-                    (k.host_address == dst && k.host_port == dport && k.unit_address == src && k.unit_port == sport))
-                    c = &k;
-            }
-            if (flags == 0x02) {  // SYN: a new conversation
-                c = &f.conversations.emplace_back();
-                c->host_address = src;
-                c->unit_address = dst;
-                c->host_port = sport;
-                c->unit_port = dport;
-                c->syn = true;
-                c->next[0] = seq + 1;
-            } else if (c == nullptr) {
-                ADD_FAILURE() << "a segment outside any conversation";
-            } else {
-                const int side = src == c->host_address && sport == c->host_port ? 0 : 1;
-                if ((flags & 0x02) != 0) {
-                    c->next[1] = seq + 1;
-                } else {
-                    c->in_sequence &= seq == c->next[side];
-                    (side == 0 ? c->sent : c->received)
-                        .insert((side == 0 ? c->sent : c->received).end(), payload, payload + payload_length);
-                    c->next[side] = seq + static_cast<std::uint32_t>(payload_length) + ((flags & 0x01) != 0 ? 1 : 0);
-                    if ((flags & 0x01) != 0) c->fin[side] = true;
-                }
-            }
-        }
-        at += total;
+// A capture read back by the capture reader, which must find nothing amiss in it.
+cap::Capture Read(const std::string& path) {
+    cap::Capture capture;
+    std::string error;
+    EXPECT_TRUE(cap::ReadCaptureFile(path, capture, &error)) << error;
+    for (const std::string& w : capture.warnings) ADD_FAILURE() << w;
+    for (const cap::Conversation& c : capture.conversations) {
+        EXPECT_FALSE(c.missing_bytes);
+        EXPECT_EQ(c.partial_request, 0u);
     }
-    EXPECT_EQ(at, b.size());
-    return f;
+    return capture;
+}
+
+// Each direction of a conversation, its frames joined.
+struct Streams {
+    std::vector<std::uint8_t> sent, received;
+};
+Streams StreamsOf(const cap::Conversation& c) {
+    Streams s;
+    for (const cap::Exchange& e : c.exchanges) {
+        s.sent.insert(s.sent.end(), e.request.begin(), e.request.end());
+        s.received.insert(s.received.end(), e.reply.begin(), e.reply.end());
+    }
+    return s;
 }
 
 std::vector<std::uint8_t> Joined(const std::vector<zelsim::Frame>& frames) {
     std::vector<std::uint8_t> all;
     for (const auto& frame : frames) all.insert(all.end(), frame.begin(), frame.end());
     return all;
-}
-
-std::uint32_t AddressOf(const std::string& ip) {
-    unsigned a, b, c, d;
-    EXPECT_EQ(std::sscanf(ip.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d), 4);
-    return a << 24 | b << 16 | c << 8 | d;
 }
 
 // The replies as the host's trace saw them, joined.
@@ -937,9 +870,9 @@ std::string TempCapture(const char* name) {
 
 }  // namespace capture_check
 
-// Each connection of the link is a conversation from its SYN to a FIN each way, with the unit's
-// address on port 6653 and the socket's own host port; each direction carries exactly the bytes
-// that went over the link, and the host's frame trace is still called beside the capture.
+// Each connection of the link is a conversation with the unit's address on port 6653 and the
+// socket's own host port; each direction carries exactly the bytes that went over the link, as
+// the capture reader takes them back, and the host's frame trace is still called beside the capture.
 TEST(Capture, RecordsEveryConnectionAsAConversationBesideTheFrameTrace) {
     using namespace capture_check;
     zeltest::ShortenLinkTimeouts();
@@ -967,42 +900,35 @@ TEST(Capture, RecordsEveryConnectionAsAConversationBesideTheFrameTrace) {
     ASSERT_EQ(zel_ReadVOACode(inst, 1, &code), 1);  // not captured any more
     EXPECT_EQ(zel_StopCapture(inst), 1);            // nothing to stop
 
-    const File f = Read(path);
-    EXPECT_EQ(f.sections, 1);
-    EXPECT_EQ(f.interfaces, 1);
+    const cap::Capture f = Read(path);
     ASSERT_EQ(f.conversations.size(), 2u);
     std::vector<std::uint8_t> all_replies;
-    for (const Conversation& c : f.conversations) {
-        EXPECT_TRUE(c.in_sequence);
-        EXPECT_TRUE(c.fin[0] && c.fin[1]);
-        EXPECT_EQ(c.unit_address, AddressOf(unit.ip()));
+    for (const cap::Conversation& c : f.conversations) {
+        EXPECT_EQ(c.unit, unit.ip());
         EXPECT_EQ(c.unit_port, 6653);
         EXPECT_NE(c.host_port, 0);
-        all_replies.insert(all_replies.end(), c.received.begin(), c.received.end());
+        const auto received = StreamsOf(c).received;
+        all_replies.insert(all_replies.end(), received.begin(), received.end());
     }
     EXPECT_NE(f.conversations[0].host_port, f.conversations[1].host_port);
     // The first conversation's requests: what the unit received before it closed, plus the frame
     // it closed on (sent, never answered).
-    auto expected = Joined(first_link);
-    EXPECT_EQ(std::vector<std::uint8_t>(
-                  f.conversations[0].sent.begin(),
-                  f.conversations[0].sent.begin() +
-                      static_cast<std::ptrdiff_t>(std::min(expected.size(), f.conversations[0].sent.size()))),
-              expected);
-    EXPECT_EQ(f.conversations[0].sent.size(), expected.size() + zel::frame::kRequestSize);
-    EXPECT_EQ(f.conversations[1].sent, Joined(second_link));
+    const auto first_sent = StreamsOf(f.conversations[0]).sent;
+    const auto expected = Joined(first_link);
+    ASSERT_EQ(first_sent.size(), expected.size() + zel::frame::kRequestSize);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first_sent.begin()));
+    EXPECT_TRUE(f.conversations[0].exchanges.back().reply.empty());
+    EXPECT_EQ(StreamsOf(f.conversations[1]).sent, Joined(second_link));
     // The replies of both, as the trace saw them, minus the last call's (after the stop).
     ASSERT_GE(replies.bytes.size(), all_replies.size());
-    EXPECT_EQ(std::vector<std::uint8_t>(replies.bytes.begin(),
-                                        replies.bytes.begin() + static_cast<std::ptrdiff_t>(all_replies.size())),
-              all_replies);
+    EXPECT_TRUE(std::equal(all_replies.begin(), all_replies.end(), replies.bytes.begin()));
     EXPECT_GT(replies.sent, 0);
     zel_destroyInstance(inst);
     std::filesystem::remove(path);
 }
 
-// Instances capturing to one path write one file: one section, one interface, a conversation
-// per unit. Destroying an instance stops its capture; the file is whole once the last has stopped.
+// Instances capturing to one path write one file with a conversation per unit. Destroying an instance stops its
+// capture; the file is whole once the last has stopped.
 TEST(Capture, InstancesOnOnePathShareOneFile) {
     using namespace capture_check;
     zeltest::ShortenLinkTimeouts();
@@ -1026,22 +952,16 @@ TEST(Capture, InstancesOnOnePathShareOneFile) {
     const auto more_b = b.frames();
     ASSERT_EQ(zel_StopCapture(ib), 1);
 
-    const File f = Read(path);
-    EXPECT_EQ(f.sections, 1);
-    EXPECT_EQ(f.interfaces, 1);
+    const cap::Capture f = Read(path);
     ASSERT_EQ(f.conversations.size(), 2u);
-    const Conversation& ca =
-        f.conversations[0].unit_address == AddressOf(a.ip()) ? f.conversations[0] : f.conversations[1];
-    const Conversation& cb = &ca == &f.conversations[0] ? f.conversations[1] : f.conversations[0];
-    EXPECT_EQ(ca.unit_address, AddressOf(a.ip()));
-    EXPECT_EQ(cb.unit_address, AddressOf(b.ip()));
-    EXPECT_EQ(ca.sent, Joined(frames_a));
-    EXPECT_EQ(cb.sent, Joined(more_b));
+    const bool a_first = f.conversations[0].unit == a.ip();
+    const cap::Conversation& ca = f.conversations[a_first ? 0 : 1];
+    const cap::Conversation& cb = f.conversations[a_first ? 1 : 0];
+    EXPECT_EQ(ca.unit, a.ip());
+    EXPECT_EQ(cb.unit, b.ip());
+    EXPECT_EQ(StreamsOf(ca).sent, Joined(frames_a));
+    EXPECT_EQ(StreamsOf(cb).sent, Joined(more_b));
     EXPECT_GT(more_b.size(), frames_b.size());
-    for (const Conversation* c : {&ca, &cb}) {
-        EXPECT_TRUE(c->in_sequence);
-        EXPECT_TRUE(c->fin[0] && c->fin[1]);
-    }
     zel_destroyInstance(ib);
     std::filesystem::remove(path);
 }

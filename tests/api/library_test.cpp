@@ -95,6 +95,8 @@ const std::set<std::string> kExtras = {
     "APISetTimeout",
     "zel_GetLinkReopens",
     "zel_SetAutoReopen",
+    "zel_StartCapture",
+    "zel_StopCapture",
     "zel_QuickConnect",
     // instance forms, unit knowledge, block reads
     "zel_AccessBoardRegister",

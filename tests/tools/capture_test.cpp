@@ -636,6 +636,24 @@ TEST(ZelctlCapture, AStationsUnitsShareOneFileAConversationEach) {
     }
 }
 
+// The simulator replays a capture of --capture as it replays tcpdump's.
+TEST(ZelctlCapture, ACaptureOfItsOwnReplays) {
+    const std::string file = TempPath("replayed.pcapng");
+    std::string captured, unit_ip;
+    {
+        Unit unit(Board(4));
+        unit_ip = unit.ip();
+        const Result r = unit.Run({"--capture", file, "info"});
+        ASSERT_EQ(r.code, 0) << r.err;
+        captured = r.out;
+    }
+    ReplaySim sim(file, file + ".log");
+    ASSERT_TRUE(sim.Up()) << sim.Log();
+    const Result r = Zelctl({"--unit", sim.ip(), "info"});
+    ASSERT_EQ(r.code, 0) << r.err << sim.Log();
+    EXPECT_EQ(Replace(r.out, sim.ip(), unit_ip), captured);
+}
+
 TEST(ZelctlCapture, AFileThatCannotBeWrittenIsOneWarningAndTheCommandGoesOn) {
     SimProcess sim({}, 2);
     const std::string file = TempPath("x") + "/no-such-folder/x.pcapng";
