@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -192,6 +194,28 @@ TEST(FrameDecode, RegisterNamesAreTheUnitMapsAndUnique) {
             EXPECT_NE(names[i].address, names[j].address);
             EXPECT_STRNE(names[i].name, names[j].name);
         }
+}
+
+// The dissector names the registers from a table of its own: the same, register by register.
+TEST(FrameDecode, TheDissectorsRegisterTableIsTheDecoders) {
+    std::ifstream in(ZEL_SOURCE_DIR "/packaging/wireshark/zel.lua");
+    ASSERT_TRUE(in) << "packaging/wireshark/zel.lua";
+    std::map<int, std::string> lua;
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("local register_names = {") != std::string::npos)
+            inside = true;
+        else if (inside && line.find('}') == 0)
+            break;
+        else if (inside) {
+            const std::size_t open = line.find('['), close = line.find(']'), q1 = line.find('"'), q2 = line.rfind('"');
+            ASSERT_TRUE(open != std::string::npos && close > open && q2 > q1) << line;
+            lua[std::stoi(line.substr(open + 1, close - open - 1))] = line.substr(q1 + 1, q2 - q1 - 1);
+        }
+    }
+    std::map<int, std::string> cpp;
+    for (const RegisterName& r : RegisterNames()) cpp[r.address] = r.name;
+    EXPECT_EQ(lua, cpp);
 }
 
 TEST(FrameDecode, KindNamesAreDistinct) {
