@@ -87,7 +87,8 @@
  *   is 0x80 or more (no value a write accepts) reads as -9223372.036854775808.
  *
  * Thread safety
- *   The library starts no thread and takes no lock. Different units (table entries or created
+ *   The library starts no thread and takes no lock, except while a capture runs
+ *   (zel_StartCapture): its file is written by a thread of its own. Different units (table entries or created
  *   instances) share nothing and may be driven from different threads at the same time. Calls
  *   on one unit do not overlap: a call on a unit that another thread is inside a call on fails
  *   at once, without waiting and without touching the unit, with the failure result and
@@ -168,7 +169,9 @@ typedef enum zel_error {
                                          it, or not a register reply); the link is reopened */
     ZEL_ERR_OVER_RANGE = 19,        /**< a power sample was at full scale (65535): the light is stronger than
                                          the detector reads, the figure handed back is a lower bound */
-    ZEL_ERR_CANCELLED = 20          /**< zel_Cancel ended the call; the link is reopened by the next call */
+    ZEL_ERR_CANCELLED = 20,         /**< zel_Cancel ended the call; the link is reopened by the next call */
+    ZEL_ERR_CAPTURE = 21            /**< the capture file cannot be opened, or part of it could not be
+                                         written (see zel_StartCapture) */
 } zel_error;
 
 /** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */
@@ -676,6 +679,31 @@ typedef void (*zel_frame_trace_fn)(void* user, int direction, const uint8_t* byt
  *  tracing stays as it was). Does not change the recorded reason of the last failure. */
 ZEL_EXPORT uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callback, void* user);
 ZEL_EXPORT uint8_t APISetFrameTrace(uint8_t unit, zel_frame_trace_fn callback, void* user);
+
+/** Capture the instance's frames to the pcapng file at `path`, for Wireshark, tshark or zelctl
+ *  capture show: one section, one interface of link type 101 (raw IPv4) with microsecond time
+ *  stamps, and each connection of the instance's link as a TCP conversation between the host's
+ *  address and port (the socket's own) and the unit's address on port 6653, opened with a
+ *  handshake and closed with a FIN each way, every frame and reply one segment whose sequence
+ *  and acknowledgement numbers follow the byte stream. A link that is open when the capture
+ *  starts appears from its handshake on; a reopened link is a new conversation. The frame trace
+ *  (zel_SetFrameTrace) goes on beside a capture. Instances that capture to the same path (as
+ *  given, made absolute) share one file, each with its own conversations; the first opens it,
+ *  truncating it, the last to stop closes it. Writing never blocks or fails a call on the unit:
+ *  frames are queued in memory and written by a thread of the capture. A capture already running
+ *  to another path is stopped first; one to the same path goes on. Status 1; 0 with
+ *  ZEL_ERR_CAPTURE when the file cannot be opened for writing (nothing is captured then), with
+ *  ZEL_ERR_BAD_ARGUMENT for a null path, or with ZEL_ERR_BUSY; 0 for a null instance. Nothing
+ *  is sent. */
+ZEL_EXPORT uint8_t zel_StartCapture(zel_instance* instance, const char* path);
+
+/** Stop the instance's capture: its open connection is closed in the file, and the call returns
+ *  once everything it captured is written (the file is closed when no other instance captures
+ *  to it). zel_destroyInstance stops a capture the same way. Status 1, also without a capture;
+ *  0 with ZEL_ERR_CAPTURE when part of the file could not be written (a write error, the first
+ *  of which ends the writing; or frames left out because the disk could not keep up), or with
+ *  ZEL_ERR_BUSY; 0 for a null instance. Nothing is sent. */
+ZEL_EXPORT uint8_t zel_StopCapture(zel_instance* instance);
 
 #ifdef __cplusplus
 }

@@ -42,11 +42,12 @@ from __future__ import annotations
 import ctypes
 import enum
 import math
+import os
 import warnings
 from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from . import _interrupt, _library
-from .errors import ErrorCode, LinkReopenedWarning, ZelError, ZelTypeError, ZelValueError
+from .errors import CaptureWarning, ErrorCode, LinkReopenedWarning, ZelError, ZelTypeError, ZelValueError
 
 #: Number of entries in the library's unit table.
 TABLE_SIZE = 32
@@ -402,10 +403,22 @@ class Unit:
     """
 
     def __init__(self, ip: str, *, library: Optional[ctypes.CDLL] = None,
-                 timeout: float = DEFAULT_TIMEOUT) -> None:
+                 timeout: float = DEFAULT_TIMEOUT, capture: Optional[str] = None) -> None:
         ms = _timeout_ms(timeout)
         lib = library if library is not None else _library.library()
         self._setup(ip, lib, _Link(lib, ms))
+        if capture is not None:
+            self._start_capture(os.fspath(capture))
+
+    def _start_capture(self, path: str) -> None:
+        """Capture every frame of the unit to the pcapng file ``path`` (``zel_StartCapture``;
+        units on one path share the file). A file that cannot be opened is a
+        :class:`CaptureWarning`, and the unit works on without a capture."""
+        if self._lib.zel_StartCapture(self._link.pointer, path.encode()):
+            self._capture = path
+            return
+        reason = self._lib.zel_ErrorText(self._link.last_error()).decode("ascii", "replace")
+        warnings.warn(f"cannot capture unit {self.ip} to {path}: {reason}", CaptureWarning, stacklevel=3)
 
     def _setup(self, ip: str, lib: ctypes.CDLL, link: _Link) -> None:
         self.ip = ip
@@ -416,6 +429,7 @@ class Unit:
         self._closed = False
         self._warned_reopen = False
         self._auto_reopen = True
+        self._capture: Optional[str] = None  # the capture file being written
         link.on_reopen = self._reopened
 
     def _reopened(self, count: int) -> None:
@@ -548,6 +562,12 @@ class Unit:
         if self._trace is not None and self._link.is_table and self._link.index < TABLE_SIZE:
             # The entry outlives this object: it must not call back into a dead callback.
             self._link.set_trace(None)
+        if self._capture is not None:
+            path, self._capture = self._capture, None
+            if not self._lib.zel_StopCapture(self._link.pointer):
+                reason = self._lib.zel_ErrorText(self._link.last_error()).decode("ascii", "replace")
+                warnings.warn(f"the capture {path} of unit {self.ip} is incomplete: {reason}", CaptureWarning,
+                              stacklevel=2)
         self._link.release()
         self._closed = True
 

@@ -1,6 +1,6 @@
 // Exported extras: instance release, the reason of the last failure, EEPROM byte read-back,
-// frame tracing, the link time-out, link reopening, cancelling a call and wavelength selection for
-// instances.
+// frame tracing and capture, the link time-out, link reopening, cancelling a call and wavelength
+// selection for instances.
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -133,6 +133,8 @@ const char* zel_ErrorText(zel_error code) {
             return "the optical power is above the detector's range";
         case ZEL_ERR_CANCELLED:
             return "the call was cancelled";
+        case ZEL_ERR_CAPTURE:
+            return "the capture file cannot be written";
     }
     return "unknown error";
 }
@@ -154,6 +156,15 @@ std::uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callba
 
 std::uint8_t APISetFrameTrace(std::uint8_t unit, zel_frame_trace_fn callback, void* user) {
     return SetFrameTraceOf(zel::api::UnitEntry(unit), callback, user);
+}
+
+std::uint8_t zel_StartCapture(zel_instance* instance, const char* path) {
+    return OnInstance(
+        instance, std::uint8_t{0}, [](ZEL_API& unit, const char* file) { return unit.StartCapture(file); }, path);
+}
+
+std::uint8_t zel_StopCapture(zel_instance* instance) {
+    return OnInstance(instance, std::uint8_t{0}, [](ZEL_API& unit) { return unit.StopCapture(); });
 }
 
 std::uint8_t zel_SelectWavelength(zel_instance* instance, std::uint16_t wavelength) {

@@ -25,7 +25,30 @@ int Remaining(Clock::time_point deadline) {
 }  // namespace
 
 HwLayer::~HwLayer() {
-    if (IsOpen()) plat::CloseSocket(socket_);
+    if (IsOpen()) {
+        if (tap_ != nullptr) tap_->Closed();
+        plat::CloseSocket(socket_);
+    }
+}
+
+void HwLayer::SetTap(LinkTap* tap) {
+    if (tap_ != nullptr && IsOpen()) tap_->Closed();
+    tap_ = tap;
+    if (tap_ != nullptr && IsOpen()) TellTapOpened();
+}
+
+void HwLayer::TellTapOpened() {
+    std::uint32_t local_address = 0;
+    std::uint16_t local_port = 0;
+    if (!plat::LocalEndpoint(socket_, local_address, local_port)) local_address = local_port = 0;
+    tap_->Opened(local_address, local_port, peer_address_, peer_port_);
+}
+
+void HwLayer::CloseOpenSocket() {
+    if (!IsOpen()) return;
+    if (tap_ != nullptr) tap_->Closed();
+    plat::CloseSocket(socket_);
+    socket_ = plat::kInvalidSocket;
 }
 
 void HwLayer::SetTimeout(std::uint32_t milliseconds) {
@@ -82,8 +105,7 @@ bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
     plat::NetStartup();
     std::uint32_t address = 0;
     if (!plat::ParseIPv4(ip, address)) {
-        if (IsOpen()) plat::CloseSocket(socket_);
-        socket_ = plat::kInvalidSocket;
+        CloseOpenSocket();
         out_of_step_ = false;
         last_result_ = -1;
         RecordError(ZEL_ERR_BAD_ADDRESS);
@@ -103,8 +125,7 @@ bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
 bool HwLayer::Open(std::uint32_t address, std::uint16_t port) {
     // A link that is still open is closed first, so that no socket is leaked; whatever the old
     // connection still carries is gone with it.
-    if (IsOpen()) plat::CloseSocket(socket_);
-    socket_ = plat::kInvalidSocket;
+    CloseOpenSocket();
     out_of_step_ = false;
     leftovers_ = false;
 
@@ -129,6 +150,7 @@ bool HwLayer::Open(std::uint32_t address, std::uint16_t port) {
         return false;
     }
     socket_ = s;
+    if (tap_ != nullptr) TellTapOpened();
     return true;
 }
 
@@ -139,6 +161,7 @@ bool HwLayer::CloseLink() {
         RecordError(ZEL_ERR_NOT_CONNECTED);
         return false;
     }
+    if (tap_ != nullptr) tap_->Closed();
     last_result_ = plat::CloseSocket(socket_);
     // The handle is forgotten even when close reports an error: the descriptor number may be
     // handed to another socket of the process at once and must never be used again here.
@@ -187,7 +210,7 @@ bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, Clock::ti
         last_result_ = static_cast<std::int32_t>(sent);
         if (sent < length) at_once = false;
     }
-    if (trace_ != nullptr && sent > 0) trace_(trace_user_, 0, data, sent);
+    if (sent > 0) Trace(ZEL_FRAME_SENT, data, sent);
     return sent == length;
 }
 
@@ -288,7 +311,7 @@ long HwLayer::FailReceive(long r, const std::uint8_t* target, std::size_t got) {
     last_result_ = static_cast<std::int32_t>(r);
     zel_error reason = r == 0 ? ZEL_ERR_PEER_CLOSED : plat::LastSocketError(ZEL_ERR_SOCKET);
     if (got > 0 && reason == ZEL_ERR_TIMEOUT) reason = ZEL_ERR_SHORT_REPLY;
-    if (trace_ != nullptr && got > 0) trace_(trace_user_, 1, target, got);
+    if (got > 0) Trace(ZEL_FRAME_RECEIVED, target, got);
     return Fail(reason);
 }
 
@@ -365,7 +388,7 @@ long HwLayer::GatherExact(std::uint8_t* target, std::size_t capacity, Clock::tim
         const long more = plat::ReceivePending(socket_, sink, sizeof sink);
         if (more == 0) out_of_step_ = true;  // the unit closed after a whole reply: reopen next time
         if (more > 0) {
-            if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
+            Trace(ZEL_FRAME_RECEIVED, target, got);
             last_result_ = static_cast<std::int32_t>(got);
             return Fail(ZEL_ERR_BAD_REPLY);
         }
@@ -408,7 +431,7 @@ long HwLayer::GatherBehindTail(std::uint8_t* target, std::size_t capacity, Clock
 
 long HwLayer::Check(const std::uint8_t* target, std::uint8_t* dest, std::size_t got, std::size_t needed,
                     ReplyKind kind) {
-    if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
+    Trace(ZEL_FRAME_RECEIVED, target, got);
     last_result_ = static_cast<std::int32_t>(got);
     const bool framed = kind != ReplyKind::Other;
     // Bytes beyond the reply, or a reply cut short, mean the reply was not what it seemed.

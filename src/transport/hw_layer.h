@@ -45,6 +45,21 @@
 // Called for every frame sent (direction 0) and every reply received (direction 1).
 using FrameTraceFn = void (*)(void* user, int direction, const std::uint8_t* bytes, std::size_t length);
 
+// Sees what the frame trace sees and, besides, where each connection of the link begins and ends
+// (the capture writer). Called on the thread inside the call, never while the host's trace runs.
+class LinkTap {
+public:
+    virtual ~LinkTap() = default;
+    // A connection is open. Addresses in network byte order, ports in host order; the local end
+    // is 0 / 0 when the system does not tell it.
+    virtual void Opened(std::uint32_t local_address, std::uint16_t local_port, std::uint32_t peer_address,
+                        std::uint16_t peer_port) = 0;
+    // `direction` as the frame trace's.
+    virtual void Frame(int direction, const std::uint8_t* bytes, std::size_t length) = 0;
+    // The open connection is closed.
+    virtual void Closed() = 0;
+};
+
 class HwLayer {
 public:
     using Clock = std::chrono::steady_clock;
@@ -129,12 +144,23 @@ public:
         trace_ = fn;
         trace_user_ = user;
     }
+    // A tap beside the frame trace (null: none). It hears at once of a connection that is open,
+    // and the tap it replaces hears that connection close.
+    void SetTap(LinkTap* tap);
 
     // The time-out of links that set none of their own (100 s unless changed; tests shorten it).
     static void SetDefaultTimeout(int milliseconds) { default_timeout_ms_.store(milliseconds); }
     static int DefaultTimeoutMs() { return default_timeout_ms_.load(); }
 
 private:
+    void Trace(int direction, const std::uint8_t* bytes, std::size_t length) {
+        if (trace_ != nullptr) trace_(trace_user_, direction, bytes, length);
+        if (tap_ != nullptr) tap_->Frame(direction, bytes, length);
+    }
+    void TellTapOpened();
+    // Closes the link's socket, if one is open, and forgets it.
+    void CloseOpenSocket();
+
     // How the reply to a frame is gathered: register and block replies have the learned length;
     // other forms take at least the bytes they need, up to the capacity.
     enum class ReplyKind { Other, Register, Block };
@@ -190,6 +216,7 @@ private:
     std::atomic<zel_error> last_error_{ZEL_OK};
     FrameTraceFn trace_ = nullptr;
     void* trace_user_ = nullptr;
+    LinkTap* tap_ = nullptr;
 
     // The unit's address as the last OpenLink got it, for reopening.
     std::uint32_t peer_address_ = 0;

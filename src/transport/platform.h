@@ -93,6 +93,10 @@ long ReceiveOnce(Socket s, void* data, std::size_t length);
 // Receive without waiting: bytes already queued, 0 when the peer closed, -1 when nothing is queued.
 long ReceivePending(Socket s, void* data, std::size_t length);
 
+// The local address (network byte order) and port (host order) of a connected socket; false when
+// the system does not tell them.
+bool LocalEndpoint(Socket s, std::uint32_t& address_network_order, std::uint16_t& port);
+
 // Close the socket. Returns the raw call result (0 = success).
 int CloseSocket(Socket s);
 
@@ -104,6 +108,9 @@ void SleepMs(unsigned milliseconds);
 
 // Seconds since 1970 (the 64-bit clock).
 std::int64_t ClockSeconds();
+
+// Microseconds since 1970, UTC (time stamps of captured frames).
+std::uint64_t WallClockMicros();
 
 // Local broken-down time of a clock reading; false when it cannot be represented.
 bool LocalTime(std::int64_t seconds, std::tm& out);

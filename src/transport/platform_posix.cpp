@@ -119,6 +119,15 @@ long ReceivePending(Socket s, void* data, std::size_t length) {
     return static_cast<long>(::recv(s, data, length, MSG_DONTWAIT));
 }
 
+bool LocalEndpoint(Socket s, std::uint32_t& address_network_order, std::uint16_t& port) {
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &size) != 0 || local.sin_family != AF_INET) return false;
+    address_network_order = local.sin_addr.s_addr;
+    port = ntohs(local.sin_port);
+    return true;
+}
+
 int CloseSocket(Socket s) { return ::close(s); }
 
 zel_error LastSocketError(zel_error fallback) { return ReasonOfErrno(errno, fallback); }
@@ -129,6 +138,12 @@ void SleepMs(unsigned milliseconds) {
 }
 
 std::int64_t ClockSeconds() { return static_cast<std::int64_t>(::time(nullptr)); }
+
+std::uint64_t WallClockMicros() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec / 1000);
+}
 
 bool LocalTime(std::int64_t seconds, std::tm& out) {
     time_t t = static_cast<time_t>(seconds);

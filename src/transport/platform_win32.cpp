@@ -154,6 +154,17 @@ long ReceivePending(Socket s, void* data, std::size_t length) {
     return ::recv(sock, static_cast<char*>(data), static_cast<int>(length), 0);
 }
 
+bool LocalEndpoint(Socket s, std::uint32_t& address_network_order, std::uint16_t& port) {
+    sockaddr_in local{};
+    int size = sizeof local;
+    if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET)
+        return false;
+    address_network_order = local.sin_addr.s_addr;
+    port = ntohs(local.sin_port);
+    return true;
+}
+
 int CloseSocket(Socket s) { return ::closesocket(static_cast<SOCKET>(s)); }
 
 zel_error LastSocketError(zel_error fallback) {
@@ -284,6 +295,14 @@ void SleepMs(unsigned milliseconds) {
 }
 
 std::int64_t ClockSeconds() { return static_cast<std::int64_t>(::_time64(nullptr)); }
+
+std::uint64_t WallClockMicros() {
+    FILETIME ft;
+    ::GetSystemTimePreciseAsFileTime(&ft);
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    constexpr std::uint64_t kTicksTo1970 = 116444736000000000ull;  // 100 ns ticks from 1601 to 1970
+    return (ticks - kTicksTo1970) / 10;
+}
 
 bool LocalTime(std::int64_t seconds, std::tm& out) {
     __time64_t t = static_cast<__time64_t>(seconds);

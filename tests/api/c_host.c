@@ -392,7 +392,7 @@ static void drive_unit_index_family(const char* address) {
     CHECK(strcmp(zel.zel_ErrorText(ZEL_ERR_NOT_CONNECTED), "no link is open to the unit") == 0);
     /* In C any int is a zel_error: codes the library does not know are still answered. */
     {
-        const int unknown[] = {-1, ZEL_ERR_CANCELLED + 1, 32, 1000, INT_MAX, INT_MIN};
+        const int unknown[] = {-1, ZEL_ERR_CAPTURE + 1, 32, 1000, INT_MAX, INT_MIN};
         size_t i;
         for (i = 0; i < sizeof unknown / sizeof unknown[0]; ++i)
             CHECK(strcmp(zel.zel_ErrorText((zel_error)unknown[i]), "unknown error") == 0);

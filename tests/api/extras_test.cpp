@@ -1,15 +1,18 @@
 // Extras that reach past the two families' split: tracing a table entry's link, an instance
 // choosing the wavelength whose calibration its dB and power operations use, the instance forms
-// of the unit-index operations, what a host learns about its unit, and block EEPROM reads.
+// of the unit-index operations, what a host learns about its unit, block EEPROM reads, and
+// capturing an instance's frames to a file.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,6 +20,7 @@
 #include "support/unit_fixture.h"
 #include "support/wait_for.h"
 #include "transport/frame_codec.h"
+#include "zel_capture/capture_read.h"
 #include "zel_api.h"
 
 namespace {
@@ -940,3 +944,190 @@ INSTANTIATE_TEST_SUITE_P(EveryBoardType, QuickConnectTest,
                          [](const ::testing::TestParamInfo<QuickCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// ---- capture ----
+
+namespace capture_check {
+
+namespace cap = zel::capture;
+
+// A capture read back by the capture reader, which must find nothing amiss in it.
+cap::Capture Read(const std::string& path) {
+    cap::Capture capture;
+    std::string error;
+    EXPECT_TRUE(cap::ReadCaptureFile(path, capture, &error)) << error;
+    for (const std::string& w : capture.warnings) ADD_FAILURE() << w;
+    for (const cap::Conversation& c : capture.conversations) {
+        EXPECT_FALSE(c.missing_bytes);
+        EXPECT_EQ(c.partial_request, 0u);
+    }
+    return capture;
+}
+
+// Each direction of a conversation, its frames joined.
+struct Streams {
+    std::vector<std::uint8_t> sent, received;
+};
+Streams StreamsOf(const cap::Conversation& c) {
+    Streams s;
+    for (const cap::Exchange& e : c.exchanges) {
+        s.sent.insert(s.sent.end(), e.request.begin(), e.request.end());
+        s.received.insert(s.received.end(), e.reply.begin(), e.reply.end());
+    }
+    return s;
+}
+
+std::vector<std::uint8_t> Joined(const std::vector<zelsim::Frame>& frames) {
+    std::vector<std::uint8_t> all;
+    for (const auto& frame : frames) all.insert(all.end(), frame.begin(), frame.end());
+    return all;
+}
+
+// The replies as the host's trace saw them, joined.
+struct Replies {
+    std::vector<std::uint8_t> bytes;
+    int sent = 0;
+    static void Record(void* user, int direction, const std::uint8_t* data, std::size_t length) {
+        auto* r = static_cast<Replies*>(user);
+        if (direction == ZEL_FRAME_RECEIVED)
+            r->bytes.insert(r->bytes.end(), data, data + length);
+        else
+            ++r->sent;
+    }
+};
+
+std::string TempCapture(const char* name) {
+    return (std::filesystem::temp_directory_path() /
+            (std::string("zel_capture_") + name + "_" + std::to_string(std::random_device{}()) + ".pcapng"))
+        .string();
+}
+
+}  // namespace capture_check
+
+// Each connection of the link is a conversation with the unit's address on port 6653 and the
+// socket's own host port; each direction carries exactly the bytes that went over the link, as
+// the capture reader takes them back, and the host's frame trace is still called beside the capture.
+TEST(Capture, RecordsEveryConnectionAsAConversationBesideTheFrameTrace) {
+    using namespace capture_check;
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    const std::string path = TempCapture("one");
+    zel_instance* inst = zel_createInstance();
+    Replies replies;
+    ASSERT_EQ(zel_SetFrameTrace(inst, &Replies::Record, &replies), 1);
+    ASSERT_EQ(zel_StartCapture(inst, path.c_str()), 1) << zel_ErrorText(zel_LastError(inst));
+    EXPECT_EQ(zel_StartCapture(inst, path.c_str()), 1);  // the same path: the capture goes on
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    std::uint16_t code = 0;
+    ASSERT_EQ(zel_SetVOACode(inst, 1, 321), 1);
+    ASSERT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    const auto first_link = unit.frames();
+    // A unit that closes the link: the next call reopens it, a second conversation.
+    unit.server().SetFaults({.kind = zelsim::Fault::Close});
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 0);
+    unit.server().SetFaults({});
+    unit.clear_frames();
+    ASSERT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    const auto second_link = unit.frames();
+    ASSERT_EQ(zel_StopCapture(inst), 1) << zel_ErrorText(zel_LastError(inst));
+    EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+    ASSERT_EQ(zel_ReadVOACode(inst, 1, &code), 1);  // not captured any more
+    EXPECT_EQ(zel_StopCapture(inst), 1);            // nothing to stop
+
+    const cap::Capture f = Read(path);
+    ASSERT_EQ(f.conversations.size(), 2u);
+    std::vector<std::uint8_t> all_replies;
+    for (const cap::Conversation& c : f.conversations) {
+        EXPECT_EQ(c.unit, unit.ip());
+        EXPECT_EQ(c.unit_port, 6653);
+        EXPECT_NE(c.host_port, 0);
+        const auto received = StreamsOf(c).received;
+        all_replies.insert(all_replies.end(), received.begin(), received.end());
+    }
+    EXPECT_NE(f.conversations[0].host_port, f.conversations[1].host_port);
+    // The first conversation's requests: what the unit received before it closed, plus the frame
+    // it closed on (sent, never answered).
+    const auto first_sent = StreamsOf(f.conversations[0]).sent;
+    const auto expected = Joined(first_link);
+    ASSERT_EQ(first_sent.size(), expected.size() + zel::frame::kRequestSize);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first_sent.begin()));
+    EXPECT_TRUE(f.conversations[0].exchanges.back().reply.empty());
+    EXPECT_EQ(StreamsOf(f.conversations[1]).sent, Joined(second_link));
+    // The replies of both, as the trace saw them, minus the last call's (after the stop).
+    ASSERT_GE(replies.bytes.size(), all_replies.size());
+    EXPECT_TRUE(std::equal(all_replies.begin(), all_replies.end(), replies.bytes.begin()));
+    EXPECT_GT(replies.sent, 0);
+    zel_destroyInstance(inst);
+    std::filesystem::remove(path);
+}
+
+// Instances capturing to one path write one file with a conversation per unit. Destroying an instance stops its
+// capture; the file is whole once the last has stopped.
+TEST(Capture, InstancesOnOnePathShareOneFile) {
+    using namespace capture_check;
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit a, b;
+    const std::string path = TempCapture("shared");
+    zel_instance* ia = zel_createInstance();
+    zel_instance* ib = zel_createInstance();
+    ASSERT_EQ(zel_StartCapture(ia, path.c_str()), 1);
+    ASSERT_EQ(zel_Connect(ia, a.ip().c_str()), 1);
+    // The second joins while the first is connected: a link open at the start is captured too.
+    ASSERT_EQ(zel_Connect(ib, b.ip().c_str()), 1);
+    ASSERT_EQ(zel_StartCapture(ib, path.c_str()), 1);
+    b.clear_frames();
+    std::uint16_t code = 0;
+    ASSERT_EQ(zel_SetVOACode(ia, 0, 100), 1);
+    ASSERT_EQ(zel_SetVOACode(ib, 0, 200), 1);
+    ASSERT_EQ(zel_ReadVOACode(ib, 0, &code), 1);
+    const auto frames_a = a.frames(), frames_b = b.frames();
+    zel_destroyInstance(ia);  // stops its capture; b's goes on
+    ASSERT_EQ(zel_ReadVOACode(ib, 0, &code), 1);
+    const auto more_b = b.frames();
+    ASSERT_EQ(zel_StopCapture(ib), 1);
+
+    const cap::Capture f = Read(path);
+    ASSERT_EQ(f.conversations.size(), 2u);
+    const bool a_first = f.conversations[0].unit == a.ip();
+    const cap::Conversation& ca = f.conversations[a_first ? 0 : 1];
+    const cap::Conversation& cb = f.conversations[a_first ? 1 : 0];
+    EXPECT_EQ(ca.unit, a.ip());
+    EXPECT_EQ(cb.unit, b.ip());
+    EXPECT_EQ(StreamsOf(ca).sent, Joined(frames_a));
+    EXPECT_EQ(StreamsOf(cb).sent, Joined(more_b));
+    EXPECT_GT(more_b.size(), frames_b.size());
+    zel_destroyInstance(ib);
+    std::filesystem::remove(path);
+}
+
+// A file that cannot be opened fails the start with its reason and nothing else; a file that
+// cannot be written fails no unit call, only the stop. Null instances and paths are refused.
+TEST(Capture, FilesThatCannotBeWrittenAndNullArguments) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    zel_instance* inst = zel_createInstance();
+    const std::string missing_dir =
+        (std::filesystem::temp_directory_path() / "zel_no_such_folder" / "x.pcapng").string();
+    EXPECT_EQ(zel_StartCapture(inst, missing_dir.c_str()), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CAPTURE);
+    EXPECT_EQ(zel_StartCapture(inst, nullptr), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_StartCapture(nullptr, "x.pcapng"), 0);
+    EXPECT_EQ(zel_StopCapture(nullptr), 0);
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    EXPECT_EQ(zel_StopCapture(inst), 1);  // none was started
+
+    if (std::filesystem::exists("/dev/full")) {  // opens, and every write fails (no space)
+        ASSERT_EQ(zel_StartCapture(inst, "/dev/full"), 1);
+        std::uint16_t code = 0;
+        for (int k = 0; k < 50; ++k) {
+            ASSERT_EQ(zel_SetVOACode(inst, 0, static_cast<std::uint16_t>(k)), 1);
+            ASSERT_EQ(zel_ReadVOACode(inst, 0, &code), 1);
+            EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+        }
+        EXPECT_EQ(zel_StopCapture(inst), 0);
+        EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CAPTURE);
+        EXPECT_EQ(zel_ReadVOACode(inst, 0, &code), 1);
+    }
+    zel_destroyInstance(inst);
+}

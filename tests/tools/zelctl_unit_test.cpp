@@ -949,7 +949,8 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
         {{"calib", "set", "voa", "-c", "1", "0.5", "2"}, "voa takes 4 value(s), got 2"},
         // A mistyped subcommand is named, with the nearest one when it is a slip of one or two letters.
         {{"inof"},
-         "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, station, info, temp, screen, reg, "
+         "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, station, capture, info, temp, screen, "
+         "reg, "
          "switch, voa, power, wavelength, eeprom, calib, demo)"},
         {{"voa", "st", "-c", "1"},
          "unknown subcommand 'voa st'; did you mean 'voa set'? (voa subcommands: get, set, sweep)"},

@@ -31,6 +31,8 @@ struct GlobalOptions {
     unsigned jobs = 0;                // --jobs: units driven at once (0: all)
     bool json = false;                // machine-readable output on stdout
     bool trace = false;               // every frame as hex on stderr
+    std::string capture;              // the pcapng file the sessions capture to, once it is open (else empty)
+    std::string capture_option;       // --capture FILE as parsed
     std::uint32_t timeout_ms = 5000;  // the links' time-out (connect, each send, each reply wait); 0 = library default
 };
 

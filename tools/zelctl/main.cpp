@@ -25,7 +25,7 @@ constexpr const char* kExitCodes =
     "any unit.";
 
 // Subcommands that talk to no unit of the command line: they run once, whatever --unit says.
-constexpr const char* kUnitless[] = {"clock-plan", "demo", "station"};
+constexpr const char* kUnitless[] = {"capture", "clock-plan", "demo", "station"};
 
 // --json before the end of the options: errors are then JSON on stderr too.
 bool WantsJson(const std::vector<std::string>& args) {
@@ -72,6 +72,11 @@ std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
         ->check(zelctl::InRange(1, 1024));
     app->add_flag("--json", options.json, "Machine-readable output; errors, too, are JSON (on stderr)");
     app->add_flag("--trace", options.trace, "Print every frame sent and received as hex on stderr");
+    app->add_option("--capture", options.capture_option,
+                    "Write every frame sent and received to FILE as pcapng (Wireshark, tshark, 'zelctl capture "
+                    "show'); several units go into one file, a conversation each. A file that cannot be written is "
+                    "a warning, and the command goes on")
+        ->type_name("FILE");
     app->add_option("--timeout", options.timeout_ms,
                     "Time-out in ms for connecting, sending each request and waiting for each reply; a call gives up "
                     "after about one time-out (default: the station's, else $ZEL_TIMEOUT_MS, else 5000; 0 = the "
@@ -80,6 +85,7 @@ std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
 
     zelctl::AddClockCommands(*app, options);
     zelctl::AddStationCommands(*app, options);
+    zelctl::AddCaptureCommands(*app, options);
     zelctl::AddUnitCommands(*app, options);
     zelctl::AddOpticsCommands(*app, options);
     zelctl::AddWavelengthCommands(*app, options);
@@ -112,6 +118,48 @@ struct Plan {
     bool unitless = false;  // a subcommand that takes no unit, or --help / --version
     bool json = false;
     unsigned jobs = 0;
+    std::string capture;  // --capture FILE
+};
+
+// A warning on stderr; the command goes on.
+void Warn(bool json, const std::string& message) {
+    if (json)
+        std::fprintf(stderr, "%s\n", zelctl::Json{{"warning", message}}.dump().c_str());
+    else
+        std::fprintf(stderr, "zelctl: warning: %s\n", message.c_str());
+}
+
+// The capture file of the whole command line, held open by an instance of its own (which talks to
+// no unit) from before the first unit's session until after the last: the units' sessions join
+// it, so that several units, run in parallel or one after another, write one file. A file that
+// cannot be written is one warning (at the start, or at the end for a write that failed), and the
+// sessions then capture nothing.
+class CaptureHolder {
+public:
+    CaptureHolder(std::string& path, bool json) : json_(json) {
+        if (path.empty()) return;
+        holder_ = zel_createInstance();
+        if (holder_ != nullptr && zel_StartCapture(holder_, path.c_str()) == 1) {
+            path_ = path;
+            return;
+        }
+        Warn(json, "cannot capture to " + path + ": " +
+                       zel_ErrorText(holder_ != nullptr ? zel_LastError(holder_) : ZEL_ERR_INTERNAL));
+        path.clear();
+    }
+    ~CaptureHolder() {
+        if (holder_ == nullptr) return;
+        if (!path_.empty() && zel_StopCapture(holder_) == 0)
+            Warn(json_, "the capture " + path_ + " is incomplete: " + zel_ErrorText(zel_LastError(holder_)));
+        zel_destroyInstance(holder_);
+    }
+    CaptureHolder(const CaptureHolder&) = delete;
+    CaptureHolder& operator=(const CaptureHolder&) = delete;
+
+private:
+    zel_instance* holder_ = nullptr;
+    std::string path_;
+    bool json_;
 };
 
 Plan PlanUnits(int argc, char** argv, const zelctl::GlobalOptions& defaults) {
@@ -127,9 +175,11 @@ Plan PlanUnits(int argc, char** argv, const zelctl::GlobalOptions& defaults) {
     });
     scan.add_option("--jobs", options.jobs);
     scan.add_flag("--json", options.json);
+    scan.add_option("--capture", options.capture);
     scan.parse(argc, argv);  // what fails here fails again, with the right message, in Execute
     Plan plan;
     plan.json = options.json;
+    plan.capture = options.capture;
     plan.jobs = options.jobs;
     for (const auto& extra : scan.remaining()) {
         if (extra == "--help" || extra == "-h" || extra == "--version" || extra == "--help-all") plan.unitless = true;
@@ -179,6 +229,8 @@ int main(int argc, char** argv) {
         } catch (const CLI::ParseError&) {
             plan.unitless = true;  // Execute reports it
         }
+        if (!plan.unitless) defaults.capture = plan.capture;
+        const CaptureHolder capture(defaults.capture, plan.json);
         if (plan.unitless || plan.units.size() <= 1) {
             zelctl::GlobalOptions options = defaults;
             if (!plan.units.empty()) {

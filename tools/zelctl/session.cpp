@@ -41,6 +41,8 @@ zel_instance* Session::Instance() {
         watch_ = std::make_unique<WatchedInstance>(instance_);
         zel_SetTimeout(instance_, options_.timeout_ms);
         if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, nullptr);
+        // The file is open already (main holds it), so this joins it; it cannot fail the command.
+        if (!options_.capture.empty()) zel_StartCapture(instance_, options_.capture.c_str());
     }
     if (zel_QuickConnect(instance_, options_.unit.c_str()) == 0) {
         Fail(zel_LastError(instance_), "cannot connect to unit " + options_.unit);
