@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <thread>
 
@@ -11,14 +10,11 @@
 #include "common.h"
 #include "console_server.h"
 #include "station.h"
+#include "terminal.h"
 #include "zelsim/sim.h"
 
 namespace zelctl {
 namespace {
-
-std::atomic<bool> stop_requested{false};
-
-void RequestStop(int) { stop_requested.store(true); }
 
 struct ServeOptions {
     std::string listen = std::string(kDefaultListenHost) + ":" + std::to_string(kDefaultListenPort);
@@ -94,21 +90,18 @@ void RunServe(const GlobalOptions& g, const ServeOptions& o) {
     {
         ConsoleServer server(console, units);
         server.Bind();
-        stop_requested.store(false);
-        std::signal(SIGINT, RequestStop);
-        std::signal(SIGTERM, RequestStop);
+        const InterruptGuard interrupt;  // Ctrl-C sets the flag the watcher below looks at
+        std::atomic<bool> served{false};
         std::printf("Console: %s\nCtrl-C stops it.\n", server.Url().c_str());
         std::fflush(stdout);
         // The signal only sets the flag; the server is stopped from here, outside the signal handler.
-        std::thread watcher([&server] {
-            while (!stop_requested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::thread watcher([&server, &served] {
+            while (!Interrupted() && !served.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             server.Stop();
         });
         server.Serve();
-        stop_requested.store(true);
+        served.store(true);
         watcher.join();
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
     }  // the workers stop before the simulated units do
     for (auto& sim : sims) sim->Stop();
     std::printf("Stopped.\n");
