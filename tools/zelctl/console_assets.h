@@ -6,6 +6,8 @@
 #include <span>
 #include <string_view>
 
+namespace zelctl {
+
 struct ConsoleAsset {
     std::string_view path;  // the URL path: "/", "/console.js", "/chart.min.js", ...
     std::string_view mime;  // the Content-Type to answer with
@@ -17,3 +19,5 @@ const ConsoleAsset* FindConsoleAsset(std::string_view path);
 
 // Every asset, in the order the build lists them.
 std::span<const ConsoleAsset> ConsoleAssets();
+
+}  // namespace zelctl
