@@ -20,6 +20,9 @@ namespace {
 constexpr double kMaxDb = 30.0;
 constexpr std::size_t kMaxPoints = 3001;  // 0.01 dB steps over the whole range
 
+// The points as a table (set, read, power in uW and dBm): the text output and the JSON points.
+Table SweepTable(const SweepPlot& plot);
+
 // A file written whole or not at all: opened (so an unwritable path fails before the sweep), then
 // filled, then moved into place. "-" is standard output.
 class OutputFile {
@@ -75,39 +78,18 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     if (!plot_path.empty()) svg.emplace(plot_path);
 
     const int c = *o.channel;
-    s.RequireChannel(c);
-    if (o.wavelength) s.UseWavelength(*o.wavelength);
-    SweepPlot plot{c, s.WavelengthInUse(), {}, {}};
+    SweepPlot plot;
     {
         Progress progress("sweep", steps.size(), json);
-        for (double db : steps) {
-            SetAttenuationDb(s, c, db);
-            if (o.dwell_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.dwell_ms));
-            const double read = ReadAttenuationDb(s, c);
-            plot.points.push_back({db, read, ReadPowerUw(s, c)});
-            progress.Advance();
-        }
+        plot = Sweep(s, c, steps, o.dwell_ms, o.wavelength, [&](const SweepPoint&) { progress.Advance(); });
     }
-
-    plot.context = OutputContext(s, plot.wavelength_nm);
     if (csv) csv->Commit(SweepCsv(plot));
     if (svg) svg->Commit(SweepSvg(plot));
     if (csv_path == "-" || plot_path == "-") return;  // standard output holds the file
 
-    Table table(
-        {{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
-    for (const auto& p : plot.points) {
-        table.AddRow({{p.set_db, Fixed(p.set_db, 2)},
-                      {p.read_db, Fixed(p.read_db, 2)},
-                      {p.power_uw, Fixed(p.power_uw, 3)},
-                      {PowerDbmJson(p.power_uw), PowerDbm(p.power_uw)}});
-    }
+    const Table table = SweepTable(plot);
     if (json) {
-        Json out = Json::object();
-        for (const auto& [key, value] : plot.context) out[key] = value;
-        out["channel"] = c;
-        out["wavelength_nm"] = plot.wavelength_nm;
-        out["points"] = table.ToJson();
+        Json out = SweepJson(plot);
         if (!csv_path.empty()) out["csv"] = csv_path;
         if (!plot_path.empty()) out["plot"] = plot_path;
         PrintJson(out);
@@ -120,7 +102,44 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     if (!plot_path.empty()) PrintOut("Plot: " + plot_path + "\n");
 }
 
+Table SweepTable(const SweepPlot& plot) {
+    Table table(
+        {{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
+    for (const auto& p : plot.points) {
+        table.AddRow({{p.set_db, Fixed(p.set_db, 2)},
+                      {p.read_db, Fixed(p.read_db, 2)},
+                      {p.power_uw, Fixed(p.power_uw, 3)},
+                      {PowerDbmJson(p.power_uw), PowerDbm(p.power_uw)}});
+    }
+    return table;
+}
+
 }  // namespace
+
+SweepPlot Sweep(Session& s, int channel, const std::vector<double>& steps, unsigned dwell_ms,
+                std::optional<std::uint16_t> wavelength, const std::function<void(const SweepPoint&)>& on_point) {
+    s.RequireChannel(channel);
+    if (wavelength) s.UseWavelength(*wavelength);
+    SweepPlot plot{channel, s.WavelengthInUse(), {}, {}};
+    for (double db : steps) {
+        SetAttenuationDb(s, channel, db);
+        if (dwell_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(dwell_ms));
+        const double read = ReadAttenuationDb(s, channel);
+        plot.points.push_back({db, read, ReadPowerUw(s, channel)});
+        if (on_point) on_point(plot.points.back());
+    }
+    plot.context = OutputContext(s, plot.wavelength_nm);
+    return plot;
+}
+
+nlohmann::ordered_json SweepJson(const SweepPlot& plot) {
+    Json out = Json::object();
+    for (const auto& [key, value] : plot.context) out[key] = value;
+    out["channel"] = plot.channel;
+    out["wavelength_nm"] = plot.wavelength_nm;
+    out["points"] = SweepTable(plot).ToJson();
+    return out;
+}
 
 std::string SweepCsv(const SweepPlot& plot) {
     std::string out;

@@ -38,7 +38,11 @@ zel_instance* Session::Instance() {
         instance_ = zel_createInstance();
         if (instance_ == nullptr) throw Failure(kExitUnit, "cannot create a unit instance: out of memory");
         zel_SetTimeout(instance_, options_.timeout_ms);
-        if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, nullptr);
+        if (frame_trace_ != nullptr) {
+            zel_SetFrameTrace(instance_, frame_trace_, frame_trace_user_);
+        } else if (options_.trace) {
+            zel_SetFrameTrace(instance_, TraceFrame, nullptr);
+        }
     }
     if (zel_QuickConnect(instance_, options_.unit.c_str()) == 0) {
         Fail(zel_LastError(instance_), "cannot connect to unit " + options_.unit);
