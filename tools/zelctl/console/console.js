@@ -15,7 +15,7 @@
     sweep: null,        // {unit, channel, total, points: []} of the sweep in flight or the last one
     calib: null,        // {unit, doc} of the calibration read last
     restore: null,      // {unit, text, name} of the backup waiting for the user's confirmation
-    framesAfter: -1,
+    framesAfter: 0,     // the last frame number shown; the server numbers frames from 1
     feedTime: 0,
   };
   window.zelConsole = state;  // for a look from the browser's developer tools (and the browser test)
@@ -287,6 +287,8 @@
       row.read.title = calibrated ? "" : "the channel has no VOA calibration at this wavelength";
       row.tr.classList.toggle("uncalibrated", !calibrated);
       row.tr.classList.toggle("dark", !(c.power_uw > 0));
+      row.tr.classList.toggle("over-range", c.over_range === true);
+      row.uw.title = c.over_range === true ? "over range: the detector is saturated" : "";
       row.code.textContent = c.code === undefined || c.code === null ? "\u2014" : String(c.code);
       if (!row.editing && document.activeElement !== row.input && document.activeElement !== row.slider) {
         if (calibrated) {
@@ -327,10 +329,15 @@
         u.info.connected = true;
         showUnit(u.info);
       }
-      if (typeof d.temperature_c === "number") {
-        u.info.temperature_c = d.temperature_c;
-        u.el.querySelector(".id-temp").textContent = d.temperature_c.toFixed(1) + " \u00b0C";
+      // The round's unit-wide readings: temperature and the selectors' positions.
+      let changed = false;
+      for (const key of ["temperature_c", "mems", "lbmm", "wavelength_nm", "link_reopens"]) {
+        if (d[key] !== undefined && d[key] !== u.info[key]) {
+          u.info[key] = d[key];
+          changed = true;
+        }
       }
+      if (changed) showUnit(u.info);
       showReadings(u, channelList(d));
       state.feedTime = Date.now();
       badge.textContent = "feed: live";
@@ -391,7 +398,7 @@
       animation: false, responsive: true, maintainAspectRatio: false, parsing: false, normalized: true,
       interaction: { mode: "nearest", axis: "x", intersect: false },
     };
-    const xAxis = { type: "linear", min: 0, max: MAX_DB, title: { display: true, text: "attenuation set (dB)" } };
+    const xAxis = () => ({ type: "linear", min: 0, max: MAX_DB, title: { display: true, text: "attenuation set (dB)" } });
     sweepChart = new Chart(document.getElementById("sweep-chart"), {
       type: "line",
       data: {
@@ -404,7 +411,7 @@
       },
       options: Object.assign({}, common, {
         scales: {
-          x: xAxis,
+          x: xAxis(),
           y: { type: "linear", position: "left", title: { display: true, text: "attenuation read (dB)" } },
           power: { type: "linear", position: "right", grid: { drawOnChartArea: false },
                    title: { display: true, text: "power (dBm)" } },
@@ -418,7 +425,7 @@
                      pointRadius: 2, borderWidth: 1.5 }],
       },
       options: Object.assign({}, common, {
-        scales: { x: xAxis, y: { type: "linear", title: { display: true, text: "read \u2212 set (dB)" } } },
+        scales: { x: xAxis(), y: { type: "linear", title: { display: true, text: "read \u2212 set (dB)" } } },
       }),
     });
   }
@@ -445,10 +452,12 @@
 
   function sweepPoint(d) {
     const s = state.sweep;
-    if (!s || !s.running || d.unit !== s.unit || Number(d.channel) !== s.channel || !d.point) return;
+    if (!s || !s.running || d.unit !== s.unit || Number(d.channel) !== s.channel) return;
+    const point = d.point || d;  // the point's fields beside unit and channel, or in "point"
+    if (typeof point.set_db !== "number") return;
     if (typeof d.total === "number") s.total = d.total;
     const index = typeof d.index === "number" ? d.index : s.points.length;
-    s.points[index] = d.point;
+    s.points[index] = point;
     drawSweep();
   }
 
@@ -468,12 +477,18 @@
       const from = Number(document.getElementById("sweep-from").value);
       const to = Number(document.getElementById("sweep-to").value);
       const step = Number(document.getElementById("sweep-step").value);
+      const dwell = Number(document.getElementById("sweep-dwell").value || 0);
+      // The curve's axis spans the sweep asked for, so that a short one is not squeezed into a corner.
+      for (const chart of [sweepChart, errorChart]) {
+        chart.options.scales.x.min = isFinite(from) ? from : 0;
+        chart.options.scales.x.max = isFinite(to) && to > from ? to : MAX_DB;
+      }
       state.sweep = { unit: unit, channel: channel, total: step > 0 && to >= from ? sweepSteps(from, to, step) : 0,
                       points: [], running: true };
       drawSweep();
       csv.disabled = svg.disabled = true;
       const answer = await act(error, [run], () =>
-          api("POST", unitPath(unit) + "/sweep", { channel: channel, from: from, to: to, step: step }));
+          api("POST", unitPath(unit) + "/sweep", { channel: channel, from: from, to: to, step: step, dwell_ms: dwell }));
       state.sweep.running = false;
       if (answer !== undefined) {
         state.sweep.points = answer.points || [];
@@ -680,7 +695,7 @@
   let framesTimer = null;
 
   function clearFrames() {
-    state.framesAfter = -1;
+    state.framesAfter = 0;
     document.querySelector("#frames tbody").textContent = "";
     document.getElementById("frames-count").textContent = "";
   }
@@ -709,7 +724,11 @@
       tr.appendChild(el("td", "mono", String(f.time || "")));
       tr.appendChild(el("td", "dir", f.direction === "sent" ? "\u2192 sent" : "\u2190 recv"));
       tr.appendChild(el("td", "", f.text || ""));
-      tr.appendChild(el("td", "hex", f.hex || ""));
+      // A frame is mostly padding: the first bytes, the whole frame on hovering.
+      const hex = String(f.hex || "");
+      const cell = el("td", "hex", hex.length > 48 ? hex.slice(0, 48).trimEnd() + " \u2026" : hex);
+      cell.title = hex;
+      tr.appendChild(cell);
       body.appendChild(tr);
       if (typeof f.seq === "number") state.framesAfter = Math.max(state.framesAfter, f.seq);
     }
