@@ -7,7 +7,7 @@ the page must be flipped in the unit; a short sweep must fill the chart with its
 have asked nothing of any other origin. A screenshot goes to ZEL_CONSOLE_SCREENSHOT (default: the working
 directory), and also to ZEL_CONSOLE_SCREENSHOT_DOCS when set (docs/console.png for the README).
 
-Environment: ZELCTL (the zelctl binary).
+Environment: ZELCTL (the zelctl binary), ZEL_UNIT_SIM (the simulator).
 """
 
 import json
@@ -41,12 +41,12 @@ def free_port():
 
 
 class Console:
-    """A `zelctl serve --demo` process, stopped by its PID with SIGINT as Ctrl-C would."""
+    """A `zelctl serve` process (default: --demo), stopped by its PID with SIGINT as Ctrl-C would."""
 
-    def __init__(self, zelctl):
+    def __init__(self, zelctl, units=("--demo",)):
         self.port = free_port()
         self.proc = subprocess.Popen(
-            [zelctl, "serve", "--demo", "--listen", f"{ADDRESS}:{self.port}"],
+            [zelctl, "serve", *units, "--listen", f"{ADDRESS}:{self.port}"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.url = None
         self.output = []
@@ -80,6 +80,13 @@ class Console:
             self.proc.kill()
             self.proc.wait()
             raise
+
+
+def zelctl_json(address, *args):
+    """A second client: zelctl on the unit's own address, its --json answer."""
+    done = subprocess.run([os.environ["ZELCTL"], "--unit", address, *args, "--json"], check=True,
+                          capture_output=True, text=True, timeout=30)
+    return json.loads(done.stdout)
 
 
 def processes_using(path):
@@ -243,6 +250,19 @@ def test_console_drives_the_demo_unit(console, browser):
     assert all(abs(p["y"] - p["x"]) < 0.1 for p in points), points  # attenuation read against set
     assert abs(api_channel(console, unit, 1)["attenuation_db"] - 5.0) < 0.05  # left at the last step
 
+    # The unit's selectors and wavelength slot, each read back by a second client.
+    address = console.get("/api/v1/units")[0]["address"]
+    card = driver.find_element(By.CSS_SELECTOR, "section.unit")
+    for kind, position in (("mems", 3), ("lbmm", 5)):
+        Select(card.find_element(By.CSS_SELECTOR, "select." + kind)).select_by_value(str(position))
+        wait_for(driver, f"the {kind} switch at {position}",
+                 lambda: zelctl_json(address, "switch", kind, "get")["position"] == position)
+    Select(card.find_element(By.CSS_SELECTOR, "select.wavelength")).select_by_value("1550")
+    wait_for(driver, "the 1550 nm slot", lambda: console.get("/api/v1/units")[0]["wavelength_nm"] == 1550)
+    Select(card.find_element(By.CSS_SELECTOR, "select.wavelength")).select_by_value("1310")
+    wait_for(driver, "the 1310 nm slot", lambda: console.get("/api/v1/units")[0]["wavelength_nm"] == 1310)
+    assert card.find_element(By.CSS_SELECTOR, ".wavelength-error").text == ""
+
     # Everything the browser asked for came from the console's own origin.
     names = driver.execute_script(
         "return performance.getEntriesByType('navigation').concat(performance.getEntriesByType('resource'))"
@@ -280,8 +300,7 @@ def test_calibration_backup_diff_and_restore(console, browser, tmp_path):
 
     # A second client changes the TAP factor of channel 0; restoring the backup in the page shows that one
     # record as the change, and the confirmed restore puts it back.
-    subprocess.run([os.environ["ZELCTL"], "--unit", unit["address"], "calib", "set", "tap", "-c", "0", "0.0312"],
-                   check=True, capture_output=True, timeout=30)
+    zelctl_json(unit["address"], "calib", "set", "tap", "-c", "0", "0.0312")
     driver.find_element(By.ID, "calib-file").send_keys(str(backup))
     diff = driver.find_element(By.ID, "calib-diff")
     wait_for(driver, "the diff of the backup", lambda: diff.is_displayed() and
@@ -298,3 +317,42 @@ def test_calibration_backup_diff_and_restore(console, browser, tmp_path):
     wait_for(driver, "frames both ways", lambda: driver.find_elements(By.CSS_SELECTOR, "#frames tr.sent") and
              driver.find_elements(By.CSS_SELECTOR, "#frames tr.received"))
     driver.find_element(By.CSS_SELECTOR, ".tab[data-tab='sweep']").click()
+
+
+def test_a_unit_that_goes_away_is_greyed_and_comes_back(browser):
+    """A unit of its own (a zel-unit-sim process): stopped, the page shows it disconnected with the library's
+    reason; started again, it is connected with live readings."""
+    sim_address = "127.27.0.5"
+    sim = [os.environ["ZEL_UNIT_SIM"], "--listen", sim_address]
+    unit = subprocess.Popen(sim, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    console = None
+    try:
+        time.sleep(0.3)
+        console = Console(os.environ["ZELCTL"], ("--unit", sim_address))
+        driver = browser
+        driver.get(console.url)
+        card = wait_for(driver, "the unit's card",
+                        lambda: driver.find_elements(By.CSS_SELECTOR, f"section.unit[data-unit='{sim_address}']"))[0]
+        wait_for(driver, "8 live rows", lambda: len(card.find_elements(By.CSS_SELECTOR, "tr.channel")) == 8)
+        assert card.find_element(By.CSS_SELECTOR, ".state").text == "connected"
+
+        unit.send_signal(signal.SIGTERM)
+        unit.wait(timeout=10)
+        wait_for(driver, "the card greyed", lambda: "disconnected" in card.get_attribute("class"))
+        assert card.find_element(By.CSS_SELECTOR, ".state").text == "disconnected"
+        assert card.find_element(By.CSS_SELECTOR, ".unit-error").text != ""  # why, as the library says
+        assert not card.find_element(By.CSS_SELECTOR, "tr.channel .att-apply").is_enabled()
+
+        unit = subprocess.Popen(sim, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(driver, "the unit back", lambda: "disconnected" not in card.get_attribute("class"))
+        row = card.find_element(By.CSS_SELECTOR, "tr.channel[data-channel='0']")
+        time_before = row.get_attribute("data-time")
+        wait_for(driver, "readings again", lambda: row.get_attribute("data-time") != time_before)
+        assert card.find_element(By.CSS_SELECTOR, ".unit-error").text == ""
+        assert card.find_element(By.CSS_SELECTOR, "tr.channel .att-apply").is_enabled()
+    finally:
+        if console is not None:
+            assert console.stop() == 0, "".join(console.output)
+        if unit.poll() is None:
+            unit.send_signal(signal.SIGTERM)
+            unit.wait(timeout=10)

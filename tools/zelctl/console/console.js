@@ -154,7 +154,9 @@
     n.querySelector(".unit-name").textContent = i.name;
     n.querySelector(".unit-address").textContent = i.address || "";
     n.classList.toggle("disconnected", !i.connected);
-    n.querySelector(".state").textContent = i.connected ? "connected" : (i.state || "disconnected");
+    n.querySelector(".state").textContent = i.connected ? "connected" : "disconnected";
+    // Why the unit is away, as the library tells it; cleared when it answers again.
+    n.querySelector(".unit-error").textContent = i.connected ? "" : (i.error || "");
     n.querySelector(".id-board").textContent = i.board_type === undefined || i.board_type === null ? "\u2014"
         : String(i.board_type) + (i.channels ? " (" + i.channels + " ch)" : "");
     n.querySelector(".id-serial").textContent = i.serial === undefined || i.serial === null ? "\u2014" : String(i.serial);
@@ -228,11 +230,8 @@
 
   function wireChannel(u, channel, row) {
     const path = () => unitPath(u.info.name) + "/channels/" + channel;
+    // The server checks the value as zelctl does; its message appears beside the field.
     const setDb = async db => {
-      if (!(db >= 0 && db <= MAX_DB)) {
-        row.attError.textContent = "attenuation " + row.input.value + " dB is outside 0.." + MAX_DB + " dB";
-        return;
-      }
       const done = await act(row.attError, [row.apply], () => api("PUT", path() + "/attenuation", { db: db }));
       row.editing = false;
       row.input.classList.remove("pending");
