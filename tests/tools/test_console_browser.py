@@ -118,7 +118,7 @@ def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--window-size=1360,1700", "--no-first-run", "--no-default-browser-check",
+                "--window-size=1360,1360", "--no-first-run", "--no-default-browser-check",
                 # A proxy that does not exist: loopback bypasses it, any other host fails.
                 "--proxy-server=127.0.0.1:9",
                 f"--user-data-dir={profile}"):
@@ -152,6 +152,14 @@ def wait_for(driver, what, condition, timeout=WAIT_S):
         errors = driver.find_elements(By.CSS_SELECTOR, ".error")
         shown = [e.text for e in errors if e.text]
         raise AssertionError(f"timed out waiting for {what}; errors on the page: {shown}") from None
+
+
+def type_into(field, *keys):
+    """As a user types over a field's value: it keeps the focus throughout (the live feed leaves a focused
+    field alone), where WebDriver's clear() would take it away."""
+    field.click()
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys(*keys)
 
 
 def channel_row(driver, channel):
@@ -195,16 +203,14 @@ def test_console_drives_the_demo_unit(console, browser):
     # A value outside the range is refused beside the field, and nothing reaches the unit.
     before = api_channel(console, unit, 2)
     field = channel_row(driver, 2).find_element(By.CSS_SELECTOR, ".att-input")
-    field.clear()
-    field.send_keys("31", Keys.ENTER)
+    type_into(field, "31", Keys.ENTER)
     error = channel_row(driver, 2).find_element(By.CSS_SELECTOR, ".att-error")
     wait_for(driver, "the range message beside the field", lambda: "outside" in error.text)
     assert api_channel(console, unit, 2)["code"] == before["code"]
 
     # Channel 2 to 12.5 dB, typed into the page: the unit's VOA code moves and reads back 12.5 dB.
     field = channel_row(driver, 2).find_element(By.CSS_SELECTOR, ".att-input")
-    field.clear()
-    field.send_keys("12.5", Keys.ENTER)
+    type_into(field, "12.5", Keys.ENTER)
     wait_for(driver, "the VOA code of channel 2 to change",
              lambda: api_channel(console, unit, 2)["code"] != before["code"])
     after = api_channel(console, unit, 2)
@@ -227,9 +233,7 @@ def test_console_drives_the_demo_unit(console, browser):
     Select(driver.find_element(By.ID, "sweep-channel")).select_by_value("1")
     # A dwell of 100 ms a step lets the curve be seen growing from the feed's sweep points.
     for field, value in (("sweep-from", "0"), ("sweep-to", "5"), ("sweep-step", "0.5"), ("sweep-dwell", "100")):
-        e = driver.find_element(By.ID, field)
-        e.clear()
-        e.send_keys(value)
+        type_into(driver.find_element(By.ID, field), value)
     driver.execute_script("""
         const count = document.getElementById('sweep-count');
         window.sweepCounts = [];

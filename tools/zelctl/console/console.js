@@ -66,14 +66,14 @@
   // An action started by a control: the control is busy while it runs and its error appears beside it.
   async function act(errorEl, controls, work) {
     errorEl.textContent = "";
-    controls.forEach(c => { c.disabled = true; });
+    controls.forEach(c => { c.disabled = true; c.dataset.busy = "1"; });
     try {
       return await work();
     } catch (e) {
       errorEl.textContent = e.message;
       return undefined;
     } finally {
-      controls.forEach(c => { c.disabled = false; });
+      controls.forEach(c => { c.disabled = false; delete c.dataset.busy; });
     }
   }
 
@@ -81,7 +81,9 @@
   // Numbers as a bench reads them.
 
   function fixed(v, digits) {
-    return typeof v === "number" && isFinite(v) ? v.toFixed(digits) : "\u2014";
+    if (typeof v !== "number" || !isFinite(v)) return "\u2014";
+    const text = v.toFixed(digits);
+    return Number(text) === 0 ? (0).toFixed(digits) : text;  // no "-0.00"
   }
   function dbm(uw) {
     return typeof uw === "number" && uw > 0 ? 10 * Math.log10(uw / 1000) : null;
@@ -134,7 +136,8 @@
       }
       select.dataset.values = want;
     }
-    if (current !== undefined && current !== null && document.activeElement !== select) {
+    // Not while the user's own choice is on its way to the unit: the answer says where it stands.
+    if (current !== undefined && current !== null && document.activeElement !== select && !select.dataset.busy) {
       select.value = String(current);
     }
   }
@@ -166,7 +169,7 @@
     fillSelect(n.querySelector("select.wavelength"), i.wavelengths_nm || [], i.wavelength_nm, v => v + " nm");
     fillSelect(n.querySelector("select.mems"), range(positions(i, "mems")), i.mems);
     fillSelect(n.querySelector("select.lbmm"), range(positions(i, "lbmm")), i.lbmm);
-    for (const c of n.querySelectorAll("select, input, button")) c.disabled = !i.connected;
+    for (const c of n.querySelectorAll("select, input, button")) c.disabled = !i.connected || !!c.dataset.busy;
   }
 
   function range(n) { return Array.from({ length: n }, (_, k) => k); }
@@ -185,6 +188,7 @@
           u.info[cls === "wavelength" ? "wavelength_nm" : cls] = value;
           if (cls === "wavelength") loadChannels(name());
         }
+        showUnit(u.info);  // the position the unit has now: the new one, or the old one after a refusal
       });
     };
     selector("wavelength", "/wavelength", "nm");
@@ -216,7 +220,7 @@
       slider: tr.querySelector(".att-slider"), input: tr.querySelector(".att-input"),
       apply: tr.querySelector(".att-apply"), attError: tr.querySelector(".att-error"),
       sw: tr.querySelector(".sw2x2"), swError: tr.querySelector(".sw-error"),
-      editing: false, position: null,
+      editing: false, edits: 0, position: null,
     };
     u.rows.set(c.channel, row);
     wireChannel(u, c.channel, row);
@@ -232,14 +236,18 @@
     const path = () => unitPath(u.info.name) + "/channels/" + channel;
     // The server checks the value as zelctl does; its message appears beside the field.
     const setDb = async db => {
+      const edits = row.edits;
       const done = await act(row.attError, [row.apply], () => api("PUT", path() + "/attenuation", { db: db }));
-      row.editing = false;
-      row.input.classList.remove("pending");
+      if (row.edits === edits) {  // nothing typed meanwhile: the field follows the unit again
+        row.editing = false;
+        row.input.classList.remove("pending");
+      }
       if (done !== undefined) loadChannels(u.info.name);
     };
     // Typing marks the value pending (the live feed leaves it alone); Enter or Set sends it.
     row.input.addEventListener("input", () => {
       row.editing = true;
+      row.edits++;
       row.input.classList.add("pending");
       const v = Number(row.input.value);
       if (row.input.value !== "" && isFinite(v)) row.slider.value = String(clampDb(v));
@@ -252,6 +260,7 @@
     // Dragging shows the value; letting go sends it.
     row.slider.addEventListener("input", () => {
       row.editing = true;
+      row.edits++;
       row.input.value = Number(row.slider.value).toFixed(1);
     });
     row.slider.addEventListener("change", () => setDb(Number(row.slider.value)));
@@ -279,7 +288,7 @@
       const row = channelRow(u, c);
       const power = dbm(c.power_uw);
       row.uw.textContent = fixed(c.power_uw, 3);
-      row.dbm.textContent = typeof c.power_dbm === "number" ? c.power_dbm.toFixed(2) : fixed(power, 2);
+      row.dbm.textContent = fixed(typeof c.power_dbm === "number" ? c.power_dbm : power, 2);
       row.count.textContent = c.count === undefined || c.count === null ? "\u2014" : String(c.count);
       const calibrated = typeof c.attenuation_db === "number";
       row.read.textContent = calibrated ? c.attenuation_db.toFixed(2) : "uncal.";
@@ -397,6 +406,9 @@
       animation: false, responsive: true, maintainAspectRatio: false, parsing: false, normalized: true,
       interaction: { mode: "nearest", axis: "x", intersect: false },
     };
+    // Both charts share the x axis: equal side axes keep their plot areas one above the other.
+    const AXIS_PX = 64;
+    const fit = axis => { axis.width = AXIS_PX; };
     const xAxis = () => ({ type: "linear", min: 0, max: MAX_DB, title: { display: true, text: "attenuation set (dB)" } });
     sweepChart = new Chart(document.getElementById("sweep-chart"), {
       type: "line",
@@ -411,8 +423,8 @@
       options: Object.assign({}, common, {
         scales: {
           x: xAxis(),
-          y: { type: "linear", position: "left", title: { display: true, text: "attenuation read (dB)" } },
-          power: { type: "linear", position: "right", grid: { drawOnChartArea: false },
+          y: { type: "linear", position: "left", afterFit: fit, title: { display: true, text: "attenuation read (dB)" } },
+          power: { type: "linear", position: "right", grid: { drawOnChartArea: false }, afterFit: fit,
                    title: { display: true, text: "power (dBm)" } },
         },
       }),
@@ -424,7 +436,8 @@
                      pointRadius: 2, borderWidth: 1.5 }],
       },
       options: Object.assign({}, common, {
-        scales: { x: xAxis(), y: { type: "linear", title: { display: true, text: "read \u2212 set (dB)" } } },
+        layout: { padding: { right: AXIS_PX } },
+        scales: { x: xAxis(), y: { type: "linear", afterFit: fit, title: { display: true, text: "read \u2212 set (dB)" } } },
       }),
     });
   }
