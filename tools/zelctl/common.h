@@ -151,6 +151,12 @@ public:
     std::uint16_t WavelengthInUse();
 
     const std::string& address() const { return options_.unit; }
+    // Connects afresh at the next call (the calibration read again, the board's default wavelength in use):
+    // after a restore, whose records the library read at the connect.
+    void Reconnect() {
+        connected_ = false;
+        wavelength_in_use_.reset();
+    }
     // The reason of the last failed call (ZEL_ERR_NOT_CONNECTED before an instance exists).
     zel_error LastError() const { return instance_ != nullptr ? zel_LastError(instance_) : ZEL_ERR_NOT_CONNECTED; }
     // Every frame of the link, from the connect on, also goes to `trace` (instead of --trace's stderr).

@@ -377,8 +377,9 @@ struct ConsoleServer::Impl {
                           RequireBackupFits(s, "the backup", want, force);
                           const store::RestoreOutcome done = store::Restore(s.Instance(), want);
                           // The dB and power functions take the restored calibration from here on.
-                          s.UseWavelength(s.WavelengthInUse());
+                          s.Reconnect();
                           w.ForgetCalibration();
+                          w.Note("wavelength_nm", s.WavelengthInUse());
                           if (!done.mismatches.empty()) {
                               throw ApiError(502, "the restore read back " + std::to_string(done.mismatches.size()) +
                                                       " record(s) other than written: " + done.mismatches.front());
