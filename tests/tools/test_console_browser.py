@@ -115,7 +115,11 @@ def console():
 def browser():
     home = tempfile.mkdtemp(prefix="zel-console-browser-")
     profile = os.path.join(home, "profile")
+    downloads = os.path.join(home, "downloads")
+    os.makedirs(downloads)
     options = webdriver.ChromeOptions()
+    options.add_experimental_option("prefs", {"download.default_directory": downloads,
+                                              "download.prompt_for_download": False})
     options.binary_location = "/usr/bin/chromium"
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--window-size=1360,1360", "--no-first-run", "--no-default-browser-check",
@@ -134,6 +138,7 @@ def browser():
             os.environ["HOME"] = env_home
     driver.set_page_load_timeout(WAIT_S)
     driver.set_script_timeout(WAIT_S)
+    driver.downloads = downloads
     try:
         yield driver
     finally:
@@ -253,6 +258,20 @@ def test_console_drives_the_demo_unit(console, browser):
     assert [p["x"] for p in points] == pytest.approx([0.5 * k for k in range(11)])
     assert all(abs(p["y"] - p["x"]) < 0.1 for p in points), points  # attenuation read against set
     assert abs(api_channel(console, unit, 1)["attenuation_db"] - 5.0) < 0.05  # left at the last step
+
+    # The sweep downloads as CSV and SVG, made by the server from the same points.
+    driver.find_element(By.ID, "sweep-csv").click()
+    driver.find_element(By.ID, "sweep-svg").click()
+    for name in (f"sweep-{unit}-ch1.csv", f"sweep-{unit}-ch1.svg"):
+        path = os.path.join(driver.downloads, name)
+        wait_for(driver, "the download " + name, lambda: os.path.exists(path) and os.path.getsize(path) > 0)
+    with open(os.path.join(driver.downloads, f"sweep-{unit}-ch1.csv")) as f:
+        rows = [line.split(",") for line in f.read().splitlines() if line and not line.startswith("#")]
+    assert rows[0][:2] == ["set_db", "read_db"]
+    assert [float(r[0]) for r in rows[1:]] == pytest.approx([p["x"] for p in points])
+    assert [float(r[1]) for r in rows[1:]] == pytest.approx([p["y"] for p in points], abs=1e-3)
+    with open(os.path.join(driver.downloads, f"sweep-{unit}-ch1.svg")) as f:
+        assert "<svg" in f.read()
 
     # The unit's selectors and wavelength slot, each read back by a second client.
     address = console.get("/api/v1/units")[0]["address"]
