@@ -324,6 +324,15 @@ def test_calibration_backup_diff_and_restore(console, browser, tmp_path):
     # A second client changes the TAP factor of channel 0; restoring the backup in the page shows that one
     # record as the change, and the confirmed restore puts it back.
     zelctl_json(unit["address"], "calib", "set", "tap", "-c", "0", "0.0312")
+    # Another unit's backup (another serial number) is refused beside the file field, with the reason.
+    other = tmp_path / "other.json"
+    other_doc = dict(doc, unit=dict(doc["unit"], serial=doc["unit"]["serial"] + 1))
+    other.write_text(json.dumps(other_doc))
+    driver.find_element(By.ID, "calib-file").send_keys(str(other))
+    error = driver.find_element(By.ID, "calib-error")
+    wait_for(driver, "the serial number refusal", lambda: "serial number" in error.text)
+    assert not driver.find_element(By.ID, "calib-diff").is_displayed()
+
     driver.find_element(By.ID, "calib-file").send_keys(str(backup))
     diff = driver.find_element(By.ID, "calib-diff")
     wait_for(driver, "the diff of the backup", lambda: diff.is_displayed() and

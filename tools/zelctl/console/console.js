@@ -544,7 +544,6 @@
     if (boardType === 4) return ((c[0] * x + c[1]) * x + c[2]) * x * x + c[3] * x;
     return ((c[0] * x + c[1]) * x + c[2]) * x + c[3];
   }
-  window.zelConsole.voaAttenuation = voaAttenuation;
 
   function makeCalibChart() {
     calibChart = new Chart(document.getElementById("calib-chart"), {
@@ -631,9 +630,10 @@
       const unit = state.toolUnit;
       const text = await f.text();
       file.value = "";
-      const diff = await act(error, [file], () => api("POST", unitPath(unit) + "/calibration/diff", text));
+      const force = document.getElementById("calib-force").checked ? "?force=true" : "";
+      const diff = await act(error, [file], () => api("POST", unitPath(unit) + "/calibration/diff" + force, text));
       if (diff === undefined) return;
-      state.restore = { unit: unit, text: text, name: f.name };
+      state.restore = { unit: unit, text: text, name: f.name, force: force };
       showDiff(diff);
     });
     document.getElementById("calib-cancel").addEventListener("click", () => {
@@ -646,7 +646,7 @@
       const progress = document.getElementById("calib-restore-state");
       progress.textContent = "restoring " + r.unit + "\u2026";
       const done = await act(document.getElementById("calib-restore-error"), [button],
-                             () => api("POST", unitPath(r.unit) + "/calibration/restore", r.text));
+                             () => api("POST", unitPath(r.unit) + "/calibration/restore" + r.force, r.text));
       progress.textContent = "";
       if (done === undefined) return;
       state.restore = null;
