@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -489,6 +490,37 @@ TEST(ZelctlServe, TheFrameLogShowsTheFramesInOrder) {
     const std::string hex = fresh[0]["hex"];
     EXPECT_EQ(hex.size(), 128u * 3 - 1);
     EXPECT_NE(hex.find("2c 01"), std::string::npos) << hex;
+}
+
+// A station's units by their names, in the file's order; one that never answered shows so, and its calls fail
+// with the library's reason.
+TEST(ZelctlServe, AStationsUnitsByName) {
+    Unit unit(Board(6));
+    const std::string nowhere = RandomLoopback();
+    const std::string path = TempPath("bench.toml");
+    std::ofstream(path) << "[units.bay3]\naddress = \"" << unit.ip() << "\"\n[units.bay4]\naddress = \"" << nowhere
+                        << "\"\ntimeout_ms = 300\n";
+    Console console({"--station", path});
+    json units;
+    for (int i = 0; i < 200 && !(units.size() == 2 && units[0]["connected"] == true && units[1].contains("error"));
+         ++i) {
+        units = Body(console.Client().Get("/api/v1/units"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ASSERT_EQ(units.size(), 2u) << units;
+    EXPECT_EQ(units[0]["name"], "bay3");
+    EXPECT_EQ(units[0]["connected"], true);
+    EXPECT_EQ(units[1]["name"], "bay4");
+    EXPECT_EQ(units[1]["address"], nowhere);
+    EXPECT_EQ(units[1]["connected"], false);
+    EXPECT_TRUE(units[1]["serial"].is_null());
+    auto c = console.Client();
+    EXPECT_EQ(Body(c.Get("/api/v1/units/bay3/channels"))["channels"].size(), 8u);
+    EXPECT_EQ(Body(c.Get("/api/v1/units/" + unit.ip() + "/channels"))["unit"], "bay3");  // by address too
+    auto gone = c.Get("/api/v1/units/bay4/channels");
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->status, 502) << gone->body;
+    EXPECT_EQ(json::parse(gone->body)["reason"], "the unit refused the connection") << gone->body;
 }
 
 TEST(ZelctlServe, CtrlCStopsTheServerCleanly) {

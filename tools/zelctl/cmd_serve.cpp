@@ -91,23 +91,25 @@ void RunServe(const GlobalOptions& g, const ServeOptions& o) {
         units = UnitsToServe(g);
     }
 
-    ConsoleServer server(console, units);
-    server.Bind();
-    stop_requested.store(false);
-    std::signal(SIGINT, RequestStop);
-    std::signal(SIGTERM, RequestStop);
-    std::printf("Console: %s\nCtrl-C stops it.\n", server.Url().c_str());
-    std::fflush(stdout);
-    // The signal only sets the flag; the server is stopped from here, outside the signal handler.
-    std::thread watcher([&server] {
-        while (!stop_requested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        server.Stop();
-    });
-    server.Serve();
-    stop_requested.store(true);
-    watcher.join();
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    {
+        ConsoleServer server(console, units);
+        server.Bind();
+        stop_requested.store(false);
+        std::signal(SIGINT, RequestStop);
+        std::signal(SIGTERM, RequestStop);
+        std::printf("Console: %s\nCtrl-C stops it.\n", server.Url().c_str());
+        std::fflush(stdout);
+        // The signal only sets the flag; the server is stopped from here, outside the signal handler.
+        std::thread watcher([&server] {
+            while (!stop_requested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            server.Stop();
+        });
+        server.Serve();
+        stop_requested.store(true);
+        watcher.join();
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }  // the workers stop before the simulated units do
     for (auto& sim : sims) sim->Stop();
     std::printf("Stopped.\n");
 }

@@ -3,7 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cctype>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
