@@ -225,6 +225,14 @@ def test_console_drives_the_demo_unit(console, browser):
     assert abs(float(channel_row(driver, 2).find_element(By.CSS_SELECTOR, ".att-read").text) - 12.5) < 0.05
     assert error.text == ""  # the refusal's message goes with the next action
 
+    # The slider of channel 5, moved to its end (as a drag that lets go there): 30 dB.
+    channel_row(driver, 5).find_element(By.CSS_SELECTOR, ".att-slider").send_keys(Keys.END)
+    wait_for(driver, "channel 5 at 30 dB",
+             lambda: abs((api_channel(console, unit, 5)["attenuation_db"] or 0) - 30.0) < 0.05)
+    wait_for(driver, "the field beside the slider to say 30",
+             lambda: channel_row(driver, 5).find_element(By.CSS_SELECTOR, ".att-input").get_attribute("value")
+             in ("30.0", "30.00"))
+
     # The 2x2 switch of channel 3, flipped in the page.
     position = api_channel(console, unit, 3)["switch_2x2"]
     channel_row(driver, 3).find_element(By.CSS_SELECTOR, ".sw2x2").click()
