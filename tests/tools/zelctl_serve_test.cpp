@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "zelctl_harness.h"
@@ -173,6 +174,9 @@ TEST(ZelctlServe, SettingsReachTheUnit) {
     EXPECT_EQ(w->status, 200) << w->body;
     EXPECT_EQ(Body(c.Get("/api/v1/units"))[0]["wavelength_nm"], 1550);
 
+    auto none = c.Get(u + "/sweep?format=csv");
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->status, 404) << none->body;  // before the first sweep
     auto sweep = c.Post(u + "/sweep", R"({"channel": 1, "from": 0, "to": 3, "step": 0.5})", "application/json");
     ASSERT_TRUE(sweep);
     ASSERT_EQ(sweep->status, 200) << sweep->body;
@@ -184,6 +188,31 @@ TEST(ZelctlServe, SettingsReachTheUnit) {
         EXPECT_NEAR(points[i]["read_db"].get<double>(), points[i]["set_db"].get<double>(), 0.05);
     }
     EXPECT_NEAR(Channel(console, unit.ip(), 1)["attenuation_db"].get<double>(), 3.0, 0.05);  // left at the last step
+
+    // The downloads are that sweep, in the forms voa sweep writes.
+    auto csv = c.Get(u + "/sweep?format=csv");
+    ASSERT_TRUE(csv);
+    ASSERT_EQ(csv->status, 200) << csv->body;
+    EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+    std::vector<std::string> rows;
+    std::istringstream lines(csv->body);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] != '#') rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), points.size() + 1) << csv->body;  // the header, then a row a point
+    EXPECT_EQ(rows[0].rfind("set_db,read_db,power_uw,power_dbm", 0), 0u) << rows[0];
+    EXPECT_EQ(rows[4].rfind("1.5000,", 0), 0u) << rows[4];  // the fourth point
+    auto svg = c.Get(u + "/sweep?format=svg");
+    ASSERT_TRUE(svg);
+    ASSERT_EQ(svg->status, 200) << svg->body;
+    EXPECT_EQ(svg->get_header_value("Content-Type"), "image/svg+xml");
+    EXPECT_NE(svg->body.find("<svg"), std::string::npos);
+    auto again = c.Get(u + "/sweep");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(json::parse(again->body)["points"], points);
+    auto other = c.Get(u + "/sweep?format=xlsx");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 400) << other->body;
 }
 
 TEST(ZelctlServe, CalibrationBackupDiffAndRestore) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <list>
+#include <map>
 #include <mutex>
 #include <random>
 
@@ -172,6 +173,9 @@ struct ConsoleServer::Impl {
     Feed feed;
     httplib::Server http;
     int port = 0;
+    // The last finished sweep of each unit (by name), for its downloads as CSV, SVG or JSON.
+    std::mutex sweeps_mutex;
+    std::map<std::string, SweepPlot> last_sweeps;
 
     // The channel of the path (404 unless a whole number the board has), checked on the worker.
     static int RequireChannel(Session& s, const std::string& text) {
@@ -342,9 +346,33 @@ struct ConsoleServer::Impl {
                                                      {"power_uw", p.power_uw},
                                                      {"power_dbm", PowerDbmJson(p.power_uw)}});
                           });
+                          {
+                              const std::lock_guard<std::mutex> lock(sweeps_mutex);
+                              last_sweeps[name] = plot;
+                          }
                           return SweepJson(plot);
                       }));
                   }));
+        // The last sweep again, as `voa sweep --csv`, `--plot` or `--json` writes it.
+        http.Get(unit + "/sweep", OnUnit([this](UnitWorker& w, const httplib::Request& req, httplib::Response& res) {
+                     const std::string format = req.has_param("format") ? req.get_param_value("format") : "json";
+                     if (format != "csv" && format != "svg" && format != "json")
+                         throw ApiError(400, "format=" + format + ": a sweep downloads as csv, svg or json");
+                     SweepPlot plot;
+                     {
+                         const std::lock_guard<std::mutex> lock(sweeps_mutex);
+                         const auto it = last_sweeps.find(w.target().name);
+                         if (it == last_sweeps.end()) throw ApiError(404, "no sweep yet on " + w.target().name);
+                         plot = it->second;
+                     }
+                     if (format == "csv") {
+                         res.set_content(SweepCsv(plot), "text/csv; charset=utf-8");
+                     } else if (format == "svg") {
+                         res.set_content(SweepSvg(plot), "image/svg+xml");
+                     } else {
+                         SendJson(res, SweepJson(plot));
+                     }
+                 }));
         http.Get(unit + "/calibration", OnUnit([](UnitWorker& w, const httplib::Request&, httplib::Response& res) {
                      const std::string text =
                          w.Call([&](Session& s) { return calib::BackupText(store::ReadUnit(s.Instance())); });
