@@ -524,16 +524,30 @@ TEST(ZelctlServe, AStationsUnitsByName) {
 }
 
 TEST(ZelctlServe, CtrlCStopsTheServerCleanly) {
+    if (!zeltest::host::CanInterrupt()) GTEST_SKIP() << "no console here to carry a Ctrl+Break to zelctl";
     Console console({"--demo"});
     EXPECT_EQ(console.WaitForUnits(true)[0]["name"], "demo");
     ASSERT_TRUE(console.child().Interrupt());
     const Result r = console.child().Wait();
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("Stopped."), std::string::npos);
+}
 
-    const Result bad = Zelctl({"serve", "--demo", "--listen", "nowhere:99999"});
-    EXPECT_EQ(bad.code, 2);
-    EXPECT_NE(bad.err.find("--listen nowhere:99999"), std::string::npos) << bad.err;
+TEST(ZelctlServe, ListenAddressesItCannotTakeAreUsageErrors) {
+    const struct {
+        const char* listen;
+        const char* message;
+    } cases[] = {
+        {"nowhere:99999", "--listen nowhere:99999: the address must be"},
+        {"127.0.0.1:70000", "--listen 127.0.0.1:70000: the port must be 0..65535"},
+        {"127.0.0.1:", "--listen 127.0.0.1:: the port must be 0..65535"},
+        {"[::1", "--listen [::1: no ']' after the address"},
+    };
+    for (const auto& k : cases) {
+        const Result r = Zelctl({"serve", "--demo", "--listen", k.listen});
+        EXPECT_EQ(r.code, 2) << k.listen;
+        EXPECT_NE(r.err.find(k.message), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace

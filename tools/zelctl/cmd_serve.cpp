@@ -26,6 +26,7 @@ struct ServeOptions {
 // ADDR:PORT, ADDR alone (the default port), or [IPv6]:PORT. Failure(kExitUsage) for anything else.
 void ParseListen(const std::string& text, ConsoleOptions& out) {
     std::string host = text, port;
+    bool port_given = false;
     if (!text.empty() && text.front() == '[') {
         const auto close = text.find(']');
         if (close == std::string::npos) throw Failure(kExitUsage, "--listen " + text + ": no ']' after the address");
@@ -33,10 +34,12 @@ void ParseListen(const std::string& text, ConsoleOptions& out) {
         if (close + 1 < text.size()) {
             if (text[close + 1] != ':') throw Failure(kExitUsage, "--listen " + text + ": ':' must follow ']'");
             port = text.substr(close + 2);
+            port_given = true;
         }
     } else if (const auto colon = text.rfind(':'); colon != std::string::npos) {
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
+        port_given = true;
     }
     if (host == "localhost") host = kDefaultListenHost;
     if (!IsDottedQuad(host) && host.find(':') == std::string::npos) {
@@ -45,8 +48,9 @@ void ParseListen(const std::string& text, ConsoleOptions& out) {
     }
     out.host = host;
     out.port = kDefaultListenPort;
-    if (!port.empty()) {
-        const bool digits = port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    if (port_given) {
+        const bool digits =
+            !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
         if (!digits || std::stoul(port) > 65535)
             throw Failure(kExitUsage, "--listen " + text + ": the port must be 0..65535");
         out.port = static_cast<int>(std::stoul(port));
