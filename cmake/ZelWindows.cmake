@@ -41,6 +41,21 @@ if(TARGET CLI11::CLI11)
   set(ZEL_CLI11_INCLUDE_DIR ${_zel_staged}/CLI CACHE PATH "CLI11 headers (staged)")
 endif()
 
+# The HTTP library of zelctl serve: the single header httplib.h of Debian's source package
+# (scripts/fetch-httplib-source.sh), compiled into zelctl.exe without TLS; Winsock is its only import.
+set(ZEL_HTTPLIB_SOURCE_DIR "" CACHE PATH "Folder with httplib.h from the cpp-httplib source package")
+if(ZEL_BUILD_TOOLS AND NOT TARGET zel_httplib)
+  if(NOT EXISTS ${ZEL_HTTPLIB_SOURCE_DIR}/httplib.h)
+    message(FATAL_ERROR "httplib.h not found in ZEL_HTTPLIB_SOURCE_DIR='${ZEL_HTTPLIB_SOURCE_DIR}' "
+                        "(scripts/fetch-httplib-source.sh fetches it)")
+  endif()
+  file(MAKE_DIRECTORY ${_zel_staged}/httplib)
+  file(COPY_FILE ${ZEL_HTTPLIB_SOURCE_DIR}/httplib.h ${_zel_staged}/httplib/httplib.h ONLY_IF_DIFFERENT)
+  add_library(zel_httplib INTERFACE)
+  target_include_directories(zel_httplib SYSTEM INTERFACE ${_zel_staged}/httplib)
+  target_link_libraries(zel_httplib INTERFACE ws2_32)
+endif()
+
 if(ZEL_BUILD_TESTS AND NOT TARGET GTest::gtest)
   set(ZEL_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources to build for Windows")
   if(NOT EXISTS ${ZEL_GOOGLETEST_SOURCE}/CMakeLists.txt)

@@ -4,8 +4,7 @@
 # use the Linux archive of libintelrdfpmath-dev (the Windows cross build). Prints the LIBRARY
 # folder to pass as -DIntelRDFPMath_SOURCE_DIR.
 #
-# apt-get source needs a deb-src entry; when none serves the package, one is made from the
-# machine's Debian apt source (same archive, Types: deb-src).
+# apt-get source needs a deb-src entry: scripts/ensure-deb-src.sh makes one when none serves the package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 DEST=$(realpath -m "${1:-build-windows/_deps/intelrdfpmath}")
@@ -18,17 +17,7 @@ if [ -n "$found" ]; then
   exit 0
 fi
 
-if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-if ! apt-cache showsrc intelrdfpmath 2>/dev/null | grep -q '^Package: intelrdfpmath'; then
-  src=/etc/apt/sources.list.d/debian.sources
-  if [ ! -f "$src" ]; then
-    echo "no deb-src entry serves intelrdfpmath and $src is missing: add a deb-src line for the Debian archive" >&2
-    exit 1
-  fi
-  echo "adding a deb-src entry made from $src" >&2
-  sed 's/^Types: deb$/Types: deb-src/' "$src" | $SUDO tee /etc/apt/sources.list.d/zel-deb-src.sources >/dev/null
-  $SUDO apt-get update -q >&2
-fi
+scripts/ensure-deb-src.sh intelrdfpmath
 
 mkdir -p "$DEST"
 ( cd "$DEST" && apt-get source -q -o APT::Sandbox::User=root intelrdfpmath >&2 )

@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libintelrdfpmath-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
+  libjs-chart.js chromium chromium-driver python3-selenium
   python3 python3-pytest python3-pip python3-setuptools python3-wheel
   binutils
   dpkg-dev help2man

@@ -4,7 +4,8 @@
 # transport, instrument, exported-interface, clock, simulator and zelctl suites. When the Linux build ($LINUX_BUILD_DIR, default build/)
 # has zelctl, `zelctl.exe demo` must print the session that `zelctl demo` prints on Linux, and
 # `zelctl.exe clock-plan` the plans of the Linux build (the decimal library is compiled here from
-# its sources for Windows, and taken from Debian's archive on Linux).
+# its sources for Windows, and taken from Debian's archive on Linux). `zelctl.exe serve --demo` must
+# serve the console's page and its units to curl on the Linux side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build-windows}
@@ -50,5 +51,31 @@ if [ -x "$LINUX_BUILD_DIR/zelctl" ]; then
   if [ $plans_ok -eq 1 ]; then echo "zelctl.exe clock-plan printed the plans of the Linux build"; fi
 else
   echo "no $LINUX_BUILD_DIR/zelctl: the comparisons of zelctl.exe with Linux are left out" >&2
+fi
+
+# zelctl.exe serve --demo under wine on a 127.x address of its own: the page and the units, fetched from
+# the Linux side with curl; then stopped by its PID.
+serve_at=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1)):8653
+"$WINE" "$BUILD_DIR/zelctl.exe" serve --demo --listen "$serve_at" --token wine </dev/null >"$BUILD_DIR/serve.log" 2>&1 &
+serve_pid=$!
+served=0
+for _ in $(seq 1 150); do
+  if curl -sf "http://$serve_at/" | grep -q '<html' &&
+     curl -sf -H "Authorization: Bearer wine" "http://$serve_at/api/v1/units" | grep -q '"connected":true'; then
+    served=1
+    break
+  fi
+  sleep 0.2
+done
+kill "$serve_pid" 2>/dev/null || true
+for _ in $(seq 1 50); do kill -0 "$serve_pid" 2>/dev/null || break; sleep 0.1; done
+kill -KILL "$serve_pid" 2>/dev/null || true
+wait "$serve_pid" 2>/dev/null || true
+if [ $served -eq 1 ]; then
+  echo "zelctl.exe serve --demo served the console and its units at $serve_at"
+else
+  echo "zelctl.exe serve --demo did not serve the console at $serve_at:" >&2
+  cat "$BUILD_DIR/serve.log" >&2
+  status=1
 fi
 exit $status

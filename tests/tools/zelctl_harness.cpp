@@ -74,6 +74,8 @@ bool ZelctlChild::Interrupt() { return child_->Interrupt(); }
 
 Result ZelctlChild::Wait() { return Finish(*child_, out_, err_); }
 
+std::string ZelctlChild::OutputSoFar() const { return Slurp(out_); }
+
 Result Zelctl(const std::vector<std::string>& args, const std::vector<std::string>& env) {
     return ZelctlChild(args, env).Wait();
 }

@@ -34,6 +34,8 @@ public:
     // A user's Ctrl+C (zeltest::host::Child::Interrupt).
     bool Interrupt();
     Result Wait();
+    // What it has printed on stdout so far.
+    std::string OutputSoFar() const;
 
 private:
     std::string out_, err_;

@@ -950,8 +950,7 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
         // A mistyped subcommand is named, with the nearest one when it is a slip of one or two letters.
         {{"inof"},
          "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, station, capture, info, temp, screen, "
-         "reg, "
-         "switch, voa, power, wavelength, eeprom, calib, demo)"},
+         "reg, switch, voa, power, wavelength, eeprom, calib, demo, serve)"},
         {{"voa", "st", "-c", "1"},
          "unknown subcommand 'voa st'; did you mean 'voa set'? (voa subcommands: get, set, sweep)"},
         {{"--timeout", "300", "switch", "2x2", "gte"},

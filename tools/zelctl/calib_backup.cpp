@@ -22,8 +22,9 @@ calib::Calibration ReadBackupFile(const std::string& path) {
     }
 }
 
-// Everything a restore checks against the unit before its first write.
-void RequireFit(Session& s, const std::string& path, const calib::Calibration& want, bool force) {
+}  // namespace
+
+void RequireBackupFits(Session& s, const std::string& path, const calib::Calibration& want, bool force) {
     const std::string unit = "unit " + s.address();
     if (want.board_type != s.BoardType()) {
         throw Failure(kExitFile, path + " does not fit " + unit + ": board type " + std::to_string(want.board_type) +
@@ -53,8 +54,6 @@ void RequireFit(Session& s, const std::string& path, const calib::Calibration& w
     }
 }
 
-}  // namespace
-
 void RunCalibBackup(Session& s, const CalibFileOptions& o, bool json) {
     const std::string path = UnitFile(s, o.file, ".json", false);
     calib::Calibration cal;
@@ -75,7 +74,7 @@ void RunCalibRestore(Session& s, const CalibFileOptions& o, bool json) {
     const std::string path = UnitFile(s, o.file, ".json", true);
     const calib::Calibration want = ReadBackupFile(path);
 
-    RequireFit(s, path, want, o.force);
+    RequireBackupFits(s, path, want, o.force);
 
     const store::RestoreOutcome done = InterruptibleWrite("restore", json, [&](const store::WriteOptions& options) {
         return store::Restore(s.Instance(), want, options);

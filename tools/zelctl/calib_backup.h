@@ -24,6 +24,10 @@ void RunCalibBackup(Session& s, const CalibFileOptions& o, bool json);
 // unit (board type, channel count, serial number unless `force`, the wavelengths of the slots both use).
 void RunCalibRestore(Session& s, const CalibFileOptions& o, bool json);
 
+// Everything a restore checks against the unit before its first write: board type, channel count, serial
+// number unless `force`, the wavelengths of the slots both use. Failure(kExitFile) naming `path` else.
+void RequireBackupFits(Session& s, const std::string& path, const calib::Calibration& want, bool force);
+
 // A write into the unit's EEPROM (restore, load) with its progress on stderr under `label`, silent
 // when `quiet`; Ctrl-C asks it, through the options handed to `write`, to stop after the record or
 // byte in flight.

@@ -195,16 +195,26 @@ Calibration ReadUnit(zel_instance* unit, const ProgressFn& progress) {
     return out;
 }
 
-RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteOptions& options) {
+namespace {
+
+// What a restore of `want` writes: the jobs with each record's current bytes, read in one pass.
+struct RestorePlan {
+    std::vector<Job> jobs;
+    std::vector<Bytes> current;  // per job; empty for a wavelength slot to add
+    Snapshot snap;
+    RestoreOutcome out;
+};
+
+void PlanRestore(zel_instance* unit, const Calibration& want, RestorePlan& plan) {
+    std::vector<Job>& jobs = plan.jobs;
+    Snapshot& snap = plan.snap;
+    RestoreOutcome& out = plan.out;
     const int channels = ChannelCount(unit);
     if (want.user.size() != static_cast<std::size_t>(channels)) {
         throw Failure(kExitFile, "the backup holds " + std::to_string(want.user.size()) + " channels, the unit has " +
                                      std::to_string(channels));
     }
     const std::vector<std::uint16_t> table = WavelengthTable(unit);
-    std::vector<Job> jobs;
-    Snapshot snap;
-    RestoreOutcome out;
     for (const auto& slot : want.slots) {
         const auto w = static_cast<std::size_t>(slot.slot);
         const std::string name = SlotName(slot.slot, slot.nm);
@@ -238,12 +248,40 @@ RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteO
     out.records = jobs.size();
 
     snap.Read(unit, {});
-    std::vector<Bytes> current;
     for (const auto& job : jobs) {
-        current.push_back(job.want != nullptr ? snap.Get(job.at.address, job.at.length) : Bytes{});
+        plan.current.push_back(job.want != nullptr ? snap.Get(job.at.address, job.at.length) : Bytes{});
         if (job.want == nullptr) continue;
-        for (std::size_t i = 0; i < job.want->size(); ++i) out.bytes_to_write += (*job.want)[i] != current.back()[i];
+        for (std::size_t i = 0; i < job.want->size(); ++i)
+            out.bytes_to_write += (*job.want)[i] != plan.current.back()[i];
     }
+}
+
+}  // namespace
+
+std::vector<RecordChange> Diff(zel_instance* unit, const Calibration& want) {
+    RestorePlan plan;
+    PlanRestore(unit, want, plan);
+    std::vector<RecordChange> changes;
+    for (std::size_t j = 0; j < plan.jobs.size(); ++j) {
+        const Job& job = plan.jobs[j];
+        if (job.want == nullptr) {
+            changes.push_back({job.name, 0, {}, {}, 2});
+            continue;
+        }
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < job.want->size(); ++i) differing += (*job.want)[i] != plan.current[j][i];
+        if (differing > 0) changes.push_back({job.name, job.at.address, plan.current[j], *job.want, differing});
+    }
+    return changes;
+}
+
+RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteOptions& options) {
+    RestorePlan plan;
+    PlanRestore(unit, want, plan);
+    const std::vector<Job>& jobs = plan.jobs;
+    const std::vector<Bytes>& current = plan.current;
+    Snapshot& snap = plan.snap;
+    RestoreOutcome& out = plan.out;
     if (options.progress) options.progress(0, out.bytes_to_write);
 
     for (std::size_t j = 0; j < jobs.size(); ++j) {

@@ -50,6 +50,18 @@ Bytes ReadRecord(zel_instance* unit, int slot, int channel, const calib::ItemSha
 // use, its wavelengths (zelctl checks that before calling); otherwise Failure(kExitFile).
 RestoreOutcome Restore(zel_instance* unit, const Calibration& want, const WriteOptions& options = {});
 
+// A record a restore of a backup would change (or a wavelength slot it would add: no bytes, 2 to write).
+struct RecordChange {
+    std::string record;  // "slot 1 (1550 nm) channel 2 voa", as a restore names it
+    std::uint32_t address = 0;
+    Bytes from, to;
+    std::size_t bytes_to_write = 0;
+};
+
+// What Restore would write, read from the unit but not written: the records whose bytes differ, in the
+// order a restore writes them. Failure(kExitFile) as Restore for a backup that does not fit.
+std::vector<RecordChange> Diff(zel_instance* unit, const Calibration& want);
+
 struct PatchOutcome {
     std::size_t bytes_to_write = 0;
     std::size_t bytes_written = 0;

@@ -3,11 +3,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "commands.h"
 #include "unit_helpers.h"
 #include "zelsim/sim.h"
 
 namespace zelctl {
-namespace {
 
 zelsim::UnitConfig DemoUnit() {
     zelsim::UnitConfig cfg;
@@ -17,6 +17,8 @@ zelsim::UnitConfig DemoUnit() {
     for (int c = 0; c < 8; ++c) cfg.input_power_uw[c] = input_uw[c];
     return cfg;
 }
+
+namespace {
 
 // One part of the session: its heading and table in text (the table indented), nothing with --json.
 void Show(bool json, const std::string& heading, const Table& table) {

@@ -56,19 +56,8 @@ struct VoaSetOptions {
     std::optional<std::uint16_t> wavelength;
 };
 
-// Values the attenuator cannot take are refused before the unit is reached.
-void RequireVoaValue(const VoaSetOptions& o) {
-    if (o.code) {
-        if (!(o.value >= 0 && o.value <= 4095)) throw Failure(kExitUsage, "VOA code " + OutsideRange(o.value, 0, 4095));
-        if (o.value != std::floor(o.value))
-            throw Failure(kExitUsage, "VOA code " + Number(o.value) + " is not a whole number");
-    } else if (!(o.value >= 0 && o.value <= kMaxAttenuationDb)) {
-        throw Failure(kExitUsage, OutsideRange(o.value, 0, kMaxAttenuationDb, "dB"));
-    }
-}
-
 void RunVoaSet(Session& s, const VoaSetOptions& o, bool json) {
-    RequireVoaValue(o);
+    RequireVoaValue(o.value, o.code);
     const int c = *o.channel;
     s.RequireChannel(c);
     Record r;
@@ -128,6 +117,17 @@ void RunPower(Session& s, const PowerOptions& o, bool json) {
 }
 
 }  // namespace
+
+// Values the attenuator cannot take are refused before the unit is reached.
+void RequireVoaValue(double value, bool code) {
+    if (code) {
+        if (!(value >= 0 && value <= 4095)) throw Failure(kExitUsage, "VOA code " + OutsideRange(value, 0, 4095));
+        if (value != std::floor(value))
+            throw Failure(kExitUsage, "VOA code " + Number(value) + " is not a whole number");
+    } else if (!(value >= 0 && value <= kMaxAttenuationDb)) {
+        throw Failure(kExitUsage, OutsideRange(value, 0, kMaxAttenuationDb, "dB"));
+    }
+}
 
 double ReadAttenuationDb(Session& s, int channel) {
     double db = 0;

@@ -20,6 +20,9 @@ namespace {
 constexpr double kMaxDb = 30.0;
 constexpr std::size_t kMaxPoints = 3001;  // 0.01 dB steps over the whole range
 
+// The points as a table (set, read, power in uW and dBm): the text output and the JSON points.
+Table SweepTable(const SweepPlot& plot);
+
 // A file written whole or not at all: opened (so an unwritable path fails before the sweep), then
 // filled, then moved into place. "-" is standard output.
 class OutputFile {
@@ -84,59 +87,26 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     if (!plot_path.empty()) svg.emplace(plot_path);
 
     const int c = *o.channel;
-    s.RequireChannel(c);
-    if (o.wavelength) s.UseWavelength(*o.wavelength);
-    SweepPlot plot{c, s.WavelengthInUse(), {}, {}, {}};
-    // Read before the first step: the points of a sweep the unit stops answering in still name it.
-    plot.context = OutputContext(s, plot.wavelength_nm);
-    std::optional<Failure> failure;  // what stopped the sweep before its last step
+    SweepPlot plot;
     {
         Progress progress("sweep", steps.size(), json);
-        for (double db : steps) {
-            try {
-                SetAttenuationDb(s, c, db);
-                Dwell(o.dwell_ms);
-                const double read = ReadAttenuationDb(s, c);
-                plot.points.push_back({db, read, ReadPowerUw(s, c)});
-            } catch (const Failure& e) {
-                failure = e;
-                plot.stopped = SweepPlot::Stop{db, e.what()};
-                break;
-            }
-            progress.Advance();
-        }
+        plot = Sweep(s, c, steps, o.dwell_ms, o.wavelength, [&](const SweepPoint&) { progress.Advance(); });
     }
 
     // What was measured is kept, whole or not.
     if (csv) csv->Commit(SweepCsv(plot));
     if (svg) svg->Commit(SweepSvg(plot));
     const auto stop = [&] {
-        if (!failure) return;
-        throw Failure(failure->code(), "voa sweep " + StoppedText(*plot.stopped) + " (" +
-                                           std::to_string(plot.points.size()) + " of " + std::to_string(steps.size()) +
-                                           " points measured, kept)");
+        if (!plot.stopped) return;
+        throw Failure(plot.stopped->exit_code, "voa sweep " + StoppedText(*plot.stopped) + " (" +
+                                                   std::to_string(plot.points.size()) + " of " +
+                                                   std::to_string(steps.size()) + " points measured, kept)");
     };
     if (csv_path == "-" || plot_path == "-") return stop();  // standard output holds the file
 
-    Table table(
-        {{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
-    for (const auto& p : plot.points) {
-        table.AddRow({{p.set_db, Fixed(p.set_db, 2)},
-                      {p.read_db, Fixed(p.read_db, 2)},
-                      {p.power_uw, Fixed(p.power_uw, 3)},
-                      {PowerDbmJson(p.power_uw), PowerDbm(p.power_uw)}});
-    }
+    const Table table = SweepTable(plot);
     if (json) {
-        Json out = Json::object();
-        for (const auto& [key, value] : plot.context) out[key] = value;
-        out["channel"] = c;
-        out["wavelength_nm"] = plot.wavelength_nm;
-        out["complete"] = !plot.stopped;
-        if (plot.stopped) {
-            out["stopped_at"] = plot.stopped->at_db;
-            out["error"] = plot.stopped->reason;
-        }
-        out["points"] = table.ToJson();
+        Json out = SweepJson(plot);
         if (!csv_path.empty()) out["csv"] = csv_path;
         if (!plot_path.empty()) out["plot"] = plot_path;
         PrintJson(out);
@@ -151,10 +121,58 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     stop();
 }
 
+Table SweepTable(const SweepPlot& plot) {
+    Table table(
+        {{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
+    for (const auto& p : plot.points) {
+        table.AddRow({{p.set_db, Fixed(p.set_db, 2)},
+                      {p.read_db, Fixed(p.read_db, 2)},
+                      {p.power_uw, Fixed(p.power_uw, 3)},
+                      {PowerDbmJson(p.power_uw), PowerDbm(p.power_uw)}});
+    }
+    return table;
+}
+
 }  // namespace
 
 std::string StoppedText(const SweepPlot::Stop& stop) {
     return "stopped at " + Number(stop.at_db) + " dB: " + stop.reason;
+}
+
+SweepPlot Sweep(Session& s, int channel, const std::vector<double>& steps, unsigned dwell_ms,
+                std::optional<std::uint16_t> wavelength, const std::function<void(const SweepPoint&)>& on_point) {
+    s.RequireChannel(channel);
+    if (wavelength) s.UseWavelength(*wavelength);
+    SweepPlot plot{channel, s.WavelengthInUse(), {}, {}, {}};
+    // Read before the first step: the points of a sweep the unit stops answering in still name it.
+    plot.context = OutputContext(s, plot.wavelength_nm);
+    for (double db : steps) {
+        try {
+            SetAttenuationDb(s, channel, db);
+            Dwell(dwell_ms);
+            const double read = ReadAttenuationDb(s, channel);
+            plot.points.push_back({db, read, ReadPowerUw(s, channel)});
+        } catch (const Failure& e) {
+            plot.stopped = SweepPlot::Stop{db, e.what(), e.code()};
+            break;
+        }
+        if (on_point) on_point(plot.points.back());
+    }
+    return plot;
+}
+
+nlohmann::ordered_json SweepJson(const SweepPlot& plot) {
+    Json out = Json::object();
+    for (const auto& [key, value] : plot.context) out[key] = value;
+    out["channel"] = plot.channel;
+    out["wavelength_nm"] = plot.wavelength_nm;
+    out["complete"] = !plot.stopped;
+    if (plot.stopped) {
+        out["stopped_at"] = plot.stopped->at_db;
+        out["error"] = plot.stopped->reason;
+    }
+    out["points"] = SweepTable(plot).ToJson();
+    return out;
 }
 
 std::string SweepCsv(const SweepPlot& plot) {

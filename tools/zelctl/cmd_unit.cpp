@@ -145,14 +145,17 @@ void RunSwitchGet(Session& s, const SwitchOptions& o, bool json) {
     }
 }
 
+const SwitchKind& SwitchNamed(const std::string& name) {
+    for (const auto& kind : kSwitches) {
+        if (name == kind.name) return kind;
+    }
+    throw std::logic_error("no switch " + name);
+}
+
 void RunSwitchSet(Session& s, const SwitchOptions& o, bool json) {
     const SwitchKind& kind = *o.kind;
     const int channel = o.channel.value_or(0);
-    if (kind.per_channel) s.RequireChannel(channel);
-    RequirePosition(s, kind, o.position);
-    s.CheckInstance(
-        kind.set(s.Instance(), static_cast<std::uint16_t>(channel), static_cast<std::uint16_t>(o.position)) != 0,
-        std::string("cannot set the ") + kind.label);
+    SetSwitch(s, kind.name, channel, o.position);
     Record r;
     if (kind.per_channel) r.Add("channel", "Channel", channel);
     r.Add("position", std::string(kind.label) + " position", o.position).Print(json);
@@ -180,6 +183,23 @@ void AddSwitch(CLI::App& parent, const GlobalOptions& g, const SwitchKind& kind)
 }
 
 }  // namespace
+
+void SetSwitch(Session& s, const std::string& name, int channel, unsigned position) {
+    const SwitchKind& kind = SwitchNamed(name);
+    if (kind.per_channel) s.RequireChannel(channel);
+    RequirePosition(s, kind, position);
+    s.CheckInstance(
+        kind.set(s.Instance(), static_cast<std::uint16_t>(channel), static_cast<std::uint16_t>(position)) != 0,
+        std::string("cannot set the ") + kind.label);
+}
+
+std::uint16_t ReadSwitch(Session& s, const std::string& name, int channel) {
+    const SwitchKind& kind = SwitchNamed(name);
+    std::uint16_t position = 0;
+    s.CheckInstance(kind.get(s.Instance(), static_cast<std::uint16_t>(channel), &position) != 0,
+                    std::string("cannot read the ") + kind.label);
+    return position;
+}
 
 double ReadTemperatureWord(Session& s, int select) {
     const double word = zel_TempRead(s.Instance(), select);

@@ -4,6 +4,9 @@
 namespace CLI {
 class App;
 }
+namespace zelsim {
+struct UnitConfig;
+}
 
 namespace zelctl {
 
@@ -17,5 +20,12 @@ void AddStationCommands(CLI::App& app, const GlobalOptions& options);
 
 // capture show, capture stats: a capture file decoded, frame by frame or summed up per kind of exchange.
 void AddCaptureCommands(CLI::App& app, const GlobalOptions& options);
+
+// serve: the console (an HTTP server with the page and the JSON API) for the units of the command line,
+// or for simulated units in this process (--demo).
+void AddServeCommand(CLI::App& app, const GlobalOptions& options);
+
+// The simulated 8-channel unit of `demo` and `serve --demo`.
+zelsim::UnitConfig DemoUnit();
 
 }  // namespace zelctl

@@ -155,6 +155,19 @@ public:
     std::uint16_t WavelengthInUse();
 
     const std::string& address() const { return options_.unit; }
+    // Connects afresh at the next call (the calibration read again, the board's default wavelength in use):
+    // after a restore, whose records the library read at the connect.
+    void Reconnect() {
+        connected_ = false;
+        wavelength_in_use_.reset();
+    }
+    // The reason of the last failed call (ZEL_ERR_NOT_CONNECTED before an instance exists).
+    zel_error LastError() const { return instance_ != nullptr ? zel_LastError(instance_) : ZEL_ERR_NOT_CONNECTED; }
+    // Every frame of the link, from the connect on, also goes to `trace` (instead of --trace's stderr).
+    void SetFrameTrace(zel_frame_trace_fn trace, void* user) {
+        frame_trace_ = trace;
+        frame_trace_user_ = user;
+    }
 
 private:
     [[noreturn]] void Fail(zel_error code, const std::string& what);
@@ -163,6 +176,8 @@ private:
     GlobalOptions options_;
     zel_instance* instance_ = nullptr;
     std::unique_ptr<WatchedInstance> watch_;  // Ctrl-C cancels the instance's call in flight
+    zel_frame_trace_fn frame_trace_ = nullptr;
+    void* frame_trace_user_ = nullptr;
     bool connected_ = false;
     std::optional<int> board_type_;
     std::optional<std::uint16_t> wavelength_in_use_;  // unset: the board's default
@@ -172,6 +187,9 @@ private:
 std::vector<std::uint8_t> ReadEeprom(Session& session, std::uint32_t address, std::size_t length);
 // Writes one byte; the library waits for the EEPROM to settle.
 void WriteEepromByte(Session& session, std::uint32_t address, std::uint8_t value);
+
+// The time now, ISO 8601 in UTC: "2026-12-09T21:40:00Z", or with `milliseconds` "2026-12-09T21:40:00.123Z".
+std::string UtcNow(bool milliseconds);
 
 // What a kept output (CSV, JSON, SVG) says about where and when it was made: unit address, serial number,
 // board type, wavelength, the time (ISO 8601, UTC) and the zelctl version, as key/value pairs in that order.

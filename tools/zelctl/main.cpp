@@ -24,8 +24,8 @@ constexpr const char* kExitCodes =
     "(running it again completes it; a second Ctrl-C stops it at once). With several units, the highest code of "
     "any unit.";
 
-// Subcommands that talk to no unit of the command line: they run once, whatever --unit says.
-constexpr const char* kUnitless[] = {"capture", "clock-plan", "demo", "station"};
+// Subcommands that run once, whatever --unit says: they talk to no unit of the command line, or to all at once.
+constexpr const char* kUnitless[] = {"capture", "clock-plan", "demo", "serve", "station"};
 
 // --json before the end of the options: errors are then JSON on stderr too.
 bool WantsJson(const std::vector<std::string>& args) {
@@ -92,6 +92,7 @@ std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
     zelctl::AddEepromCommands(*app, options);
     zelctl::AddCalibCommands(*app, options);
     zelctl::AddDemoCommand(*app, options);
+    zelctl::AddServeCommand(*app, options);
     // Set after the subcommands exist, which would otherwise inherit it: the table appears on the top-level help only.
     app->footer(kExitCodes);
     return app;

@@ -1,6 +1,7 @@
 // Text and JSON output, files written whole, and the progress bar.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -39,12 +40,9 @@ void WriteFileWhole(const std::string& path, const void* data, std::size_t size)
     }
 }
 
-std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::uint16_t wavelength_nm) {
-    std::int64_t serial = 0;
-    std::int32_t confirmed = 0;
-    zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
-    s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
-    const std::time_t now = std::time(nullptr);
+std::string UtcNow(bool milliseconds) {
+    const auto clock = std::chrono::system_clock::now();
+    const std::time_t now = std::chrono::system_clock::to_time_t(clock);
     std::tm utc{};
 #ifdef _WIN32
     gmtime_s(&utc, &now);
@@ -52,7 +50,23 @@ std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::
     gmtime_r(&now, &utc);
 #endif
     char time[32];
-    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::string out = time;
+    if (milliseconds) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock.time_since_epoch()).count() % 1000;
+        char frac[8];
+        std::snprintf(frac, sizeof frac, ".%03d", static_cast<int>(ms));
+        out += frac;
+    }
+    return out + "Z";
+}
+
+std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::uint16_t wavelength_nm) {
+    std::int64_t serial = 0;
+    std::int32_t confirmed = 0;
+    zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
+    s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
+    const std::string time = UtcNow(false);
     return {{"unit", s.address()},
             {"serial", std::to_string(serial)},
             {"board_type", std::to_string(s.BoardType())},

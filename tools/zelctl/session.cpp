@@ -40,7 +40,11 @@ zel_instance* Session::Instance() {
         if (instance_ == nullptr) throw Failure(kExitUnit, "cannot create a unit instance: out of memory");
         watch_ = std::make_unique<WatchedInstance>(instance_);
         zel_SetTimeout(instance_, options_.timeout_ms);
-        if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, nullptr);
+        if (frame_trace_ != nullptr) {
+            zel_SetFrameTrace(instance_, frame_trace_, frame_trace_user_);
+        } else if (options_.trace) {
+            zel_SetFrameTrace(instance_, TraceFrame, nullptr);
+        }
         // The file is open already (main holds it), so this joins it; it cannot fail the command.
         if (!options_.capture.empty()) zel_StartCapture(instance_, options_.capture.c_str());
     }

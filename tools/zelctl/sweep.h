@@ -1,8 +1,12 @@
 // voa sweep: the attenuation of one channel stepped over a range, read back, with the power behind it.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+
+#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
@@ -13,6 +17,7 @@ class App;
 namespace zelctl {
 
 struct GlobalOptions;
+class Session;
 
 struct SweepPoint {
     double set_db;    // attenuation asked for
@@ -30,12 +35,23 @@ struct SweepPlot {
     struct Stop {
         double at_db;
         std::string reason;
+        int exit_code;  // of the failure that stopped it: kExitInterrupted for Ctrl-C, kExitUnit ...
     };
     std::optional<Stop> stopped;
 };
 
 // "stopped at 16 dB: <reason>" of an incomplete sweep.
 std::string StoppedText(const SweepPlot::Stop& stop);
+
+// The sweep itself: `channel` (refused when the board lacks it) set to each of `steps` in turn through the
+// calibration of `wavelength` (default: the one in use), `dwell_ms` waited, the attenuation and the power
+// read back; `on_point` told of each point as it is taken. The context (OutputContext) filled in at the end.
+SweepPlot Sweep(Session& s, int channel, const std::vector<double>& steps, unsigned dwell_ms,
+                std::optional<std::uint16_t> wavelength, const std::function<void(const SweepPoint&)>& on_point);
+
+// The sweep as `voa sweep --json` prints it: the context, channel, wavelength_nm and the points (set_db,
+// read_db, power_uw, power_dbm).
+nlohmann::ordered_json SweepJson(const SweepPlot& plot);
 
 // The points as CSV: the context as leading "# key: value" lines (an incomplete sweep adds
 // "# incomplete: stopped at X dB: <reason>"), then set_db,read_db,power_uw,power_dbm.

@@ -37,6 +37,15 @@ Record IdentityRecord(Session& s);
 // The temperature word of a select (hundredths of a degree Celsius); fails when the read fails.
 double ReadTemperatureWord(Session& s, int select);
 
+// The switch `name` ("2x2", "mems", "lbmm"; `channel` only for the 2x2 switch) set to `position`, a channel
+// or position the board does not have refused (kExitUsage) before anything is set; and its position read.
+void SetSwitch(Session& s, const std::string& name, int channel, unsigned position);
+std::uint16_t ReadSwitch(Session& s, const std::string& name, int channel);
+
+// An attenuation (dB, 0..30) or, with `code`, a VOA drive code (a whole number, 0..4095) refused
+// (kExitUsage) when the attenuator cannot take it.
+void RequireVoaValue(double value, bool code);
+
 double ReadAttenuationDb(Session& s, int channel);
 void SetAttenuationDb(Session& s, int channel, double db);
 // A calibrated power reading; `over_range` when a sample was at the top of the detector's range,
