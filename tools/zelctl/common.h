@@ -27,6 +27,7 @@ struct GlobalOptions {
     std::string unit;                 // IPv4 address of the unit the command runs on
     std::vector<std::string> units;   // --unit values: comma lists of addresses and station names
     std::string station;              // --station FILE, else $ZEL_STATION
+    std::string log;                  // --log FILE: the audit trail's file
     unsigned jobs = 0;                // --jobs: units driven at once (0: all)
     bool json = false;                // machine-readable output on stdout
     bool trace = false;               // every frame as hex on stderr
@@ -167,6 +168,9 @@ private:
 std::vector<std::uint8_t> ReadEeprom(Session& session, std::uint32_t address, std::size_t length);
 // Writes one byte; the library waits for the EEPROM to settle.
 void WriteEepromByte(Session& session, std::uint32_t address, std::uint8_t value);
+
+// The time now, ISO 8601 in UTC to the second: "2026-12-09T21:44:21Z".
+std::string UtcTimestamp();
 
 // What a kept output (CSV, JSON, SVG) says about where and when it was made: unit address, serial number,
 // board type, wavelength, the time (ISO 8601, UTC) and the zelctl version, as key/value pairs in that order.

@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "fanout.h"
+#include "system.h"
 #include "terminal.h"
 
 namespace zelctl {
@@ -39,25 +40,23 @@ void WriteFileWhole(const std::string& path, const void* data, std::size_t size)
     }
 }
 
+std::string UtcTimestamp() {
+    const std::tm utc = UtcTime(std::time(nullptr));
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
 std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::uint16_t wavelength_nm) {
     std::int64_t serial = 0;
     std::int32_t confirmed = 0;
     zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
     s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char time[32];
-    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return {{"unit", s.address()},
             {"serial", std::to_string(serial)},
             {"board_type", std::to_string(s.BoardType())},
             {"wavelength_nm", std::to_string(wavelength_nm)},
-            {"time", time},
+            {"time", UtcTimestamp()},
             {"zelctl_version", ZEL_VERSION}};
 }
 
