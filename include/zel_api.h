@@ -346,6 +346,13 @@ ZEL_EXPORT uint8_t zel_AccessBoardRegister(zel_instance* instance, uint8_t write
 ZEL_EXPORT uint8_t APIAccessBoardRegister(uint8_t unit, uint8_t write, uint16_t channel, uint16_t address,
                                           uint16_t* value);
 
+/** zel_AccessBoardRegister by register bank instead of channel: register `address` (0..2047) of
+ *  bank `select` (0..15), also a bank that no channel of the board maps to. `value` as there.
+ *  Status 1/0; a select of 16 or more or an address of 2048 or more fails with
+ *  ZEL_ERR_BAD_ARGUMENT before anything is sent. */
+ZEL_EXPORT uint8_t zel_AccessRegisterBank(zel_instance* instance, uint8_t write, uint16_t select, uint16_t address,
+                                          uint16_t* value);
+
 /** Read the status record `record` (0..255) of record group `group` (0..255) -- the 8 bytes at
  *  the record's EEPROM address (see the top), a double stored bit for bit by
  *  zel_WriteStatusToEEProm / APIWriteStatusToEEProm -- into `value`. Status 1/0 (out-values

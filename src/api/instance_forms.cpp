@@ -26,6 +26,10 @@ std::uint8_t zel_AccessBoardRegister(zel_instance* instance, std::uint8_t write,
                                      std::uint16_t address, std::uint16_t* value) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(AccessBoardRegister), write, channel, address, value);
 }
+std::uint8_t zel_AccessRegisterBank(zel_instance* instance, std::uint8_t write, std::uint16_t select,
+                                    std::uint16_t address, std::uint16_t* value) {
+    return OnInstance(instance, kFailed, ZEL_VIRTUAL(AccessRegisterBank), write, select, address, value);
+}
 std::uint8_t zel_AddWavelength(zel_instance* instance, std::uint16_t wavelength) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(AddWavelength), wavelength);
 }

@@ -528,6 +528,31 @@ TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.Json()["value"], 4321);
 
+    // --select reaches a bank itself, also one no channel of the board uses; past 15, or beside
+    // --channel, it is refused before anything is sent.
+    r = unit.Run({"reg", "write", "100", "0x1234", "--select", "12"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(m.Register(12, 100), 0x1234);
+    EXPECT_EQ(m.Register(4, 100), 0);  // the select's low bits, as a cut-off select would reach
+    EXPECT_NE(r.out.find("Select:     12\n"), std::string::npos) << r.out;
+    m.SetRegister(15, 2047, 0x0F0F);
+    r = unit.Run({"--json", "reg", "read", "2047", "-s", "15"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.Json()["select"], 15);
+    EXPECT_EQ(r.Json()["value"], 0x0F0F);
+    const int before = unit.server().ConnectionsAccepted();
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"reg", "write", "100", "1", "--select", "16"}, "--select: 16 is outside 0..15"},
+             {{"reg", "read", "100", "--select", "-1"}, "--select: -1 is outside 0..15"},
+             {{"reg", "read", "100", "--select", "12", "-c", "1"}, "--channel excludes --select"},
+         }) {
+        r = unit.Run(args);
+        EXPECT_EQ(r.code, 2) << message;
+        EXPECT_EQ(r.err.rfind("zelctl: " + message + "\n", 0), 0u) << r.err;
+    }
+    EXPECT_EQ(unit.server().ConnectionsAccepted(), before);
+    EXPECT_EQ(m.Register(12, 100), 0x1234);
+
     r = unit.Run({"--json", "temp", "--select", "1"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NEAR(r.Json()[0]["temperature_c"].get<double>(), m.TemperatureC(1), 0.1);
