@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -230,6 +231,44 @@ TEST(ZelctlCalibBackup, RoundTripsByteForByteWithErasedRecordsAndOldFormatFiles)
     r = unit.Run({"calib", "restore", old_file});
     ASSERT_EQ(r.code, 0) << r.err;
     ExpectImage(m, before);
+}
+
+// A backup says where and when it was made, as the sweep's outputs do; restores read backups with
+// and without that context alike.
+TEST(ZelctlCalibBackup, CarriesItsContextAndRestoresFilesWithoutIt) {
+    Unit unit(Board(4, {1550}));
+    const std::string file = TempPath("cal.json");
+    ASSERT_EQ(unit.Run({"calib", "backup", file}).code, 0);
+    json doc = json::parse(std::ifstream(file));
+    const auto in_order = nlohmann::ordered_json::parse(std::ifstream(file));
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : in_order["context"].items()) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"unit", "serial", "board_type", "time", "zelctl_version"}));
+    EXPECT_EQ(doc["context"]["unit"], unit.ip());
+    EXPECT_EQ(doc["context"]["serial"], doc["unit"]["serial"].dump());
+    EXPECT_EQ(doc["context"]["serial"], unit.Run({"--json", "info"}).Json()["serial"].dump());
+    EXPECT_EQ(doc["context"]["board_type"], "4");
+    EXPECT_TRUE(
+        std::regex_match(doc["context"]["time"].get<std::string>(), std::regex(R"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+        << doc["context"];
+    EXPECT_TRUE(std::regex_match(doc["context"]["zelctl_version"].get<std::string>(), std::regex(R"(\d+\.\d+\.\d+)")));
+
+    // The same backup as an earlier zelctl wrote it, and one whose context names another unit: the
+    // records alone decide.
+    json old = doc;
+    old.erase("context");
+    json moved = doc;
+    moved["context"] = {{"unit", "10.0.0.9"}, {"note", "copied from bay 3"}};
+    for (const json& variant : {old, moved}) {
+        const std::string variant_file = TempPath("variant.json");
+        WriteFile(variant_file, variant.dump(2));
+        ASSERT_EQ(unit.Run({"calib", "set", "tap", "-c", "1", "--wavelength", "1550", "0.125"}).code, 0);
+        const Result r = unit.Run({"--json", "calib", "restore", variant_file});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_GT(r.Json()["bytes_written"], 0);
+        EXPECT_EQ(unit.Run({"--json", "calib", "get", "tap", "-c", "1", "--wavelength", "1550"}).Json()[0]["tap"],
+                  doc["wavelengths"][1]["channels"][1]["tap"]);
+    }
 }
 
 // A backup of fewer slots than the unit uses restores its own and names the others, which keep

@@ -79,7 +79,7 @@ void RunCalibBackup(Session& s, const CalibFileOptions& o, bool json) {
         Progress progress("backup", 0, json);
         cal = store::ReadUnit(s.Instance(), [&](std::size_t done, std::size_t total) { progress.Update(done, total); });
     }
-    const std::string text = calib::BackupText(cal);
+    const std::string text = calib::BackupText(cal, OutputContext(s, std::nullopt));
     WriteFileWhole(path, text.data(), text.size());
     Record()
         .Add("file", "File", path)

@@ -174,7 +174,9 @@ std::string UtcTimestamp();
 
 // What a kept output (CSV, JSON, SVG) says about where and when it was made: unit address, serial number,
 // board type, wavelength, the time (ISO 8601, UTC) and the zelctl version, as key/value pairs in that order.
-std::vector<std::pair<std::string, std::string>> OutputContext(Session& session, std::uint16_t wavelength_nm);
+// Without a wavelength (an output of every slot, which names each slot's) the pair is left out.
+std::vector<std::pair<std::string, std::string>> OutputContext(Session& session,
+                                                               std::optional<std::uint16_t> wavelength_nm);
 
 // ---- subcommands -------------------------------------------------------------------------------
 

@@ -47,17 +47,17 @@ std::string UtcTimestamp() {
     return text;
 }
 
-std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::uint16_t wavelength_nm) {
+std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::optional<std::uint16_t> wavelength_nm) {
     std::int64_t serial = 0;
     std::int32_t confirmed = 0;
     zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
     s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
-    return {{"unit", s.address()},
-            {"serial", std::to_string(serial)},
-            {"board_type", std::to_string(s.BoardType())},
-            {"wavelength_nm", std::to_string(wavelength_nm)},
-            {"time", UtcTimestamp()},
-            {"zelctl_version", ZEL_VERSION}};
+    std::vector<std::pair<std::string, std::string>> context{
+        {"unit", s.address()}, {"serial", std::to_string(serial)}, {"board_type", std::to_string(s.BoardType())}};
+    if (wavelength_nm) context.emplace_back("wavelength_nm", std::to_string(*wavelength_nm));
+    context.emplace_back("time", UtcTimestamp());
+    context.emplace_back("zelctl_version", ZEL_VERSION);
+    return context;
 }
 
 Record& Record::Add(std::string key, std::string label, Json value, std::string text) {
