@@ -255,6 +255,11 @@ ZEL_EXPORT uint8_t APIWriteTypeToEEPROM(uint8_t unit, uint16_t type);
  *  with ZEL_ERR_NOT_CONNECTED when no board type has been read yet (`count` then holds 0). */
 ZEL_EXPORT uint8_t zel_GetChannelCount(zel_instance* instance, uint8_t* count);
 
+/** The board type read at the last connect or board-type read or write into `type`, as
+ *  zel_ReadTypeFromEEPROM would read it, but without sending anything. Status 1; 0 with
+ *  ZEL_ERR_NOT_CONNECTED when no board type has been read yet (`type` then holds 0). */
+ZEL_EXPORT uint8_t zel_GetBoardType(zel_instance* instance, uint16_t* type);
+
 /** Read the scaled 8-byte value stored at EEPROM `address` (0x0000..0xFFFF; bytes address ..
  *  address + 7, wrapping) into `value`. Status 1/0. Scaled record range (what a stored pattern
  *  with its top byte at 0x80 or more reads as) and out-values after a failed exchange: see the

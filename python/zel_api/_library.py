@@ -121,6 +121,7 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "zel_SelectWavelength": (c_uint8, [_INST, c_uint16]),
     "zel_QuickConnect": (c_uint8, [_INST, c_char_p]),
     "zel_SetTimeout": (c_uint8, [_INST, c_uint32]),
+    "zel_GetBoardType": (c_uint8, [_INST, P(c_uint16)]),
     "zel_GetLinkReopens": (c_uint8, [_INST, P(c_uint32)]),
     "zel_SetAutoReopen": (c_uint8, [_INST, c_uint8]),
     "APISetTimeout": (c_uint8, [_UNIT, c_uint32]),

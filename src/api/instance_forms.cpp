@@ -145,6 +145,10 @@ std::uint8_t zel_GetChannelCount(zel_instance* instance, std::uint8_t* count) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(GetChannelCount), count);
 }
 
+std::uint8_t zel_GetBoardType(zel_instance* instance, std::uint16_t* type) {
+    return OnInstance(instance, kFailed, ZEL_VIRTUAL(GetBoardType), type);
+}
+
 std::uint8_t zel_GetSwitchPorts(zel_instance* instance, std::uint8_t* two_by_two, std::uint8_t* mems,
                                 std::uint8_t* lbmm) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(GetSwitchPorts), two_by_two, mems, lbmm);

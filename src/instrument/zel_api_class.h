@@ -140,6 +140,8 @@ public:
                                 std::uint32_t* length);
     // The calibrated channel count of the board type read last; fails before any was read.
     std::uint8_t GetChannelCount(std::uint8_t* count);
+    // The board type read last, without traffic; fails before any was read.
+    std::uint8_t GetBoardType(std::uint16_t* type);
     // The 2x2, MEMS and LBMM port counts of the board type read last (0 for an unknown type); fails
     // before any was read.
     std::uint8_t GetSwitchPorts(std::uint8_t* two_by_two, std::uint8_t* mems, std::uint8_t* lbmm);

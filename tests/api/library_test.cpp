@@ -100,6 +100,7 @@ const std::set<std::string> kExtras = {
     "zel_AccessBoardRegister",
     "zel_AccessRegisterBank",
     "zel_AddWavelength",
+    "zel_GetBoardType",
     "zel_GetChannelCount",
     "zel_GetRecordLocation",
     "zel_GetSwitchPorts",

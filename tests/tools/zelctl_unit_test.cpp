@@ -77,6 +77,16 @@ TEST(ZelctlInfo, ReportsTheIdentityOfAUnitProcess) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("Board ID:           0x0ABC"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Wavelengths:        850, 1550 nm"), std::string::npos) << r.out;
+
+    // The board type is the one the connect read in blocks: no EEPROM byte reads after it, through
+    // the EEPROM address (10) and data (11) registers of select 0, 10 ms of settling each.
+    r = Zelctl({"--unit", sim.ip(), "--trace", "info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find(">> f1 "), std::string::npos) << r.err;  // the connect's block reads
+    for (const char* eeprom_byte : {">> f0 00 00 00 0a ", ">> f0 00 00 00 0b "}) {
+        EXPECT_EQ(r.err.find(eeprom_byte), std::string::npos) << r.err;
+    }
+    EXPECT_NE(r.out.find("Board type:         4\n"), std::string::npos) << r.out;
 }
 
 TEST(ZelctlOptics, SetsAndReadsAttenuationAndPower) {
