@@ -5,6 +5,8 @@
 //  - a register read against a raw ping-pong of the same frame on a link of its own (one send,
 //    receives until the 128-byte reply is in), median exchange against median exchange, target at
 //    most 1.05;
+//  - a register read on a link captured to a pcapng file against one on a plain link, median
+//    exchange against median exchange, target at most 1.05;
 //  - zel_Connect against its floor, the settling pauses it makes (one per byte of the board-type
 //    record it reads, counted in the unit's frame log) slept in a row in the same round, target at
 //    most 1.05.
@@ -15,7 +17,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,6 +27,7 @@
 #include "measure.h"
 #include "instrument/zel_api_class.h"
 #include "transport/hw_layer.h"
+#include "transport/link_capture.h"
 #include "transport/platform.h"
 #include "zel_api.h"
 #include "zelsim/sim.h"
@@ -232,6 +237,64 @@ void BM_RegisterReadAgainstRawPingPong(benchmark::State& state) {
     ReportRatio(state, ratios, kExchangeBound);
 }
 BENCHMARK(BM_RegisterReadAgainstRawPingPong)->UseManualTime()->Iterations(21)->Unit(benchmark::kMicrosecond);
+
+constexpr double kCaptureBound = 1.05;
+
+// The same register read on two links to the unit, one of them captured to a pcapng file
+// (the library's capture writer: frames queued on the call path, written by its own thread),
+// kExchangesPerRound reads each per round in alternating order, both links anew each round. The
+// round's ratio is the captured link's median exchange / the plain link's: what a capture adds to
+// an exchange, at most 5%.
+void BM_RegisterReadCapturedAgainstPlain(benchmark::State& state) {
+    LinkedUnit unit;
+    if (unit.error != nullptr) return state.SkipWithError(unit.error);
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("zel_bench_capture_" + std::to_string(std::random_device{}()) + ".pcapng"))
+                                 .string();
+    zel_error reason = ZEL_OK;
+    auto capture = zel::transport::LinkCapture::Start(path, reason);
+    if (capture == nullptr) return state.SkipWithError("cannot open the capture file");
+    HwLayer captured;
+    captured.SetTap(capture.get());
+    constexpr std::uint16_t kSelect = 0;
+    const std::uint16_t expected = unit.model.Register(kSelect, zelsim::reg::kBoardId);
+    bool ok = true;
+    std::vector<double> ratios, with(kExchangesPerRound), without(kExchangesPerRound);
+    bool captured_first = true;
+    const auto reads = [&](HwLayer& link, std::vector<double>& times) {
+        for (double& took : times) {
+            std::uint16_t value = 0;
+            const auto t0 = Clock::now();
+            ok &= link.AccessRegister(0, kSelect, zelsim::reg::kBoardId, value);
+            took = Seconds(Clock::now() - t0);
+            ok &= value == expected;
+        }
+    };
+    for (auto _ : state) {
+        std::uint16_t value = 0;
+        for (HwLayer* link : {&unit.link, &captured}) {
+            ok &= link->OpenLink(unit.server->Address().c_str(), unit.server->Port());
+            ok &= link->AccessRegister(0, kSelect, zelsim::reg::kBoardId, value);  // learns the reply length
+        }
+        zelbench::InAlternatingOrder(
+            captured_first, [&] { reads(captured, with); }, [&] { reads(unit.link, without); });
+        const double median = Median(with);
+        state.SetIterationTime(median);
+        ratios.push_back(median / Median(without));
+    }
+    captured.SetTap(nullptr);
+    const zel_error written = capture->Finish();
+    const auto bytes = std::filesystem::file_size(path);
+    std::filesystem::remove(path);
+    if (!ok) return state.SkipWithError("an exchange failed or returned another value than the unit holds");
+    if (written != ZEL_OK) return state.SkipWithError("the capture file could not be written whole");
+    // Each round's reads, a request and a reply each, are in the file (at least 168 bytes a frame).
+    if (bytes < static_cast<std::uintmax_t>(state.iterations()) * kExchangesPerRound * 2 * 168)
+        return state.SkipWithError("the capture file lacks frames");
+    state.counters["exchanges_per_round"] = kExchangesPerRound;
+    ReportRatio(state, ratios, kCaptureBound);
+}
+BENCHMARK(BM_RegisterReadCapturedAgainstPlain)->UseManualTime()->Iterations(21)->Unit(benchmark::kMicrosecond);
 
 constexpr double kConnectBound = 1.05;
 

@@ -4,6 +4,7 @@
 #   bin/zelctl, bin/zel-unit-sim
 #   lib/cmake/zel_api/   find_package(zel_api) gives zel_api::zel_api, with a version file
 #   lib/pkgconfig/zel_api.pc
+#   share/zel_api/wireshark/zel.lua   the Wireshark dissector of the unit's protocol
 # The clock planner (include/zel_clock/, the static zel_clock) is built into zelctl and the
 # benchmarks; it is not installed.
 include(GNUInstallDirs)
@@ -23,6 +24,8 @@ foreach(program zelctl zel-unit-sim)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
+
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/wireshark/zel.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/zel_api/wireshark)
 
 set(ZEL_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zel_api)
 install(EXPORT zel_apiTargets NAMESPACE zel_api:: DESTINATION ${ZEL_CMAKE_PACKAGE_DIR})

@@ -89,12 +89,13 @@ bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
     return true;
 }
 
-int Connect(Socket s, std::uint32_t, std::uint16_t, int timeout_ms) {
+int Connect(Socket s, std::uint32_t, std::uint16_t, int timeout_ms, const StopRequest& stop) {
     if (timeout_ms <= 0) {
         std::fprintf(stderr, "fake platform: connect time-out of %d ms\n", timeout_ms);
         std::abort();
     }
     RequireOpen("connect", s);
+    if (stop.Standing()) return kStopped;
     if (HaveData() && g_data->ConsumeIntegralInRange<int>(0, 15) == 0) {
         errno = PickErrno();
         return -1;
@@ -179,6 +180,8 @@ long ReceivePending(Socket s, void* data, std::size_t length) {
     return static_cast<long>(n);
 }
 
+bool LocalEndpoint(Socket, std::uint32_t&, std::uint16_t&) { return false; }
+
 int CloseSocket(Socket s) {
     RequireOpen("close", s);
     g_open.erase(s);
@@ -191,6 +194,8 @@ void SleepMs(unsigned) {}
 
 // A fixed moment (2026-03-01 12:00:00 UTC), so that runs repeat exactly.
 std::int64_t ClockSeconds() { return 1772366400; }
+
+std::uint64_t WallClockMicros() { return 1772366400000000u; }
 
 bool LocalTime(std::int64_t seconds, std::tm& out) {
     const time_t t = static_cast<time_t>(seconds);

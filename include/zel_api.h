@@ -87,14 +87,17 @@
  *   is 0x80 or more (no value a write accepts) reads as -9223372.036854775808.
  *
  * Thread safety
- *   The library starts no thread and takes no lock. Different units (table entries or created
+ *   The library starts no thread and takes no lock, except while a capture runs
+ *   (zel_StartCapture): its file is written by a thread of its own. Different units (table entries or created
  *   instances) share nothing and may be driven from different threads at the same time. Calls
  *   on one unit do not overlap: a call on a unit that another thread is inside a call on fails
  *   at once, without waiting and without touching the unit, with the failure result and
  *   ZEL_ERR_BUSY. That reason is kept for the refused thread only (its zel_LastError or
  *   APILastError for that unit says ZEL_ERR_BUSY until its next call on the unit); the thread
  *   inside the call, and its result and reason, are not disturbed. Asking for the last error
- *   (zel_LastError, APILastError) and zel_ErrorText may be called from any thread at any time.
+ *   (zel_LastError, APILastError) and zel_ErrorText may be called from any thread at any time,
+ *   and so may zel_Cancel, which ends the call in flight on an instance (also from a signal
+ *   handler).
  *
  * Blocking and time-outs
  *   Every call is synchronous on the caller's thread. Each unit has one time-out (100 s unless
@@ -102,7 +105,8 @@
  *   request and the wait for each reply. Once one exchange of a call has timed out or found the
  *   link closed, the rest of that call fails at once without sending anything (the reason stays
  *   ZEL_ERR_TIMEOUT or ZEL_ERR_PEER_CLOSED), so a call against a unit that stops answering
- *   returns after about one time-out plus the settling pauses it has made. EEPROM record
+ *   returns after about one time-out plus the settling pauses it has made; zel_Cancel, from
+ *   another thread or a signal handler, ends it sooner. EEPROM record
  *   transfers pause 10 ms at a time to let the EEPROM settle, so storing or reading a
  *   calibration value through its record function takes tens of milliseconds. Single-byte reads
  *   (zel_ReadEEPromByte) make no pause, and zel_ReadEEProm reads 128 bytes per exchange with no
@@ -163,8 +167,11 @@ typedef enum zel_error {
     ZEL_ERR_BUSY = 17,              /**< another thread is using this unit right now */
     ZEL_ERR_BAD_REPLY = 18,         /**< the unit's reply cannot be the answer to the request (bytes beyond
                                          it, or not a register reply); the link is reopened */
-    ZEL_ERR_OVER_RANGE = 19         /**< a power sample was at full scale (65535): the light is stronger than
+    ZEL_ERR_OVER_RANGE = 19,        /**< a power sample was at full scale (65535): the light is stronger than
                                          the detector reads, the figure handed back is a lower bound */
+    ZEL_ERR_CANCELLED = 20,         /**< zel_Cancel ended the call; the link is reopened by the next call */
+    ZEL_ERR_CAPTURE = 21            /**< the capture file cannot be opened, or part of it could not be
+                                         written (see zel_StartCapture) */
 } zel_error;
 
 /** A unit made by zel_createInstance. Opaque: the host only passes the pointer back. */
@@ -651,6 +658,23 @@ ZEL_EXPORT uint8_t zel_GetLinkReopens(zel_instance* instance, uint32_t* count);
  *  Nothing is sent. */
 ZEL_EXPORT uint8_t zel_SetAutoReopen(zel_instance* instance, uint8_t on);
 
+/** End the call in flight on the unit: it fails with ZEL_ERR_CANCELLED at its next wait (for
+ *  the connect, for room to send, for a reply, or a settling pause), within about 50 ms, and
+ *  whatever the call had sent is left unanswered: the link is out of step, so the next call
+ *  reopens it first (counted by zel_GetLinkReopens; with the automatic reopen off that call fails
+ *  with ZEL_ERR_NOT_CONNECTED until zel_Connect). Out-values are those of a failed exchange.
+ *
+ *  Only a call in flight is touched: a cancel while no call runs on the unit does nothing, and
+ *  the next call runs as if none had come (a cancel that meets a call in the instant it enters
+ *  may find it not yet in flight and do nothing either; cancelling again ends it). Does not
+ *  change the recorded reason of the last failure; the cancelled call records its own.
+ *
+ *  Safe to call from any thread while another is inside a call on the unit, and from a POSIX
+ *  signal handler or a Windows console control handler: it only stores to a lock-free atomic
+ *  (no lock, no allocation, no system call). The instance must stay alive until zel_Cancel has
+ *  returned. Returns 1; 0 (and does nothing) for a null instance. */
+ZEL_EXPORT uint8_t zel_Cancel(zel_instance* instance);
+
 /** Direction of a traced frame. */
 #define ZEL_FRAME_SENT 0     /**< a request frame as sent to the unit (128 bytes) */
 #define ZEL_FRAME_RECEIVED 1 /**< reply bytes as received from the unit */
@@ -667,6 +691,31 @@ typedef void (*zel_frame_trace_fn)(void* user, int direction, const uint8_t* byt
  *  tracing stays as it was). Does not change the recorded reason of the last failure. */
 ZEL_EXPORT uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callback, void* user);
 ZEL_EXPORT uint8_t APISetFrameTrace(uint8_t unit, zel_frame_trace_fn callback, void* user);
+
+/** Capture the instance's frames to the pcapng file at `path`, for Wireshark, tshark or zelctl
+ *  capture show: one section, one interface of link type 101 (raw IPv4) with microsecond time
+ *  stamps, and each connection of the instance's link as a TCP conversation between the host's
+ *  address and port (the socket's own) and the unit's address on port 6653, opened with a
+ *  handshake and closed with a FIN each way, every frame and reply one segment whose sequence
+ *  and acknowledgement numbers follow the byte stream. A link that is open when the capture
+ *  starts appears from its handshake on; a reopened link is a new conversation. The frame trace
+ *  (zel_SetFrameTrace) goes on beside a capture. Instances that capture to the same path (as
+ *  given, made absolute) share one file, each with its own conversations; the first opens it,
+ *  truncating it, the last to stop closes it. Writing never blocks or fails a call on the unit:
+ *  frames are queued in memory and written by a thread of the capture. A capture already running
+ *  to another path is stopped first; one to the same path goes on. Status 1; 0 with
+ *  ZEL_ERR_CAPTURE when the file cannot be opened for writing (nothing is captured then), with
+ *  ZEL_ERR_BAD_ARGUMENT for a null path, or with ZEL_ERR_BUSY; 0 for a null instance. Nothing
+ *  is sent. */
+ZEL_EXPORT uint8_t zel_StartCapture(zel_instance* instance, const char* path);
+
+/** Stop the instance's capture: its open connection is closed in the file, and the call returns
+ *  once everything it captured is written (the file is closed when no other instance captures
+ *  to it). zel_destroyInstance stops a capture the same way. Status 1, also without a capture;
+ *  0 with ZEL_ERR_CAPTURE when part of the file could not be written (a write error, the first
+ *  of which ends the writing; or frames left out because the disk could not keep up), or with
+ *  ZEL_ERR_BUSY; 0 for a null instance. Nothing is sent. */
+ZEL_EXPORT uint8_t zel_StopCapture(zel_instance* instance);
 
 #ifdef __cplusplus
 }

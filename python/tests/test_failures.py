@@ -2,15 +2,19 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import socket
 import subprocess
+import sys
+import threading
 import time
 import warnings
 
 import pytest
 
 import zel_api
-from conftest import SIM, TABLE_INDEX, open_unit, _random_loopback, _wait_until_listening
+from conftest import PYTHON_DIR, SIM, TABLE_INDEX, open_unit, _random_loopback, _wait_until_listening
 
 E = zel_api.ErrorCode
 
@@ -34,8 +38,9 @@ def test_connection_refused(family, lib):
         unit.connect()
 
 
-def test_time_out_bounds_a_unit_that_never_answers(family, lib):
-    # A listener that never accepts: the connection is made, requests go out, nothing comes back.
+def _silent_listener() -> socket.socket:
+    """A listener on port 6653 of a random loopback address that answers nothing: connections
+    are made (accepted or not), requests go out, nothing comes back."""
     silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     for _ in range(10):
         try:
@@ -44,6 +49,12 @@ def test_time_out_bounds_a_unit_that_never_answers(family, lib):
         except OSError:
             continue
     silent.listen(4)
+    return silent
+
+
+def test_time_out_bounds_a_unit_that_never_answers(family, lib):
+    # A listener that never accepts.
+    silent = _silent_listener()
     try:
         unit = open_unit(family, silent.getsockname()[0], timeout=0.3)
         assert unit.timeout == 0.3
@@ -193,3 +204,68 @@ def test_a_unit_that_restarted_is_noticed(lib):
             table_unit.link_reopens
     finally:
         table_unit.close()
+
+
+# A child that makes one call on a unit and reports how it ended; SIGINT comes from the test.
+_CTRL_C_CHILD = r"""
+import os, signal, sys, time
+sys.path.insert(0, sys.argv[1])
+import zel_api
+zel_api.use_library(zel_api.load_library())
+silent, healthy = sys.argv[2], sys.argv[3]
+unit = zel_api.Unit(healthy, timeout=8)
+unit.connect()
+# A Ctrl-C while no call is in flight is an ordinary KeyboardInterrupt, and costs the next call nothing.
+try:
+    os.kill(os.getpid(), signal.SIGINT)
+    time.sleep(1)
+except KeyboardInterrupt:
+    pass
+print("stale", unit.board_id, unit.link_reopens, flush=True)
+blocked = zel_api.Unit(silent, timeout=8)
+print("calling", flush=True)
+start = time.monotonic()
+try:
+    blocked.connect()
+except KeyboardInterrupt:
+    print("KeyboardInterrupt after %.2f s" % (time.monotonic() - start), flush=True)
+    print("after", unit.board_id, flush=True)
+    sys.exit(42)
+except zel_api.ZelError as e:
+    print("ZelError", e, flush=True)
+    sys.exit(1)
+sys.exit(0)
+"""
+
+
+def test_ctrl_c_ends_a_blocked_call_with_keyboard_interrupt(lib, start_sim):
+    healthy = start_sim()
+    # A listener that accepts and never answers: the call waits for its 8 s time-out.
+    silent = _silent_listener()
+    accepted = []
+    threading.Thread(target=lambda: accepted.append(silent.accept()), daemon=True).start()
+    env = dict(os.environ, ZEL_API_LIBRARY=lib._name)
+    child = subprocess.Popen([sys.executable, "-c", _CTRL_C_CHILD, str(PYTHON_DIR), silent.getsockname()[0], healthy],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        stale = child.stdout.readline().split()
+        assert stale and stale[0] == "stale", (stale, child.wait(), child.stderr.read())  # the child's failure
+        assert stale[2] == "0"  # the stale Ctrl-C reopened nothing
+        assert child.stdout.readline().strip() == "calling"
+        time.sleep(1)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+        took = time.monotonic() - sent
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        silent.close()
+        for connection, _ in accepted:
+            connection.close()
+    assert child.returncode == 42, (out, err)
+    assert out.startswith("KeyboardInterrupt after"), out
+    assert took < 3.0, took  # well within the 8 s time-out: a bound, not a speed target
+    assert "after " + stale[1] in out  # the other unit is untouched
+    assert "ZelError" not in err

@@ -3,6 +3,7 @@ families offer through a table entry too."""
 
 from __future__ import annotations
 
+import os
 import struct
 
 import pytest
@@ -308,3 +309,61 @@ def test_frame_trace(family, sim):
         with open_unit(family, sim) as other:
             other.voa_code(CHANNEL)
         assert len(frames) == seen
+
+
+def _capture_streams(path):
+    """The TCP payload bytes of a pcapng capture (raw IPv4 packets), by (unit address, direction):
+    direction FRAME_SENT for host to unit (port 6653), FRAME_RECEIVED for the replies. Block
+    framing is checked on the way."""
+    data = path.read_bytes()
+    streams, at, blocks = {}, 0, []
+    while at < len(data):
+        kind, total = struct.unpack_from("<II", data, at)
+        assert total % 4 == 0 and struct.unpack_from("<I", data, at + total - 4)[0] == total
+        blocks.append(kind)
+        if kind == 6:
+            length = struct.unpack_from("<I", data, at + 20)[0]
+            packet = data[at + 28:at + 28 + length]
+            source, destination = packet[12:16], packet[16:20]
+            sport, dport = struct.unpack_from(">HH", packet, 20)
+            payload = packet[40:]
+            if dport == 6653:
+                key = (".".join(map(str, destination)), zel_api.FRAME_SENT)
+            else:
+                assert sport == 6653
+                key = (".".join(map(str, source)), zel_api.FRAME_RECEIVED)
+            streams[key] = streams.get(key, b"") + payload
+        at += total
+    assert blocks[:2] == [0x0A0D0D0A, 1] and 0x0A0D0D0A not in blocks[1:] and 1 not in blocks[2:]
+    return streams
+
+
+def test_capture_of_several_units_goes_into_one_file_beside_the_trace(start_units, tmp_path):
+    addresses = start_units(2)
+    path = tmp_path / "units.pcapng"
+    traced = {}
+    units = [zel_api.Unit(address, capture=path) for address in addresses]  # a path-like object
+    for unit in units:
+        unit.trace_frames(lambda direction, data, ip=unit.ip: traced.update(
+            {(ip, direction): traced.get((ip, direction), b"") + bytes(data)}))
+        with unit:
+            unit.set_voa_code(CHANNEL, 900)
+            assert unit.voa_code(CHANNEL) == 900
+    streams = _capture_streams(path)
+    assert set(streams) == {(ip, d) for ip in addresses for d in (zel_api.FRAME_SENT, zel_api.FRAME_RECEIVED)}
+    assert streams == traced
+
+
+def test_a_capture_that_cannot_be_written_warns_and_the_unit_works_on(sim, tmp_path):
+    missing = tmp_path / "no-such-folder" / "x.pcapng"
+    with pytest.warns(zel_api.CaptureWarning, match="cannot capture unit .* the capture file cannot be written"):
+        unit = zel_api.Unit(sim, capture=missing)
+    with unit:
+        unit.set_voa_code(CHANNEL, 5)
+        assert unit.voa_code(CHANNEL) == 5
+    assert not missing.exists()
+    if os.path.exists("/dev/full"):  # opens, but every write fails
+        unit = zel_api.Unit(sim, capture="/dev/full")
+        with pytest.warns(zel_api.CaptureWarning, match="incomplete"):
+            with unit:
+                assert unit.voa_code(CHANNEL) == 5

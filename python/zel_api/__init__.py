@@ -21,7 +21,7 @@ then through the system's loader (``libzel_api.so.1``; ``ZEL_API.dll`` on Window
 from ._library import (EXPECTED_API_REVISION, FRAME_TRACE_FN, LIBRARY_ENV, PROTOTYPES,
                        candidate_paths, library, load_library, use_library)
 from ._version import __version__
-from .errors import (ErrorCode, LibraryNotFoundError, LinkReopenedWarning, ZelError, ZelTypeError,
+from .errors import (CaptureWarning, ErrorCode, LibraryNotFoundError, LinkReopenedWarning, ZelError, ZelTypeError,
                      ZelValueError)
 from .station import Station, StationFileError, StationUnit, read_station_file
 from .unit import (EEPROM_SIZE, FRAME_RECEIVED, FRAME_SENT, RECORD_DEFINED, RECORD_SLOT,
@@ -32,7 +32,7 @@ __all__ = [
     "EEPROM_SIZE", "EXPECTED_API_REVISION", "FRAME_RECEIVED", "FRAME_SENT", "FRAME_TRACE_FN",
     "LIBRARY_ENV", "PROTOTYPES", "RECORD_DEFINED", "RECORD_SLOT", "RECORD_SWITCH_LOSS",
     "RECORD_TAP", "RECORD_USER_RX", "RECORD_USER_TX", "RECORD_VOA", "RECORD_VOA_LOSS",
-    "TABLE_SIZE", "ErrorCode", "LibraryNotFoundError", "LinkReopenedWarning", "Record",
+    "TABLE_SIZE", "CaptureWarning", "ErrorCode", "LibraryNotFoundError", "LinkReopenedWarning", "Record",
     "SerialNumber", "Station", "StationFileError", "StationUnit", "SwitchPorts", "Unit",
     "ZelError", "ZelTypeError", "ZelValueError", "__version__", "candidate_paths", "error_text",
     "library", "load_library", "read_station_file", "use_library",

@@ -124,6 +124,9 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "zel_GetBoardType": (c_uint8, [_INST, P(c_uint16)]),
     "zel_GetLinkReopens": (c_uint8, [_INST, P(c_uint32)]),
     "zel_SetAutoReopen": (c_uint8, [_INST, c_uint8]),
+    "zel_Cancel": (c_uint8, [_INST]),
+    "zel_StartCapture": (c_uint8, [_INST, c_char_p]),
+    "zel_StopCapture": (c_uint8, [_INST]),
     "APISetTimeout": (c_uint8, [_UNIT, c_uint32]),
     # Instance forms of the unit-index operations, unit knowledge and block EEPROM reads.
     "zel_AccessBoardRegister": (c_uint8, [_INST, c_uint8, c_uint16, c_uint16, P(c_uint16)]),

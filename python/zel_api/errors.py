@@ -29,6 +29,8 @@ class ErrorCode(enum.IntEnum):
     BUSY = 17
     BAD_REPLY = 18
     OVER_RANGE = 19
+    CANCELLED = 20
+    CAPTURE = 21
 
 
 class ZelError(Exception):
@@ -70,6 +72,11 @@ class ZelTypeError(ZelError, TypeError):
 
 class LibraryNotFoundError(ImportError):
     """The zel_api library could not be loaded, or it is not the expected revision."""
+
+
+class CaptureWarning(RuntimeWarning):
+    """A unit's capture file (``Unit(ip, capture=...)``) cannot be opened, or part of it could
+    not be written. The unit's calls go on; issued once at the start or once at the close."""
 
 
 class LinkReopenedWarning(RuntimeWarning):

@@ -26,9 +26,15 @@ thread).
 Time-out: every unit has one, in seconds (``Unit(ip, timeout=5.0)``, the default 5 s). It
 bounds the connect, the sending of each request and the wait for each reply, and once one
 exchange of a call has timed out the rest of that call fails at once, so no call runs much
-longer than one time-out plus the EEPROM settling pauses it makes. The library runs each call
-in C without the interpreter's lock; Ctrl-C takes effect when the call returns, that is within
-about one time-out.
+longer than one time-out plus the EEPROM settling pauses it makes.
+
+Ctrl-C: the library runs each call in C without the interpreter's lock, so Python's SIGINT
+handler would run only once the call returns. Instead the binding cancels the call in flight on
+every unit (``zel_Cancel``) as soon as SIGINT arrives; the call ends within about 50 ms and
+raises :class:`KeyboardInterrupt` (not :class:`ZelError`), and the link is reopened by the next
+call. This needs the first :class:`Unit` to be made on the main thread while SIGINT has a Python
+handler (the default), and reaches instances only: a unit driven through a table entry still
+waits for its call to return.
 """
 
 from __future__ import annotations
@@ -36,11 +42,12 @@ from __future__ import annotations
 import ctypes
 import enum
 import math
+import os
 import warnings
 from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
-from . import _library
-from .errors import ErrorCode, LinkReopenedWarning, ZelError, ZelTypeError, ZelValueError
+from . import _interrupt, _library
+from .errors import CaptureWarning, ErrorCode, LinkReopenedWarning, ZelError, ZelTypeError, ZelValueError
 
 #: Number of entries in the library's unit table.
 TABLE_SIZE = 32
@@ -192,10 +199,13 @@ class _Link:
         self.on_reopen: Optional[Callable[[int], None]] = None  # told the count when it grows
         self.index = index
         self.pointer: Optional[int] = None
+        self.calls = 0  # calls made, and whether one is in flight: Ctrl-C cancels it (_interrupt)
+        self.in_call = False
         if index is None:
             self.pointer = lib.zel_createInstance()
             if not self.pointer:
                 raise MemoryError("zel_createInstance returned no instance")
+            _interrupt.watch(self)
         self.arg = self.pointer if index is None else index
         # Why the library refuses the handle outright (it records no reason then).
         self.refused = ErrorCode.BAD_ARGUMENT if index is None else ErrorCode.BAD_UNIT_INDEX
@@ -245,8 +255,17 @@ class _Link:
             if channel < 0:
                 raise self.no_such_channel(name, channel)
         _check_integers(name, fn.argtypes[1:], args)
-        result = fn(self.arg, *args)
+        self.calls += 1
+        self.in_call = True
+        try:
+            result = fn(self.arg, *args)
+        finally:
+            self.in_call = False
         code = self.last_error()
+        if code == ErrorCode.CANCELLED:
+            # Ctrl-C ended the call (on the main thread the interpreter's handler has usually
+            # raised this already, as the call returned).
+            raise KeyboardInterrupt
         failed = code != ErrorCode.OK or (status and not result)
         if self.connected:
             self.gone = failed and code in _GONE
@@ -297,7 +316,7 @@ class _Link:
         getattr(self.lib, self.export("timeout"))(self.arg, self.timeout_ms)
         try:
             self.call("connect", ip.encode("ascii"))
-        except ZelError:
+        except (ZelError, KeyboardInterrupt):
             # A connect that failed after the TCP connection was made (no answer, a short
             # reply) leaves that connection open; close it, so a failed connect holds nothing.
             getattr(self.lib, self.export("disconnect"))(self.arg)
@@ -320,8 +339,9 @@ class _Link:
     def release(self) -> None:
         """Close the link and give the handle back: destroy the instance, free the entry."""
         if self.pointer:
-            self.lib.zel_destroyInstance(self.pointer)
-            self.pointer = None
+            with _interrupt.lock:  # not while Ctrl-C is cancelling it
+                self.lib.zel_destroyInstance(self.pointer)
+                self.pointer = None
         if self.is_table:
             _claimed_entries.discard(self.index)
         self.connected = False
@@ -383,10 +403,22 @@ class Unit:
     """
 
     def __init__(self, ip: str, *, library: Optional[ctypes.CDLL] = None,
-                 timeout: float = DEFAULT_TIMEOUT) -> None:
+                 timeout: float = DEFAULT_TIMEOUT, capture: Optional[str] = None) -> None:
         ms = _timeout_ms(timeout)
         lib = library if library is not None else _library.library()
         self._setup(ip, lib, _Link(lib, ms))
+        if capture is not None:
+            self._start_capture(os.fspath(capture))
+
+    def _start_capture(self, path: str) -> None:
+        """Capture every frame of the unit to the pcapng file ``path`` (``zel_StartCapture``;
+        units on one path share the file). A file that cannot be opened is a
+        :class:`CaptureWarning`, and the unit works on without a capture."""
+        if self._lib.zel_StartCapture(self._link.pointer, path.encode()):
+            self._capture = path
+            return
+        reason = self._lib.zel_ErrorText(self._link.last_error()).decode("ascii", "replace")
+        warnings.warn(f"cannot capture unit {self.ip} to {path}: {reason}", CaptureWarning, stacklevel=3)
 
     def _setup(self, ip: str, lib: ctypes.CDLL, link: _Link) -> None:
         self.ip = ip
@@ -397,6 +429,7 @@ class Unit:
         self._closed = False
         self._warned_reopen = False
         self._auto_reopen = True
+        self._capture: Optional[str] = None  # the capture file being written
         link.on_reopen = self._reopened
 
     def _reopened(self, count: int) -> None:
@@ -529,6 +562,12 @@ class Unit:
         if self._trace is not None and self._link.is_table and self._link.index < TABLE_SIZE:
             # The entry outlives this object: it must not call back into a dead callback.
             self._link.set_trace(None)
+        if self._capture is not None:
+            path, self._capture = self._capture, None
+            if not self._lib.zel_StopCapture(self._link.pointer):
+                reason = self._lib.zel_ErrorText(self._link.last_error()).decode("ascii", "replace")
+                warnings.warn(f"the capture {path} of unit {self.ip} is incomplete: {reason}", CaptureWarning,
+                              stacklevel=2)
         self._link.release()
         self._closed = True
 

@@ -64,9 +64,10 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
     app.footer(
         "Exit codes: 0 stopped by SIGINT or SIGTERM (or after --help, --version); 1 a listen address cannot be "
         "served (in use, not on this host); 2 bad arguments, or a --board-type that differs from the board type in "
-        "an existing --eeprom image, or --wavelengths with one; 3 the --eeprom image cannot be read, does not hold a "
+        "an existing --eeprom image, or --wavelengths with one, or a --replay capture of several units without "
+        "--replay-unit (or without that unit); 3 the --eeprom image cannot be read, does not hold a "
         "128 KiB image, or cannot "
-        "be saved (missing directory, no permission).");
+        "be saved (missing directory, no permission), or the --replay capture cannot be read.");
     std::vector<std::string> listen;
     std::vector<std::string> powers;
     std::vector<std::uint16_t> wavelengths;
@@ -111,6 +112,16 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
     app.add_flag("-v,--verbose", u.verbose, "Log connections, decoded frames, screen byte and switch positions");
+    app.add_option("--replay", out.replay,
+                   "Play the unit of a capture (pcap or pcapng of port 6653): each request is answered with the "
+                   "reply captured for it at the same place of the conversation, connection by connection; the "
+                   "first request that differs is logged and its connection closed")
+        ->type_name("FILE");
+    app.add_option("--replay-unit", out.replay_unit, "The unit of a capture of several to play (its address)")
+        ->type_name("ADDR");
+    app.add_flag("--replay-timing", out.replay_timing, "Replay with the captured time between request and reply");
+    app.add_flag("--replay-fallback", out.replay_fallback,
+                 "After a request that differs from the capture, the simulated unit answers instead of a close");
 
     try {
         app.parse(argc, argv);
@@ -141,6 +152,10 @@ int ParseCommandLine(int argc, const char* const* argv, SimOptions& out) {
             }
             if (!seen.insert(a).second) throw CLI::ValidationError("--listen", a + " given twice");
         }
+        if (out.replay.empty() && (!out.replay_unit.empty() || out.replay_timing || out.replay_fallback))
+            throw CLI::ValidationError("--replay-unit, --replay-timing and --replay-fallback go with --replay FILE");
+        if (!out.replay.empty() && out.listen.size() > 1)
+            throw CLI::ValidationError("--replay", "plays one unit: give one --listen address");
         if (out.serial_given && out.listen.size() > 1) {
             throw CLI::ValidationError("--serial",
                                        "names the serial number of one unit: give one --listen address "

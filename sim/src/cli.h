@@ -15,7 +15,7 @@ enum ExitCode : int {
     kExitOk = 0,         // stopped on request, or after --help and --version
     kExitFailure = 1,    // a listen address cannot be served, or the start failed otherwise
     kExitUsage = 2,      // bad arguments, or --board-type against the board type of an existing image
-    kExitImageFile = 3,  // an EEPROM image cannot be read, does not hold an image, or cannot be saved
+    kExitImageFile = 3,  // an EEPROM image or the --replay capture cannot be read, or an image cannot be saved
 };
 
 struct SimOptions {
@@ -27,6 +27,10 @@ struct SimOptions {
     bool board_type_given = false;   // --board-type on the command line (else an image's own board type wins)
     bool serial_given = false;       // --serial on the command line (one address only)
     ServerLimits limits;             // per unit
+    std::string replay;              // --replay: a capture whose unit this simulator plays
+    std::string replay_unit;         // --replay-unit: that unit's address, for a capture of several
+    bool replay_timing = false;      // --replay-timing: with the captured delays
+    bool replay_fallback = false;    // --replay-fallback: the simulated unit answers past a difference
 };
 
 // Parses argv into `out`. Returns -1 when the program should go on, otherwise the

@@ -7,6 +7,7 @@
 #include "cli.h"
 #include "sys.h"
 #include "zelsim/eeprom_file.h"
+#include "zelsim/replay.h"
 #include "zelsim/sim.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +17,31 @@ int main(int argc, char** argv) {
 
     // Before any thread starts, so that only the wait below sees the stop requests.
     zelsim::sys::CatchStopRequests();
+
+    std::unique_ptr<zelsim::Replay> replay;
+    if (!opts.replay.empty()) {
+        zel::capture::Capture capture;
+        std::string why;
+        if (!zel::capture::ReadCaptureFile(opts.replay, capture, &why)) {
+            std::fprintf(stderr, "zel-unit-sim: cannot read the capture %s\n", why.c_str());
+            return zelsim::kExitImageFile;
+        }
+        for (const std::string& w : capture.warnings)
+            std::fprintf(stderr, "zel-unit-sim: %s: %s\n", opts.replay.c_str(), w.c_str());
+        std::vector<zel::capture::Conversation> conversations;
+        if (!zelsim::Replay::Pick(capture, opts.replay_unit, conversations, &why)) {
+            std::fprintf(stderr, "zel-unit-sim: %s: %s\n", opts.replay.c_str(), why.c_str());
+            return zelsim::kExitUsage;
+        }
+        std::fprintf(stderr, "zel-unit-sim: replaying %s: %zu connections with %s\n", opts.replay.c_str(),
+                     conversations.size(), conversations.front().unit.c_str());
+        replay = std::make_unique<zelsim::Replay>(std::move(conversations),
+                                                  zelsim::ReplayOptions{opts.replay_timing, opts.replay_fallback},
+                                                  [](const std::string& line) {
+                                                      std::fprintf(stderr, "zel-unit-sim: %s\n", line.c_str());
+                                                      std::fflush(stderr);
+                                                  });
+    }
 
     std::vector<std::unique_ptr<zelsim::UnitModel>> units;
     std::vector<std::unique_ptr<zelsim::Server>> servers;
@@ -59,6 +85,7 @@ int main(int argc, char** argv) {
             units.push_back(std::move(unit));
             units.back()->SetLogTag(address);
             servers.push_back(std::make_unique<zelsim::Server>(*units.back(), address, opts.port, opts.limits));
+            servers.back()->SetAnswerer(replay.get());
             if (!servers.back()->Start(&why)) {
                 std::fprintf(stderr, "zel-unit-sim: cannot listen on %s:%u: %s\n", address.c_str(), opts.port,
                              why.c_str());

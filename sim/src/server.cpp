@@ -202,6 +202,7 @@ void Server::Serve(Connection& conn) {
     std::vector<std::uint8_t> reply;
     reply.reserve(1024);
     Ending ending = Ending::Closed;
+    const std::unique_ptr<ConnectionAnswers> answers = answerer_ ? answerer_->Connect(conn.peer) : nullptr;
     for (;;) {
         const ReadResult read = ReadFrame(conn.socket.Get(), waker, idle, frame);
         if (read == ReadResult::IdleTimeOut) {
@@ -219,7 +220,12 @@ void Server::Serve(Connection& conn) {
         }
         if (taken.fault == Fault::Stall) continue;  // taken, never answered
 
-        model_.Handle(frame, reply);
+        int delay_ms = 0;
+        const ConnectionAnswers::Answer answer =
+            answers ? answers->Next(frame, reply, delay_ms) : ConnectionAnswers::Answer::Model;
+        if (answer == ConnectionAnswers::Answer::Close) break;
+        if (answer == ConnectionAnswers::Answer::Model) model_.Handle(frame, reply);
+        if (delay_ms > 0 && !SleepUnlessStopping(delay_ms)) break;
         if (!Deliver(conn, reply, taken.plan, taken.fault)) {
             // The send time-out expired: the host stopped reading.
             if (sys::LastSendTimedOut() && !stopping_) {

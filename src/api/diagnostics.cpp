@@ -1,5 +1,6 @@
 // Exported extras: instance release, the reason of the last failure, EEPROM byte read-back,
-// frame tracing, the link time-out, link reopening and wavelength selection for instances.
+// frame tracing and capture, the link time-out, link reopening, cancelling a call and wavelength
+// selection for instances.
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -75,6 +76,14 @@ std::uint8_t zel_SetAutoReopen(zel_instance* instance, std::uint8_t on) {
         on);
 }
 
+// No call scope: the cancel reaches the thread inside the call, from any thread or a signal
+// handler, and takes no lock.
+std::uint8_t zel_Cancel(zel_instance* instance) {
+    if (instance == nullptr) return 0;
+    ToUnit(instance)->Link().Cancel();
+    return 1;
+}
+
 const char* zel_ErrorText(zel_error code) {
     // A host may pass any integer here. Reading a value outside the enumerators as zel_error is
     // undefined in C++, so the parameter's bytes are read as its underlying integer instead.
@@ -122,6 +131,10 @@ const char* zel_ErrorText(zel_error code) {
             return "the unit's reply did not answer the request";
         case ZEL_ERR_OVER_RANGE:
             return "the optical power is above the detector's range";
+        case ZEL_ERR_CANCELLED:
+            return "the call was cancelled";
+        case ZEL_ERR_CAPTURE:
+            return "the capture file cannot be written";
     }
     return "unknown error";
 }
@@ -143,6 +156,15 @@ std::uint8_t zel_SetFrameTrace(zel_instance* instance, zel_frame_trace_fn callba
 
 std::uint8_t APISetFrameTrace(std::uint8_t unit, zel_frame_trace_fn callback, void* user) {
     return SetFrameTraceOf(zel::api::UnitEntry(unit), callback, user);
+}
+
+std::uint8_t zel_StartCapture(zel_instance* instance, const char* path) {
+    return OnInstance(
+        instance, std::uint8_t{0}, [](ZEL_API& unit, const char* file) { return unit.StartCapture(file); }, path);
+}
+
+std::uint8_t zel_StopCapture(zel_instance* instance) {
+    return OnInstance(instance, std::uint8_t{0}, [](ZEL_API& unit) { return unit.StopCapture(); });
 }
 
 std::uint8_t zel_SelectWavelength(zel_instance* instance, std::uint16_t wavelength) {

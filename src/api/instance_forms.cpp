@@ -133,8 +133,7 @@ std::uint8_t zel_WriteValueToEEProm(zel_instance* instance, std::uint16_t addres
         [](ZEL_API& unit, std::uint16_t at, std::uint8_t byte) -> std::uint8_t {
             if (unit.WriteValueToEEProm(at, byte) == 0) return 0;
             // The EEPROM stores the byte after the data write; the next access waits for it here.
-            zel::platform::SleepMs(ZEL_API::kSettleMs);
-            return 1;
+            return unit.Link().Pause(ZEL_API::kSettleMs) ? 1 : 0;
         },
         address, value);
 }

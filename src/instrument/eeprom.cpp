@@ -8,14 +8,13 @@
 #include "instrument/zel_api_class.h"
 
 namespace rec = zel::records;
-namespace plat = zel::platform;
 
 namespace reg = zel::reg;
 
 void ZEL_API::Settle(unsigned ms) {
     // A call whose link has failed sends nothing more: waiting for the unit would only delay
-    // the failure.
-    if (ms != 0 && !link_.CallBroken()) plat::SleepMs(ms);
+    // the failure. A cancel ends the pause and fails the call.
+    if (ms != 0 && !link_.CallBroken()) link_.Pause(ms);
 }
 
 bool ZEL_API::WriteEepromByte(std::uint16_t select, std::uint16_t address, std::uint8_t byte) {

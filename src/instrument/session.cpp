@@ -3,9 +3,11 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <utility>
 
 #include "instrument/date_stamp.h"
 #include "instrument/zel_api_class.h"
+#include "transport/link_capture.h"
 
 namespace {
 
@@ -49,7 +51,32 @@ std::string FormatDateStamp(const std::tm& local, unsigned milliseconds) {
 
 ZEL_API::ZEL_API() = default;
 
-ZEL_API::~ZEL_API() = default;
+ZEL_API::~ZEL_API() { StopCapture(); }
+
+std::uint8_t ZEL_API::StartCapture(const char* path) {
+    if (capture_ != nullptr && capture_->Path() == path) return 1;
+    StopCapture();
+    ClearLastError();  // what the stopped capture lost is no failure of this start
+    zel_error reason = ZEL_OK;
+    auto capture = zel::transport::LinkCapture::Start(path, reason);
+    if (capture == nullptr) {
+        RecordError(reason);
+        return 0;
+    }
+    capture_ = std::move(capture);
+    link_.SetTap(capture_.get());
+    return 1;
+}
+
+std::uint8_t ZEL_API::StopCapture() {
+    if (capture_ == nullptr) return 1;
+    link_.SetTap(nullptr);
+    const zel_error reason = capture_->Finish();
+    capture_.reset();
+    if (reason == ZEL_OK) return 1;
+    RecordError(reason);
+    return 0;
+}
 
 double ZEL_API::GetAPIRev() {
     double value = 0;

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,10 @@
 #include "transport/hw_layer.h"
 #include "transport/platform.h"
 #include "zel_api.h"
+
+namespace zel::transport {
+class LinkCapture;
+}
 
 class ZEL_API {
 public:
@@ -156,6 +161,14 @@ public:
     void ClearLastError() { link_.ClearLastError(); }
     void RecordError(zel_error e) { link_.RecordError(e); }
     void SetFrameTrace(FrameTraceFn fn, void* user) { link_.SetFrameTrace(fn, user); }
+    // Captures the link's frames to the pcapng file at `path` (shared with other instances
+    // capturing to it), beside the frame trace; a running capture to another path is stopped
+    // first, one to the same path goes on. Fails (ZEL_ERR_CAPTURE) when the file cannot be opened.
+    std::uint8_t StartCapture(const char* path);
+    // Ends the capture (its open connection closed in the file) once its frames are written;
+    // fails (ZEL_ERR_CAPTURE) when part of the file could not be written. 1 without a capture.
+    std::uint8_t StopCapture();
+    bool Capturing() const { return capture_ != nullptr; }
 
     // ---- inspection (tests, tools) ----
     const std::vector<std::int32_t>& Layout() const { return layout_; }
@@ -294,4 +307,5 @@ private:
     std::vector<std::int32_t> wavelengths_;
     // The calibration the scan read, per wavelength slot and select.
     std::array<std::array<ChannelCalibration, kSelects>, kSlots> cache_{};
+    std::unique_ptr<zel::transport::LinkCapture> capture_;
 };

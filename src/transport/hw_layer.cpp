@@ -25,7 +25,30 @@ int Remaining(Clock::time_point deadline) {
 }  // namespace
 
 HwLayer::~HwLayer() {
-    if (IsOpen()) plat::CloseSocket(socket_);
+    if (IsOpen()) {
+        if (tap_ != nullptr) tap_->Closed();
+        plat::CloseSocket(socket_);
+    }
+}
+
+void HwLayer::SetTap(LinkTap* tap) {
+    if (tap_ != nullptr && IsOpen()) tap_->Closed();
+    tap_ = tap;
+    if (tap_ != nullptr && IsOpen()) TellTapOpened();
+}
+
+void HwLayer::TellTapOpened() {
+    std::uint32_t local_address = 0;
+    std::uint16_t local_port = 0;
+    if (!plat::LocalEndpoint(socket_, local_address, local_port)) local_address = local_port = 0;
+    tap_->Opened(local_address, local_port, peer_address_, peer_port_);
+}
+
+void HwLayer::CloseOpenSocket() {
+    if (!IsOpen()) return;
+    if (tap_ != nullptr) tap_->Closed();
+    plat::CloseSocket(socket_);
+    socket_ = plat::kInvalidSocket;
 }
 
 void HwLayer::SetTimeout(std::uint32_t milliseconds) {
@@ -40,7 +63,8 @@ int HwLayer::TimeoutMs() const {
 }
 
 bool HwLayer::EnterCall() {
-    if (in_call_.exchange(true, std::memory_order_acquire)) return false;
+    // Refused, the state stays as it is: the call in flight keeps its bit (and any cancel of it).
+    if ((call_state_.fetch_or(kInCall, std::memory_order_acquire) & kInCall) != 0) return false;
     call_open_ = true;
     call_broken_ = false;
     return true;
@@ -49,15 +73,39 @@ bool HwLayer::EnterCall() {
 void HwLayer::LeaveCall() {
     call_open_ = false;
     call_broken_ = false;
-    in_call_.store(false, std::memory_order_release);
+    call_state_.store(0, std::memory_order_release);  // a cancel of this call ends with it
+}
+
+void HwLayer::Cancel() {
+    std::uint8_t state = call_state_.load(std::memory_order_relaxed);
+    while ((state & kInCall) != 0 &&
+           !call_state_.compare_exchange_weak(state, static_cast<std::uint8_t>(state | kCancel),
+                                              std::memory_order_relaxed)) {}
+}
+
+bool HwLayer::Pause(unsigned milliseconds) {
+    for (unsigned left = milliseconds; left > 0;) {
+        if (Cancelled()) {
+            last_result_ = -1;
+            Fail(ZEL_ERR_CANCELLED);
+            return false;
+        }
+        const unsigned slice = std::min(left, static_cast<unsigned>(plat::kWaitSliceMs));
+        plat::SleepMs(slice);
+        left -= slice;
+    }
+    return true;
+}
+
+int HwLayer::WaitSocket(bool for_write, int wait_ms) const {
+    return plat::WaitReadyUnless(socket_, for_write, wait_ms, StopOnCancel());
 }
 
 bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
     plat::NetStartup();
     std::uint32_t address = 0;
     if (!plat::ParseIPv4(ip, address)) {
-        if (IsOpen()) plat::CloseSocket(socket_);
-        socket_ = plat::kInvalidSocket;
+        CloseOpenSocket();
         out_of_step_ = false;
         last_result_ = -1;
         RecordError(ZEL_ERR_BAD_ADDRESS);
@@ -77,8 +125,7 @@ bool HwLayer::OpenLink(const char* ip, std::uint16_t port) {
 bool HwLayer::Open(std::uint32_t address, std::uint16_t port) {
     // A link that is still open is closed first, so that no socket is leaked; whatever the old
     // connection still carries is gone with it.
-    if (IsOpen()) plat::CloseSocket(socket_);
-    socket_ = plat::kInvalidSocket;
+    CloseOpenSocket();
     out_of_step_ = false;
     leftovers_ = false;
 
@@ -96,13 +143,14 @@ bool HwLayer::Open(std::uint32_t address, std::uint16_t port) {
     }
     const int timeout = TimeoutMs();
     plat::ConfigureSocket(s, timeout);
-    last_result_ = plat::Connect(s, address, port, timeout);
+    last_result_ = plat::Connect(s, address, port, timeout, StopOnCancel());
     if (last_result_ != 0) {
-        RecordError(plat::LastSocketError(ZEL_ERR_CONNECT_FAILED));
+        RecordError(last_result_ == plat::kStopped ? ZEL_ERR_CANCELLED : plat::LastSocketError(ZEL_ERR_CONNECT_FAILED));
         plat::CloseSocket(s);
         return false;
     }
     socket_ = s;
+    if (tap_ != nullptr) TellTapOpened();
     return true;
 }
 
@@ -113,6 +161,7 @@ bool HwLayer::CloseLink() {
         RecordError(ZEL_ERR_NOT_CONNECTED);
         return false;
     }
+    if (tap_ != nullptr) tap_->Closed();
     last_result_ = plat::CloseSocket(socket_);
     // The handle is forgotten even when close reports an error: the descriptor number may be
     // handed to another socket of the process at once and must never be used again here.
@@ -136,18 +185,22 @@ bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, Clock::ti
     at_once = true;
     while (sent < length) {
         // A frame fits an idle socket's buffer, so the first send goes straight out; only the rest of
-        // a partial send waits for room, within the exchange's deadline.
-        if (sent > 0) {
-            at_once = false;
-            const int ready = plat::WaitReady(socket_, true, Remaining(deadline));
+        // a partial send, or a send that found no room within its slice, waits for room, within the
+        // exchange's deadline.
+        if (!at_once) {
+            const int ready = WaitSocket(true, Remaining(deadline));
             if (ready <= 0) {
                 if (ready == 0) plat::NoteTimeout();
                 last_result_ = -1;
-                Fail(plat::LastSocketError(ZEL_ERR_SEND_FAILED));
+                Fail(ready == plat::kStopped ? ZEL_ERR_CANCELLED : plat::LastSocketError(ZEL_ERR_SEND_FAILED));
                 break;
             }
         }
         const long r = plat::SendOnce(socket_, data + sent, length - sent);
+        if (r < 0 && plat::LastSocketError(ZEL_ERR_SEND_FAILED) == ZEL_ERR_TIMEOUT && Remaining(deadline) > 0) {
+            at_once = false;  // no room within the slice: wait for it above
+            continue;
+        }
         if (r <= 0) {
             last_result_ = static_cast<std::int32_t>(r);
             Fail(r < 0 ? plat::LastSocketError(ZEL_ERR_SEND_FAILED) : ZEL_ERR_SEND_FAILED);
@@ -155,8 +208,9 @@ bool HwLayer::SendWithin(const std::uint8_t* data, std::size_t length, Clock::ti
         }
         sent += static_cast<std::size_t>(r);
         last_result_ = static_cast<std::int32_t>(sent);
+        if (sent < length) at_once = false;
     }
-    if (trace_ != nullptr && sent > 0) trace_(trace_user_, 0, data, sent);
+    if (sent > 0) Trace(ZEL_FRAME_SENT, data, sent);
     return sent == length;
 }
 
@@ -178,6 +232,11 @@ bool HwLayer::Prepare(ReplyKind kind) {
     if (CallBroken()) {
         // An earlier exchange of this call failed: the call ends here, keeping that reason.
         last_result_ = -1;
+        return false;
+    }
+    if (Cancelled()) {
+        last_result_ = -1;
+        Fail(ZEL_ERR_CANCELLED);
         return false;
     }
     if (!IsOpen() && !out_of_step_) {
@@ -240,6 +299,11 @@ void HwLayer::TakeTail(int quiet_ms) {
 }
 
 long HwLayer::FailReceive(long r, const std::uint8_t* target, std::size_t got) {
+    if (r == kCancelled) {
+        last_result_ = -1;
+        if (trace_ != nullptr && got > 0) trace_(trace_user_, 1, target, got);
+        return Fail(ZEL_ERR_CANCELLED);
+    }
     if (r == kQuiet) {
         plat::NoteTimeout();
         r = -1;
@@ -247,13 +311,14 @@ long HwLayer::FailReceive(long r, const std::uint8_t* target, std::size_t got) {
     last_result_ = static_cast<std::int32_t>(r);
     zel_error reason = r == 0 ? ZEL_ERR_PEER_CLOSED : plat::LastSocketError(ZEL_ERR_SOCKET);
     if (got > 0 && reason == ZEL_ERR_TIMEOUT) reason = ZEL_ERR_SHORT_REPLY;
-    if (trace_ != nullptr && got > 0) trace_(trace_user_, 1, target, got);
+    if (got > 0) Trace(ZEL_FRAME_RECEIVED, target, got);
     return Fail(reason);
 }
 
 long HwLayer::ReceiveMore(std::uint8_t* target, std::size_t got, std::size_t room, int wait_ms) {
-    const int ready = wait_ms > 0 ? plat::WaitReady(socket_, false, wait_ms) : 0;
+    const int ready = wait_ms > 0 ? WaitSocket(false, wait_ms) : 0;
     if (ready == 0) return kQuiet;
+    if (ready == plat::kStopped) return kCancelled;
     return ready < 0 ? -1 : plat::ReceiveOnce(socket_, target + got, room - got);
 }
 
@@ -307,8 +372,11 @@ long HwLayer::GatherExact(std::uint8_t* target, std::size_t capacity, Clock::tim
     while (got < want) {
         long r;
         if (got == 0 && at_once) {
-            // Straight after the send the socket's own receive time-out is the exchange's deadline.
+            // Straight after the send the reply is taken by one receive, which waits at most one
+            // slice; a reply later than that is waited for below, in slices, until the deadline.
+            at_once = false;
             r = plat::ReceiveOnce(socket_, target, room);
+            if (r < 0 && plat::LastSocketError(ZEL_ERR_SOCKET) == ZEL_ERR_TIMEOUT) continue;
         } else {
             r = ReceiveMore(target, got, room, Remaining(deadline));
         }
@@ -320,7 +388,7 @@ long HwLayer::GatherExact(std::uint8_t* target, std::size_t capacity, Clock::tim
         const long more = plat::ReceivePending(socket_, sink, sizeof sink);
         if (more == 0) out_of_step_ = true;  // the unit closed after a whole reply: reopen next time
         if (more > 0) {
-            if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
+            Trace(ZEL_FRAME_RECEIVED, target, got);
             last_result_ = static_cast<std::int32_t>(got);
             return Fail(ZEL_ERR_BAD_REPLY);
         }
@@ -363,7 +431,7 @@ long HwLayer::GatherBehindTail(std::uint8_t* target, std::size_t capacity, Clock
 
 long HwLayer::Check(const std::uint8_t* target, std::uint8_t* dest, std::size_t got, std::size_t needed,
                     ReplyKind kind) {
-    if (trace_ != nullptr) trace_(trace_user_, 1, target, got);
+    Trace(ZEL_FRAME_RECEIVED, target, got);
     last_result_ = static_cast<std::int32_t>(got);
     const bool framed = kind != ReplyKind::Other;
     // Bytes beyond the reply, or a reply cut short, mean the reply was not what it seemed.

@@ -25,6 +25,12 @@
 // tries to enter while a call runs is refused at once (no lock, no waiting). Inside a call, once
 // an exchange has failed for a link reason, every later exchange of that call fails at once
 // without sending, keeping the first reason, so a call waits at most about one time-out.
+//
+// Cancel: every wait of a call (connect, room to send, the reply, a settling pause) is made of
+// slices of at most zel::platform::kWaitSliceMs and looks for a cancel before each; a cancel
+// fails the call there with ZEL_ERR_CANCELLED and leaves the link out of step, as a time-out
+// does. The call flag and the cancel flag share one atomic byte, so that a cancel can only land
+// on a call in flight and never outlives it.
 #pragma once
 
 #include <atomic>
@@ -38,6 +44,21 @@
 
 // Called for every frame sent (direction 0) and every reply received (direction 1).
 using FrameTraceFn = void (*)(void* user, int direction, const std::uint8_t* bytes, std::size_t length);
+
+// Sees what the frame trace sees and, besides, where each connection of the link begins and ends
+// (the capture writer). Called on the thread inside the call, never while the host's trace runs.
+class LinkTap {
+public:
+    virtual ~LinkTap() = default;
+    // A connection is open. Addresses in network byte order, ports in host order; the local end
+    // is 0 / 0 when the system does not tell it.
+    virtual void Opened(std::uint32_t local_address, std::uint16_t local_port, std::uint32_t peer_address,
+                        std::uint16_t peer_port) = 0;
+    // `direction` as the frame trace's.
+    virtual void Frame(int direction, const std::uint8_t* bytes, std::size_t length) = 0;
+    // The open connection is closed.
+    virtual void Closed() = 0;
+};
 
 class HwLayer {
 public:
@@ -107,6 +128,12 @@ public:
     // A call scope. EnterCall is false when another thread is inside a call on this link.
     bool EnterCall();
     void LeaveCall();
+    // Ends the call in flight at its next wait; nothing when no call is in flight. Safe from any
+    // thread and from a signal handler: one compare-and-swap on a lock-free atomic.
+    void Cancel();
+    // A settling pause of the call: slices of its wait, cut short by a cancel, which fails the
+    // call (false).
+    bool Pause(unsigned milliseconds);
     // True when an exchange of the current call failed for a link reason: the call sends nothing
     // more (false outside a call scope, where every exchange stands alone).
     bool CallBroken() const { return call_open_ && call_broken_; }
@@ -117,12 +144,23 @@ public:
         trace_ = fn;
         trace_user_ = user;
     }
+    // A tap beside the frame trace (null: none). It hears at once of a connection that is open,
+    // and the tap it replaces hears that connection close.
+    void SetTap(LinkTap* tap);
 
     // The time-out of links that set none of their own (100 s unless changed; tests shorten it).
     static void SetDefaultTimeout(int milliseconds) { default_timeout_ms_.store(milliseconds); }
     static int DefaultTimeoutMs() { return default_timeout_ms_.load(); }
 
 private:
+    void Trace(int direction, const std::uint8_t* bytes, std::size_t length) {
+        if (trace_ != nullptr) trace_(trace_user_, direction, bytes, length);
+        if (tap_ != nullptr) tap_->Frame(direction, bytes, length);
+    }
+    void TellTapOpened();
+    // Closes the link's socket, if one is open, and forgets it.
+    void CloseOpenSocket();
+
     // How the reply to a frame is gathered: register and block replies have the learned length;
     // other forms take at least the bytes they need, up to the capacity.
     enum class ReplyKind { Other, Register, Block };
@@ -130,6 +168,8 @@ private:
     enum class Length { Unknown, Tentative, Settled };
     // ReceiveMore's result when nothing arrived within the wait.
     static constexpr long kQuiet = -2;
+    // ReceiveMore's result when a cancel ended the wait.
+    static constexpr long kCancelled = -3;
 
     // Send `length` bytes, then gather the reply into `dest` (room for `capacity`): exactly the
     // learned length for register and block frames, else at least `needed` bytes. Returns the
@@ -176,6 +216,7 @@ private:
     std::atomic<zel_error> last_error_{ZEL_OK};
     FrameTraceFn trace_ = nullptr;
     void* trace_user_ = nullptr;
+    LinkTap* tap_ = nullptr;
 
     // The unit's address as the last OpenLink got it, for reopening.
     std::uint32_t peer_address_ = 0;
@@ -191,7 +232,16 @@ private:
     std::uint32_t timeout_ms_ = 0;      // 0: the default
     int opened_default_ms_ = 0;         // the default as it stood when the link was opened
 
-    std::atomic<bool> in_call_{false};
+    // Bits of call_state_: a call is in flight; a cancel has reached it.
+    static constexpr std::uint8_t kInCall = 1;
+    static constexpr std::uint8_t kCancel = 2;
+    bool Cancelled() const { return (call_state_.load(std::memory_order_relaxed) & kCancel) != 0; }
+    zel::platform::StopRequest StopOnCancel() const { return {&call_state_, kCancel}; }
+    // A wait of up to `wait_ms` for the socket, in slices: 1 ready, 0 nothing within the wait,
+    // -1 error, zel::platform::kStopped on a cancel.
+    int WaitSocket(bool for_write, int wait_ms) const;
+
+    std::atomic<std::uint8_t> call_state_{0};
     bool call_open_ = false;
     bool call_broken_ = false;
 

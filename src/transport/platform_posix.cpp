@@ -3,6 +3,7 @@
 #include "transport/socket_errno.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,6 +32,9 @@ int BindAny(Socket s) {
 }
 
 void ConfigureSocket(Socket s, int timeout_ms) {
+    // A send or receive that times out leaves a POSIX socket as it was: the exchange looks for a
+    // cancel after each slice and goes on waiting.
+    timeout_ms = std::clamp(timeout_ms, 1, kWaitSliceMs);
     timeval tv{};
     tv.tv_sec = timeout_ms / 1000;
     tv.tv_usec = (timeout_ms % 1000) * 1000;
@@ -47,7 +51,8 @@ bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
     return true;
 }
 
-int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms) {
+int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms,
+            const StopRequest& stop) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
@@ -57,8 +62,10 @@ int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, i
     int r = ::connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
         // The handshake runs on; its end shows as the socket becoming writable.
-        const int ready = WaitReady(s, true, timeout_ms);
-        if (ready == 0) {
+        const int ready = WaitReadyUnless(s, true, timeout_ms, stop);
+        if (ready == kStopped) {
+            r = kStopped;
+        } else if (ready == 0) {
             NoteTimeout();
             r = -1;
         } else if (ready > 0) {
@@ -112,6 +119,15 @@ long ReceivePending(Socket s, void* data, std::size_t length) {
     return static_cast<long>(::recv(s, data, length, MSG_DONTWAIT));
 }
 
+bool LocalEndpoint(Socket s, std::uint32_t& address_network_order, std::uint16_t& port) {
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &size) != 0 || local.sin_family != AF_INET) return false;
+    address_network_order = local.sin_addr.s_addr;
+    port = ntohs(local.sin_port);
+    return true;
+}
+
 int CloseSocket(Socket s) { return ::close(s); }
 
 zel_error LastSocketError(zel_error fallback) { return ReasonOfErrno(errno, fallback); }
@@ -122,6 +138,12 @@ void SleepMs(unsigned milliseconds) {
 }
 
 std::int64_t ClockSeconds() { return static_cast<std::int64_t>(::time(nullptr)); }
+
+std::uint64_t WallClockMicros() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec / 1000);
+}
 
 bool LocalTime(std::int64_t seconds, std::tm& out) {
     time_t t = static_cast<time_t>(seconds);

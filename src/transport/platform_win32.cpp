@@ -50,7 +50,8 @@ bool ParseIPv4(const char* text, std::uint32_t& address_network_order) {
     return true;
 }
 
-int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms) {
+int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, int timeout_ms,
+            const StopRequest& stop) {
     const SOCKET sock = static_cast<SOCKET>(s);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
@@ -60,19 +61,31 @@ int Connect(Socket s, std::uint32_t address_network_order, std::uint16_t port, i
     if (::ioctlsocket(sock, FIONBIO, &non_blocking) != 0) return -1;
     int r = ::connect(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     if (r != 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) {
-        // Winsock reports the end of the handshake as writable (success) or as an exception (failure).
+        // Winsock reports the end of the handshake as writable (success) or as an exception
+        // (failure); the wait goes in slices, so that a stop request is seen between them.
         fd_set writable;
         fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(sock, &writable);
-        FD_SET(sock, &failed);
-        timeval tv{};
-        const int ms = timeout_ms < 0 ? 0 : timeout_ms;
-        tv.tv_sec = ms / 1000;
-        tv.tv_usec = (ms % 1000) * 1000;
-        const int ready = ::select(0, nullptr, &writable, &failed, &tv);
-        if (ready == 0) {
+        int ready = 0;
+        for (int left = timeout_ms < 0 ? 0 : timeout_ms;;) {
+            if (stop.Standing()) {
+                ready = kStopped;
+                break;
+            }
+            const int ms = left < kWaitSliceMs ? left : kWaitSliceMs;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(sock, &writable);
+            FD_SET(sock, &failed);
+            timeval tv{};
+            tv.tv_sec = ms / 1000;
+            tv.tv_usec = (ms % 1000) * 1000;
+            ready = ::select(0, nullptr, &writable, &failed, &tv);
+            if (ready != 0 || ms >= left) break;
+            left -= ms;
+        }
+        if (ready == kStopped) {
+            r = kStopped;
+        } else if (ready == 0) {
             NoteTimeout();
         } else if (ready > 0) {
             int error = 0;
@@ -108,11 +121,21 @@ int WaitReady(Socket s, bool for_write, int timeout_ms) {
 
 void NoteTimeout() { ::WSASetLastError(WSAETIMEDOUT); }
 
+// A timed-out send or receive leaves a Winsock socket in no defined state, so the socket keeps the
+// link's whole time-out and the slice is waited for here, before the call.
 long SendOnce(Socket s, const void* data, std::size_t length) {
+    if (WaitReady(s, true, kWaitSliceMs) == 0) {
+        NoteTimeout();
+        return -1;
+    }
     return ::send(static_cast<SOCKET>(s), static_cast<const char*>(data), static_cast<int>(length), 0);
 }
 
 long ReceiveOnce(Socket s, void* data, std::size_t length) {
+    if (WaitReady(s, false, kWaitSliceMs) == 0) {
+        NoteTimeout();
+        return -1;
+    }
     return ::recv(static_cast<SOCKET>(s), static_cast<char*>(data), static_cast<int>(length), 0);
 }
 
@@ -129,6 +152,17 @@ long ReceivePending(Socket s, void* data, std::size_t length) {
         if (::select(0, &readable, nullptr, nullptr, &now) != 1) return -1;
     }
     return ::recv(sock, static_cast<char*>(data), static_cast<int>(length), 0);
+}
+
+bool LocalEndpoint(Socket s, std::uint32_t& address_network_order, std::uint16_t& port) {
+    sockaddr_in local{};
+    int size = sizeof local;
+    if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET)
+        return false;
+    address_network_order = local.sin_addr.s_addr;
+    port = ntohs(local.sin_port);
+    return true;
 }
 
 int CloseSocket(Socket s) { return ::closesocket(static_cast<SOCKET>(s)); }
@@ -261,6 +295,14 @@ void SleepMs(unsigned milliseconds) {
 }
 
 std::int64_t ClockSeconds() { return static_cast<std::int64_t>(::_time64(nullptr)); }
+
+std::uint64_t WallClockMicros() {
+    FILETIME ft;
+    ::GetSystemTimePreciseAsFileTime(&ft);
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    constexpr std::uint64_t kTicksTo1970 = 116444736000000000ull;  // 100 ns ticks from 1601 to 1970
+    return (ticks - kTicksTo1970) / 10;
+}
 
 bool LocalTime(std::int64_t seconds, std::tm& out) {
     __time64_t t = static_cast<__time64_t>(seconds);

@@ -854,14 +854,14 @@ TEST(HeaderVersion, MacrosAreTheProjectVersion) {
 
 TEST(ErrorText, EveryCodeHasItsOwnText) {
     std::set<std::string> texts;
-    for (int code = ZEL_OK; code <= ZEL_ERR_OVER_RANGE; ++code) {
+    for (int code = ZEL_OK; code <= ZEL_ERR_CAPTURE; ++code) {
         const char* text = zel_ErrorText(static_cast<zel_error>(code));
         ASSERT_NE(text, nullptr);
         EXPECT_GT(std::strlen(text), 0u);
         texts.insert(text);
     }
-    EXPECT_EQ(texts.size(), static_cast<std::size_t>(ZEL_ERR_OVER_RANGE + 1));
-    EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(ZEL_ERR_OVER_RANGE + 1)), "unknown error");
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(ZEL_ERR_CAPTURE + 1));
+    EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(ZEL_ERR_CAPTURE + 1)), "unknown error");
     EXPECT_STREQ(zel_ErrorText(static_cast<zel_error>(-1)), "unknown error");
 }
 

@@ -1,12 +1,18 @@
 // Extras that reach past the two families' split: tracing a table entry's link, an instance
 // choosing the wavelength whose calibration its dB and power operations use, the instance forms
-// of the unit-index operations, what a host learns about its unit, and block EEPROM reads.
+// of the unit-index operations, what a host learns about its unit, block EEPROM reads, and
+// capturing an instance's frames to a file.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,6 +20,7 @@
 #include "support/unit_fixture.h"
 #include "support/wait_for.h"
 #include "transport/frame_codec.h"
+#include "zel_capture/capture_read.h"
 #include "zel_api.h"
 
 namespace {
@@ -316,6 +323,137 @@ TEST(LinkReopens, CountedAndLeftToTheHostWhenAutoReopenIsOff) {
     EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
     ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
     EXPECT_EQ(reopens, 3u);
+    zel_destroyInstance(inst);
+}
+
+// ---- cancelling a call ----
+
+using SteadyClock = std::chrono::steady_clock;
+
+long long MillisecondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
+}
+
+// `call` on `inst`, with zel_Cancel from another thread `after` it began: its result and how
+// long it took.
+struct CancelledRun {
+    std::uint8_t result;
+    long long ms;
+};
+CancelledRun RunCancelled(zel_instance* inst, const std::function<std::uint8_t()>& call,
+                          std::chrono::milliseconds after) {
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(after);
+        zel_Cancel(inst);
+    });
+    const auto start = SteadyClock::now();
+    const std::uint8_t result = call();
+    const long long ms = MillisecondsSince(start);
+    canceller.join();
+    return {result, ms};
+}
+
+// A call blocked on each kind of wait (the reply of a unit that takes frames and never answers,
+// a connect that is never accepted, the settling pauses of EEPROM writes to a healthy unit) ends
+// with ZEL_ERR_CANCELLED soon after the cancel, long before its 8 s time-out, and sends nothing
+// more (an EEPROM write stops short of its remaining bytes); the link is left out of step, so the
+// next call reopens it and succeeds once the unit answers again.
+TEST(Cancel, EndsACallAtItsWaitAndTheNextCallReopensTheLink) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    const std::string ip = unit.ip();
+    std::uint16_t values[30];
+    for (std::uint16_t i = 0; i < 30; ++i) values[i] = static_cast<std::uint16_t>(100 * i);
+    struct Wait {
+        const char* name;
+        std::function<void(zel_instance*)> before;  // makes the call wait
+        std::function<std::uint8_t(zel_instance*)> call;
+        bool on_the_unit;  // a call on the connected unit (not a connect elsewhere, which leaves no link to reopen)
+    };
+    std::unique_ptr<zeltest::DroppingListener> dropping;
+    const std::string dropped_ip = zeltest::UnusedLoopbackAddress();
+    const Wait waits[] = {
+        {"reply of a silent unit", [&](zel_instance*) { unit.server().SetFaults({.kind = zelsim::Fault::Stall}); },
+         [](zel_instance* inst) {
+             std::uint16_t code = 0;
+             return zel_ReadVOACode(inst, 1, &code);
+         },
+         true},
+        {"settling pauses", [](zel_instance*) {},
+         [&](zel_instance* inst) { return zel_WriteVOADefinedValues(inst, 1, values); }, true},
+        {"connect never accepted",
+         [&](zel_instance*) {
+             dropping = std::make_unique<zeltest::DroppingListener>(dropped_ip);
+             ASSERT_TRUE(dropping->dropping());
+         },
+         [&](zel_instance* inst) { return zel_Connect(inst, dropped_ip.c_str()); }, false},
+    };
+    for (const Wait& w : waits) {
+        SCOPED_TRACE(w.name);
+        unit.server().SetFaults({});
+        zel_instance* inst = zel_createInstance();
+        ASSERT_EQ(zel_SetTimeout(inst, 8000), 1);
+        ASSERT_EQ(zel_Connect(inst, ip.c_str()), 1);
+        long long clean_ms = -1;
+        if (w.on_the_unit) {
+            const auto start = SteadyClock::now();
+            ASSERT_EQ(w.call(inst), 1) << zel_ErrorText(zel_LastError(inst));
+            clean_ms = MillisecondsSince(start);
+        }
+        w.before(inst);
+
+        const CancelledRun run = RunCancelled(
+            inst, [&] { return w.call(inst); }, std::chrono::milliseconds(200));
+        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CANCELLED);
+        EXPECT_GE(run.ms, 190);
+        EXPECT_LT(run.ms, 2000);  // a bound against waiting out the time-out, not a speed target
+        std::printf("[ cancel   ] %s: ended after %lld ms (fault-free call %lld ms, time-out 8000 ms)\n", w.name,
+                    run.ms, clean_ms);
+
+        unit.server().SetFaults({});
+        dropping.reset();
+        std::uint32_t reopens = 99;
+        ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+        const std::uint32_t before = reopens;
+        if (!w.on_the_unit) {
+            ASSERT_EQ(zel_Connect(inst, ip.c_str()), 1);
+        }
+        std::uint16_t code = 0;
+        EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1) << zel_ErrorText(zel_LastError(inst));
+        ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+        EXPECT_EQ(reopens, before + (w.on_the_unit ? 1u : 0u));
+        zel_destroyInstance(inst);
+    }
+}
+
+// A cancel reaches only a call in flight: one made before a call, between calls or on a unit
+// with no link costs the next call nothing (no failure, no reopen); on null it does nothing.
+TEST(Cancel, WithNoCallInFlightLeavesTheNextCallAlone) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    EXPECT_EQ(zel_Cancel(nullptr), 0);
+    zel_instance* inst = zel_createInstance();
+    EXPECT_EQ(zel_Cancel(inst), 1);  // no link yet
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    std::uint16_t code = 0;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(zel_Cancel(inst), 1);
+        EXPECT_EQ(zel_LastError(inst), ZEL_OK);  // the cancel records nothing
+        EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1) << zel_ErrorText(zel_LastError(inst));
+    }
+    // After a cancelled call, the cancel is spent: the next call is not cancelled too.
+    unit.server().SetFaults({.kind = zelsim::Fault::Stall});
+    const CancelledRun run = RunCancelled(
+        inst, [&] { return zel_ReadVOACode(inst, 1, &code); }, std::chrono::milliseconds(100));
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CANCELLED);
+    unit.server().SetFaults({});
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    std::uint32_t reopens = 0;
+    ASSERT_EQ(zel_GetLinkReopens(inst, &reopens), 1);
+    EXPECT_EQ(reopens, 1u);  // the cancelled call's only
     zel_destroyInstance(inst);
 }
 
@@ -812,3 +950,190 @@ INSTANTIATE_TEST_SUITE_P(EveryBoardType, QuickConnectTest,
                          [](const ::testing::TestParamInfo<QuickCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// ---- capture ----
+
+namespace capture_check {
+
+namespace cap = zel::capture;
+
+// A capture read back by the capture reader, which must find nothing amiss in it.
+cap::Capture Read(const std::string& path) {
+    cap::Capture capture;
+    std::string error;
+    EXPECT_TRUE(cap::ReadCaptureFile(path, capture, &error)) << error;
+    for (const std::string& w : capture.warnings) ADD_FAILURE() << w;
+    for (const cap::Conversation& c : capture.conversations) {
+        EXPECT_FALSE(c.missing_bytes);
+        EXPECT_EQ(c.partial_request, 0u);
+    }
+    return capture;
+}
+
+// Each direction of a conversation, its frames joined.
+struct Streams {
+    std::vector<std::uint8_t> sent, received;
+};
+Streams StreamsOf(const cap::Conversation& c) {
+    Streams s;
+    for (const cap::Exchange& e : c.exchanges) {
+        s.sent.insert(s.sent.end(), e.request.begin(), e.request.end());
+        s.received.insert(s.received.end(), e.reply.begin(), e.reply.end());
+    }
+    return s;
+}
+
+std::vector<std::uint8_t> Joined(const std::vector<zelsim::Frame>& frames) {
+    std::vector<std::uint8_t> all;
+    for (const auto& frame : frames) all.insert(all.end(), frame.begin(), frame.end());
+    return all;
+}
+
+// The replies as the host's trace saw them, joined.
+struct Replies {
+    std::vector<std::uint8_t> bytes;
+    int sent = 0;
+    static void Record(void* user, int direction, const std::uint8_t* data, std::size_t length) {
+        auto* r = static_cast<Replies*>(user);
+        if (direction == ZEL_FRAME_RECEIVED)
+            r->bytes.insert(r->bytes.end(), data, data + length);
+        else
+            ++r->sent;
+    }
+};
+
+std::string TempCapture(const char* name) {
+    return (std::filesystem::temp_directory_path() /
+            (std::string("zel_capture_") + name + "_" + std::to_string(std::random_device{}()) + ".pcapng"))
+        .string();
+}
+
+}  // namespace capture_check
+
+// Each connection of the link is a conversation with the unit's address on port 6653 and the
+// socket's own host port; each direction carries exactly the bytes that went over the link, as
+// the capture reader takes them back, and the host's frame trace is still called beside the capture.
+TEST(Capture, RecordsEveryConnectionAsAConversationBesideTheFrameTrace) {
+    using namespace capture_check;
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    const std::string path = TempCapture("one");
+    zel_instance* inst = zel_createInstance();
+    Replies replies;
+    ASSERT_EQ(zel_SetFrameTrace(inst, &Replies::Record, &replies), 1);
+    ASSERT_EQ(zel_StartCapture(inst, path.c_str()), 1) << zel_ErrorText(zel_LastError(inst));
+    EXPECT_EQ(zel_StartCapture(inst, path.c_str()), 1);  // the same path: the capture goes on
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    std::uint16_t code = 0;
+    ASSERT_EQ(zel_SetVOACode(inst, 1, 321), 1);
+    ASSERT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    const auto first_link = unit.frames();
+    // A unit that closes the link: the next call reopens it, a second conversation.
+    unit.server().SetFaults({.kind = zelsim::Fault::Close});
+    EXPECT_EQ(zel_ReadVOACode(inst, 1, &code), 0);
+    unit.server().SetFaults({});
+    unit.clear_frames();
+    ASSERT_EQ(zel_ReadVOACode(inst, 1, &code), 1);
+    const auto second_link = unit.frames();
+    ASSERT_EQ(zel_StopCapture(inst), 1) << zel_ErrorText(zel_LastError(inst));
+    EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+    ASSERT_EQ(zel_ReadVOACode(inst, 1, &code), 1);  // not captured any more
+    EXPECT_EQ(zel_StopCapture(inst), 1);            // nothing to stop
+
+    const cap::Capture f = Read(path);
+    ASSERT_EQ(f.conversations.size(), 2u);
+    std::vector<std::uint8_t> all_replies;
+    for (const cap::Conversation& c : f.conversations) {
+        EXPECT_EQ(c.unit, unit.ip());
+        EXPECT_EQ(c.unit_port, 6653);
+        EXPECT_NE(c.host_port, 0);
+        const auto received = StreamsOf(c).received;
+        all_replies.insert(all_replies.end(), received.begin(), received.end());
+    }
+    EXPECT_NE(f.conversations[0].host_port, f.conversations[1].host_port);
+    // The first conversation's requests: what the unit received before it closed, plus the frame
+    // it closed on (sent, never answered).
+    const auto first_sent = StreamsOf(f.conversations[0]).sent;
+    const auto expected = Joined(first_link);
+    ASSERT_EQ(first_sent.size(), expected.size() + zel::frame::kRequestSize);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first_sent.begin()));
+    EXPECT_TRUE(f.conversations[0].exchanges.back().reply.empty());
+    EXPECT_EQ(StreamsOf(f.conversations[1]).sent, Joined(second_link));
+    // The replies of both, as the trace saw them, minus the last call's (after the stop).
+    ASSERT_GE(replies.bytes.size(), all_replies.size());
+    EXPECT_TRUE(std::equal(all_replies.begin(), all_replies.end(), replies.bytes.begin()));
+    EXPECT_GT(replies.sent, 0);
+    zel_destroyInstance(inst);
+    std::filesystem::remove(path);
+}
+
+// Instances capturing to one path write one file with a conversation per unit. Destroying an instance stops its
+// capture; the file is whole once the last has stopped.
+TEST(Capture, InstancesOnOnePathShareOneFile) {
+    using namespace capture_check;
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit a, b;
+    const std::string path = TempCapture("shared");
+    zel_instance* ia = zel_createInstance();
+    zel_instance* ib = zel_createInstance();
+    ASSERT_EQ(zel_StartCapture(ia, path.c_str()), 1);
+    ASSERT_EQ(zel_Connect(ia, a.ip().c_str()), 1);
+    // The second joins while the first is connected: a link open at the start is captured too.
+    ASSERT_EQ(zel_Connect(ib, b.ip().c_str()), 1);
+    ASSERT_EQ(zel_StartCapture(ib, path.c_str()), 1);
+    b.clear_frames();
+    std::uint16_t code = 0;
+    ASSERT_EQ(zel_SetVOACode(ia, 0, 100), 1);
+    ASSERT_EQ(zel_SetVOACode(ib, 0, 200), 1);
+    ASSERT_EQ(zel_ReadVOACode(ib, 0, &code), 1);
+    const auto frames_a = a.frames(), frames_b = b.frames();
+    zel_destroyInstance(ia);  // stops its capture; b's goes on
+    ASSERT_EQ(zel_ReadVOACode(ib, 0, &code), 1);
+    const auto more_b = b.frames();
+    ASSERT_EQ(zel_StopCapture(ib), 1);
+
+    const cap::Capture f = Read(path);
+    ASSERT_EQ(f.conversations.size(), 2u);
+    const bool a_first = f.conversations[0].unit == a.ip();
+    const cap::Conversation& ca = f.conversations[a_first ? 0 : 1];
+    const cap::Conversation& cb = f.conversations[a_first ? 1 : 0];
+    EXPECT_EQ(ca.unit, a.ip());
+    EXPECT_EQ(cb.unit, b.ip());
+    EXPECT_EQ(StreamsOf(ca).sent, Joined(frames_a));
+    EXPECT_EQ(StreamsOf(cb).sent, Joined(more_b));
+    EXPECT_GT(more_b.size(), frames_b.size());
+    zel_destroyInstance(ib);
+    std::filesystem::remove(path);
+}
+
+// A file that cannot be opened fails the start with its reason and nothing else; a file that
+// cannot be written fails no unit call, only the stop. Null instances and paths are refused.
+TEST(Capture, FilesThatCannotBeWrittenAndNullArguments) {
+    zeltest::ShortenLinkTimeouts();
+    zeltest::SimulatedUnit unit;
+    zel_instance* inst = zel_createInstance();
+    const std::string missing_dir =
+        (std::filesystem::temp_directory_path() / "zel_no_such_folder" / "x.pcapng").string();
+    EXPECT_EQ(zel_StartCapture(inst, missing_dir.c_str()), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CAPTURE);
+    EXPECT_EQ(zel_StartCapture(inst, nullptr), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_BAD_ARGUMENT);
+    EXPECT_EQ(zel_StartCapture(nullptr, "x.pcapng"), 0);
+    EXPECT_EQ(zel_StopCapture(nullptr), 0);
+    ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
+    EXPECT_EQ(zel_StopCapture(inst), 1);  // none was started
+
+    if (std::filesystem::exists("/dev/full")) {  // opens, and every write fails (no space)
+        ASSERT_EQ(zel_StartCapture(inst, "/dev/full"), 1);
+        std::uint16_t code = 0;
+        for (int k = 0; k < 50; ++k) {
+            ASSERT_EQ(zel_SetVOACode(inst, 0, static_cast<std::uint16_t>(k)), 1);
+            ASSERT_EQ(zel_ReadVOACode(inst, 0, &code), 1);
+            EXPECT_EQ(zel_LastError(inst), ZEL_OK);
+        }
+        EXPECT_EQ(zel_StopCapture(inst), 0);
+        EXPECT_EQ(zel_LastError(inst), ZEL_ERR_CAPTURE);
+        EXPECT_EQ(zel_ReadVOACode(inst, 0, &code), 1);
+    }
+    zel_destroyInstance(inst);
+}

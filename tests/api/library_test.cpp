@@ -95,6 +95,9 @@ const std::set<std::string> kExtras = {
     "APISetTimeout",
     "zel_GetLinkReopens",
     "zel_SetAutoReopen",
+    "zel_Cancel",
+    "zel_StartCapture",
+    "zel_StopCapture",
     "zel_QuickConnect",
     // instance forms, unit knowledge, block reads
     "zel_AccessBoardRegister",

@@ -51,7 +51,7 @@ check "zelctl --unit " ""
 check "zelctl voa set -c " ""
 check "zelctl voa set -c 1 " ""
 # Options of the command and of the commands it belongs to (they fall through).
-check "zelctl voa set --c" "--channel --code"
+check "zelctl voa set --c" "--capture --channel --code"
 check "zelctl voa get -c 1 --j" "--jobs --json"
 check "zelctl --t" "--timeout --trace"
 check "zelctl --l" "--log"

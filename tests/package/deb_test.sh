@@ -45,7 +45,8 @@ $lib/libzel_api.so -> libzel_api.so.$major
 $lib/cmake/zel_api/zel_apiConfig.cmake
 $lib/cmake/zel_api/zel_apiConfigVersion.cmake
 $lib/cmake/zel_api/zel_apiTargets.cmake
-$lib/pkgconfig/zel_api.pc"
+$lib/pkgconfig/zel_api.pc
+usr/share/zel_api/wireshark/zel.lua"
 [ "$with_man" = 1 ] && expect="$expect
 usr/share/man/man1/zelctl.1.gz
 usr/share/man/man1/zel-unit-sim.1.gz"

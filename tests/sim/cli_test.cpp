@@ -86,6 +86,16 @@ TEST(CommandLine, DefaultsAndEveryOption) {
     ASSERT_EQ(Parse({"--listen", "127.0.0.2", "--serial", "0x0001000200030004"}, one), -1);
     EXPECT_TRUE(one.serial_given);
     EXPECT_EQ(one.unit.serial, 0x0001000200030004ull);
+
+    zelsim::SimOptions replay;
+    ASSERT_EQ(
+        Parse({"--replay", "s.pcap", "--replay-unit", "127.9.9.9", "--replay-timing", "--replay-fallback"}, replay),
+        -1);
+    EXPECT_EQ(replay.replay, "s.pcap");
+    EXPECT_EQ(replay.replay_unit, "127.9.9.9");
+    EXPECT_TRUE(replay.replay_timing);
+    EXPECT_TRUE(replay.replay_fallback);
+    EXPECT_FALSE(d.replay_timing || d.replay_fallback || !d.replay.empty());
 }
 
 TEST(CommandLine, EachAddressHasASerialOfItsOwn) {
@@ -116,6 +126,10 @@ TEST(CommandLine, RefusesRemoteAndMalformedValues) {
         {"--send-timeout-ms", "x"},
         {"--wavelengths", "0"},
         {"--wavelengths", "1550,1490,1550"},
+        {"--replay-unit", "127.0.0.9"},  // the replay options need --replay
+        {"--replay-timing"},
+        {"--replay-fallback"},
+        {"--replay", "s.pcap", "--listen", "127.0.0.2", "--listen", "127.0.0.3"},  // a replay plays one unit
     };
     for (const auto& args : bad) {
         zelsim::SimOptions o;
@@ -264,6 +278,22 @@ TEST(Program, StartupFailuresExitWithTheirCodeAndReason) {
     std::ofstream(short_image, std::ios::binary) << std::string(100, '\0');
     EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--eeprom", short_image}, err), 3) << err;
     EXPECT_NE(err.find(short_image), std::string::npos) << err;
+
+    // A --replay capture that cannot be read, or holds no unit.
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--replay", dir + "/none.pcap"}, err), 3) << err;
+    EXPECT_NE(err.find(dir + "/none.pcap"), std::string::npos) << err;
+    const std::string text = dir + "/text.pcap";
+    std::ofstream(text) << "no capture here, just text\n";
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--replay", text}, err), 3) << err;
+    EXPECT_NE(err.find("neither a pcap nor a pcapng file"), std::string::npos) << err;
+    const std::string empty = dir + "/empty.pcap";
+    {
+        std::ofstream out(empty, std::ios::binary);  // a pcap header, no packet
+        const unsigned char header[24] = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 1};
+        out.write(reinterpret_cast<const char*>(header), sizeof header);
+    }
+    EXPECT_EQ(RunToExit({"--listen", RandomLoopback(rng), "--replay", empty}, err), 2) << err;
+    EXPECT_NE(err.find("no conversation with a unit"), std::string::npos) << err;
 
     // Two units with the same address and port: the second cannot listen, and says why.
     std::string address;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <iostream>
@@ -134,6 +135,62 @@ TEST(ManyThreads, SixtyFourUnitsDrivenAtOnceKeepToThemselves) {
         EXPECT_EQ(units[static_cast<std::size_t>(k)]->model().Register(static_cast<unsigned>(k % 8), 300),
                   k * 100 + kRounds - 1);
     }
+}
+
+// Cancels from another thread land on calls at any point of their exchanges, on units whose
+// replies take 20 to 90 ms (so that some calls are waiting when a cancel comes): every call hands
+// back its own unit's value with 1 or fails with ZEL_ERR_CANCELLED, never another reason or a
+// wrong value, and once the cancels stop every call goes through again (the links reopened).
+TEST(ManyThreads, CancelsFromAnotherThreadEndOnlyTheCallsInFlight) {
+    zeltest::ShortenLinkTimeouts(30000);
+    constexpr int kUnits = 8;
+    std::vector<std::unique_ptr<zeltest::SimulatedUnit>> units;
+    std::vector<zel_instance*> instances;
+    for (int k = 0; k < kUnits; ++k) {
+        units.push_back(std::make_unique<zeltest::SimulatedUnit>(ConfigOf(k)));
+        instances.push_back(zel_createInstance());
+        ASSERT_EQ(zel_Connect(instances.back(), units.back()->ip().c_str()), 1);
+        units.back()->server().SetFaults({.kind = zelsim::Fault::Delay, .delay_ms = 20 + 10 * k});
+    }
+    std::atomic<bool> cancelling{true};
+    std::atomic<long> cancelled{0}, good{0}, wrong{0};
+    const auto drive = [&](int k, int calls) {
+        zel_instance* inst = instances[static_cast<std::size_t>(k)];
+        for (int i = 0; i < calls; ++i) {
+            const std::uint32_t id = zel_ReadBoardID(inst);
+            const zel_error reason = zel_LastError(inst);
+            if (reason == ZEL_OK && id == 0x1000u + static_cast<unsigned>(k)) {
+                ++good;
+            } else if (reason == ZEL_ERR_CANCELLED) {
+                ++cancelled;
+            } else {
+                ++wrong;
+            }
+        }
+    };
+    std::thread canceller([&] {
+        for (unsigned i = 0; cancelling.load(); ++i) {
+            zel_Cancel(instances[i % kUnits]);
+            std::this_thread::sleep_for(std::chrono::microseconds(500 + 370 * (i % 7)));
+        }
+    });
+    std::vector<std::thread> threads;
+    for (int k = 0; k < kUnits; ++k) threads.emplace_back(drive, k, 12);
+    for (auto& t : threads) t.join();
+    cancelling = false;
+    canceller.join();
+    std::cout << good.load() << " calls went through, " << cancelled.load() << " were cancelled\n";
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(cancelled.load(), 0);
+    EXPECT_GT(good.load(), 0);
+
+    const long before = good.load();
+    for (auto& unit : units) unit->server().SetFaults({});
+    threads.clear();
+    for (int k = 0; k < kUnits; ++k) threads.emplace_back(drive, k, 20);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(good.load() - before, kUnits * 20);
+    for (zel_instance* inst : instances) zel_destroyInstance(inst);
 }
 
 }  // namespace

@@ -416,6 +416,8 @@ TEST(ZelctlSweep, JsonAndAnotherWavelengthsCalibration) {
     EXPECT_EQ(doc["unit"], unit.ip());
     EXPECT_EQ(doc["board_type"], "6");
     EXPECT_TRUE(doc.contains("serial") && doc.contains("time") && doc.contains("zelctl_version")) << doc;
+    EXPECT_EQ(doc["complete"], true);
+    EXPECT_FALSE(doc.contains("stopped_at") || doc.contains("error")) << doc;
     ASSERT_EQ(doc["points"].size(), 4u);  // 10, 10.3, 10.6, 10.9: the step does not reach 11
     EXPECT_DOUBLE_EQ(doc["points"][3]["set_db"].get<double>(), 10.9);
     for (const auto& p : doc["points"]) EXPECT_NEAR(p["read_db"].get<double>(), p["set_db"].get<double>(), 0.011) << p;
@@ -423,6 +425,108 @@ TEST(ZelctlSweep, JsonAndAnotherWavelengthsCalibration) {
     const std::uint16_t code = m.Register(2, zelsim::reg::kVoaCode);
     EXPECT_NEAR(SlotCurveDb(m, 1, 2, code), 10.9, 0.011);
     EXPECT_GT(std::fabs(SlotCurveDb(m, 0, 2, code) - 10.9), 0.02);  // the default slot would be within 0.01
+}
+
+// A sweep that stops before its last step keeps what it measured: the CSV, the SVG and the JSON
+// hold the points so far, marked incomplete with the setting it stopped at and why, and the exit
+// code says why (1: the unit stopped answering; 130: Ctrl-C, which ends the wait at once instead
+// of after the 8 s time-out).
+TEST(ZelctlSweep, AnInterruptedSweepKeepsItsPointsMarkedIncomplete) {
+    const struct {
+        const char* name;
+        std::string timeout_ms;
+        bool ctrl_c;
+        int code;
+        const char* reason;
+    } cases[] = {
+        {"unit stops answering", "300", false, 1, "the unit did not answer in time"},
+        {"Ctrl-C while the unit is silent", "8000", true, 130, "interrupted (Ctrl-C)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.ctrl_c && !zeltest::host::CanInterrupt()) GTEST_SKIP() << "no console here to carry a Ctrl+Break";
+        Unit unit(Board(6));
+        const std::string csv = TempPath("partial.csv"), svg = TempPath("partial.svg");
+        unit.server().SetFaults({.kind = zelsim::Fault::Delay, .delay_ms = 2});  // a slow unit
+        auto child = unit.Start({"--timeout", c.timeout_ms, "--json", "voa", "sweep", "-c", "2", "--from", "0", "--to",
+                                 "30", "--csv", csv, "--plot", svg});
+        // Some points in, the unit falls silent.
+        const std::size_t start = unit.server().FramesReceived();
+        ASSERT_TRUE(
+            zeltest::WaitFor([&] { return unit.server().FramesReceived() >= start + 120; }, std::chrono::seconds(20)));
+        unit.server().SetFaults({.kind = zelsim::Fault::Stall});
+        const auto silent = std::chrono::steady_clock::now();
+        if (c.ctrl_c) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the sweep waits for a reply
+            ASSERT_TRUE(child->Interrupt());
+        }
+        const Result r = child->Wait();
+        const auto took = std::chrono::steady_clock::now() - silent;
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_LT(took, std::chrono::seconds(3));  // well within the 8 s time-out: a bound, not a speed target
+
+        const json doc = r.Json();
+        EXPECT_EQ(doc["complete"], false);
+        const std::size_t measured = doc["points"].size();
+        EXPECT_GT(measured, 0u);
+        EXPECT_LT(measured, 31u);
+        // 1 dB steps: the setting it stopped at is the first one without its point.
+        const double stopped_at = static_cast<double>(measured);
+        EXPECT_DOUBLE_EQ(doc["stopped_at"].get<double>(), stopped_at);
+        const std::string error = doc["error"].get<std::string>();
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        const std::string at = "stopped at " + std::to_string(measured) + " dB: ";
+        EXPECT_NE(r.err.find("voa sweep " + at), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::to_string(measured) + " of 31 points measured"), std::string::npos) << r.err;
+
+        std::ifstream in(csv);
+        const std::vector<std::string> lines = SplitLines(std::string(std::istreambuf_iterator<char>(in), {}));
+        ASSERT_EQ(lines.size(), 7u + 1 + measured);  // context, the mark, the header, the points
+        EXPECT_EQ(lines[6], "# incomplete: " + at + error);
+        EXPECT_EQ(lines[7], "set_db,read_db,power_uw,power_dbm");
+        for (std::size_t i = 0; i < measured; ++i) {
+            EXPECT_DOUBLE_EQ(SplitNumbers(lines[8 + i], ',').at(0), doc["points"][i]["set_db"].get<double>());
+        }
+        std::ifstream picture_file(svg);
+        const std::string picture((std::istreambuf_iterator<char>(picture_file)), {});
+        EXPECT_NE(picture.find("incomplete (" + at), std::string::npos);
+        if (zeltest::host::RunsDebianPrograms()) {
+            const json picture_doc = ParseSvg(svg);
+            EXPECT_EQ(picture_doc["polylines"]["attenuation-read"].size(), measured);
+            EXPECT_EQ(picture_doc["desc"].get<std::string>().rfind("incomplete (" + at, 0), 0u);
+        }
+    }
+}
+
+// Ctrl-C ends a command waiting on silent units at once, with 130: the call in flight on every
+// unit is cancelled, on one unit and on several driven at once.
+TEST(ZelctlInterrupt, CtrlCEndsTheCallsInFlightOnEveryUnit) {
+    if (!zeltest::host::CanInterrupt()) GTEST_SKIP() << "no console here to carry a Ctrl+Break to zelctl";
+    Unit first(Board(6)), second(Board(6));
+    first.server().SetFaults({.kind = zelsim::Fault::Stall});
+    second.server().SetFaults({.kind = zelsim::Fault::Stall});
+    const struct {
+        const char* name;
+        std::string units;
+        std::size_t waiting;  // frames the silent units take before they wait
+    } cases[] = {
+        {"one unit", first.ip(), 1},
+        {"two units at once", first.ip() + "," + second.ip(), 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t before = first.server().FramesReceived() + second.server().FramesReceived();
+        ZelctlChild child({"--unit", c.units, "--timeout", "8000", "info"});
+        ASSERT_TRUE(zeltest::WaitFor(
+            [&] { return first.server().FramesReceived() + second.server().FramesReceived() >= before + c.waiting; },
+            std::chrono::seconds(10)));
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(child.Interrupt());
+        const Result r = child.Wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));  // a bound, not a target
+        EXPECT_EQ(r.code, 130) << r.err;
+        EXPECT_NE(r.err.find("interrupted (Ctrl-C)"), std::string::npos) << r.err;
+    }
 }
 
 TEST(ZelctlSweep, RefusesARangeItCannotSweepBeforeTouchingTheUnit) {
@@ -881,7 +985,8 @@ TEST(ZelctlErrors, ArgumentErrorsNameWhatIsAcceptedAndSendNothing) {
         {{"calib", "set", "voa", "-c", "1", "0.5", "2"}, "voa takes 4 value(s), got 2"},
         // A mistyped subcommand is named, with the nearest one when it is a slip of one or two letters.
         {{"inof"},
-         "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, station, info, temp, screen, reg, "
+         "unknown subcommand 'inof'; did you mean 'info'? (commands: clock-plan, station, capture, info, temp, screen, "
+         "reg, "
          "switch, voa, power, wavelength, eeprom, calib, demo)"},
         {{"voa", "st", "-c", "1"},
          "unknown subcommand 'voa st'; did you mean 'voa set'? (voa subcommands: get, set, sweep)"},

@@ -58,6 +58,15 @@ private:
     bool done_ = false;
 };
 
+// The wait after a setting, cut short by Ctrl-C (whose cancel meets no call in flight here).
+void Dwell(unsigned ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!Interrupted() && std::chrono::steady_clock::now() < end) {
+        const auto left = end - std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(20)));
+    }
+}
+
 struct VoaSweepOptions {
     std::optional<int> channel;
     double from = 0, to = kMaxDb, step = 1;
@@ -77,22 +86,37 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
     const int c = *o.channel;
     s.RequireChannel(c);
     if (o.wavelength) s.UseWavelength(*o.wavelength);
-    SweepPlot plot{c, s.WavelengthInUse(), {}, {}};
+    SweepPlot plot{c, s.WavelengthInUse(), {}, {}, {}};
+    // Read before the first step: the points of a sweep the unit stops answering in still name it.
+    plot.context = OutputContext(s, plot.wavelength_nm);
+    std::optional<Failure> failure;  // what stopped the sweep before its last step
     {
         Progress progress("sweep", steps.size(), json);
         for (double db : steps) {
-            SetAttenuationDb(s, c, db);
-            if (o.dwell_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.dwell_ms));
-            const double read = ReadAttenuationDb(s, c);
-            plot.points.push_back({db, read, ReadPowerUw(s, c)});
+            try {
+                SetAttenuationDb(s, c, db);
+                Dwell(o.dwell_ms);
+                const double read = ReadAttenuationDb(s, c);
+                plot.points.push_back({db, read, ReadPowerUw(s, c)});
+            } catch (const Failure& e) {
+                failure = e;
+                plot.stopped = SweepPlot::Stop{db, e.what()};
+                break;
+            }
             progress.Advance();
         }
     }
 
-    plot.context = OutputContext(s, plot.wavelength_nm);
+    // What was measured is kept, whole or not.
     if (csv) csv->Commit(SweepCsv(plot));
     if (svg) svg->Commit(SweepSvg(plot));
-    if (csv_path == "-" || plot_path == "-") return;  // standard output holds the file
+    const auto stop = [&] {
+        if (!failure) return;
+        throw Failure(failure->code(), "voa sweep " + StoppedText(*plot.stopped) + " (" +
+                                           std::to_string(plot.points.size()) + " of " + std::to_string(steps.size()) +
+                                           " points measured, kept)");
+    };
+    if (csv_path == "-" || plot_path == "-") return stop();  // standard output holds the file
 
     Table table(
         {{"set_db", "Set (dB)"}, {"read_db", "Read (dB)"}, {"power_uw", "Power (uW)"}, {"power_dbm", "Power (dBm)"}});
@@ -107,24 +131,36 @@ void RunVoaSweep(Session& s, const VoaSweepOptions& o, bool json) {
         for (const auto& [key, value] : plot.context) out[key] = value;
         out["channel"] = c;
         out["wavelength_nm"] = plot.wavelength_nm;
+        out["complete"] = !plot.stopped;
+        if (plot.stopped) {
+            out["stopped_at"] = plot.stopped->at_db;
+            out["error"] = plot.stopped->reason;
+        }
         out["points"] = table.ToJson();
         if (!csv_path.empty()) out["csv"] = csv_path;
         if (!plot_path.empty()) out["plot"] = plot_path;
         PrintJson(out);
-        return;
+        return stop();
     }
     PrintOut("Channel " + std::to_string(c) + " at " + std::to_string(plot.wavelength_nm) + " nm, " +
-             std::to_string(plot.points.size()) + (plot.points.size() == 1 ? " point\n" : " points\n"));
+             std::to_string(plot.points.size()) + (plot.points.size() == 1 ? " point" : " points") +
+             (plot.stopped ? " (incomplete, " + StoppedText(*plot.stopped) + ")\n" : "\n"));
     table.Print(false);
     if (!csv_path.empty()) PrintOut("CSV:  " + csv_path + "\n");
     if (!plot_path.empty()) PrintOut("Plot: " + plot_path + "\n");
+    stop();
 }
 
 }  // namespace
 
+std::string StoppedText(const SweepPlot::Stop& stop) {
+    return "stopped at " + Number(stop.at_db) + " dB: " + stop.reason;
+}
+
 std::string SweepCsv(const SweepPlot& plot) {
     std::string out;
     for (const auto& [key, value] : plot.context) out += "# " + key + ": " + value + "\n";
+    if (plot.stopped) out += "# incomplete: " + StoppedText(*plot.stopped) + "\n";
     out += "set_db,read_db,power_uw,power_dbm\n";
     char line[160];
     for (const auto& p : plot.points) {

@@ -15,4 +15,7 @@ void AddClockCommands(CLI::App& app, const GlobalOptions& options);
 // station check: the station file checked and every unit of it asked for its identity.
 void AddStationCommands(CLI::App& app, const GlobalOptions& options);
 
+// capture show, capture stats: a capture file decoded, frame by frame or summed up per kind of exchange.
+void AddCaptureCommands(CLI::App& app, const GlobalOptions& options);
+
 }  // namespace zelctl

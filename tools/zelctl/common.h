@@ -21,6 +21,7 @@ class App;
 namespace zelctl {
 
 using Json = nlohmann::ordered_json;
+class WatchedInstance;
 
 // Options every subcommand shares.
 struct GlobalOptions {
@@ -31,6 +32,8 @@ struct GlobalOptions {
     unsigned jobs = 0;                // --jobs: units driven at once (0: all)
     bool json = false;                // machine-readable output on stdout
     bool trace = false;               // every frame as hex on stderr
+    std::string capture;              // the pcapng file the sessions capture to, once it is open (else empty)
+    std::string capture_option;       // --capture FILE as parsed
     std::uint32_t timeout_ms = 5000;  // the links' time-out (connect, each send, each reply wait); 0 = library default
 };
 
@@ -126,6 +129,7 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    // The connected instance; Failure(kExitInterrupted) once Ctrl-C has stopped the command.
     zel_instance* Instance();
 
     // After a failed call: throws Failure(kExitUnit, "<what>: <reason>").
@@ -159,6 +163,7 @@ private:
     [[noreturn]] void FailSelecting(zel_error code, std::uint16_t nm);
     GlobalOptions options_;
     zel_instance* instance_ = nullptr;
+    std::unique_ptr<WatchedInstance> watch_;  // Ctrl-C cancels the instance's call in flight
     bool connected_ = false;
     std::optional<int> board_type_;
     std::optional<std::uint16_t> wavelength_in_use_;  // unset: the board's default

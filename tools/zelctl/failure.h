@@ -17,7 +17,7 @@ enum ExitCode : int {
     kExitUsage = 2,          // bad arguments: option, address, channel or wavelength the unit does not have
     kExitFile = 3,           // a file cannot be read or written, or its content is malformed or does not fit
     kExitMismatch = 4,       // a restore read back values other than those written
-    kExitInterrupted = 130,  // Ctrl-C stopped a transfer after the record in flight (128 + SIGINT, as shells report it)
+    kExitInterrupted = 130,  // Ctrl-C stopped the command (128 + SIGINT, as shells report it)
 };
 
 // A failure that ends the command: one line on stderr, then the exit code.
@@ -37,17 +37,23 @@ inline Failure FileFailure(const std::string& verb, const std::string& path, int
                    "cannot " + verb + " " + path + (error != 0 ? std::string(": ") + std::strerror(error) : ""));
 }
 
-// The exit code for a library failure: arguments the unit cannot take are usage errors, the rest
-// are the unit's.
+// The exit code for a library failure: arguments the unit cannot take are usage errors, a call
+// Ctrl-C cancelled is an interrupt, the rest are the unit's.
 inline int ExitCodeOf(zel_error code) {
+    if (code == ZEL_ERR_CANCELLED) return kExitInterrupted;
     return code == ZEL_ERR_BAD_ADDRESS || code == ZEL_ERR_NO_SUCH_CHANNEL || code == ZEL_ERR_BAD_ARGUMENT ? kExitUsage
                                                                                                           : kExitUnit;
 }
 
-// Throws the failure for the instance's last error: "<what>: <reason>".
+// The failure for a library failure: "<what>: <reason>" (zelctl cancels calls only on Ctrl-C).
+inline Failure FailureOf(zel_error code, const std::string& what) {
+    return Failure(ExitCodeOf(code),
+                   what + ": " + (code == ZEL_ERR_CANCELLED ? "interrupted (Ctrl-C)" : zel_ErrorText(code)));
+}
+
+// Throws the failure for the instance's last error.
 [[noreturn]] inline void FailWithLastError(zel_instance* instance, const std::string& what) {
-    const zel_error code = zel_LastError(instance);
-    throw Failure(ExitCodeOf(code), what + ": " + zel_ErrorText(code));
+    throw FailureOf(zel_LastError(instance), what);
 }
 
 }  // namespace zelctl

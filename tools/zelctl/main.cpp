@@ -14,6 +14,7 @@
 #include "common.h"
 #include "fanout.h"
 #include "station.h"
+#include "terminal.h"
 
 namespace {
 
@@ -21,11 +22,12 @@ constexpr const char* kExitCodes =
     "Exit codes: 0 success; 1 the unit failed, refused or did not answer; 2 bad arguments (option, address, "
     "channel, wavelength or value the unit does not have, a clock plan that cannot be met); 3 a file cannot be "
     "read or written, or does not fit the unit; 4 a restore or load read back other bytes than it wrote; 130 Ctrl-C "
-    "stopped a restore or load after the record in flight (running it again completes it). With several units, "
-    "the highest code of any unit.";
+    "stopped the command: the calls in flight end at once, a restore or load stops after the record in flight "
+    "(running it again completes it; a second Ctrl-C stops it at once). With several units, the highest code of "
+    "any unit.";
 
 // Subcommands that talk to no unit of the command line: they run once, whatever --unit says.
-constexpr const char* kUnitless[] = {"clock-plan", "demo", "station"};
+constexpr const char* kUnitless[] = {"capture", "clock-plan", "demo", "station"};
 
 // --json before the end of the options: errors are then JSON on stderr too.
 bool WantsJson(const std::vector<std::string>& args) {
@@ -78,6 +80,11 @@ std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
         ->check(zelctl::InRange(1, 1024));
     app->add_flag("--json", options.json, "Machine-readable output; errors, too, are JSON (on stderr)");
     app->add_flag("--trace", options.trace, "Print every frame sent and received as hex on stderr");
+    app->add_option("--capture", options.capture_option,
+                    "Write every frame sent and received to FILE as pcapng (Wireshark, tshark, 'zelctl capture "
+                    "show'); several units go into one file, a conversation each. A file that cannot be written is "
+                    "a warning, and the command goes on")
+        ->type_name("FILE");
     app->add_option("--timeout", options.timeout_ms,
                     "Time-out in ms for connecting, sending each request and waiting for each reply; a call gives up "
                     "after about one time-out (default: the station's, else $ZEL_TIMEOUT_MS, else 5000; 0 = the "
@@ -86,6 +93,7 @@ std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
 
     zelctl::AddClockCommands(*app, options);
     zelctl::AddStationCommands(*app, options);
+    zelctl::AddCaptureCommands(*app, options);
     zelctl::AddUnitCommands(*app, options);
     zelctl::AddOpticsCommands(*app, options);
     zelctl::AddWavelengthCommands(*app, options);
@@ -118,6 +126,48 @@ struct Plan {
     bool unitless = false;  // a subcommand that takes no unit, or --help / --version
     bool json = false;
     unsigned jobs = 0;
+    std::string capture;  // --capture FILE
+};
+
+// A warning on stderr; the command goes on.
+void Warn(bool json, const std::string& message) {
+    if (json)
+        std::fprintf(stderr, "%s\n", zelctl::Json{{"warning", message}}.dump().c_str());
+    else
+        std::fprintf(stderr, "zelctl: warning: %s\n", message.c_str());
+}
+
+// The capture file of the whole command line, held open by an instance of its own (which talks to
+// no unit) from before the first unit's session until after the last: the units' sessions join
+// it, so that several units, run in parallel or one after another, write one file. A file that
+// cannot be written is one warning (at the start, or at the end for a write that failed), and the
+// sessions then capture nothing.
+class CaptureHolder {
+public:
+    CaptureHolder(std::string& path, bool json) : json_(json) {
+        if (path.empty()) return;
+        holder_ = zel_createInstance();
+        if (holder_ != nullptr && zel_StartCapture(holder_, path.c_str()) == 1) {
+            path_ = path;
+            return;
+        }
+        Warn(json, "cannot capture to " + path + ": " +
+                       zel_ErrorText(holder_ != nullptr ? zel_LastError(holder_) : ZEL_ERR_INTERNAL));
+        path.clear();
+    }
+    ~CaptureHolder() {
+        if (holder_ == nullptr) return;
+        if (!path_.empty() && zel_StopCapture(holder_) == 0)
+            Warn(json_, "the capture " + path_ + " is incomplete: " + zel_ErrorText(zel_LastError(holder_)));
+        zel_destroyInstance(holder_);
+    }
+    CaptureHolder(const CaptureHolder&) = delete;
+    CaptureHolder& operator=(const CaptureHolder&) = delete;
+
+private:
+    zel_instance* holder_ = nullptr;
+    std::string path_;
+    bool json_;
 };
 
 Plan PlanUnits(int argc, char** argv, const zelctl::GlobalOptions& defaults) {
@@ -134,9 +184,11 @@ Plan PlanUnits(int argc, char** argv, const zelctl::GlobalOptions& defaults) {
     scan.add_option("--jobs", options.jobs);
     scan.add_option("--log", options.log);
     scan.add_flag("--json", options.json);
+    scan.add_option("--capture", options.capture);
     scan.parse(argc, argv);  // what fails here fails again, with the right message, in Execute
     Plan plan;
     plan.json = options.json;
+    plan.capture = options.capture;
     plan.jobs = options.jobs;
     for (const auto& extra : scan.remaining()) {
         if (extra == "--help" || extra == "-h" || extra == "--version" || extra == "--help-all") plan.unitless = true;
@@ -173,8 +225,8 @@ std::string LogPath(int argc, char** argv) {
 }
 
 // Runs the command line on its unit or units; `logged` gets the outcome on each unit.
-int Run(int argc, char** argv, const std::vector<std::string>& args, const zelctl::GlobalOptions& defaults,
-        bool json_errors, std::vector<zelctl::LoggedRun>& logged) {
+int Run(int argc, char** argv, const std::vector<std::string>& args, zelctl::GlobalOptions defaults, bool json_errors,
+        std::vector<zelctl::LoggedRun>& logged) {
     std::string unit = "-";  // a command on no unit
     try {
         Plan plan;
@@ -183,6 +235,8 @@ int Run(int argc, char** argv, const std::vector<std::string>& args, const zelct
         } catch (const CLI::ParseError&) {
             plan.unitless = true;  // Execute reports it
         }
+        if (!plan.unitless) defaults.capture = plan.capture;
+        const CaptureHolder capture(defaults.capture, plan.json);
         if (plan.unitless || plan.units.size() <= 1) {
             zelctl::GlobalOptions options = defaults;
             if (!plan.units.empty()) {
@@ -254,6 +308,7 @@ int main(int argc, char** argv) {
     } catch (const zelctl::Failure& e) {
         return Fail(json_errors, e.code(), e.what());
     }
+    const zelctl::CommandInterrupts interrupts;
     const std::string started = zelctl::UtcTimestamp();
     std::vector<zelctl::LoggedRun> logged;
     const int code = Run(argc, argv, args, defaults, json_errors, logged);

@@ -3,6 +3,7 @@
 
 #include "common.h"
 #include "fanout.h"
+#include "terminal.h"
 
 namespace zelctl {
 namespace {
@@ -25,20 +26,23 @@ void TraceFrame(void*, int direction, const std::uint8_t* bytes, std::size_t len
 Session::Session(const GlobalOptions& options) : options_(options) {}
 
 Session::~Session() {
+    watch_.reset();  // before the instance goes: Ctrl-C must not reach it after
     if (instance_ != nullptr) zel_destroyInstance(instance_);  // closes its link
 }
 
-void Session::Fail(zel_error code, const std::string& what) {
-    throw Failure(ExitCodeOf(code), what + ": " + zel_ErrorText(code));
-}
+void Session::Fail(zel_error code, const std::string& what) { throw FailureOf(code, what); }
 
 zel_instance* Session::Instance() {
+    if (StopRequested()) throw Failure(kExitInterrupted, "interrupted (Ctrl-C)");
     if (connected_) return instance_;
     if (instance_ == nullptr) {
         instance_ = zel_createInstance();
         if (instance_ == nullptr) throw Failure(kExitUnit, "cannot create a unit instance: out of memory");
+        watch_ = std::make_unique<WatchedInstance>(instance_);
         zel_SetTimeout(instance_, options_.timeout_ms);
         if (options_.trace) zel_SetFrameTrace(instance_, TraceFrame, nullptr);
+        // The file is open already (main holds it), so this joins it; it cannot fail the command.
+        if (!options_.capture.empty()) zel_StartCapture(instance_, options_.capture.c_str());
     }
     if (zel_QuickConnect(instance_, options_.unit.c_str()) == 0) {
         Fail(zel_LastError(instance_), "cannot connect to unit " + options_.unit);

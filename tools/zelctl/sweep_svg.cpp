@@ -96,6 +96,7 @@ std::string SweepSvg(const SweepPlot& plot) {
     const Axis error = Axis::Around(err_lo, err_hi);
     std::string context;  // "unit 127.0.0.1, serial 42, ..."
     for (const auto& [key, value] : plot.context) context += (context.empty() ? "" : ", ") + key + " " + value;
+    if (plot.stopped) context = "incomplete (" + StoppedText(*plot.stopped) + "); " + context;
     const std::string title =
         "VOA sweep, channel " + std::to_string(plot.channel) + " at " + std::to_string(plot.wavelength_nm) + " nm";
 

@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -9,10 +10,17 @@
 namespace zelctl {
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
 struct sigaction previous;
 
-extern "C" void OnInterrupt(int) { interrupted = 1; }
+extern "C" void OnInterrupt(int) {
+    const int saved = errno;
+    if (!TakeInterrupt()) {
+        // The default action, once this handler returns (SIGINT is blocked until then).
+        ::signal(SIGINT, SIG_DFL);
+        ::raise(SIGINT);
+    }
+    errno = saved;
+}
 
 }  // namespace
 
@@ -20,19 +28,16 @@ void StdoutCarriesBytes() {}  // POSIX streams carry bytes as they are
 
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-InterruptGuard::InterruptGuard() {
-    interrupted = 0;
+CommandInterrupts::CommandInterrupts() {
+    zel_Cancel(nullptr);  // binds the symbol now, so that the handler never runs the dynamic linker
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    // SA_RESETHAND: the second Ctrl-C meets the default action and ends the process.
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, &previous);
 }
 
-InterruptGuard::~InterruptGuard() { sigaction(SIGINT, &previous, nullptr); }
-
-bool Interrupted() { return interrupted != 0; }
+CommandInterrupts::~CommandInterrupts() { sigaction(SIGINT, &previous, nullptr); }
 
 bool MoveIntoPlace(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;

@@ -4,20 +4,16 @@
 
 #include <cstdio>
 
-#include <atomic>
-
 #include "terminal.h"
 
 namespace zelctl {
 namespace {
 
-std::atomic<bool> interrupted{false};
-
-// Ctrl-C and Ctrl-Break: the first is taken, the second passes on to the default handler, which
-// ends the process.
+// Ctrl-C and Ctrl-Break, on the console's own thread: what TakeInterrupt decides; when it is to end
+// zelctl, the event passes on to the default handler, which ends the process.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    return interrupted.exchange(true) ? FALSE : TRUE;
+    return TakeInterrupt() ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -33,14 +29,9 @@ void StdoutCarriesBytes() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
-InterruptGuard::InterruptGuard() {
-    interrupted = false;
-    ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
+CommandInterrupts::CommandInterrupts() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
-InterruptGuard::~InterruptGuard() { ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE); }
-
-bool Interrupted() { return interrupted.load(); }
+CommandInterrupts::~CommandInterrupts() { ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE); }
 
 // rename() does not replace an existing file on Windows; MoveFileEx does, in one step.
 bool MoveIntoPlace(const std::string& from, const std::string& to) {

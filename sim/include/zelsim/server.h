@@ -58,6 +58,25 @@ struct ServerLimits {
 
 class FrameLog;
 
+// What answers one connection's requests in the model's place (the replay of a capture).
+class ConnectionAnswers {
+public:
+    enum class Answer {
+        Reply,  // send `reply` (after `delay_ms`)
+        Model,  // the model answers
+        Close,  // close the connection without an answer
+    };
+    virtual ~ConnectionAnswers() = default;
+    virtual Answer Next(const std::uint8_t (&frame)[kFrameSize], std::vector<std::uint8_t>& reply, int& delay_ms) = 0;
+};
+
+// Gives each new connection, in the order they come, what answers it; null: the model answers it.
+class Answerer {
+public:
+    virtual ~Answerer() = default;
+    virtual std::unique_ptr<ConnectionAnswers> Connect(const std::string& peer) = 0;
+};
+
 // The model must outlive the server.
 class Server {
 public:
@@ -70,6 +89,8 @@ public:
     // not an IPv4 address, cannot be bound, or the server already runs; `error` (when
     // given) then says why, in the system's words where the system refused.
     bool Start(std::string* error = nullptr);
+    // Before Start: the connections' requests go to `answerer` (it must outlive the server) before the model.
+    void SetAnswerer(Answerer* answerer) { answerer_ = answerer; }
     // Close the listener and every client connection, join all threads and save
     // a changed EEPROM image. Idempotent; Start may be called again afterwards.
     void Stop();
@@ -111,6 +132,7 @@ private:
     void Log(const std::string& line) const;
 
     UnitModel& model_;
+    Answerer* answerer_ = nullptr;
     const std::string address_;
     std::uint16_t port_;  // the bound one after Start (port 0: the one the system chose)
 
