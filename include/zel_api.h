@@ -262,6 +262,11 @@ ZEL_EXPORT uint8_t APIWriteTypeToEEPROM(uint8_t unit, uint16_t type);
  *  with ZEL_ERR_NOT_CONNECTED when no board type has been read yet (`count` then holds 0). */
 ZEL_EXPORT uint8_t zel_GetChannelCount(zel_instance* instance, uint8_t* count);
 
+/** The board type read at the last connect or board-type read or write into `type`, as
+ *  zel_ReadTypeFromEEPROM would read it, but without sending anything. Status 1; 0 with
+ *  ZEL_ERR_NOT_CONNECTED when no board type has been read yet (`type` then holds 0). */
+ZEL_EXPORT uint8_t zel_GetBoardType(zel_instance* instance, uint16_t* type);
+
 /** Read the scaled 8-byte value stored at EEPROM `address` (0x0000..0xFFFF; bytes address ..
  *  address + 7, wrapping) into `value`. Status 1/0. Scaled record range (what a stored pattern
  *  with its top byte at 0x80 or more reads as) and out-values after a failed exchange: see the
@@ -351,6 +356,13 @@ ZEL_EXPORT uint8_t APIWrite4x1SwitchInsertionLoss(uint8_t unit, uint16_t channel
 ZEL_EXPORT uint8_t zel_AccessBoardRegister(zel_instance* instance, uint8_t write, uint16_t channel, uint16_t address,
                                            uint16_t* value);
 ZEL_EXPORT uint8_t APIAccessBoardRegister(uint8_t unit, uint8_t write, uint16_t channel, uint16_t address,
+                                          uint16_t* value);
+
+/** zel_AccessBoardRegister by register bank instead of channel: register `address` (0..2047) of
+ *  bank `select` (0..15), also a bank that no channel of the board maps to. `value` as there.
+ *  Status 1/0; a select of 16 or more or an address of 2048 or more fails with
+ *  ZEL_ERR_BAD_ARGUMENT before anything is sent. */
+ZEL_EXPORT uint8_t zel_AccessRegisterBank(zel_instance* instance, uint8_t write, uint16_t select, uint16_t address,
                                           uint16_t* value);
 
 /** Read the status record `record` (0..255) of record group `group` (0..255) -- the 8 bytes at

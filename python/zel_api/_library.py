@@ -121,6 +121,7 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "zel_SelectWavelength": (c_uint8, [_INST, c_uint16]),
     "zel_QuickConnect": (c_uint8, [_INST, c_char_p]),
     "zel_SetTimeout": (c_uint8, [_INST, c_uint32]),
+    "zel_GetBoardType": (c_uint8, [_INST, P(c_uint16)]),
     "zel_GetLinkReopens": (c_uint8, [_INST, P(c_uint32)]),
     "zel_SetAutoReopen": (c_uint8, [_INST, c_uint8]),
     "zel_Cancel": (c_uint8, [_INST]),
@@ -129,6 +130,7 @@ PROTOTYPES: Dict[str, Tuple[object, Sequence[object]]] = {
     "APISetTimeout": (c_uint8, [_UNIT, c_uint32]),
     # Instance forms of the unit-index operations, unit knowledge and block EEPROM reads.
     "zel_AccessBoardRegister": (c_uint8, [_INST, c_uint8, c_uint16, c_uint16, P(c_uint16)]),
+    "zel_AccessRegisterBank": (c_uint8, [_INST, c_uint8, c_uint16, c_uint16, P(c_uint16)]),
     "zel_AddWavelength": (c_uint8, [_INST, c_uint16]),
     "zel_GetChannelCount": (c_uint8, [_INST, P(c_uint8)]),
     "zel_GetRecordLocation": (c_uint8, [_INST, c_uint8, c_uint16, c_uint32, P(c_uint32), P(c_uint32)]),

@@ -26,6 +26,10 @@ std::uint8_t zel_AccessBoardRegister(zel_instance* instance, std::uint8_t write,
                                      std::uint16_t address, std::uint16_t* value) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(AccessBoardRegister), write, channel, address, value);
 }
+std::uint8_t zel_AccessRegisterBank(zel_instance* instance, std::uint8_t write, std::uint16_t select,
+                                    std::uint16_t address, std::uint16_t* value) {
+    return OnInstance(instance, kFailed, ZEL_VIRTUAL(AccessRegisterBank), write, select, address, value);
+}
 std::uint8_t zel_AddWavelength(zel_instance* instance, std::uint16_t wavelength) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(AddWavelength), wavelength);
 }
@@ -138,6 +142,10 @@ std::uint8_t zel_WriteValueToEEProm(zel_instance* instance, std::uint16_t addres
 
 std::uint8_t zel_GetChannelCount(zel_instance* instance, std::uint8_t* count) {
     return OnInstance(instance, kFailed, ZEL_VIRTUAL(GetChannelCount), count);
+}
+
+std::uint8_t zel_GetBoardType(zel_instance* instance, std::uint16_t* type) {
+    return OnInstance(instance, kFailed, ZEL_VIRTUAL(GetBoardType), type);
 }
 
 std::uint8_t zel_GetSwitchPorts(zel_instance* instance, std::uint8_t* two_by_two, std::uint8_t* mems,

@@ -3,15 +3,19 @@
 
 std::uint8_t ZEL_API::AccessBoardRegister(std::uint8_t write, std::uint16_t channel, std::uint16_t address,
                                           std::uint16_t* value) {
-    return OnChannel(channel, Status::Untouched, [&](std::uint16_t select) {
-        // The control word has 11 address bits: a larger address would spill into the select
-        // bits and reach another channel's bank.
-        if (address >= zel::reg::kAddressCount) {
-            RecordError(ZEL_ERR_BAD_ARGUMENT);
-            return false;
-        }
-        return link_.AccessRegister(write, select, address, *value);
-    });
+    return OnChannel(channel, Status::Untouched,
+                     [&](std::uint16_t select) { return AccessRegisterBank(write, select, address, value) != 0; });
+}
+
+std::uint8_t ZEL_API::AccessRegisterBank(std::uint8_t write, std::uint16_t select, std::uint16_t address,
+                                         std::uint16_t* value) {
+    // The control word has 4 select bits and 11 address bits: a larger address would spill into
+    // the select bits and reach another bank, a larger select would be cut to another bank.
+    if (select >= zel::reg::kBankCount || address >= zel::reg::kAddressCount) {
+        RecordError(ZEL_ERR_BAD_ARGUMENT);
+        return 0;
+    }
+    return link_.AccessRegister(write, select, address, *value) ? 1 : 0;
 }
 
 std::int32_t ZEL_API::Monitor(std::uint16_t group, std::uint8_t record, double* value) {

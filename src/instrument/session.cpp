@@ -137,6 +137,13 @@ std::uint8_t ZEL_API::GetChannelCount(std::uint8_t* count) {
     return 1;
 }
 
+std::uint8_t ZEL_API::GetBoardType(std::uint16_t* type) {
+    *type = 0;
+    if (!KnowsBoardType(*this)) return 0;
+    *type = static_cast<std::uint16_t>(board_type_);
+    return 1;
+}
+
 std::uint8_t ZEL_API::GetSwitchPorts(std::uint8_t* two_by_two, std::uint8_t* mems, std::uint8_t* lbmm) {
     *two_by_two = *mems = *lbmm = 0;
     if (!KnowsBoardType(*this)) return 0;

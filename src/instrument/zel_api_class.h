@@ -145,9 +145,15 @@ public:
                                 std::uint32_t* length);
     // The calibrated channel count of the board type read last; fails before any was read.
     std::uint8_t GetChannelCount(std::uint8_t* count);
+    // The board type read last, without traffic; fails before any was read.
+    std::uint8_t GetBoardType(std::uint16_t* type);
     // The 2x2, MEMS and LBMM port counts of the board type read last (0 for an unknown type); fails
     // before any was read.
     std::uint8_t GetSwitchPorts(std::uint8_t* two_by_two, std::uint8_t* mems, std::uint8_t* lbmm);
+    // A register of bank `select` (0..15) itself, whatever the channel layout; the status field
+    // is left as it is, as for AccessBoardRegister.
+    std::uint8_t AccessRegisterBank(std::uint8_t write, std::uint16_t select, std::uint16_t address,
+                                    std::uint16_t* value);
     static constexpr std::uint32_t kEepromSize = 0x20000;
 
     // ---- diagnostics ----

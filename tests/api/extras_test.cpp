@@ -615,14 +615,18 @@ TEST(InstanceForms, SetVOACodeRefusesCodesTheUnitCannotTake) {
 
 // ---- what a host learns about its unit ----
 
-TEST(UnitKnowledge, ChannelCountFollowsTheBoardTypeWithoutTraffic) {
+TEST(UnitKnowledge, ChannelCountAndBoardTypeFollowTheBoardTypeWithoutTraffic) {
     zeltest::ShortenLinkTimeouts();
     zeltest::SimulatedUnit unit;
     zel_instance* inst = zel_createInstance();
     std::uint8_t count = 77;
+    std::uint16_t type = 77;
     EXPECT_EQ(zel_GetChannelCount(inst, &count), 0);
     EXPECT_EQ(zel_LastError(inst), ZEL_ERR_NOT_CONNECTED);
     EXPECT_EQ(count, 0);
+    EXPECT_EQ(zel_GetBoardType(inst, &type), 0);
+    EXPECT_EQ(zel_LastError(inst), ZEL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(type, 0);
     ASSERT_EQ(zel_Connect(inst, unit.ip().c_str()), 1);
     const struct {
         std::uint16_t type;
@@ -634,6 +638,8 @@ TEST(UnitKnowledge, ChannelCountFollowsTheBoardTypeWithoutTraffic) {
         unit.clear_frames();
         ASSERT_EQ(zel_GetChannelCount(inst, &count), 1);
         EXPECT_EQ(count, t.channels);
+        ASSERT_EQ(zel_GetBoardType(inst, &type), 1);
+        EXPECT_EQ(type, t.type);  // the one written, unknown types included
         EXPECT_TRUE(unit.frames().empty());
     }
     zel_destroyInstance(inst);

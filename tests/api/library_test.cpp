@@ -101,7 +101,9 @@ const std::set<std::string> kExtras = {
     "zel_QuickConnect",
     // instance forms, unit knowledge, block reads
     "zel_AccessBoardRegister",
+    "zel_AccessRegisterBank",
     "zel_AddWavelength",
+    "zel_GetBoardType",
     "zel_GetChannelCount",
     "zel_GetRecordLocation",
     "zel_GetSwitchPorts",

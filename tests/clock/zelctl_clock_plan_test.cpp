@@ -72,8 +72,9 @@ TEST_F(ZelctlClockPlan, WritesTheRegisterListAndPrintsAchievedFrequencies) {
     const auto csv = dir / "plan.csv";
     const RunResult r = RunZelctl("clock-plan --mode 1 --input 24 --out-a 100 --out-b 100 --output " + csv.string());
     ASSERT_EQ(r.exit_code, 0);
-    EXPECT_NE(r.out.find("output A: 100 MHz\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("output B: 99.99999999992308 MHz\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("output A: 100 MHz, 0 ppm from the request\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("output B: 99.99999999992308 MHz, -7.692e-07 ppm from the request\n"), std::string::npos)
+        << r.out;
     const std::string text = ReadFile(csv);
     EXPECT_EQ(text, ExpectedCsv(0, 100, 24, 100, 1, 0));
     EXPECT_EQ(text.rfind("Address,Data\n0x0B24,0xD8\n0x0B25,0x00\n", 0), 0U);
@@ -115,6 +116,61 @@ TEST_F(ZelctlClockPlan, JsonCarriesTheFrequenciesAndTheRegisterList) {
     EXPECT_EQ(written["writes"], 378);
     EXPECT_FALSE(written.contains("registers"));
     EXPECT_EQ(ReadFile(file), ExpectedCsv(0, 100, 24, 100, 1, 0));
+}
+
+// Each output's deviation from its request, (achieved - requested) / requested * 1e6: 0 only for a plan
+// that meets the request exactly, and a miss too small for a double's MHz still shows.
+TEST_F(ZelctlClockPlan, EachOutputCarriesItsDeviationFromTheRequestInPpm) {
+    const struct {
+        std::string args;
+        double request_a, request_b;
+        bool exact_a, exact_b;
+    } cases[] = {
+        {"--mode 1 --input 24 --out-a 100 --out-b 100", 100, 100, true, false},
+        {"--mode 1 --input 24 --out-a 100 --out-b 122.88", 100, 122.88, true, false},
+        {"--mode 2 --input 24 --out-a 125 --out-b 156.25 --board 7310", 125, 156.25, true, true},
+        {"--mode 1 --input 24 --out-a 33.333 --out-b 77.7", 33.333, 77.7, false, false},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = RunZelctl("--json clock-plan " + c.args + " --output " + (dir / "plan.csv").string());
+        ASSERT_EQ(r.exit_code, 0) << c.args << ": " << r.err;
+        const nlohmann::json doc = nlohmann::json::parse(r.out);
+        const struct {
+            const char* key;
+            double request;
+            bool exact;
+        } outputs[] = {{"output_a", c.request_a, c.exact_a}, {"output_b", c.request_b, c.exact_b}};
+        for (const auto& out : outputs) {
+            SCOPED_TRACE(c.args + " " + out.key);
+            const double ppm = doc["deviation_ppm"][out.key].get<double>();
+            const double achieved = doc[std::string(out.key) + "_mhz"].get<double>();
+            if (out.exact) {
+                EXPECT_EQ(ppm, 0.0);
+                EXPECT_EQ(achieved, out.request);
+            } else {
+                EXPECT_NE(ppm, 0.0);
+                // As far as a double's achieved frequency can tell, with its sign.
+                EXPECT_NEAR(ppm, (achieved - out.request) / out.request * 1e6, 1e-8);
+            }
+        }
+        // The text shows the same deviations, beside each frequency.
+        const RunResult text = RunZelctl("clock-plan " + c.args + " --output " + (dir / "plan.csv").string());
+        ASSERT_EQ(text.exit_code, 0) << text.err;
+        for (const auto& out : outputs) {
+            const std::string line = std::string("output ") + (out.key[7] == 'a' ? "A" : "B") + ": ";
+            const std::size_t at = text.out.find(line);
+            ASSERT_NE(at, std::string::npos) << text.out;
+            const std::string rest = text.out.substr(at, text.out.find('\n', at) - at);
+            EXPECT_EQ(rest.find(", 0 ppm from the request") != std::string::npos, out.exact) << rest;
+            EXPECT_NE(rest.find(" ppm from the request"), std::string::npos) << rest;
+        }
+    }
+    // A miss below a double's last digit of the MHz: 33.333 MHz shown, yet not exactly met.
+    const nlohmann::json tiny =
+        nlohmann::json::parse(RunZelctl("--json clock-plan --mode 1 --input 24 --out-a 33.333 --out-b 77.7").out);
+    EXPECT_EQ(tiny["output_a_mhz"].get<double>(), 33.333);
+    EXPECT_LT(tiny["deviation_ppm"]["output_a"].get<double>(), 0.0);
+    EXPECT_GT(tiny["deviation_ppm"]["output_a"].get<double>(), -1e-9);
 }
 
 TEST_F(ZelctlClockPlan, FailuresExitWithTheSharedCodesAndWriteNothing) {

@@ -278,6 +278,44 @@ TEST_F(SwitchRegisterTest, RegisterAddressBeyondTheBankIsRefusedWithoutSending) 
     EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, 0, 2047));
 }
 
+// By bank: every one of the 16 selects, those no channel maps to included, and nothing beyond.
+TEST_F(SwitchRegisterTest, RegisterBankAccessReachesEverySelectAndNoOther) {
+    ConnectBoard(kInterleavedType);  // channels on banks 0..3 only
+    StatusOne();
+    for (std::uint16_t select : {0, 3, 8, 12, 15}) {
+        SCOPED_TRACE(select);
+        std::uint16_t v = static_cast<std::uint16_t>(0x1000 + select);
+        EXPECT_EQ(inst.AccessRegisterBank(1, select, 2047, &v), 1);
+        auto f = OnlyFrame();
+        EXPECT_TRUE(IsRegisterAccess(f, true, select, 2047));
+        EXPECT_EQ(ValueOf(f), 0x1000 + select);
+        EXPECT_EQ(unit->model().Register(select, 2047), 0x1000 + select);
+        unit->model().SetRegister(select, 100, static_cast<std::uint16_t>(0x2000 + select));
+        v = 0;
+        EXPECT_EQ(inst.AccessRegisterBank(0, select, 100, &v), 1);
+        EXPECT_EQ(v, 0x2000 + select);
+        EXPECT_TRUE(IsRegisterAccess(OnlyFrame(), false, select, 100));
+    }
+    // A select past the four bits would be cut to another bank, an address past the eleven would
+    // spill into the select.
+    const struct {
+        std::uint16_t select, address;
+    } refused[] = {{16, 100}, {28, 100}, {0xFFFF, 100}, {12, 2048}, {12, 0x8005}};
+    for (const auto& c : refused) {
+        for (std::uint8_t write : {0, 1}) {
+            std::uint16_t v = 0x0456;
+            inst.ClearLastError();
+            EXPECT_EQ(inst.AccessRegisterBank(write, c.select, c.address, &v), 0) << c.select << " " << c.address;
+            EXPECT_EQ(inst.LastError(), ZEL_ERR_BAD_ARGUMENT);
+            EXPECT_EQ(v, 0x0456);
+        }
+    }
+    EXPECT_TRUE(unit->frames().empty());
+    EXPECT_EQ(unit->model().Register(12, 100), 0x200C);
+    EXPECT_EQ(unit->model().Register(0, 100), 0x2000);
+    EXPECT_EQ(inst.StatusField(), 1);
+}
+
 TEST_F(SwitchRegisterTest, BoardRegisterAccessLeavesTheStatusFieldAlone) {
     ConnectBoard(kInterleavedType);
     StatusOne();

@@ -54,6 +54,8 @@ check "zelctl voa set -c 1 " ""
 check "zelctl voa set --c" "--capture --channel --code"
 check "zelctl voa get -c 1 --j" "--jobs --json"
 check "zelctl --t" "--timeout --trace"
+check "zelctl --l" "--log"
+check "zelctl --log c" "cal.json"
 # Choices of a positional, and file names where a command takes a file.
 check "zelctl calib get v" "voa voa_loss"
 check "zelctl calib get --wavelength 1550 -c 2 user_" "user_rx user_tx"

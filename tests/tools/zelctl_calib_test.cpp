@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -230,6 +231,99 @@ TEST(ZelctlCalibBackup, RoundTripsByteForByteWithErasedRecordsAndOldFormatFiles)
     r = unit.Run({"calib", "restore", old_file});
     ASSERT_EQ(r.code, 0) << r.err;
     ExpectImage(m, before);
+}
+
+// A backup says where and when it was made, as the sweep's outputs do; restores read backups with
+// and without that context alike.
+TEST(ZelctlCalibBackup, CarriesItsContextAndRestoresFilesWithoutIt) {
+    Unit unit(Board(4, {1550}));
+    const std::string file = TempPath("cal.json");
+    ASSERT_EQ(unit.Run({"calib", "backup", file}).code, 0);
+    json doc = json::parse(std::ifstream(file));
+    const auto in_order = nlohmann::ordered_json::parse(std::ifstream(file));
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : in_order["context"].items()) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"unit", "serial", "board_type", "time", "zelctl_version"}));
+    EXPECT_EQ(doc["context"]["unit"], unit.ip());
+    EXPECT_EQ(doc["context"]["serial"], doc["unit"]["serial"].dump());
+    EXPECT_EQ(doc["context"]["serial"], unit.Run({"--json", "info"}).Json()["serial"].dump());
+    EXPECT_EQ(doc["context"]["board_type"], "4");
+    EXPECT_TRUE(
+        std::regex_match(doc["context"]["time"].get<std::string>(), std::regex(R"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+        << doc["context"];
+    EXPECT_TRUE(std::regex_match(doc["context"]["zelctl_version"].get<std::string>(), std::regex(R"(\d+\.\d+\.\d+)")));
+
+    // The same backup as an earlier zelctl wrote it, and one whose context names another unit: the
+    // records alone decide.
+    json old = doc;
+    old.erase("context");
+    json moved = doc;
+    moved["context"] = {{"unit", "10.0.0.9"}, {"note", "copied from bay 3"}};
+    for (const json& variant : {old, moved}) {
+        const std::string variant_file = TempPath("variant.json");
+        WriteFile(variant_file, variant.dump(2));
+        ASSERT_EQ(unit.Run({"calib", "set", "tap", "-c", "1", "--wavelength", "1550", "0.125"}).code, 0);
+        const Result r = unit.Run({"--json", "calib", "restore", variant_file});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_GT(r.Json()["bytes_written"], 0);
+        EXPECT_EQ(unit.Run({"--json", "calib", "get", "tap", "-c", "1", "--wavelength", "1550"}).Json()[0]["tap"],
+                  doc["wavelengths"][1]["channels"][1]["tap"]);
+    }
+}
+
+// A backup of fewer slots than the unit uses restores its own and names the others, which keep
+// what they hold.
+TEST(ZelctlCalibBackup, ABackupOfFewerSlotsNamesTheSlotsItLeftAlone) {
+    Unit unit(Board(4, {1550, 1490, 1625, 1270, 1610}));
+    const std::string file = TempPath("cal.json");
+    ASSERT_EQ(unit.Run({"calib", "backup", file}).code, 0);
+    const json full = json::parse(std::ifstream(file));
+    ASSERT_EQ(full["wavelengths"].size(), 6u);
+    const double tap = unit.Run({"--json", "calib", "get", "tap", "-c", "0"}).Json()[0]["tap"].get<double>();
+    const struct {
+        std::size_t slots;  // kept in the backup
+        std::string text;   // as restore prints it
+        std::vector<int> left;
+    } cases[] = {
+        {1,
+         "slots 1..5 (1550, 1490, 1625, 1270, 1610 nm) were left as they are: the backup has no records for them",
+         {1, 2, 3, 4, 5}},
+        {3, "slots 3..5 (1625, 1270, 1610 nm) were left as they are: the backup has no records for them", {3, 4, 5}},
+        {5, "slot 5 (1610 nm) was left as it is: the backup has no records for it", {5}},
+        {6, "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.slots);
+        json part = full;
+        part["wavelengths"].erase(part["wavelengths"].begin() + static_cast<std::ptrdiff_t>(c.slots),
+                                  part["wavelengths"].end());
+        const std::string part_file = TempPath("part.json");
+        WriteFile(part_file, part.dump(2));
+        // A record of slot 0 to restore, and one of slot 5 that only the whole backup restores.
+        ASSERT_EQ(unit.Run({"calib", "set", "tap", "-c", "0", "0.25"}).code, 0);
+        ASSERT_EQ(unit.Run({"calib", "set", "tap", "-c", "0", "--wavelength", "1610", "0.75"}).code, 0);
+
+        Result r = unit.Run({"calib", "restore", part_file});
+        ASSERT_EQ(r.code, 0) << r.err;
+        const std::size_t at = r.out.find("Other slots:");
+        EXPECT_EQ(at == std::string::npos, c.text.empty()) << r.out;
+        if (at != std::string::npos) {
+            EXPECT_NE(r.out.find(c.text + "\n", at), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(unit.Run({"--json", "calib", "get", "tap", "-c", "0"}).Json()[0]["tap"], tap);
+        const json slot5 = unit.Run({"--json", "calib", "get", "tap", "-c", "0", "--wavelength", "1610"}).Json();
+        EXPECT_EQ(slot5[0]["tap"] == 0.75, !c.left.empty()) << slot5;
+
+        ASSERT_EQ(unit.Run({"calib", "set", "tap", "-c", "0", "0.25"}).code, 0);
+        r = unit.Run({"--json", "calib", "restore", part_file});
+        ASSERT_EQ(r.code, 0) << r.err;
+        std::vector<int> left;
+        for (const auto& w : r.Json().value("slots_left", json::array())) {
+            left.push_back(w["slot"]);
+            EXPECT_EQ(w["wavelength_nm"], full["wavelengths"][w["slot"].get<std::size_t>()]["wavelength_nm"]);
+        }
+        EXPECT_EQ(left, c.left);
+    }
 }
 
 TEST(ZelctlCalibBackup, InterruptedRestoreKeepsWholeRecordsAndASecondRunCompletesIt) {

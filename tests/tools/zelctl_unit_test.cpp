@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -76,6 +77,16 @@ TEST(ZelctlInfo, ReportsTheIdentityOfAUnitProcess) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("Board ID:           0x0ABC"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Wavelengths:        850, 1550 nm"), std::string::npos) << r.out;
+
+    // The board type is the one the connect read in blocks: no EEPROM byte reads after it, through
+    // the EEPROM address (10) and data (11) registers of select 0, 10 ms of settling each.
+    r = Zelctl({"--unit", sim.ip(), "--trace", "info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find(">> f1 "), std::string::npos) << r.err;  // the connect's block reads
+    for (const char* eeprom_byte : {">> f0 00 00 00 0a ", ">> f0 00 00 00 0b "}) {
+        EXPECT_EQ(r.err.find(eeprom_byte), std::string::npos) << r.err;
+    }
+    EXPECT_NE(r.out.find("Board type:         4\n"), std::string::npos) << r.out;
 }
 
 TEST(ZelctlOptics, SetsAndReadsAttenuationAndPower) {
@@ -631,6 +642,31 @@ TEST(ZelctlUnit, SwitchesScreenRegistersAndTemperature) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.Json()["value"], 4321);
 
+    // --select reaches a bank itself, also one no channel of the board uses; past 15, or beside
+    // --channel, it is refused before anything is sent.
+    r = unit.Run({"reg", "write", "100", "0x1234", "--select", "12"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(m.Register(12, 100), 0x1234);
+    EXPECT_EQ(m.Register(4, 100), 0);  // the select's low bits, as a cut-off select would reach
+    EXPECT_NE(r.out.find("Select:     12\n"), std::string::npos) << r.out;
+    m.SetRegister(15, 2047, 0x0F0F);
+    r = unit.Run({"--json", "reg", "read", "2047", "-s", "15"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.Json()["select"], 15);
+    EXPECT_EQ(r.Json()["value"], 0x0F0F);
+    const int before = unit.server().ConnectionsAccepted();
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"reg", "write", "100", "1", "--select", "16"}, "--select: 16 is outside 0..15"},
+             {{"reg", "read", "100", "--select", "-1"}, "--select: -1 is outside 0..15"},
+             {{"reg", "read", "100", "--select", "12", "-c", "1"}, "--channel excludes --select"},
+         }) {
+        r = unit.Run(args);
+        EXPECT_EQ(r.code, 2) << message;
+        EXPECT_EQ(r.err.rfind("zelctl: " + message + "\n", 0), 0u) << r.err;
+    }
+    EXPECT_EQ(unit.server().ConnectionsAccepted(), before);
+    EXPECT_EQ(m.Register(12, 100), 0x1234);
+
     r = unit.Run({"--json", "temp", "--select", "1"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NEAR(r.Json()[0]["temperature_c"].get<double>(), m.TemperatureC(1), 0.1);
@@ -1068,6 +1104,116 @@ TEST(ZelctlStation, OneCommandOnManyUnitsInParallel) {
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.err, "zelctl: " + station +
                          ":3: unknown key 'port' in unit bay1 (a unit has address, label and timeout_ms)\n");
+}
+
+// --log FILE: a line per command and unit (time, unit, arguments, result, exit code, tab-separated),
+// appended whole even when several units and processes write at once; a log that cannot be written
+// stops the command before the unit is reached.
+std::vector<std::vector<std::string>> LogLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::vector<std::string>> out;
+    for (const auto& line : SplitLines(std::string(std::istreambuf_iterator<char>(in), {}))) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        for (std::string f; std::getline(cells, f, '\t');) fields.push_back(f);
+        EXPECT_EQ(fields.size(), 5u) << line;
+        if (fields.size() == 5u) {
+            EXPECT_TRUE(std::regex_match(fields[0], std::regex(R"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ)"))) << line;
+            out.push_back(fields);
+        }
+    }
+    return out;
+}
+
+TEST(ZelctlLog, AppendsALinePerCommandAndUnit) {
+    Unit unit(Board(6));
+    const std::string log = TempPath("audit.log");
+    std::ofstream(log) << "2026-01-01T00:00:00Z\t-\tkept\tok\t0\n";
+    const std::string odd = TempPath("no") + "/dir/it's\ta \"name\"";
+    const std::string plan = TempPath("plan.csv");
+    const struct {
+        std::vector<std::string> args;  // on the unit unless it starts with clock-plan
+        std::string logged_args, result, code;
+    } commands[] = {
+        {{"--log", log, "voa", "set", "7.5", "-c", "2"}, "--log " + log + " voa set 7.5 -c 2", "ok", "0"},
+        {{"voa", "set", "7.5", "-c", "9", "--log", log},
+         "voa set 7.5 -c 9 --log " + log,
+         "channel 9: the board (type 6) has channels 0..7",
+         "2"},
+        // A quote, a tab and double quotes come back as a shell would take them; the result is the
+        // error's first line.
+        {{"--log", log, "calib", "backup", odd},
+         "--log " + log + " calib backup $'" + odd.substr(0, odd.find("it's")) + R"(it\'s\ta "name"')",
+         "cannot write " + odd.substr(0, odd.find('\t')) + " a \"name\": No such file or directory",
+         "3"},
+        {{"clock-plan", "--mode", "1", "--input", "24", "--out-a", "100", "--out-b", "100", "--output", plan, "--log",
+          log},
+         "clock-plan --mode 1 --input 24 --out-a 100 --out-b 100 --output " + plan + " --log " + log,
+         "ok",
+         "0"},
+    };
+    for (const auto& c : commands) {
+        const bool unitless = c.args[0] == "clock-plan";
+        EXPECT_EQ((unitless ? Zelctl(c.args) : unit.Run(c.args)).code, std::stoi(c.code)) << c.logged_args;
+    }
+    const auto lines = LogLines(log);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0][2], "kept");  // appended, not replaced
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto& c = commands[i];
+        const bool unitless = c.args[0] == "clock-plan";
+        EXPECT_EQ(lines[i + 1][1], unitless ? "-" : unit.ip());
+        EXPECT_EQ(lines[i + 1][2], (unitless ? "" : "--unit " + unit.ip() + " ") + c.logged_args);
+        EXPECT_EQ(lines[i + 1][3], c.result);
+        EXPECT_EQ(lines[i + 1][4], c.code);
+    }
+
+    // Several units at once, and several zelctl processes on one log: every line whole, one per unit
+    // and command, the unit without a simulator behind it with its error.
+    SimProcess sim({"--board-type", "4"}, 3);
+    const std::string dead = sim.ips()[0].substr(0, sim.ips()[0].rfind('.')) + ".255";
+    const std::string units = sim.ips()[0] + "," + sim.ips()[1] + "," + sim.ips()[2] + "," + dead;
+    const std::string shared = TempPath("shared.log");
+    std::vector<std::unique_ptr<ZelctlChild>> children;
+    for (int i = 0; i < 6; ++i) {
+        children.push_back(std::make_unique<ZelctlChild>(
+            std::vector<std::string>{"--log", shared, "--timeout", "1000", "--unit", units, "info"}));
+    }
+    for (auto& child : children) EXPECT_EQ(child->Wait().code, 1);
+    const auto all = LogLines(shared);
+    ASSERT_EQ(all.size(), 24u);
+    std::map<std::string, int> per_unit;
+    for (const auto& line : all) {
+        ++per_unit[line[1]];
+        EXPECT_EQ(line[2], "--log " + shared + " --timeout 1000 --unit " + units + " info");
+        if (line[1] == dead) {
+            EXPECT_EQ(line[3], "cannot connect to unit " + dead + ": the unit refused the connection");
+            EXPECT_EQ(line[4], "1");
+        } else {
+            EXPECT_EQ(line[3], "ok");
+            EXPECT_EQ(line[4], "0");
+        }
+    }
+    EXPECT_EQ(per_unit,
+              (std::map<std::string, int>{{sim.ips()[0], 6}, {sim.ips()[1], 6}, {sim.ips()[2], 6}, {dead, 6}}));
+
+    // A log that cannot be written: the path and the system's reason, exit 3, and the unit untouched.
+    const std::string directory = TempPath("logs");
+    std::filesystem::create_directories(directory);
+    const struct {
+        std::string path, reason;
+    } unwritable[] = {
+        {TempPath("none") + "/missing/audit.log", "No such file or directory"},
+        {directory, "Is a directory"},
+    };
+    for (const auto& c : unwritable) {
+        const int before = unit.server().ConnectionsAccepted();
+        const Result r = unit.Run({"--log", c.path, "voa", "set", "3", "-c", "1"});
+        EXPECT_EQ(r.code, 3);
+        EXPECT_EQ(r.err, "zelctl: --log: cannot write " + c.path + ": " + c.reason + "\n");
+        EXPECT_EQ(unit.server().ConnectionsAccepted(), before);
+    }
+    EXPECT_EQ(unit.model().Register(1, zelsim::reg::kVoaCode), 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "calib_backup.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -54,6 +55,26 @@ void RequireBackupFits(Session& s, const std::string& path, const calib::Calibra
     }
 }
 
+namespace {
+
+// The unit's slots after the backup's last: a restore has no records for them and leaves them alone.
+std::vector<WavelengthSlot> SlotsLeftAlone(Session& s, const calib::Calibration& want) {
+    const std::vector<WavelengthSlot> present = s.Wavelengths();
+    return {present.begin() + static_cast<std::ptrdiff_t>(std::min(want.slots.size(), present.size())), present.end()};
+}
+
+// "slots 1..5 (1550, 1490, 1625, 1270, 1610 nm) were left as they are: the backup has no records for them"
+std::string LeftAloneText(const std::vector<WavelengthSlot>& left) {
+    const bool one = left.size() == 1;
+    const std::string slots =
+        one ? "slot " + std::to_string(left.front().slot)
+            : "slots " + std::to_string(left.front().slot) + ".." + std::to_string(left.back().slot);
+    return slots + " (" + JoinWavelengths(left) + (one ? ") was left as it is" : ") were left as they are") +
+           ": the backup has no records for " + (one ? "it" : "them");
+}
+
+}  // namespace
+
 void RunCalibBackup(Session& s, const CalibFileOptions& o, bool json) {
     const std::string path = UnitFile(s, o.file, ".json", false);
     calib::Calibration cal;
@@ -61,7 +82,7 @@ void RunCalibBackup(Session& s, const CalibFileOptions& o, bool json) {
         Progress progress("backup", 0, json);
         cal = store::ReadUnit(s.Instance(), [&](std::size_t done, std::size_t total) { progress.Update(done, total); });
     }
-    const std::string text = calib::BackupText(cal);
+    const std::string text = calib::BackupText(cal, OutputContext(s, std::nullopt));
     WriteFileWhole(path, text.data(), text.size());
     Record()
         .Add("file", "File", path)
@@ -75,6 +96,7 @@ void RunCalibRestore(Session& s, const CalibFileOptions& o, bool json) {
     const calib::Calibration want = ReadBackupFile(path);
 
     RequireBackupFits(s, path, want, o.force);
+    const std::vector<WavelengthSlot> left = SlotsLeftAlone(s, want);
 
     const store::RestoreOutcome done = InterruptibleWrite("restore", json, [&](const store::WriteOptions& options) {
         return store::Restore(s.Instance(), want, options);
@@ -91,10 +113,14 @@ void RunCalibRestore(Session& s, const CalibFileOptions& o, bool json) {
         throw Failure(kExitMismatch, "restore of " + path + " onto unit " + s.address() + " read back " +
                                          std::to_string(done.mismatches.size()) + " record(s) other than written");
     }
-    Record()
-        .Add("file", "File", path)
-        .Add("wavelengths", "Wavelength slots", want.slots.size())
-        .Add("channels", "Channels", want.user.size())
+    Record r;
+    r.Add("file", "File", path).Add("wavelengths", "Wavelength slots", want.slots.size());
+    if (!left.empty()) {
+        Json slots = Json::array();
+        for (const auto& w : left) slots.push_back({{"slot", w.slot}, {"wavelength_nm", w.nm}});
+        r.Add("slots_left", "Other slots", slots, LeftAloneText(left));
+    }
+    r.Add("channels", "Channels", want.user.size())
         .Add("bytes_written", "Bytes written", done.bytes_written,
              std::to_string(done.bytes_written) + " (the other stored bytes already matched)")
         .Add("verified", "Verified", true, "every record read back byte for byte as in the file")

@@ -189,11 +189,15 @@ Json ValuesJson(const ItemShape& shape, const std::vector<double>& values) {
     return out;
 }
 
-std::string BackupText(const Calibration& cal) {
-    Json doc = {{"format", kFormat},
-                {"version", kVersion},
-                {"unit", {{"board_id", cal.board_id}, {"board_type", cal.board_type}, {"serial", cal.serial}}},
-                {"channels", cal.user.size()}};
+std::string BackupText(const Calibration& cal, const Context& context) {
+    Json doc = {{"format", kFormat}, {"version", kVersion}};
+    if (!context.empty()) {
+        Json made = Json::object();
+        for (const auto& [key, value] : context) made[key] = value;
+        doc["context"] = made;
+    }
+    doc["unit"] = {{"board_id", cal.board_id}, {"board_type", cal.board_type}, {"serial", cal.serial}};
+    doc["channels"] = cal.user.size();
     Json slots = Json::array();
     for (const auto& slot : cal.slots) {
         slots.push_back(

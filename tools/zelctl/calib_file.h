@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -25,8 +26,13 @@ public:
 // pattern in a string "0x" and 16 upper-case hex digits.
 nlohmann::ordered_json ValuesJson(const ItemShape& shape, const std::vector<double>& values);
 
-// The backup of `cal` in the current version (2), indented, with a final newline.
-std::string BackupText(const Calibration& cal);
+// Where and when a backup was made (unit address, serial, board type, time, zelctl version), as key/value
+// pairs; kept in the file for whoever reads it, not read back.
+using Context = std::vector<std::pair<std::string, std::string>>;
+
+// The backup of `cal` in the current version (2), indented, with a final newline; `context` as the
+// "context" object after the version.
+std::string BackupText(const Calibration& cal, const Context& context = {});
 
 // A backup of either version, checked whole: record sizes, value ranges, the values beside the
 // bytes, channel and slot numbering. Throws FileError.

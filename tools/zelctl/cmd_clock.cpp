@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include <charconv>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -50,6 +51,20 @@ void WriteCsv(std::ostream& out, const SI5346_API& plan) {
     }
 }
 
+// How far an achieved frequency is from the one asked for, in parts per million: (achieved - requested) /
+// requested * 10^6, in Decimal, so that a plan met exactly shows 0 and one missed by any digit does not.
+Decimal DeviationPpm(const Decimal& achieved, const Decimal& requested) {
+    return (achieved - requested) / requested * Decimal(1000000);
+}
+
+// "-7.692e-07 ppm", "0 ppm" only when the plan meets the request exactly.
+std::string PpmText(const Decimal& ppm) {
+    if (ppm == Decimal(0)) return "0 ppm";
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.4g ppm", ppm.ToDouble());
+    return buffer;
+}
+
 void RunClockPlan(const ClockPlanOptions& o, bool json) {
     const bool needs_input_a = o.mode == 0 && o.board == 7777;
     if (needs_input_a && o.input_a.empty()) {
@@ -60,10 +75,14 @@ void RunClockPlan(const ClockPlanOptions& o, bool json) {
     Decimal p4 = Frequency(o.out_b, "--out-b");
     Decimal p1 = Frequency(o.input_a.empty() ? "50" : o.input_a, "--input-a");
 
+    const Decimal requested_a = p2;
+    const Decimal requested_b = p4;
     SI5346_API plan;
     const PlanStatus status = plan.PlanClocks(p1, p2, p3, p4, o.mode, o.board);
     // The frequencies asked for cannot be met: a matter of the arguments, not of a unit.
     if (status != PlanStatus::Planned) throw Failure(kExitUsage, std::string("clock-plan: ") + ToString(status));
+    const Decimal deviation_a = DeviationPpm(p2, requested_a);
+    const Decimal deviation_b = DeviationPpm(p4, requested_b);
 
     if (!o.output.empty()) {
         std::ofstream file(o.output, std::ios::binary | std::ios::trunc);
@@ -72,7 +91,9 @@ void RunClockPlan(const ClockPlanOptions& o, bool json) {
         if (!file) throw Failure(kExitFile, "clock-plan: cannot write " + o.output);
     }
     if (json) {
-        Json out{{"output_a_mhz", p2.ToDouble()}, {"output_b_mhz", p4.ToDouble()}};
+        Json out{{"output_a_mhz", p2.ToDouble()},
+                 {"output_b_mhz", p4.ToDouble()},
+                 {"deviation_ppm", {{"output_a", deviation_a.ToDouble()}, {"output_b", deviation_b.ToDouble()}}}};
         if (o.output.empty()) {
             Json registers = Json::array();
             for (std::size_t i = 0; i < plan.Addresses().size(); ++i) {
@@ -88,8 +109,8 @@ void RunClockPlan(const ClockPlanOptions& o, bool json) {
     }
     // With the list on standard output the frequencies go to standard error.
     std::ostream& report = o.output.empty() ? std::cerr : std::cout;
-    report << "output A: " << Shortest(p2.ToDouble()) << " MHz\n";
-    report << "output B: " << Shortest(p4.ToDouble()) << " MHz\n";
+    report << "output A: " << Shortest(p2.ToDouble()) << " MHz, " << PpmText(deviation_a) << " from the request\n";
+    report << "output B: " << Shortest(p4.ToDouble()) << " MHz, " << PpmText(deviation_b) << " from the request\n";
     if (o.output.empty()) {
         WriteCsv(std::cout, plan);
         if (!std::cout.good())
@@ -103,11 +124,12 @@ void RunClockPlan(const ClockPlanOptions& o, bool json) {
 
 void AddClockCommands(CLI::App& app, const GlobalOptions& global) {
     auto options = std::make_shared<ClockPlanOptions>();
-    CLI::App* cmd =
-        app.add_subcommand("clock-plan",
-                           "Plan the Si5346 clock synthesizer: print the achieved output frequencies and write the "
-                           "register list as CSV (Address,Data). Frequencies in MHz. Without --output the list goes "
-                           "to standard output and the frequencies to standard error.");
+    CLI::App* cmd = app.add_subcommand(
+        "clock-plan",
+        "Plan the Si5346 clock synthesizer: print the achieved output frequencies, each with its deviation from "
+        "the request in ppm, and write the "
+        "register list as CSV (Address,Data). Frequencies in MHz. Without --output the list goes "
+        "to standard output and the frequencies to standard error.");
     cmd->add_option("--mode", options->mode, "Register template and input routing: 0, 1 or 2")
         ->required()
         ->check(InRange(0, 2));

@@ -41,45 +41,58 @@ void RunScreen(Session& s, const ScreenOptions& o, bool json) {
 // reg read and reg write.
 struct RegOptions {
     std::optional<int> channel;  // default: 0
+    std::optional<int> select;   // the bank itself instead of a channel's (exclusive with channel)
     std::uint16_t address = 0;
     std::uint16_t value = 0;  // write only
 };
 
 std::string RegisterText(std::uint16_t word) { return std::to_string(word) + " (" + Hex(word, 4) + ")"; }
 
-// The register's bank, refused when the board does not have it, and the record naming the register.
-int RegisterChannel(Session& s, const RegOptions& o, Record& r) {
+// The register a reg command reaches: in a channel's bank (the channel refused when the board does
+// not have it), or with --select in that bank itself.
+struct RegisterTarget {
+    const RegOptions& o;
+    int index;  // the channel, or the select
+
+    std::string Name() const {
+        return "register " + std::to_string(o.address) + (o.select ? " of bank " : " of channel ") +
+               std::to_string(index);
+    }
+    std::uint8_t Access(Session& s, bool write, std::uint16_t& word) const {
+        const auto at = static_cast<std::uint16_t>(index);
+        return o.select ? zel_AccessRegisterBank(s.Instance(), write ? 1 : 0, at, o.address, &word)
+                        : zel_AccessBoardRegister(s.Instance(), write ? 1 : 0, at, o.address, &word);
+    }
+};
+
+// The target, and the record naming the register.
+RegisterTarget TargetOf(Session& s, const RegOptions& o, Record& r) {
+    if (o.select) {
+        r.Add("select", "Select", *o.select).Add("register", "Register", o.address);
+        return {o, *o.select};
+    }
     const int channel = o.channel.value_or(0);
     s.RequireChannel(channel);
     r.Add("channel", "Channel", channel).Add("register", "Register", o.address);
-    return channel;
-}
-
-std::string RegisterName(const RegOptions& o, int channel) {
-    return "register " + std::to_string(o.address) + " of channel " + std::to_string(channel);
-}
-
-std::uint8_t AccessRegister(Session& s, bool write, int channel, std::uint16_t address, std::uint16_t& word) {
-    return zel_AccessBoardRegister(s.Instance(), write ? 1 : 0, static_cast<std::uint16_t>(channel), address, &word);
+    return {o, channel};
 }
 
 void RunRegRead(Session& s, const RegOptions& o, bool json) {
     Record r;
-    const int channel = RegisterChannel(s, o, r);
+    const RegisterTarget target = TargetOf(s, o, r);
     std::uint16_t word = 0;
-    s.CheckInstance(AccessRegister(s, false, channel, o.address, word) != 0, "cannot read " + RegisterName(o, channel));
+    s.CheckInstance(target.Access(s, false, word) != 0, "cannot read " + target.Name());
     r.Add("value", "Value", word, RegisterText(word)).Print(json);
 }
 
 void RunRegWrite(Session& s, const RegOptions& o, bool json) {
     Record r;
-    const int channel = RegisterChannel(s, o, r);
+    const RegisterTarget target = TargetOf(s, o, r);
     std::uint16_t word = o.value;
-    s.CheckInstance(AccessRegister(s, true, channel, o.address, word) != 0, "cannot write " + RegisterName(o, channel));
+    s.CheckInstance(target.Access(s, true, word) != 0, "cannot write " + target.Name());
     // What the register holds now, as the unit answers: read-only and masked bits show here.
     std::uint16_t read_back = 0;
-    s.CheckInstance(AccessRegister(s, false, channel, o.address, read_back) != 0,
-                    "wrote " + RegisterName(o, channel) + " but cannot read it back");
+    s.CheckInstance(target.Access(s, false, read_back) != 0, "wrote " + target.Name() + " but cannot read it back");
     r.Add("written", "Written", o.value, RegisterText(o.value))
         .Add("read_back", "Read back", read_back, RegisterText(read_back))
         .Print(json);
@@ -269,7 +282,10 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
     screen->add_option("control", screen_options->control, "Control byte")->required()->check(InRange(0, 255));
     RunWithSession(screen, g, screen_options, RunScreen);
 
-    auto* reg = app.add_subcommand("reg", "Raw register access in a channel's register bank")->require_subcommand(1);
+    auto* reg = app.add_subcommand("reg",
+                                   "Raw register access in a channel's register bank, or in any of the 16 "
+                                   "banks by its select")
+                    ->require_subcommand(1);
     auto reg_options = std::make_shared<RegOptions>();
     for (bool write : {false, true}) {
         auto* sub = reg->add_subcommand(write ? "write" : "read", write ? "Write a register" : "Read a register");
@@ -281,6 +297,10 @@ void AddUnitCommands(CLI::App& app, const GlobalOptions& g) {
                 ->required()
                 ->check(InRange(0, 65535));
         AddChannelOption(sub, reg_options->channel, false);
+        sub->add_option("-s,--select", reg_options->select,
+                        "Register bank by its select (0..15), also a bank no channel uses; instead of --channel")
+            ->check(InRange(0, 15))
+            ->excludes("--channel");
         RunWithSession(sub, g, reg_options, write ? RunRegWrite : RunRegRead);
     }
 

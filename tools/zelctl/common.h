@@ -28,6 +28,7 @@ struct GlobalOptions {
     std::string unit;                 // IPv4 address of the unit the command runs on
     std::vector<std::string> units;   // --unit values: comma lists of addresses and station names
     std::string station;              // --station FILE, else $ZEL_STATION
+    std::string log;                  // --log FILE: the audit trail's file
     unsigned jobs = 0;                // --jobs: units driven at once (0: all)
     bool json = false;                // machine-readable output on stdout
     bool trace = false;               // every frame as hex on stderr
@@ -193,7 +194,9 @@ std::string UtcNow(bool milliseconds);
 
 // What a kept output (CSV, JSON, SVG) says about where and when it was made: unit address, serial number,
 // board type, wavelength, the time (ISO 8601, UTC) and the zelctl version, as key/value pairs in that order.
-std::vector<std::pair<std::string, std::string>> OutputContext(Session& session, std::uint16_t wavelength_nm);
+// Without a wavelength (an output of every slot, which names each slot's) the pair is left out.
+std::vector<std::pair<std::string, std::string>> OutputContext(Session& session,
+                                                               std::optional<std::uint16_t> wavelength_nm);
 
 // ---- subcommands -------------------------------------------------------------------------------
 

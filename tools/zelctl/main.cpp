@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "args.h"
+#include "audit_log.h"
 #include "common.h"
 #include "fanout.h"
 #include "station.h"
@@ -67,6 +69,12 @@ std::unique_ptr<CLI::App> BuildApp(zelctl::GlobalOptions& options) {
         ->allow_extra_args(false);
     app->add_option("--station", options.station,
                     "Station file (TOML) naming the units, see the README (default: $ZEL_STATION)")
+        ->type_name("FILE");
+    app->add_option("--log", options.log,
+                    "Append one line per command run to this file, one per unit when it runs on several, as an "
+                    "audit trail: the time it started (ISO 8601, UTC), the unit's address, the arguments, the result "
+                    "(ok, or the first line of the error) and the exit code, separated by tabs. The file is created "
+                    "when missing; one that cannot be written is an error before anything is sent")
         ->type_name("FILE");
     app->add_option("--jobs", options.jobs, "Units driven at once when there are several (default: all)")
         ->check(zelctl::InRange(1, 1024));
@@ -175,6 +183,7 @@ Plan PlanUnits(int argc, char** argv, const zelctl::GlobalOptions& defaults) {
         timeout_given = std::stoul(t, nullptr, 0);
     });
     scan.add_option("--jobs", options.jobs);
+    scan.add_option("--log", options.log);
     scan.add_flag("--json", options.json);
     scan.add_option("--capture", options.capture);
     scan.parse(argc, argv);  // what fails here fails again, with the right message, in Execute
@@ -200,6 +209,76 @@ Plan PlanUnits(int argc, char** argv, const zelctl::GlobalOptions& defaults) {
     return plan;
 }
 
+// --log FILE, wherever it is on the command line, read before anything else so that a command line
+// that fails to parse is logged too.
+std::string LogPath(int argc, char** argv) {
+    std::string path;
+    CLI::App scan;
+    scan.allow_extras();
+    scan.set_help_flag();
+    scan.add_option("--log", path);
+    try {
+        scan.parse(argc, argv);
+    } catch (const CLI::ParseError&) {
+        return {};  // --log without a file: Execute reports it
+    }
+    return path;
+}
+
+// Runs the command line on its unit or units; `logged` gets the outcome on each unit.
+int Run(int argc, char** argv, const std::vector<std::string>& args, zelctl::GlobalOptions defaults, bool json_errors,
+        std::vector<zelctl::LoggedRun>& logged) {
+    std::string unit = "-";  // a command on no unit
+    try {
+        Plan plan;
+        try {
+            plan = PlanUnits(argc, argv, defaults);
+        } catch (const CLI::ParseError&) {
+            plan.unitless = true;  // Execute reports it
+        }
+        if (!plan.unitless) defaults.capture = plan.capture;
+        const CaptureHolder capture(defaults.capture, plan.json);
+        if (plan.unitless || plan.units.size() <= 1) {
+            zelctl::GlobalOptions options = defaults;
+            if (!plan.units.empty()) {
+                options.unit = plan.units.front().address;
+                options.timeout_ms = plan.units.front().timeout_ms;
+                if (!plan.unitless) unit = options.unit;
+            }
+            const int code = Execute(argc, argv, options, args);
+            logged.push_back({unit, code, {}});
+            return code;
+        }
+        const auto runs = zelctl::RunOnUnits(plan.units, plan.jobs, [&](const zelctl::UnitTarget& target) {
+            zelctl::GlobalOptions options = defaults;
+            options.unit = target.address;
+            options.timeout_ms = target.timeout_ms;
+            return Execute(argc, argv, options, args);
+        });
+        for (const auto& run : runs) logged.push_back({run.unit.address, run.exit_code, run.error});
+        // The same usage error on every unit is one error of the command line: reported once, as for one unit.
+        const bool same_usage_error = std::all_of(runs.begin(), runs.end(), [&](const zelctl::UnitRun& r) {
+            return r.exit_code == zelctl::kExitUsage && r.error == runs.front().error;
+        });
+        if (same_usage_error) {
+            zelctl::GlobalOptions options = defaults;
+            options.unit = plan.units.front().address;
+            options.timeout_ms = plan.units.front().timeout_ms;
+            return Execute(argc, argv, options, args);
+        }
+        return zelctl::PrintRuns(runs, plan.json);
+    } catch (const ParseFailure& e) {
+        if (logged.empty()) logged.push_back({unit, e.code(), e.what()});
+        return Fail(json_errors, e.code(), e.what(), e.hint_help);
+    } catch (const zelctl::Failure& e) {
+        if (logged.empty()) logged.push_back({unit, e.code(), e.what()});
+        return Fail(json_errors, e.code(), e.what());
+    } catch (const std::exception& e) {
+        if (logged.empty()) logged.push_back({unit, zelctl::kExitUnit, e.what()});
+        return Fail(json_errors, zelctl::kExitUnit, e.what());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -222,46 +301,24 @@ int main(int argc, char** argv) {
         defaults.timeout_ms = static_cast<std::uint32_t>(ms);
     }
 
-    const zelctl::CommandInterrupts interrupts;
+    // The log opens before anything is sent: a command that could not be logged does not run.
+    std::optional<zelctl::AuditLog> log;
+    const std::string log_path = LogPath(argc, argv);
     try {
-        Plan plan;
-        try {
-            plan = PlanUnits(argc, argv, defaults);
-        } catch (const CLI::ParseError&) {
-            plan.unitless = true;  // Execute reports it
-        }
-        if (!plan.unitless) defaults.capture = plan.capture;
-        const CaptureHolder capture(defaults.capture, plan.json);
-        if (plan.unitless || plan.units.size() <= 1) {
-            zelctl::GlobalOptions options = defaults;
-            if (!plan.units.empty()) {
-                options.unit = plan.units.front().address;
-                options.timeout_ms = plan.units.front().timeout_ms;
-            }
-            return Execute(argc, argv, options, args);
-        }
-        const auto runs = zelctl::RunOnUnits(plan.units, plan.jobs, [&](const zelctl::UnitTarget& unit) {
-            zelctl::GlobalOptions options = defaults;
-            options.unit = unit.address;
-            options.timeout_ms = unit.timeout_ms;
-            return Execute(argc, argv, options, args);
-        });
-        // The same usage error on every unit is one error of the command line: reported once, as for one unit.
-        const bool same_usage_error = std::all_of(runs.begin(), runs.end(), [&](const zelctl::UnitRun& r) {
-            return r.exit_code == zelctl::kExitUsage && r.error == runs.front().error;
-        });
-        if (same_usage_error) {
-            zelctl::GlobalOptions options = defaults;
-            options.unit = plan.units.front().address;
-            options.timeout_ms = plan.units.front().timeout_ms;
-            return Execute(argc, argv, options, args);
-        }
-        return zelctl::PrintRuns(runs, plan.json);
-    } catch (const ParseFailure& e) {
-        return Fail(json_errors, e.code(), e.what(), e.hint_help);
+        if (!log_path.empty()) log.emplace(log_path);
     } catch (const zelctl::Failure& e) {
         return Fail(json_errors, e.code(), e.what());
-    } catch (const std::exception& e) {
-        return Fail(json_errors, zelctl::kExitUnit, e.what());
     }
+    const zelctl::CommandInterrupts interrupts;
+    const std::string started = zelctl::UtcNow(false);
+    std::vector<zelctl::LoggedRun> logged;
+    const int code = Run(argc, argv, args, defaults, json_errors, logged);
+    if (!log) return code;
+    try {
+        log->Append(started, logged, args);
+    } catch (const zelctl::Failure& e) {
+        Fail(json_errors, e.code(), e.what());
+        return code == zelctl::kExitOk ? e.code() : code;
+    }
+    return code;
 }

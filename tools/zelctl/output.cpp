@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "fanout.h"
+#include "system.h"
 #include "terminal.h"
 
 namespace zelctl {
@@ -42,13 +43,7 @@ void WriteFileWhole(const std::string& path, const void* data, std::size_t size)
 
 std::string UtcNow(bool milliseconds) {
     const auto clock = std::chrono::system_clock::now();
-    const std::time_t now = std::chrono::system_clock::to_time_t(clock);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
+    const std::tm utc = UtcTime(std::chrono::system_clock::to_time_t(clock));
     char time[32];
     std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%S", &utc);
     std::string out = time;
@@ -61,18 +56,17 @@ std::string UtcNow(bool milliseconds) {
     return out + "Z";
 }
 
-std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::uint16_t wavelength_nm) {
+std::vector<std::pair<std::string, std::string>> OutputContext(Session& s, std::optional<std::uint16_t> wavelength_nm) {
     std::int64_t serial = 0;
     std::int32_t confirmed = 0;
     zel_ReadSerialNumber(s.Instance(), &serial, &confirmed);
     s.CheckInstance(zel_LastError(s.Instance()) == ZEL_OK, "cannot read the serial number");
-    const std::string time = UtcNow(false);
-    return {{"unit", s.address()},
-            {"serial", std::to_string(serial)},
-            {"board_type", std::to_string(s.BoardType())},
-            {"wavelength_nm", std::to_string(wavelength_nm)},
-            {"time", time},
-            {"zelctl_version", ZEL_VERSION}};
+    std::vector<std::pair<std::string, std::string>> context{
+        {"unit", s.address()}, {"serial", std::to_string(serial)}, {"board_type", std::to_string(s.BoardType())}};
+    if (wavelength_nm) context.emplace_back("wavelength_nm", std::to_string(*wavelength_nm));
+    context.emplace_back("time", UtcNow(false));
+    context.emplace_back("zelctl_version", ZEL_VERSION);
+    return context;
 }
 
 Record& Record::Add(std::string key, std::string label, Json value, std::string text) {

@@ -71,8 +71,9 @@ void Session::CheckCalibrated(bool ok, int channel, const char* item, const std:
 
 int Session::BoardType() {
     if (!board_type_) {
+        // Known to the instance since the connect read it: no EEPROM reads.
         std::uint16_t type = 0;
-        CheckInstance(zel_ReadTypeFromEEPROM(Instance(), &type) != 0, "cannot read the board type");
+        CheckInstance(zel_GetBoardType(Instance(), &type) != 0, "cannot tell the board type");
         board_type_ = type;
     }
     return *board_type_;
