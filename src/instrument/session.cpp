@@ -54,7 +54,7 @@ ZEL_API::ZEL_API() = default;
 ZEL_API::~ZEL_API() { StopCapture(); }
 
 std::uint8_t ZEL_API::StartCapture(const char* path) {
-    if (capture_ != nullptr && capture_->Path() == path) return 1;
+    if (capture_ != nullptr && capture_->Writes(path)) return 1;
     StopCapture();
     ClearLastError();  // what the stopped capture lost is no failure of this start
     zel_error reason = ZEL_OK;

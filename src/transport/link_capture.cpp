@@ -182,9 +182,11 @@ private:
     }
 
     void Write(const cap::Bytes& out) {
-        if (out.empty() || Error() != ZEL_OK) return;  // after a write error the file is given up
-        if (std::fwrite(out.data(), 1, out.size(), file_) != out.size() || std::fflush(file_) != 0)
+        if (out.empty() || write_failed_) return;  // after a write error the file is given up
+        if (std::fwrite(out.data(), 1, out.size(), file_) != out.size() || std::fflush(file_) != 0) {
+            write_failed_ = true;
             Record(ZEL_ERR_CAPTURE);
+        }
     }
 
     std::FILE* file_;
@@ -202,6 +204,7 @@ private:
 
     // The writer's own.
     std::map<std::uint32_t, cap::TcpConversation> conversations_;
+    bool write_failed_ = false;
 };
 
 namespace {
@@ -232,6 +235,8 @@ std::unique_ptr<LinkCapture> LinkCapture::Start(const std::string& path, zel_err
     }
     return std::unique_ptr<LinkCapture>(new LinkCapture(found->second, path));
 }
+
+bool LinkCapture::Writes(const std::string& path) const { return KeyOf(path) == KeyOf(path_); }
 
 LinkCapture::LinkCapture(std::shared_ptr<CaptureFile> file, std::string path)
     : file_(std::move(file)), path_(std::move(path)) {}

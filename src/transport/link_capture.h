@@ -34,8 +34,8 @@ public:
     // link (HwLayer::SetTap(nullptr)) first, so that its open connection is closed in the file.
     zel_error Finish();
 
-    // The path the capture was started with.
-    const std::string& Path() const { return path_; }
+    // Whether `path` names the file this capture writes (as Start would find it).
+    bool Writes(const std::string& path) const;
 
     void Opened(std::uint32_t local_address, std::uint16_t local_port, std::uint32_t peer_address,
                 std::uint16_t peer_port) override;
