@@ -490,6 +490,12 @@ TEST(ZelctlServe, TheFrameLogShowsTheFramesInOrder) {
     const std::string hex = fresh[0]["hex"];
     EXPECT_EQ(hex.size(), 128u * 3 - 1);
     EXPECT_NE(hex.find("2c 01"), std::string::npos) << hex;
+    // Decoded as the capture viewer decodes it: a register write of the code, and the unit's answer.
+    const std::string sent = fresh[0]["text"], answer = fresh[1]["text"];
+    EXPECT_EQ(sent.rfind("write s", 0), 0u) << sent;
+    EXPECT_NE(sent.find("(VOA code"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("= 0x012C"), std::string::npos) << sent;
+    EXPECT_FALSE(answer.empty());
 }
 
 // A station's units by their names, in the file's order; one that never answered shows so, and its calls fail

@@ -246,7 +246,15 @@ void UnitWorker::OnFrame(void* user, int direction, const std::uint8_t* bytes, s
         hex += buf;
     }
     const std::lock_guard<std::mutex> lock(self->mutex_);
-    self->frames_.push_back({self->next_seq_++, UtcNow(true), direction == ZEL_FRAME_SENT, std::move(hex)});
+    const bool sent = direction == ZEL_FRAME_SENT;
+    std::string text;
+    if (sent) {
+        self->last_request_ = self->decoder_.Next(bytes, length);
+        text = zel::capture::DescribeRequest(self->last_request_);
+    } else {
+        text = zel::capture::DescribeReply(self->last_request_, bytes, length);
+    }
+    self->frames_.push_back({self->next_seq_++, UtcNow(true), sent, std::move(hex), std::move(text)});
     while (self->frames_.size() > self->options_.frame_log) self->frames_.pop_front();
 }
 
@@ -259,7 +267,7 @@ Json UnitWorker::Frames(std::uint64_t after) const {
                           {"time", f.time},
                           {"direction", f.sent ? "sent" : "received"},
                           {"hex", f.hex},
-                          {"text", ""}});
+                          {"text", f.text}});
     }
     return {{"unit", target_.name}, {"frames", frames}};
 }

@@ -15,6 +15,8 @@
 #include <thread>
 #include <type_traits>
 
+#include <zel_capture/frame_decode.h>
+
 #include "common.h"
 #include "station.h"
 
@@ -102,6 +104,7 @@ private:
         std::string time;
         bool sent;
         std::string hex;
+        std::string text;  // decoded: "read s0 r20 (board ID)", "0x0C35", ...
     };
     using Job = std::function<void(Session&)>;
     void Enqueue(Job job);
@@ -130,6 +133,8 @@ private:
     Json identity_ = Json::object();
     std::deque<Frame> frames_;
     std::uint64_t next_seq_ = 1;
+    zel::capture::ConversationDecoder decoder_;  // the EEPROM address each select last wrote
+    zel::capture::Request last_request_;         // what the next reply answers
 
     std::optional<std::vector<std::optional<double>>> tap_;  // TAP factor per channel; worker thread only
     std::thread thread_;
