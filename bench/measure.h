@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <vector>
 
+#include <sched.h>
+
 namespace zelbench {
 
 // Calls `f` on the inputs in turn, round and round, for as long as the benchmark runs. Returns the
@@ -91,5 +93,37 @@ void InAlternatingOrder(bool& first, A a, B b) {
     }
     first = !first;
 }
+
+// Keeps the calling thread, and every thread it or its threads start while this lives (a simulated
+// unit's accept and connection threads), on the processor it runs on now; the thread's own set of
+// processors comes back at the end. Where the scheduler wakes a unit's thread (on the host's
+// processor or the other one) changes a loopback exchange's time by more than a library's whole
+// cost, and it does not wake the threads of two links alike: on one processor both links' exchanges
+// meet the same wake-ups, and a ratio of the two is what the library adds.
+class OneProcessor {
+public:
+    OneProcessor() {
+        pinned_ = sched_getaffinity(0, sizeof saved_, &saved_) == 0;
+        const int cpu = sched_getcpu();
+        if (!pinned_ || cpu < 0) {
+            pinned_ = false;
+            return;
+        }
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        pinned_ = sched_setaffinity(0, sizeof one, &one) == 0;
+    }
+    ~OneProcessor() {
+        if (pinned_) sched_setaffinity(0, sizeof saved_, &saved_);
+    }
+    OneProcessor(const OneProcessor&) = delete;
+    OneProcessor& operator=(const OneProcessor&) = delete;
+    bool pinned() const { return pinned_; }
+
+private:
+    cpu_set_t saved_{};
+    bool pinned_ = false;
+};
 
 }  // namespace zelbench
