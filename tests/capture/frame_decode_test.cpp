@@ -30,7 +30,7 @@ Frame CommandFrame(std::uint8_t sub, std::vector<std::uint8_t> bytes_from_2) {
     Frame f(fr::kRequestSize, 0);
     f[fr::kType] = fr::kCommandFrame;
     f[fr::kSubCommand] = sub;
-    std::memcpy(f.data() + 2, bytes_from_2.data(), bytes_from_2.size());
+    std::copy(bytes_from_2.begin(), bytes_from_2.end(), f.begin() + 2);
     return f;
 }
 
