@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "calib_records.h"
 #include "commands.h"
 #include "common.h"
 #include "zel_capture/capture_read.h"
@@ -36,16 +37,6 @@ std::int64_t FirstTime(const cap::Capture& capture) {
         any = true;
     }
     return first;
-}
-
-std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
-    std::string text;
-    char hex[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02x", b);
-        text += hex;
-    }
-    return text;
 }
 
 // One frame of the capture as printed: a request or a reply.
@@ -97,7 +88,7 @@ std::vector<Line> Frames(const cap::Capture& capture) {
             if (is_register && cap::ReplyValue(e.reply.data(), e.reply.size(), value)) reply["value"] = value;
             reply["reply_to"] = e.request_frame;
             reply["length"] = e.reply.size();
-            if (!is_register) reply["bytes"] = HexBytes(e.reply);
+            if (!is_register) reply["bytes"] = calib::Hex(e.reply);
             const std::string reply_text = cap::DescribeReply(r, e.reply.data(), e.reply.size());
             reply["text"] = reply_text;
             lines.push_back({e.reply_frame, e.reply_ns, std::move(reply), reply_text});

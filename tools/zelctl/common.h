@@ -192,6 +192,9 @@ void WriteEepromByte(Session& session, std::uint32_t address, std::uint8_t value
 // The time now, ISO 8601 in UTC: "2026-12-09T21:40:00Z", or with `milliseconds` "2026-12-09T21:40:00.123Z".
 std::string UtcNow(bool milliseconds);
 
+// A frame's bytes as lower-case hex pairs with a space between: "f0 14 00 ...".
+std::string FrameHex(const std::uint8_t* bytes, std::size_t length);
+
 // What a kept output (CSV, JSON, SVG) says about where and when it was made: unit address, serial number,
 // board type, wavelength, the time (ISO 8601, UTC) and the zelctl version, as key/value pairs in that order.
 // Without a wavelength (an output of every slot, which names each slot's) the pair is left out.

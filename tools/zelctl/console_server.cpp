@@ -132,7 +132,7 @@ auto Checked(F check) {
     try {
         return check();
     } catch (const Failure& f) {
-        throw ApiError(f.code() == kExitUsage || f.code() == kExitFile ? 400 : 502, f.what());
+        throw ApiErrorOf(f, ZEL_OK);
     }
 }
 
@@ -142,16 +142,6 @@ calib::Calibration BackupOf(const httplib::Request& req) {
     } catch (const calib::FileError& e) {
         throw ApiError(400, std::string("backup: ") + e.what());
     }
-}
-
-std::string Hex(const calib::Bytes& bytes) {
-    std::string out;
-    char buf[4];
-    for (auto b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02x", b);
-        out += buf;
-    }
-    return out;
 }
 
 }  // namespace
@@ -391,8 +381,8 @@ struct ConsoleServer::Impl {
                           for (const auto& change : store::Diff(s.Instance(), want)) {
                               records.push_back({{"record", change.record},
                                                  {"address", change.address},
-                                                 {"from", Hex(change.from)},
-                                                 {"to", Hex(change.to)},
+                                                 {"from", calib::Hex(change.from)},
+                                                 {"to", calib::Hex(change.to)},
                                                  {"bytes_to_write", change.bytes_to_write}});
                               bytes += change.bytes_to_write;
                           }

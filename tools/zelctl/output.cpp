@@ -41,6 +41,17 @@ void WriteFileWhole(const std::string& path, const void* data, std::size_t size)
     }
 }
 
+std::string FrameHex(const std::uint8_t* bytes, std::size_t length) {
+    std::string hex;
+    hex.reserve(length * 3);
+    char buf[4];
+    for (std::size_t i = 0; i < length; ++i) {
+        std::snprintf(buf, sizeof buf, i == 0 ? "%02x" : " %02x", bytes[i]);
+        hex += buf;
+    }
+    return hex;
+}
+
 std::string UtcNow(bool milliseconds) {
     const auto clock = std::chrono::system_clock::now();
     const std::tm utc = UtcTime(std::chrono::system_clock::to_time_t(clock));

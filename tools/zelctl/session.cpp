@@ -10,14 +10,10 @@ namespace {
 
 // Frames go to stderr as hex, one line each.
 void TraceFrame(void*, int direction, const std::uint8_t* bytes, std::size_t length) {
-    char buf[8];
     // With several units at once, each line names its unit.
     std::string line = FanOutUnit() != nullptr ? FanOutUnit()->name + " " : "";
     line += direction == ZEL_FRAME_SENT ? ">>" : "<<";
-    for (std::size_t i = 0; i < length; ++i) {
-        std::snprintf(buf, sizeof buf, " %02x", bytes[i]);
-        line += buf;
-    }
+    if (length > 0) line += " " + FrameHex(bytes, length);
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 

@@ -89,6 +89,9 @@ void UnitWorker::Run() {
         bool round = false;
         {
             std::unique_lock<std::mutex> lock(mutex_);
+            // A connected unit nobody watches has no round to take: sleep until a job, a watcher or the end.
+            if (connected_ && watchers_ == 0)
+                wake_.wait(lock, [&] { return stopping_ || !jobs_.empty() || watchers_ > 0; });
             wake_.wait_until(lock, next_round, [&] {
                 return stopping_ || !jobs_.empty() || (Clock::now() >= next_round && (!connected_ || watchers_ > 0));
             });
@@ -238,13 +241,7 @@ Json UnitWorker::ReadChannels(Session& s) {
 
 void UnitWorker::OnFrame(void* user, int direction, const std::uint8_t* bytes, std::size_t length) {
     auto* self = static_cast<UnitWorker*>(user);
-    std::string hex;
-    hex.reserve(length * 3);
-    char buf[4];
-    for (std::size_t i = 0; i < length; ++i) {
-        std::snprintf(buf, sizeof buf, i == 0 ? "%02x" : " %02x", bytes[i]);
-        hex += buf;
-    }
+    std::string hex = FrameHex(bytes, length);
     const std::lock_guard<std::mutex> lock(self->mutex_);
     const bool sent = direction == ZEL_FRAME_SENT;
     std::string text;
