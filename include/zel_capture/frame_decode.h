@@ -23,7 +23,7 @@ enum class FrameKind : std::uint8_t {
     Command,     // any other sub-command of a command frame
     Unknown,     // a first byte that is neither a register nor a command frame, or a short frame
 };
-inline constexpr int kFrameKinds = 9;
+inline constexpr int kFrameKinds = static_cast<int>(FrameKind::Unknown) + 1;
 
 // "register read", "block read", ...: the kind as the stats and the dissector name it.
 const char* KindName(FrameKind kind);

@@ -19,10 +19,12 @@ public:
         // connects (a probe whether the unit is up) leaves the conversations for the next.
         if (at_ == 0) conversation_ = replay_.Take(peer_, number_);
         const std::size_t k = at_++;
-        cap::ConversationDecoder before = decoder_;  // the state the received frame is decoded in
-        const cap::Request got = before.Next(frame, kFrameSize);
-        const std::string where =
-            "connection " + std::to_string(number_ + 1) + " (" + peer_ + "), request " + std::to_string(k + 1);
+        const cap::ConversationDecoder before = decoder_;  // the state the received frame is decoded in
+        // Decoded only for the log of a request that differs: a matching one costs a comparison.
+        const auto received = [&] {
+            cap::ConversationDecoder d = before;
+            return cap::DescribeRequest(d.Next(frame, kFrameSize));
+        };
         std::string why;
         if (!conversation_) {
             why = "the capture holds " + std::to_string(replay_.conversations_.size()) + " connections, no more";
@@ -40,11 +42,11 @@ public:
             }
             const auto differ = std::mismatch(e.request.begin(), e.request.end(), frame).first - e.request.begin();
             why = "differs from captured frame " + std::to_string(e.request_frame) + " at byte " +
-                  std::to_string(differ) + ": captured " + cap::DescribeRequest(want) + ", received " +
-                  cap::DescribeRequest(got);
+                  std::to_string(differ) + ": captured " + cap::DescribeRequest(want) + ", received " + received();
         }
-        if (conversation_ == nullptr || k >= conversation_->exchanges.size())
-            why += "; received " + cap::DescribeRequest(got);
+        if (conversation_ == nullptr || k >= conversation_->exchanges.size()) why += "; received " + received();
+        const std::string where =
+            "connection " + std::to_string(number_ + 1) + " (" + peer_ + "), request " + std::to_string(k + 1);
         replay_.log_("replay: " + where + " " + why +
                      (replay_.options_.fallback ? "; the simulated unit answers from here on" : "; closing"));
         if (!replay_.options_.fallback) return Answer::Close;

@@ -233,13 +233,13 @@ std::unique_ptr<LinkCapture> LinkCapture::Start(const std::string& path, zel_err
         }
         found = files.emplace(key, std::make_shared<CaptureFile>(f)).first;
     }
-    return std::unique_ptr<LinkCapture>(new LinkCapture(found->second, path));
+    return std::unique_ptr<LinkCapture>(new LinkCapture(found->second, key));
 }
 
-bool LinkCapture::Writes(const std::string& path) const { return KeyOf(path) == KeyOf(path_); }
+bool LinkCapture::Writes(const std::string& path) const { return KeyOf(path) == key_; }
 
-LinkCapture::LinkCapture(std::shared_ptr<CaptureFile> file, std::string path)
-    : file_(std::move(file)), path_(std::move(path)) {}
+LinkCapture::LinkCapture(std::shared_ptr<CaptureFile> file, std::string key)
+    : file_(std::move(file)), key_(std::move(key)) {}
 
 LinkCapture::~LinkCapture() { Finish(); }
 
@@ -252,7 +252,7 @@ zel_error LinkCapture::Finish() {
         std::lock_guard<std::mutex> lock(registry_mutex);
         file = std::move(file_);
         auto& files = Registry();
-        const auto found = files.find(KeyOf(path_));
+        const auto found = files.find(key_);
         if (found != files.end() && found->second == file && file.use_count() == 2) {
             files.erase(found);
             file->Shutdown();

@@ -43,10 +43,10 @@ public:
     void Closed() override;
 
 private:
-    LinkCapture(std::shared_ptr<CaptureFile> file, std::string path);
+    LinkCapture(std::shared_ptr<CaptureFile> file, std::string key);
 
     std::shared_ptr<CaptureFile> file_;
-    std::string path_;
+    std::string key_;  // the file's absolute, normal path, as taken at the start
     std::uint32_t conversation_ = 0;
     bool open_ = false;
 };

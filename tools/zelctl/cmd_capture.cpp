@@ -111,7 +111,7 @@ void RunShow(const GlobalOptions& g, const CaptureOptions& o) {
     char head[160];
     for (const Line& l : lines) {
         const bool request = l.json["direction"] == "request";
-        const std::string host = l.json["host"].get<std::string>(), unit = l.json["unit"].get<std::string>();
+        const std::string unit = l.json["unit"].get<std::string>();
         std::snprintf(head, sizeof head, "%6llu %12.6f %-15s %s ", static_cast<unsigned long long>(l.frame),
                       l.json["time"].get<double>(), unit.c_str(), request ? "request" : "reply  ");
         out += head + l.text + "\n";
