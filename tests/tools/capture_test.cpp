@@ -424,30 +424,22 @@ std::vector<std::vector<std::string>> DissectedFields(const std::string& file, c
     return Rows(t.out);
 }
 
-// zelctl --capture and tcpdump of the same run decode to the same fields; the --capture file replays.
-TEST_F(CaptureTest, AZelctlCaptureDecodesAndReplaysAsATcpdumpCaptureDoes) {
+// zelctl --capture and tcpdump of the same run decode to the same fields (ZelctlCapture.ACaptureOfItsOwnReplays
+// replays such a file).
+TEST_F(CaptureTest, AZelctlCaptureDecodesAsATcpdumpCaptureDoes) {
     const std::string dumped = dir_ + "/tcpdump.pcap", written = dir_ + "/zelctl.pcapng";
-    std::string info, unit_ip;
     {
         Unit unit;
-        unit_ip = unit.ip();
         Tcpdump dump(dumped, {unit.ip()});
         ASSERT_TRUE(dump.Listening()) << dump.Log();
         const Result r = unit.Run({"--capture", written, "info"});
         ASSERT_EQ(r.code, 0) << r.err;
-        info = r.out;
         dump.Stop();
     }
     const auto from_tcpdump = DissectedFields(dumped, dir_);
     const auto from_zelctl = DissectedFields(written, dir_);
     EXPECT_GT(from_zelctl.size(), 10u);
     EXPECT_EQ(from_zelctl, from_tcpdump);
-
-    ReplaySim sim(written, dir_ + "/replay-written.log");
-    ASSERT_TRUE(sim.Up()) << sim.Log();
-    const Result r = Zelctl({"--unit", sim.ip(), "info"});
-    ASSERT_EQ(r.code, 0) << r.err << sim.Log();
-    EXPECT_EQ(Replace(r.out, sim.ip(), unit_ip), info);
 }
 
 TEST(CaptureCommands, AFileThatIsNoCaptureIsAFileError) {
